@@ -1,0 +1,9 @@
+// Reads the file path of an overlay table from its first module argument.
+#pragma once
+
+#include <QString>
+
+// The path token of argv[3]: a bare word, or a single-quoted string in which a
+// backslash takes the next character literally. Throws ErrorPair (21,
+// "Missing filepath") when there is no module argument.
+QString parseFilePath(int argc, const char* const* argv);

@@ -1,0 +1,20 @@
+#!/usr/bin/env bash
+# Installs what is missing, builds warning-free, and runs the whole test suite
+# twice: once plain, once under AddressSanitizer and UndefinedBehaviorSanitizer.
+set -euo pipefail
+root=$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)
+bash "$root/scripts/setup.sh"
+
+home=$(mktemp -d)
+trap 'rm -rf "$home"' EXIT
+
+run_suite() {
+  local dir="$1"; shift
+  cmake -S "$root" -B "$root/$dir" -DQUILLMERE_WERROR=ON "$@" >/dev/null
+  cmake --build "$root/$dir" -j"$(nproc)"
+  (cd "$root/$dir" && HOME="$home" ctest --output-on-failure -j"$(nproc)")
+}
+
+run_suite build
+ASAN_OPTIONS=detect_leaks=1 UBSAN_OPTIONS=print_stacktrace=1 \
+  run_suite build-asan -DQUILLMERE_SANITIZE=ON
