@@ -19,7 +19,7 @@ const sqlite3_module overlayModule = {
     overlayEof,        // xEof
     overlayColumn,     // xColumn
     overlayRowid,      // xRowid
-    nullptr,           // xUpdate
+    overlayUpdate,     // xUpdate
     nullptr,           // xBegin: writes are recorded while xUpdate runs
     nullptr,           // xSync
     nullptr,           // xCommit

@@ -41,9 +41,24 @@ int main()
     sqlite3_open(":memory:", &db);
     int rc = wrapVirtualTableWithTransactions(db, hostRoutines(), module(), "overlay");
     std::printf("wrapVirtualTableWithTransactions -> %d\n", rc);
+    rc = quillmere_register_undoredo_functions(db);
+    std::printf("quillmere_register_undoredo_functions -> %d\n", rc);
     bool ok = run(db, "CREATE VIRTUAL TABLE roads USING overlay('/data/roads.tab')") &&
               run(db, "SELECT rowid, * FROM roads") &&
+              run(db, "UPDATE roads SET kind = 'closed' WHERE name = 'Mill Lane'") &&
+              run(db, "INSERT INTO roads VALUES ('Ring Road', 'primary', 7.1)") &&
+              run(db, "DELETE FROM roads WHERE kind = 'track'") &&
+              run(db, "SELECT rowid, * FROM roads") &&
+              run(db, "SELECT ombrix_commit('roads')") &&
+              run(db, "DELETE FROM roads WHERE rowid = 1") &&
+              run(db, "SELECT ombrix_undo('roads')") &&
+              run(db, "SELECT rowid, name FROM roads") &&
+              run(db, "SELECT ombrix_undo('roads')") &&
+              run(db, "SELECT rowid, * FROM roads") &&
+              run(db, "SELECT ombrix_redo('roads')") &&
+              run(db, "SELECT rowid, * FROM roads") &&
               run(db, "SELECT name FROM roads WHERE length_km > 1 ORDER BY name DESC");
+    run(db, "SELECT ombrix_undo('no_such_table')");
     run(db, "CREATE VIRTUAL TABLE nopath USING overlay");
     sqlite3_close(db);
     return ok ? 0 : 1;

@@ -1,0 +1,71 @@
+// The change log of one overlay table kept in the history database: its
+// stored rows, deleted set and history rows, plus its history position.
+#pragma once
+
+#include "changelog/modification_manager.h"
+#include "store/sqlite_database.h"
+
+#include <QList>
+#include <QString>
+#include <QVariant>
+
+class SqliteModificationManager : public ModificationManager, public SqliteDatabase {
+public:
+    // With owner set the manager creates the table's log tables now and
+    // removes them, with the table's registry rows, when it ends.
+    SqliteModificationManager(QSqlDatabase connection, const QString& tableName, bool owner);
+    ~SqliteModificationManager() override;
+
+    void deleteRow(qint64 rowid) override;
+    bool isRowDeleted(qint64 rowid) override;
+    void updateRow(qint64 oldRowid, qint64 newRowid, int argc, sqlite3_value** argv) override;
+    void insertRow(qint64 rowid, int argc, sqlite3_value** argv) override;
+    bool isRowModified(qint64 rowid) override;
+    QVariant modifiedRowValues(qint64 rowid, int column) override;
+    bool hasModifiedRowsFrom(qint64 rowid) override;
+    void undo(qint64 steps) override;
+    void redo(qint64 steps) override;
+    void commit() override;
+
+    // The history position: the step new changes join; -1 without a registry row.
+    int currentHistoryId();
+    void decrementHistoryId();
+    // The stored row of rowid, or an empty list.
+    QList<QVariant> loadRowValues(qint64 rowid);
+
+private:
+    enum ActionTag { Deletion = 1, Insertion = 2, Update = 3 };
+
+    struct HistoryRow {
+        int actionTag;
+        qint64 oldRowid;
+        qint64 newRowid;
+        QByteArray oldValue;
+        QByteArray newValue;
+    };
+    // The rows of one step in the order they were written, or newest first.
+    QList<HistoryRow> historyRows(int step, bool newestFirst);
+
+    void markRowDeleted(qint64 rowid);
+    void storeRowValues(qint64 oldRowid, qint64 newRowid, const QList<QVariant>& values);
+    void recordChange(qint64 oldRowid, qint64 newRowid, const QList<QVariant>& values, int actionTag);
+    void appendHistory(int actionTag, qint64 oldRowid, const QVariant& newRowid,
+                       const QList<QVariant>& oldValues, const QVariant& newValues);
+    void storeBlob(qint64 rowid, const QByteArray& snapshot);
+    void removeStoredRow(qint64 rowid);
+    void startNewChange();
+    void undoStep(int step);
+    void redoStep(int step);
+    QVariant stepWithRows(const char* aggregate, const char* comparison, int position);
+    bool hasRowsAbove(int position);
+    void moveHistoryId(qint64 position);
+    void createLogTables();
+    void dropLog() noexcept;
+
+    // Quoted identifiers of the log tables, and the table's own name.
+    const QString insertedOrUpdatedTable;
+    const QString deletedTable;
+    const QString historyTable;
+    const QString tableName;
+    const bool owner;
+};

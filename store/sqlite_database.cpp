@@ -1,0 +1,113 @@
+// Connection names, opening, and statement execution with kept prepared
+// statements; every Qt SQL failure becomes ErrorPair {2, Qt's error text}.
+#include "store/sqlite_database.h"
+
+#include "common/error_pair.h"
+
+#include <QFileInfo>
+#include <QSqlError>
+#include <QStringList>
+
+namespace {
+
+ErrorPair sqlError(const QSqlError& error)
+{
+    return errorWithText(SQLITE_INTERNAL, error.text().toUtf8().constData());
+}
+
+} // namespace
+
+SqliteDatabase::SqliteDatabase(const QString& path, bool closeOnDestroy)
+    : SqliteDatabase(createConnection(path), closeOnDestroy)
+{
+}
+
+SqliteDatabase::SqliteDatabase(QSqlDatabase connection, bool closeOnDestroy)
+    : connection(connection), closeOnDestroy(closeOnDestroy)
+{
+    open();
+}
+
+SqliteDatabase::~SqliteDatabase()
+{
+    dropPreparedStatements();
+    if (closeOnDestroy)
+        connection.close();
+}
+
+void SqliteDatabase::open()
+{
+    if (connection.isOpen())
+        return;
+    if (!connection.open())
+        throw sqlError(connection.lastError());
+}
+
+QSqlQuery SqliteDatabase::executeQuery(const QString& sql, const QList<QVariant>& binds)
+{
+    if (binds.isEmpty()) {
+        QSqlQuery query(connection);
+        if (!query.exec(sql))
+            throw sqlError(query.lastError());
+        return query;
+    }
+    auto kept = prepared.find(sql);
+    if (kept == prepared.end()) {
+        QSqlQuery query(connection);
+        if (!query.prepare(sql))
+            throw sqlError(query.lastError());
+        kept = prepared.insert(sql, query);
+    }
+    QSqlQuery query = kept.value();
+    for (int i = 0; i < binds.size(); ++i) {
+        const QVariant& value = binds.at(i);
+        QSql::ParamType flags = value.type() == QVariant::ByteArray ? QSql::In | QSql::Binary : QSql::In;
+        query.bindValue(i, value, flags);
+    }
+    if (!query.exec()) {
+        ErrorPair error = sqlError(query.lastError());
+        query.finish();
+        throw error;
+    }
+    return query;
+}
+
+bool SqliteDatabase::hasRow(const QString& sql, const QList<QVariant>& binds)
+{
+    QSqlQuery query = executeQuery(sql, binds);
+    bool found = query.first();
+    query.finish();
+    return found;
+}
+
+QVariant SqliteDatabase::firstValue(const QString& sql, const QList<QVariant>& binds)
+{
+    QSqlQuery query = executeQuery(sql, binds);
+    QVariant value = query.first() ? query.value(0) : QVariant();
+    query.finish();
+    return value;
+}
+
+void SqliteDatabase::dropPreparedStatements()
+{
+    for (QSqlQuery& query : prepared)
+        query.finish();
+    prepared.clear();
+}
+
+QString SqliteDatabase::uniqueConnectionName(const QString& path)
+{
+    const QString base = QFileInfo(path).baseName();
+    QString candidate = base;
+    for (quint32 counter = 1; QSqlDatabase::connectionNames().contains(candidate, Qt::CaseSensitive);
+         ++counter)
+        candidate = base + QLatin1Char('_') + QString::number(counter, 10);
+    return candidate;
+}
+
+QSqlDatabase SqliteDatabase::createConnection(const QString& path)
+{
+    QSqlDatabase connection = QSqlDatabase::addDatabase(QStringLiteral("QSQLITE"), uniqueConnectionName(path));
+    connection.setDatabaseName(path);
+    return connection;
+}
