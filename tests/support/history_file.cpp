@@ -5,7 +5,7 @@
 
 HistoryFile::HistoryFile()
 {
-    sqlite3_open_v2(path().c_str(), &db, SQLITE_OPEN_READWRITE, nullptr);
+    sqlite3_open_v2(path().c_str(), &db, SQLITE_OPEN_READWRITE | SQLITE_OPEN_CREATE, nullptr);
     sqlite3_busy_timeout(db, 5000);
 }
 
