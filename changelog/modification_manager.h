@@ -7,6 +7,8 @@
 #include <QVariant>
 #include <QtGlobal>
 
+#include <optional>
+
 class ModificationManager {
 public:
     virtual ~ModificationManager() {}
@@ -21,4 +23,7 @@ public:
     virtual void undo(qint64 steps) = 0;
     virtual void redo(qint64 steps) = 0;
     virtual void commit() = 0;
+    // The smallest rowid at or above rowid that has a stored row, if any; lets
+    // a scan past the inner rows go straight from one stored row to the next.
+    virtual std::optional<qint64> firstModifiedRowidFrom(qint64 rowid) = 0;
 };

@@ -84,6 +84,16 @@ bool SqliteModificationManager::hasModifiedRowsFrom(qint64 rowid)
                   {rowidValue(rowid)});
 }
 
+std::optional<qint64> SqliteModificationManager::firstModifiedRowidFrom(qint64 rowid)
+{
+    QVariant found = firstValue(QStringLiteral("SELECT rowid FROM ") + insertedOrUpdatedTable +
+                                    QStringLiteral(" WHERE rowid >= ? ORDER BY rowid LIMIT 1;"),
+                                {rowidValue(rowid)});
+    if (!found.isValid())
+        return std::nullopt;
+    return found.toLongLong();
+}
+
 QVariant SqliteModificationManager::modifiedRowValues(qint64 rowid, int column)
 {
     QVariant blob = firstValue(QStringLiteral("SELECT newValue FROM ") + insertedOrUpdatedTable +

@@ -2,6 +2,7 @@
 // table's change log through its history, and the export that registers them.
 #include "common/error_pair.h"
 #include "overlay/guard.h"
+#include "overlay/open_tables.h"
 #include "overlay/routines.h"
 #include "quillmere.h"
 #include "store/modification_manager_factory.h"
@@ -15,14 +16,15 @@ namespace {
 constexpr const char* usageMessage = "Usage: ombrix_undo('Table_Name', steps=1)";
 constexpr const char* noSuchTableMessage = "No such table ";
 
-// The registered table named by value, as a manager for this call; empty, with
-// the error already set, when no table of that name has a change log.
+// The registered table named by value, as a manager for this call. Empty when
+// the table has no change log: an open overlay table nobody has written to
+// yet has no history to move, and any other name is an error.
 std::shared_ptr<ModificationManager> lookupManager(sqlite3_context* ctx, sqlite3_value* value)
 {
     auto text = static_cast<const ushort*>(api().value_text16(value));
     const QString name = text ? QString::fromUtf16(text) : QString();
     std::shared_ptr<ModificationManager> manager = ModificationManagerFactory::instance().findManager(name);
-    if (!manager)
+    if (!manager && (name.isNull() || !isOverlayTableOpen(name)))
         api().result_error(ctx, noSuchTableMessage, -1);
     return manager;
 }

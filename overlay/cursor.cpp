@@ -1,6 +1,6 @@
 // The merging cursor: drives a full scan of the inner table and merges the
-// change log in, hiding deleted rows, showing stored values and stored rows
-// past the inner end.
+// change log in. Deleted inner rows are skipped, stored values replace inner
+// ones, and past the inner end the cursor goes from one stored row to the next.
 #include "overlay/callbacks.h"
 #include "overlay/guard.h"
 #include "overlay/records.h"
@@ -8,11 +8,18 @@
 
 #include <QVarLengthArray>
 
+#include <limits>
+
 namespace {
 
 const sqlite3_module& innerModuleOf(OverlayCursor* cursor)
 {
     return *cursor->table->inner->pModule;
+}
+
+ModificationManager* managerOf(OverlayCursor* cursor)
+{
+    return cursor->table->manager.get();
 }
 
 int innerRowid(OverlayCursor* cursor, sqlite3_int64* rowid)
@@ -32,35 +39,52 @@ bool innerAtEnd(OverlayCursor* cursor)
     return innerModuleOf(cursor).xEof(cursor->inner) != 0;
 }
 
-// Whether the overlay cursor may stay where the inner cursor stands: on a
-// visible inner row, on a stored row past the inner end, or at the overall end.
-bool mayRest(OverlayCursor* cursor, ModificationManager& manager, sqlite3_int64 rowid)
+// Leaves the inner rows for the first stored row at or above from.
+void enterStoredRows(OverlayCursor* cursor, ModificationManager& manager, sqlite3_int64 from)
 {
-    bool deleted = manager.isRowDeleted(rowid);
-    if (!innerAtEnd(cursor))
-        return !deleted;
-    if (manager.isRowModified(rowid))
-        return true;
-    return !deleted && !manager.hasModifiedRowsFrom(rowid);
+    std::optional<qint64> next = manager.firstModifiedRowidFrom(from);
+    cursor->pastInnerEnd = true;
+    cursor->atEnd = !next;
+    cursor->rowid = next.value_or(from);
 }
 
-// Steps the inner cursor until the overlay cursor may rest.
-int advance(OverlayCursor* cursor)
+// Moves the inner cursor on from where it stands to a visible inner row, or
+// past the inner end.
+int settle(OverlayCursor* cursor, ModificationManager& manager)
 {
     for (;;) {
-        int rc = innerNext(cursor);
-        if (rc != SQLITE_OK)
-            return rc;
-        ModificationManager* manager = cursor->table->manager.get();
-        if (!manager)
-            return SQLITE_OK;
         sqlite3_int64 rowid = 0;
-        rc = innerRowid(cursor, &rowid);
+        int rc = innerRowid(cursor, &rowid);
         if (rc != SQLITE_OK)
             return rc;
-        if (mayRest(cursor, *manager, rowid))
+        if (innerAtEnd(cursor)) {
+            enterStoredRows(cursor, manager, rowid);
             return SQLITE_OK;
+        }
+        if (!manager.isRowDeleted(rowid))
+            return SQLITE_OK;
+        rc = innerNext(cursor);
+        if (rc != SQLITE_OK)
+            return rc;
     }
+}
+
+int advance(OverlayCursor* cursor)
+{
+    ModificationManager* manager = managerOf(cursor);
+    if (cursor->pastInnerEnd) {
+        if (cursor->atEnd)
+            return SQLITE_OK;
+        if (cursor->rowid == std::numeric_limits<sqlite3_int64>::max())
+            cursor->atEnd = true;
+        else
+            enterStoredRows(cursor, *manager, cursor->rowid + 1);
+        return SQLITE_OK;
+    }
+    int rc = innerNext(cursor);
+    if (rc != SQLITE_OK || !manager)
+        return rc;
+    return settle(cursor, *manager);
 }
 
 // Reports, once, an error that xEof had to keep.
@@ -78,6 +102,15 @@ void clearPendingError(OverlayCursor* cursor)
 {
     api().free(std::exchange(cursor->pendingMessage, nullptr));
     cursor->pendingCode = SQLITE_OK;
+}
+
+int currentRowid(OverlayCursor* cursor, sqlite3_int64* rowid)
+{
+    if (cursor->pastInnerEnd) {
+        *rowid = cursor->rowid;
+        return SQLITE_OK;
+    }
+    return innerRowid(cursor, rowid);
 }
 
 } // namespace
@@ -140,19 +173,19 @@ int overlayFilter(sqlite3_vtab_cursor* base, int idxNum, const char* idxStr, int
 {
     OverlayCursor* cursor = overlayCursor(base);
     clearPendingError(cursor);
+    cursor->pastInnerEnd = false;
+    cursor->atEnd = false;
     return guardTableCallback(&cursor->table->base, [&] {
         int rc = innerModuleOf(cursor).xFilter(cursor->inner, idxNum, idxStr, argc, argv);
         rc = carryInnerError(cursor->table, rc);
         if (rc != SQLITE_OK)
             return rc;
-        sqlite3_int64 rowid = 0;
-        rc = innerRowid(cursor, &rowid);
-        if (rc != SQLITE_OK)
-            return rc;
-        ModificationManager* manager = cursor->table->manager.get();
-        if (!manager || mayRest(cursor, *manager, rowid))
-            return SQLITE_OK;
-        return advance(cursor);
+        ModificationManager* manager = managerOf(cursor);
+        if (!manager) {
+            sqlite3_int64 rowid = 0;
+            return innerRowid(cursor, &rowid);
+        }
+        return settle(cursor, *manager);
     });
 }
 
@@ -169,18 +202,21 @@ int overlayEof(sqlite3_vtab_cursor* base)
     OverlayCursor* cursor = overlayCursor(base);
     if (cursor->pendingCode != SQLITE_OK)
         return 0;
-    sqlite3_int64 rowid = 0;
-    innerModuleOf(cursor).xRowid(cursor->inner, &rowid);
+    if (cursor->pastInnerEnd)
+        return cursor->atEnd ? 1 : 0;
     if (!innerAtEnd(cursor))
         return 0;
-    ModificationManager* manager = cursor->table->manager.get();
+    ModificationManager* manager = managerOf(cursor);
     if (!manager)
         return 1;
-    bool more = false;
+    // The log came into being during this scan: its stored rows follow.
     int rc = runGuarded(
         [&] {
-            more = manager->hasModifiedRowsFrom(rowid);
-            return SQLITE_OK;
+            sqlite3_int64 rowid = 0;
+            int rc = innerRowid(cursor, &rowid);
+            if (rc == SQLITE_OK)
+                enterStoredRows(cursor, *manager, rowid);
+            return rc;
         },
         [cursor](char* message) {
             api().free(cursor->pendingMessage);
@@ -191,7 +227,7 @@ int overlayEof(sqlite3_vtab_cursor* base)
         cursor->pendingCode = rc;
         return 0;
     }
-    return more ? 0 : 1;
+    return cursor->atEnd ? 1 : 0;
 }
 
 int overlayColumn(sqlite3_vtab_cursor* base, sqlite3_context* ctx, int column)
@@ -201,12 +237,17 @@ int overlayColumn(sqlite3_vtab_cursor* base, sqlite3_context* ctx, int column)
         return rc;
     return guardTableCallback(&cursor->table->base, [&] {
         sqlite3_int64 rowid = 0;
-        int rc = innerRowid(cursor, &rowid);
+        int rc = currentRowid(cursor, &rowid);
         if (rc != SQLITE_OK)
             return rc;
-        ModificationManager* manager = cursor->table->manager.get();
+        ModificationManager* manager = managerOf(cursor);
         if (manager && manager->isRowModified(rowid)) {
             resultFromVariant(ctx, manager->modifiedRowValues(rowid, column));
+            return SQLITE_OK;
+        }
+        if (cursor->pastInnerEnd) {
+            // The stored row went away during the scan.
+            api().result_null(ctx);
             return SQLITE_OK;
         }
         rc = innerModuleOf(cursor).xColumn(cursor->inner, ctx, column);
@@ -219,5 +260,5 @@ int overlayRowid(sqlite3_vtab_cursor* base, sqlite3_int64* rowid)
     OverlayCursor* cursor = overlayCursor(base);
     if (int rc = takePendingError(cursor))
         return rc;
-    return innerRowid(cursor, rowid);
+    return currentRowid(cursor, rowid);
 }

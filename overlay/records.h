@@ -23,6 +23,11 @@ struct OverlayCursor {
     sqlite3_vtab_cursor base;
     OverlayTable* table;
     sqlite3_vtab_cursor* inner;
+    // Past the inner end the cursor walks the stored rows by itself: rowid is
+    // then its position, and atEnd tells when no stored row is left.
+    bool pastInnerEnd;
+    bool atEnd;
+    sqlite3_int64 rowid;
     // An error met by xEof, which cannot report one; the next callback does.
     int pendingCode;
     char* pendingMessage;

@@ -3,6 +3,7 @@
 #include "overlay/callbacks.h"
 #include "overlay/file_path.h"
 #include "overlay/guard.h"
+#include "overlay/open_tables.h"
 #include "overlay/records.h"
 
 namespace {
@@ -92,6 +93,7 @@ int overlayCreate(sqlite3* db, void* innerModule, int argc, const char* const* a
         releasePartialTable(table, countingCursor);
         return rc;
     }
+    noteOverlayTableOpened(table->tableName);
     *ppVtab = &table->base;
     return SQLITE_OK;
 }
@@ -101,6 +103,7 @@ int overlayDestroy(sqlite3_vtab* vtab)
     if (!vtab)
         return SQLITE_INTERNAL;
     OverlayTable* table = overlayTable(vtab);
+    noteOverlayTableClosed(table->tableName);
     table->inner->pModule->xDestroy(table->inner);
     api().free(table->base.zErrMsg);
     deleteRecord(table);

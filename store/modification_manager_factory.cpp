@@ -41,6 +41,12 @@ ModificationManagerFactory::ModificationManagerFactory(const QString& path) : Sq
 
 ModificationManagerFactory::~ModificationManagerFactory()
 {
+    // Tables still open at exit outlive the factory and may end after Qt's
+    // own statics, when their kept statements could no longer be released.
+    for (const std::weak_ptr<ModificationManager>& owner : qAsConst(owners)) {
+        if (auto database = std::dynamic_pointer_cast<SqliteDatabase>(owner.lock()))
+            database->dropPreparedStatements();
+    }
     dropPreparedStatements();
     if (!connection.isOpen())
         return;

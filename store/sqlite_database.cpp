@@ -107,7 +107,9 @@ QString SqliteDatabase::uniqueConnectionName(const QString& path)
 
 QSqlDatabase SqliteDatabase::createConnection(const QString& path)
 {
-    QSqlDatabase connection = QSqlDatabase::addDatabase(QStringLiteral("QSQLITE"), uniqueConnectionName(path));
+    // Qt keeps the driver name for the life of the process; a literal would
+    // point into this library, which a host may unload before Qt.
+    QSqlDatabase connection = QSqlDatabase::addDatabase(QString::fromLatin1("QSQLITE"), uniqueConnectionName(path));
     connection.setDatabaseName(path);
     return connection;
 }

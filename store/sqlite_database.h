@@ -40,10 +40,10 @@ public:
     static QString uniqueConnectionName(const QString& path);
     static QSqlDatabase createConnection(const QString& path);
 
-protected:
     // Finishes and forgets every kept statement (before DROP TABLE or close).
     void dropPreparedStatements();
 
+protected:
     QSqlDatabase connection;
     bool closeOnDestroy;
 

@@ -3,6 +3,7 @@
 #include "common/error_pair.h"
 #include "overlay_fixture.h"
 
+#include <limits>
 #include <map>
 #include <set>
 
@@ -15,7 +16,7 @@ public:
     std::set<qint64> deleted;
     std::map<qint64, QList<QVariant>> stored;
     qint64 failDeletedQueryAt = -1;  // isRowDeleted throws for this rowid
-    bool failHasModifiedFrom = false; // hasModifiedRowsFrom throws
+    bool failNextStoredQuery = false; // firstModifiedRowidFrom throws
 
     void deleteRow(qint64) override {}
     bool isRowDeleted(qint64 rowid) override
@@ -34,11 +35,13 @@ public:
             return QVariant();
         return row->second.at(column);
     }
-    bool hasModifiedRowsFrom(qint64 rowid) override
+    bool hasModifiedRowsFrom(qint64 rowid) override { return stored.lower_bound(rowid) != stored.end(); }
+    std::optional<qint64> firstModifiedRowidFrom(qint64 rowid) override
     {
-        if (failHasModifiedFrom)
+        if (failNextStoredQuery)
             throw std::runtime_error("not an ErrorPair");
-        return stored.lower_bound(rowid) != stored.end();
+        auto next = stored.lower_bound(rowid);
+        return next == stored.end() ? std::nullopt : std::optional<qint64>(next->first);
     }
     void undo(qint64) override {}
     void redo(qint64) override {}
@@ -179,14 +182,54 @@ TEST_F(MergeTest, FailingManagerQueryDuringAScanIsAnError)
 TEST_F(MergeTest, FailingEndQueryEndsTheScanWithAnErrorNotInSilence)
 {
     createTable(2);
-    manager->failHasModifiedFrom = true;
+    manager->failNextStoredQuery = true;
     std::vector<ResultRow> rows;
     // Every row is visited; the failure at the inner end surfaces as an error.
     EXPECT_EQ(tryQuery("SELECT rowid, label FROM t", rows), SQLITE_INTERNAL);
     EXPECT_EQ(lastError, "Unknown Unhandled exception in code ");
     EXPECT_EQ(tryQuery("SELECT count(*) FROM t", rows), SQLITE_INTERNAL);
-    manager->failHasModifiedFrom = false;
+    manager->failNextStoredQuery = false;
     EXPECT_EQ(query("SELECT count(*) FROM t"), rowList({2}));
+}
+
+TEST_F(MergeTest, ScanPastTheInnerEndJumpsFromOneStoredRowToTheNext)
+{
+    createTable(2);
+    const qint64 far = qint64(1) << 40;
+    const qint64 last = std::numeric_limits<qint64>::max();
+    manager->stored[far] = storedRow(1, QStringLiteral("far"));
+    manager->stored[last] = storedRow(2, QStringLiteral("last"));
+    EXPECT_EQ(query("SELECT rowid, label FROM t"),
+              (std::vector<ResultRow>{{"int:1", "text:inner 1"},
+                                      {"int:2", "text:inner 2"},
+                                      {"int:1099511627776", "text:far"},
+                                      {"int:9223372036854775807", "text:last"}}));
+}
+
+TEST_F(MergeTest, LogCreatedDuringAScanShowsItsStoredRowsAndReportsItsFailures)
+{
+    createTable(2);
+    lastProbedTable()->manager = nullptr;
+    sqlite3_stmt* statement = nullptr;
+    ASSERT_EQ(sqlite3_prepare_v2(db, "SELECT rowid FROM t", -1, &statement, nullptr), SQLITE_OK);
+    ASSERT_EQ(sqlite3_step(statement), SQLITE_ROW);
+    manager->stored[7] = storedRow(7, QStringLiteral("seven"));
+    lastProbedTable()->manager = manager;
+    ASSERT_EQ(sqlite3_step(statement), SQLITE_ROW);
+    ASSERT_EQ(sqlite3_step(statement), SQLITE_ROW);
+    EXPECT_EQ(sqlite3_column_int64(statement, 0), 7);
+    EXPECT_EQ(sqlite3_step(statement), SQLITE_DONE);
+
+    // The end is judged by xEof, which cannot report; the next callback does.
+    sqlite3_reset(statement);
+    lastProbedTable()->manager = nullptr;
+    ASSERT_EQ(sqlite3_step(statement), SQLITE_ROW);
+    manager->failNextStoredQuery = true;
+    lastProbedTable()->manager = manager;
+    ASSERT_EQ(sqlite3_step(statement), SQLITE_ROW);
+    EXPECT_EQ(sqlite3_step(statement), SQLITE_INTERNAL);
+    EXPECT_STREQ(sqlite3_errmsg(db), "Unknown Unhandled exception in code ");
+    sqlite3_finalize(statement);
 }
 
 } // namespace
