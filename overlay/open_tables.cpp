@@ -1,5 +1,6 @@
-// A count per name: the same table may be open on several connections. Never
-// destroyed, since a host may close its connections during static destruction.
+// A count per name: the same table may be open on several connections. The
+// map exists only while some table is open, so nothing is left behind when a
+// host closes its connections during static destruction or unloads the library.
 #include "overlay/open_tables.h"
 
 #include <QHash>
@@ -8,38 +9,35 @@
 
 namespace {
 
-struct OpenTables {
-    std::mutex mutex;
-    QHash<QString, int> counts;
-};
-
-OpenTables& openTables()
-{
-    static OpenTables* tables = new OpenTables;
-    return *tables;
-}
+std::mutex mutex;
+QHash<QString, int>* counts = nullptr;
 
 } // namespace
 
 void noteOverlayTableOpened(const QString& name)
 {
-    OpenTables& tables = openTables();
-    std::lock_guard<std::mutex> lock(tables.mutex);
-    ++tables.counts[name];
+    std::lock_guard<std::mutex> lock(mutex);
+    if (!counts)
+        counts = new QHash<QString, int>;
+    ++(*counts)[name];
 }
 
 void noteOverlayTableClosed(const QString& name)
 {
-    OpenTables& tables = openTables();
-    std::lock_guard<std::mutex> lock(tables.mutex);
-    auto entry = tables.counts.find(name);
-    if (entry != tables.counts.end() && --entry.value() <= 0)
-        tables.counts.erase(entry);
+    std::lock_guard<std::mutex> lock(mutex);
+    if (!counts)
+        return;
+    auto entry = counts->find(name);
+    if (entry != counts->end() && --entry.value() <= 0)
+        counts->erase(entry);
+    if (counts->isEmpty()) {
+        delete counts;
+        counts = nullptr;
+    }
 }
 
 bool isOverlayTableOpen(const QString& name)
 {
-    OpenTables& tables = openTables();
-    std::lock_guard<std::mutex> lock(tables.mutex);
-    return tables.counts.contains(name);
+    std::lock_guard<std::mutex> lock(mutex);
+    return counts && counts->contains(name);
 }
