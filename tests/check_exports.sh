@@ -4,10 +4,7 @@ set -euo pipefail
 lib="$1"
 exported=$(nm -D --defined-only "$lib" | awk '$2 ~ /[TDBRVW]/ {print $3}' | sort)
 expected=$(printf '%s\n' quillmere_register_undoredo_functions wrapVirtualTableWithTransactions | sort)
-# Until both entry points exist, accept a subset of them.
-unexpected=$(comm -23 <(echo "$exported") <(echo "$expected"))
-if [ -n "$unexpected" ]; then
-  echo "unexpected exported symbols:"; echo "$unexpected"; exit 1
+if [ "$exported" != "$expected" ]; then
+  echo "exported symbols differ from the C API:"; diff <(echo "$expected") <(echo "$exported"); exit 1
 fi
-echo "$exported" | grep -qx wrapVirtualTableWithTransactions || { echo "missing export"; exit 1; }
 echo "exports: $(echo $exported)"

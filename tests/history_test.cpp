@@ -1,6 +1,10 @@
 // Moving overlay tables through their history with the SQL functions.
 #include "history_file.h"
 #include "quillmere.h"
+#include "routines.h"
+
+#include <QFile>
+#include <QSqlDatabase>
 
 using memory_module::TableData;
 
@@ -264,6 +268,43 @@ TEST_F(HistoryTest, RegistrationNeedsTheRoutinesPointer)
     sqlite3_api = nullptr;
     EXPECT_EQ(quillmere_register_undoredo_functions(db), SQLITE_MISUSE);
     sqlite3_api = saved;
+}
+
+} // namespace
+
+namespace {
+
+// The history database cannot be opened: nothing is registered, writes fail
+// with a message, and both work once it can be opened. Needs a process in
+// which the store was never opened, which is how CTest runs each test.
+TEST(HistoryStoreTest, UnopenableStoreFailsCleanlyAndIsRetried)
+{
+    const QByteArray home = qgetenv("HOME");
+    if (QFile::exists(QString::fromLocal8Bit(home) + QStringLiteral("/transactions.sqlite")))
+        GTEST_SKIP() << "the history store is already open in this process";
+    const QByteArray blocked = home + "/a-file";
+    QFile(QString::fromLocal8Bit(blocked)).open(QIODevice::WriteOnly);
+    qputenv("HOME", blocked);
+
+    memory_module::setTable("/t", fiveRows());
+    sqlite3* db = nullptr;
+    ASSERT_EQ(sqlite3_open(":memory:", &db), SQLITE_OK);
+    ASSERT_EQ(wrapVirtualTableWithTransactions(db, hostRoutines(), memory_module::module(), "overlay"), SQLITE_OK);
+    EXPECT_EQ(quillmere_register_undoredo_functions(db), SQLITE_INTERNAL);
+    EXPECT_EQ(sqlite3_exec(db, "SELECT ombrix_commit('t')", nullptr, nullptr, nullptr), SQLITE_ERROR);
+    EXPECT_STREQ(sqlite3_errmsg(db), "no such function: ombrix_commit");
+    ASSERT_EQ(sqlite3_exec(db, "CREATE VIRTUAL TABLE t USING overlay('/t')", nullptr, nullptr, nullptr), SQLITE_OK);
+    EXPECT_EQ(sqlite3_exec(db, "DELETE FROM t WHERE rowid = 1", nullptr, nullptr, nullptr), SQLITE_INTERNAL);
+    EXPECT_NE(std::string(sqlite3_errmsg(db)).find("open"), std::string::npos) << sqlite3_errmsg(db);
+
+    qputenv("HOME", home);
+    EXPECT_EQ(quillmere_register_undoredo_functions(db), SQLITE_OK);
+    EXPECT_EQ(sqlite3_exec(db, "DELETE FROM t WHERE rowid = 1", nullptr, nullptr, nullptr), SQLITE_OK)
+        << sqlite3_errmsg(db);
+    EXPECT_EQ(sqlite3_exec(db, "SELECT ombrix_undo('t')", nullptr, nullptr, nullptr), SQLITE_OK);
+    // The failed attempt kept its connection name; the store took the next one.
+    EXPECT_TRUE(QSqlDatabase::connectionNames().contains(QStringLiteral("transactions_1")));
+    sqlite3_close(db);
 }
 
 } // namespace
