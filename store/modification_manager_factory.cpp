@@ -32,6 +32,9 @@ ModificationManagerFactory::ModificationManagerFactory(const QString& path) : Sq
 {
     // WAL makes each autocommit write cheap; where the file system refuses it
     // the database stays in its default mode.
+    // Another connection holding the file makes statements wait this long
+    // before they fail with "database is locked".
+    executeQuery(QStringLiteral("PRAGMA busy_timeout=5000;"), {});
     executeQuery(QStringLiteral("PRAGMA journal_mode=WAL;"), {});
     executeQuery(QStringLiteral("PRAGMA synchronous=NORMAL;"), {});
     executeQuery(QStringLiteral("CREATE TABLE IF NOT EXISTS ombrixOpenedTables (uri string PRIMARY KEY,name "

@@ -1,15 +1,31 @@
-// Savepoints nest, so operations built from other atomic operations stay atomic.
+// The outermost level takes the write lock at once (BEGIN IMMEDIATE), so that
+// a busy history file is waited for instead of failing half way when a read
+// would have to become a write; inner levels nest as savepoints.
 #include "store/savepoint.h"
 
 #include "common/error_pair.h"
 
+#include <QSqlDriver>
+
+#include <sqlite3.h>
+
 namespace {
+
 const QString name = QStringLiteral("quillmere_operation");
+
+bool inTransaction(const QSqlDatabase& connection)
+{
+    QVariant handle = connection.driver()->handle();
+    auto* db = handle.isValid() ? *static_cast<sqlite3* const*>(handle.data()) : nullptr;
+    return db && !sqlite3_get_autocommit(db);
 }
+
+} // namespace
 
 Savepoint::Savepoint(SqliteDatabase& database) : database(database)
 {
-    database.executeQuery(QStringLiteral("SAVEPOINT ") + name, {});
+    outermost = !inTransaction(database.handle());
+    database.executeQuery(outermost ? QStringLiteral("BEGIN IMMEDIATE") : QStringLiteral("SAVEPOINT ") + name, {});
 }
 
 Savepoint::~Savepoint()
@@ -17,8 +33,12 @@ Savepoint::~Savepoint()
     if (released)
         return;
     try {
-        database.executeQuery(QStringLiteral("ROLLBACK TO ") + name, {});
-        database.executeQuery(QStringLiteral("RELEASE ") + name, {});
+        if (outermost) {
+            database.executeQuery(QStringLiteral("ROLLBACK"), {});
+        } else {
+            database.executeQuery(QStringLiteral("ROLLBACK TO ") + name, {});
+            database.executeQuery(QStringLiteral("RELEASE ") + name, {});
+        }
     } catch (...) {
         // The error that made us roll back is already on its way to the caller.
     }
@@ -26,6 +46,6 @@ Savepoint::~Savepoint()
 
 void Savepoint::release()
 {
-    database.executeQuery(QStringLiteral("RELEASE ") + name, {});
+    database.executeQuery(outermost ? QStringLiteral("COMMIT") : QStringLiteral("RELEASE ") + name, {});
     released = true;
 }

@@ -1,5 +1,5 @@
 // Makes a group of statements on the history database atomic: everything since
-// the savepoint is rolled back unless release() is reached.
+// the savepoint is rolled back unless release() is reached. Savepoints nest.
 #pragma once
 
 #include "store/sqlite_database.h"
@@ -16,5 +16,6 @@ public:
 
 private:
     SqliteDatabase& database;
+    bool outermost = false;
     bool released = false;
 };

@@ -40,6 +40,8 @@ public:
     static QString uniqueConnectionName(const QString& path);
     static QSqlDatabase createConnection(const QString& path);
 
+    const QSqlDatabase& handle() const { return connection; }
+
     // Finishes and forgets every kept statement (before DROP TABLE or close).
     void dropPreparedStatements();
 
