@@ -3,8 +3,12 @@
 
 #include <sqlite3.h>
 
-int overlayCreate(sqlite3* db, void* innerModule, int argc, const char* const* argv,
+// clientData is the OverlayRegistration the module was registered with.
+int overlayCreate(sqlite3* db, void* clientData, int argc, const char* const* argv,
                   sqlite3_vtab** ppVtab, char** pzErr);
+// Releases the table; its log stays with the registration for a reconnect.
+int overlayDisconnect(sqlite3_vtab* vtab);
+// DROP TABLE: releases the table and ends its log.
 int overlayDestroy(sqlite3_vtab* vtab);
 
 int overlayBestIndex(sqlite3_vtab* vtab, sqlite3_index_info* info);

@@ -1,6 +1,7 @@
 // The overlay module table and the export that registers it around a host's
 // own module.
 #include "overlay/callbacks.h"
+#include "overlay/registration.h"
 #include "overlay/routines.h"
 
 #include "quillmere.h"
@@ -10,7 +11,7 @@ const sqlite3_module overlayModule = {
     overlayCreate,     // xCreate
     overlayCreate,     // xConnect: the inner table is made and counted again
     overlayBestIndex,  // xBestIndex
-    overlayDestroy,    // xDisconnect: releases the inner table as xDestroy does
+    overlayDisconnect, // xDisconnect: the log stays for a reconnect
     overlayDestroy,    // xDestroy
     overlayOpen,       // xOpen
     overlayClose,      // xClose
@@ -41,6 +42,8 @@ int wrapVirtualTableWithTransactions(sqlite3* db,
         sqlite3_api = routines;
     if (!sqlite3_api || !innerModule)
         return SQLITE_MISUSE;
-    return api().create_module(db, moduleName, &overlayModule,
-                               const_cast<sqlite3_module*>(innerModule));
+    OverlayRegistration* registration = newOverlayRegistration(innerModule);
+    // SQLite ends the registration, and with it the logs of its tables, when
+    // the connection closes; it ends it at once when registering fails.
+    return api().create_module_v2(db, moduleName, &overlayModule, registration, deleteOverlayRegistration);
 }

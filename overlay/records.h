@@ -3,6 +3,7 @@
 #pragma once
 
 #include "changelog/modification_manager.h"
+#include "overlay/registration.h"
 #include "overlay/routines.h"
 
 #include <QString>
@@ -17,6 +18,9 @@ struct OverlayTable {
     sqlite3_int64 firstNewRowid;
     QString filePath;
     QString tableName;
+    // The registration the table was made under, and its key in its logs.
+    OverlayRegistration* registration;
+    QString logKey;
 };
 
 struct OverlayCursor {

@@ -66,19 +66,24 @@ sqlite3_int64 countInnerRows(OverlayTable* table, sqlite3_vtab_cursor*& cursor)
 
 } // namespace
 
-int overlayCreate(sqlite3* db, void* innerModule, int argc, const char* const* argv,
+int overlayCreate(sqlite3* db, void* clientData, int argc, const char* const* argv,
                   sqlite3_vtab** ppVtab, char** pzErr)
 {
+    auto* registration = static_cast<OverlayRegistration*>(clientData);
     OverlayTable* table = newRecord<OverlayTable>();
     if (!table)
         return SQLITE_NOMEM;
     sqlite3_vtab_cursor* countingCursor = nullptr;
     int rc = runGuarded(
         [&] {
-            createInnerTable(table, static_cast<const sqlite3_module*>(innerModule), db, argc, argv);
+            createInnerTable(table, registration->innerModule, db, argc, argv);
             table->firstNewRowid = countInnerRows(table, countingCursor);
             table->filePath = parseFilePath(argc, argv);
             table->tableName = argv[2] ? QString::fromUtf8(argv[2]) : QString();
+            table->registration = registration;
+            table->logKey = logKey(argv[1], table->tableName);
+            // A table reconnected after a schema reload takes up its log again.
+            table->manager = registration->logs.value(table->logKey);
             return SQLITE_OK;
         },
         [pzErr](char* message) {
@@ -98,7 +103,7 @@ int overlayCreate(sqlite3* db, void* innerModule, int argc, const char* const* a
     return SQLITE_OK;
 }
 
-int overlayDestroy(sqlite3_vtab* vtab)
+int overlayDisconnect(sqlite3_vtab* vtab)
 {
     if (!vtab)
         return SQLITE_INTERNAL;
@@ -108,4 +113,13 @@ int overlayDestroy(sqlite3_vtab* vtab)
     api().free(table->base.zErrMsg);
     deleteRecord(table);
     return SQLITE_OK;
+}
+
+int overlayDestroy(sqlite3_vtab* vtab)
+{
+    if (vtab) {
+        OverlayTable* table = overlayTable(vtab);
+        table->registration->logs.remove(table->logKey);
+    }
+    return overlayDisconnect(vtab);
 }

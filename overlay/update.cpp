@@ -86,6 +86,7 @@ int overlayUpdate(sqlite3_vtab* vtab, int argc, sqlite3_value** argv, sqlite3_in
         if (!table->manager) {
             table->manager =
                 ModificationManagerFactory::instance().createManager(table->filePath, table->tableName, true);
+            table->registration->logs.insert(table->logKey, table->manager);
         }
         if (argc == 1) {
             if (isNull(argv[0]))

@@ -21,6 +21,7 @@ State& state()
 
 struct Table {
     sqlite3_vtab base;
+    std::string name;
     TableData data;
     Faults faults;
 };
@@ -63,6 +64,7 @@ int xCreate(sqlite3* db, void* clientData, int argc, const char* const* argv,
     s.calls.creates++;
     s.calls.clientData.push_back(clientData);
     s.calls.argv.emplace_back(argv, argv + argc);
+    s.calls.lifecycle.push_back(std::string("create ") + argv[2]);
 
     std::string path = argc > 3 ? pathFromArgument(argv[3]) : std::string();
     Faults faults = s.faults.count(path) ? s.faults[path] : Faults();
@@ -84,6 +86,7 @@ int xCreate(sqlite3* db, void* clientData, int argc, const char* const* argv,
     auto* table = new Table{};
     table->data = std::move(data);
     table->faults = faults;
+    table->name = argv[2];
     *ppVtab = &table->base;
     return SQLITE_OK;
 }
@@ -92,6 +95,7 @@ int xDestroy(sqlite3_vtab* vtab)
 {
     state().calls.destroys++;
     Table* table = reinterpret_cast<Table*>(vtab);
+    state().calls.lifecycle.push_back("destroy " + table->name);
     sqlite3_free(table->base.zErrMsg);
     delete table;
     return SQLITE_OK;

@@ -43,6 +43,7 @@ struct CallRecord {
     int opens = 0;
     int closes = 0;
     std::vector<int> filterPlans;                // idxNum per xFilter
+    std::vector<std::string> lifecycle;          // "create t", "destroy t" in call order
 };
 
 // The data a table created with this file path (first module argument, quotes

@@ -10,10 +10,10 @@ namespace {
 
 OverlayTable* probedTable = nullptr;
 
-int probeCreate(sqlite3* db, void* innerModule, int argc, const char* const* argv,
+int probeCreate(sqlite3* db, void* registration, int argc, const char* const* argv,
                 sqlite3_vtab** ppVtab, char** pzErr)
 {
-    int rc = overlayCreate(db, innerModule, argc, argv, ppVtab, pzErr);
+    int rc = overlayCreate(db, registration, argc, argv, ppVtab, pzErr);
     if (rc == SQLITE_OK)
         probedTable = overlayTable(*ppVtab);
     return rc;
@@ -76,8 +76,8 @@ void OverlayTest::openDatabase(const std::string& path)
     ASSERT_EQ(sqlite3_open(path.c_str(), &db), SQLITE_OK);
     ASSERT_EQ(wrapVirtualTableWithTransactions(db, hostRoutines(), memory_module::module(), "overlay"),
               SQLITE_OK);
-    ASSERT_EQ(sqlite3_create_module(db, "probe", &probeModule,
-                                    const_cast<sqlite3_module*>(memory_module::module())),
+    ASSERT_EQ(sqlite3_create_module_v2(db, "probe", &probeModule, newOverlayRegistration(memory_module::module()),
+                                       deleteOverlayRegistration),
               SQLITE_OK);
 }
 
