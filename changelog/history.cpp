@@ -102,8 +102,9 @@ void SqliteModificationManager::redo(qint64 steps)
     for (qint32 done = 0; done < count; ++done) {
         const QVariant step = stepWithRows("min", ">", static_cast<int>(position));
         if (!step.isValid()) {
-            moveHistoryId(position + (count - done));
-            return;
+            position = std::min(position + (count - done), highestPosition);
+            moveHistoryId(position);
+            break;
         }
         Savepoint savepoint(*this);
         redoStep(step.toInt());
