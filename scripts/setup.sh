@@ -7,8 +7,10 @@ packages=(
   build-essential cmake pkg-config
   qtbase5-dev libqt5sql5-sqlite
   libsqlite3-dev sqlite3
+  libcsv-dev
   libgtest-dev libgmock-dev googletest
   libbenchmark-dev
+  clang libclang-rt-14-dev
 )
 
 missing=()

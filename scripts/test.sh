@@ -1,6 +1,7 @@
 #!/usr/bin/env bash
 # Installs what is missing, builds warning-free, and runs the whole test suite
-# twice: once plain, once under AddressSanitizer and UndefinedBehaviorSanitizer.
+# twice: once plain, once under AddressSanitizer and UndefinedBehaviorSanitizer;
+# then runs each fuzzer for a bounded time (FUZZ_SECONDS, default 30).
 set -euo pipefail
 root=$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)
 bash "$root/scripts/setup.sh"
@@ -18,3 +19,5 @@ run_suite() {
 run_suite build
 ASAN_OPTIONS=detect_leaks=1 UBSAN_OPTIONS=print_stacktrace=1 \
   run_suite build-asan -DQUILLMERE_SANITIZE=ON
+
+bash "$root/scripts/fuzz.sh"

@@ -4,6 +4,7 @@
 // inner rows), and a plain undo stack of user actions.
 #include "history_file.h"
 #include "quillmere.h"
+#include "step_model.h"
 
 #include <algorithm>
 #include <cstdint>
@@ -29,113 +30,12 @@ constexpr int operationsPerSeed = 2500;
 constexpr int stepsPerActionRun = 200;
 constexpr size_t recentKept = 12;
 
-using Rows = std::map<sqlite3_int64, Row>;
-
-// One row written: values stored under a rowid, or (no values) a rowid deleted.
-struct Change {
-    sqlite3_int64 rowid;
-    std::optional<Row> values;
-};
-
-void applyChange(Rows& rows, const Change& change)
-{
-    if (change.values)
-        rows[change.rowid] = *change.values;
-    else
-        rows.erase(change.rowid);
-}
-
 // A statement for the table under test and what it must do: be refused, or
 // record these changes in this order (possibly none).
 struct Write {
     std::string sql;
     bool refused = false;
     std::vector<Change> changes;
-};
-
-// The change log as numbered steps and a position: steps at or below the
-// position are applied, steps above it reverted.
-class StepModel {
-public:
-    long long position = 1;
-
-    void record(const Change& change)
-    {
-        // New work discards what could be redone and starts a step of its own.
-        if (holdsAbove(position)) {
-            eraseAbove(position);
-            if (holds(position))
-                ++position;
-        }
-        log.push_back({position, change});
-    }
-
-    void commit()
-    {
-        eraseAbove(position);
-        ++position;
-    }
-
-    void undo(long long times)
-    {
-        for (long long i = 0; i < times; ++i) {
-            std::optional<long long> highest;
-            for (const Entry& entry : log)
-                if (entry.step <= position && (!highest || entry.step > *highest))
-                    highest = entry.step;
-            position = highest ? *highest - 1 : position - 1;
-        }
-    }
-
-    void redo(long long times)
-    {
-        bool reapplied = false;
-        for (long long i = 0; i < times; ++i) {
-            std::optional<long long> lowest;
-            for (const Entry& entry : log)
-                if (entry.step > position && (!lowest || entry.step < *lowest))
-                    lowest = entry.step;
-            reapplied = reapplied || lowest;
-            position = lowest ? *lowest : position + 1;
-        }
-        if (reapplied && !holdsAbove(position))
-            ++position;
-    }
-
-    Rows replay(Rows rows) const
-    {
-        for (const Entry& entry : log)
-            if (entry.step <= position)
-                applyChange(rows, entry.change);
-        return rows;
-    }
-
-private:
-    struct Entry {
-        long long step;
-        Change change;
-    };
-    std::vector<Entry> log;
-
-    bool holds(long long step) const
-    {
-        for (const Entry& entry : log)
-            if (entry.step == step)
-                return true;
-        return false;
-    }
-    bool holdsAbove(long long step) const
-    {
-        for (const Entry& entry : log)
-            if (entry.step > step)
-                return true;
-        return false;
-    }
-    void eraseAbove(long long step)
-    {
-        log.erase(std::remove_if(log.begin(), log.end(), [step](const Entry& e) { return e.step > step; }),
-                  log.end());
-    }
 };
 
 Cell cellOf(sqlite3_value* value)
