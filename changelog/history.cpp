@@ -52,8 +52,9 @@ void SqliteModificationManager::moveHistoryId(qint64 position)
 // min or max of the steps holding rows on one side of position; invalid when none.
 QVariant SqliteModificationManager::stepWithRows(const char* aggregate, const char* comparison, int position)
 {
-    QVariant step = firstValue(QStringLiteral("SELECT %1(historyID) FROM %2 WHERE historyID %3 ? ;")
-                                   .arg(QLatin1String(aggregate), historyTable, QLatin1String(comparison)),
+    QVariant step = firstValue(QStringLiteral("SELECT ") + QLatin1String(aggregate) + QStringLiteral("(historyID) FROM ") +
+                                   historyTable + QStringLiteral(" WHERE historyID ") + QLatin1String(comparison) +
+                                   QStringLiteral(" ? ;"),
                                {QVariant(position)});
     return step.isNull() ? QVariant() : step;
 }
