@@ -277,13 +277,19 @@ namespace {
 // The history database cannot be opened: nothing is registered, writes fail
 // with a message, and both work once it can be opened. Needs a process in
 // which the store was never opened, which is how CTest runs each test.
-TEST(HistoryStoreTest, UnopenableStoreFailsCleanlyAndIsRetried)
+// HOME naming a file, and HOME where nobody may create files (even root).
+class HistoryStoreTest : public testing::TestWithParam<const char*> {};
+
+TEST_P(HistoryStoreTest, UnopenableStoreFailsCleanlyAndIsRetried)
 {
     const QByteArray home = qgetenv("HOME");
     if (QFile::exists(QString::fromLocal8Bit(home) + QStringLiteral("/transactions.sqlite")))
         GTEST_SKIP() << "the history store is already open in this process";
-    const QByteArray blocked = home + "/a-file";
-    QFile(QString::fromLocal8Bit(blocked)).open(QIODevice::WriteOnly);
+    QByteArray blocked = GetParam();
+    if (blocked.isEmpty()) {
+        blocked = home + "/a-file";
+        QFile(QString::fromLocal8Bit(blocked)).open(QIODevice::WriteOnly);
+    }
     qputenv("HOME", blocked);
 
     memory_module::setTable("/t", fiveRows());
@@ -306,5 +312,7 @@ TEST(HistoryStoreTest, UnopenableStoreFailsCleanlyAndIsRetried)
     EXPECT_TRUE(QSqlDatabase::connectionNames().contains(QStringLiteral("transactions_1")));
     sqlite3_close(db);
 }
+
+INSTANTIATE_TEST_SUITE_P(UnusableHome, HistoryStoreTest, testing::Values("", "/proc"));
 
 } // namespace
