@@ -27,41 +27,26 @@ void SqliteModificationManager::commit()
 {
     Savepoint savepoint(*this);
     const int position = currentHistoryId();
-    executeQuery(QStringLiteral("DELETE FROM ") + historyTable + QStringLiteral(" WHERE historyID > ? ;"),
-                 {QVariant(position)});
-    executeQuery(QStringLiteral("UPDATE ombrixOpenedTables SET currentHistoryID = currentHistoryID + 1 "
-                                "WHERE name = ? AND currentHistoryID < 2147483647 ;"),
-                 {QVariant(tableName)});
+    removeHistoryAbove(position);
+    moveHistoryId(qint64(position) + 1);
     savepoint.release();
 }
 
 void SqliteModificationManager::decrementHistoryId()
 {
-    executeQuery(QStringLiteral("UPDATE ombrixOpenedTables SET currentHistoryID = currentHistoryID - 1 "
-                                "WHERE name = ? AND currentHistoryID > -2147483648 ;"),
-                 {QVariant(tableName)});
+    moveHistoryId(qint64(currentHistoryId()) - 1);
 }
 
+// Sets the position, kept within the signed 32-bit range; a table without a
+// registry row has none to set.
 void SqliteModificationManager::moveHistoryId(qint64 position)
 {
-    position = std::clamp(position, lowestPosition, highestPosition);
-    executeQuery(QStringLiteral("UPDATE ombrixOpenedTables SET currentHistoryID = ? WHERE name = ? ;"),
-                 {QVariant(static_cast<int>(position)), QVariant(tableName)});
-}
-
-// min or max of the steps holding rows on one side of position; invalid when none.
-QVariant SqliteModificationManager::stepWithRows(const char* aggregate, const char* comparison, int position)
-{
-    QVariant step = firstValue(QStringLiteral("SELECT ") + QLatin1String(aggregate) + QStringLiteral("(historyID) FROM ") +
-                                   historyTable + QStringLiteral(" WHERE historyID ") + QLatin1String(comparison) +
-                                   QStringLiteral(" ? ;"),
-                               {QVariant(position)});
-    return step.isNull() ? QVariant() : step;
-}
-
-bool SqliteModificationManager::hasRowsAbove(int position)
-{
-    return stepWithRows("min", ">", position).isValid();
+    const int clamped = static_cast<int>(std::clamp(position, lowestPosition, highestPosition));
+    changeLog(QStringLiteral("UPDATE ombrixOpenedTables SET currentHistoryID = ? WHERE name = ? ;"),
+              {QVariant(clamped), QVariant(tableName)}, [clamped](LogIndex& log) {
+                  if (log.registered)
+                      log.position = clamped;
+              });
 }
 
 // New work makes what could be redone unreachable: those rows go, and the
@@ -69,11 +54,10 @@ bool SqliteModificationManager::hasRowsAbove(int position)
 void SqliteModificationManager::startNewChange()
 {
     const int position = currentHistoryId();
-    if (!hasRowsAbove(position))
+    if (!log().lowestStepAbove(position))
         return;
-    executeQuery(QStringLiteral("DELETE FROM ") + historyTable + QStringLiteral(" WHERE historyID > ? ;"),
-                 {QVariant(position)});
-    if (stepWithRows("max", "=", position).isValid())
+    removeHistoryAbove(position);
+    if (log().stepRows.count(position))
         moveHistoryId(qint64(position) + 1);
 }
 
@@ -82,16 +66,16 @@ void SqliteModificationManager::undo(qint64 steps)
     qint64 position = currentHistoryId();
     const qint32 count = stepCount(steps);
     for (qint32 done = 0; done < count; ++done) {
-        const QVariant step = stepWithRows("max", "<=", static_cast<int>(position));
-        if (!step.isValid()) {
+        const std::optional<int> step = log().highestStepAtOrBelow(static_cast<int>(position));
+        if (!step) {
             moveHistoryId(position - (count - done));
             return;
         }
         Savepoint savepoint(*this);
-        undoStep(step.toInt());
-        moveHistoryId(step.toLongLong() - 1);
+        undoStep(*step);
+        moveHistoryId(qint64(*step) - 1);
         savepoint.release();
-        position = step.toLongLong() - 1;
+        position = qint64(*step) - 1;
     }
 }
 
@@ -101,21 +85,21 @@ void SqliteModificationManager::redo(qint64 steps)
     const qint32 count = stepCount(steps);
     bool reapplied = false;
     for (qint32 done = 0; done < count; ++done) {
-        const QVariant step = stepWithRows("min", ">", static_cast<int>(position));
-        if (!step.isValid()) {
+        const std::optional<int> step = log().lowestStepAbove(static_cast<int>(position));
+        if (!step) {
             position = std::min(position + (count - done), highestPosition);
             moveHistoryId(position);
             break;
         }
         Savepoint savepoint(*this);
-        redoStep(step.toInt());
-        moveHistoryId(step.toLongLong());
+        redoStep(*step);
+        moveHistoryId(*step);
         savepoint.release();
-        position = step.toLongLong();
+        position = *step;
         reapplied = true;
     }
     // Like a commit: the next change starts a step of its own.
-    if (reapplied && !hasRowsAbove(static_cast<int>(position)))
+    if (reapplied && !log().lowestStepAbove(static_cast<int>(position)))
         moveHistoryId(position + 1);
 }
 
@@ -137,20 +121,19 @@ QList<SqliteModificationManager::HistoryRow> SqliteModificationManager::historyR
 void SqliteModificationManager::undoStep(int step)
 {
     for (const HistoryRow& change : historyRows(step, true)) {
-        const bool hadValues = !rowFromBytes(change.oldValue).isEmpty();
+        const QList<QVariant> oldValues = rowFromBytes(change.oldValue);
         switch (change.actionTag) {
         case Deletion:
-            executeQuery(QStringLiteral("DELETE FROM ") + deletedTable + QStringLiteral(" WHERE ID = ? ;"),
-                         {rowidValue(change.oldRowid)});
-            if (hadValues)
-                storeBlob(change.oldRowid, change.oldValue);
+            removeFromDeletedSet(change.oldRowid);
+            if (!oldValues.isEmpty())
+                storeRow(change.oldRowid, oldValues, change.oldValue);
             break;
         case Insertion:
             removeStoredRow(change.newRowid);
             break;
         case Update:
-            if (change.oldRowid == change.newRowid && hadValues)
-                storeBlob(change.newRowid, change.oldValue);
+            if (change.oldRowid == change.newRowid && !oldValues.isEmpty())
+                storeRow(change.newRowid, oldValues, change.oldValue);
             else
                 removeStoredRow(change.newRowid);
             break;
@@ -171,7 +154,7 @@ void SqliteModificationManager::redoStep(int step)
             break;
         case Insertion:
         case Update:
-            storeBlob(change.newRowid, change.newValue);
+            storeRow(change.newRowid, rowFromBytes(change.newValue), change.newValue);
             break;
         default:
             break;

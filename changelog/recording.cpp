@@ -1,5 +1,6 @@
 // Recording writes: each changes the state tables so reads show it at once and
-// appends history rows under the current step, all inside one savepoint.
+// appends history rows under the current step, all inside one savepoint. Every
+// change to the log is made to its index as well.
 #include "changelog/row_snapshot.h"
 #include "changelog/sqlite_modification_manager.h"
 #include "overlay/values.h"
@@ -46,14 +47,10 @@ void SqliteModificationManager::recordChange(qint64 oldRowid, qint64 newRowid, c
 // deleted set so that an updated inner row stays hidden.
 void SqliteModificationManager::markRowDeleted(qint64 rowid)
 {
-    if (isRowModified(rowid)) {
+    const bool stored = isRowModified(rowid);
+    if (stored)
         removeStoredRow(rowid);
-        executeQuery(QStringLiteral("INSERT OR IGNORE INTO ") + deletedTable + QStringLiteral(" VALUES (?);"),
-                     {rowidValue(rowid)});
-        return;
-    }
-    executeQuery(QStringLiteral("INSERT INTO ") + deletedTable + QStringLiteral(" VALUES (?);"),
-                 {rowidValue(rowid)});
+    addToDeletedSet(rowid, stored);
 }
 
 // Stores values under newRowid, replacing what was stored there; a row moved
@@ -62,27 +59,46 @@ void SqliteModificationManager::storeRowValues(qint64 oldRowid, qint64 newRowid,
 {
     if (oldRowid != newRowid)
         deleteRow(oldRowid);
-    storeBlob(newRowid, rowToBlob(values));
+    storeRow(newRowid, values, rowToBlob(values));
 }
 
-void SqliteModificationManager::storeBlob(qint64 rowid, const QByteArray& snapshot)
+void SqliteModificationManager::storeRow(qint64 rowid, const QList<QVariant>& values, const QByteArray& snapshot)
 {
-    executeQuery(QStringLiteral("INSERT OR REPLACE INTO ") + insertedOrUpdatedTable +
-                     QStringLiteral(" VALUES (?, ?);"),
-                 {rowidValue(rowid), snapshot});
+    changeLog(QStringLiteral("INSERT OR REPLACE INTO ") + insertedOrUpdatedTable + QStringLiteral(" VALUES (?, ?);"),
+              {rowidValue(rowid), snapshot}, [&](LogIndex& log) { log.stored[rowid] = values; });
 }
 
 void SqliteModificationManager::removeStoredRow(qint64 rowid)
 {
-    executeQuery(QStringLiteral("DELETE FROM ") + insertedOrUpdatedTable + QStringLiteral(" WHERE rowid = ?;"),
-                 {rowidValue(rowid)});
+    changeLog(QStringLiteral("DELETE FROM ") + insertedOrUpdatedTable + QStringLiteral(" WHERE rowid = ?;"),
+              {rowidValue(rowid)}, [rowid](LogIndex& log) { log.stored.erase(rowid); });
+}
+
+// A rowid already in the deleted set is refused unless ignoreListed is set.
+void SqliteModificationManager::addToDeletedSet(qint64 rowid, bool ignoreListed)
+{
+    changeLog(QStringLiteral("INSERT ") + (ignoreListed ? QStringLiteral("OR IGNORE ") : QString()) +
+                  QStringLiteral("INTO ") + deletedTable + QStringLiteral(" VALUES (?);"),
+              {rowidValue(rowid)}, [rowid](LogIndex& log) { log.deleted.insert(rowid); });
+}
+
+void SqliteModificationManager::removeFromDeletedSet(qint64 rowid)
+{
+    changeLog(QStringLiteral("DELETE FROM ") + deletedTable + QStringLiteral(" WHERE ID = ? ;"),
+              {rowidValue(rowid)}, [rowid](LogIndex& log) { log.deleted.erase(rowid); });
 }
 
 void SqliteModificationManager::appendHistory(int actionTag, qint64 oldRowid, const QVariant& newRowid,
                                               const QList<QVariant>& oldValues, const QVariant& newValues)
 {
     const int step = currentHistoryId();
-    executeQuery(QStringLiteral("INSERT INTO ") + historyTable + QStringLiteral(" VALUES (?, ?, ?, ?, ?, ?);"),
-                 {QVariant(actionTag), rowidValue(oldRowid), newRowid, rowToBlob(oldValues), newValues,
-                  QVariant(step)});
+    changeLog(QStringLiteral("INSERT INTO ") + historyTable + QStringLiteral(" VALUES (?, ?, ?, ?, ?, ?);"),
+              {QVariant(actionTag), rowidValue(oldRowid), newRowid, rowToBlob(oldValues), newValues, QVariant(step)},
+              [step](LogIndex& log) { ++log.stepRows[step]; });
+}
+
+void SqliteModificationManager::removeHistoryAbove(int position)
+{
+    changeLog(QStringLiteral("DELETE FROM ") + historyTable + QStringLiteral(" WHERE historyID > ? ;"),
+              {QVariant(position)}, [position](LogIndex& log) { log.eraseStepsAbove(position); });
 }

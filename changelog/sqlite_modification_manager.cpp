@@ -1,9 +1,11 @@
-// Life of a change log: creating and dropping its tables, the row-state
-// queries the overlay asks, and the history position.
+// Life of a change log: creating and dropping its tables, and the row-state
+// queries the overlay asks, answered from the log's index.
 #include "changelog/sqlite_modification_manager.h"
 
 #include "changelog/row_snapshot.h"
 #include "store/identifiers.h"
+
+#include <QSqlQuery>
 
 SqliteModificationManager::SqliteModificationManager(QSqlDatabase connection, const QString& tableName,
                                                      bool owner)
@@ -64,58 +66,76 @@ void SqliteModificationManager::dropLog() noexcept
     }
 }
 
+const LogIndex& SqliteModificationManager::log()
+{
+    if (index.validAt != generation())
+        rebuildIndex();
+    return index;
+}
+
+void SqliteModificationManager::rebuildIndex()
+{
+    LogIndex fresh;
+    QSqlQuery rows = executeQuery(QStringLiteral("SELECT ID FROM ") + deletedTable, {});
+    while (rows.next())
+        fresh.deleted.insert(rows.value(0).toLongLong());
+    rows = executeQuery(QStringLiteral("SELECT ID, newValue FROM ") + insertedOrUpdatedTable, {});
+    while (rows.next())
+        fresh.stored.emplace(rows.value(0).toLongLong(), rowFromBytes(rows.value(1).toByteArray()));
+    rows = executeQuery(QStringLiteral("SELECT historyID, count(*) FROM ") + historyTable +
+                            QStringLiteral(" GROUP BY historyID"),
+                        {});
+    while (rows.next())
+        fresh.stepRows.emplace(rows.value(0).toInt(), rows.value(1).toInt());
+    rows.finish();
+    QVariant position = firstValue(
+        QStringLiteral("SELECT currentHistoryID FROM ombrixOpenedTables WHERE name = ? ;"), {QVariant(tableName)});
+    fresh.registered = position.isValid();
+    fresh.position = position.toInt();
+    fresh.validAt = generation();
+    index = std::move(fresh);
+}
+
 bool SqliteModificationManager::isRowDeleted(qint64 rowid)
 {
-    return hasRow(QStringLiteral("SELECT rowid FROM ") + deletedTable + QStringLiteral(" WHERE rowid = ?;"),
-                  {rowidValue(rowid)});
+    return log().deleted.count(rowid) > 0;
 }
 
 bool SqliteModificationManager::isRowModified(qint64 rowid)
 {
-    return hasRow(QStringLiteral("SELECT rowid FROM ") + insertedOrUpdatedTable +
-                      QStringLiteral(" WHERE rowid = ?;"),
-                  {rowidValue(rowid)});
+    return log().stored.count(rowid) > 0;
 }
 
 bool SqliteModificationManager::hasModifiedRowsFrom(qint64 rowid)
 {
-    return hasRow(QStringLiteral("SELECT rowid FROM ") + insertedOrUpdatedTable +
-                      QStringLiteral(" WHERE rowid >= ? ;"),
-                  {rowidValue(rowid)});
+    return firstModifiedRowidFrom(rowid).has_value();
 }
 
 std::optional<qint64> SqliteModificationManager::firstModifiedRowidFrom(qint64 rowid)
 {
-    QVariant found = firstValue(QStringLiteral("SELECT rowid FROM ") + insertedOrUpdatedTable +
-                                    QStringLiteral(" WHERE rowid >= ? ORDER BY rowid LIMIT 1;"),
-                                {rowidValue(rowid)});
-    if (!found.isValid())
-        return std::nullopt;
-    return found.toLongLong();
+    const auto& stored = log().stored;
+    auto next = stored.lower_bound(rowid);
+    return next == stored.end() ? std::nullopt : std::optional<qint64>(next->first);
 }
 
 QVariant SqliteModificationManager::modifiedRowValues(qint64 rowid, int column)
 {
-    QVariant blob = firstValue(QStringLiteral("SELECT newValue FROM ") + insertedOrUpdatedTable +
-                                   QStringLiteral(" WHERE rowid = ?;"),
-                               {rowidValue(rowid)});
-    if (!blob.isValid())
+    const auto& stored = log().stored;
+    auto row = stored.find(rowid);
+    if (row == stored.end() || column < 0 || column >= row->second.size())
         return QVariant();
-    const QList<QVariant> row = rowFromBytes(blob.toByteArray());
-    return column >= 0 && column < row.size() ? row.at(column) : QVariant();
+    return row->second.at(column);
 }
 
 QList<QVariant> SqliteModificationManager::loadRowValues(qint64 rowid)
 {
-    QVariant blob = firstValue(QStringLiteral("SELECT newValue from ") + insertedOrUpdatedTable +
-                                   QStringLiteral(" WHERE rowid = ? ;"),
-                               {rowidValue(rowid)});
-    return blob.isValid() ? rowFromBytes(blob.toByteArray()) : QList<QVariant>();
+    const auto& stored = log().stored;
+    auto row = stored.find(rowid);
+    return row == stored.end() ? QList<QVariant>() : row->second;
 }
 
 int SqliteModificationManager::currentHistoryId()
 {
-    QVariant position = firstValue(
-        QStringLiteral("SELECT currentHistoryID FROM ombrixOpenedTables WHERE name = ? ;"), {QVariant(tableName)});
-    return position.isValid() ? position.toInt() : -1;
+    const LogIndex& current = log();
+    return current.registered ? current.position : -1;
 }

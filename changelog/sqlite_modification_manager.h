@@ -2,9 +2,11 @@
 // stored rows, deleted set and history rows, plus its history position.
 #pragma once
 
+#include "changelog/log_index.h"
 #include "changelog/modification_manager.h"
 #include "store/sqlite_database.h"
 
+#include <QByteArray>
 #include <QList>
 #include <QString>
 #include <QVariant>
@@ -52,16 +54,26 @@ private:
     void recordChange(qint64 oldRowid, qint64 newRowid, const QList<QVariant>& values, int actionTag);
     void appendHistory(int actionTag, qint64 oldRowid, const QVariant& newRowid,
                        const QList<QVariant>& oldValues, const QVariant& newValues);
-    void storeBlob(qint64 rowid, const QByteArray& snapshot);
+    void storeRow(qint64 rowid, const QList<QVariant>& values, const QByteArray& snapshot);
     void removeStoredRow(qint64 rowid);
+    void addToDeletedSet(qint64 rowid, bool ignoreListed);
+    void removeFromDeletedSet(qint64 rowid);
+    void removeHistoryAbove(int position);
+    void moveHistoryId(qint64 position);
     void startNewChange();
     void undoStep(int step);
     void redoStep(int step);
-    QVariant stepWithRows(const char* aggregate, const char* comparison, int position);
-    bool hasRowsAbove(int position);
-    void moveHistoryId(qint64 position);
     void createLogTables();
     void dropLog() noexcept;
+
+    // The log as the index knows it, read again from the database when any
+    // statement may have changed it since.
+    const LogIndex& log();
+    void rebuildIndex();
+    // Runs a statement that changes the log and makes the same change to the
+    // index, which stays valid if it was valid before.
+    template <typename Apply>
+    void changeLog(const QString& sql, const QList<QVariant>& binds, Apply&& apply);
 
     // Quoted identifiers of the log tables, and the table's own name.
     const QString insertedOrUpdatedTable;
@@ -69,4 +81,16 @@ private:
     const QString historyTable;
     const QString tableName;
     const bool owner;
+    LogIndex index;
 };
+
+template <typename Apply>
+inline void SqliteModificationManager::changeLog(const QString& sql, const QList<QVariant>& binds, Apply&& apply)
+{
+    const bool indexValid = index.validAt == generation();
+    executeQuery(sql, binds);
+    if (indexValid) {
+        apply(index);
+        index.validAt = generation();
+    }
+}

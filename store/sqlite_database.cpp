@@ -8,7 +8,21 @@
 #include <QSqlError>
 #include <QStringList>
 
+#include <atomic>
+
 namespace {
+
+std::atomic<quint64> changes{1};
+
+// Statements that read, or only open or end a transaction, leave every log as it is.
+bool mayChangeContent(const QString& sql)
+{
+    for (const char* keyword : {"SELECT", "BEGIN", "SAVEPOINT", "RELEASE", "COMMIT"}) {
+        if (sql.startsWith(QLatin1String(keyword), Qt::CaseInsensitive))
+            return false;
+    }
+    return true;
+}
 
 ErrorPair sqlError(const QSqlError& error)
 {
@@ -31,20 +45,30 @@ SqliteDatabase::SqliteDatabase(QSqlDatabase connection, bool closeOnDestroy)
 SqliteDatabase::~SqliteDatabase()
 {
     dropPreparedStatements();
-    if (closeOnDestroy)
+    if (closeOnDestroy) {
+        ++changes;
         connection.close();
+    }
+}
+
+quint64 SqliteDatabase::generation()
+{
+    return changes.load();
 }
 
 void SqliteDatabase::open()
 {
     if (connection.isOpen())
         return;
+    ++changes;
     if (!connection.open())
         throw sqlError(connection.lastError());
 }
 
 QSqlQuery SqliteDatabase::executeQuery(const QString& sql, const QList<QVariant>& binds)
 {
+    if (mayChangeContent(sql))
+        ++changes;
     if (binds.isEmpty()) {
         QSqlQuery query(connection);
         if (!query.exec(sql))

@@ -37,6 +37,11 @@ public:
     // The first column of the first row, or an invalid QVariant without a row.
     QVariant firstValue(const QString& sql, const QList<QVariant>& binds);
 
+    // A process-wide number that moves with every statement that may change a
+    // history database and with every open and close; what was read at one
+    // generation still holds while the number stays.
+    static quint64 generation();
+
     static QString uniqueConnectionName(const QString& path);
     static QSqlDatabase createConnection(const QString& path);
 
