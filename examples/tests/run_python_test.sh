@@ -1,0 +1,13 @@
+#!/usr/bin/env bash
+# Runs the Python scenario with Debian's /usr/bin/python3, the one whose sqlite3
+# module can load extensions, and HOME at a fresh folder; skips where it is missing.
+set -euo pipefail
+python=/usr/bin/python3
+if [ ! -x "$python" ]; then
+  echo "SKIP: $python is missing (Debian's python3 package); the pyenv python3 cannot load extensions"
+  exit 77
+fi
+home=$(mktemp -d)
+trap 'rm -rf "$home"' EXIT
+# SANITIZER_PRELOAD, set in sanitizer builds, is preloaded into Python alone.
+HOME="$home" LD_PRELOAD="${SANITIZER_PRELOAD:-}" "$python" "$(dirname "${BASH_SOURCE[0]}")/python_scenario.py" "$@"
