@@ -14,11 +14,17 @@ bool isBlank(char c)
     return std::isspace(static_cast<unsigned char>(c)) != 0;
 }
 
+// SQL hands the argument over as written, so a quote inside it is doubled
+// (''); a backslash also takes the next character literally.
 QByteArray readQuoted(const char* p)
 {
     QByteArray token;
-    for (; *p && *p != '\''; ++p) {
-        if (*p == '\\') {
+    for (; *p; ++p) {
+        if (*p == '\'') {
+            if (p[1] != '\'')
+                break;
+            ++p;
+        } else if (*p == '\\') {
             ++p;
             if (!*p)
                 break;

@@ -4,6 +4,6 @@
 #include <QString>
 
 // The path token of argv[3]: a bare word, or a single-quoted string in which a
-// backslash takes the next character literally. Throws ErrorPair (21,
+// doubled quote stands for one and a backslash takes the next character literally. Throws ErrorPair (21,
 // "Missing filepath") when there is no module argument.
 QString parseFilePath(int argc, const char* const* argv);

@@ -21,8 +21,11 @@ TEST(FilePath, QuotedAndBareArguments)
     EXPECT_EQ(pathOf("'a.tab' trailing words"), QStringLiteral("a.tab"));
 }
 
-TEST(FilePath, BackslashTakesTheNextCharacterLiterally)
+TEST(FilePath, DoubledQuoteAndBackslashEscapes)
 {
+    // SQL itself writes a quote inside a string as two.
+    EXPECT_EQ(pathOf("'it''s.tab'"), QStringLiteral("it's.tab"));
+    EXPECT_EQ(pathOf("''''"), QStringLiteral("'"));
     EXPECT_EQ(pathOf(R"('it\'s.tab')"), QStringLiteral("it's.tab"));
     EXPECT_EQ(pathOf(R"('maps\roads.tab')"), QStringLiteral("mapsroads.tab"));
     EXPECT_EQ(pathOf(R"('a\\b')"), QStringLiteral("a\\b"));
@@ -33,6 +36,7 @@ TEST(FilePath, UnfinishedTextEndsTheToken)
     EXPECT_EQ(pathOf("'no closing quote"), QStringLiteral("no closing quote"));
     EXPECT_EQ(pathOf(R"('ends in backslash\)"), QStringLiteral("ends in backslash"));
     EXPECT_EQ(pathOf("''"), QString());
+    EXPECT_EQ(pathOf("'a'' b"), QStringLiteral("a' b"));
 }
 
 TEST(FilePath, BlankArgumentIsKeptUnchanged)

@@ -38,7 +38,8 @@ sqlite3_int64 rowCount(const CsvTable* table)
 }
 
 // The file path as the overlay reads its first argument: a bare word, or a
-// single-quoted string in which a backslash takes the next character literally.
+// single-quoted string in which a doubled quote stands for one and a backslash
+// takes the next character literally.
 std::string pathArgument(const char* argument)
 {
     auto blank = [](char c) { return std::isspace(static_cast<unsigned char>(c)) != 0; };
@@ -51,7 +52,9 @@ std::string pathArgument(const char* argument)
             path += *p;
         return path;
     }
-    for (++p; *p && *p != '\''; ++p) {
+    for (++p; *p; ++p) {
+        if (*p == '\'' && *++p != '\'')
+            break;
         if (*p == '\\' && !*++p)
             break;
         path += *p;
