@@ -1,11 +1,10 @@
 #!/usr/bin/env bash
-# The main job: installs what is missing, builds, and runs a small host that
-# wraps its own module with the overlay and reads through it.
+# The main job: installs what is missing, builds, and runs the example session
+# in the stock sqlite3 shell: reads, edits, a commit, an undo and a redo on a CSV
+# file loaded through the demo extension, which leaves the file unchanged.
 set -euo pipefail
 root=$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)
 bash "$root/scripts/setup.sh"
 cmake -S "$root" -B "$root/build" >/dev/null
 cmake --build "$root/build" -j"$(nproc)" >/dev/null
-home=$(mktemp -d)
-trap 'rm -rf "$home"' EXIT
-HOME="$home" "$root/build/host_scenario"
+bash "$root/scripts/demo_session.sh" "$root/build"
