@@ -116,5 +116,9 @@ std::shared_ptr<ModificationManager> ModificationManagerFactory::findManager(con
     QVariant uri = firstValue(QStringLiteral("SELECT uri FROM ombrixOpenedTables WHERE name = ? ;"), {QVariant(name)});
     if (!uri.isValid())
         return nullptr;
+    // The table's own manager, when it lives in this process, works on the same
+    // rows and already holds them in its index.
+    if (std::shared_ptr<ModificationManager> owner = owners.value(identifierKey(name)).lock())
+        return owner;
     return createManager(uri.toString(), name, false);
 }

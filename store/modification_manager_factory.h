@@ -20,7 +20,8 @@ public:
     // A manager for the table's change log. With owner set the table gets a
     // fresh log and a registry row; one live owner per table name at a time.
     std::shared_ptr<ModificationManager> createManager(const QString& uri, const QString& name, bool owner);
-    // A non-owner manager for a registered table, or an empty pointer.
+    // A manager for a registered table (its owner when that lives in this
+    // process, otherwise a new non-owner one), or an empty pointer.
     std::shared_ptr<ModificationManager> findManager(const QString& name);
 
 private:
