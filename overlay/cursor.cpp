@@ -69,9 +69,52 @@ int settle(OverlayCursor* cursor, ModificationManager& manager)
     }
 }
 
+// Moves the inner cursor of a lookup on to the wanted row, or to its end.
+int settleLookup(OverlayCursor* cursor)
+{
+    while (!innerAtEnd(cursor)) {
+        sqlite3_int64 rowid = 0;
+        int rc = innerRowid(cursor, &rowid);
+        if (rc != SQLITE_OK || rowid == cursor->wanted)
+            return rc;
+        rc = innerNext(cursor);
+        if (rc != SQLITE_OK)
+            return rc;
+    }
+    return SQLITE_OK;
+}
+
+// Starts a lookup of the row with rowid wanted: a stored row or a deleted
+// rowid is answered by the log, any other by the inner module's plan.
+int startLookup(OverlayCursor* cursor, int idxNum, const char* innerPlan, sqlite3_value* wanted)
+{
+    cursor->lookingUp = true;
+    cursor->wanted = api().value_int64(wanted);
+    if (ModificationManager* manager = managerOf(cursor)) {
+        const bool stored = manager->isRowModified(cursor->wanted);
+        if (stored || manager->isRowDeleted(cursor->wanted)) {
+            cursor->pastInnerEnd = true;
+            cursor->atEnd = !stored;
+            cursor->rowid = cursor->wanted;
+            return SQLITE_OK;
+        }
+    }
+    int rc = innerModuleOf(cursor).xFilter(cursor->inner, idxNum, innerPlan, 1, &wanted);
+    rc = carryInnerError(cursor->table, rc);
+    return rc != SQLITE_OK ? rc : settleLookup(cursor);
+}
+
 int advance(OverlayCursor* cursor)
 {
     ModificationManager* manager = managerOf(cursor);
+    if (cursor->lookingUp) {
+        if (cursor->pastInnerEnd) {
+            cursor->atEnd = true;
+            return SQLITE_OK;
+        }
+        int rc = innerNext(cursor);
+        return rc != SQLITE_OK ? rc : settleLookup(cursor);
+    }
     if (cursor->pastInnerEnd) {
         if (cursor->atEnd)
             return SQLITE_OK;
@@ -115,29 +158,84 @@ int currentRowid(OverlayCursor* cursor, sqlite3_int64* rowid)
 
 } // namespace
 
-int overlayBestIndex(sqlite3_vtab* vtab, sqlite3_index_info* info)
+// Plans are encoded in idxStr: one letter for the overlay's plan, then '-' or
+// '+' and the inner plan's idxStr; idxNum is the inner plan's.
+constexpr char scanPlan = 'S';        // full scan of the inner table in rowid order
+constexpr char lookupPlan = 'L';      // rowid = ?, the inner module looks the row up
+constexpr char lookupByScanPlan = 'F'; // rowid = ?, the inner module has no plan for it
+
+namespace {
+
+int rowidEqualityConstraint(const sqlite3_index_info* info)
 {
-    // The merge needs the inner cursor to walk every row in rowid order, so the
-    // inner module may neither filter nor sort; SQLite checks the WHERE clause
-    // and ORDER BY on the merged rows.
-    OverlayTable* table = overlayTable(vtab);
+    for (int i = 0; i < info->nConstraint; ++i) {
+        const auto& constraint = info->aConstraint[i];
+        if (constraint.usable && constraint.iColumn == -1 && constraint.op == SQLITE_INDEX_CONSTRAINT_EQ)
+            return i;
+    }
+    return -1;
+}
+
+// Asks the inner module for a plan that may use only the constraint shown
+// (none when shown is -1) and no ORDER BY, then restores what it hid; the
+// inner cursor therefore walks all rows in rowid order, or looks one up.
+int askInnerPlan(OverlayTable* table, sqlite3_index_info* info, int shown)
+{
     QVarLengthArray<unsigned char, 16> usable(info->nConstraint);
     for (int i = 0; i < info->nConstraint; ++i) {
         usable[i] = info->aConstraint[i].usable;
-        info->aConstraint[i].usable = 0;
+        info->aConstraint[i].usable = i == shown;
     }
     const int orderBy = info->nOrderBy;
     info->nOrderBy = 0;
     int rc = table->inner->pModule->xBestIndex(table->inner, info);
     info->nOrderBy = orderBy;
-    for (int i = 0; i < info->nConstraint; ++i) {
+    for (int i = 0; i < info->nConstraint; ++i)
         info->aConstraint[i].usable = usable[i];
-        info->aConstraintUsage[i].argvIndex = 0;
-        info->aConstraintUsage[i].omit = 0;
-    }
     info->orderByConsumed = 0;
     info->idxFlags &= ~SQLITE_INDEX_SCAN_UNIQUE;
     return carryInnerError(table, rc);
+}
+
+// Replaces the inner plan's idxStr with the overlay's encoding of both plans.
+int encodePlan(sqlite3_index_info* info, char plan)
+{
+    const char* inner = info->idxStr;
+    char* encoded = api().mprintf("%c%c%s", plan, inner ? '+' : '-', inner ? inner : "");
+    if (info->needToFreeIdxStr)
+        api().free(info->idxStr);
+    info->idxStr = encoded;
+    info->needToFreeIdxStr = 1;
+    return encoded ? SQLITE_OK : SQLITE_NOMEM;
+}
+
+} // namespace
+
+int overlayBestIndex(sqlite3_vtab* vtab, sqlite3_index_info* info)
+{
+    // The merge needs the inner cursor to walk every row in rowid order, so
+    // SQLite checks the WHERE clause and ORDER BY on the merged rows; only a
+    // rowid equality is looked up directly, in the log and in the inner table.
+    OverlayTable* table = overlayTable(vtab);
+    const int lookup = rowidEqualityConstraint(info);
+    int rc = askInnerPlan(table, info, lookup);
+    if (rc != SQLITE_OK)
+        return rc;
+    const bool innerLooksUp = lookup >= 0 && info->aConstraintUsage[lookup].argvIndex > 0;
+    for (int i = 0; i < info->nConstraint; ++i) {
+        info->aConstraintUsage[i].argvIndex = 0;
+        info->aConstraintUsage[i].omit = 0;
+    }
+    if (lookup < 0)
+        return encodePlan(info, scanPlan);
+    // SQLite still checks the rowid itself, so a value that is not an
+    // integer never shows a row that only its integer part matches.
+    info->aConstraintUsage[lookup].argvIndex = 1;
+    if (!innerLooksUp)
+        return encodePlan(info, lookupByScanPlan);
+    info->estimatedCost = 10;
+    info->estimatedRows = 1;
+    return encodePlan(info, lookupPlan);
 }
 
 int overlayOpen(sqlite3_vtab* vtab, sqlite3_vtab_cursor** out)
@@ -175,8 +273,13 @@ int overlayFilter(sqlite3_vtab_cursor* base, int idxNum, const char* idxStr, int
     clearPendingError(cursor);
     cursor->pastInnerEnd = false;
     cursor->atEnd = false;
+    cursor->lookingUp = false;
+    const char plan = idxStr && idxStr[0] ? idxStr[0] : scanPlan;
+    const char* innerPlan = idxStr && idxStr[0] && idxStr[1] == '+' ? idxStr + 2 : nullptr;
     return guardTableCallback(&cursor->table->base, [&] {
-        int rc = innerModuleOf(cursor).xFilter(cursor->inner, idxNum, idxStr, argc, argv);
+        if (plan == lookupPlan && argc == 1)
+            return startLookup(cursor, idxNum, innerPlan, argv[0]);
+        int rc = innerModuleOf(cursor).xFilter(cursor->inner, idxNum, innerPlan, 0, nullptr);
         rc = carryInnerError(cursor->table, rc);
         if (rc != SQLITE_OK)
             return rc;
@@ -206,6 +309,8 @@ int overlayEof(sqlite3_vtab_cursor* base)
         return cursor->atEnd ? 1 : 0;
     if (!innerAtEnd(cursor))
         return 0;
+    if (cursor->lookingUp)
+        return 1;
     ModificationManager* manager = managerOf(cursor);
     if (!manager)
         return 1;

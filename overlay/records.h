@@ -32,6 +32,9 @@ struct OverlayCursor {
     bool pastInnerEnd;
     bool atEnd;
     sqlite3_int64 rowid;
+    // Set while the cursor looks up the one row with rowid wanted.
+    bool lookingUp;
+    sqlite3_int64 wanted;
     // An error met by xEof, which cannot report one; the next callback does.
     int pendingCode;
     char* pendingMessage;

@@ -15,7 +15,7 @@ class ScriptedManager : public ModificationManager {
 public:
     std::set<qint64> deleted;
     std::map<qint64, QList<QVariant>> stored;
-    qint64 failDeletedQueryAt = -1;  // isRowDeleted throws for this rowid
+    qint64 failDeletedQueryAt = std::numeric_limits<qint64>::min(); // isRowDeleted throws for this rowid
     bool failNextStoredQuery = false; // firstModifiedRowidFrom throws
 
     void deleteRow(qint64) override {}
@@ -190,6 +190,38 @@ TEST_F(MergeTest, FailingEndQueryEndsTheScanWithAnErrorNotInSilence)
     EXPECT_EQ(tryQuery("SELECT count(*) FROM t", rows), SQLITE_INTERNAL);
     manager->failNextStoredQuery = false;
     EXPECT_EQ(query("SELECT count(*) FROM t"), rowList({2}));
+}
+
+TEST_F(MergeTest, RowidLookupsAnswerFromTheLogAndTheInnerTable)
+{
+    createTable(5);
+    manager->stored[2] = storedRow(222, QStringLiteral("updated"));
+    manager->stored[9] = storedRow(9, QStringLiteral("inserted"));
+    manager->deleted = {3};
+    // Every lookup gives what the full scan shows for that rowid; the scan is
+    // forced by a condition no plan can use.
+    for (int rowid = -1; rowid <= 11; ++rowid) {
+        const std::string id = std::to_string(rowid);
+        EXPECT_EQ(query("SELECT rowid, n, label FROM t WHERE rowid = " + id),
+                  query("SELECT rowid, n, label FROM t WHERE (rowid = " + id + ") IS 1"))
+            << rowid;
+    }
+    EXPECT_EQ(query("SELECT rowid FROM t WHERE rowid IN (3, 2, 9, 4) ORDER BY rowid"), rowList({2, 4, 9}));
+    // Values that are not plain integers match as in the full scan.
+    for (const char* value : {"'4abc'", "4.5", "NULL", "'4'", "4.0", "x'04'"}) {
+        EXPECT_EQ(query(std::string("SELECT rowid FROM t WHERE rowid = ") + value),
+                  query(std::string("SELECT rowid FROM t WHERE (rowid = ") + value + ") IS 1"))
+            << value;
+    }
+    // A prepared lookup follows the log as it changes.
+    sqlite3_stmt* statement = nullptr;
+    ASSERT_EQ(sqlite3_prepare_v2(db, "SELECT label FROM t WHERE rowid = 4", -1, &statement, nullptr), SQLITE_OK);
+    ASSERT_EQ(sqlite3_step(statement), SQLITE_ROW);
+    EXPECT_STREQ(reinterpret_cast<const char*>(sqlite3_column_text(statement, 0)), "inner 4");
+    sqlite3_reset(statement);
+    manager->deleted.insert(4);
+    EXPECT_EQ(sqlite3_step(statement), SQLITE_DONE);
+    sqlite3_finalize(statement);
 }
 
 TEST_F(MergeTest, ScanPastTheInnerEndJumpsFromOneStoredRowToTheNext)

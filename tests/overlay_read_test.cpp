@@ -4,6 +4,7 @@
 #include "quillmere.h"
 
 #include <QDir>
+#include <utility>
 #include <QTemporaryDir>
 
 using memory_module::Blob;
@@ -54,19 +55,23 @@ TEST_F(OverlayReadTest, NeverWrittenTableReadsExactlyAsTheInnerTable)
     }
 }
 
-TEST_F(OverlayReadTest, InnerModuleIsNeverLetToFilterOrSort)
+TEST_F(OverlayReadTest, InnerModuleLooksUpRowidsButNeverFiltersOrSortsOtherwise)
 {
     memory_module::setTable("/maps/roads.tab", tenRows());
     openDatabase();
     ASSERT_EQ(execute("CREATE VIRTUAL TABLE roads USING overlay('/maps/roads.tab')"), SQLITE_OK);
-    memory_module::calls().filterPlans.clear();
+    auto plans = [] { return std::exchange(memory_module::calls().filterPlans, {}); };
+    plans();
     EXPECT_EQ(query("SELECT rowid FROM roads WHERE rowid = 4"), (std::vector<ResultRow>{{"int:4"}}));
-    EXPECT_EQ(query("SELECT rowid FROM roads WHERE rowid IN (2, 9) ORDER BY rowid").size(), 2u);
-    EXPECT_EQ(query("SELECT rowid FROM roads ORDER BY rowid LIMIT 2"),
-              (std::vector<ResultRow>{{"int:1"}, {"int:2"}}));
-    for (int plan : memory_module::calls().filterPlans)
-        EXPECT_EQ(plan, 0);
-    EXPECT_FALSE(memory_module::calls().filterPlans.empty());
+    EXPECT_EQ(plans(), std::vector<int>{memory_module::rowidLookupPlan});
+    EXPECT_EQ(query("SELECT rowid FROM roads WHERE rowid IN (2, 9) ORDER BY rowid DESC"),
+              (std::vector<ResultRow>{{"int:9"}, {"int:2"}}));
+    EXPECT_EQ(plans(), (std::vector<int>{memory_module::rowidLookupPlan, memory_module::rowidLookupPlan}));
+    for (const char* sql : {"SELECT rowid FROM roads WHERE rowid > 7", "SELECT rowid FROM roads ORDER BY rowid LIMIT 2",
+                            "SELECT rowid FROM roads WHERE id = 104"}) {
+        query(sql);
+        EXPECT_EQ(plans(), std::vector<int>{0}) << sql;
+    }
 }
 
 TEST_F(OverlayReadTest, FirstNewRowidFollowsTheInnerRows)
