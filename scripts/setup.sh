@@ -10,7 +10,7 @@ packages=(
   libcsv-dev
   libgtest-dev libgmock-dev googletest
   libbenchmark-dev
-  clang libclang-rt-14-dev
+  clang libclang-rt-14-dev valgrind
 )
 
 missing=()
