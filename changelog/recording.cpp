@@ -38,8 +38,9 @@ void SqliteModificationManager::recordChange(qint64 oldRowid, qint64 newRowid, c
     Savepoint savepoint(*this);
     startNewChange();
     const QList<QVariant> oldValues = loadRowValues(oldRowid);
-    storeRowValues(oldRowid, newRowid, values);
-    appendHistory(actionTag, oldRowid, rowidValue(newRowid), oldValues, rowToBlob(values));
+    const QByteArray snapshot = rowToBlob(values);
+    storeRowValues(oldRowid, newRowid, values, snapshot);
+    appendHistory(actionTag, oldRowid, rowidValue(newRowid), oldValues, snapshot);
     savepoint.release();
 }
 
@@ -53,13 +54,14 @@ void SqliteModificationManager::markRowDeleted(qint64 rowid)
     addToDeletedSet(rowid, stored);
 }
 
-// Stores values under newRowid, replacing what was stored there; a row moved
-// to another rowid first records the deletion of its old rowid.
-void SqliteModificationManager::storeRowValues(qint64 oldRowid, qint64 newRowid, const QList<QVariant>& values)
+// Stores values (encoded as snapshot) under newRowid, replacing what was stored
+// there; a row moved to another rowid first records the deletion of its old rowid.
+void SqliteModificationManager::storeRowValues(qint64 oldRowid, qint64 newRowid, const QList<QVariant>& values,
+                                               const QByteArray& snapshot)
 {
     if (oldRowid != newRowid)
         deleteRow(oldRowid);
-    storeRow(newRowid, values, rowToBlob(values));
+    storeRow(newRowid, values, snapshot);
 }
 
 void SqliteModificationManager::storeRow(qint64 rowid, const QList<QVariant>& values, const QByteArray& snapshot)

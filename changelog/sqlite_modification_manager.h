@@ -50,7 +50,7 @@ private:
     QList<HistoryRow> historyRows(int step, bool newestFirst);
 
     void markRowDeleted(qint64 rowid);
-    void storeRowValues(qint64 oldRowid, qint64 newRowid, const QList<QVariant>& values);
+    void storeRowValues(qint64 oldRowid, qint64 newRowid, const QList<QVariant>& values, const QByteArray& snapshot);
     void recordChange(qint64 oldRowid, qint64 newRowid, const QList<QVariant>& values, int actionTag);
     void appendHistory(int actionTag, qint64 oldRowid, const QVariant& newRowid,
                        const QList<QVariant>& oldValues, const QVariant& newValues);

@@ -25,7 +25,7 @@ bool inTransaction(const QSqlDatabase& connection)
 Savepoint::Savepoint(SqliteDatabase& database) : database(database)
 {
     outermost = !inTransaction(database.handle());
-    database.executeQuery(outermost ? QStringLiteral("BEGIN IMMEDIATE") : QStringLiteral("SAVEPOINT ") + name, {});
+    database.executeKept(outermost ? QStringLiteral("BEGIN IMMEDIATE") : QStringLiteral("SAVEPOINT ") + name);
 }
 
 Savepoint::~Savepoint()
@@ -34,10 +34,10 @@ Savepoint::~Savepoint()
         return;
     try {
         if (outermost) {
-            database.executeQuery(QStringLiteral("ROLLBACK"), {});
+            database.executeKept(QStringLiteral("ROLLBACK"));
         } else {
-            database.executeQuery(QStringLiteral("ROLLBACK TO ") + name, {});
-            database.executeQuery(QStringLiteral("RELEASE ") + name, {});
+            database.executeKept(QStringLiteral("ROLLBACK TO ") + name);
+            database.executeKept(QStringLiteral("RELEASE ") + name);
         }
     } catch (...) {
         // The error that made us roll back is already on its way to the caller.
@@ -46,6 +46,6 @@ Savepoint::~Savepoint()
 
 void Savepoint::release()
 {
-    database.executeQuery(outermost ? QStringLiteral("COMMIT") : QStringLiteral("RELEASE ") + name, {});
+    database.executeKept(outermost ? QStringLiteral("COMMIT") : QStringLiteral("RELEASE ") + name);
     released = true;
 }

@@ -75,14 +75,7 @@ QSqlQuery SqliteDatabase::executeQuery(const QString& sql, const QList<QVariant>
             throw sqlError(query.lastError());
         return query;
     }
-    auto kept = prepared.find(sql);
-    if (kept == prepared.end()) {
-        QSqlQuery query(connection);
-        if (!query.prepare(sql))
-            throw sqlError(query.lastError());
-        kept = prepared.insert(sql, query);
-    }
-    QSqlQuery query = kept.value();
+    QSqlQuery query = keptStatement(sql);
     for (int i = 0; i < binds.size(); ++i) {
         const QVariant& value = binds.at(i);
         QSql::ParamType flags = value.type() == QVariant::ByteArray ? QSql::In | QSql::Binary : QSql::In;
@@ -94,6 +87,30 @@ QSqlQuery SqliteDatabase::executeQuery(const QString& sql, const QList<QVariant>
         throw error;
     }
     return query;
+}
+
+QSqlQuery SqliteDatabase::keptStatement(const QString& sql)
+{
+    auto kept = prepared.find(sql);
+    if (kept == prepared.end()) {
+        QSqlQuery query(connection);
+        if (!query.prepare(sql))
+            throw sqlError(query.lastError());
+        kept = prepared.insert(sql, query);
+    }
+    return kept.value();
+}
+
+void SqliteDatabase::executeKept(const QString& sql)
+{
+    if (mayChangeContent(sql))
+        ++changes;
+    QSqlQuery query = keptStatement(sql);
+    if (!query.exec()) {
+        ErrorPair error = sqlError(query.lastError());
+        query.finish();
+        throw error;
+    }
 }
 
 bool SqliteDatabase::hasRow(const QString& sql, const QList<QVariant>& binds)

@@ -32,6 +32,10 @@ public:
     // and kept for reuse; a caller that reads a result must finish() it.
     QSqlQuery executeQuery(const QString& sql, const QList<QVariant>& binds);
 
+    // Runs a statement without values, prepared once and kept (the statements
+    // that open and end transactions, run around every operation).
+    void executeKept(const QString& sql);
+
     // Whether the statement returns at least one row.
     bool hasRow(const QString& sql, const QList<QVariant>& binds);
     // The first column of the first row, or an invalid QVariant without a row.
@@ -56,6 +60,8 @@ protected:
 
 private:
     void open();
+    // The prepared statement kept for sql, prepared now when it is new.
+    QSqlQuery keptStatement(const QString& sql);
 
     QHash<QString, QSqlQuery> prepared;
 };
