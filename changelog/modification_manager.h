@@ -7,6 +7,7 @@
 #include <QVariant>
 #include <QtGlobal>
 
+#include <limits>
 #include <optional>
 
 class ModificationManager {
@@ -26,4 +27,15 @@ public:
     // The smallest rowid at or above rowid that has a stored row, if any; lets
     // a scan past the inner rows go straight from one stored row to the next.
     virtual std::optional<qint64> firstModifiedRowidFrom(qint64 rowid) = 0;
+    // The smallest rowid at or above rowid without a stored row; none when
+    // every rowid from there to the largest is taken.
+    virtual std::optional<qint64> firstUnmodifiedRowidFrom(qint64 rowid)
+    {
+        for (;; ++rowid) {
+            if (!isRowModified(rowid))
+                return rowid;
+            if (rowid == std::numeric_limits<qint64>::max())
+                return std::nullopt;
+        }
+    }
 };

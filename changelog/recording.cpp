@@ -67,13 +67,13 @@ void SqliteModificationManager::storeRowValues(qint64 oldRowid, qint64 newRowid,
 void SqliteModificationManager::storeRow(qint64 rowid, const QList<QVariant>& values, const QByteArray& snapshot)
 {
     changeLog(QStringLiteral("INSERT OR REPLACE INTO ") + insertedOrUpdatedTable + QStringLiteral(" VALUES (?, ?);"),
-              {rowidValue(rowid), snapshot}, [&](LogIndex& log) { log.stored[rowid] = values; });
+              {rowidValue(rowid), snapshot}, [&](LogIndex& log) { log.store(rowid, values); });
 }
 
 void SqliteModificationManager::removeStoredRow(qint64 rowid)
 {
     changeLog(QStringLiteral("DELETE FROM ") + insertedOrUpdatedTable + QStringLiteral(" WHERE rowid = ?;"),
-              {rowidValue(rowid)}, [rowid](LogIndex& log) { log.stored.erase(rowid); });
+              {rowidValue(rowid)}, [rowid](LogIndex& log) { log.remove(rowid); });
 }
 
 // A rowid already in the deleted set is refused unless ignoreListed is set.

@@ -118,6 +118,12 @@ std::optional<qint64> SqliteModificationManager::firstModifiedRowidFrom(qint64 r
     return next == stored.end() ? std::nullopt : std::optional<qint64>(next->first);
 }
 
+std::optional<qint64> SqliteModificationManager::firstUnmodifiedRowidFrom(qint64 rowid)
+{
+    log();
+    return index.firstUnstoredFrom(rowid);
+}
+
 QVariant SqliteModificationManager::modifiedRowValues(qint64 rowid, int column)
 {
     const auto& stored = log().stored;

@@ -29,6 +29,7 @@ public:
     void redo(qint64 steps) override;
     void commit() override;
     std::optional<qint64> firstModifiedRowidFrom(qint64 rowid) override;
+    std::optional<qint64> firstUnmodifiedRowidFrom(qint64 rowid) override;
 
     // The history position: the step new changes join; -1 without a registry row.
     int currentHistoryId();

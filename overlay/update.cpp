@@ -5,7 +5,6 @@
 #include "overlay/records.h"
 #include "store/modification_manager_factory.h"
 
-#include <limits>
 
 namespace {
 
@@ -40,13 +39,10 @@ void requireFreeRowid(const OverlayTable& table, sqlite3_int64 rowid)
 // The first rowid from firstNewRowid on that the log does not store.
 sqlite3_int64 firstFreeRowid(const OverlayTable& table)
 {
-    sqlite3_int64 rowid = table.firstNewRowid;
-    while (table.manager->isRowModified(rowid)) {
-        if (rowid == std::numeric_limits<sqlite3_int64>::max())
-            throw ErrorPair(SQLITE_FULL, api().mprintf("database or disk is full"));
-        ++rowid;
-    }
-    return rowid;
+    std::optional<qint64> rowid = table.manager->firstUnmodifiedRowidFrom(table.firstNewRowid);
+    if (!rowid)
+        throw ErrorPair(SQLITE_FULL, api().mprintf("database or disk is full"));
+    return *rowid;
 }
 
 int insertRow(OverlayTable& table, int argc, sqlite3_value** argv, sqlite3_int64* rowid)
