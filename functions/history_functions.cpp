@@ -64,7 +64,9 @@ void commitFunction(sqlite3_context* ctx, int, sqlite3_value** argv)
     });
 }
 
-void undoFunction(sqlite3_context* ctx, int argc, sqlite3_value** argv)
+// ombrix_undo and ombrix_redo: the table, then an optional step count.
+void moveThroughHistory(sqlite3_context* ctx, int argc, sqlite3_value** argv,
+                        void (ModificationManager::*move)(qint64))
 {
     if (argc < 1) {
         api().result_error(ctx, usageMessage, -1);
@@ -73,21 +75,18 @@ void undoFunction(sqlite3_context* ctx, int argc, sqlite3_value** argv)
     guardFunction(ctx, [&] {
         const int steps = stepsArgument(argc, argv);
         if (auto manager = lookupManager(ctx, argv[0]))
-            manager->undo(steps);
+            (manager.get()->*move)(steps);
     });
+}
+
+void undoFunction(sqlite3_context* ctx, int argc, sqlite3_value** argv)
+{
+    moveThroughHistory(ctx, argc, argv, &ModificationManager::undo);
 }
 
 void redoFunction(sqlite3_context* ctx, int argc, sqlite3_value** argv)
 {
-    if (argc < 1) {
-        api().result_error(ctx, usageMessage, -1);
-        return;
-    }
-    guardFunction(ctx, [&] {
-        const int steps = stepsArgument(argc, argv);
-        if (auto manager = lookupManager(ctx, argv[0]))
-            manager->redo(steps);
-    });
+    moveThroughHistory(ctx, argc, argv, &ModificationManager::redo);
 }
 
 struct FunctionEntry {

@@ -86,20 +86,6 @@ struct Session {
     // refused or not; before it the history functions change nothing.
     bool logged = false;
 
-    void bind(sqlite3_stmt* statement, int index, const Cell& cell)
-    {
-        if (auto* i = std::get_if<sqlite3_int64>(&cell))
-            sqlite3_bind_int64(statement, index, *i);
-        else if (auto* d = std::get_if<double>(&cell))
-            sqlite3_bind_double(statement, index, *d);
-        else if (auto* t = std::get_if<std::string>(&cell))
-            sqlite3_bind_text(statement, index, t->c_str(), -1, SQLITE_TRANSIENT);
-        else if (auto* b = std::get_if<memory_module::Blob>(&cell))
-            sqlite3_bind_blob(statement, index, b->bytes.data(), int(b->bytes.size()), SQLITE_TRANSIENT);
-        else
-            sqlite3_bind_null(statement, index);
-    }
-
     // Runs sql with values bound in order; returns the result code.
     int run(const std::string& sql, const std::vector<Cell>& values = {})
     {
@@ -108,7 +94,7 @@ struct Session {
         if (rc != SQLITE_OK)
             fail("prepare " + sql + ": " + sqlite3_errmsg(db));
         for (size_t i = 0; i < values.size(); ++i)
-            bind(statement, int(i + 1), values[i]);
+            bindCell(statement, int(i + 1), values[i]);
         while ((rc = sqlite3_step(statement)) == SQLITE_ROW) {
         }
         sqlite3_finalize(statement);
@@ -137,24 +123,6 @@ struct Session {
     Rows visible() const { return model.replay(inner); }
 
     bool isFree(sqlite3_int64 rowid) const { return rowid > innerRows && !visible().count(rowid); }
-
-    Cell cellOf(sqlite3_value* value)
-    {
-        switch (sqlite3_value_type(value)) {
-        case SQLITE_INTEGER:
-            return sqlite3_value_int64(value);
-        case SQLITE_FLOAT:
-            return sqlite3_value_double(value);
-        case SQLITE_TEXT:
-            return std::string(reinterpret_cast<const char*>(sqlite3_value_text(value)));
-        case SQLITE_BLOB: {
-            auto bytes = static_cast<const unsigned char*>(sqlite3_value_blob(value));
-            return memory_module::Blob{{bytes, bytes + sqlite3_value_bytes(value)}};
-        }
-        default:
-            return std::monostate{};
-        }
-    }
 
     void compare()
     {

@@ -38,25 +38,6 @@ struct Write {
     std::vector<Change> changes;
 };
 
-Cell cellOf(sqlite3_value* value)
-{
-    switch (sqlite3_value_type(value)) {
-    case SQLITE_INTEGER:
-        return sqlite3_value_int64(value);
-    case SQLITE_FLOAT:
-        return sqlite3_value_double(value);
-    case SQLITE_TEXT:
-        return std::string(reinterpret_cast<const char*>(sqlite3_value_text(value)),
-                           static_cast<size_t>(sqlite3_value_bytes(value)));
-    case SQLITE_BLOB: {
-        auto bytes = static_cast<const unsigned char*>(sqlite3_value_blob(value));
-        return Blob{{bytes, bytes + sqlite3_value_bytes(value)}};
-    }
-    default:
-        return std::monostate{};
-    }
-}
-
 std::string hex(const std::string& bytes)
 {
     static const char digits[] = "0123456789abcdef";
@@ -88,23 +69,6 @@ std::string literal(const Cell& cell)
     if (auto blob = std::get_if<Blob>(&cell))
         return "X'" + hex(std::string(blob->bytes.begin(), blob->bytes.end())) + "'";
     return "NULL";
-}
-
-void bindCell(sqlite3_stmt* statement, int index, const Cell& cell)
-{
-    if (auto integer = std::get_if<sqlite3_int64>(&cell))
-        sqlite3_bind_int64(statement, index, *integer);
-    else if (auto real = std::get_if<double>(&cell))
-        sqlite3_bind_double(statement, index, *real);
-    else if (auto text = std::get_if<std::string>(&cell))
-        sqlite3_bind_text(statement, index, text->data(), static_cast<int>(text->size()), SQLITE_TRANSIENT);
-    else if (auto blob = std::get_if<Blob>(&cell); blob && blob->bytes.empty())
-        sqlite3_bind_zeroblob(statement, index, 0); // a blob bound from a null pointer would be NULL
-    else if (blob)
-        sqlite3_bind_blob(statement, index, blob->bytes.data(), static_cast<int>(blob->bytes.size()),
-                          SQLITE_TRANSIENT);
-    else
-        sqlite3_bind_null(statement, index);
 }
 
 std::string render(const std::vector<ResultRow>& rows)

@@ -4,9 +4,12 @@
 
 #include "memory_module.h"
 
+#include <sqlite3.h>
+
 #include <algorithm>
 #include <map>
 #include <optional>
+#include <string>
 #include <vector>
 
 using Rows = std::map<sqlite3_int64, memory_module::Row>;
@@ -109,3 +112,40 @@ private:
                   log.end());
     }
 };
+
+// A value read from SQLite as a cell of the model, and a cell bound as a value.
+inline memory_module::Cell cellOf(sqlite3_value* value)
+{
+    switch (sqlite3_value_type(value)) {
+    case SQLITE_INTEGER:
+        return sqlite3_value_int64(value);
+    case SQLITE_FLOAT:
+        return sqlite3_value_double(value);
+    case SQLITE_TEXT:
+        return std::string(reinterpret_cast<const char*>(sqlite3_value_text(value)),
+                           static_cast<size_t>(sqlite3_value_bytes(value)));
+    case SQLITE_BLOB: {
+        auto bytes = static_cast<const unsigned char*>(sqlite3_value_blob(value));
+        return memory_module::Blob{{bytes, bytes + sqlite3_value_bytes(value)}};
+    }
+    default:
+        return std::monostate{};
+    }
+}
+
+inline void bindCell(sqlite3_stmt* statement, int index, const memory_module::Cell& cell)
+{
+    if (auto integer = std::get_if<sqlite3_int64>(&cell))
+        sqlite3_bind_int64(statement, index, *integer);
+    else if (auto real = std::get_if<double>(&cell))
+        sqlite3_bind_double(statement, index, *real);
+    else if (auto text = std::get_if<std::string>(&cell))
+        sqlite3_bind_text(statement, index, text->data(), static_cast<int>(text->size()), SQLITE_TRANSIENT);
+    else if (auto blob = std::get_if<memory_module::Blob>(&cell); blob && blob->bytes.empty())
+        sqlite3_bind_zeroblob(statement, index, 0); // a blob bound from a null pointer would be NULL
+    else if (blob)
+        sqlite3_bind_blob(statement, index, blob->bytes.data(), static_cast<int>(blob->bytes.size()),
+                          SQLITE_TRANSIENT);
+    else
+        sqlite3_bind_null(statement, index);
+}
