@@ -113,14 +113,6 @@ void SqliteDatabase::executeKept(const QString& sql)
     }
 }
 
-bool SqliteDatabase::hasRow(const QString& sql, const QList<QVariant>& binds)
-{
-    QSqlQuery query = executeQuery(sql, binds);
-    bool found = query.first();
-    query.finish();
-    return found;
-}
-
 QVariant SqliteDatabase::firstValue(const QString& sql, const QList<QVariant>& binds)
 {
     QSqlQuery query = executeQuery(sql, binds);

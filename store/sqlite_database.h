@@ -36,8 +36,6 @@ public:
     // that open and end transactions, run around every operation).
     void executeKept(const QString& sql);
 
-    // Whether the statement returns at least one row.
-    bool hasRow(const QString& sql, const QList<QVariant>& binds);
     // The first column of the first row, or an invalid QVariant without a row.
     QVariant firstValue(const QString& sql, const QList<QVariant>& binds);
 

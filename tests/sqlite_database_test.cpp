@@ -55,8 +55,8 @@ TEST_F(SqliteDatabaseTest, ValuesAreBoundInOrderWithTheirTypes)
     EXPECT_EQ(row.value(5).toInt(), 2);
     row.finish();
     // A kept statement runs again with new values.
-    EXPECT_TRUE(db.hasRow(QStringLiteral("SELECT 1 FROM t WHERE a = ?"), {QVariant(qlonglong(1) << 40)}));
-    EXPECT_FALSE(db.hasRow(QStringLiteral("SELECT 1 FROM t WHERE a = ?"), {QVariant(qlonglong(2))}));
+    EXPECT_TRUE(db.firstValue(QStringLiteral("SELECT 1 FROM t WHERE a = ?"), {QVariant(qlonglong(1) << 40)}).isValid());
+    EXPECT_FALSE(db.firstValue(QStringLiteral("SELECT 1 FROM t WHERE a = ?"), {QVariant(qlonglong(2))}).isValid());
     EXPECT_FALSE(db.firstValue(QStringLiteral("SELECT a FROM t WHERE a = ?"), {QVariant(7)}).isValid());
 }
 
@@ -84,7 +84,7 @@ TEST_F(SqliteDatabaseTest, SharingAnOpenConnectionDoesNotReopenIt)
         SqliteDatabase sharer(owner.handle(), false);
         sharer.executeQuery(QStringLiteral("INSERT INTO scratch VALUES (?)"), {QVariant(1)});
     }
-    EXPECT_TRUE(owner.hasRow(QStringLiteral("SELECT x FROM scratch WHERE x = ?"), {QVariant(1)}));
+    EXPECT_TRUE(owner.firstValue(QStringLiteral("SELECT x FROM scratch WHERE x = ?"), {QVariant(1)}).isValid());
 }
 
 TEST_F(SqliteDatabaseTest, UnopenableFileIsAnError)
