@@ -32,11 +32,6 @@ void SqliteModificationManager::commit()
     savepoint.release();
 }
 
-void SqliteModificationManager::decrementHistoryId()
-{
-    moveHistoryId(qint64(currentHistoryId()) - 1);
-}
-
 // Sets the position, kept within the signed 32-bit range; a table without a
 // registry row has none to set.
 void SqliteModificationManager::moveHistoryId(qint64 position)

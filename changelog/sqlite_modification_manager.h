@@ -33,7 +33,6 @@ public:
 
     // The history position: the step new changes join; -1 without a registry row.
     int currentHistoryId();
-    void decrementHistoryId();
     // The stored row of rowid, or an empty list.
     QList<QVariant> loadRowValues(qint64 rowid);
 

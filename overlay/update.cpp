@@ -5,7 +5,6 @@
 #include "overlay/records.h"
 #include "store/modification_manager_factory.h"
 
-
 namespace {
 
 constexpr const char* incorrectUseMessage = "The incorrect use of vtab. The query is not DELETE/INSERT/UPDATE";
