@@ -1,8 +1,10 @@
 // The history position and the walks over it. Steps at or below the position
 // are applied, steps above it are reverted; a step is the set of history rows
-// carrying one historyID, and steps without rows are passed over.
+// carrying one historyID, and steps without rows are passed over. A walk
+// visits only steps that hold rows, so it ends at once past either end.
 #include "changelog/row_snapshot.h"
 #include "changelog/sqlite_modification_manager.h"
+#include "common/error_pair.h"
 #include "store/savepoint.h"
 
 #include <QSqlQuery>
@@ -14,33 +16,44 @@ namespace {
 
 constexpr qint64 lowestPosition = std::numeric_limits<qint32>::min();
 constexpr qint64 highestPosition = std::numeric_limits<qint32>::max();
+// Moves past the ends of the history stop within this band, so that there is
+// always room for the steps that later work opens on either side.
+constexpr qint64 band = qint64(1) << 30;
 
-// The step count as the SQL functions give it: the low 32 bits, signed.
-qint32 stepCount(qint64 steps)
+qint64 clampedStepCount(qint64 steps)
 {
-    return static_cast<qint32>(static_cast<quint32>(static_cast<quint64>(steps)));
+    return std::clamp<qint64>(steps, 0, highestPosition);
+}
+
+// The position after a jump from position to target over no steps.
+qint64 jump(qint64 position, qint64 target)
+{
+    if (target > position)
+        return std::min(target, std::max(position, band));
+    return std::max(target, std::min(position, -band));
 }
 
 } // namespace
 
 void SqliteModificationManager::commit()
 {
-    Savepoint savepoint(*this);
+    Savepoint savepoint(database);
     const int position = currentHistoryId();
+    if (position == highestPosition)
+        throw ErrorPair(SQLITE_FULL, QStringLiteral("the history of %1 has no step left").arg(tableName));
     removeHistoryAbove(position);
     moveHistoryId(qint64(position) + 1);
     savepoint.release();
 }
 
-// Sets the position, kept within the signed 32-bit range; a table without a
-// registry row has none to set.
+// Sets the position; a table without a registry row has none to set.
 void SqliteModificationManager::moveHistoryId(qint64 position)
 {
     const int clamped = static_cast<int>(std::clamp(position, lowestPosition, highestPosition));
     changeLog(QStringLiteral("UPDATE ombrixOpenedTables SET currentHistoryID = ? WHERE name = ? ;"),
               {QVariant(clamped), QVariant(tableName)}, [clamped](LogIndex& log) {
-                  if (log.registered)
-                      log.position = clamped;
+                  if (log.position())
+                      log.setPosition(clamped);
               });
 }
 
@@ -52,58 +65,61 @@ void SqliteModificationManager::startNewChange()
     if (!log().lowestStepAbove(position))
         return;
     removeHistoryAbove(position);
-    if (log().stepRows.count(position))
+    if (log().stepHoldsRows(position) && position < highestPosition)
         moveHistoryId(qint64(position) + 1);
 }
 
 void SqliteModificationManager::undo(qint64 steps)
 {
+    Savepoint savepoint(database);
     qint64 position = currentHistoryId();
-    const qint32 count = stepCount(steps);
-    for (qint32 done = 0; done < count; ++done) {
+    const qint64 count = clampedStepCount(steps);
+    for (qint64 done = 0; done < count; ++done) {
         const std::optional<int> step = log().highestStepAtOrBelow(static_cast<int>(position));
         if (!step) {
-            moveHistoryId(position - (count - done));
-            return;
+            moveHistoryId(jump(position, position - (count - done)));
+            break;
         }
-        Savepoint savepoint(*this);
         undoStep(*step);
-        moveHistoryId(qint64(*step) - 1);
-        savepoint.release();
-        position = qint64(*step) - 1;
+        position = std::max(qint64(*step) - 1, lowestPosition);
+        moveHistoryId(position);
+        if (*step == lowestPosition)
+            break;
     }
+    savepoint.release();
 }
 
 void SqliteModificationManager::redo(qint64 steps)
 {
+    Savepoint savepoint(database);
     qint64 position = currentHistoryId();
-    const qint32 count = stepCount(steps);
+    const qint64 count = clampedStepCount(steps);
     bool reapplied = false;
-    for (qint32 done = 0; done < count; ++done) {
+    for (qint64 done = 0; done < count; ++done) {
         const std::optional<int> step = log().lowestStepAbove(static_cast<int>(position));
         if (!step) {
-            position = std::min(position + (count - done), highestPosition);
+            position = jump(position, position + (count - done));
             moveHistoryId(position);
             break;
         }
-        Savepoint savepoint(*this);
         redoStep(*step);
-        moveHistoryId(*step);
-        savepoint.release();
         position = *step;
+        moveHistoryId(position);
         reapplied = true;
     }
     // Like a commit: the next change starts a step of its own.
-    if (reapplied && !log().lowestStepAbove(static_cast<int>(position)))
+    if (reapplied && !log().lowestStepAbove(static_cast<int>(position)) && position < highestPosition)
         moveHistoryId(position + 1);
+    savepoint.release();
 }
 
 QList<SqliteModificationManager::HistoryRow> SqliteModificationManager::historyRows(int step, bool newestFirst)
 {
-    QSqlQuery rows = executeQuery(QStringLiteral("SELECT actionTag, oldRowID, newRowID, oldValue, newValue FROM ") +
-                                      historyTable + QStringLiteral(" WHERE historyID = ? ORDER BY rowid ") +
-                                      (newestFirst ? QStringLiteral("DESC;") : QStringLiteral("ASC;")),
-                                  {QVariant(step)});
+    QSqlQuery rows = database.executeQuery(
+        QStringLiteral("SELECT actionTag, oldRowID, newRowID, oldValue, newValue FROM ") + historyTable +
+            QStringLiteral(" WHERE historyID = ? ORDER BY rowid ") +
+            (newestFirst ? QStringLiteral("DESC;") : QStringLiteral("ASC;")),
+        {QVariant(step)});
     QList<HistoryRow> result;
     while (rows.next())
         result.append({rows.value(0).toInt(), rows.value(1).toLongLong(), rows.value(2).toLongLong(),

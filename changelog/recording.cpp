@@ -3,7 +3,7 @@
 // change to the log is made to its index as well.
 #include "changelog/row_snapshot.h"
 #include "changelog/sqlite_modification_manager.h"
-#include "overlay/values.h"
+#include "changelog/values.h"
 #include "store/savepoint.h"
 
 namespace {
@@ -14,7 +14,7 @@ const QVariant nullValue = QVariant(QVariant::String);
 
 void SqliteModificationManager::deleteRow(qint64 rowid)
 {
-    Savepoint savepoint(*this);
+    Savepoint savepoint(database);
     startNewChange();
     const QList<QVariant> oldValues = loadRowValues(rowid);
     markRowDeleted(rowid);
@@ -32,14 +32,17 @@ void SqliteModificationManager::updateRow(qint64 oldRowid, qint64 newRowid, int 
     recordChange(oldRowid, newRowid, rowValuesFromArguments(argc, argv), Update);
 }
 
+// A row moved to another rowid records the deletion of its old rowid first.
 void SqliteModificationManager::recordChange(qint64 oldRowid, qint64 newRowid, const QList<QVariant>& values,
                                              int actionTag)
 {
-    Savepoint savepoint(*this);
+    Savepoint savepoint(database);
     startNewChange();
     const QList<QVariant> oldValues = loadRowValues(oldRowid);
+    if (oldRowid != newRowid)
+        deleteRow(oldRowid);
     const QByteArray snapshot = rowToBlob(values);
-    storeRowValues(oldRowid, newRowid, values, snapshot);
+    storeRow(newRowid, values, snapshot);
     appendHistory(actionTag, oldRowid, rowidValue(newRowid), oldValues, snapshot);
     savepoint.release();
 }
@@ -48,20 +51,9 @@ void SqliteModificationManager::recordChange(qint64 oldRowid, qint64 newRowid, c
 // deleted set so that an updated inner row stays hidden.
 void SqliteModificationManager::markRowDeleted(qint64 rowid)
 {
-    const bool stored = isRowModified(rowid);
-    if (stored)
+    if (isRowModified(rowid))
         removeStoredRow(rowid);
-    addToDeletedSet(rowid, stored);
-}
-
-// Stores values (encoded as snapshot) under newRowid, replacing what was stored
-// there; a row moved to another rowid first records the deletion of its old rowid.
-void SqliteModificationManager::storeRowValues(qint64 oldRowid, qint64 newRowid, const QList<QVariant>& values,
-                                               const QByteArray& snapshot)
-{
-    if (oldRowid != newRowid)
-        deleteRow(oldRowid);
-    storeRow(newRowid, values, snapshot);
+    addToDeletedSet(rowid);
 }
 
 void SqliteModificationManager::storeRow(qint64 rowid, const QList<QVariant>& values, const QByteArray& snapshot)
@@ -76,18 +68,16 @@ void SqliteModificationManager::removeStoredRow(qint64 rowid)
               {rowidValue(rowid)}, [rowid](LogIndex& log) { log.remove(rowid); });
 }
 
-// A rowid already in the deleted set is refused unless ignoreListed is set.
-void SqliteModificationManager::addToDeletedSet(qint64 rowid, bool ignoreListed)
+void SqliteModificationManager::addToDeletedSet(qint64 rowid)
 {
-    changeLog(QStringLiteral("INSERT ") + (ignoreListed ? QStringLiteral("OR IGNORE ") : QString()) +
-                  QStringLiteral("INTO ") + deletedTable + QStringLiteral(" VALUES (?);"),
-              {rowidValue(rowid)}, [rowid](LogIndex& log) { log.deleted.insert(rowid); });
+    changeLog(QStringLiteral("INSERT OR IGNORE INTO ") + deletedTable + QStringLiteral(" VALUES (?);"),
+              {rowidValue(rowid)}, [rowid](LogIndex& log) { log.markDeleted(rowid); });
 }
 
 void SqliteModificationManager::removeFromDeletedSet(qint64 rowid)
 {
     changeLog(QStringLiteral("DELETE FROM ") + deletedTable + QStringLiteral(" WHERE ID = ? ;"),
-              {rowidValue(rowid)}, [rowid](LogIndex& log) { log.deleted.erase(rowid); });
+              {rowidValue(rowid)}, [rowid](LogIndex& log) { log.unmarkDeleted(rowid); });
 }
 
 void SqliteModificationManager::appendHistory(int actionTag, qint64 oldRowid, const QVariant& newRowid,
@@ -96,7 +86,7 @@ void SqliteModificationManager::appendHistory(int actionTag, qint64 oldRowid, co
     const int step = currentHistoryId();
     changeLog(QStringLiteral("INSERT INTO ") + historyTable + QStringLiteral(" VALUES (?, ?, ?, ?, ?, ?);"),
               {QVariant(actionTag), rowidValue(oldRowid), newRowid, rowToBlob(oldValues), newValues, QVariant(step)},
-              [step](LogIndex& log) { ++log.stepRows[step]; });
+              [step](LogIndex& log) { log.addStepRow(step); });
 }
 
 void SqliteModificationManager::removeHistoryAbove(int position)

@@ -4,7 +4,6 @@
 
 #include <QByteArray>
 #include <QList>
-#include <QSqlQuery>
 #include <QVariant>
 
 QByteArray rowToBlob(const QList<QVariant>& row);
@@ -13,5 +12,3 @@ QByteArray rowToBlob(const QList<QVariant>& row);
 // gives an empty list. Never throws, never allocates beyond what bytes can hold.
 QList<QVariant> rowFromBytes(const QByteArray& bytes);
 
-// Decodes the blob in one column of the query's current row.
-QList<QVariant> rowFromBlob(QSqlQuery query, int column);

@@ -1,147 +1,191 @@
-// Life of a change log: creating and dropping its tables, and the row-state
-// queries the overlay asks, answered from the log's index.
+// Life of a change log: creating, renaming and dropping its tables, and the
+// row-state queries the overlay asks, answered from the log's index.
 #include "changelog/sqlite_modification_manager.h"
 
 #include "changelog/row_snapshot.h"
-#include "store/identifiers.h"
+#include "common/identifiers.h"
+#include "store/savepoint.h"
 
 #include <QSqlQuery>
 
-SqliteModificationManager::SqliteModificationManager(QSqlDatabase connection, const QString& tableName,
-                                                     bool owner)
-    : SqliteDatabase(connection, false),
-      insertedOrUpdatedTable(quotedIdentifier(tableName + QStringLiteral("insertedOrUpdatedRows"))),
-      deletedTable(quotedIdentifier(tableName + QStringLiteral("deletedRows"))),
-      historyTable(quotedIdentifier(tableName + QStringLiteral("history"))),
-      tableName(tableName),
-      owner(owner)
+namespace {
+
+const QString insertedSuffix = QStringLiteral("insertedOrUpdatedRows");
+const QString deletedSuffix = QStringLiteral("deletedRows");
+const QString historySuffix = QStringLiteral("history");
+
+} // namespace
+
+SqliteModificationManager::SqliteModificationManager(SqliteDatabase& database, const QString& tableName, bool owner)
+    : database(database)
 {
+    setNames(tableName);
     if (owner)
         createLogTables();
 }
 
 SqliteModificationManager::~SqliteModificationManager()
 {
-    if (owner)
-        dropLog();
+    database.forget(this);
+}
+
+void SqliteModificationManager::setNames(const QString& name)
+{
+    insertedOrUpdatedTable = quotedIdentifier(name + insertedSuffix);
+    deletedTable = quotedIdentifier(name + deletedSuffix);
+    historyTable = quotedIdentifier(name + historySuffix);
+    tableName = name;
 }
 
 void SqliteModificationManager::createLogTables()
 {
-    executeQuery(QStringLiteral("CREATE TABLE IF NOT EXISTS ") + insertedOrUpdatedTable +
-                     QStringLiteral(" (ID integer PRIMARY KEY NOT NULL, newValue BLOB NOT NULL);"),
-                 {});
-    executeQuery(QStringLiteral("CREATE TABLE IF NOT EXISTS ") + deletedTable +
-                     QStringLiteral(" (ID integer PRIMARY KEY NOT NULL);"),
-                 {});
-    executeQuery(QStringLiteral("CREATE TABLE IF NOT EXISTS ") + historyTable +
-                     QStringLiteral("(actionTag INTEGER, oldRowID INTEGER, newRowID INTEGER, oldValue BLOB, "
-                                    "newValue BLOB, historyID INTEGER NOT NULL);"),
-                 {});
+    Savepoint savepoint(database);
+    database.executeQuery(QStringLiteral("CREATE TABLE IF NOT EXISTS ") + insertedOrUpdatedTable +
+                              QStringLiteral(" (ID integer PRIMARY KEY NOT NULL, newValue BLOB NOT NULL);"),
+                          {});
+    database.executeQuery(QStringLiteral("CREATE TABLE IF NOT EXISTS ") + deletedTable +
+                              QStringLiteral(" (ID integer PRIMARY KEY NOT NULL);"),
+                          {});
+    database.executeQuery(QStringLiteral("CREATE TABLE IF NOT EXISTS ") + historyTable +
+                              QStringLiteral("(actionTag INTEGER, oldRowID INTEGER, newRowID INTEGER, oldValue BLOB, "
+                                             "newValue BLOB, historyID INTEGER NOT NULL);"),
+                          {});
+    // Undo, redo and commit find a step's rows without reading the others.
+    database.executeQuery(QStringLiteral("CREATE INDEX IF NOT EXISTS ") +
+                              quotedIdentifier(tableName + historySuffix + QStringLiteral("ByStep")) +
+                              QStringLiteral(" ON ") + historyTable + QStringLiteral("(historyID);"),
+                          {});
+    savepoint.release();
 }
 
-void SqliteModificationManager::dropLog() noexcept
+void SqliteModificationManager::dropLog()
 {
-    // Once the store has closed the shared connection (at unload) there is
-    // nothing left to tear down.
-    if (!connection.isOpen())
+    Savepoint savepoint(database);
+    // DROP TABLE fails while a statement of the connection still reads.
+    database.forgetStatements();
+    for (const QString& table : {insertedOrUpdatedTable, deletedTable, historyTable})
+        database.executeQuery(QStringLiteral("DROP TABLE IF EXISTS ") + table + QLatin1Char(';'), {});
+    database.executeQuery(QStringLiteral("DELETE FROM ombrixOpenedTables WHERE name = ?;"), {QVariant(tableName)});
+    savepoint.release();
+    indexValid = false;
+}
+
+void SqliteModificationManager::renameLog(const QString& newName)
+{
+    Savepoint savepoint(database);
+    database.forgetStatements();
+    const QString oldName = tableName;
+    if (sameIdentifier(oldName, newName)) {
+        // SQLite's names ignore ASCII case: the log tables keep theirs.
+        database.executeQuery(QStringLiteral("UPDATE ombrixOpenedTables SET name = ? WHERE name = ?;"),
+                              {QVariant(newName), QVariant(oldName)});
+        savepoint.release();
+        tableName = newName;
         return;
-    // DROP TABLE fails while any statement of the connection is still reading.
-    dropPreparedStatements();
-    const QString statements[] = {
-        QStringLiteral("DROP TABLE IF EXISTS ") + insertedOrUpdatedTable + QLatin1Char(';'),
-        QStringLiteral("DROP TABLE IF EXISTS ") + deletedTable + QLatin1Char(';'),
-        QStringLiteral("DROP TABLE IF EXISTS ") + historyTable + QLatin1Char(';'),
-    };
-    for (const QString& statement : statements) {
-        try {
-            executeQuery(statement, {});
-        } catch (...) {
-            // A destructor cannot report; the remaining statements still run.
-        }
     }
+    const QString oldTables[] = {insertedOrUpdatedTable, deletedTable, historyTable};
+    setNames(newName);
+    const QString newTables[] = {insertedOrUpdatedTable, deletedTable, historyTable};
     try {
-        executeQuery(QStringLiteral("DELETE FROM ombrixOpenedTables WHERE name = ?;"), {QVariant(tableName)});
+        for (int i = 0; i < 3; ++i)
+            database.executeQuery(QStringLiteral("ALTER TABLE ") + oldTables[i] + QStringLiteral(" RENAME TO ") +
+                                      newTables[i] + QLatin1Char(';'),
+                                  {});
+        database.executeQuery(QStringLiteral("DROP INDEX IF EXISTS ") +
+                                  quotedIdentifier(oldName + historySuffix + QStringLiteral("ByStep")) +
+                                  QLatin1Char(';'),
+                              {});
+        database.executeQuery(QStringLiteral("CREATE INDEX IF NOT EXISTS ") +
+                                  quotedIdentifier(newName + historySuffix + QStringLiteral("ByStep")) +
+                                  QStringLiteral(" ON ") + historyTable + QStringLiteral("(historyID);"),
+                              {});
+        database.executeQuery(QStringLiteral("UPDATE ombrixOpenedTables SET name = ? WHERE name = ?;"),
+                              {QVariant(newName), QVariant(oldName)});
+        savepoint.release();
     } catch (...) {
+        setNames(oldName);
+        throw;
     }
 }
 
-const LogIndex& SqliteModificationManager::log()
+LogIndex& SqliteModificationManager::log()
 {
-    if (index.validAt != generation())
+    if (!indexValid)
         rebuildIndex();
     return index;
+}
+
+void SqliteModificationManager::rolledBack() noexcept
+{
+    indexValid = false;
 }
 
 void SqliteModificationManager::rebuildIndex()
 {
     LogIndex fresh;
-    QSqlQuery rows = executeQuery(QStringLiteral("SELECT ID FROM ") + deletedTable, {});
+    QSqlQuery rows = database.executeQuery(QStringLiteral("SELECT ID FROM ") + deletedTable, {});
     while (rows.next())
-        fresh.deleted.insert(rows.value(0).toLongLong());
-    rows = executeQuery(QStringLiteral("SELECT ID, newValue FROM ") + insertedOrUpdatedTable, {});
+        fresh.markDeleted(rows.value(0).toLongLong());
+    rows = database.executeQuery(QStringLiteral("SELECT ID, newValue FROM ") + insertedOrUpdatedTable, {});
     while (rows.next())
-        fresh.stored.emplace(rows.value(0).toLongLong(), rowFromBytes(rows.value(1).toByteArray()));
-    rows = executeQuery(QStringLiteral("SELECT historyID, count(*) FROM ") + historyTable +
-                            QStringLiteral(" GROUP BY historyID"),
-                        {});
+        fresh.store(rows.value(0).toLongLong(), rowFromBytes(rows.value(1).toByteArray()));
+    rows = database.executeQuery(QStringLiteral("SELECT DISTINCT historyID FROM ") + historyTable, {});
     while (rows.next())
-        fresh.stepRows.emplace(rows.value(0).toInt(), rows.value(1).toInt());
+        fresh.addStepRow(rows.value(0).toInt());
     rows.finish();
-    QVariant position = firstValue(
+    QVariant position = database.firstValue(
         QStringLiteral("SELECT currentHistoryID FROM ombrixOpenedTables WHERE name = ? ;"), {QVariant(tableName)});
-    fresh.registered = position.isValid();
-    fresh.position = position.toInt();
-    fresh.validAt = generation();
+    fresh.setPosition(position.isValid() ? std::optional<int>(position.toInt()) : std::nullopt);
     index = std::move(fresh);
+    indexValid = true;
 }
 
 bool SqliteModificationManager::isRowDeleted(qint64 rowid)
 {
-    return log().deleted.count(rowid) > 0;
+    return log().isDeleted(rowid);
 }
 
 bool SqliteModificationManager::isRowModified(qint64 rowid)
 {
-    return log().stored.count(rowid) > 0;
+    return log().stored(rowid) != nullptr;
 }
 
 bool SqliteModificationManager::hasModifiedRowsFrom(qint64 rowid)
 {
-    return firstModifiedRowidFrom(rowid).has_value();
+    return log().firstStoredFrom(rowid).has_value();
 }
 
 std::optional<qint64> SqliteModificationManager::firstModifiedRowidFrom(qint64 rowid)
 {
-    const auto& stored = log().stored;
-    auto next = stored.lower_bound(rowid);
-    return next == stored.end() ? std::nullopt : std::optional<qint64>(next->first);
+    return log().firstStoredFrom(rowid);
 }
 
 std::optional<qint64> SqliteModificationManager::firstUnmodifiedRowidFrom(qint64 rowid)
 {
-    log();
-    return index.firstUnstoredFrom(rowid);
+    return log().firstUnstoredFrom(rowid);
+}
+
+std::optional<std::vector<qint64>> SqliteModificationManager::modifiedRowidsWithValue(int column,
+                                                                                       const QVariant& value)
+{
+    return log().storedWithValue(column, value);
 }
 
 QVariant SqliteModificationManager::modifiedRowValues(qint64 rowid, int column)
 {
-    const auto& stored = log().stored;
-    auto row = stored.find(rowid);
-    if (row == stored.end() || column < 0 || column >= row->second.size())
+    const QList<QVariant>* row = log().stored(rowid);
+    if (!row || column < 0 || column >= row->size())
         return QVariant();
-    return row->second.at(column);
+    return row->at(column);
 }
 
 QList<QVariant> SqliteModificationManager::loadRowValues(qint64 rowid)
 {
-    const auto& stored = log().stored;
-    auto row = stored.find(rowid);
-    return row == stored.end() ? QList<QVariant>() : row->second;
+    const QList<QVariant>* row = log().stored(rowid);
+    return row ? *row : QList<QVariant>();
 }
 
 int SqliteModificationManager::currentHistoryId()
 {
-    const LogIndex& current = log();
-    return current.registered ? current.position : -1;
+    return log().position().value_or(-1);
 }

@@ -11,11 +11,11 @@
 #include <QString>
 #include <QVariant>
 
-class SqliteModificationManager : public ModificationManager, public SqliteDatabase {
+class SqliteModificationManager : public ModificationManager, private SqliteDatabase::Observer {
 public:
-    // With owner set the manager creates the table's log tables now and
-    // removes them, with the table's registry rows, when it ends.
-    SqliteModificationManager(QSqlDatabase connection, const QString& tableName, bool owner);
+    // A manager of the log of tableName on database, which must outlive it.
+    // With owner set the log tables are created now (kept when they exist).
+    SqliteModificationManager(SqliteDatabase& database, const QString& tableName, bool owner);
     ~SqliteModificationManager() override;
 
     void deleteRow(qint64 rowid) override;
@@ -30,11 +30,18 @@ public:
     void commit() override;
     std::optional<qint64> firstModifiedRowidFrom(qint64 rowid) override;
     std::optional<qint64> firstUnmodifiedRowidFrom(qint64 rowid) override;
+    std::optional<std::vector<qint64>> modifiedRowidsWithValue(int column, const QVariant& value) override;
 
     // The history position: the step new changes join; -1 without a registry row.
     int currentHistoryId();
     // The stored row of rowid, or an empty list.
     QList<QVariant> loadRowValues(qint64 rowid);
+
+    // Drops the log tables and the table's registry rows; throws ErrorPair.
+    void dropLog();
+    // Renames the log tables and registry rows after the table; throws ErrorPair.
+    void renameLog(const QString& newName);
+    const QString& name() const { return tableName; }
 
 private:
     enum ActionTag { Deletion = 1, Insertion = 2, Update = 3 };
@@ -49,48 +56,46 @@ private:
     // The rows of one step in the order they were written, or newest first.
     QList<HistoryRow> historyRows(int step, bool newestFirst);
 
-    void markRowDeleted(qint64 rowid);
-    void storeRowValues(qint64 oldRowid, qint64 newRowid, const QList<QVariant>& values, const QByteArray& snapshot);
+    void setNames(const QString& name);
+    void createLogTables();
     void recordChange(qint64 oldRowid, qint64 newRowid, const QList<QVariant>& values, int actionTag);
-    void appendHistory(int actionTag, qint64 oldRowid, const QVariant& newRowid,
-                       const QList<QVariant>& oldValues, const QVariant& newValues);
+    void markRowDeleted(qint64 rowid);
+    void appendHistory(int actionTag, qint64 oldRowid, const QVariant& newRowid, const QList<QVariant>& oldValues,
+                       const QVariant& newValues);
     void storeRow(qint64 rowid, const QList<QVariant>& values, const QByteArray& snapshot);
     void removeStoredRow(qint64 rowid);
-    void addToDeletedSet(qint64 rowid, bool ignoreListed);
+    void addToDeletedSet(qint64 rowid);
     void removeFromDeletedSet(qint64 rowid);
     void removeHistoryAbove(int position);
     void moveHistoryId(qint64 position);
     void startNewChange();
     void undoStep(int step);
     void redoStep(int step);
-    void createLogTables();
-    void dropLog() noexcept;
 
-    // The log as the index knows it, read again from the database when any
-    // statement may have changed it since.
-    const LogIndex& log();
+    // The log as the index knows it, read again from the database after a
+    // rollback took back what it held.
+    LogIndex& log();
     void rebuildIndex();
-    // Runs a statement that changes the log and makes the same change to the
-    // index, which stays valid if it was valid before.
+    void rolledBack() noexcept override;
+    // Runs a statement that changes the log and makes the same change to the index.
     template <typename Apply>
     void changeLog(const QString& sql, const QList<QVariant>& binds, Apply&& apply);
 
+    SqliteDatabase& database;
     // Quoted identifiers of the log tables, and the table's own name.
-    const QString insertedOrUpdatedTable;
-    const QString deletedTable;
-    const QString historyTable;
-    const QString tableName;
-    const bool owner;
+    QString insertedOrUpdatedTable;
+    QString deletedTable;
+    QString historyTable;
+    QString tableName;
     LogIndex index;
+    bool indexValid = false;
 };
 
 template <typename Apply>
 inline void SqliteModificationManager::changeLog(const QString& sql, const QList<QVariant>& binds, Apply&& apply)
 {
-    const bool indexValid = index.validAt == generation();
-    executeQuery(sql, binds);
-    if (indexValid) {
-        apply(index);
-        index.validAt = generation();
-    }
+    LogIndex& current = log();
+    database.observe(this);
+    database.executeWrite(sql, binds);
+    apply(current);
 }

@@ -1,38 +1,21 @@
-// The one error value thrown inside the library: a SQLite result code and a
-// message allocated with sqlite3_mprintf, owned until someone takes it.
+// The one error value thrown inside the library: a SQLite result code and its
+// message. A value type: the message is turned into SQLite memory only at the
+// boundary, by whoever hands it to the host.
 #pragma once
 
-#include <sqlite3.h>
-
-#include <utility>
+#include <QByteArray>
+#include <QString>
 
 class ErrorPair {
 public:
-    ErrorPair(int code, char* message) noexcept : code_(code), message_(message) {}
-    ErrorPair(ErrorPair&& other) noexcept
-        : code_(other.code_), message_(std::exchange(other.message_, nullptr)) {}
-    ErrorPair& operator=(ErrorPair&& other) noexcept
-    {
-        std::swap(code_, other.code_);
-        std::swap(message_, other.message_);
-        return *this;
-    }
-    ErrorPair(const ErrorPair&) = delete;
-    ErrorPair& operator=(const ErrorPair&) = delete;
-    ~ErrorPair() { sqlite3_free(message_); }
+    ErrorPair(int code, QByteArray message) : code_(code), message_(std::move(message)) {}
+    ErrorPair(int code, const QString& message) : code_(code), message_(message.toUtf8()) {}
 
     int code() const noexcept { return code_; }
-    const char* message() const noexcept { return message_; }
-    // Hands the message over to the caller, who frees it or passes it to SQLite.
-    char* takeMessage() noexcept { return std::exchange(message_, nullptr); }
+    // UTF-8, without a terminating zero of its own beyond QByteArray's.
+    const QByteArray& message() const noexcept { return message_; }
 
 private:
     int code_;
-    char* message_;
+    QByteArray message_;
 };
-
-// An ErrorPair whose message is a verbatim copy of text (never a format string).
-inline ErrorPair errorWithText(int code, const char* text)
-{
-    return ErrorPair(code, sqlite3_mprintf("%s", text));
-}

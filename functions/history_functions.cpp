@@ -1,11 +1,12 @@
 // The SQL functions ombrix_commit, ombrix_undo and ombrix_redo, which move a
 // table's change log through its history, and the export that registers them.
-#include "common/error_pair.h"
+// Inside a host transaction their work joins it, and rolls back with it.
+#include "common/identifiers.h"
+#include "common/routines.h"
 #include "overlay/guard.h"
-#include "overlay/open_tables.h"
-#include "overlay/routines.h"
 #include "quillmere.h"
 #include "store/modification_manager_factory.h"
+#include "store/savepoint.h"
 
 #include <QString>
 
@@ -16,17 +17,57 @@ namespace {
 constexpr const char* usageMessage = "Usage: ombrix_undo('Table_Name', steps=1)";
 constexpr const char* noSuchTableMessage = "No such table ";
 
-// The registered table named by value, as a manager for this call. Empty when
-// the table has no change log: an open overlay table nobody has written to
-// yet has no history to move, and any other name is an error.
-std::shared_ptr<ModificationManager> lookupManager(sqlite3_context* ctx, sqlite3_value* value)
+QString tableNameArgument(sqlite3_value* value)
 {
-    auto text = static_cast<const ushort*>(api().value_text16(value));
-    const QString name = text ? QString::fromUtf16(text) : QString();
-    std::shared_ptr<ModificationManager> manager = ModificationManagerFactory::instance().findManager(name);
-    if (!manager && (name.isNull() || !isOverlayTableOpen(name)))
-        api().result_error(ctx, noSuchTableMessage, -1);
-    return manager;
+    auto text = reinterpret_cast<const char*>(sqlite3_value_text(value));
+    return text ? QString::fromUtf8(text, sqlite3_value_bytes(value)) : QString();
+}
+
+// Makes the table's overlay on this connection join the host's open
+// transaction, as a write would: SQLite then tells it how the transaction ends.
+void joinHostTransaction(sqlite3* host, const OpenLog& entry, SqliteDatabase& database)
+{
+    if (sqlite3_get_autocommit(host) || (database.inTransaction() && database.transactionOwner() == host))
+        return;
+    for (const OpenLog::Table& table : entry.tables) {
+        if (table.connection != host)
+            continue;
+        const QByteArray sql = "DELETE FROM " + quotedIdentifier(QString::fromUtf8(table.schema)).toUtf8() + '.' +
+                               quotedIdentifier(entry.name).toUtf8() + " WHERE 0";
+        char* message = nullptr;
+        int rc = sqlite3_exec(host, sql.constData(), nullptr, nullptr, &message);
+        const QByteArray text(message ? message : "");
+        sqlite3_free(message);
+        if (rc != SQLITE_OK)
+            throw ErrorPair(rc, text);
+        return;
+    }
+}
+
+// Runs move on the change log of the table named by value. A table of this
+// process that nobody has written to yet has no history: nothing happens.
+template <typename Move>
+void moveTable(sqlite3_context* ctx, sqlite3_value* value, Move&& move)
+{
+    const QString name = tableNameArgument(value);
+    ModificationManagerFactory& factory = ModificationManagerFactory::instance();
+    std::shared_ptr<OpenLog> entry = name.isNull() ? nullptr : factory.find(name);
+    if (!entry || !entry->manager) {
+        if (!name.isNull() && factory.ownedElsewhere(name))
+            throw ErrorPair(SQLITE_BUSY,
+                            QStringLiteral("table %1: its change log belongs to another process").arg(name));
+        if (!entry)
+            sqlite3_result_error(ctx, noSuchTableMessage, -1);
+        return;
+    }
+    sqlite3* host = sqlite3_context_db_handle(ctx);
+    SqliteDatabase& database = factory.database();
+    joinHostTransaction(host, *entry, database);
+    if (!entry->manager)
+        return;
+    Savepoint savepoint(database, host);
+    move(*entry->manager);
+    savepoint.release();
 }
 
 // Runs body so that no exception leaves the function: errors become the
@@ -34,34 +75,25 @@ std::shared_ptr<ModificationManager> lookupManager(sqlite3_context* ctx, sqlite3
 template <typename Body>
 void guardFunction(sqlite3_context* ctx, Body&& body) noexcept
 {
-    int code = SQLITE_OK;
     char* message = nullptr;
-    code = runGuarded(
+    const int code = runGuarded(
         [&] {
             body();
             return SQLITE_OK;
         },
         [&message](char* text) { message = text; });
     if (code == SQLITE_NOMEM) {
-        api().result_error_nomem(ctx);
+        sqlite3_result_error_nomem(ctx);
     } else if (code != SQLITE_OK) {
-        api().result_error(ctx, message ? message : "unknown error", -1);
-        api().result_error_code(ctx, code);
+        sqlite3_result_error(ctx, message ? message : sqlite3_errstr(code), -1);
+        sqlite3_result_error_code(ctx, code);
     }
-    api().free(message);
-}
-
-int stepsArgument(int argc, sqlite3_value** argv)
-{
-    return argc == 1 ? 1 : api().value_int(argv[1]);
+    sqlite3_free(message);
 }
 
 void commitFunction(sqlite3_context* ctx, int, sqlite3_value** argv)
 {
-    guardFunction(ctx, [&] {
-        if (auto manager = lookupManager(ctx, argv[0]))
-            manager->commit();
-    });
+    guardFunction(ctx, [&] { moveTable(ctx, argv[0], [](ModificationManager& log) { log.commit(); }); });
 }
 
 // ombrix_undo and ombrix_redo: the table, then an optional step count.
@@ -69,13 +101,12 @@ void moveThroughHistory(sqlite3_context* ctx, int argc, sqlite3_value** argv,
                         void (ModificationManager::*move)(qint64))
 {
     if (argc < 1) {
-        api().result_error(ctx, usageMessage, -1);
+        sqlite3_result_error(ctx, usageMessage, -1);
         return;
     }
     guardFunction(ctx, [&] {
-        const int steps = stepsArgument(argc, argv);
-        if (auto manager = lookupManager(ctx, argv[0]))
-            (manager.get()->*move)(steps);
+        const qint64 steps = argc == 1 ? 1 : sqlite3_value_int64(argv[1]);
+        moveTable(ctx, argv[0], [&](ModificationManager& log) { (log.*move)(steps); });
     });
 }
 
@@ -109,14 +140,17 @@ int quillmere_register_undoredo_functions(sqlite3* db)
     if (!sqlite3_api)
         return SQLITE_MISUSE;
     try {
-        ModificationManagerFactory::instance();
+        ModificationManagerFactory::instance().database();
+    } catch (const ErrorPair& error) {
+        return error.code();
     } catch (...) {
         return SQLITE_INTERNAL;
     }
     int result = SQLITE_OK;
+    // Direct-only: a view or trigger in some database file can never call them.
     for (const FunctionEntry& function : historyFunctions) {
-        int rc = api().create_function(db, function.name, function.argumentCount, SQLITE_UTF16, nullptr,
-                                       function.implementation, nullptr, nullptr);
+        int rc = sqlite3_create_function(db, function.name, function.argumentCount, SQLITE_UTF8 | SQLITE_DIRECTONLY,
+                                         nullptr, function.implementation, nullptr, nullptr);
         if (result == SQLITE_OK)
             result = rc;
     }

@@ -1,21 +1,24 @@
 // The overlay module's callbacks, gathered into the module table in module.cpp.
 #pragma once
 
-#include <sqlite3.h>
+#include "common/routines.h"
 
 // clientData is the OverlayRegistration the module was registered with.
-int overlayCreate(sqlite3* db, void* clientData, int argc, const char* const* argv,
-                  sqlite3_vtab** ppVtab, char** pzErr);
-// Releases the table; its log stays with the registration for a reconnect.
+int overlayCreate(sqlite3* db, void* clientData, int argc, const char* const* argv, sqlite3_vtab** ppVtab,
+                  char** pzErr);
+int overlayConnect(sqlite3* db, void* clientData, int argc, const char* const* argv, sqlite3_vtab** ppVtab,
+                   char** pzErr);
+// Releases the table (connection closed, schema reloaded); its log stays.
 int overlayDisconnect(sqlite3_vtab* vtab);
-// DROP TABLE: releases the table and ends its log.
+// DROP TABLE: the log goes first; a log that cannot go fails the DROP.
 int overlayDestroy(sqlite3_vtab* vtab);
+// ALTER TABLE ... RENAME TO: the log moves with the table.
+int overlayRename(sqlite3_vtab* vtab, const char* newName);
 
 int overlayBestIndex(sqlite3_vtab* vtab, sqlite3_index_info* info);
 int overlayOpen(sqlite3_vtab* vtab, sqlite3_vtab_cursor** out);
 int overlayClose(sqlite3_vtab_cursor* cursor);
-int overlayFilter(sqlite3_vtab_cursor* cursor, int idxNum, const char* idxStr, int argc,
-                  sqlite3_value** argv);
+int overlayFilter(sqlite3_vtab_cursor* cursor, int idxNum, const char* idxStr, int argc, sqlite3_value** argv);
 int overlayNext(sqlite3_vtab_cursor* cursor);
 int overlayEof(sqlite3_vtab_cursor* cursor);
 int overlayColumn(sqlite3_vtab_cursor* cursor, sqlite3_context* ctx, int column);
@@ -23,4 +26,17 @@ int overlayRowid(sqlite3_vtab_cursor* cursor, sqlite3_int64* rowid);
 
 int overlayUpdate(sqlite3_vtab* vtab, int argc, sqlite3_value** argv, sqlite3_int64* rowid);
 
+int overlayBegin(sqlite3_vtab* vtab);
+int overlaySync(sqlite3_vtab* vtab);
+int overlayCommit(sqlite3_vtab* vtab);
+int overlayRollback(sqlite3_vtab* vtab);
+int overlaySavepoint(sqlite3_vtab* vtab, int level);
+int overlayRelease(sqlite3_vtab* vtab, int level);
+int overlayRollbackTo(sqlite3_vtab* vtab, int level);
+
 extern const sqlite3_module overlayModule;
+
+// Registers the overlay around innerModule, whose constructors are called with
+// innerClientData (owned by whoever registered innerModule). For entry points
+// of this library only; never exported.
+int registerOverlay(sqlite3* db, const char* moduleName, const sqlite3_module* innerModule, void* innerClientData);

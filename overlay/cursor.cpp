@@ -1,13 +1,18 @@
-// The merging cursor: drives a full scan of the inner table and merges the
-// change log in. Deleted inner rows are skipped, stored values replace inner
-// ones, and past the inner end the cursor goes from one stored row to the next.
+// The merging cursor. The inner module answers the query with its own plan;
+// the overlay skips the inner rows that the change log deleted or holds new
+// values for, and visits the stored rows in rowid order besides them. SQLite
+// checks every constraint again on each row, so results stay exact whatever
+// the inner plan filtered. Reads follow the protocol: xFilter before anything
+// else, and nothing asked of an inner cursor at its end.
+#include "changelog/values.h"
 #include "overlay/callbacks.h"
 #include "overlay/guard.h"
+#include "overlay/plan.h"
 #include "overlay/records.h"
-#include "overlay/values.h"
 
 #include <QVarLengthArray>
 
+#include <algorithm>
 #include <limits>
 
 namespace {
@@ -17,174 +22,25 @@ const sqlite3_module& innerModuleOf(OverlayCursor* cursor)
     return *cursor->table->inner->pModule;
 }
 
-ModificationManager* managerOf(OverlayCursor* cursor)
+ModificationManager* mergedLog(OverlayCursor* cursor)
 {
-    return cursor->table->manager.get();
+    return cursor->innerOnly ? nullptr : logOf(cursor->table);
 }
 
-int innerRowid(OverlayCursor* cursor, sqlite3_int64* rowid)
+bool isLimitOrOffset(const sqlite3_index_info::sqlite3_index_constraint& constraint)
 {
-    int rc = innerModuleOf(cursor).xRowid(cursor->inner, rowid);
-    return carryInnerError(cursor->table, rc);
+    return constraint.op == SQLITE_INDEX_CONSTRAINT_LIMIT || constraint.op == SQLITE_INDEX_CONSTRAINT_OFFSET;
 }
 
-int innerNext(OverlayCursor* cursor)
-{
-    int rc = innerModuleOf(cursor).xNext(cursor->inner);
-    return carryInnerError(cursor->table, rc);
-}
-
-bool innerAtEnd(OverlayCursor* cursor)
-{
-    return innerModuleOf(cursor).xEof(cursor->inner) != 0;
-}
-
-// Leaves the inner rows for the first stored row at or above from.
-void enterStoredRows(OverlayCursor* cursor, ModificationManager& manager, sqlite3_int64 from)
-{
-    std::optional<qint64> next = manager.firstModifiedRowidFrom(from);
-    cursor->pastInnerEnd = true;
-    cursor->atEnd = !next;
-    cursor->rowid = next.value_or(from);
-}
-
-// Moves the inner cursor on from where it stands to a visible inner row, or
-// past the inner end.
-int settle(OverlayCursor* cursor, ModificationManager& manager)
-{
-    for (;;) {
-        sqlite3_int64 rowid = 0;
-        int rc = innerRowid(cursor, &rowid);
-        if (rc != SQLITE_OK)
-            return rc;
-        if (innerAtEnd(cursor)) {
-            enterStoredRows(cursor, manager, rowid);
-            return SQLITE_OK;
-        }
-        if (!manager.isRowDeleted(rowid))
-            return SQLITE_OK;
-        rc = innerNext(cursor);
-        if (rc != SQLITE_OK)
-            return rc;
-    }
-}
-
-// Moves the inner cursor of a lookup on to the wanted row, or to its end.
-int settleLookup(OverlayCursor* cursor)
-{
-    while (!innerAtEnd(cursor)) {
-        sqlite3_int64 rowid = 0;
-        int rc = innerRowid(cursor, &rowid);
-        if (rc != SQLITE_OK || rowid == cursor->wanted)
-            return rc;
-        rc = innerNext(cursor);
-        if (rc != SQLITE_OK)
-            return rc;
-    }
-    return SQLITE_OK;
-}
-
-// Starts a lookup of the row with rowid wanted: a stored row or a deleted
-// rowid is answered by the log, any other by the inner module's plan.
-int startLookup(OverlayCursor* cursor, int idxNum, const char* innerPlan, sqlite3_value* wanted)
-{
-    cursor->lookingUp = true;
-    cursor->wanted = api().value_int64(wanted);
-    if (ModificationManager* manager = managerOf(cursor)) {
-        const bool stored = manager->isRowModified(cursor->wanted);
-        if (stored || manager->isRowDeleted(cursor->wanted)) {
-            cursor->pastInnerEnd = true;
-            cursor->atEnd = !stored;
-            cursor->rowid = cursor->wanted;
-            return SQLITE_OK;
-        }
-    }
-    int rc = innerModuleOf(cursor).xFilter(cursor->inner, idxNum, innerPlan, 1, &wanted);
-    rc = carryInnerError(cursor->table, rc);
-    return rc != SQLITE_OK ? rc : settleLookup(cursor);
-}
-
-int advance(OverlayCursor* cursor)
-{
-    ModificationManager* manager = managerOf(cursor);
-    if (cursor->lookingUp) {
-        if (cursor->pastInnerEnd) {
-            cursor->atEnd = true;
-            return SQLITE_OK;
-        }
-        int rc = innerNext(cursor);
-        return rc != SQLITE_OK ? rc : settleLookup(cursor);
-    }
-    if (cursor->pastInnerEnd) {
-        if (cursor->atEnd)
-            return SQLITE_OK;
-        if (cursor->rowid == std::numeric_limits<sqlite3_int64>::max())
-            cursor->atEnd = true;
-        else
-            enterStoredRows(cursor, *manager, cursor->rowid + 1);
-        return SQLITE_OK;
-    }
-    int rc = innerNext(cursor);
-    if (rc != SQLITE_OK || !manager)
-        return rc;
-    return settle(cursor, *manager);
-}
-
-// Reports, once, an error that xEof had to keep.
-int takePendingError(OverlayCursor* cursor)
-{
-    int rc = cursor->pendingCode;
-    if (rc != SQLITE_OK) {
-        setTableError(&cursor->table->base, std::exchange(cursor->pendingMessage, nullptr));
-        cursor->pendingCode = SQLITE_OK;
-    }
-    return rc;
-}
-
-void clearPendingError(OverlayCursor* cursor)
-{
-    api().free(std::exchange(cursor->pendingMessage, nullptr));
-    cursor->pendingCode = SQLITE_OK;
-}
-
-int currentRowid(OverlayCursor* cursor, sqlite3_int64* rowid)
-{
-    if (cursor->pastInnerEnd) {
-        *rowid = cursor->rowid;
-        return SQLITE_OK;
-    }
-    return innerRowid(cursor, rowid);
-}
-
-} // namespace
-
-// Plans are encoded in idxStr: one letter for the overlay's plan, then '-' or
-// '+' and the inner plan's idxStr; idxNum is the inner plan's.
-constexpr char scanPlan = 'S';        // full scan of the inner table in rowid order
-constexpr char lookupPlan = 'L';      // rowid = ?, the inner module looks the row up
-constexpr char lookupByScanPlan = 'F'; // rowid = ?, the inner module has no plan for it
-
-namespace {
-
-int rowidEqualityConstraint(const sqlite3_index_info* info)
-{
-    for (int i = 0; i < info->nConstraint; ++i) {
-        const auto& constraint = info->aConstraint[i];
-        if (constraint.usable && constraint.iColumn == -1 && constraint.op == SQLITE_INDEX_CONSTRAINT_EQ)
-            return i;
-    }
-    return -1;
-}
-
-// Asks the inner module for a plan that may use only the constraint shown
-// (none when shown is -1) and no ORDER BY, then restores what it hid; the
-// inner cursor therefore walks all rows in rowid order, or looks one up.
-int askInnerPlan(OverlayTable* table, sqlite3_index_info* info, int shown)
+// Asks the inner module for its plan without LIMIT, OFFSET or ORDER BY:
+// deleted and changed rows would use up a limit, and the merge decides the order.
+int askInnerPlan(OverlayTable* table, sqlite3_index_info* info)
 {
     QVarLengthArray<unsigned char, 16> usable(info->nConstraint);
     for (int i = 0; i < info->nConstraint; ++i) {
         usable[i] = info->aConstraint[i].usable;
-        info->aConstraint[i].usable = i == shown;
+        if (isLimitOrOffset(info->aConstraint[i]))
+            info->aConstraint[i].usable = 0;
     }
     const int orderBy = info->nOrderBy;
     info->nOrderBy = 0;
@@ -192,50 +48,156 @@ int askInnerPlan(OverlayTable* table, sqlite3_index_info* info, int shown)
     info->nOrderBy = orderBy;
     for (int i = 0; i < info->nConstraint; ++i)
         info->aConstraint[i].usable = usable[i];
-    info->orderByConsumed = 0;
-    info->idxFlags &= ~SQLITE_INDEX_SCAN_UNIQUE;
     return carryInnerError(table, rc);
 }
 
-// Replaces the inner plan's idxStr with the overlay's encoding of both plans.
-int encodePlan(sqlite3_index_info* info, char plan)
+bool isBinaryCollation(sqlite3_index_info* info, int constraint)
 {
-    const char* inner = info->idxStr;
-    char* encoded = api().mprintf("%c%c%s", plan, inner ? '+' : '-', inner ? inner : "");
-    if (info->needToFreeIdxStr)
-        api().free(info->idxStr);
-    info->idxStr = encoded;
-    info->needToFreeIdxStr = 1;
-    return encoded ? SQLITE_OK : SQLITE_NOMEM;
+    const char* collation = sqlite3_vtab_collation(info, constraint);
+    return !collation || sqlite3_stricmp(collation, "BINARY") == 0;
+}
+
+// The rowid an equality constraint's value stands for, when it is exactly one.
+std::optional<sqlite3_int64> rowidOfValue(sqlite3_value* value)
+{
+    switch (sqlite3_value_type(value)) {
+    case SQLITE_INTEGER:
+        return sqlite3_value_int64(value);
+    case SQLITE_FLOAT: {
+        const double real = sqlite3_value_double(value);
+        const sqlite3_int64 whole = sqlite3_value_int64(value);
+        if (static_cast<double>(whole) == real)
+            return whole;
+        return std::nullopt;
+    }
+    default:
+        return std::nullopt;
+    }
+}
+
+// The next stored row at or above the floor that the plan's constraints
+// leave possible.
+std::optional<sqlite3_int64> nextStoredRow(OverlayCursor* cursor, ModificationManager& log)
+{
+    if (!cursor->storedFloor)
+        return std::nullopt;
+    const sqlite3_int64 floor = *cursor->storedFloor;
+    if (cursor->wantedRowid) {
+        const sqlite3_int64 wanted = *cursor->wantedRowid;
+        return wanted >= floor && log.isRowModified(wanted) ? std::optional<sqlite3_int64>(wanted) : std::nullopt;
+    }
+    if (!cursor->candidatesKnown) {
+        cursor->candidatesKnown = true;
+        for (const auto& [column, value] : cursor->wantedValues) {
+            std::optional<std::vector<qint64>> matching = log.modifiedRowidsWithValue(column, value);
+            if (matching && (!cursor->candidates || matching->size() < cursor->candidates->size()))
+                cursor->candidates = std::move(matching);
+        }
+    }
+    if (!cursor->candidates)
+        return log.firstModifiedRowidFrom(floor);
+    const std::vector<qint64>& candidates = *cursor->candidates;
+    for (auto at = std::lower_bound(candidates.begin(), candidates.end(), floor); at != candidates.end(); ++at) {
+        if (log.isRowModified(*at))
+            return *at;
+    }
+    return std::nullopt;
+}
+
+// Settles the cursor on the next row to show, starting from where the inner
+// cursor stands (when innerLeft) and from the stored rows above the floor.
+int settle(OverlayCursor* cursor, bool innerLeft)
+{
+    const sqlite3_module& inner = innerModuleOf(cursor);
+    for (;;) {
+        ModificationManager* log = mergedLog(cursor);
+        if (innerLeft && inner.xEof(cursor->inner))
+            innerLeft = false;
+        if (innerLeft && !log) {
+            cursor->phase = CursorPhase::InnerRow;
+            return SQLITE_OK;
+        }
+        const std::optional<sqlite3_int64> stored = log ? nextStoredRow(cursor, *log) : std::nullopt;
+        if (!innerLeft) {
+            cursor->phase = stored ? CursorPhase::StoredRow : CursorPhase::End;
+            cursor->storedRowid = stored.value_or(0);
+            return SQLITE_OK;
+        }
+        sqlite3_int64 rowid = 0;
+        int rc = carryInnerError(cursor->table, inner.xRowid(cursor->inner, &rowid));
+        if (rc != SQLITE_OK)
+            return rc;
+        if (log->isRowDeleted(rowid) || log->isRowModified(rowid)) {
+            rc = carryInnerError(cursor->table, inner.xNext(cursor->inner));
+            if (rc != SQLITE_OK)
+                return rc;
+            continue;
+        }
+        if (stored && *stored < rowid) {
+            cursor->phase = CursorPhase::StoredBeforeInner;
+            cursor->storedRowid = *stored;
+            return SQLITE_OK;
+        }
+        cursor->phase = CursorPhase::InnerRow;
+        return SQLITE_OK;
+    }
+}
+
+// Remembers what the plan's equality constraints say of the rows wanted.
+void noteWantedRows(OverlayCursor* cursor, const Plan& plan, int argc, sqlite3_value** argv)
+{
+    cursor->wantedRowid.reset();
+    cursor->wantedValues.clear();
+    cursor->candidates.reset();
+    cursor->candidatesKnown = false;
+    for (const PlanFilter& filter : plan.filters) {
+        if (filter.argvIndex < 1 || filter.argvIndex > argc)
+            continue;
+        sqlite3_value* value = argv[filter.argvIndex - 1];
+        if (filter.column < 0) {
+            if (!cursor->wantedRowid)
+                cursor->wantedRowid = rowidOfValue(value);
+        } else if (filter.binary || sqlite3_value_type(value) != SQLITE_TEXT) {
+            cursor->wantedValues.emplace_back(filter.column, variantFromValue(value));
+        }
+    }
 }
 
 } // namespace
 
 int overlayBestIndex(sqlite3_vtab* vtab, sqlite3_index_info* info)
 {
-    // The merge needs the inner cursor to walk every row in rowid order, so
-    // SQLite checks the WHERE clause and ORDER BY on the merged rows; only a
-    // rowid equality is looked up directly, in the log and in the inner table.
     OverlayTable* table = overlayTable(vtab);
-    const int lookup = rowidEqualityConstraint(info);
-    int rc = askInnerPlan(table, info, lookup);
+    int rc = askInnerPlan(table, info);
     if (rc != SQLITE_OK)
         return rc;
-    const bool innerLooksUp = lookup >= 0 && info->aConstraintUsage[lookup].argvIndex > 0;
+    Plan plan;
     for (int i = 0; i < info->nConstraint; ++i) {
-        info->aConstraintUsage[i].argvIndex = 0;
+        plan.innerArgc = std::max(plan.innerArgc, info->aConstraintUsage[i].argvIndex);
+        // SQLite checks every constraint itself again: the log may hold rows
+        // the inner plan knows nothing of.
         info->aConstraintUsage[i].omit = 0;
     }
-    if (lookup < 0)
-        return encodePlan(info, scanPlan);
-    // SQLite still checks the rowid itself, so a value that is not an
-    // integer never shows a row that only its integer part matches.
-    info->aConstraintUsage[lookup].argvIndex = 1;
-    if (!innerLooksUp)
-        return encodePlan(info, lookupByScanPlan);
-    info->estimatedCost = 10;
-    info->estimatedRows = 1;
-    return encodePlan(info, lookupPlan);
+    int nextArgument = plan.innerArgc;
+    for (int i = 0; i < info->nConstraint; ++i) {
+        const sqlite3_index_info::sqlite3_index_constraint& constraint = info->aConstraint[i];
+        if (!constraint.usable || constraint.op != SQLITE_INDEX_CONSTRAINT_EQ)
+            continue;
+        int& argvIndex = info->aConstraintUsage[i].argvIndex;
+        if (argvIndex == 0)
+            argvIndex = ++nextArgument;
+        plan.filters.append({constraint.iColumn, argvIndex, isBinaryCollation(info, i)});
+    }
+    if (info->idxStr)
+        plan.innerIdxStr = QByteArray(info->idxStr);
+    char* encoded = encodePlan(plan);
+    if (info->needToFreeIdxStr)
+        sqlite3_free(info->idxStr);
+    info->idxStr = encoded;
+    info->needToFreeIdxStr = 1;
+    info->orderByConsumed = 0;
+    info->idxFlags &= ~SQLITE_INDEX_SCAN_UNIQUE;
+    return encoded ? SQLITE_OK : SQLITE_NOMEM;
 }
 
 int overlayOpen(sqlite3_vtab* vtab, sqlite3_vtab_cursor** out)
@@ -245,6 +207,7 @@ int overlayOpen(sqlite3_vtab* vtab, sqlite3_vtab_cursor** out)
     if (!cursor)
         return SQLITE_NOMEM;
     cursor->table = table;
+    cursor->phase = CursorPhase::End;
     int rc = table->inner->pModule->xOpen(table->inner, &cursor->inner);
     if (rc != SQLITE_OK) {
         deleteRecord(cursor);
@@ -257,113 +220,76 @@ int overlayOpen(sqlite3_vtab* vtab, sqlite3_vtab_cursor** out)
 
 int overlayClose(sqlite3_vtab_cursor* base)
 {
-    if (!base)
-        return SQLITE_OK;
     OverlayCursor* cursor = overlayCursor(base);
     innerModuleOf(cursor).xClose(cursor->inner);
-    clearPendingError(cursor);
     deleteRecord(cursor);
     return SQLITE_OK;
 }
 
-int overlayFilter(sqlite3_vtab_cursor* base, int idxNum, const char* idxStr, int argc,
-                  sqlite3_value** argv)
+int overlayFilter(sqlite3_vtab_cursor* base, int idxNum, const char* idxStr, int argc, sqlite3_value** argv)
 {
     OverlayCursor* cursor = overlayCursor(base);
-    clearPendingError(cursor);
-    cursor->pastInnerEnd = false;
-    cursor->atEnd = false;
-    cursor->lookingUp = false;
-    const char plan = idxStr && idxStr[0] ? idxStr[0] : scanPlan;
-    const char* innerPlan = idxStr && idxStr[0] && idxStr[1] == '+' ? idxStr + 2 : nullptr;
     return guardTableCallback(&cursor->table->base, [&] {
-        if (plan == lookupPlan && argc == 1)
-            return startLookup(cursor, idxNum, innerPlan, argv[0]);
-        int rc = innerModuleOf(cursor).xFilter(cursor->inner, idxNum, innerPlan, 0, nullptr);
+        const Plan plan = decodePlan(idxStr);
+        cursor->innerOnly = cursor->table->innerOnly;
+        cursor->storedFloor = std::numeric_limits<sqlite3_int64>::min();
+        cursor->phase = CursorPhase::End;
+        noteWantedRows(cursor, plan, argc, argv);
+        const char* innerIdxStr = plan.innerIdxStr ? plan.innerIdxStr->constData() : nullptr;
+        int rc = innerModuleOf(cursor).xFilter(cursor->inner, idxNum, innerIdxStr, std::min(plan.innerArgc, argc), argv);
         rc = carryInnerError(cursor->table, rc);
-        if (rc != SQLITE_OK)
-            return rc;
-        ModificationManager* manager = managerOf(cursor);
-        if (!manager) {
-            sqlite3_int64 rowid = 0;
-            return innerRowid(cursor, &rowid);
-        }
-        return settle(cursor, *manager);
+        return rc != SQLITE_OK ? rc : settle(cursor, true);
     });
 }
 
 int overlayNext(sqlite3_vtab_cursor* base)
 {
     OverlayCursor* cursor = overlayCursor(base);
-    if (int rc = takePendingError(cursor))
-        return rc;
-    return guardTableCallback(&cursor->table->base, [&] { return advance(cursor); });
+    return guardTableCallback(&cursor->table->base, [&] {
+        switch (cursor->phase) {
+        case CursorPhase::InnerRow: {
+            int rc = carryInnerError(cursor->table, innerModuleOf(cursor).xNext(cursor->inner));
+            return rc != SQLITE_OK ? rc : settle(cursor, true);
+        }
+        case CursorPhase::StoredBeforeInner:
+        case CursorPhase::StoredRow: {
+            const sqlite3_int64 rowid = cursor->storedRowid;
+            if (rowid == std::numeric_limits<sqlite3_int64>::max())
+                cursor->storedFloor.reset();
+            else
+                cursor->storedFloor = rowid + 1;
+            return settle(cursor, cursor->phase == CursorPhase::StoredBeforeInner);
+        }
+        case CursorPhase::End:
+            return SQLITE_OK;
+        }
+        return SQLITE_OK;
+    });
 }
 
 int overlayEof(sqlite3_vtab_cursor* base)
 {
-    OverlayCursor* cursor = overlayCursor(base);
-    if (cursor->pendingCode != SQLITE_OK)
-        return 0;
-    if (cursor->pastInnerEnd)
-        return cursor->atEnd ? 1 : 0;
-    if (!innerAtEnd(cursor))
-        return 0;
-    if (cursor->lookingUp)
-        return 1;
-    ModificationManager* manager = managerOf(cursor);
-    if (!manager)
-        return 1;
-    // The log came into being during this scan: its stored rows follow.
-    int rc = runGuarded(
-        [&] {
-            sqlite3_int64 rowid = 0;
-            int rc = innerRowid(cursor, &rowid);
-            if (rc == SQLITE_OK)
-                enterStoredRows(cursor, *manager, rowid);
-            return rc;
-        },
-        [cursor](char* message) {
-            api().free(cursor->pendingMessage);
-            cursor->pendingMessage = message;
-        });
-    if (rc != SQLITE_OK) {
-        // Not at the end, so that the next callback reports the error.
-        cursor->pendingCode = rc;
-        return 0;
-    }
-    return cursor->atEnd ? 1 : 0;
+    return overlayCursor(base)->phase == CursorPhase::End ? 1 : 0;
 }
 
 int overlayColumn(sqlite3_vtab_cursor* base, sqlite3_context* ctx, int column)
 {
     OverlayCursor* cursor = overlayCursor(base);
-    if (int rc = takePendingError(cursor))
-        return rc;
+    if (cursor->phase == CursorPhase::InnerRow)
+        return carryInnerError(cursor->table, innerModuleOf(cursor).xColumn(cursor->inner, ctx, column));
     return guardTableCallback(&cursor->table->base, [&] {
-        sqlite3_int64 rowid = 0;
-        int rc = currentRowid(cursor, &rowid);
-        if (rc != SQLITE_OK)
-            return rc;
-        ModificationManager* manager = managerOf(cursor);
-        if (manager && manager->isRowModified(rowid)) {
-            resultFromVariant(ctx, manager->modifiedRowValues(rowid, column));
-            return SQLITE_OK;
-        }
-        if (cursor->pastInnerEnd) {
-            // The stored row went away during the scan.
-            api().result_null(ctx);
-            return SQLITE_OK;
-        }
-        rc = innerModuleOf(cursor).xColumn(cursor->inner, ctx, column);
-        return carryInnerError(cursor->table, rc);
+        ModificationManager* log = mergedLog(cursor);
+        // A stored row taken away while the scan went on reads as NULLs.
+        resultFromVariant(ctx, log ? log->modifiedRowValues(cursor->storedRowid, column) : QVariant());
+        return SQLITE_OK;
     });
 }
 
 int overlayRowid(sqlite3_vtab_cursor* base, sqlite3_int64* rowid)
 {
     OverlayCursor* cursor = overlayCursor(base);
-    if (int rc = takePendingError(cursor))
-        return rc;
-    return currentRowid(cursor, rowid);
+    if (cursor->phase == CursorPhase::InnerRow)
+        return carryInnerError(cursor->table, innerModuleOf(cursor).xRowid(cursor->inner, rowid));
+    *rowid = cursor->storedRowid;
+    return SQLITE_OK;
 }

@@ -3,6 +3,8 @@
 
 #include "common/error_pair.h"
 
+#include <sqlite3.h>
+
 #include <QByteArray>
 
 #include <cctype>
@@ -54,6 +56,6 @@ QByteArray readToken(const char* argument)
 QString parseFilePath(int argc, const char* const* argv)
 {
     if (argc < 4)
-        throw ErrorPair(SQLITE_MISUSE, sqlite3_mprintf("Missing filepath"));
+        throw ErrorPair(SQLITE_MISUSE, QByteArray("Missing filepath"));
     return QString::fromUtf8(readToken(argv[3] ? argv[3] : ""));
 }

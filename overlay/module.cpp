@@ -1,17 +1,16 @@
-// The overlay module table and the export that registers it around a host's
-// own module.
+// The overlay module table, the map of the whole overlay, and the export that
+// registers it around a host's own module.
 #include "overlay/callbacks.h"
 #include "overlay/registration.h"
-#include "overlay/routines.h"
 
 #include "quillmere.h"
 
 const sqlite3_module overlayModule = {
-    1,                 // iVersion
+    2,                 // iVersion: savepoints
     overlayCreate,     // xCreate
-    overlayCreate,     // xConnect: the inner table is made and counted again
+    overlayConnect,    // xConnect
     overlayBestIndex,  // xBestIndex
-    overlayDisconnect, // xDisconnect: the log stays for a reconnect
+    overlayDisconnect, // xDisconnect
     overlayDestroy,    // xDestroy
     overlayOpen,       // xOpen
     overlayClose,      // xClose
@@ -21,29 +20,32 @@ const sqlite3_module overlayModule = {
     overlayColumn,     // xColumn
     overlayRowid,      // xRowid
     overlayUpdate,     // xUpdate
-    nullptr,           // xBegin: writes are recorded while xUpdate runs
-    nullptr,           // xSync
-    nullptr,           // xCommit
-    nullptr,           // xRollback
+    overlayBegin,      // xBegin
+    overlaySync,       // xSync
+    overlayCommit,     // xCommit
+    overlayRollback,   // xRollback
     nullptr,           // xFindFunction
-    nullptr,           // xRename
-    nullptr,           // xSavepoint
-    nullptr,           // xRelease
-    nullptr,           // xRollbackTo
+    overlayRename,     // xRename
+    overlaySavepoint,  // xSavepoint
+    overlayRelease,    // xRelease
+    overlayRollbackTo, // xRollbackTo
     nullptr,           // xShadowName
 };
 
-int wrapVirtualTableWithTransactions(sqlite3* db,
-                                                      const sqlite3_api_routines* routines,
-                                                      const sqlite3_module* innerModule,
-                                                      const char* moduleName)
+int registerOverlay(sqlite3* db, const char* moduleName, const sqlite3_module* innerModule, void* innerClientData)
+{
+    OverlayRegistration* registration = newOverlayRegistration(innerModule, innerClientData);
+    // SQLite ends the registration when the connection closes, and at once
+    // when registering fails.
+    return sqlite3_create_module_v2(db, moduleName, &overlayModule, registration, deleteOverlayRegistration);
+}
+
+int wrapVirtualTableWithTransactions(sqlite3* db, const sqlite3_api_routines* routines,
+                                     const sqlite3_module* innerModule, const char* moduleName)
 {
     if (!sqlite3_api)
         sqlite3_api = routines;
     if (!sqlite3_api || !innerModule)
         return SQLITE_MISUSE;
-    OverlayRegistration* registration = newOverlayRegistration(innerModule);
-    // SQLite ends the registration, and with it the logs of its tables, when
-    // the connection closes; it ends it at once when registering fails.
-    return api().create_module_v2(db, moduleName, &overlayModule, registration, deleteOverlayRegistration);
+    return registerOverlay(db, moduleName, innerModule, nullptr);
 }

@@ -1,43 +1,57 @@
 // The records SQLite holds for an overlay table and an overlay cursor, and the
-// helpers that place them in sqlite3_malloc memory.
+// helpers that place them in the host's sqlite3_malloc memory.
 #pragma once
 
-#include "changelog/modification_manager.h"
+#include "common/routines.h"
 #include "overlay/registration.h"
-#include "overlay/routines.h"
+#include "store/modification_manager_factory.h"
 
+#include <QByteArray>
 #include <QString>
 
 #include <memory>
 #include <new>
+#include <optional>
+#include <vector>
 
 struct OverlayTable {
     sqlite3_vtab base;
     sqlite3_vtab* inner;
-    std::shared_ptr<ModificationManager> manager;
-    sqlite3_int64 firstNewRowid;
-    QString filePath;
-    QString tableName;
-    // The registration the table was made under, and its key in its logs.
     OverlayRegistration* registration;
-    QString logKey;
+    sqlite3* db;
+    QByteArray schema;
+    // The first module argument: the table's uri in the registry.
+    QString filePath;
+    // The table's entry in the registry: its name and change log.
+    std::shared_ptr<OpenLog> log;
+    // Set while the overlay itself scans the inner rows alone.
+    bool innerOnly;
+};
+
+// Where a cursor stands. Stored rows are visited in rowid order, interleaved
+// with the inner rows when those come in rowid order, and after them.
+enum class CursorPhase {
+    InnerRow,          // on the inner cursor's row, which is not at its end
+    StoredBeforeInner, // on a stored row; the inner cursor waits on a later row
+    StoredRow,         // on a stored row; the inner cursor is at its end
+    End,
 };
 
 struct OverlayCursor {
     sqlite3_vtab_cursor base;
     OverlayTable* table;
     sqlite3_vtab_cursor* inner;
-    // Past the inner end the cursor walks the stored rows by itself: rowid is
-    // then its position, and atEnd tells when no stored row is left.
-    bool pastInnerEnd;
-    bool atEnd;
-    sqlite3_int64 rowid;
-    // Set while the cursor looks up the one row with rowid wanted.
-    bool lookingUp;
-    sqlite3_int64 wanted;
-    // An error met by xEof, which cannot report one; the next callback does.
-    int pendingCode;
-    char* pendingMessage;
+    CursorPhase phase;
+    bool innerOnly;
+    // The stored row the cursor stands on, and the least rowid the next
+    // stored row may have.
+    sqlite3_int64 storedRowid;
+    std::optional<sqlite3_int64> storedFloor;
+    // What the plan knows of the rows wanted, to visit fewer stored rows.
+    std::optional<sqlite3_int64> wantedRowid;
+    std::vector<std::pair<int, QVariant>> wantedValues;
+    std::optional<std::vector<qint64>> candidates;
+    bool candidatesKnown;
 };
 
 // Allocates a zeroed record with sqlite3_malloc and constructs it; null when
@@ -45,7 +59,7 @@ struct OverlayCursor {
 template <typename Record>
 Record* newRecord() noexcept
 {
-    void* block = api().malloc(sizeof(Record));
+    void* block = sqlite3_malloc(sizeof(Record));
     if (!block)
         return nullptr;
     return new (block) Record{};
@@ -55,7 +69,7 @@ template <typename Record>
 void deleteRecord(Record* record) noexcept
 {
     record->~Record();
-    api().free(record);
+    sqlite3_free(record);
 }
 
 inline OverlayTable* overlayTable(sqlite3_vtab* vtab)
@@ -68,10 +82,16 @@ inline OverlayCursor* overlayCursor(sqlite3_vtab_cursor* cursor)
     return reinterpret_cast<OverlayCursor*>(cursor);
 }
 
+// The table's change log, or null while nothing was written through it.
+inline ModificationManager* logOf(const OverlayTable* table)
+{
+    return table->log->manager.get();
+}
+
 // Replaces the table's error message, taking ownership of message.
 inline void setTableError(sqlite3_vtab* vtab, char* message) noexcept
 {
-    api().free(vtab->zErrMsg);
+    sqlite3_free(vtab->zErrMsg);
     vtab->zErrMsg = message;
 }
 

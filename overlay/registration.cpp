@@ -1,20 +1,16 @@
-// Registrations are owned by SQLite through sqlite3_create_module_v2; ending one
-// releases its logs, and an owner manager's end drops its log tables.
+// Registrations are owned by SQLite through sqlite3_create_module_v2.
 #include "overlay/registration.h"
 
-#include "store/identifiers.h"
+#include "store/modification_manager_factory.h"
 
-OverlayRegistration* newOverlayRegistration(const sqlite3_module* innerModule)
+OverlayRegistration* newOverlayRegistration(const sqlite3_module* innerModule, void* innerClientData)
 {
-    return new OverlayRegistration{innerModule, {}};
+    return new OverlayRegistration{innerModule, innerClientData};
 }
 
 void deleteOverlayRegistration(void* registration)
 {
+    if (ModificationManagerFactory::alive())
+        ModificationManagerFactory::instance().releaseHolder(registration);
     delete static_cast<OverlayRegistration*>(registration);
-}
-
-QString logKey(const char* schema, const QString& tableName)
-{
-    return identifierKey(QString::fromUtf8(schema ? schema : "")) + QLatin1Char('.') + identifierKey(tableName);
 }

@@ -1,125 +1,172 @@
-// Creation and teardown of overlay tables: the inner table is made with the
-// overlay's own arguments, its rows counted, the file path and name kept.
+// Creation, connection and teardown of overlay tables. Each lifecycle event
+// reaches the inner module as the same event: CREATE VIRTUAL TABLE as xCreate,
+// a reconnect as xConnect, a disconnect as xDisconnect, DROP TABLE as
+// xDestroy. A module without xCreate (eponymous) makes its tables through
+// xConnect, and one without xDestroy ends them through xDisconnect.
 #include "overlay/callbacks.h"
 #include "overlay/file_path.h"
 #include "overlay/guard.h"
-#include "overlay/open_tables.h"
 #include "overlay/records.h"
+#include "store/savepoint.h"
 
 namespace {
 
-// Frees what a failed creation had made so far, in reverse order.
-void releasePartialTable(OverlayTable* table, sqlite3_vtab_cursor* countingCursor) noexcept
+using Constructor = int (*)(sqlite3*, void*, int, const char* const*, sqlite3_vtab**, char**);
+
+Constructor constructorOf(const sqlite3_module* module, bool create)
 {
-    if (!table)
-        return;
-    if (countingCursor)
-        table->inner->pModule->xClose(countingCursor);
-    if (table->inner) {
-        api().free(table->inner->zErrMsg);
-        table->inner->zErrMsg = nullptr;
-        table->inner->pModule->xDestroy(table->inner);
-    }
-    deleteRecord(table);
+    if (create && module->xCreate)
+        return module->xCreate;
+    return module->xConnect ? module->xConnect : module->xCreate;
 }
 
-// Takes the message the inner module left in its table, if any.
-char* takeInnerMessage(sqlite3_vtab* inner) noexcept
+int disconnectInner(sqlite3_vtab* inner)
 {
-    return std::exchange(inner->zErrMsg, nullptr);
+    const sqlite3_module* module = inner->pModule;
+    return (module->xDisconnect ? module->xDisconnect : module->xDestroy)(inner);
 }
 
-void createInnerTable(OverlayTable* table, const sqlite3_module* innerModule, sqlite3* db,
-                      int argc, const char* const* argv)
+int destroyInner(sqlite3_vtab* inner)
 {
+    const sqlite3_module* module = inner->pModule;
+    return (module->xDestroy ? module->xDestroy : module->xDisconnect)(inner);
+}
+
+void makeInnerTable(OverlayTable* table, bool create, int argc, const char* const* argv)
+{
+    const OverlayRegistration& registration = *table->registration;
+    Constructor construct = constructorOf(registration.innerModule, create);
+    if (!construct)
+        throw ErrorPair(SQLITE_ERROR, QStringLiteral("module %1 wraps a module that makes no tables: it has neither "
+                                                     "xCreate nor xConnect")
+                                          .arg(QString::fromUtf8(argv[0])));
     char* message = nullptr;
     sqlite3_vtab* inner = nullptr;
-    int rc = innerModule->xCreate(db, nullptr, argc, argv, &inner, &message);
-    if (rc != SQLITE_OK)
-        throw ErrorPair(rc, message);
-    api().free(message);
-    inner->pModule = innerModule;
-    table->inner = inner;
-}
-
-// Counts the inner rows with a cursor of its own: the first rowid past them.
-sqlite3_int64 countInnerRows(OverlayTable* table, sqlite3_vtab_cursor*& cursor)
-{
-    const sqlite3_module* inner = table->inner->pModule;
-    int rc = inner->xOpen(table->inner, &cursor);
+    int rc = construct(table->db, registration.innerClientData, argc, argv, &inner, &message);
     if (rc != SQLITE_OK) {
-        cursor = nullptr;
-        throw ErrorPair(rc, takeInnerMessage(table->inner));
+        const QByteArray text(message ? message : "");
+        sqlite3_free(message);
+        throw ErrorPair(rc, text);
     }
-    cursor->pVtab = table->inner;
-    sqlite3_int64 counter = 1;
-    while (inner->xEof(cursor) == 0) {
-        ++counter;
-        rc = inner->xNext(cursor);
-        if (rc != SQLITE_OK)
-            throw ErrorPair(rc, takeInnerMessage(table->inner));
-    }
-    inner->xClose(cursor);
-    cursor = nullptr;
-    return counter;
+    sqlite3_free(message);
+    inner->pModule = registration.innerModule;
+    table->inner = inner;
+    // A table WITHOUT ROWID identifies rows by a key the change log cannot hold.
+    if (!registration.innerModule->xRowid)
+        throw ErrorPair(SQLITE_ERROR, QStringLiteral("module %1 wraps a table WITHOUT ROWID, which the overlay cannot "
+                                                     "edit")
+                                          .arg(QString::fromUtf8(argv[0])));
 }
 
-} // namespace
-
-int overlayCreate(sqlite3* db, void* clientData, int argc, const char* const* argv,
-                  sqlite3_vtab** ppVtab, char** pzErr)
+// The overlay decides OR REPLACE and OR IGNORE itself, before changing anything.
+void enableConflictModes(sqlite3* db)
 {
-    auto* registration = static_cast<OverlayRegistration*>(clientData);
+    sqlite3_vtab_config(db, SQLITE_VTAB_CONSTRAINT_SUPPORT, 1);
+}
+
+int construct(bool create, sqlite3* db, void* clientData, int argc, const char* const* argv,
+              sqlite3_vtab** ppVtab, char** pzErr)
+{
     OverlayTable* table = newRecord<OverlayTable>();
     if (!table)
         return SQLITE_NOMEM;
-    sqlite3_vtab_cursor* countingCursor = nullptr;
+    table->registration = static_cast<OverlayRegistration*>(clientData);
+    table->db = db;
     int rc = runGuarded(
         [&] {
-            createInnerTable(table, registration->innerModule, db, argc, argv);
-            table->firstNewRowid = countInnerRows(table, countingCursor);
+            makeInnerTable(table, create, argc, argv);
             table->filePath = parseFilePath(argc, argv);
-            table->tableName = argv[2] ? QString::fromUtf8(argv[2]) : QString();
-            table->registration = registration;
-            table->logKey = logKey(argv[1], table->tableName);
-            // A table reconnected after a schema reload takes up its log again.
-            table->manager = registration->logs.value(table->logKey);
+            table->schema = QByteArray(argv[1]);
+            enableConflictModes(db);
+            const QString name = QString::fromUtf8(argv[2]);
+            table->log = ModificationManagerFactory::instance().openTable(name, table->registration, db, table->schema);
             return SQLITE_OK;
         },
         [pzErr](char* message) {
-            if (pzErr) {
-                api().free(*pzErr);
-                *pzErr = message;
-            } else {
-                api().free(message);
-            }
+            sqlite3_free(*pzErr);
+            *pzErr = message;
         });
     if (rc != SQLITE_OK) {
-        releasePartialTable(table, countingCursor);
+        if (table->inner) {
+            sqlite3_free(std::exchange(table->inner->zErrMsg, nullptr));
+            disconnectInner(table->inner);
+        }
+        deleteRecord(table);
         return rc;
     }
-    noteOverlayTableOpened(table->tableName);
     *ppVtab = &table->base;
     return SQLITE_OK;
 }
 
+void forgetTable(OverlayTable* table) noexcept
+{
+    if (ModificationManagerFactory::alive())
+        ModificationManagerFactory::instance().closeTable(table->log, table->db, table->schema);
+    sqlite3_free(table->base.zErrMsg);
+    deleteRecord(table);
+}
+
+} // namespace
+
+int overlayCreate(sqlite3* db, void* clientData, int argc, const char* const* argv, sqlite3_vtab** ppVtab,
+                  char** pzErr)
+{
+    return construct(true, db, clientData, argc, argv, ppVtab, pzErr);
+}
+
+int overlayConnect(sqlite3* db, void* clientData, int argc, const char* const* argv, sqlite3_vtab** ppVtab,
+                   char** pzErr)
+{
+    return construct(false, db, clientData, argc, argv, ppVtab, pzErr);
+}
+
 int overlayDisconnect(sqlite3_vtab* vtab)
 {
-    if (!vtab)
-        return SQLITE_INTERNAL;
     OverlayTable* table = overlayTable(vtab);
-    noteOverlayTableClosed(table->tableName);
-    table->inner->pModule->xDestroy(table->inner);
-    api().free(table->base.zErrMsg);
-    deleteRecord(table);
+    disconnectInner(table->inner);
+    forgetTable(table);
     return SQLITE_OK;
 }
 
 int overlayDestroy(sqlite3_vtab* vtab)
 {
-    if (vtab) {
-        OverlayTable* table = overlayTable(vtab);
-        table->registration->logs.remove(table->logKey);
+    OverlayTable* table = overlayTable(vtab);
+    int rc = guardTableCallback(vtab, [&] {
+        if (!logOf(table) || !ModificationManagerFactory::alive())
+            return SQLITE_OK;
+        ModificationManagerFactory& factory = ModificationManagerFactory::instance();
+        Savepoint savepoint(factory.database(), table->db);
+        factory.dropLog(*table->log);
+        savepoint.release();
+        return SQLITE_OK;
+    });
+    if (rc != SQLITE_OK)
+        return rc;
+    rc = destroyInner(table->inner);
+    if (rc != SQLITE_OK)
+        return carryInnerError(table, rc);
+    forgetTable(table);
+    return SQLITE_OK;
+}
+
+int overlayRename(sqlite3_vtab* vtab, const char* newName)
+{
+    OverlayTable* table = overlayTable(vtab);
+    if (table->inner->pModule->xRename) {
+        int rc = table->inner->pModule->xRename(table->inner, newName);
+        if (rc != SQLITE_OK)
+            return carryInnerError(table, rc);
     }
-    return overlayDisconnect(vtab);
+    return guardTableCallback(vtab, [&] {
+        ModificationManagerFactory& factory = ModificationManagerFactory::instance();
+        const QString name = QString::fromUtf8(newName);
+        if (!logOf(table)) {
+            factory.renameLog(table->log, name);
+            return SQLITE_OK;
+        }
+        Savepoint savepoint(factory.database(), table->db);
+        factory.renameLog(table->log, name);
+        savepoint.release();
+        return SQLITE_OK;
+    });
 }

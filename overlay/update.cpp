@@ -1,75 +1,151 @@
 // Change capture: every INSERT, UPDATE and DELETE on an overlay table goes to
-// the table's change log, made on the first write; the inner table is never written.
+// the table's change log, made on the first write; the inner table is never
+// written. Each row is recorded completely or not at all, inside the host's
+// transaction when one is open.
+#include "changelog/values.h"
+#include "common/identifiers.h"
 #include "overlay/callbacks.h"
 #include "overlay/guard.h"
 #include "overlay/records.h"
-#include "store/modification_manager_factory.h"
+#include "store/savepoint.h"
+
+#include <limits>
 
 namespace {
 
 constexpr const char* incorrectUseMessage = "The incorrect use of vtab. The query is not DELETE/INSERT/UPDATE";
-
-int refuse(sqlite3_vtab* vtab)
-{
-    setTableError(vtab, api().mprintf("%s", incorrectUseMessage));
-    return SQLITE_MISUSE;
-}
+// Where new rowids start when the inner rows cannot be listed without
+// arguments (a table-valued module): far above anything such a module numbers.
+constexpr sqlite3_int64 unlistedFirstRowid = sqlite3_int64(1) << 62;
 
 bool isNull(sqlite3_value* value)
 {
-    return api().value_type(value) == SQLITE_NULL;
+    return sqlite3_value_type(value) == SQLITE_NULL;
 }
 
-sqlite3_int64 rowidOf(sqlite3_value* value)
+ErrorPair uniqueRowidError(const OverlayTable& table)
 {
-    return api().value_int64(value);
+    return ErrorPair(SQLITE_CONSTRAINT, QStringLiteral("UNIQUE constraint failed: %1.rowid").arg(table.log->name));
 }
 
-// A rowid given by the statement must be free: not one of the inner table's
-// (visible or deleted) and not one the log stores.
-void requireFreeRowid(const OverlayTable& table, sqlite3_int64 rowid)
+// The largest inner rowid, found by running SELECT max(rowid) on the table
+// itself while its cursors show the inner rows alone, so that the inner
+// module is driven through its own plans.
+std::optional<sqlite3_int64> largestInnerRowid(OverlayTable& table)
 {
-    if (rowid < table.firstNewRowid || table.manager->isRowModified(rowid)) {
-        throw ErrorPair(SQLITE_CONSTRAINT, api().mprintf("UNIQUE constraint failed: %s.rowid",
-                                                         table.tableName.toUtf8().constData()));
+    const QByteArray sql = "SELECT max(rowid) FROM " + quotedIdentifier(QString::fromUtf8(table.schema)).toUtf8() +
+                           '.' + quotedIdentifier(table.log->name).toUtf8();
+    sqlite3_stmt* statement = nullptr;
+    table.innerOnly = true;
+    int rc = sqlite3_prepare_v2(table.db, sql.constData(), -1, &statement, nullptr);
+    if (rc == SQLITE_OK)
+        rc = sqlite3_step(statement);
+    table.innerOnly = false;
+    std::optional<sqlite3_int64> largest;
+    if (rc == SQLITE_ROW && sqlite3_column_type(statement, 0) != SQLITE_NULL)
+        largest = sqlite3_column_int64(statement, 0);
+    const QByteArray message(sqlite3_errmsg(table.db));
+    sqlite3_finalize(statement);
+    if (rc == SQLITE_ROW || rc == SQLITE_DONE)
+        return largest ? largest : std::optional<sqlite3_int64>(0);
+    if (rc == SQLITE_CONSTRAINT || message.contains("no query solution"))
+        return std::nullopt;
+    throw ErrorPair(rc, message);
+}
+
+// One above the largest inner rowid: where rowids of new rows begin.
+sqlite3_int64 firstNewRowid(OverlayTable& table)
+{
+    if (!table.log->firstNewRowid) {
+        const std::optional<sqlite3_int64> largest = largestInnerRowid(table);
+        if (!largest)
+            table.log->firstNewRowid = unlistedFirstRowid;
+        else if (*largest == std::numeric_limits<sqlite3_int64>::max())
+            throw ErrorPair(SQLITE_FULL, QByteArray("database or disk is full"));
+        else
+            table.log->firstNewRowid = std::max<sqlite3_int64>(*largest + 1, 1);
     }
+    return *table.log->firstNewRowid;
 }
 
-// The first rowid from firstNewRowid on that the log does not store.
-sqlite3_int64 firstFreeRowid(const OverlayTable& table)
+// A rowid shows a row when the log stores values for it, or when it lies in
+// the inner table's range and the log did not delete it.
+bool isTaken(OverlayTable& table, ModificationManager& log, sqlite3_int64 rowid)
 {
-    std::optional<qint64> rowid = table.manager->firstUnmodifiedRowidFrom(table.firstNewRowid);
-    if (!rowid)
-        throw ErrorPair(SQLITE_FULL, api().mprintf("database or disk is full"));
-    return *rowid;
+    if (log.isRowModified(rowid))
+        return true;
+    return rowid < firstNewRowid(table) && !log.isRowDeleted(rowid);
 }
 
-int insertRow(OverlayTable& table, int argc, sqlite3_value** argv, sqlite3_int64* rowid)
+// A write that needs rowid where a row already is: OR REPLACE deletes that row
+// first, as a native table does; any other mode fails before changing anything.
+void makeRoomAt(OverlayTable& table, ModificationManager& log, sqlite3_int64 rowid)
+{
+    if (!isTaken(table, log, rowid))
+        return;
+    if (sqlite3_vtab_on_conflict(table.db) != SQLITE_REPLACE)
+        throw uniqueRowidError(table);
+    log.deleteRow(rowid);
+}
+
+sqlite3_int64 rowidArgument(sqlite3_value* value)
+{
+    if (sqlite3_value_type(value) != SQLITE_INTEGER)
+        throw ErrorPair(SQLITE_MISMATCH, QByteArray("datatype mismatch"));
+    return sqlite3_value_int64(value);
+}
+
+int insertRow(OverlayTable& table, ModificationManager& log, int argc, sqlite3_value** argv, sqlite3_int64* rowid)
 {
     sqlite3_int64 newRowid;
     if (isNull(argv[1])) {
-        newRowid = firstFreeRowid(table);
+        std::optional<qint64> free = log.firstUnmodifiedRowidFrom(firstNewRowid(table));
+        if (!free)
+            throw ErrorPair(SQLITE_FULL, QByteArray("database or disk is full"));
+        newRowid = *free;
     } else {
-        newRowid = rowidOf(argv[1]);
-        requireFreeRowid(table, newRowid);
+        newRowid = rowidArgument(argv[1]);
+        makeRoomAt(table, log, newRowid);
     }
+    log.insertRow(newRowid, argc, argv);
     *rowid = newRowid;
-    table.manager->insertRow(newRowid, argc, argv);
     return SQLITE_OK;
 }
 
-int updateRow(OverlayTable& table, int argc, sqlite3_value** argv)
+int updateRow(OverlayTable& table, ModificationManager& log, int argc, sqlite3_value** argv)
 {
-    if (isNull(argv[1])) {
-        setTableError(&table.base, api().mprintf("datatype mismatch"));
-        return SQLITE_MISMATCH;
-    }
-    const sqlite3_int64 oldRowid = rowidOf(argv[0]);
-    const sqlite3_int64 newRowid = rowidOf(argv[1]);
+    const sqlite3_int64 oldRowid = rowidArgument(argv[0]);
+    const sqlite3_int64 newRowid = rowidArgument(argv[1]);
     if (newRowid != oldRowid)
-        requireFreeRowid(table, newRowid);
-    table.manager->updateRow(oldRowid, newRowid, argc, argv);
+        makeRoomAt(table, log, newRowid);
+    log.updateRow(oldRowid, newRowid, argc, argv);
     return SQLITE_OK;
+}
+
+int recordWrite(OverlayTable& table, int argc, sqlite3_value** argv, sqlite3_int64* rowid)
+{
+    if (argc < 1 || (argc == 1 && isNull(argv[0]))) {
+        setTableError(&table.base, sqlite3_mprintf("%s", incorrectUseMessage));
+        return SQLITE_MISUSE;
+    }
+    ModificationManagerFactory& factory = ModificationManagerFactory::instance();
+    SqliteDatabase& database = factory.database();
+    database.requireOwner(table.db);
+    // The log comes into being on its own, so that a row refused below
+    // (OR IGNORE) does not take it back with it.
+    ModificationManager& log = factory.logFor(*table.log, table.filePath);
+    Savepoint savepoint(database, table.db, true);
+    int rc;
+    if (argc == 1) {
+        log.deleteRow(rowidArgument(argv[0]));
+        rc = SQLITE_OK;
+    } else if (isNull(argv[0])) {
+        rc = insertRow(table, log, argc, argv, rowid);
+    } else {
+        rc = updateRow(table, log, argc, argv);
+    }
+    savepoint.release();
+    return rc;
 }
 
 } // namespace
@@ -77,22 +153,5 @@ int updateRow(OverlayTable& table, int argc, sqlite3_value** argv)
 int overlayUpdate(sqlite3_vtab* vtab, int argc, sqlite3_value** argv, sqlite3_int64* rowid)
 {
     OverlayTable* table = overlayTable(vtab);
-    return guardTableCallback(vtab, [&] {
-        if (!table->manager) {
-            table->manager =
-                ModificationManagerFactory::instance().createManager(table->filePath, table->tableName, true);
-            table->registration->logs.insert(table->logKey, table->manager);
-        }
-        if (argc == 1) {
-            if (isNull(argv[0]))
-                return refuse(vtab);
-            table->manager->deleteRow(rowidOf(argv[0]));
-            return SQLITE_OK;
-        }
-        if (argc < 1)
-            return refuse(vtab);
-        if (isNull(argv[0]))
-            return insertRow(*table, argc, argv, rowid);
-        return updateRow(*table, argc, argv);
-    });
+    return guardTableCallback(vtab, [&] { return recordWrite(*table, argc, argv, rowid); });
 }

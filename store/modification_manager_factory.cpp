@@ -1,124 +1,354 @@
-// Registry and factory. Leftovers of a process that ended without tearing its
-// tables down are cleared when a table of that name gets a new log.
+// Registry and factory. A log belongs to the process holding its name's lock;
+// a log or registry row whose lock nobody holds is a leftover of a process
+// that died, and goes when the history database is opened or the name is used.
 #include "store/modification_manager_factory.h"
 
-#include "changelog/sqlite_modification_manager.h"
 #include "common/error_pair.h"
-#include "store/identifiers.h"
+#include "common/identifiers.h"
 #include "store/savepoint.h"
 
 #include <QDir>
 #include <QFileInfo>
+#include <QSqlDatabase>
+#include <QSqlQuery>
+
+#include <sqlite3.h>
 
 namespace {
 
-QString historyDatabasePath()
-{
-    return QDir::homePath() + QStringLiteral("/transactions.sqlite");
-}
+bool factoryAlive = false;
 
 const QString logSuffixes[] = {QStringLiteral("insertedOrUpdatedRows"), QStringLiteral("deletedRows"),
                                QStringLiteral("history")};
+
+// The home folder, refused when HOME is unset or not a folder: Qt would fall
+// back to the root folder.
+QString homeFolder()
+{
+    const QString home = qEnvironmentVariable("HOME");
+    if (home.isEmpty())
+        throw ErrorPair(SQLITE_CANTOPEN, QByteArray("cannot open the history database: HOME is not set"));
+    if (!QFileInfo(home).isDir())
+        throw ErrorPair(SQLITE_CANTOPEN,
+                        QStringLiteral("cannot open the history database: HOME (%1) is not a folder").arg(home));
+    return QDir::homePath();
+}
+
+ErrorPair busyElsewhere(const QString& name)
+{
+    return ErrorPair(SQLITE_BUSY,
+                     QStringLiteral("table %1: its change log is in use by another process").arg(name));
+}
 
 } // namespace
 
 ModificationManagerFactory& ModificationManagerFactory::instance()
 {
-    static ModificationManagerFactory factory(historyDatabasePath());
+    static ModificationManagerFactory factory;
+    factoryAlive = true;
     return factory;
 }
 
-ModificationManagerFactory::ModificationManagerFactory(const QString& path) : SqliteDatabase(path, true)
+bool ModificationManagerFactory::alive()
 {
-    // WAL makes each autocommit write cheap; where the file system refuses it
-    // the database stays in its default mode.
-    // Another connection holding the file makes statements wait this long
-    // before they fail with "database is locked".
-    executeQuery(QStringLiteral("PRAGMA busy_timeout=5000;"), {});
-    executeQuery(QStringLiteral("PRAGMA journal_mode=WAL;"), {});
-    executeQuery(QStringLiteral("PRAGMA synchronous=NORMAL;"), {});
-    executeQuery(QStringLiteral("CREATE TABLE IF NOT EXISTS ombrixOpenedTables (uri string PRIMARY KEY,name "
-                                "string NOT NULL,currentHistoryID INTEGER NOT NULL);"),
-                 {});
+    return factoryAlive;
+}
+
+// Qt's own statics that the history connection needs are made before the
+// factory, so that at exit they are destroyed after it.
+ModificationManagerFactory::ModificationManagerFactory()
+{
+    QSqlDatabase::connectionNames();
+    QSqlDatabase::isDriverAvailable(QStringLiteral("QSQLITE"));
 }
 
 ModificationManagerFactory::~ModificationManagerFactory()
 {
-    // Tables still open at exit outlive the factory and may end after Qt's
-    // own statics, when their kept statements could no longer be released.
-    for (const std::weak_ptr<ModificationManager>& owner : qAsConst(owners)) {
-        if (auto database = std::dynamic_pointer_cast<SqliteDatabase>(owner.lock()))
-            database->dropPreparedStatements();
-    }
-    dropPreparedStatements();
-    if (!connection.isOpen())
-        return;
-    try {
-        executeQuery(QStringLiteral("DROP TABLE ombrixOpenedTables"), {});
-    } catch (...) {
-        // Nobody is left to report to at unload.
-    }
+    factoryAlive = false;
+    if (history && history->inTransaction())
+        history->rollback();
+    // The process ends with these tables still open: their logs end with it.
+    for (const std::shared_ptr<OpenLog>& entry : qAsConst(logs))
+        endLog(*entry);
+    logs.clear();
+    history.reset();
+    locks.reset();
 }
 
-bool ModificationManagerFactory::hasLiveOwner(const QString& name) const
+SqliteDatabase& ModificationManagerFactory::database()
 {
-    auto owner = owners.constFind(identifierKey(name));
-    return owner != owners.constEnd() && !owner->expired();
+    if (!history)
+        openDatabase();
+    return *history;
 }
 
-// Drops the log tables and registry rows a dead owner of name left behind.
+void ModificationManagerFactory::openDatabase()
+{
+    const QString path = homeFolder() + QStringLiteral("/transactions.sqlite");
+    auto owners = std::make_unique<OwnerLocks>(path + QStringLiteral("-owners"));
+    auto opened = std::make_unique<SqliteDatabase>(path);
+    // Freed pages go back to the file system; this only takes on a new file.
+    opened->executeQuery(QStringLiteral("PRAGMA auto_vacuum=INCREMENTAL;"), {});
+    opened->executeQuery(QStringLiteral("PRAGMA busy_timeout=5000;"), {});
+    opened->executeQuery(QStringLiteral("PRAGMA journal_mode=WAL;"), {});
+    opened->executeQuery(QStringLiteral("PRAGMA synchronous=NORMAL;"), {});
+    opened->executeQuery(QStringLiteral("PRAGMA journal_size_limit=4194304;"), {});
+    opened->executeQuery(QStringLiteral("CREATE TABLE IF NOT EXISTS ombrixOpenedTables (uri string PRIMARY KEY,name "
+                                        "string NOT NULL,currentHistoryID INTEGER NOT NULL);"),
+                         {});
+    history = std::move(opened);
+    locks = std::move(owners);
+    try {
+        removeAllLeftovers();
+    } catch (...) {
+        // Another process may hold the write lock for long; the leftovers
+        // stay for the next process that opens the file.
+    }
+}
+
+// Everything the history database holds for name: call only while holding
+// name's lock, so that nothing of a live process is touched.
 void ModificationManagerFactory::removeLeftovers(const QString& name)
 {
-    for (const QString& suffix : logSuffixes)
-        executeQuery(QStringLiteral("DROP TABLE IF EXISTS ") + quotedIdentifier(name + suffix) + QLatin1Char(';'),
-                     {});
-    executeQuery(QStringLiteral("DELETE FROM ombrixOpenedTables WHERE name = ? COLLATE NOCASE;"),
-                 {QVariant(name)});
-}
-
-// A registry row of uri whose table has no live owner is a leftover too.
-void ModificationManagerFactory::removeLeftoverOfUri(const QString& uri)
-{
-    QVariant name = firstValue(QStringLiteral("SELECT name FROM ombrixOpenedTables WHERE uri = ? ;"), {QVariant(uri)});
-    if (name.isValid() && !hasLiveOwner(name.toString()))
-        removeLeftovers(name.toString());
-}
-
-std::shared_ptr<ModificationManager> ModificationManagerFactory::createManager(const QString& uri,
-                                                                               const QString& name, bool owner)
-{
-    const QString tableName = name.isNull() ? QFileInfo(uri).baseName() : name;
-    if (!owner)
-        return std::make_shared<SqliteModificationManager>(connection, tableName, false);
-
-    if (hasLiveOwner(tableName)) {
-        throw errorWithText(SQLITE_INTERNAL,
-                            (QStringLiteral("Table ") + tableName +
-                             QStringLiteral(" already has a change log open in this process"))
-                                .toUtf8()
-                                .constData());
-    }
-    // Everything below is undone together when any statement fails, the
-    // teardown of a manager released on the way included.
-    Savepoint savepoint(*this);
-    removeLeftovers(tableName);
-    removeLeftoverOfUri(uri);
-    auto manager = std::make_shared<SqliteModificationManager>(connection, tableName, true);
-    executeQuery(QStringLiteral("INSERT INTO ombrixOpenedTables VALUES (?, ?, ?);"),
-                 {QVariant(uri), QVariant(name), QVariant(1)});
+    Savepoint savepoint(*history);
+    history->forgetStatements();
+    QList<QPair<QString, QString>> objects;
+    QSqlQuery found = history->executeQuery(
+        QStringLiteral("SELECT type, name FROM sqlite_master WHERE type IN ('table', 'view') AND name IN (?, ?, ?)"),
+        {QVariant(name + logSuffixes[0]), QVariant(name + logSuffixes[1]), QVariant(name + logSuffixes[2])});
+    while (found.next())
+        objects.append({found.value(0).toString(), found.value(1).toString()});
+    found.finish();
+    for (const auto& [type, object] : objects)
+        history->executeQuery(QStringLiteral("DROP ") + type.toUpper() + QLatin1Char(' ') + quotedIdentifier(object),
+                              {});
+    history->executeQuery(QStringLiteral("DELETE FROM ombrixOpenedTables WHERE name = ? COLLATE NOCASE;"),
+                          {QVariant(name)});
     savepoint.release();
-    owners.insert(identifierKey(tableName), manager);
-    return manager;
 }
 
-std::shared_ptr<ModificationManager> ModificationManagerFactory::findManager(const QString& name)
+// Every name the registry or a log table mentions whose lock nobody holds.
+void ModificationManagerFactory::removeAllLeftovers()
 {
-    QVariant uri = firstValue(QStringLiteral("SELECT uri FROM ombrixOpenedTables WHERE name = ? ;"), {QVariant(name)});
-    if (!uri.isValid())
-        return nullptr;
-    // The table's own manager, when it lives in this process, works on the same
-    // rows and already holds them in its index.
-    if (std::shared_ptr<ModificationManager> owner = owners.value(identifierKey(name)).lock())
-        return owner;
-    return createManager(uri.toString(), name, false);
+    QSet<QString> names;
+    QSqlQuery rows = history->executeQuery(QStringLiteral("SELECT name FROM ombrixOpenedTables"), {});
+    while (rows.next())
+        names.insert(rows.value(0).toString());
+    rows = history->executeQuery(QStringLiteral("SELECT name FROM sqlite_master WHERE type = 'table'"), {});
+    while (rows.next()) {
+        const QString table = rows.value(0).toString();
+        for (const QString& suffix : logSuffixes) {
+            if (table.endsWith(suffix) && table.size() > suffix.size())
+                names.insert(table.left(table.size() - suffix.size()));
+        }
+    }
+    rows.finish();
+    bool removed = false;
+    for (const QString& name : qAsConst(names)) {
+        if (locks->holds(name) || !locks->acquire(name))
+            continue;
+        try {
+            removeLeftovers(name);
+            removed = true;
+        } catch (...) {
+            locks->release(name);
+            throw;
+        }
+        locks->release(name);
+    }
+    if (removed)
+        giveSpaceBack();
+}
+
+void ModificationManagerFactory::giveSpaceBack() noexcept
+{
+    if (history->inTransaction())
+        return;
+    try {
+        history->executeQuery(QStringLiteral("PRAGMA incremental_vacuum;"), {});
+        history->executeQuery(QStringLiteral("PRAGMA wal_checkpoint(PASSIVE);"), {});
+    } catch (...) {
+        // Space stays in the file until the next time.
+    }
+}
+
+std::shared_ptr<OpenLog> ModificationManagerFactory::openTable(const QString& name, const void* holder,
+                                                              const void* connection, const QByteArray& schema)
+{
+    std::shared_ptr<OpenLog>& entry = logs[identifierKey(name)];
+    if (!entry) {
+        entry = std::make_shared<OpenLog>();
+        entry->name = name;
+    }
+    entry->tables.append({connection, schema});
+    entry->holders.insert(holder);
+    return entry;
+}
+
+void ModificationManagerFactory::closeTable(const std::shared_ptr<OpenLog>& entry, const void* connection,
+                                            const QByteArray& schema) noexcept
+{
+    for (int i = 0; i < entry->tables.size(); ++i) {
+        if (entry->tables.at(i).connection == connection && entry->tables.at(i).schema == schema) {
+            entry->tables.removeAt(i);
+            break;
+        }
+    }
+}
+
+void ModificationManagerFactory::releaseHolder(const void* holder) noexcept
+{
+    for (auto at = logs.begin(); at != logs.end();) {
+        OpenLog& entry = **at;
+        entry.holders.remove(holder);
+        if (entry.holders.isEmpty()) {
+            endLog(entry);
+            at = logs.erase(at);
+        } else {
+            ++at;
+        }
+    }
+}
+
+// A log whose tables cannot go now (another connection's transaction is open,
+// or the database fails) loses its lock all the same: the next process that
+// opens the file removes what is left.
+void ModificationManagerFactory::endLog(OpenLog& entry) noexcept
+{
+    if (!entry.manager)
+        return;
+    if (!history->inTransaction()) {
+        try {
+            entry.manager->dropLog();
+        } catch (...) {
+        }
+    }
+    locks->release(entry.manager->name());
+    entry.manager.reset();
+    giveSpaceBack();
+}
+
+void ModificationManagerFactory::verifyLogs() noexcept
+{
+    for (const std::shared_ptr<OpenLog>& entry : qAsConst(logs)) {
+        if (!entry->manager)
+            continue;
+        try {
+            if (history->firstValue(QStringLiteral("SELECT 1 FROM ombrixOpenedTables WHERE name = ? ;"),
+                                    {QVariant(entry->manager->name())})
+                    .isValid())
+                continue;
+        } catch (...) {
+            continue;
+        }
+        locks->release(entry->manager->name());
+        entry->manager.reset();
+    }
+}
+
+std::shared_ptr<OpenLog> ModificationManagerFactory::find(const QString& name) const
+{
+    return logs.value(identifierKey(name));
+}
+
+std::shared_ptr<ModificationManager> ModificationManagerFactory::findManager(const QString& name) const
+{
+    std::shared_ptr<OpenLog> entry = find(name);
+    return entry ? entry->manager : nullptr;
+}
+
+bool ModificationManagerFactory::ownedElsewhere(const QString& name)
+{
+    database();
+    if (locks->holds(name))
+        return false;
+    if (!locks->acquire(name))
+        return true;
+    locks->release(name);
+    return false;
+}
+
+ModificationManager& ModificationManagerFactory::logFor(OpenLog& entry, const QString& uri)
+{
+    if (entry.manager) {
+        if (entry.uri != uri)
+            throw ErrorPair(SQLITE_CONSTRAINT,
+                            QStringLiteral("table %1: another table of that name, on file path %2, has a change log "
+                                           "open in this process")
+                                .arg(entry.name, entry.uri));
+        return *entry.manager;
+    }
+    entry.manager = createManager(uri, entry.name);
+    entry.uri = uri;
+    return *entry.manager;
+}
+
+std::shared_ptr<SqliteModificationManager> ModificationManagerFactory::createManager(const QString& uri,
+                                                                                     const QString& name)
+{
+    SqliteDatabase& db = database();
+    if (!locks->acquire(name))
+        throw busyElsewhere(name);
+    try {
+        Savepoint savepoint(db);
+        removeLeftovers(name);
+        QVariant holder = db.firstValue(QStringLiteral("SELECT name FROM ombrixOpenedTables WHERE uri = ? ;"),
+                                        {QVariant(uri)});
+        if (holder.isValid()) {
+            const QString other = holder.toString();
+            if (locks->holds(other) || !locks->acquire(other))
+                throw ErrorPair(SQLITE_CONSTRAINT,
+                                QStringLiteral("table %1: its file path %2 is already used by the change log of "
+                                               "table %3")
+                                    .arg(name, uri, other));
+            removeLeftovers(other);
+            locks->release(other);
+        }
+        auto manager = std::make_shared<SqliteModificationManager>(db, name, true);
+        db.executeQuery(QStringLiteral("INSERT INTO ombrixOpenedTables VALUES (?, ?, ?);"),
+                        {QVariant(uri), QVariant(name), QVariant(1)});
+        savepoint.release();
+        return manager;
+    } catch (...) {
+        locks->release(name);
+        throw;
+    }
+}
+
+void ModificationManagerFactory::dropLog(OpenLog& entry)
+{
+    if (!entry.manager)
+        return;
+    entry.manager->dropLog();
+    locks->release(entry.manager->name());
+    entry.manager.reset();
+    entry.firstNewRowid.reset();
+    giveSpaceBack();
+}
+
+void ModificationManagerFactory::renameLog(const std::shared_ptr<OpenLog>& entry, const QString& newName)
+{
+    const QString oldName = entry->name;
+    const bool caseOnly = sameIdentifier(oldName, newName);
+    if (!caseOnly && logs.contains(identifierKey(newName)))
+        throw ErrorPair(SQLITE_ERROR, QStringLiteral("table %1 is open in this process already").arg(newName));
+    if (entry->manager && caseOnly) {
+        entry->manager->renameLog(newName);
+    } else if (entry->manager) {
+        if (!locks->acquire(newName))
+            throw busyElsewhere(newName);
+        try {
+            Savepoint savepoint(database());
+            removeLeftovers(newName);
+            entry->manager->renameLog(newName);
+            savepoint.release();
+        } catch (...) {
+            locks->release(newName);
+            throw;
+        }
+        locks->release(oldName);
+    }
+    logs.remove(identifierKey(oldName));
+    entry->name = newName;
+    logs.insert(identifierKey(newName), entry);
 }

@@ -1,36 +1,101 @@
-// The process-wide owner of the history database: opens transactions.sqlite in
-// the home directory, keeps the registry of tables with a change log, makes managers.
+// The process-wide composition root of the history store: the one connection
+// to transactions.sqlite in the home directory, the locks that show other
+// processes which logs are ours, and the one registry of the overlay tables
+// open in this process, by name, with their change logs.
 #pragma once
 
-#include "changelog/modification_manager.h"
+#include "changelog/sqlite_modification_manager.h"
+#include "store/owner_locks.h"
 #include "store/sqlite_database.h"
 
+#include <QByteArray>
 #include <QHash>
+#include <QList>
+#include <QSet>
 #include <QString>
 
 #include <memory>
+#include <optional>
 
-class ModificationManagerFactory : public SqliteDatabase {
+// Everything this process knows of one table name. Overlay tables of that name
+// (on any connection) share it, and with it one change log.
+struct OpenLog {
+    struct Table {
+        const void* connection;
+        QByteArray schema;
+    };
+
+    QString name;
+    // The file path of the table whose writes made the log.
+    QString uri;
+    // The log; empty until the first write, and again after DROP TABLE.
+    std::shared_ptr<SqliteModificationManager> manager;
+    // One above the largest inner rowid, once a write has needed it.
+    std::optional<qint64> firstNewRowid;
+    // The overlay tables of this name open now.
+    QList<Table> tables;
+    // The module registrations under which a table of this name was opened:
+    // the log lives until the last of them ends, or DROP TABLE.
+    QSet<const void*> holders;
+};
+
+class ModificationManagerFactory {
 public:
-    // The one factory, made on first use; throws ErrorPair when the history
-    // database cannot be opened, and the next call tries again.
+    // The one factory, made on first use without touching the history database.
     static ModificationManagerFactory& instance();
-    ~ModificationManagerFactory() override;
+    // False once the factory has been destroyed at process exit or unload:
+    // callbacks that still arrive then find nothing to do.
+    static bool alive();
+    ~ModificationManagerFactory();
 
-    // A manager for the table's change log. With owner set the table gets a
-    // fresh log and a registry row; one live owner per table name at a time.
-    std::shared_ptr<ModificationManager> createManager(const QString& uri, const QString& name, bool owner);
-    // A manager for a registered table (its owner when that lives in this
-    // process, otherwise a new non-owner one), or an empty pointer.
-    std::shared_ptr<ModificationManager> findManager(const QString& name);
+    // The history database, opened on first use: leftovers of processes that
+    // died are removed then. Throws ErrorPair when it cannot be opened (HOME
+    // missing or not a folder, file not writable, not a database); the next
+    // call tries again.
+    SqliteDatabase& database();
+    // The history database when it is open, without opening it.
+    SqliteDatabase* openedDatabase() const { return history.get(); }
+    // After a rollback of the host's transaction: logs whose creation it took
+    // back are forgotten, and made again by the next write.
+    void verifyLogs() noexcept;
+
+    // Registry. A table of name opened on connection/schema under holder.
+    std::shared_ptr<OpenLog> openTable(const QString& name, const void* holder, const void* connection,
+                                       const QByteArray& schema);
+    void closeTable(const std::shared_ptr<OpenLog>& log, const void* connection, const QByteArray& schema) noexcept;
+    // A registration ended: logs that no registration keeps any more end too.
+    void releaseHolder(const void* holder) noexcept;
+    // The entry of name, or null.
+    std::shared_ptr<OpenLog> find(const QString& name) const;
+
+    // The log of entry, made for the table at uri when there is none yet.
+    // Throws ErrorPair: another process owns a log of that name, another table
+    // holds the file path, or the history database fails.
+    ModificationManager& logFor(OpenLog& entry, const QString& uri);
+    // DROP TABLE: the log's tables and registry rows go. Throws ErrorPair.
+    void dropLog(OpenLog& entry);
+    // ALTER TABLE ... RENAME: the log moves with the table. Throws ErrorPair.
+    void renameLog(const std::shared_ptr<OpenLog>& entry, const QString& newName);
+
+    // A new change log for the table at uri named name: this process's lock on
+    // the name, the log tables and a registry row at position 1. Leftovers of
+    // the name are removed first. Throws ErrorPair.
+    std::shared_ptr<SqliteModificationManager> createManager(const QString& uri, const QString& name);
+    // The log of a table of this process, or an empty pointer.
+    std::shared_ptr<ModificationManager> findManager(const QString& name) const;
+    // Whether a live process other than this one owns a log of name.
+    bool ownedElsewhere(const QString& name);
 
 private:
-    explicit ModificationManagerFactory(const QString& path);
+    ModificationManagerFactory();
 
-    bool hasLiveOwner(const QString& name) const;
+    void openDatabase();
     void removeLeftovers(const QString& name);
-    void removeLeftoverOfUri(const QString& uri);
+    void removeAllLeftovers();
+    void giveSpaceBack() noexcept;
+    void endLog(OpenLog& entry) noexcept;
 
-    // Owner managers alive in this process, by identifierKey of their name.
-    QHash<QString, std::weak_ptr<ModificationManager>> owners;
+    std::unique_ptr<SqliteDatabase> history;
+    std::unique_ptr<OwnerLocks> locks;
+    QHash<QString, std::shared_ptr<OpenLog>> logs;
 };

@@ -1,51 +1,70 @@
-// The outermost level takes the write lock at once (BEGIN IMMEDIATE), so that
-// a busy history file is waited for instead of failing half way when a read
-// would have to become a write; inner levels nest as savepoints.
+// Only the outermost Savepoint of a group acts: it opens the transaction, or
+// a savepoint inside a transaction already open, or watches for changes. Inner
+// ones only count their depth, since an exception that leaves an inner one
+// always reaches the outermost, which takes the whole group back.
 #include "store/savepoint.h"
-
-#include "common/error_pair.h"
-
-#include <QSqlDriver>
-
-#include <sqlite3.h>
 
 namespace {
 
-const QString name = QStringLiteral("quillmere_operation");
-
-bool inTransaction(const QSqlDatabase& connection)
-{
-    QVariant handle = connection.driver()->handle();
-    auto* db = handle.isValid() ? *static_cast<sqlite3* const*>(handle.data()) : nullptr;
-    return db && !sqlite3_get_autocommit(db);
-}
+const QString operationName = QStringLiteral("quillmere_operation");
 
 } // namespace
 
-Savepoint::Savepoint(SqliteDatabase& database) : database(database)
+Savepoint::Savepoint(SqliteDatabase& database, const void* owner, bool lightweight) : database(database)
 {
-    outermost = !inTransaction(database.handle());
-    database.executeKept(outermost ? QStringLiteral("BEGIN IMMEDIATE") : QStringLiteral("SAVEPOINT ") + name);
+    if (!database.inTransaction()) {
+        database.begin(owner);
+        level = Transaction;
+    } else {
+        database.requireOwner(owner);
+        if (database.savepointDepth == 0 && lightweight) {
+            level = Guard;
+            changesAtStart = database.totalChanges();
+        } else if (database.savepointDepth == 0) {
+            database.savepoint(operationName);
+            level = Named;
+        }
+    }
+    ++database.savepointDepth;
+}
+
+Savepoint::Savepoint(SqliteDatabase& database)
+    : Savepoint(database, database.inTransaction() ? database.transactionOwner() : &database)
+{
 }
 
 Savepoint::~Savepoint()
 {
     if (released)
         return;
-    try {
-        if (outermost) {
-            database.executeKept(QStringLiteral("ROLLBACK"));
-        } else {
-            database.executeKept(QStringLiteral("ROLLBACK TO ") + name);
-            database.executeKept(QStringLiteral("RELEASE ") + name);
+    --database.savepointDepth;
+    switch (level) {
+    case Transaction:
+        database.rollback();
+        break;
+    case Named:
+        try {
+            database.rollbackTo(operationName);
+            database.release(operationName);
+        } catch (...) {
+            // The error that made us roll back is already on its way to the caller.
         }
-    } catch (...) {
-        // The error that made us roll back is already on its way to the caller.
+        break;
+    case Guard:
+        if (database.totalChanges() != changesAtStart)
+            database.abandon();
+        break;
+    case Nested:
+        break;
     }
 }
 
 void Savepoint::release()
 {
-    database.executeKept(outermost ? QStringLiteral("COMMIT") : QStringLiteral("RELEASE ") + name);
     released = true;
+    --database.savepointDepth;
+    if (level == Transaction)
+        database.commit();
+    else if (level == Named)
+        database.release(operationName);
 }

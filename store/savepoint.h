@@ -1,21 +1,37 @@
-// Makes a group of statements on the history database atomic: everything since
-// the savepoint is rolled back unless release() is reached. Savepoints nest.
+// Makes a group of statements on the history database atomic: everything done
+// since the savepoint is rolled back unless release() is reached. Savepoints
+// nest; the depth is counted here.
 #pragma once
 
 #include "store/sqlite_database.h"
 
 class Savepoint {
 public:
+    // owner is the host connection on whose behalf the statements run; another
+    // owner's open transaction makes the constructor throw SQLITE_BUSY.
+    // Without a transaction open the savepoint opens one and commits it at
+    // release(). Inside one it is a savepoint of SQLite's, or with
+    // lightweight set, none at all: if it is left without release() after a
+    // statement changed something, the whole transaction is rolled back and
+    // stays refused until its owner rolls back too. Row writes use that, as
+    // they fail only when the database does.
+    Savepoint(SqliteDatabase& database, const void* owner, bool lightweight = false);
+    // Joins the transaction that is open, whoever owns it, or opens one of its
+    // own: for callers that checked the owner already.
     explicit Savepoint(SqliteDatabase& database);
     ~Savepoint();
     Savepoint(const Savepoint&) = delete;
     Savepoint& operator=(const Savepoint&) = delete;
 
-    // Keeps what was done since the savepoint.
+    // Keeps what was done since the savepoint; throws ErrorPair when the
+    // outermost level cannot commit, and then nothing is kept.
     void release();
 
 private:
+    enum Level { Nested, Guard, Named, Transaction };
+
     SqliteDatabase& database;
-    bool outermost = false;
+    Level level = Nested;
+    qint64 changesAtStart = 0;
     bool released = false;
 };

@@ -1,116 +1,178 @@
-// Connection names, opening, and statement execution with kept prepared
-// statements; every Qt SQL failure becomes ErrorPair {2, Qt's error text}.
+// Opening and hardening the history connection, statements with kept prepared
+// queries, errors with SQLite's own code and message, and the transaction.
 #include "store/sqlite_database.h"
 
 #include "common/error_pair.h"
 
 #include <QFileInfo>
+#include <QSqlDriver>
 #include <QSqlError>
 #include <QStringList>
 
-#include <atomic>
+#include <sqlite3.h>
 
 namespace {
 
-std::atomic<quint64> changes{1};
-
-// Statements that read, or only open or end a transaction, leave every log as it is.
-bool mayChangeContent(const QString& sql)
-{
-    for (const char* keyword : {"SELECT", "BEGIN", "SAVEPOINT", "RELEASE", "COMMIT"}) {
-        if (sql.startsWith(QLatin1String(keyword), Qt::CaseInsensitive))
-            return false;
-    }
-    return true;
-}
-
+// QSQLITE reports SQLite's result code as the native code and sqlite3_errmsg
+// as the database text; its own words ("Unable to fetch row") are left out.
 ErrorPair sqlError(const QSqlError& error)
 {
-    return errorWithText(SQLITE_INTERNAL, error.text().toUtf8().constData());
+    bool known = false;
+    int code = error.nativeErrorCode().toInt(&known) & 0xff;
+    if (!known || code == SQLITE_OK)
+        code = SQLITE_ERROR;
+    const QString text = error.databaseText().isEmpty() ? error.text() : error.databaseText();
+    return ErrorPair(code, text);
+}
+
+QString uniqueConnectionName(const QString& path)
+{
+    const QString base = QFileInfo(path).baseName();
+    QString candidate = base;
+    for (quint32 counter = 1; QSqlDatabase::connectionNames().contains(candidate); ++counter)
+        candidate = base + QLatin1Char('_') + QString::number(counter);
+    return candidate;
+}
+
+sqlite3* nativeHandle(const QSqlDatabase& connection)
+{
+    QVariant handle = connection.driver()->handle();
+    if (!handle.isValid() || qstrcmp(handle.typeName(), "sqlite3*") != 0)
+        return nullptr;
+    return *static_cast<sqlite3* const*>(handle.constData());
 }
 
 } // namespace
 
-SqliteDatabase::SqliteDatabase(const QString& path, bool closeOnDestroy)
-    : SqliteDatabase(createConnection(path), closeOnDestroy)
+SqliteDatabase::SqliteDatabase(const QString& path)
 {
-}
-
-SqliteDatabase::SqliteDatabase(QSqlDatabase connection, bool closeOnDestroy)
-    : connection(connection), closeOnDestroy(closeOnDestroy)
-{
-    open();
+    // Qt keeps the driver name for the life of the process; a literal would
+    // point into this library, which a host may unload before Qt.
+    connection = QSqlDatabase::addDatabase(QString::fromLatin1("QSQLITE"), uniqueConnectionName(path));
+    connection.setDatabaseName(path);
+    if (!connection.open()) {
+        ErrorPair error = sqlError(connection.lastError());
+        const QString name = connection.connectionName();
+        connection = QSqlDatabase();
+        QSqlDatabase::removeDatabase(name);
+        throw error;
+    }
+    harden();
 }
 
 SqliteDatabase::~SqliteDatabase()
 {
-    dropPreparedStatements();
-    if (closeOnDestroy) {
-        ++changes;
-        connection.close();
+    forgetStatements();
+    const QString name = connection.connectionName();
+    connection.close();
+    connection = QSqlDatabase();
+    QSqlDatabase::removeDatabase(name);
+}
+
+void SqliteDatabase::harden()
+{
+    handle = nativeHandle(connection);
+    if (!handle)
+        throw ErrorPair(SQLITE_INTERNAL, QByteArray("the history database is not a SQLite connection"));
+    sqlite3_db_config(handle, SQLITE_DBCONFIG_ENABLE_TRIGGER, 0, nullptr);
+    sqlite3_db_config(handle, SQLITE_DBCONFIG_ENABLE_VIEW, 0, nullptr);
+    sqlite3_db_config(handle, SQLITE_DBCONFIG_DEFENSIVE, 1, nullptr);
+    sqlite3_db_config(handle, SQLITE_DBCONFIG_TRUSTED_SCHEMA, 0, nullptr);
+    run(QStringLiteral("PRAGMA trusted_schema=OFF"));
+}
+
+ErrorPair SqliteDatabase::failure(const QSqlError& error)
+{
+    if (owner_ && sqlite3_get_autocommit(handle))
+        lost = true;
+    return sqlError(error);
+}
+
+namespace {
+
+int bindValue(sqlite3_stmt* statement, int index, const QVariant& value)
+{
+    if (value.isNull())
+        return sqlite3_bind_null(statement, index);
+    switch (value.type()) {
+    case QVariant::Int:
+    case QVariant::LongLong:
+        return sqlite3_bind_int64(statement, index, value.toLongLong());
+    case QVariant::Double:
+        return sqlite3_bind_double(statement, index, value.toDouble());
+    case QVariant::ByteArray: {
+        const QByteArray bytes = value.toByteArray();
+        return sqlite3_bind_blob(statement, index, bytes.constData(), bytes.size(), SQLITE_TRANSIENT);
+    }
+    default: {
+        const QByteArray text = value.toString().toUtf8();
+        return sqlite3_bind_text(statement, index, text.constData(), text.size(), SQLITE_TRANSIENT);
+    }
     }
 }
 
-quint64 SqliteDatabase::generation()
+} // namespace
+
+void SqliteDatabase::executeWrite(const QString& sql, const QList<QVariant>& binds)
 {
-    return changes.load();
+    requireUsable();
+    sqlite3_stmt*& statement = writes[sql];
+    int rc = SQLITE_OK;
+    if (!statement)
+        rc = sqlite3_prepare_v3(handle, sql.toUtf8().constData(), -1, SQLITE_PREPARE_PERSISTENT, &statement, nullptr);
+    for (int i = 0; rc == SQLITE_OK && i < binds.size(); ++i)
+        rc = bindValue(statement, i + 1, binds.at(i));
+    if (rc == SQLITE_OK) {
+        rc = sqlite3_step(statement);
+        if (rc == SQLITE_DONE || rc == SQLITE_ROW)
+            rc = SQLITE_OK;
+    }
+    const QByteArray message = rc == SQLITE_OK ? QByteArray() : QByteArray(sqlite3_errmsg(handle));
+    if (statement) {
+        sqlite3_reset(statement);
+        sqlite3_clear_bindings(statement);
+    }
+    if (rc == SQLITE_OK)
+        return;
+    if (owner_ && sqlite3_get_autocommit(handle))
+        lost = true;
+    throw ErrorPair(rc & 0xff, message);
 }
 
-void SqliteDatabase::open()
+void SqliteDatabase::requireUsable() const
 {
-    if (connection.isOpen())
-        return;
-    ++changes;
-    if (!connection.open())
-        throw sqlError(connection.lastError());
+    if (lost)
+        throw ErrorPair(SQLITE_ABORT, QByteArray("the history transaction was rolled back after an error; the "
+                                                 "host's transaction must be rolled back too"));
 }
 
 QSqlQuery SqliteDatabase::executeQuery(const QString& sql, const QList<QVariant>& binds)
 {
-    if (mayChangeContent(sql))
-        ++changes;
+    requireUsable();
     if (binds.isEmpty()) {
         QSqlQuery query(connection);
         if (!query.exec(sql))
-            throw sqlError(query.lastError());
+            throw failure(query.lastError());
         return query;
     }
-    QSqlQuery query = keptStatement(sql);
+    auto found = kept.find(sql);
+    if (found == kept.end()) {
+        QSqlQuery query(connection);
+        if (!query.prepare(sql))
+            throw failure(query.lastError());
+        found = kept.insert(sql, query);
+    }
+    QSqlQuery query = found.value();
     for (int i = 0; i < binds.size(); ++i) {
         const QVariant& value = binds.at(i);
-        QSql::ParamType flags = value.type() == QVariant::ByteArray ? QSql::In | QSql::Binary : QSql::In;
-        query.bindValue(i, value, flags);
+        query.bindValue(i, value, value.type() == QVariant::ByteArray ? QSql::In | QSql::Binary : QSql::In);
     }
     if (!query.exec()) {
-        ErrorPair error = sqlError(query.lastError());
+        ErrorPair error = failure(query.lastError());
         query.finish();
         throw error;
     }
     return query;
-}
-
-QSqlQuery SqliteDatabase::keptStatement(const QString& sql)
-{
-    auto kept = prepared.find(sql);
-    if (kept == prepared.end()) {
-        QSqlQuery query(connection);
-        if (!query.prepare(sql))
-            throw sqlError(query.lastError());
-        kept = prepared.insert(sql, query);
-    }
-    return kept.value();
-}
-
-void SqliteDatabase::executeKept(const QString& sql)
-{
-    if (mayChangeContent(sql))
-        ++changes;
-    QSqlQuery query = keptStatement(sql);
-    if (!query.exec()) {
-        ErrorPair error = sqlError(query.lastError());
-        query.finish();
-        throw error;
-    }
 }
 
 QVariant SqliteDatabase::firstValue(const QString& sql, const QList<QVariant>& binds)
@@ -121,28 +183,119 @@ QVariant SqliteDatabase::firstValue(const QString& sql, const QList<QVariant>& b
     return value;
 }
 
-void SqliteDatabase::dropPreparedStatements()
+void SqliteDatabase::forgetStatements()
 {
-    for (QSqlQuery& query : prepared)
+    for (QSqlQuery& query : kept)
         query.finish();
-    prepared.clear();
+    kept.clear();
+    for (sqlite3_stmt* statement : qAsConst(writes))
+        sqlite3_finalize(statement);
+    writes.clear();
 }
 
-QString SqliteDatabase::uniqueConnectionName(const QString& path)
+// Statements without values that run again and again (the transaction's)
+// are kept prepared as well.
+void SqliteDatabase::run(const QString& sql)
 {
-    const QString base = QFileInfo(path).baseName();
-    QString candidate = base;
-    for (quint32 counter = 1; QSqlDatabase::connectionNames().contains(candidate, Qt::CaseSensitive);
-         ++counter)
-        candidate = base + QLatin1Char('_') + QString::number(counter, 10);
-    return candidate;
+    requireUsable();
+    auto found = kept.find(sql);
+    if (found == kept.end()) {
+        QSqlQuery query(connection);
+        if (!query.prepare(sql))
+            throw failure(query.lastError());
+        found = kept.insert(sql, query);
+    }
+    QSqlQuery query = found.value();
+    if (!query.exec()) {
+        ErrorPair error = failure(query.lastError());
+        query.finish();
+        throw error;
+    }
 }
 
-QSqlDatabase SqliteDatabase::createConnection(const QString& path)
+void SqliteDatabase::requireOwner(const void* owner) const
 {
-    // Qt keeps the driver name for the life of the process; a literal would
-    // point into this library, which a host may unload before Qt.
-    QSqlDatabase connection = QSqlDatabase::addDatabase(QString::fromLatin1("QSQLITE"), uniqueConnectionName(path));
-    connection.setDatabaseName(path);
-    return connection;
+    if (owner_ && owner_ != owner)
+        throw ErrorPair(SQLITE_BUSY,
+                        QByteArray("the history database is in a transaction of another connection"));
+}
+
+void SqliteDatabase::begin(const void* owner)
+{
+    requireOwner(owner);
+    run(QStringLiteral("BEGIN IMMEDIATE"));
+    owner_ = owner;
+}
+
+void SqliteDatabase::commit()
+{
+    try {
+        run(QStringLiteral("COMMIT"));
+    } catch (...) {
+        rollback();
+        throw;
+    }
+    owner_ = nullptr;
+    savepointDepth = 0;
+    observers.clear();
+}
+
+void SqliteDatabase::rollback() noexcept
+{
+    lost = false;
+    try {
+        run(QStringLiteral("ROLLBACK"));
+    } catch (...) {
+        // Nothing is left open to roll back (SQLite ended the transaction
+        // itself after an I/O error).
+    }
+    owner_ = nullptr;
+    savepointDepth = 0;
+    notifyRollback();
+    observers.clear();
+}
+
+void SqliteDatabase::abandon() noexcept
+{
+    const void* owner = owner_;
+    rollback();
+    owner_ = owner;
+    lost = true;
+}
+
+qint64 SqliteDatabase::totalChanges() const
+{
+    return sqlite3_total_changes64(handle);
+}
+
+void SqliteDatabase::savepoint(const QString& name)
+{
+    run(QStringLiteral("SAVEPOINT ") + name);
+}
+
+void SqliteDatabase::release(const QString& name)
+{
+    run(QStringLiteral("RELEASE ") + name);
+}
+
+void SqliteDatabase::rollbackTo(const QString& name)
+{
+    run(QStringLiteral("ROLLBACK TO ") + name);
+    notifyRollback();
+}
+
+void SqliteDatabase::observe(Observer* observer)
+{
+    observers.insert(observer);
+}
+
+void SqliteDatabase::forget(Observer* observer)
+{
+    observers.remove(observer);
+}
+
+void SqliteDatabase::notifyRollback() noexcept
+{
+    for (Observer* observer : qAsConst(observers))
+        observer->rolledBack();
 }

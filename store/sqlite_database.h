@@ -1,13 +1,20 @@
-// The one place where the library talks to the history database: a shared Qt
-// SQL connection, statements run through executeQuery, failures thrown as ErrorPair.
+// The one connection to the history database: opened and hardened here, every
+// statement run through executeQuery, every failure thrown as ErrorPair with
+// SQLite's own code and message, and one transaction at a time with its owner.
 #pragma once
 
 #include <QHash>
 #include <QList>
+#include <QSet>
 #include <QSqlDatabase>
 #include <QSqlQuery>
 #include <QString>
 #include <QVariant>
+
+class ErrorPair;
+
+struct sqlite3;
+struct sqlite3_stmt;
 
 // A 64-bit integer (a rowid) as a bound value.
 inline QVariant rowidValue(qint64 rowid)
@@ -17,49 +24,84 @@ inline QVariant rowidValue(qint64 rowid)
 
 class SqliteDatabase {
 public:
-    // Adds a new Qt connection to the SQLite file at path and opens it.
-    SqliteDatabase(const QString& path, bool closeOnDestroy);
-    // Shares an existing connection, opening it only when it is not open:
-    // reopening an open QSQLITE connection would close the file under its users.
-    SqliteDatabase(QSqlDatabase connection, bool closeOnDestroy);
-    virtual ~SqliteDatabase();
+    // Something that keeps what it read from the database in memory and must
+    // forget it when a rollback takes back what it wrote.
+    class Observer {
+    public:
+        virtual void rolledBack() noexcept = 0;
+
+    protected:
+        ~Observer() = default;
+    };
+
+    // Adds a Qt connection to the SQLite file at path (created when missing)
+    // and opens it with triggers, views and untrusted schema content disabled,
+    // so that nothing planted in the file runs inside the library's statements.
+    // Throws ErrorPair when the file cannot be opened.
+    explicit SqliteDatabase(const QString& path);
+    // Finishes every statement, closes the connection and removes it from Qt.
+    ~SqliteDatabase();
 
     SqliteDatabase(const SqliteDatabase&) = delete;
     SqliteDatabase& operator=(const SqliteDatabase&) = delete;
 
     // Runs one statement with positional values bound to its "?" placeholders
     // and returns the executed query. Statements with values are prepared once
-    // and kept for reuse; a caller that reads a result must finish() it.
+    // and kept; a caller that reads a result must finish() it. Throws ErrorPair.
     QSqlQuery executeQuery(const QString& sql, const QList<QVariant>& binds);
-
-    // Runs a statement without values, prepared once and kept (the statements
-    // that open and end transactions, run around every operation).
-    void executeKept(const QString& sql);
-
+    // Runs a statement that writes, with positional values as executeQuery: the
+    // statements run for every row written, kept prepared on the connection's
+    // own handle, which spares Qt's work per value. Throws ErrorPair.
+    void executeWrite(const QString& sql, const QList<QVariant>& binds);
     // The first column of the first row, or an invalid QVariant without a row.
     QVariant firstValue(const QString& sql, const QList<QVariant>& binds);
+    // Finishes and forgets every kept statement (before DROP TABLE).
+    void forgetStatements();
 
-    // A process-wide number that moves with every statement that may change a
-    // history database and with every open and close; what was read at one
-    // generation still holds while the number stays.
-    static quint64 generation();
+    // The transaction: at most one is open, owned by one caller (a host
+    // connection). begin() takes the write lock at once, waiting for other
+    // processes up to the busy timeout; a caller other than the owner gets
+    // SQLITE_BUSY. Savepoints nest inside it with names of their own.
+    bool inTransaction() const { return owner_ != nullptr; }
+    const void* transactionOwner() const { return owner_; }
+    // Throws ErrorPair with SQLITE_BUSY when another owner's transaction is open.
+    void requireOwner(const void* owner) const;
+    void begin(const void* owner);
+    void commit();
+    // Never throws: a rollback that fails leaves SQLite to roll back on close.
+    void rollback() noexcept;
+    // Rolls the transaction back at once but keeps it refused (SQLITE_ABORT)
+    // until its owner rolls back too, for a failure that left part of a
+    // change behind where no savepoint can take just that part back.
+    void abandon() noexcept;
+    // Rows changed by every statement so far.
+    qint64 totalChanges() const;
+    void savepoint(const QString& name);
+    void release(const QString& name);
+    void rollbackTo(const QString& name);
 
-    static QString uniqueConnectionName(const QString& path);
-    static QSqlDatabase createConnection(const QString& path);
-
-    const QSqlDatabase& handle() const { return connection; }
-
-    // Finishes and forgets every kept statement (before DROP TABLE or close).
-    void dropPreparedStatements();
-
-protected:
-    QSqlDatabase connection;
-    bool closeOnDestroy;
+    // Observers are told of every rollback of the open transaction, whole or
+    // to a savepoint; the list is emptied when the transaction ends.
+    void observe(Observer* observer);
+    void forget(Observer* observer);
 
 private:
-    void open();
-    // The prepared statement kept for sql, prepared now when it is new.
-    QSqlQuery keptStatement(const QString& sql);
+    void harden();
+    void run(const QString& sql);
+    void notifyRollback() noexcept;
+    // After a failed statement: SQLite ends the transaction itself on some
+    // errors (disk full, I/O); then nothing may run until its owner rolls back.
+    ErrorPair failure(const QSqlError& error);
+    void requireUsable() const;
 
-    QHash<QString, QSqlQuery> prepared;
+    friend class Savepoint;
+
+    QSqlDatabase connection;
+    sqlite3* handle = nullptr;
+    QHash<QString, QSqlQuery> kept;
+    QHash<QString, sqlite3_stmt*> writes;
+    const void* owner_ = nullptr;
+    bool lost = false;
+    int savepointDepth = 0;
+    QSet<Observer*> observers;
 };

@@ -1,5 +1,5 @@
-// Table names as they enter SQL text on the history database, and the letter
-// case rule SQLite applies to them.
+// Table names as they enter SQL text, and the one rule by which two names are
+// the same table: SQLite's, which ignores the case of ASCII letters only.
 #pragma once
 
 #include <QString>
@@ -12,7 +12,7 @@ inline QString quotedIdentifier(const QString& name)
     return QLatin1Char('"') + quoted + QLatin1Char('"');
 }
 
-// SQLite compares identifiers ignoring the case of ASCII letters only.
+// The key under which a name is kept: ASCII letters folded to lower case.
 inline QString identifierKey(const QString& name)
 {
     QString key = name;
@@ -21,4 +21,9 @@ inline QString identifierKey(const QString& name)
             c = QChar(c.unicode() + ('a' - 'A'));
     }
     return key;
+}
+
+inline bool sameIdentifier(const QString& a, const QString& b)
+{
+    return identifierKey(a) == identifierKey(b);
 }

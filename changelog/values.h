@@ -1,13 +1,14 @@
-// Conversions between SQLite values and the QVariants of a row snapshot.
+// Conversions between the host's SQLite values and the QVariants of a row
+// snapshot, through the host's routines.
 #pragma once
 
-#include <sqlite3.h>
+#include "common/routines.h"
 
 #include <QList>
 #include <QVariant>
 
-// An SQL value as a variant: qlonglong, double, QString, QByteArray; SQL NULL
-// becomes a null QString.
+// An SQL value as a variant: qlonglong, double, QString (from UTF-8, so valid
+// UTF-8 comes back byte for byte), QByteArray; SQL NULL becomes a null QString.
 QVariant variantFromValue(sqlite3_value* value);
 
 // The column values argv[2] .. argv[argc - 1] of an xUpdate call.

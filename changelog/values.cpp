@@ -1,8 +1,6 @@
-// Value conversion in both directions. Reading argument values uses the linked
-// SQLite library; results go through the host's routines pointer.
-#include "overlay/values.h"
-
-#include "overlay/routines.h"
+// Text crosses as UTF-8 in both directions: UTF-16 would let SQLite take a
+// leading U+FEFF for a byte-order mark and drop it.
+#include "changelog/values.h"
 
 #include <QByteArray>
 #include <QString>
@@ -15,9 +13,8 @@ QVariant variantFromValue(sqlite3_value* value)
     case SQLITE_FLOAT:
         return QVariant(sqlite3_value_double(value));
     case SQLITE_TEXT: {
-        auto text = static_cast<const QChar*>(sqlite3_value_text16(value));
-        int units = sqlite3_value_bytes16(value) / 2;
-        return QVariant(QString(text, units));
+        auto text = reinterpret_cast<const char*>(sqlite3_value_text(value));
+        return QVariant(QString::fromUtf8(text ? text : "", sqlite3_value_bytes(value)));
     }
     case SQLITE_BLOB: {
         auto bytes = static_cast<const char*>(sqlite3_value_blob(value));
@@ -43,32 +40,30 @@ void resultFromVariant(sqlite3_context* ctx, const QVariant& value)
 {
     switch (value.type()) {
     case QVariant::Int:
-        api().result_int(ctx, value.toInt());
-        return;
     case QVariant::LongLong:
-        api().result_int64(ctx, value.toLongLong());
+        sqlite3_result_int64(ctx, value.toLongLong());
         return;
     case QVariant::Double:
-        api().result_double(ctx, value.toDouble());
+        sqlite3_result_double(ctx, value.toDouble());
         return;
     case QVariant::String: {
         const QString text = value.toString();
         if (text.isNull()) {
-            api().result_null(ctx);
+            sqlite3_result_null(ctx);
             return;
         }
-        api().result_text16(ctx, text.utf16(), text.size() * 2, SQLITE_TRANSIENT);
+        const QByteArray utf8 = text.toUtf8();
+        sqlite3_result_text(ctx, utf8.constData(), utf8.size(), SQLITE_TRANSIENT);
         return;
     }
     case QVariant::ByteArray: {
         const QByteArray bytes = value.toByteArray();
         // A null data pointer would make SQLite store NULL instead of an empty blob.
-        const char* data = bytes.isEmpty() ? "" : bytes.constData();
-        api().result_blob(ctx, data, bytes.size(), SQLITE_TRANSIENT);
+        sqlite3_result_blob(ctx, bytes.isEmpty() ? "" : bytes.constData(), bytes.size(), SQLITE_TRANSIENT);
         return;
     }
     default:
-        api().result_null(ctx);
+        sqlite3_result_null(ctx);
         return;
     }
 }

@@ -1,0 +1,141 @@
+// The index's lookups. The by-value lookup files each stored value under a key
+// made of its kind and value; it only answers when the column holds one kind
+// of value besides NULL, where byte equality of keys is SQLite's own equality.
+#include "changelog/log_index.h"
+
+#include <limits>
+
+namespace {
+
+enum Kind : unsigned { Null = 1, Number = 2, Text = 4, Blob = 8 };
+
+unsigned kindOf(const QVariant& value)
+{
+    switch (value.type()) {
+    case QVariant::Int:
+    case QVariant::LongLong:
+    case QVariant::Double:
+        return Number;
+    case QVariant::String:
+        return value.toString().isNull() ? Null : Text;
+    case QVariant::ByteArray:
+        return Blob;
+    default:
+        return Null;
+    }
+}
+
+// Integers, and reals that hold an integer exactly, share one key, so that
+// 5 and 5.0 meet as they do in SQLite.
+QByteArray keyOf(const QVariant& value)
+{
+    switch (kindOf(value)) {
+    case Number: {
+        if (value.type() == QVariant::Double) {
+            const double real = value.toDouble();
+            const bool integral = real >= -9223372036854775808.0 && real < 9223372036854775808.0 &&
+                                  static_cast<double>(static_cast<qint64>(real)) == real;
+            if (!integral)
+                return QByteArray("r") + QByteArray::number(real, 'g', 17);
+            return QByteArray("i") + QByteArray::number(static_cast<qint64>(real));
+        }
+        return QByteArray("i") + QByteArray::number(value.toLongLong());
+    }
+    case Text:
+        return QByteArray("t") + value.toString().toUtf8();
+    case Blob:
+        return QByteArray("b") + value.toByteArray();
+    default:
+        return QByteArray();
+    }
+}
+
+} // namespace
+
+const QList<QVariant>* LogIndex::stored(qint64 rowid) const
+{
+    auto row = rows.find(rowid);
+    return row == rows.end() ? nullptr : &row->second;
+}
+
+std::optional<qint64> LogIndex::firstStoredFrom(qint64 rowid) const
+{
+    auto next = rows.lower_bound(rowid);
+    return next == rows.end() ? std::nullopt : std::optional<qint64>(next->first);
+}
+
+std::optional<qint64> LogIndex::walkStored(qint64 from) const
+{
+    std::optional<qint64> free = from;
+    for (auto at = rows.lower_bound(from); free && at != rows.end() && at->first == *free; ++at) {
+        if (*free == std::numeric_limits<qint64>::max())
+            free.reset();
+        else
+            ++*free;
+    }
+    return free;
+}
+
+std::optional<qint64> LogIndex::firstUnstoredFrom(qint64 from)
+{
+    if (!gap || gap->from != from)
+        gap = Gap{from, walkStored(from)};
+    return gap->firstFree;
+}
+
+void LogIndex::store(qint64 rowid, const QList<QVariant>& values)
+{
+    rows[rowid] = values;
+    columns.clear();
+    if (gap && gap->firstFree == rowid)
+        gap->firstFree = walkStored(rowid);
+}
+
+void LogIndex::remove(qint64 rowid)
+{
+    if (rows.erase(rowid) == 0)
+        return;
+    columns.clear();
+    if (gap && rowid >= gap->from && (!gap->firstFree || rowid < *gap->firstFree))
+        gap->firstFree = rowid;
+}
+
+LogIndex::ColumnValues& LogIndex::columnValues(int column)
+{
+    auto found = columns.find(column);
+    if (found != columns.end())
+        return found->second;
+    ColumnValues& built = columns[column];
+    for (const auto& [rowid, values] : rows) {
+        const QVariant value = column < values.size() ? values.at(column) : QVariant();
+        built.kinds |= kindOf(value);
+        if (kindOf(value) != Null)
+            built.rowids[keyOf(value)].push_back(rowid);
+    }
+    return built;
+}
+
+std::optional<std::vector<qint64>> LogIndex::storedWithValue(int column, const QVariant& value)
+{
+    const unsigned kind = kindOf(value);
+    if (kind == Null)
+        return std::vector<qint64>();
+    const ColumnValues& values = columnValues(column);
+    if ((values.kinds & ~(kind | Null)) != 0)
+        return std::nullopt;
+    return values.rowids.value(keyOf(value));
+}
+
+std::optional<int> LogIndex::highestStepAtOrBelow(int step) const
+{
+    auto after = stepRows.upper_bound(step);
+    if (after == stepRows.begin())
+        return std::nullopt;
+    return std::prev(after)->first;
+}
+
+std::optional<int> LogIndex::lowestStepAbove(int step) const
+{
+    auto above = stepRows.upper_bound(step);
+    return above == stepRows.end() ? std::nullopt : std::optional<int>(above->first);
+}
