@@ -216,8 +216,7 @@ void SqliteDatabase::run(const QString& sql)
 void SqliteDatabase::requireOwner(const void* owner) const
 {
     if (owner_ && owner_ != owner)
-        throw ErrorPair(SQLITE_BUSY,
-                        QByteArray("the history database is in a transaction of another connection"));
+        throw ErrorPair(SQLITE_BUSY, QByteArray("the history database is in a transaction of another connection"));
 }
 
 void SqliteDatabase::begin(const void* owner)
