@@ -68,24 +68,25 @@ sqlite3_int64 firstNewRowid(OverlayTable& table)
     return *table.log->firstNewRowid;
 }
 
-// A rowid shows a row when the log stores values for it, or when it lies in
-// the inner table's range and the log did not delete it.
-bool isTaken(OverlayTable& table, ModificationManager& log, sqlite3_int64 rowid)
+// New rows take rowids above the inner rows that the log does not hold yet:
+// an inner rowid, even of a deleted row, is never given to another row.
+bool isFree(OverlayTable& table, ModificationManager& log, sqlite3_int64 rowid)
 {
-    if (log.isRowModified(rowid))
-        return true;
-    return rowid < firstNewRowid(table) && !log.isRowDeleted(rowid);
+    return rowid >= firstNewRowid(table) && !log.isRowModified(rowid);
 }
 
-// A write that needs rowid where a row already is: OR REPLACE deletes that row
-// first, as a native table does; any other mode fails before changing anything.
-void makeRoomAt(OverlayTable& table, ModificationManager& log, sqlite3_int64 rowid)
+// Whether rowid shows a row, which OR REPLACE may then replace.
+bool isShown(OverlayTable& table, ModificationManager& log, sqlite3_int64 rowid)
 {
-    if (!isTaken(table, log, rowid))
-        return;
-    if (sqlite3_vtab_on_conflict(table.db) != SQLITE_REPLACE)
+    return log.isRowModified(rowid) || (rowid < firstNewRowid(table) && !log.isRowDeleted(rowid));
+}
+
+// OR REPLACE replaces a row that shows; every other conflict fails before
+// anything changed, and SQLite applies the statement's ON CONFLICT mode.
+void requireReplace(OverlayTable& table, ModificationManager& log, sqlite3_int64 rowid)
+{
+    if (sqlite3_vtab_on_conflict(table.db) != SQLITE_REPLACE || !isShown(table, log, rowid))
         throw uniqueRowidError(table);
-    log.deleteRow(rowid);
 }
 
 sqlite3_int64 rowidArgument(sqlite3_value* value)
@@ -105,7 +106,17 @@ int insertRow(OverlayTable& table, ModificationManager& log, int argc, sqlite3_v
         newRowid = *free;
     } else {
         newRowid = rowidArgument(argv[1]);
-        makeRoomAt(table, log, newRowid);
+        if (!isFree(table, log, newRowid)) {
+            requireReplace(table, log, newRowid);
+            // The row that shows gives way: an inner row takes the new values
+            // as an update, a row of the log is deleted first.
+            if (newRowid < firstNewRowid(table)) {
+                log.updateRow(newRowid, newRowid, argc, argv);
+                *rowid = newRowid;
+                return SQLITE_OK;
+            }
+            log.deleteRow(newRowid);
+        }
     }
     log.insertRow(newRowid, argc, argv);
     *rowid = newRowid;
@@ -116,8 +127,15 @@ int updateRow(OverlayTable& table, ModificationManager& log, int argc, sqlite3_v
 {
     const sqlite3_int64 oldRowid = rowidArgument(argv[0]);
     const sqlite3_int64 newRowid = rowidArgument(argv[1]);
-    if (newRowid != oldRowid)
-        makeRoomAt(table, log, newRowid);
+    if (newRowid != oldRowid && !isFree(table, log, newRowid)) {
+        requireReplace(table, log, newRowid);
+        if (newRowid < firstNewRowid(table)) {
+            log.deleteRow(oldRowid);
+            log.updateRow(newRowid, newRowid, argc, argv);
+            return SQLITE_OK;
+        }
+        log.deleteRow(newRowid);
+    }
     log.updateRow(oldRowid, newRowid, argc, argv);
     return SQLITE_OK;
 }

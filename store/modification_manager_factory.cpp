@@ -84,8 +84,8 @@ SqliteDatabase& ModificationManagerFactory::database()
 void ModificationManagerFactory::openDatabase()
 {
     const QString path = homeFolder() + QStringLiteral("/transactions.sqlite");
-    auto owners = std::make_unique<OwnerLocks>(path + QStringLiteral("-owners"));
     auto opened = std::make_unique<SqliteDatabase>(path);
+    auto owners = std::make_unique<OwnerLocks>(path + QStringLiteral("-owners"));
     // Freed pages go back to the file system; this only takes on a new file.
     opened->executeQuery(QStringLiteral("PRAGMA auto_vacuum=INCREMENTAL;"), {});
     opened->executeQuery(QStringLiteral("PRAGMA busy_timeout=5000;"), {});

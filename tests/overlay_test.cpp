@@ -6,6 +6,7 @@
 
 #include "engine.h"
 
+#include <algorithm>
 #include <cstdio>
 
 namespace {
@@ -26,7 +27,7 @@ TEST_F(OverlayTest, InnerModuleIsMadeScannedAndReleasedAsItsContractSays)
     faults[0].createCode = SQLITE_CANTOPEN;
     faults[0].createMessage = "cannot open: 100% gone";
     faults[1].openCode = SQLITE_IOERR;
-    faults[2].countingNextCode = SQLITE_CORRUPT;
+    faults[2].createCode = SQLITE_CORRUPT;
     faults[3].scanNextCode = SQLITE_IOERR;
     faults[3].scanNextAtRowid = 4;
     faults[3].scanNextMessage = "gone at row 4";
@@ -56,18 +57,22 @@ TEST_F(OverlayTest, InnerModuleIsMadeScannedAndReleasedAsItsContractSays)
     // Failures pass through with the inner module's code and message.
     const std::pair<const char*, const char*> failures[] = {
         {"CREATE VIRTUAL TABLE f0 USING overlay('/f0')", "error 14: cannot open: 100% gone"},
-        {"CREATE VIRTUAL TABLE f1 USING overlay('/f1')", "error 10: vtable constructor failed: f1"},
+        {"CREATE VIRTUAL TABLE f1 USING overlay('/f1'); SELECT * FROM f1", "error 10: disk I/O error"},
         {"CREATE VIRTUAL TABLE f2 USING overlay('/f2')", "error 11: vtable constructor failed: f2"},
         {"CREATE VIRTUAL TABLE m USING overlay", "error 21: Missing filepath"},
         {"CREATE VIRTUAL TABLE f3 USING overlay('/f3'); SELECT rowid FROM f3", "1 2 3 4 error 10: gone at row 4"},
-        {"DROP TABLE t; SELECT name FROM sqlite_master", "'f3'"},
+        {"DROP TABLE t; SELECT name FROM sqlite_master", "'f1' 'f3'"},
     };
     for (const auto& [sql, outcome] : failures)
         EXPECT_EQ(run(sql), outcome) << sql;
     close();
     // Every inner table made is released and every cursor closed; the failed
     // xCreate made no table and the failed xOpen no cursor.
-    EXPECT_EQ(calls.destroys, calls.creates - 1);
+    const auto count = [&calls](const char* event) {
+        return std::count_if(calls.lifecycle.begin(), calls.lifecycle.end(),
+                             [event](const std::string& call) { return call.rfind(event, 0) == 0; });
+    };
+    EXPECT_EQ(count("destroy") + count("disconnect"), count("create") + count("connect") - 2);
     EXPECT_EQ(calls.closes, calls.opens - 1);
 }
 

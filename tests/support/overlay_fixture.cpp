@@ -60,11 +60,21 @@ memory_module::TableData numbered(int count)
     return data;
 }
 
+void OverlayTest::SetUp()
+{
+    memory_module::clear();
+    outerHome = std::getenv("HOME");
+    home = outerHome + "/XXXXXX";
+    ASSERT_TRUE(mkdtemp(home.data()));
+    setenv("HOME", home.c_str(), 1);
+}
+
 void OverlayTest::TearDown()
 {
     close();
     sqlite3_close(historyDb);
     memory_module::clear();
+    setenv("HOME", outerHome.c_str(), 1);
 }
 
 void OverlayTest::open(const std::string& path)
@@ -76,14 +86,16 @@ void OverlayTest::open(const std::string& path)
 
 void OverlayTest::close()
 {
-    EXPECT_EQ(sqlite3_close(db), SQLITE_OK);
+    if (db) {
+        EXPECT_EQ(sqlite3_close(db), SQLITE_OK);
+    }
     db = nullptr;
 }
 
 std::string OverlayTest::history(const std::string& sql)
 {
     if (!historyDb) {
-        sqlite3_open((std::string(std::getenv("HOME")) + "/transactions.sqlite").c_str(), &historyDb);
+        sqlite3_open((home + "/transactions.sqlite").c_str(), &historyDb);
         sqlite3_busy_timeout(historyDb, 5000);
     }
     return ::run(historyDb, sql);

@@ -16,9 +16,11 @@ std::string run(sqlite3* db, const std::string& sql);
 // memory_module rows {i, 'r<i>'} for i = 1..count, in columns a and b.
 memory_module::TableData numbered(int count);
 
+// Each test gets a home of its own, and with it a fresh history file: the
+// library closes the history database once no connection uses it.
 class OverlayTest : public testing::Test {
 protected:
-    void SetUp() override { memory_module::clear(); }
+    void SetUp() override;
     void TearDown() override;
 
     void open(const std::string& path = ":memory:");
@@ -29,4 +31,8 @@ protected:
 
     sqlite3* db = nullptr;
     sqlite3* historyDb = nullptr;
+    std::string home;
+
+private:
+    std::string outerHome;
 };
