@@ -32,8 +32,8 @@ std::mutex connectionsMutex;
 
 std::unordered_map<sqlite3*, std::weak_ptr<ConnectionLoads>>& connections()
 {
-    static auto* map = new std::unordered_map<sqlite3*, std::weak_ptr<ConnectionLoads>>;
-    return *map;
+    static std::unordered_map<sqlite3*, std::weak_ptr<ConnectionLoads>> map;
+    return map;
 }
 
 ConnectionLoads::~ConnectionLoads()
