@@ -6,7 +6,7 @@
 .headers on
 .mode box
 .nullvalue NULL
-.load 'BUILD_DIR/libquillmere_demo'
+.load 'BUILD_DIR/quillmere_extension'
 
 -- The file's size and SHA3 hash before anything happens.
 CREATE TEMP TABLE before AS

@@ -1,6 +1,6 @@
 #!/usr/bin/env bash
 # Runs examples/session.sql in the stock sqlite3 shell from the repository root,
-# loading the demo extension from the given build directory; builds nothing.
+# loading the extension from the given build directory; builds nothing.
 set -euo pipefail
 root=$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)
 if [ $# -ne 1 ]; then
@@ -8,8 +8,8 @@ if [ $# -ne 1 ]; then
   exit 2
 fi
 build=$(cd "$1" && pwd)
-if [ ! -f "$build/libquillmere_demo.so" ]; then
-  echo "$build/libquillmere_demo.so is missing: build the project there first" >&2
+if [ ! -f "$build/quillmere_extension.so" ]; then
+  echo "$build/quillmere_extension.so is missing: build the project there first" >&2
   exit 2
 fi
 shell=/usr/bin/sqlite3

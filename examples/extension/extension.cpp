@@ -39,7 +39,7 @@ int fail(sqlite3* db, char** pzErrMsg, int rc, char* message)
 
 char* historyFailure(int rc)
 {
-    if (rc != SQLITE_INTERNAL)
+    if (rc != SQLITE_INTERNAL && rc != SQLITE_CANTOPEN)
         return sqlite3_mprintf("cannot register the history functions: %s", sqlite3_errstr(rc));
     const char* home = std::getenv("HOME");
     return sqlite3_mprintf("cannot open the history database transactions.sqlite in the home directory %s",

@@ -1,4 +1,4 @@
-# Loads the demo extension into Debian's Python sqlite3 module and checks reads,
+# Loads the extension into Debian's Python sqlite3 module and checks reads,
 # edits, history steps, refused CSV files and misuse of the history functions.
 import csv
 import os
@@ -161,7 +161,7 @@ class HistoryFunctionErrorsTest(Fixture):
 class LoadingTest(unittest.TestCase):
     def test_entry_point_is_found_with_or_without_the_suffix_and_by_name(self):
         stem = EXTENSION[:-3] if EXTENSION.endswith(".so") else EXTENSION
-        for arguments in ((stem,), (EXTENSION, "sqlite3_quillmeredemo_init")):
+        for arguments in ((stem,), (EXTENSION, "sqlite3_quillmereextension_init")):
             db = sqlite3.connect(":memory:")
             db.enable_load_extension(True)
             db.execute("SELECT load_extension(" + ", ".join("?" * len(arguments)) + ")", arguments)

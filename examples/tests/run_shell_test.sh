@@ -1,5 +1,5 @@
 #!/usr/bin/env bash
-# Runs a test script in the sqlite3 shell with the demo extension loaded and
+# Runs a test script in the sqlite3 shell with the extension loaded and
 # compares everything it prints with the expected file. HOME is a fresh folder.
 set -euo pipefail
 if [ $# -ne 5 ]; then
