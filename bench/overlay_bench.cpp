@@ -366,12 +366,13 @@ public:
 
     // A fresh overlay table without a log over its own copy of the data. The
     // name is base, with a number added when base was used before (a repeated
-    // or failed benchmark leaves its name taken).
-    std::string createOverlay(const std::string& base)
+    // or failed benchmark leaves its name taken). With indexed set the inner
+    // module can look c2 up by value.
+    std::string createOverlay(const std::string& base, bool indexed = false)
     {
         const int use = ++uses[base];
         const std::string name = use == 1 ? base : base + "_" + std::to_string(use);
-        memory_module::setTable(pathOf(name), tableData());
+        memory_module::setTable(pathOf(name), indexed ? indexedData() : tableData());
         exec(db, "CREATE VIRTUAL TABLE " + name + " USING overlay('" + pathOf(name) + "')");
         return name;
     }
@@ -394,6 +395,17 @@ public:
         return innerName;
     }
 
+    // The inner module alone with its index on c2.
+    const std::string& indexedInnerTable()
+    {
+        if (!indexedInnerReady) {
+            memory_module::setTable(pathOf(indexedInnerName), indexedData());
+            exec(db, "CREATE VIRTUAL TABLE " + indexedInnerName + " USING inner('" + pathOf(indexedInnerName) + "')");
+            indexedInnerReady = true;
+        }
+        return indexedInnerName;
+    }
+
     // An overlay table with no log.
     const std::string& cleanOverlay()
     {
@@ -404,22 +416,9 @@ public:
 
     // An overlay table whose log holds 1% updated, 1% deleted and 1% inserted
     // rows, all written with SQL through the overlay.
-    const std::string& loggedOverlay()
-    {
-        if (loggedName.empty()) {
-            const std::string& inner = innerTable();
-            const std::string name = createOverlay("logged");
-            exec(db, "UPDATE " + name + " SET c2 = c2 || 'u', c3 = c3 + 1 WHERE rowid % 100 = 1");
-            exec(db, "DELETE FROM " + name + " WHERE rowid % 100 = 2");
-            exec(db, "INSERT INTO " + name + "(rowid, c1, c2, c3, c4, c5) SELECT rowid + " +
-                         std::to_string(tableRows) + ", c1, c2, c3, c4, c5 FROM " + inner +
-                         " WHERE rowid <= " + std::to_string(tableRows / 100));
-            if (scalar(db, "SELECT count(*) FROM " + name) != tableRows)
-                throw std::runtime_error("the logged table does not show 100,000 rows");
-            loggedName = name;
-        }
-        return loggedName;
-    }
+    const std::string& loggedOverlay() { return logged(loggedName, false); }
+    // The same over the inner module with its index on c2.
+    const std::string& loggedIndexedOverlay() { return logged(loggedIndexedName, true); }
 
     // A plain SQLite table of the same rows in a WAL file in the temporary home,
     // on a connection of its own, with the durability the history database has
@@ -466,12 +465,42 @@ private:
 
     static std::string pathOf(const std::string& name) { return "/bench/" + name; }
 
+    static const memory_module::TableData& indexedData()
+    {
+        static const memory_module::TableData data = [] {
+            memory_module::TableData d = tableData();
+            d.indexedColumn = 1;
+            return d;
+        }();
+        return data;
+    }
+
+    const std::string& logged(std::string& made, bool indexed)
+    {
+        if (made.empty()) {
+            const std::string& inner = innerTable();
+            const std::string name = createOverlay(indexed ? "logged_indexed" : "logged", indexed);
+            exec(db, "UPDATE " + name + " SET c2 = c2 || 'u', c3 = c3 + 1 WHERE rowid % 100 = 1");
+            exec(db, "DELETE FROM " + name + " WHERE rowid % 100 = 2");
+            exec(db, "INSERT INTO " + name + "(rowid, c1, c2, c3, c4, c5) SELECT rowid + " +
+                         std::to_string(tableRows) + ", c1, c2, c3, c4, c5 FROM " + inner +
+                         " WHERE rowid <= " + std::to_string(tableRows / 100));
+            if (scalar(db, "SELECT count(*) FROM " + name) != tableRows)
+                throw std::runtime_error("the logged table does not show 100,000 rows");
+            made = name;
+        }
+        return made;
+    }
+
     sqlite3* plain = nullptr;
     std::map<std::string, int> uses;
     bool innerReady = false;
+    bool indexedInnerReady = false;
     const std::string innerName = "inner_t";
+    const std::string indexedInnerName = "inner_indexed";
     std::string cleanName;
     std::string loggedName;
+    std::string loggedIndexedName;
 };
 
 // ---------------------------------------------------------------------------
@@ -558,6 +587,60 @@ void BM_WhereColumn(benchmark::State& state)
     });
 }
 
+// WHERE c2 = ? where the inner module has an index on c2: the overlay hands it
+// the constraint and looks the stored rows up by value.
+void BM_WhereIndexedColumn(benchmark::State& state)
+{
+    runComparison(state, [] {
+        Host& host = Host::get();
+        const std::vector<sqlite3_int64> keys = randomRowids(1000, 11);
+        Statement baselineCount(host.db, "SELECT count(*) FROM " + host.indexedInnerTable() + " WHERE c2 = ?");
+        Statement subjectCount(host.db, "SELECT count(*) FROM " + host.loggedIndexedOverlay() + " WHERE c2 = ?");
+        sqlite3_int64 total = 0;
+        const Comparison c = compare(
+            Budget{2.0, 1000, 100000},
+            [&](long i) { total += subjectCount.bind(1, keyOf(keys[static_cast<size_t>(i % 1000)])).scalar(); },
+            Budget{1.0, 1000, 100000},
+            [&](long i) {
+                const sqlite3_int64 n = baselineCount.bind(1, keyOf(keys[static_cast<size_t>(i % 1000)])).scalar();
+                if (n != tableRows / distinctKeys)
+                    throw std::runtime_error("inner count " + std::to_string(n));
+            });
+        benchmark::DoNotOptimize(total);
+        return c;
+    });
+}
+
+// A rowid lookup on a table with a 100,000-row log right after a write to
+// another table, against the same lookup warm: a write to one table leaves the
+// others' indexes as they are.
+void BM_LookupAfterOtherTableWrite(benchmark::State& state)
+{
+    runComparison(state, [] {
+        Host& host = Host::get();
+        const std::string big = host.createOverlay("l_big");
+        const std::string other = host.createOverlay("l_other");
+        exec(host.db, "UPDATE " + big + " SET c1 = c1 + 1");
+        const std::vector<sqlite3_int64> rowids = randomRowids(10000, 19);
+        Statement lookup(host.db, "SELECT * FROM " + big + " WHERE rowid = ?");
+        Statement write(host.db, "UPDATE " + other + " SET c1 = ? WHERE rowid = 1");
+        std::uint64_t sum = 0;
+        lookup.bind(1, 1).consume(sum);
+        const Comparison c = compare(
+            Budget{1.0, 100, 10000},
+            [&](long i) {
+                write.bind(1, i).run();
+                return timeOnce([&] { lookup.bind(1, rowids[static_cast<size_t>(i)]).consume(sum); });
+            },
+            Budget{0.5, 100, 10000},
+            [&](long i) { lookup.bind(1, rowids[static_cast<size_t>(i)]).consume(sum); });
+        benchmark::DoNotOptimize(sum);
+        host.dropOverlay(big);
+        host.dropOverlay(other);
+        return c;
+    });
+}
+
 // ---------------------------------------------------------------------------
 // 3. Writes through the overlay against the same writes on the plain WAL table.
 
@@ -588,6 +671,33 @@ void BM_SingleRowUpdates(benchmark::State& state)
             },
             Budget{3.0, 200, 10000},
             [&](long i) { baselineUpdate.bind(1, i).bind(2, rowids[static_cast<size_t>(i)]).run(); });
+        host.dropOverlay(table);
+        return c;
+    });
+}
+
+// 10,000 single-row UPDATEs inside one BEGIN ... COMMIT, commit included.
+void BM_SingleRowUpdatesInTransaction(benchmark::State& state)
+{
+    runComparison(state, [] {
+        Host& host = Host::get();
+        sqlite3* plain = host.plainDatabase();
+        const std::string table = host.createOverlay("w_transaction");
+        const std::vector<sqlite3_int64> rowids = distinctRowids(10000, 23);
+        Statement baselineUpdate(plain, "UPDATE plain SET c1 = ? WHERE rowid = ?");
+        Statement subjectUpdate(host.db, "UPDATE " + table + " SET c1 = ? WHERE rowid = ?");
+        subjectUpdate.bind(1, -1).bind(2, 1).run();
+        auto transaction = [&rowids](sqlite3* db, Statement& update, long round) {
+            exec(db, "BEGIN");
+            for (size_t i = 0; i < rowids.size(); ++i)
+                update.bind(1, round * 100000 + static_cast<long>(i)).bind(2, rowids[i]).run();
+            exec(db, "COMMIT");
+        };
+        const Comparison c = compare(
+            Budget{0, 1, 1}, [&](long round) { transaction(host.db, subjectUpdate, round); }, Budget{0.5, 2, 20},
+            [&](long round) { transaction(plain, baselineUpdate, round); });
+        if (scalar(host.db, "SELECT c1 FROM " + table + " WHERE rowid = " + std::to_string(rowids[5])) != 5)
+            throw std::runtime_error("the overlay transaction lost an update");
         host.dropOverlay(table);
         return c;
     });
@@ -717,6 +827,40 @@ void BM_UndoSmallSteps(benchmark::State& state)
     });
 }
 
+// Undo, redo and commit of a one-row step on a table whose history holds a
+// million rows, against the same on a table whose history holds a hundred.
+void BM_HistorySize(benchmark::State& state)
+{
+    runComparison(state, [] {
+        Host& host = Host::get();
+        auto prepare = [&](const std::string& base, const std::string& where, int updates) {
+            const std::string table = host.createOverlay(base);
+            for (int i = 0; i < updates; ++i) {
+                exec(host.db, "UPDATE " + table + " SET c1 = c1 + 1" + where);
+                exec(host.db, "SELECT ombrix_commit('" + table + "')");
+            }
+            return table;
+        };
+        const std::string small = prepare("h_small_history", " WHERE rowid <= 10", 10);
+        const std::string large = prepare("h_large_history", "", 10);
+        // One cycle: a one-row step recorded (untimed), then undo, redo and commit.
+        auto cycle = [&](const std::string& table, long i) {
+            exec(host.db, "UPDATE " + table + " SET c2 = 'cycle" + std::to_string(i) + "' WHERE rowid = 7");
+            return timeOnce([&] {
+                exec(host.db, "SELECT ombrix_undo('" + table + "')");
+                exec(host.db, "SELECT ombrix_redo('" + table + "')");
+                exec(host.db, "SELECT ombrix_commit('" + table + "')");
+            });
+        };
+        const Comparison c = compare(
+            Budget{1.0, 20, 2000}, [&](long i) { return cycle(large, i); }, Budget{1.0, 20, 2000},
+            [&](long i) { return cycle(small, i); });
+        host.dropOverlay(large);
+        host.dropOverlay(small);
+        return c;
+    });
+}
+
 void registerBenchmarks()
 {
     auto add = [](const char* name, void (*function)(benchmark::State&)) {
@@ -726,11 +870,15 @@ void registerBenchmarks()
     add("scan/log_3pct", BM_ScanLog3Percent);
     add("lookup/rowid", BM_LookupRowid);
     add("lookup/where_c2", BM_WhereColumn);
+    add("lookup/where_c2_indexed", BM_WhereIndexedColumn);
+    add("lookup/rowid_after_other_table_write", BM_LookupAfterOtherTableWrite);
     add("update/single_row_x10000", BM_SingleRowUpdates);
+    add("update/single_row_x10000_in_transaction", BM_SingleRowUpdatesInTransaction);
     add("update/one_statement_10000_rows", BM_OneUpdateOf10000Rows);
     add("history/undo_10000_row_step", BM_UndoStep);
     add("history/redo_10000_row_step", BM_RedoStep);
     add("history/undo_1000_small_steps", BM_UndoSmallSteps);
+    add("history/one_row_step_1e6_vs_1e2_history_rows", BM_HistorySize);
 }
 
 } // namespace

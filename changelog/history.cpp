@@ -115,11 +115,11 @@ void SqliteModificationManager::redo(qint64 steps)
 
 QList<SqliteModificationManager::HistoryRow> SqliteModificationManager::historyRows(int step, bool newestFirst)
 {
-    QSqlQuery rows = database.executeQuery(
-        QStringLiteral("SELECT actionTag, oldRowID, newRowID, oldValue, newValue FROM ") + historyTable +
-            QStringLiteral(" WHERE historyID = ? ORDER BY rowid ") +
-            (newestFirst ? QStringLiteral("DESC;") : QStringLiteral("ASC;")),
-        {QVariant(step)});
+    QSqlQuery rows =
+        database.executeQuery(QStringLiteral("SELECT actionTag, oldRowID, newRowID, oldValue, newValue FROM ") +
+                                  historyTable + QStringLiteral(" WHERE historyID = ? ORDER BY rowid ") +
+                                  (newestFirst ? QStringLiteral("DESC;") : QStringLiteral("ASC;")),
+                              {QVariant(step)});
     QList<HistoryRow> result;
     while (rows.next())
         result.append({rows.value(0).toInt(), rows.value(1).toLongLong(), rows.value(2).toLongLong(),

@@ -76,8 +76,8 @@ void SqliteModificationManager::addToDeletedSet(qint64 rowid)
 
 void SqliteModificationManager::removeFromDeletedSet(qint64 rowid)
 {
-    changeLog(QStringLiteral("DELETE FROM ") + deletedTable + QStringLiteral(" WHERE ID = ? ;"),
-              {rowidValue(rowid)}, [rowid](LogIndex& log) { log.unmarkDeleted(rowid); });
+    changeLog(QStringLiteral("DELETE FROM ") + deletedTable + QStringLiteral(" WHERE ID = ? ;"), {rowidValue(rowid)},
+              [rowid](LogIndex& log) { log.unmarkDeleted(rowid); });
 }
 
 void SqliteModificationManager::appendHistory(int actionTag, qint64 oldRowid, const QVariant& newRowid,

@@ -144,4 +144,3 @@ QList<QVariant> rowFromBytes(const QByteArray& bytes)
     }
     return row;
 }
-

@@ -11,4 +11,3 @@ QByteArray rowToBlob(const QList<QVariant>& row);
 // Decodes bytes; anything that is not a complete snapshot of scalar values
 // gives an empty list. Never throws, never allocates beyond what bytes can hold.
 QList<QVariant> rowFromBytes(const QByteArray& bytes);
-

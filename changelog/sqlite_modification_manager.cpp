@@ -165,8 +165,7 @@ std::optional<qint64> SqliteModificationManager::firstUnmodifiedRowidFrom(qint64
     return log().firstUnstoredFrom(rowid);
 }
 
-std::optional<std::vector<qint64>> SqliteModificationManager::modifiedRowidsWithValue(int column,
-                                                                                       const QVariant& value)
+std::optional<std::vector<qint64>> SqliteModificationManager::modifiedRowidsWithValue(int column, const QVariant& value)
 {
     return log().storedWithValue(column, value);
 }

@@ -97,8 +97,7 @@ void commitFunction(sqlite3_context* ctx, int, sqlite3_value** argv)
 }
 
 // ombrix_undo and ombrix_redo: the table, then an optional step count.
-void moveThroughHistory(sqlite3_context* ctx, int argc, sqlite3_value** argv,
-                        void (ModificationManager::*move)(qint64))
+void moveThroughHistory(sqlite3_context* ctx, int argc, sqlite3_value** argv, void (ModificationManager::*move)(qint64))
 {
     if (argc < 1) {
         sqlite3_result_error(ctx, usageMessage, -1);

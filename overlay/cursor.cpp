@@ -236,7 +236,8 @@ int overlayFilter(sqlite3_vtab_cursor* base, int idxNum, const char* idxStr, int
         cursor->phase = CursorPhase::End;
         noteWantedRows(cursor, plan, argc, argv);
         const char* innerIdxStr = plan.innerIdxStr ? plan.innerIdxStr->constData() : nullptr;
-        int rc = innerModuleOf(cursor).xFilter(cursor->inner, idxNum, innerIdxStr, std::min(plan.innerArgc, argc), argv);
+        int rc =
+            innerModuleOf(cursor).xFilter(cursor->inner, idxNum, innerIdxStr, std::min(plan.innerArgc, argc), argv);
         rc = carryInnerError(cursor->table, rc);
         return rc != SQLITE_OK ? rc : settle(cursor, true);
     });

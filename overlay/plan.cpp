@@ -1,6 +1,8 @@
 // "innerArgc;column:argv:binary,...;" then '+' and the inner idxStr, or '-'.
 #include "overlay/plan.h"
 
+#include <cstdlib>
+
 char* encodePlan(const Plan& plan)
 {
     QByteArray text = QByteArray::number(plan.innerArgc) + ';';
@@ -12,23 +14,32 @@ char* encodePlan(const Plan& plan)
     return sqlite3_mprintf("%s", text.constData());
 }
 
+// Read once per xFilter, so read in place: a number, then the character after it.
 Plan decodePlan(const char* idxStr)
 {
     Plan plan;
     if (!idxStr)
         return plan;
-    const QByteArray text(idxStr);
-    const int first = text.indexOf(';');
-    const int second = text.indexOf(';', first + 1);
-    if (first < 0 || second < 0)
-        return plan;
-    plan.innerArgc = text.left(first).toInt();
-    for (const QByteArray& part : text.mid(first + 1, second - first - 1).split(',')) {
-        const QList<QByteArray> fields = part.split(':');
-        if (fields.size() == 3)
-            plan.filters.append({fields[0].toInt(), fields[1].toInt(), fields[2] == "1"});
+    char* at = nullptr;
+    plan.innerArgc = static_cast<int>(std::strtol(idxStr, &at, 10));
+    if (*at++ != ';')
+        return Plan();
+    while (*at && *at != ';') {
+        PlanFilter filter;
+        filter.column = static_cast<int>(std::strtol(at, &at, 10));
+        if (*at++ != ':')
+            return Plan();
+        filter.argvIndex = static_cast<int>(std::strtol(at, &at, 10));
+        if (*at++ != ':')
+            return Plan();
+        filter.binary = *at++ == '1';
+        if (*at++ != ',')
+            return Plan();
+        plan.filters.append(filter);
     }
-    if (text.size() > second + 1 && text.at(second + 1) == '+')
-        plan.innerIdxStr = text.mid(second + 2);
+    if (*at++ != ';')
+        return Plan();
+    if (*at == '+')
+        plan.innerIdxStr = QByteArray(at + 1);
     return plan;
 }

@@ -64,8 +64,8 @@ void enableConflictModes(sqlite3* db)
     sqlite3_vtab_config(db, SQLITE_VTAB_CONSTRAINT_SUPPORT, 1);
 }
 
-int construct(bool create, sqlite3* db, void* clientData, int argc, const char* const* argv,
-              sqlite3_vtab** ppVtab, char** pzErr)
+int construct(bool create, sqlite3* db, void* clientData, int argc, const char* const* argv, sqlite3_vtab** ppVtab,
+              char** pzErr)
 {
     OverlayTable* table = newRecord<OverlayTable>();
     if (!table)
@@ -108,8 +108,7 @@ void forgetTable(OverlayTable* table) noexcept
 
 } // namespace
 
-int overlayCreate(sqlite3* db, void* clientData, int argc, const char* const* argv, sqlite3_vtab** ppVtab,
-                  char** pzErr)
+int overlayCreate(sqlite3* db, void* clientData, int argc, const char* const* argv, sqlite3_vtab** ppVtab, char** pzErr)
 {
     return construct(true, db, clientData, argc, argv, ppVtab, pzErr);
 }

@@ -36,8 +36,7 @@ QString homeFolder()
 
 ErrorPair busyElsewhere(const QString& name)
 {
-    return ErrorPair(SQLITE_BUSY,
-                     QStringLiteral("table %1: its change log is in use by another process").arg(name));
+    return ErrorPair(SQLITE_BUSY, QStringLiteral("table %1: its change log is in use by another process").arg(name));
 }
 
 } // namespace
@@ -173,7 +172,7 @@ void ModificationManagerFactory::giveSpaceBack() noexcept
 }
 
 std::shared_ptr<OpenLog> ModificationManagerFactory::openTable(const QString& name, const void* holder,
-                                                              const void* connection, const QByteArray& schema)
+                                                               const void* connection, const QByteArray& schema)
 {
     std::shared_ptr<OpenLog>& entry = logs[identifierKey(name)];
     if (!entry) {
@@ -208,6 +207,7 @@ void ModificationManagerFactory::releaseHolder(const void* holder) noexcept
             ++at;
         }
     }
+    closeIfIdle();
 }
 
 // A log whose tables cannot go now (another connection's transaction is open,
@@ -228,14 +228,27 @@ void ModificationManagerFactory::endLog(OpenLog& entry) noexcept
     giveSpaceBack();
 }
 
+void ModificationManagerFactory::closeIfIdle() noexcept
+{
+    if (!history || history->inTransaction())
+        return;
+    for (const std::shared_ptr<OpenLog>& entry : qAsConst(logs)) {
+        if (entry->manager)
+            return;
+    }
+    history.reset();
+    locks.reset();
+}
+
 void ModificationManagerFactory::verifyLogs() noexcept
 {
     for (const std::shared_ptr<OpenLog>& entry : qAsConst(logs)) {
         if (!entry->manager)
             continue;
         try {
-            if (history->firstValue(QStringLiteral("SELECT 1 FROM ombrixOpenedTables WHERE name = ? ;"),
-                                    {QVariant(entry->manager->name())})
+            if (history
+                    ->firstValue(QStringLiteral("SELECT 1 FROM ombrixOpenedTables WHERE name = ? ;"),
+                                 {QVariant(entry->manager->name())})
                     .isValid())
                 continue;
         } catch (...) {
@@ -244,6 +257,7 @@ void ModificationManagerFactory::verifyLogs() noexcept
         locks->release(entry->manager->name());
         entry->manager.reset();
     }
+    closeIfIdle();
 }
 
 std::shared_ptr<OpenLog> ModificationManagerFactory::find(const QString& name) const
@@ -292,8 +306,8 @@ std::shared_ptr<SqliteModificationManager> ModificationManagerFactory::createMan
     try {
         Savepoint savepoint(db);
         removeLeftovers(name);
-        QVariant holder = db.firstValue(QStringLiteral("SELECT name FROM ombrixOpenedTables WHERE uri = ? ;"),
-                                        {QVariant(uri)});
+        QVariant holder =
+            db.firstValue(QStringLiteral("SELECT name FROM ombrixOpenedTables WHERE uri = ? ;"), {QVariant(uri)});
         if (holder.isValid()) {
             const QString other = holder.toString();
             if (locks->holds(other) || !locks->acquire(other))
@@ -324,6 +338,7 @@ void ModificationManagerFactory::dropLog(OpenLog& entry)
     entry.manager.reset();
     entry.firstNewRowid.reset();
     giveSpaceBack();
+    closeIfIdle();
 }
 
 void ModificationManagerFactory::renameLog(const std::shared_ptr<OpenLog>& entry, const QString& newName)

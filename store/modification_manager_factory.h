@@ -94,6 +94,10 @@ private:
     void removeAllLeftovers();
     void giveSpaceBack() noexcept;
     void endLog(OpenLog& entry) noexcept;
+    // Closes the history database while this process has no log in it, so
+    // that nothing holds the file between uses, and the next use opens it
+    // afresh where HOME points then.
+    void closeIfIdle() noexcept;
 
     std::unique_ptr<SqliteDatabase> history;
     std::unique_ptr<OwnerLocks> locks;

@@ -44,8 +44,8 @@ OwnerLocks::OwnerLocks(const QString& path)
 {
     fd = ::open(path.toLocal8Bit().constData(), O_RDWR | O_CREAT | O_CLOEXEC, 0600);
     if (fd < 0)
-        throw ErrorPair(SQLITE_CANTOPEN, QStringLiteral("cannot open %1: %2")
-                                             .arg(path, QString::fromLocal8Bit(std::strerror(errno))));
+        throw ErrorPair(SQLITE_CANTOPEN,
+                        QStringLiteral("cannot open %1: %2").arg(path, QString::fromLocal8Bit(std::strerror(errno))));
 }
 
 OwnerLocks::~OwnerLocks()

@@ -193,31 +193,17 @@ void SqliteDatabase::forgetStatements()
     writes.clear();
 }
 
-// Statements without values that run again and again (the transaction's)
-// are kept prepared as well.
+// The transaction's own statements run for every host statement: kept
+// prepared on the handle like the writes.
 void SqliteDatabase::run(const QString& sql)
 {
-    requireUsable();
-    auto found = kept.find(sql);
-    if (found == kept.end()) {
-        QSqlQuery query(connection);
-        if (!query.prepare(sql))
-            throw failure(query.lastError());
-        found = kept.insert(sql, query);
-    }
-    QSqlQuery query = found.value();
-    if (!query.exec()) {
-        ErrorPair error = failure(query.lastError());
-        query.finish();
-        throw error;
-    }
+    executeWrite(sql, {});
 }
 
 void SqliteDatabase::requireOwner(const void* owner) const
 {
     if (owner_ && owner_ != owner)
-        throw ErrorPair(SQLITE_BUSY,
-                        QByteArray("the history database is in a transaction of another connection"));
+        throw ErrorPair(SQLITE_BUSY, QByteArray("the history database is in a transaction of another connection"));
 }
 
 void SqliteDatabase::begin(const void* owner)

@@ -1,7 +1,8 @@
-// The in-memory module: rowids 1..n in order, cursors positioned on the first
-// row by xOpen, and past the end a rowid that keeps counting up.
+// The in-memory module: rowids in ascending order, by rowid or through the
+// index of one column; every call checked against the cursor protocol.
 #include "memory_module.h"
 
+#include <algorithm>
 #include <string_view>
 
 namespace memory_module {
@@ -24,13 +25,15 @@ struct Table {
     std::string name;
     TableData data;
     Faults faults;
+    // The indexed column's values, as keyOf gives them, to their rows.
+    std::multimap<std::string, size_t> index;
 };
 
 struct Cursor {
     sqlite3_vtab_cursor base;
     Table* table;
-    sqlite3_int64 rowid; // 1-based; past the end it keeps counting
-    sqlite3_int64 last;  // the last rowid this scan visits
+    std::vector<size_t> visit; // row indexes, in the order of the scan
+    size_t at;
     bool filtered;
 };
 
@@ -57,14 +60,40 @@ std::string quotedIdentifier(const std::string& name)
     return quoted + "\"";
 }
 
-int xCreate(sqlite3* db, void* clientData, int argc, const char* const* argv,
-            sqlite3_vtab** ppVtab, char** pzErr)
+sqlite3_int64 rowidOf(const Table& table, size_t row)
+{
+    return table.data.firstRowid + static_cast<sqlite3_int64>(row) * table.data.rowidStride;
+}
+
+// Integers and text are indexed; other values are found by no lookup.
+std::string keyOf(const Cell& cell)
+{
+    if (auto* i = std::get_if<sqlite3_int64>(&cell))
+        return "i" + std::to_string(*i);
+    if (auto* t = std::get_if<std::string>(&cell))
+        return "t" + *t;
+    return std::string();
+}
+
+std::string keyOf(sqlite3_value* value)
+{
+    switch (sqlite3_value_type(value)) {
+    case SQLITE_INTEGER:
+        return "i" + std::to_string(sqlite3_value_int64(value));
+    case SQLITE_TEXT:
+        return "t" + std::string(reinterpret_cast<const char*>(sqlite3_value_text(value)));
+    default:
+        return "-";
+    }
+}
+
+int construct(const char* event, sqlite3* db, void* clientData, int argc, const char* const* argv,
+              sqlite3_vtab** ppVtab, char** pzErr, const char* schemaSuffix)
 {
     State& s = state();
-    s.calls.creates++;
     s.calls.clientData.push_back(clientData);
     s.calls.argv.emplace_back(argv, argv + argc);
-    s.calls.lifecycle.push_back(std::string("create ") + argv[2]);
+    s.calls.lifecycle.push_back(std::string(event) + " " + argv[2]);
 
     std::string path = argc > 3 ? pathFromArgument(argv[3]) : std::string();
     Faults faults = s.faults.count(path) ? s.faults[path] : Faults();
@@ -74,51 +103,77 @@ int xCreate(sqlite3* db, void* clientData, int argc, const char* const* argv,
         return faults.createCode;
     }
     TableData data = s.tables.count(path) ? s.tables[path] : TableData{{"a", "b"}, {}};
-
     std::string schema = "CREATE TABLE x(";
     for (size_t i = 0; i < data.columns.size(); ++i)
-        schema += (i ? ", " : "") + quotedIdentifier(data.columns[i]);
-    schema += ")";
+        schema += (i ? ", " : "") + quotedIdentifier(data.columns[i]) + (i == 0 && *schemaSuffix ? " PRIMARY KEY" : "");
+    schema += std::string(")") + schemaSuffix;
     int rc = sqlite3_declare_vtab(db, schema.c_str());
     if (rc != SQLITE_OK)
         return rc;
-
     auto* table = new Table{};
     table->data = std::move(data);
     table->faults = faults;
     table->name = argv[2];
+    for (size_t row = 0; table->data.indexedColumn >= 0 && row < table->data.rows.size(); ++row)
+        table->index.emplace(keyOf(table->data.rows[row][static_cast<size_t>(table->data.indexedColumn)]), row);
     *ppVtab = &table->base;
     return SQLITE_OK;
 }
 
-int xDestroy(sqlite3_vtab* vtab)
+int xCreate(sqlite3* db, void* aux, int argc, const char* const* argv, sqlite3_vtab** out, char** err)
 {
-    state().calls.destroys++;
+    return construct("create", db, aux, argc, argv, out, err, "");
+}
+
+int xConnect(sqlite3* db, void* aux, int argc, const char* const* argv, sqlite3_vtab** out, char** err)
+{
+    return construct("connect", db, aux, argc, argv, out, err, "");
+}
+
+int xConnectKeyed(sqlite3* db, void* aux, int argc, const char* const* argv, sqlite3_vtab** out, char** err)
+{
+    return construct("connect", db, aux, argc, argv, out, err, " WITHOUT ROWID");
+}
+
+int release(const char* event, sqlite3_vtab* vtab)
+{
     Table* table = reinterpret_cast<Table*>(vtab);
-    state().calls.lifecycle.push_back("destroy " + table->name);
+    state().calls.lifecycle.push_back(event + (" " + table->name));
     sqlite3_free(table->base.zErrMsg);
     delete table;
     return SQLITE_OK;
 }
 
-int xBestIndex(sqlite3_vtab*, sqlite3_index_info* info)
+int xDisconnect(sqlite3_vtab* vtab)
 {
+    return release("disconnect", vtab);
+}
+
+int xDestroy(sqlite3_vtab* vtab)
+{
+    return release("destroy", vtab);
+}
+
+int xBestIndex(sqlite3_vtab* vtab, sqlite3_index_info* info)
+{
+    const Table* table = reinterpret_cast<Table*>(vtab);
     info->idxNum = 0;
     info->estimatedCost = 1000000;
     for (int i = 0; i < info->nConstraint; ++i) {
         const auto& c = info->aConstraint[i];
-        if (c.usable && c.iColumn == -1 && c.op == SQLITE_INDEX_CONSTRAINT_EQ) {
-            info->aConstraintUsage[i].argvIndex = 1;
-            info->aConstraintUsage[i].omit = 1;
-            info->idxNum = rowidLookupPlan;
-            info->estimatedCost = 1;
-            info->estimatedRows = 1;
-            info->idxFlags |= SQLITE_INDEX_SCAN_UNIQUE;
+        if (!c.usable || c.op != SQLITE_INDEX_CONSTRAINT_EQ)
+            continue;
+        const bool byRowid = c.iColumn == -1;
+        if (!byRowid && (c.iColumn != table->data.indexedColumn || info->idxNum == rowidLookupPlan))
+            continue;
+        info->aConstraintUsage[i].argvIndex = 1;
+        info->aConstraintUsage[i].omit = 1;
+        info->idxNum = byRowid ? rowidLookupPlan : columnLookupPlan;
+        info->estimatedCost = byRowid ? 1 : 10;
+        info->estimatedRows = byRowid ? 1 : 10;
+        if (byRowid)
             break;
-        }
     }
-    if (info->nOrderBy == 1 && info->aOrderBy[0].iColumn == -1 && !info->aOrderBy[0].desc)
-        info->orderByConsumed = 1;
     return SQLITE_OK;
 }
 
@@ -130,8 +185,6 @@ int xOpen(sqlite3_vtab* vtab, sqlite3_vtab_cursor** out)
         return table->faults.openCode;
     auto* cursor = new Cursor{};
     cursor->table = table;
-    cursor->rowid = 1;
-    cursor->last = static_cast<sqlite3_int64>(table->data.rows.size());
     *out = &cursor->base;
     return SQLITE_OK;
 }
@@ -147,48 +200,66 @@ int xFilter(sqlite3_vtab_cursor* base, int idxNum, const char*, int argc, sqlite
 {
     state().calls.filterPlans.push_back(idxNum);
     Cursor* cursor = reinterpret_cast<Cursor*>(base);
-    const auto size = static_cast<sqlite3_int64>(cursor->table->data.rows.size());
+    const Table& table = *cursor->table;
     cursor->filtered = true;
-    cursor->rowid = 1;
-    cursor->last = size;
-    if (idxNum == rowidLookupPlan && argc == 1) {
-        sqlite3_int64 wanted = sqlite3_value_int64(argv[0]);
-        if (wanted >= 1 && wanted <= size) {
-            cursor->rowid = wanted;
-            cursor->last = wanted;
-        } else {
-            cursor->rowid = size + 1;
-        }
+    cursor->at = 0;
+    cursor->visit.clear();
+    if (idxNum == columnLookupPlan && argc == 1) {
+        auto [from, to] = table.index.equal_range(keyOf(argv[0]));
+        for (auto at = from; at != to; ++at)
+            cursor->visit.push_back(at->second);
+        std::sort(cursor->visit.begin(), cursor->visit.end());
+        return SQLITE_OK;
     }
+    if (idxNum == rowidLookupPlan && argc == 1) {
+        const sqlite3_int64 offset = sqlite3_value_int64(argv[0]) - table.data.firstRowid;
+        const auto row = static_cast<size_t>(offset / table.data.rowidStride);
+        if (offset >= 0 && offset % table.data.rowidStride == 0 && row < table.data.rows.size())
+            cursor->visit.push_back(row);
+        return SQLITE_OK;
+    }
+    for (size_t row = 0; row < table.data.rows.size(); ++row)
+        cursor->visit.push_back(row);
     return SQLITE_OK;
+}
+
+// A read SQLite would never make: before xFilter, or at the end of the scan.
+bool breaches(const Cursor* cursor)
+{
+    if (cursor->filtered && cursor->at < cursor->visit.size())
+        return false;
+    state().calls.protocolBreaches++;
+    return true;
 }
 
 int xNext(sqlite3_vtab_cursor* base)
 {
     Cursor* cursor = reinterpret_cast<Cursor*>(base);
+    if (breaches(cursor))
+        return SQLITE_MISUSE;
     const Faults& faults = cursor->table->faults;
-    if (!cursor->filtered && faults.countingNextCode != SQLITE_OK)
-        return faults.countingNextCode;
-    if (cursor->filtered && faults.scanNextCode != SQLITE_OK &&
-        cursor->rowid == faults.scanNextAtRowid) {
+    if (faults.scanNextCode != SQLITE_OK &&
+        rowidOf(*cursor->table, cursor->visit[cursor->at]) == faults.scanNextAtRowid) {
         if (!faults.scanNextMessage.empty())
             cursor->table->base.zErrMsg = sqlite3_mprintf("%s", faults.scanNextMessage.c_str());
         return faults.scanNextCode;
     }
-    cursor->rowid++;
+    cursor->at++;
     return SQLITE_OK;
 }
 
 int xEof(sqlite3_vtab_cursor* base)
 {
     Cursor* cursor = reinterpret_cast<Cursor*>(base);
-    return cursor->rowid > cursor->last ? 1 : 0;
+    return cursor->at >= cursor->visit.size() ? 1 : 0;
 }
 
 int xColumn(sqlite3_vtab_cursor* base, sqlite3_context* ctx, int column)
 {
     Cursor* cursor = reinterpret_cast<Cursor*>(base);
-    const Row& row = cursor->table->data.rows[static_cast<size_t>(cursor->rowid - 1)];
+    if (breaches(cursor))
+        return SQLITE_MISUSE;
+    const Row& row = cursor->table->data.rows[cursor->visit[cursor->at]];
     if (column < 0 || static_cast<size_t>(column) >= row.size()) {
         sqlite3_result_null(ctx);
         return SQLITE_OK;
@@ -210,36 +281,53 @@ int xColumn(sqlite3_vtab_cursor* base, sqlite3_context* ctx, int column)
 
 int xRowid(sqlite3_vtab_cursor* base, sqlite3_int64* rowid)
 {
-    *rowid = reinterpret_cast<Cursor*>(base)->rowid;
+    Cursor* cursor = reinterpret_cast<Cursor*>(base);
+    if (breaches(cursor))
+        return SQLITE_MISUSE;
+    *rowid = rowidOf(*cursor->table, cursor->visit[cursor->at]);
     return SQLITE_OK;
 }
 
 const sqlite3_module memoryModule = {
-    1,          // iVersion
-    xCreate,    // xCreate
-    xCreate,    // xConnect
-    xBestIndex, // xBestIndex
-    xDestroy,   // xDisconnect
-    xDestroy,   // xDestroy
-    xOpen,      // xOpen
-    xClose,     // xClose
-    xFilter,    // xFilter
-    xNext,      // xNext
-    xEof,       // xEof
-    xColumn,    // xColumn
-    xRowid,     // xRowid
-    nullptr,    // xUpdate
-    nullptr,    // xBegin
-    nullptr,    // xSync
-    nullptr,    // xCommit
-    nullptr,    // xRollback
-    nullptr,    // xFindFunction
-    nullptr,    // xRename
-    nullptr,    // xSavepoint
-    nullptr,    // xRelease
-    nullptr,    // xRollbackTo
-    nullptr,    // xShadowName
+    1,           // iVersion
+    xCreate,     // xCreate
+    xConnect,    // xConnect
+    xBestIndex,  // xBestIndex
+    xDisconnect, // xDisconnect
+    xDestroy,    // xDestroy
+    xOpen,       // xOpen
+    xClose,      // xClose
+    xFilter,     // xFilter
+    xNext,       // xNext
+    xEof,        // xEof
+    xColumn,     // xColumn
+    xRowid,      // xRowid
+    nullptr,     // xUpdate
+    nullptr,     // xBegin
+    nullptr,     // xSync
+    nullptr,     // xCommit
+    nullptr,     // xRollback
+    nullptr,     // xFindFunction
+    nullptr,     // xRename
+    nullptr,     // xSavepoint
+    nullptr,     // xRelease
+    nullptr,     // xRollbackTo
+    nullptr,     // xShadowName
 };
+
+sqlite3_module variant(decltype(sqlite3_module::xCreate) create, decltype(sqlite3_module::xConnect) connect,
+                       decltype(sqlite3_module::xRowid) rowid)
+{
+    sqlite3_module module = memoryModule;
+    module.xCreate = create;
+    module.xConnect = connect;
+    module.xDestroy = create ? xDestroy : nullptr;
+    module.xRowid = rowid;
+    return module;
+}
+
+const sqlite3_module eponymous = variant(nullptr, xConnect, xRowid);
+const sqlite3_module keyed = variant(nullptr, xConnectKeyed, nullptr);
 
 } // namespace
 
@@ -266,6 +354,16 @@ CallRecord& calls()
 const sqlite3_module* module()
 {
     return &memoryModule;
+}
+
+const sqlite3_module* eponymousModule()
+{
+    return &eponymous;
+}
+
+const sqlite3_module* keyedModule()
+{
+    return &keyed;
 }
 
 } // namespace memory_module

@@ -1,5 +1,6 @@
 // A host's own virtual-table module kept in memory: rows chosen per file path,
-// injectable failures, and a record of how it was called. Stand-in for tests.
+// injectable failures, a record of how it was called and of every breach of
+// SQLite's cursor protocol. Variants stand in for modules written elsewhere.
 #pragma once
 
 #include <sqlite3.h>
@@ -23,27 +24,31 @@ using Row = std::vector<Cell>;
 struct TableData {
     std::vector<std::string> columns;
     std::vector<Row> rows;
+    // Row i has rowid firstRowid + i * rowidStride.
+    sqlite3_int64 firstRowid = 1;
+    sqlite3_int64 rowidStride = 1;
+    // A column the module can look up by value (an index), or -1.
+    int indexedColumn = -1;
 };
 
 struct Faults {
-    int createCode = SQLITE_OK;       // xCreate fails with this code ...
-    std::string createMessage;        // ... and this message (none when empty)
-    int openCode = SQLITE_OK;         // every xOpen fails with this code
-    int countingNextCode = SQLITE_OK; // xNext of a cursor never filtered fails
-    int scanNextCode = SQLITE_OK;     // xNext of a filtered cursor fails ...
-    sqlite3_int64 scanNextAtRowid = 0; // ... when leaving this rowid ...
-    std::string scanNextMessage;      // ... leaving this in the table's zErrMsg
+    int createCode = SQLITE_OK;         // xCreate fails with this code ...
+    std::string createMessage;          // ... and this message (none when empty)
+    int openCode = SQLITE_OK;           // every xOpen fails with this code
+    int scanNextCode = SQLITE_OK;       // xNext fails ...
+    sqlite3_int64 scanNextAtRowid = 0;  // ... when leaving this rowid ...
+    std::string scanNextMessage;        // ... leaving this in the table's zErrMsg
 };
 
 struct CallRecord {
-    std::vector<void*> clientData;               // per xCreate
-    std::vector<std::vector<std::string>> argv;  // per xCreate
-    int creates = 0;
-    int destroys = 0;
+    std::vector<void*> clientData;              // per xCreate or xConnect
+    std::vector<std::vector<std::string>> argv; // per xCreate or xConnect
+    std::vector<std::string> lifecycle;         // "create t", "connect t", "disconnect t", "destroy t"
+    std::vector<int> filterPlans;               // idxNum per xFilter
     int opens = 0;
     int closes = 0;
-    std::vector<int> filterPlans;                // idxNum per xFilter
-    std::vector<std::string> lifecycle;          // "create t", "destroy t" in call order
+    // Calls SQLite never makes: a cursor read before xFilter or at its end.
+    int protocolBreaches = 0;
 };
 
 // The data a table created with this file path (first module argument, quotes
@@ -54,8 +59,16 @@ void clear();
 CallRecord& calls();
 
 const sqlite3_module* module();
+// Without xCreate: an eponymous-only module whose tables come from xConnect.
+const sqlite3_module* eponymousModule();
+// Declares its table WITHOUT ROWID (first column the key) and has no xRowid.
+const sqlite3_module* keyedModule();
+// Table-valued: rows first..last of CREATE TABLE x(value, first HIDDEN, last
+// HIDDEN); a plan without both arguments is refused with SQLITE_CONSTRAINT.
+const sqlite3_module* rangeModule();
 
-// idxNum of the plan that looks a single rowid up.
+// idxNum of the plans that look a single rowid, or the indexed column's value, up.
 constexpr int rowidLookupPlan = 1;
+constexpr int columnLookupPlan = 2;
 
 } // namespace memory_module
