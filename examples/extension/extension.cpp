@@ -7,8 +7,6 @@
 #include "overlay/callbacks.h"
 #include "quillmere.h"
 
-#include <QSqlQuery>
-
 #include <cstdlib>
 
 // This extension's own routines pointer, filled by its entry point. Hidden, so
@@ -59,10 +57,6 @@ extern "C" __attribute__((visibility("default"))) int
 sqlite3_quillmereextension_init(sqlite3* db, char** pzErrMsg, const sqlite3_api_routines* pApi)
 {
     sqlite3_api = pApi;
-    // Makes Qt's shared empty query before the history database's statements:
-    // at exit it is destroyed after them, and they can still release their
-    // results (without it they leak once quillmere_load keeps this file loaded).
-    QSqlQuery();
     int rc = quillmere_register_undoredo_functions(db);
     if (rc != SQLITE_OK)
         return fail(db, pzErrMsg, rc, historyFailure(rc));
