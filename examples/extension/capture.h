@@ -31,8 +31,7 @@ public:
     const std::string& refusedName() const { return refusedName_; }
 
     bool admits(sqlite3* db, const char* name);
-    void record(sqlite3* db, const char* name, const sqlite3_module* module, void* clientData,
-                void (*destroy)(void*));
+    void record(sqlite3* db, const char* name, const sqlite3_module* module, void* clientData, void (*destroy)(void*));
 
 private:
     sqlite3* db_;

@@ -53,8 +53,8 @@ char* registrationFailure(const char* name, int rc)
 
 // SQLite derives this name from the file name quillmere_extension.so: the
 // letters before the first dot, in lower case.
-extern "C" __attribute__((visibility("default"))) int
-sqlite3_quillmereextension_init(sqlite3* db, char** pzErrMsg, const sqlite3_api_routines* pApi)
+extern "C" __attribute__((visibility("default"))) int sqlite3_quillmereextension_init(sqlite3* db, char** pzErrMsg,
+                                                                                      const sqlite3_api_routines* pApi)
 {
     sqlite3_api = pApi;
     int rc = quillmere_register_undoredo_functions(db);

@@ -191,7 +191,7 @@ int registerLoadFunction(sqlite3* db)
     } catch (const std::bad_alloc&) {
         return SQLITE_NOMEM;
     }
-    // Direct-only, as load_extension is never reached from a view or trigger.
-    return sqlite3_create_function_v2(db, "quillmere_load", -1, SQLITE_UTF8 | SQLITE_DIRECTONLY, holder,
-                                      loadFunction, nullptr, nullptr, releaseLoads);
+    // Direct-only, like load_extension: no view or trigger can call it.
+    return sqlite3_create_function_v2(db, "quillmere_load", -1, SQLITE_UTF8 | SQLITE_DIRECTONLY, holder, loadFunction,
+                                      nullptr, nullptr, releaseLoads);
 }
