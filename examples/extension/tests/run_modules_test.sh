@@ -1,28 +1,28 @@
 #!/usr/bin/env bash
 # Debian's csvtable, zipfile and spatialite modules made editable through
 # quillmere_extension, in the stock sqlite3 shell and in Debian's Python; the
-# files they read stay unchanged. With "valgrind", the shell part under memcheck.
+# files they read stay unchanged. With "valgrind", the shell alone, under memcheck.
 #   run_modules_test.sh BUILD_DIR [valgrind]
 set -euo pipefail
 here=$(cd "$(dirname "${BASH_SOURCE[0]}")" && pwd)
 extension=$(cd "$1" && pwd)/quillmere_extension
 lib=/usr/lib/x86_64-linux-gnu
-for need in /usr/bin/sqlite3 /usr/bin/python3 $lib/libsqlite3_mod_csvtable.so $lib/libsqlite3_mod_zipfile.so \
-  $lib/mod_spatialite.so; do
+for need in /usr/bin/sqlite3 /usr/bin/python3 $lib/libsqlite3_mod_{csvtable,zipfile}.so $lib/mod_spatialite.so; do
   [ -e "$need" ] || { echo "SKIP: $need is missing (scripts/setup.sh installs it)"; exit 77; }
 done
 work=$(mktemp -d)
 trap 'rm -rf "$work"' EXIT
-mkdir "$work/data"
-cd "$work/data"
+mkdir "$work/data" && cd "$work/data"
 
 for name in t one two; do printf 'id,name\n1,alpha\n2,beta\n3,gamma\n' >$name.csv; done
 printf 'id,name\n1,north\n2,south\n3,east\n' >t.txt
 cp $lib/libsqlite3_mod_csvtable.so copy_of_csvtable.so
+printf '#include <sqlite3ext.h>\nSQLITE_EXTENSION_INIT1\nint sqlite3_extension_init(sqlite3* db, char** e, %s\n' \
+  'const sqlite3_api_routines* a) { SQLITE_EXTENSION_INIT2(a); *e = sqlite3_mprintf("no start"); return 1; }' |
+  cc -shared -fPIC -x c - -o failing.so
 /usr/bin/python3 -c 'import zipfile
-with zipfile.ZipFile("t.zip", "w") as z:
-    [z.writestr(n + ".txt", n) for n in ("alpha", "beta", "gamma")]'
-SPATIALITE_SECURITY=relaxed /usr/bin/sqlite3 -bail :memory: >"$work/shapefile.log" 2>&1 <<'SQL' || true
+with zipfile.ZipFile("t.zip", "w") as z: [z.writestr(n + ".txt", n) for n in ("alpha", "beta", "gamma")]'
+SPATIALITE_SECURITY=relaxed /usr/bin/sqlite3 :memory: >"$work/log" 2>&1 <<'SQL' || true
 SELECT load_extension('mod_spatialite');
 SELECT InitSpatialMetadata(1);
 CREATE TABLE roads (id INTEGER PRIMARY KEY, name TEXT);
@@ -32,35 +32,31 @@ INSERT INTO roads VALUES (1, 'Mill Lane', GeomFromText('LINESTRING(0 0, 1 1)', 4
   (3, 'Quarry Way', GeomFromText('LINESTRING(2 0, 3 2)', 4326));
 SELECT ExportSHP('roads', 'geom', 'roads', 'UTF-8');
 SQL
-[ -f roads.shp ] || { cat "$work/shapefile.log"; echo "FAIL: spatialite made no shapefile"; exit 1; }
+[ -f roads.shp ] || { cat "$work/log"; echo "FAIL: spatialite made no shapefile"; exit 1; }
 sha256sum -- * >"$work/before"
 
 # Each client gets a fresh HOME; SANITIZER_PRELOAD (sanitizer builds) is preloaded into it alone.
-client() {
-  HOME=$(mktemp -d "$work/home.XXXXXX") LD_PRELOAD="${SANITIZER_PRELOAD:-}" "$@"
-}
-# The shell ends with a second connection that captures csvtable too and is closed first.
-shell_input() {
-  cat "$here/modules.sql"
-  printf '%s\n' ".connection 1" ".load $extension" "CREATE TEMP TABLE loaded AS SELECT quillmere_load('$lib/libsqlite3_mod_csvtable.so');" \
-    "CREATE VIRTUAL TABLE two USING editable_csvtable('two.csv', 1, 0, ',');" "UPDATE two SET name = 'two' WHERE id = '1';" \
-    ".connection 0" ".connection close 1"
-}
-check() {
-  diff -u "$here/modules.expected" "$work/out" || { echo "FAIL: $1 differs from modules.expected (above)"; exit 1; }
-}
+client() { HOME=$(mktemp -d "$work/home.XXXXXX") LD_PRELOAD="${SANITIZER_PRELOAD:-}" "$@" >"$work/out" 2>&1 || true; }
+check() { diff -u "$here/modules.expected" "$work/out" || { echo "FAIL: $1 differs from modules.expected"; exit 1; }; }
 if [ "${2:-}" = valgrind ]; then
-  valgrind="$here/../../../tests/valgrind"
-  shell_input | client valgrind --quiet --error-exitcode=3 --leak-check=full --errors-for-leak-kinds=definite \
-    --suppressions="$valgrind/glibc.supp" --suppressions="$valgrind/debian_modules.supp" /usr/bin/sqlite3 -batch -cmd ".load $extension" :memory: \
-    >"$work/out" 2>&1 || { cat "$work/out"; echo "FAIL: valgrind"; exit 1; }
-  check "the shell's output under valgrind"
+  supp="$here/../../../tests/valgrind"
+  run=(valgrind --quiet --error-exitcode=3 --leak-check=full --errors-for-leak-kinds=definite
+    --suppressions="$supp/glibc.supp" --suppressions="$supp/debian_modules.supp")
 else
-  shell_input | ASAN_OPTIONS=${ASAN_OPTIONS:-}:fast_unwind_on_malloc=0 LSAN_OPTIONS=suppressions="$here/lsan.supp":print_suppressions=0 \
-    client /usr/bin/sqlite3 -batch -cmd ".load $extension" :memory: >"$work/out" 2>&1 || true
-  check "the shell's output"
+  run=(env ASAN_OPTIONS="${ASAN_OPTIONS:-}:fast_unwind_on_malloc=0"
+    LSAN_OPTIONS="suppressions=$here/lsan.supp:print_suppressions=0")
+fi
+# The shell ends with a second connection that captures csvtable too, closed first.
+{ cat "$here/modules.sql"; printf '%s\n' ".connection 1" ".load $extension" \
+  "CREATE TEMP TABLE t AS SELECT quillmere_load('$lib/libsqlite3_mod_csvtable.so');" \
+  "CREATE VIRTUAL TABLE two USING editable_csvtable('two.csv', 1, 0, ',');" \
+  "UPDATE two SET name = 'two' WHERE id = '1';" ".connection 0" ".connection close 1"; } |
+  client "${run[@]}" /usr/bin/sqlite3 -batch -cmd ".load $extension" :memory:
+check "the shell's output${2:+ under $2}"
+if [ "${2:-}" != valgrind ]; then
   # Python keeps much of what it allocates until the process ends.
-  ASAN_OPTIONS=${ASAN_OPTIONS:-}:detect_leaks=0 client /usr/bin/python3 "$here/modules_test.py" "$extension" "$here/modules.sql" >"$work/out" 2>&1 || true
+  ASAN_OPTIONS="${ASAN_OPTIONS:-}:detect_leaks=0" client /usr/bin/python3 "$here/modules_test.py" "$extension" \
+    "$here/modules.sql"
   check "Python's output"
 fi
 sha256sum --quiet -c "$work/before" || { echo "FAIL: a file read through a module changed"; exit 1; }
