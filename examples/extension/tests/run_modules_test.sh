@@ -10,6 +10,8 @@ lib=/usr/lib/x86_64-linux-gnu
 for need in /usr/bin/sqlite3 /usr/bin/python3 $lib/libsqlite3_mod_{csvtable,zipfile}.so $lib/mod_spatialite.so; do
   [ -e "$need" ] || { echo "SKIP: $need is missing (scripts/setup.sh installs it)"; exit 77; }
 done
+[ "$(nm -D --defined-only "$extension.so" | awk '{print $3}')" = sqlite3_quillmereextension_init ] &&
+  readelf -d "$extension.so" | grep -q SYMBOLIC || { echo "FAIL: exports other than the entry point, or no -Bsymbolic"; exit 1; }
 work=$(mktemp -d)
 trap 'rm -rf "$work"' EXIT
 mkdir "$work/data" && cd "$work/data"
