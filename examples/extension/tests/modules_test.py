@@ -47,8 +47,8 @@ check_error(first, CSVTABLE, f"quillmere_load: {LIB}libsqlite3_mod_csvtable.so i
 check_error(first, "SELECT quillmere_load('./copy_of_csvtable.so')",
             "quillmere_load: ./copy_of_csvtable.so registers module csvtable, "
             "which an extension loaded earlier on this connection registered")
-check_error(first, "SELECT quillmere_load('./failing.so')",
-            "quillmere_load: ./failing.so: initialization failed: no start")
+check_error(first, "SELECT quillmere_load('./probe.so', 'failing_init')",
+            "quillmere_load: ./probe.so: initialization failed: no start")
 check_error(first, "SELECT quillmere_load('missing')",
             "quillmere_load: missing: cannot open shared object file: No such file or directory")
 check_error(first, f"SELECT quillmere_load('{LIB}libsqlite3_mod_zipfile.so', 'no_init')",

@@ -19,9 +19,19 @@ mkdir "$work/data" && cd "$work/data"
 for name in t one two; do printf 'id,name\n1,alpha\n2,beta\n3,gamma\n' >$name.csv; done
 printf 'id,name\n1,north\n2,south\n3,east\n' >t.txt
 cp $lib/libsqlite3_mod_csvtable.so copy_of_csvtable.so
-printf '#include <sqlite3ext.h>\nSQLITE_EXTENSION_INIT1\nint sqlite3_extension_init(sqlite3* db, char** e, %s\n' \
-  'const sqlite3_api_routines* a) { SQLITE_EXTENSION_INIT2(a); *e = sqlite3_mprintf("no start"); return 1; }' |
-  cc -shared -fPIC -x c - -o failing.so
+# probe.so: a module whose client data records its release, and an init that fails.
+cc -shared -fPIC -x c - -o probe.so <<'C'
+#include <sqlite3ext.h>
+#include <stdio.h>
+SQLITE_EXTENSION_INIT1
+static int no(sqlite3* d, void* c, int n, const char* const* v, sqlite3_vtab** t, char** e) { return SQLITE_ERROR; }
+static sqlite3_module module = {1, no, no};
+static void release(void* text) { FILE* f = fopen("released.log", "a"); fputs(text, f); fclose(f); }
+int sqlite3_probe_init(sqlite3* db, char** e, const sqlite3_api_routines* a) {
+  SQLITE_EXTENSION_INIT2(a); return sqlite3_create_module_v2(db, "probe", &module, "probe\n", release); }
+int failing_init(sqlite3* db, char** e, const sqlite3_api_routines* a) {
+  SQLITE_EXTENSION_INIT2(a); *e = sqlite3_mprintf("no start"); return SQLITE_ERROR; }
+C
 /usr/bin/python3 -c 'import zipfile
 with zipfile.ZipFile("t.zip", "w") as z: [z.writestr(n + ".txt", n) for n in ("alpha", "beta", "gamma")]'
 SPATIALITE_SECURITY=relaxed /usr/bin/sqlite3 :memory: >"$work/log" 2>&1 <<'SQL' || true
@@ -39,7 +49,11 @@ sha256sum -- * >"$work/before"
 
 # Each client gets a fresh HOME; SANITIZER_PRELOAD (sanitizer builds) is preloaded into it alone.
 client() { HOME=$(mktemp -d "$work/home.XXXXXX") LD_PRELOAD="${SANITIZER_PRELOAD:-}" "$@" >"$work/out" 2>&1 || true; }
-check() { diff -u "$here/modules.expected" "$work/out" || { echo "FAIL: $1 differs from modules.expected"; exit 1; }; }
+check() {
+  diff -u "$here/modules.expected" "$work/out" || { echo "FAIL: $1 differs from modules.expected"; exit 1; }
+  [ "$(cat released.log)" = probe ] || { echo "FAIL: $1: probe's client data released $(wc -l <released.log) times"; exit 1; }
+  rm released.log
+}
 if [ "${2:-}" = valgrind ]; then
   supp="$here/../../../tests/valgrind"
   run=(valgrind --quiet --error-exitcode=3 --leak-check=full --errors-for-leak-kinds=definite
