@@ -1,7 +1,5 @@
--- Makes DEMO_DIR/roads.shp (with .shx, .dbf and .prj) with spatialite: each
--- road of examples/data/roads.csv with its id, name and kind, and its line
--- from examples/data/road_lines.csv. Run from the repository root, with
--- DEMO_DIR filled in and SPATIALITE_SECURITY=relaxed, which ExportSHP needs.
+-- Makes the shapefile DEMO_DIR/roads.shp with spatialite: the sample roads' id, name and kind
+-- with their lines. Run from the repository root with SPATIALITE_SECURITY=relaxed (for ExportSHP).
 SELECT load_extension('mod_spatialite');
 SELECT InitSpatialMetadata(1);
 CREATE VIRTUAL TABLE road_attributes

@@ -1,7 +1,6 @@
 #!/usr/bin/python3
-# Writes examples/data/roads.csv, a few hundred road segments with blanks and
-# quoted names, and examples/data/road_lines.csv, a line in WKT for each of them
-# about as long as its length_km: the same bytes on every run (fixed seeds).
+# Writes examples/data/roads.csv (road segments with blanks and quoted names) and road_lines.csv
+# (a line in WKT about as long as each segment): the same bytes on every run (fixed seeds).
 import csv
 import datetime
 import math

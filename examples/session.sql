@@ -1,11 +1,9 @@
--- Two files made editable: a shapefile of roads, read by spatialite's
--- VirtualShape, and the CSV of their surveys, read by csvtable. Reads, edits,
--- a commit, an undo and a redo; neither file changes.
+-- Two files made editable, a shapefile of roads (spatialite's VirtualShape) and a CSV of their
+-- surveys (csvtable): reads, edits, a commit, an undo and a redo; neither file changes.
 --
--- scripts/demo_session.sh BUILD_DIR runs it from the repository root, with
--- BUILD_DIR and DEMO_DIR (where it made roads.shp from examples/data) filled
--- in and HOME at a fresh temporary folder, in the stock sqlite3 shell and then
--- in Debian's Python (examples/session.py).
+-- scripts/demo_session.sh BUILD_DIR runs it from the repository root with BUILD_DIR and DEMO_DIR
+-- (where it made roads.shp) filled in and HOME at a fresh temporary folder, in the sqlite3 shell
+-- and then in Debian's Python (examples/session.py).
 .headers on
 .mode box
 .nullvalue NULL

@@ -1,9 +1,6 @@
 #!/usr/bin/env bash
-# Runs the example session from the repository root, loading the extension from
-# the given build directory; builds nothing. It first makes a shapefile of the
-# sample roads with spatialite, from examples/data, in a temporary folder; then
-# runs examples/session.sql in the stock sqlite3 shell and in Debian's Python
-# (or only in the one named), each with HOME at a fresh temporary folder.
+# Runs examples/session.sql in the sqlite3 shell and in Debian's Python (or the one named) with the
+# extension from BUILD_DIR, on a shapefile it makes first; builds nothing.
 # DEMO_SHELL_PREFIX, when set, goes before the shell's command (a valgrind run).
 set -euo pipefail
 root=$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)

@@ -1,6 +1,5 @@
--- Debian's csvtable, zipfile and spatialite modules, each made editable by
--- quillmere_load: a read, an UPDATE, an INSERT and a DELETE, then commit,
--- undo and redo. Run from a folder holding t.csv, t.zip, t.txt, roads.shp and probe.so.
+-- Modules of Debian's csvtable, zipfile and spatialite made editable by quillmere_load: a read,
+-- an UPDATE, an INSERT, a DELETE, commit, undo, redo. Run where run_modules_test.sh put the files.
 SELECT quillmere_load('./probe');
 SELECT quillmere_load('/usr/lib/x86_64-linux-gnu/libsqlite3_mod_csvtable.so');
 SELECT quillmere_load('/usr/lib/x86_64-linux-gnu/libsqlite3_mod_zipfile.so');

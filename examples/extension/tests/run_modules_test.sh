@@ -1,7 +1,6 @@
 #!/usr/bin/env bash
-# Debian's csvtable, zipfile and spatialite modules made editable through
-# quillmere_extension, in the stock sqlite3 shell and in Debian's Python; the
-# files they read stay unchanged. With "valgrind", the shell alone, under memcheck.
+# Debian's csvtable, zipfile and spatialite modules made editable by quillmere_extension in the
+# sqlite3 shell and in Python, leaving their files unchanged; with "valgrind", the shell under memcheck.
 #   run_modules_test.sh BUILD_DIR [valgrind]
 set -euo pipefail
 here=$(cd "$(dirname "${BASH_SOURCE[0]}")" && pwd)
