@@ -10,12 +10,14 @@ CC=clang CXX=clang++ cmake -S "$root" -B "$build" -DQUILLMERE_FUZZ=ON -DQUILLMER
   -DQUILLMERE_WERROR=ON >/dev/null
 cmake --build "$build" -j"$(nproc)" --target fuzzers >/dev/null
 mkdir -p "$build/crashes"
-for fuzzer in "$build"/fuzz/*_fuzzer; do
-  name=$(basename "$fuzzer" _fuzzer)
+# One target per seed corpus, so that a stale binary of a removed target never runs.
+for corpus in "$root"/fuzz/corpus/*; do
+  name=$(basename "$corpus")
+  fuzzer="$build/fuzz/${name}_fuzzer"
   work=$(mktemp -d)
   echo "fuzz: $name for ${seconds}s"
   HOME="$work" "$fuzzer" -max_total_time="$seconds" -print_final_stats=0 \
-    -artifact_prefix="$build/crashes/$name-" "$work" "$root/fuzz/corpus/$name" >"$work/log" 2>&1 || {
+    -artifact_prefix="$build/crashes/$name-" "$work" "$corpus" >"$work/log" 2>&1 || {
       tail -40 "$work/log"; echo "fuzz: $name failed"; rm -rf "$work"; exit 1; }
   grep -E '^Done' "$work/log" || true
   rm -rf "$work"

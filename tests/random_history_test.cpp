@@ -1,50 +1,31 @@
-// Random sequences of writes, commits, undos and redos through an overlay
-// table, checked after every operation against models the test keeps itself:
-// a log of numbered steps with a position (every applied step replayed over the
-// inner rows), and a plain undo stack of user actions.
-#include "history_file.h"
-#include "quillmere.h"
+// Random sequences of writes, commits, undos and redos through an overlay table,
+// checked after every operation against the step model: the table reads as the
+// applied steps replayed over the inner rows (loaded into the plain table ref),
+// a rowid lookup agrees with the scan, a table over the same inner rows that is never
+// written stays as it was, and the stored position is the model's.
+#include "overlay_fixture.h"
 #include "step_model.h"
 
-#include <algorithm>
-#include <cstdint>
 #include <deque>
-#include <iterator>
-#include <map>
-#include <memory>
-#include <optional>
 #include <random>
-#include <sstream>
-#include <tuple>
 
 using memory_module::Blob;
 using memory_module::Cell;
 using memory_module::Row;
-using memory_module::TableData;
 
 namespace {
 
-// Seeds run on every build. A seed that once exposed a fault stays here.
-const unsigned regressionSeeds[] = {1, 7, 42, 1009, 65537};
-constexpr int operationsPerSeed = 2500;
-constexpr int stepsPerActionRun = 200;
-constexpr size_t recentKept = 12;
+// A seed that once exposed a fault stays here; each runs with its own table name.
+const unsigned seeds[] = {1, 7, 42, 1009, 65537};
+const char* const names[] = {"t", "my \"roads\"", "v(a)/*", "ombrixOpenedTables--", "T\xC3\xA9"};
+constexpr int operations = 2500;
 
-// A statement for the table under test and what it must do: be refused, or
-// record these changes in this order (possibly none).
-struct Write {
-    std::string sql;
-    bool refused = false;
-    std::vector<Change> changes;
-};
-
-std::string hex(const std::string& bytes)
+std::string enclosed(const std::string& text, char quote)
 {
-    static const char digits[] = "0123456789abcdef";
-    std::string text;
-    for (unsigned char byte : bytes)
-        text += {digits[byte >> 4], digits[byte & 15]};
-    return text;
+    std::string result(1, quote);
+    for (char c : text)
+        result += c == quote ? std::string(2, c) : std::string(1, c);
+    return result + quote;
 }
 
 // SQL that evaluates to exactly this value, type included.
@@ -53,531 +34,354 @@ std::string literal(const Cell& cell)
     if (auto integer = std::get_if<sqlite3_int64>(&cell))
         return std::to_string(*integer);
     if (auto real = std::get_if<double>(&cell)) {
-        char* text = sqlite3_mprintf("%!.17g", *real);
-        std::string result = text;
-        sqlite3_free(text);
-        return result;
+        char text[40];
+        sqlite3_snprintf(sizeof text, text, "%!.17g", *real);
+        return text;
     }
-    if (auto text = std::get_if<std::string>(&cell)) {
-        if (text->find('\0') != std::string::npos)
-            return "CAST(X'" + hex(*text) + "' AS TEXT)";
-        std::string quoted = "'";
-        for (char c : *text)
-            quoted += c == '\'' ? std::string("''") : std::string(1, c);
-        return quoted + "'";
-    }
-    if (auto blob = std::get_if<Blob>(&cell))
-        return "X'" + hex(std::string(blob->bytes.begin(), blob->bytes.end())) + "'";
-    return "NULL";
+    auto text = std::get_if<std::string>(&cell);
+    if (text && text->find('\0') == std::string::npos)
+        return enclosed(*text, '\'');
+    auto blob = std::get_if<Blob>(&cell);
+    if (!text && !blob)
+        return "NULL";
+    std::string hex;
+    for (unsigned char byte : text ? std::vector<unsigned char>(text->begin(), text->end()) : blob->bytes)
+        hex += {"0123456789abcdef"[byte >> 4], "0123456789abcdef"[byte & 15]};
+    return text ? "CAST(x'" + hex + "' AS TEXT)" : "x'" + hex + "'";
 }
 
-std::string render(const std::vector<ResultRow>& rows)
+Cell cellOf(sqlite3_stmt* statement, int column)
 {
-    std::ostringstream text;
-    for (const ResultRow& row : rows) {
-        text << "   ";
-        for (const std::string& value : row)
-            text << " " << value;
-        text << "\n";
-    }
-    return text.str();
+    const int type = sqlite3_column_type(statement, column);
+    if (type == SQLITE_INTEGER)
+        return sqlite3_column_int64(statement, column);
+    if (type == SQLITE_FLOAT)
+        return sqlite3_column_double(statement, column);
+    if (type == SQLITE_NULL)
+        return std::monostate{};
+    auto bytes = static_cast<const unsigned char*>(sqlite3_column_blob(statement, column));
+    std::vector<unsigned char> data(bytes, bytes + sqlite3_column_bytes(statement, column));
+    if (type == SQLITE_TEXT)
+        return std::string(data.begin(), data.end());
+    return Blob{data};
 }
 
-const char* const columns[] = {"a", "b", "c"};
+// A statement for the table under test and what it must do: be refused as a
+// rowid that is not free, or record these changes in this order (maybe none).
+struct Write {
+    std::string sql;
+    bool refused = false;
+    std::vector<Change> changes;
+};
 
-std::string recentText(const std::deque<std::string>& recent)
-{
-    std::string text = "recent operations, oldest first:\n";
-    for (const std::string& line : recent)
-        text += "  " + line + "\n";
-    return text;
-}
-
-// The table under test, an untouched overlay table over the same inner rows,
-// and "ref", a plain table the models are loaded into after every operation.
-class RandomHistoryBase : public OverlayTest {
+class RandomHistoryTest : public OverlayTest, public testing::WithParamInterface<int> {
 protected:
     std::mt19937 random;
-    std::string name;
-    Rows inner;
-    std::vector<ResultRow> innerRead;
-    bool unexpected = false; // a statement failed or was accepted against expectations
+    std::string name, table; // the table's name, and the name as an SQL identifier
+    Rows inner, visible;
 
     int pick(int low, int high) { return std::uniform_int_distribution<int>(low, high)(random); }
     bool oneIn(int n) { return pick(1, n) == 1; }
-
-    void createTables(unsigned seed)
-    {
-        static int tablesMade = 0;
-        random.seed(seed);
-        name = "t" + std::to_string(++tablesMade);
-        TableData data{{"a", "b", "c"}, {}};
-        int count = pick(0, 8);
-        for (int i = 1; i <= count; ++i) {
-            data.rows.push_back({randomCell(), randomCell(), randomCell()});
-            inner[i] = data.rows.back();
-        }
-        std::string path = "/random/" + name;
-        memory_module::setTable(path, data);
-        ASSERT_NO_FATAL_FAILURE(openDatabase());
-        ASSERT_EQ(quillmere_register_undoredo_functions(db), SQLITE_OK);
-        for (const std::string& table : {name, "untouched_" + name})
-            ASSERT_EQ(execute("CREATE VIRTUAL TABLE " + table + " USING overlay('" + path + "')"), SQLITE_OK)
-                << lastError;
-        ASSERT_EQ(execute("CREATE TABLE ref(a, b, c)"), SQLITE_OK);
-        innerRead = query("SELECT rowid, * FROM untouched_" + name + " ORDER BY rowid");
-        loadReference(inner);
-        ASSERT_EQ(innerRead, referenceRows());
-    }
+    sqlite3_int64 innerCount() const { return sqlite3_int64(inner.size()); }
 
     Cell randomCell()
     {
         static const double reals[] = {0.5, -2.25, 0.1, 1e300, -1.5e-300, 3.141592653589793, 1.0, 123456789.125};
-        static const std::string texts[] = {"",          "plain", "\xC3\xA9t\xC3\xA9", "\xE6\x97\xA5\xE6\x9C\xAC",
-                                            "\xF0\x9F\x98\x80 ok", "it's", "line\nbreak", "42",
-                                            std::string("nul\0inside", 10)};
-        static const std::vector<unsigned char> blobs[] = {{}, {0x00}, {0xde, 0xad, 0xbe, 0xef}, {0x00, 0xff, 0x10}};
+        static const std::string texts[] = {"",     "plain", "\xC3\xA9t\xC3\xA9", "\xF0\x9F\x98\x80 ok",
+                                            "it's", "a\nb",  "42",                std::string("nul\0inside", 10)};
+        static const std::vector<unsigned char> blobs[] = {{}, {0x00}, {0xde, 0xad, 0xbe, 0xef}};
+        static const sqlite3_int64 big[] = {INT64_MAX, -INT64_MAX, sqlite3_int64(1) << 40, 0};
         switch (pick(0, 9)) {
         case 0:
             return std::monostate{};
         case 1:
         case 2:
             return sqlite3_int64(pick(-50, 1000));
-        case 3: {
-            static const sqlite3_int64 big[] = {INT64_MAX, -INT64_MAX, sqlite3_int64(1) << 40, 0};
+        case 3:
             return big[pick(0, 3)];
-        }
         case 4:
             return reals[pick(0, 7)];
         case 5:
             return std::uniform_real_distribution<double>(-1e6, 1e6)(random);
         case 6:
         case 7:
-            return texts[pick(0, 8)];
+            return texts[pick(0, 7)];
         case 8:
-            return Blob{blobs[pick(0, 3)]};
+            return Blob{blobs[pick(0, 2)]};
         default:
-            return std::string("w") + std::to_string(pick(0, 99));
+            return "w" + std::to_string(pick(0, 99));
         }
     }
 
-    void loadReference(const Rows& rows)
+    std::string values(const Row& row) { return literal(row[0]) + ", " + literal(row[1]) + ", " + literal(row[2]); }
+
+    void loadReference()
     {
-        ASSERT_EQ(execute("DELETE FROM ref"), SQLITE_OK);
-        sqlite3_stmt* insert = nullptr;
-        ASSERT_EQ(sqlite3_prepare_v2(db, "INSERT INTO ref(rowid, a, b, c) VALUES (?, ?, ?, ?)", -1, &insert, nullptr),
-                  SQLITE_OK);
-        for (const auto& [rowid, row] : rows) {
-            sqlite3_bind_int64(insert, 1, rowid);
-            for (int i = 0; i < 3; ++i)
-                bindCell(insert, i + 2, row[static_cast<size_t>(i)]);
-            EXPECT_EQ(sqlite3_step(insert), SQLITE_DONE);
-            sqlite3_reset(insert);
-        }
-        sqlite3_finalize(insert);
+        std::string sql = "DELETE FROM ref; INSERT INTO ref(rowid, a, b, c) VALUES ";
+        for (const auto& [rowid, row] : visible)
+            sql += "(" + std::to_string(rowid) + ", " + values(row) + "), ";
+        ASSERT_EQ(run(visible.empty() ? "DELETE FROM ref" : sql.substr(0, sql.size() - 2)), "");
     }
 
-    std::vector<ResultRow> referenceRows() { return query("SELECT rowid, * FROM ref ORDER BY rowid"); }
-    std::vector<ResultRow> tableRows() { return query("SELECT rowid, * FROM " + name + " ORDER BY rowid"); }
-
-    // Rowid and three values of every row a query over ref gives, in its order.
-    std::vector<std::pair<sqlite3_int64, Row>> selectRows(const std::string& sql)
+    // Rowid and values of each row a query over ref gives, in its order.
+    std::vector<std::pair<sqlite3_int64, Row>> select(const std::string& sql)
     {
         std::vector<std::pair<sqlite3_int64, Row>> rows;
         sqlite3_stmt* statement = nullptr;
         EXPECT_EQ(sqlite3_prepare_v2(db, sql.c_str(), -1, &statement, nullptr), SQLITE_OK) << sql;
         while (statement && sqlite3_step(statement) == SQLITE_ROW)
             rows.emplace_back(sqlite3_column_int64(statement, 0),
-                              Row{cellOf(sqlite3_column_value(statement, 1)), cellOf(sqlite3_column_value(statement, 2)),
-                                  cellOf(sqlite3_column_value(statement, 3))});
+                              Row{cellOf(statement, 1), cellOf(statement, 2), cellOf(statement, 3)});
         sqlite3_finalize(statement);
         return rows;
     }
 
-    // Compares the table under test with ref and the untouched table with the
-    // inner rows; on a difference reports what is needed to reproduce it.
-    bool matches(const std::string& context, const std::deque<std::string>& recent)
-    {
-        std::vector<ResultRow> actual = tableRows(), expected = referenceRows();
-        std::vector<ResultRow> untouched = query("SELECT rowid, * FROM untouched_" + name + " ORDER BY rowid");
-        if (actual == expected && untouched == innerRead)
-            return true;
-        std::ostringstream report;
-        report << context << "\n" << recentText(recent);
-        if (untouched != innerRead)
-            report << "the never-written table over the same inner rows changed:\n" << render(untouched);
-        report << "expected:\n" << render(expected) << "actual:\n" << render(actual);
-        ADD_FAILURE() << report.str();
-        return false;
-    }
-
-    sqlite3_int64 innerCount() const { return static_cast<sqlite3_int64>(inner.size()); }
-
-    // The rowid an INSERT without one gets: the first after the inner rows that
-    // no stored row holds.
-    sqlite3_int64 firstFreeRowid(const Rows& visible) const
+    // The rowid an INSERT without one gets: the first after the inner rows that no row holds.
+    sqlite3_int64 firstFree(const Rows& rows) const
     {
         sqlite3_int64 rowid = innerCount() + 1;
-        while (visible.count(rowid))
+        while (rows.count(rowid))
             ++rowid;
         return rowid;
     }
 
-    sqlite3_int64 someFreeRowid(const Rows& visible)
+    sqlite3_int64 someFreeRowid()
     {
-        sqlite3_int64 rowid = firstFreeRowid(visible) + pick(0, 3);
+        const sqlite3_int64 far = INT64_MAX - pick(0, 1);
+        if (oneIn(25) && !visible.count(far))
+            return far;
+        sqlite3_int64 rowid = firstFree(visible) + pick(0, 3);
         while (visible.count(rowid))
             ++rowid;
         return rowid;
     }
 
-    // A rowid an explicit INSERT or a rowid change must be refused: an inner
-    // rowid (visible or deleted), a stored row, or one below 1.
-    sqlite3_int64 takenRowid(const Rows& visible)
+    // A rowid that is not free: an inner one (visible or deleted), a stored one, or one below 1.
+    sqlite3_int64 takenRowid()
     {
         std::vector<sqlite3_int64> stored;
         for (const auto& entry : visible)
             if (entry.first > innerCount())
                 stored.push_back(entry.first);
-        int kind = pick(0, 2);
+        const int kind = pick(0, 2);
         if (kind == 0 && innerCount() > 0)
-            return pick(1, static_cast<int>(innerCount()));
+            return pick(1, int(innerCount()));
         if (kind == 1 && !stored.empty())
-            return stored[static_cast<size_t>(pick(0, static_cast<int>(stored.size()) - 1))];
+            return stored[size_t(pick(0, int(stored.size()) - 1))];
         return -pick(0, 3);
     }
 
-    // A visible rowid, or when none is left one that matches nothing.
-    sqlite3_int64 someRowid(const Rows& visible)
+    // A visible rowid, or one that matches nothing when none is left.
+    sqlite3_int64 someRowid()
     {
         if (visible.empty())
             return innerCount() + 100;
         auto entry = visible.begin();
-        std::advance(entry, pick(0, static_cast<int>(visible.size()) - 1));
+        std::advance(entry, pick(0, int(visible.size()) - 1));
         return entry->first;
     }
 
-    std::string randomCondition(const Rows& visible)
+    std::string condition()
     {
-        const char* column = columns[pick(0, 2)];
         static const char* const types[] = {"integer", "real", "text", "blob", "null"};
-        sqlite3_int64 from = someRowid(visible);
+        const std::string column(1, char('a' + pick(0, 2))), from = std::to_string(someRowid());
         switch (pick(0, 4)) {
         case 0:
             return "rowid % " + std::to_string(pick(2, 4)) + " = " + std::to_string(pick(0, 1));
         case 1:
-            return "rowid BETWEEN " + std::to_string(from) + " AND " + std::to_string(from + pick(0, 3));
+            return "rowid BETWEEN " + from + " AND " + from + " + " + std::to_string(pick(0, 3));
         case 2:
-            return std::string("typeof(") + column + ") = '" + types[pick(0, 4)] + "'";
+            return "typeof(" + column + ") = '" + types[pick(0, 4)] + "'";
         case 3:
-            return std::string(column) + " IS NULL";
+            return column + " IS NULL";
         default:
-            return std::string(column) + " IS NOT NULL AND rowid > " + std::to_string(from);
+            return column + " IS NOT NULL AND rowid > " + from;
         }
     }
 
-    std::string randomExpression(const char* column)
-    {
-        switch (pick(0, 7)) {
-        case 0:
-            return columns[pick(0, 2)];
-        case 1:
-            return std::string("typeof(") + column + ")";
-        default:
-            return literal(randomCell());
-        }
-    }
-
-    // The overlay applies an UPDATE or DELETE row by row in ascending rowid
-    // order; ref (holding the same rows) tells which rows and which new values.
-    std::vector<std::pair<sqlite3_int64, Row>> updatedRows(const std::string& where, std::string& assignments)
+    // The assignments of an UPDATE, and the rows it writes with their new values
+    // in ascending rowid order, as the overlay applies them; ref tells which.
+    std::vector<std::pair<sqlite3_int64, Row>> updated(const std::string& where, std::string& assignments)
     {
         std::string selected;
-        for (const char* column : columns) {
-            std::string expression = oneIn(2) ? randomExpression(column) : column;
-            if (expression != column)
-                assignments += std::string(assignments.empty() ? "" : ", ") + column + " = " + expression;
-            selected += ", " + expression;
+        for (const std::string column : {"a", "b", "c"}) {
+            std::string value = column;
+            if (oneIn(2)) {
+                const int form = pick(0, 7);
+                value = form == 0 ? std::string(1, char('a' + pick(0, 2)))
+                        : form == 1 ? "typeof(" + column + ")"
+                                    : literal(randomCell());
+                assignments += (assignments.empty() ? "" : ", ") + column + " = " + value;
+            }
+            selected += ", " + value;
         }
         if (assignments.empty())
             assignments = "a = a";
-        return selectRows("SELECT rowid" + selected + " FROM ref" + where + " ORDER BY rowid");
+        return select("SELECT rowid" + selected + " FROM ref" + where + " ORDER BY rowid");
     }
 
-    // A random write against rows that ref and the table under test both hold.
-    // Without refusals every write is accepted (it may still change nothing).
-    Write randomWrite(const Rows& visible, bool refusals)
+    Write randomWrite()
     {
         Write write;
-        const std::string& t = name;
-        int kind = pick(0, 99);
+        Rows after = visible;
+        auto insert = [&](const Row& row) {
+            const Change change{firstFree(after), row};
+            applyChange(after, change);
+            write.changes.push_back(change);
+        };
+        const int kind = pick(0, 99);
         if (kind < 20) {
-            // INSERT without a rowid: several rows, some columns, or a NULL rowid.
-            Rows after = visible;
-            int form = pick(0, 2), count = form == 0 ? pick(1, 3) : 1;
-            write.sql = form == 0 ? "INSERT INTO " + t + "(a, b, c) VALUES "
-                      : form == 1 ? "INSERT INTO " + t + "(rowid, a, b, c) VALUES "
-                                  : "INSERT INTO " + t + "(b) VALUES ";
-            for (int i = 0; i < count; ++i) {
-                Row row{std::monostate{}, randomCell(), std::monostate{}};
-                if (form != 2)
-                    row = {randomCell(), randomCell(), randomCell()};
-                write.sql += (i ? ", (" : "(") + std::string(form == 1 ? "NULL, " : "");
-                write.sql += form == 2 ? literal(row[1])
-                                       : literal(row[0]) + ", " + literal(row[1]) + ", " + literal(row[2]);
-                write.sql += ")";
-                Change change{firstFreeRowid(after), row};
-                applyChange(after, change);
-                write.changes.push_back(change);
+            // INSERT without a rowid: several rows, a NULL rowid, or one column.
+            const int form = pick(0, 2);
+            write.sql = "INSERT INTO " + table + (form == 0 ? "(a, b, c)" : form == 1 ? "(rowid, a, b, c)" : "(b)") +
+                        " VALUES ";
+            for (int i = form == 0 ? pick(1, 3) : 1; i > 0; --i) {
+                Row row{randomCell(), randomCell(), randomCell()};
+                if (form == 2)
+                    row[0] = row[2] = std::monostate{};
+                write.sql += "(" + (form == 0 ? values(row) : form == 1 ? "NULL, " + values(row) : literal(row[1]));
+                write.sql += i > 1 ? "), " : ")";
+                insert(row);
             }
         } else if (kind < 25) {
             // INSERT of rows read from the table itself.
-            std::string where = " WHERE " + randomCondition(visible);
-            write.sql = "INSERT INTO " + t + "(a, b, c) SELECT c, a, b FROM " + t + where + " ORDER BY rowid";
-            Rows after = visible;
-            for (const auto& source : selectRows("SELECT rowid, c, a, b FROM ref" + where + " ORDER BY rowid")) {
-                Change change{firstFreeRowid(after), source.second};
-                applyChange(after, change);
-                write.changes.push_back(change);
-            }
+            const std::string where = " WHERE " + condition();
+            write.sql = "INSERT INTO " + table + "(a, b, c) SELECT c, a, b FROM " + table + where + " ORDER BY rowid";
+            for (const auto& source : select("SELECT rowid, c, a, b FROM ref" + where + " ORDER BY rowid"))
+                insert(source.second);
         } else if (kind < 37) {
-            // INSERT with a rowid, sometimes one that is taken.
-            write.refused = refusals && oneIn(3);
-            sqlite3_int64 rowid = write.refused ? takenRowid(visible) : someFreeRowid(visible);
-            Row row{randomCell(), randomCell(), randomCell()};
-            write.sql = "INSERT INTO " + t + "(rowid, a, b, c) VALUES (" + std::to_string(rowid) + ", " +
-                        literal(row[0]) + ", " + literal(row[1]) + ", " + literal(row[2]) + ")";
+            // INSERT with a rowid, sometimes one that is not free.
+            write.refused = oneIn(3);
+            const sqlite3_int64 rowid = write.refused ? takenRowid() : someFreeRowid();
+            const Row row{randomCell(), randomCell(), randomCell()};
+            write.sql = "INSERT INTO " + table + "(rowid, a, b, c) VALUES (" + std::to_string(rowid) + ", " +
+                        values(row) + ")";
             if (!write.refused)
                 write.changes.push_back({rowid, row});
         } else if (kind < 60) {
-            // UPDATE of values: one row (rarely a missing one), or several.
-            std::string where;
-            if (kind < 50)
-                where = " WHERE rowid = " + std::to_string(refusals && oneIn(20) ? -5 : someRowid(visible));
-            else if (!oneIn(8))
-                where = " WHERE " + randomCondition(visible);
+            // UPDATE of values: one row (rarely a missing one), some rows, or all.
+            const std::string where = kind < 50  ? " WHERE rowid = " + std::to_string(oneIn(20) ? -5 : someRowid())
+                                      : oneIn(8) ? ""
+                                                 : " WHERE " + condition();
             std::string assignments;
-            for (const auto& [rowid, row] : updatedRows(where, assignments))
+            for (const auto& [rowid, row] : updated(where, assignments))
                 write.changes.push_back({rowid, row});
-            write.sql = "UPDATE " + t + " SET " + assignments + where;
+            write.sql = "UPDATE " + table + " SET " + assignments + where;
         } else if (kind < 72) {
-            // UPDATE moving one row to another rowid, sometimes a taken one,
-            // sometimes its own.
-            sqlite3_int64 from = someRowid(visible), to = someFreeRowid(visible);
-            if (oneIn(10))
-                to = from;
-            else if (refusals && oneIn(3))
-                to = takenRowid(visible), write.refused = to != from;
-            std::string where = " WHERE rowid = " + std::to_string(from), assignments;
-            auto rows = updatedRows(where, assignments);
-            write.sql = "UPDATE " + t + " SET rowid = " + std::to_string(to) + ", " + assignments + where;
-            if (rows.empty())
+            // UPDATE moving one row to another rowid: a free one, its own, or one not free.
+            const sqlite3_int64 from = someRowid();
+            sqlite3_int64 to = oneIn(10) ? from : someFreeRowid();
+            if (to != from && oneIn(3)) {
+                to = takenRowid();
+                write.refused = to != from;
+            }
+            const std::string where = " WHERE rowid = " + std::to_string(from);
+            std::string assignments;
+            const auto rows = updated(where, assignments);
+            write.sql = "UPDATE " + table + " SET rowid = " + std::to_string(to) + ", " + assignments + where;
+            if (rows.empty()) {
                 write.refused = false;
-            else if (!write.refused) {
+            } else if (!write.refused) {
                 if (to != from)
                     write.changes.push_back({from, std::nullopt});
                 write.changes.push_back({to, rows[0].second});
             }
         } else {
-            // DELETE of one row, or of several.
-            std::string where = " WHERE rowid = " + std::to_string(someRowid(visible));
-            if (kind >= 92)
-                where = oneIn(20) ? "" : " WHERE " + randomCondition(visible);
-            for (const auto& entry : selectRows("SELECT rowid, a, b, c FROM ref" + where + " ORDER BY rowid"))
-                write.changes.push_back({entry.first, std::nullopt});
-            write.sql = "DELETE FROM " + t + where;
+            // DELETE of one row, some rows, or all.
+            const std::string where = kind < 92  ? " WHERE rowid = " + std::to_string(someRowid())
+                                      : oneIn(20) ? ""
+                                                  : " WHERE " + condition();
+            for (const auto& row : select("SELECT rowid, a, b, c FROM ref" + where + " ORDER BY rowid"))
+                write.changes.push_back({row.first, std::nullopt});
+            write.sql = "DELETE FROM " + table + where;
         }
         return write;
     }
 
-    // Runs a write and checks its outcome; returns a line for the recent list.
-    std::string runWrite(const Write& write)
+    // A rowid to look up: a visible one or any near the inner rows, as an integer,
+    // as text, or with a fraction that matches nothing.
+    std::string lookupValue()
     {
-        int rc = execute(write.sql);
-        std::string line = write.sql + "  -> " + std::to_string(rc) + (rc ? " " + lastError : "");
-        bool expected = write.refused
-                            ? rc == SQLITE_CONSTRAINT && lastError == "UNIQUE constraint failed: " + name + ".rowid"
-                            : rc == SQLITE_OK;
-        if (!expected) {
-            ADD_FAILURE() << line << "\nexpected " << (write.refused ? "a refusal" : "success");
-            unexpected = true;
-        }
-        return line;
-    }
-
-    void call(const std::string& function, const std::string& steps = "")
-    {
-        std::string sql = "SELECT " + function + "('" + name + "'" + (steps.empty() ? "" : ", " + steps) + ")";
-        if (execute(sql) != SQLITE_OK) {
-            ADD_FAILURE() << sql << ": " << lastError;
-            unexpected = true;
-        }
-    }
-};
-
-void remember(std::deque<std::string>& recent, const std::string& line)
-{
-    recent.push_back(line);
-    if (recent.size() > recentKept)
-        recent.pop_front();
-}
-
-class RandomHistoryTest : public RandomHistoryBase, public testing::WithParamInterface<unsigned> {
-protected:
-    std::unique_ptr<HistoryFile> history;
-
-    // The position the history file holds for the table under test.
-    std::string storedPosition()
-    {
-        auto rows = history->query("SELECT currentHistoryID FROM ombrixOpenedTables WHERE name = '" + name + "'");
-        return rows.size() == 1 ? rows[0][0] : "no single row for " + name;
+        const std::string rowid = std::to_string(oneIn(3) ? pick(-1, int(innerCount()) + 12) : someRowid());
+        const int form = pick(0, 5);
+        return form == 0 ? "'" + rowid + "'" : form == 1 ? rowid + ".5" : rowid;
     }
 };
 
 TEST_P(RandomHistoryTest, EveryOperationLeavesTheAppliedStepsOverTheInnerRows)
 {
-    const unsigned seed = GetParam();
-    ASSERT_NO_FATAL_FAILURE(createTables(seed));
+    random.seed(seeds[GetParam()]);
+    name = names[GetParam()];
+    table = enclosed(name, '"');
+    const std::string untouched = enclosed("untouched " + name, '"'), nameText = enclosed(name, '\'');
+    memory_module::TableData data{{"a", "b", "c"}, {}};
+    for (int i = pick(0, 8); i > 0; --i) {
+        data.rows.push_back({randomCell(), randomCell(), randomCell()});
+        inner[innerCount() + 1] = data.rows.back();
+    }
+    memory_module::setTable("/random", data);
+    ASSERT_NO_FATAL_FAILURE(open());
+    ASSERT_EQ(run("CREATE VIRTUAL TABLE " + table + " USING overlay('/random'); CREATE VIRTUAL TABLE " + untouched +
+                  " USING overlay('/random'); CREATE TABLE ref(a, b, c)"),
+              "");
+    visible = inner;
+    ASSERT_NO_FATAL_FAILURE(loadReference());
+    const std::string innerRows = run("SELECT rowid, * FROM ref ORDER BY rowid");
     StepModel model;
     std::deque<std::string> recent;
-    Rows visible = inner;
-    bool logged = false, positionDiffered = false;
-    for (int index = 0; index < operationsPerSeed; ++index) {
-        std::string line;
-        // A table nobody has written to has no log for the history functions
-        // to move, so until a change is recorded only writes are made.
-        int choice = logged ? pick(0, 99) : 0;
+    bool logged = false;
+    for (int index = 0; index < operations; ++index) {
+        // Until a change is recorded the table has no log for the history functions to move.
+        const int choice = logged ? pick(0, 99) : 0;
+        std::string sql, expected = "NULL";
         if (choice < 70) {
-            Write write = randomWrite(visible, true);
-            line = runWrite(write);
+            const Write write = randomWrite();
+            sql = write.sql;
+            expected = write.refused ? "error 19: UNIQUE constraint failed: " + name + ".rowid" : "";
             for (const Change& change : write.changes)
                 model.record(change);
-            if (!logged && !write.changes.empty())
-                history = std::make_unique<HistoryFile>();
             logged = logged || !write.changes.empty();
         } else if (choice < 78) {
-            call("ombrix_commit");
+            sql = "SELECT ombrix_commit(" + nameText + ")";
             model.commit();
-            line = "commit";
         } else {
-            bool undo = choice < 89;
             static const int counts[] = {1, 0, 1, 1, 2, 3, -1, -2};
-            int count = counts[pick(0, 7)];
-            bool implicit = count == 1 && oneIn(2);
-            call(undo ? "ombrix_undo" : "ombrix_redo", implicit ? "" : std::to_string(count));
+            const int count = counts[pick(0, 7)];
+            const bool undo = choice < 89, implicit = count == 1 && oneIn(2);
+            sql = std::string("SELECT ombrix_") + (undo ? "undo(" : "redo(") + nameText +
+                  (implicit ? "" : ", " + std::to_string(count)) + ")";
             undo ? model.undo(count) : model.redo(count);
-            line = std::string(undo ? "undo " : "redo ") + (implicit ? "" : std::to_string(count));
         }
-        remember(recent, "#" + std::to_string(index) + " " + line + "   [position now " +
-                             std::to_string(model.position) + "]");
+        const std::string outcome = run(sql);
+        recent.push_back("#" + std::to_string(index) + " " + sql + " -> " + outcome + " [position " +
+                         std::to_string(model.position) + "]");
+        if (recent.size() > 12)
+            recent.pop_front();
         visible = model.replay(inner);
-        ASSERT_NO_FATAL_FAILURE(loadReference(visible));
-        std::string context = "seed " + std::to_string(seed) + ", operation " + std::to_string(index);
-        // Moves through empty steps show only in the stored position. Once it
-        // differs, step numbers differ for good; the contents are still checked.
-        if (logged && !positionDiffered && storedPosition() != "int:" + std::to_string(model.position)) {
-            positionDiffered = true;
-            ADD_FAILURE() << context << ": stored position " << storedPosition() << ", expected "
-                          << model.position << "\n" << recentText(recent);
-        }
-        if (unexpected || !matches(context, recent)) {
-            ADD_FAILURE() << "stopped at seed " << seed << ", operation " << index;
-            return;
-        }
-    }
-}
-
-INSTANTIATE_TEST_SUITE_P(RegressionSeeds, RandomHistoryTest, testing::ValuesIn(regressionSeeds));
-
-// Each action is a few accepted writes with a commit before it or after it, so
-// one undo or redo step is exactly one action.
-class UserActionTest : public RandomHistoryBase, public testing::WithParamInterface<std::tuple<unsigned, bool>> {
-protected:
-    std::vector<std::vector<Change>> done, undone;
-
-    Rows current() const
-    {
-        Rows rows = inner;
-        for (const auto& action : done)
-            for (const Change& change : action)
-                applyChange(rows, change);
-        return rows;
-    }
-};
-
-TEST_P(UserActionTest, UndoAndRedoWalkAPlainStackOfActions)
-{
-    const auto [seed, commitFirst] = GetParam();
-    ASSERT_NO_FATAL_FAILURE(createTables(seed));
-    std::deque<std::string> recent;
-    std::string where = "seed " + std::to_string(seed) + (commitFirst ? ", commit before" : ", commit after");
-    // One undo or redo step. Past either end of the stack it changes nothing
-    // visible: the position only moves over steps that hold no rows, the next
-    // redo still goes to the lowest step holding rows, and the next action
-    // (its commit first, or its first write) discards every step above the
-    // position, as a new action empties the redo side of the stack.
-    auto step = [&](bool undo) {
-        auto& from = undo ? done : undone;
-        auto& to = undo ? undone : done;
-        bool beyond = from.empty();
-        if (!beyond) {
-            to.push_back(from.back());
-            from.pop_back();
-        }
-        call(undo ? "ombrix_undo" : "ombrix_redo");
-        remember(recent, std::string(undo ? "undo" : "redo") + (beyond ? " beyond the end" : "") + ", " +
-                             std::to_string(done.size()) + " done, " + std::to_string(undone.size()) + " undone");
-        loadReference(current());
-        return matches(where, recent);
-    };
-    for (int index = 0; index < stepsPerActionRun; ++index) {
-        // A table nobody has written to has no log for the history functions
-        // to move, so the first action writes before any of them is called.
-        int choice = index == 0 ? 0 : pick(0, 99);
-        bool ok = true;
-        if (choice < 55) {
-            if (commitFirst && index > 0)
-                call("ombrix_commit");
-            Rows rows = current();
-            std::vector<Change> action;
-            std::string line = "action:";
-            for (int writes = pick(1, 4); writes > 0; --writes) {
-                loadReference(rows);
-                Write write = randomWrite(rows, false);
-                while (write.changes.empty())
-                    write = randomWrite(rows, false);
-                line += " " + runWrite(write) + ";";
-                for (const Change& change : write.changes) {
-                    applyChange(rows, change);
-                    action.push_back(change);
-                }
-            }
-            if (!commitFirst)
-                call("ombrix_commit");
-            done.push_back(action);
-            undone.clear();
-            remember(recent, line);
-            loadReference(current());
-            ok = matches(where, recent);
-        } else if (choice < 75) {
-            ok = step(true);
-        } else if (choice < 95) {
-            ok = step(false);
-        } else {
-            // Undo everything and a little more, then redo everything and more.
-            for (size_t n = done.size() + static_cast<size_t>(pick(1, 2)); ok && n > 0; --n)
-                ok = step(true);
-            for (size_t n = undone.size() + static_cast<size_t>(pick(1, 2)); ok && n > 0; --n)
-                ok = step(false);
-        }
-        if (!ok || unexpected) {
-            ADD_FAILURE() << "stopped at " << where << ", step " << index;
-            return;
+        ASSERT_NO_FATAL_FAILURE(loadReference());
+        const std::string lookup = " WHERE rowid = " + lookupValue();
+        const std::string position =
+            logged ? history("SELECT currentHistoryID FROM ombrixOpenedTables WHERE name = " + nameText) : "";
+        const std::string labels[] = {"outcome", "rows", "lookup" + lookup, "untouched table", "position"};
+        const std::string actual[] = {outcome, run("SELECT rowid, * FROM " + table),
+                                      run("SELECT rowid, * FROM " + table + lookup),
+                                      run("SELECT rowid, * FROM " + untouched), position};
+        const std::string wanted[] = {expected, run("SELECT rowid, * FROM ref ORDER BY rowid"),
+                                      run("SELECT rowid, * FROM " + table + " WHERE (" + lookup.substr(7) + ") IS 1"),
+                                      innerRows,
+                                      logged ? std::to_string(model.position) : ""};
+        for (int i = 0; i < 5; ++i) {
+            if (actual[i] == wanted[i])
+                continue;
+            std::string report;
+            for (const std::string& line : recent)
+                report += "  " + line + "\n";
+            FAIL() << "seed " << seeds[GetParam()] << ", operation " << index << ", recent operations:\n"
+                   << report << labels[i] << ": expected\n  " << wanted[i] << "\nactual\n  " << actual[i];
         }
     }
 }
 
-INSTANTIATE_TEST_SUITE_P(CommitBeforeOrAfterEachAction, UserActionTest,
-                         testing::Combine(testing::Values(3u, 11u, 2024u), testing::Bool()));
+INSTANTIATE_TEST_SUITE_P(RegressionSeeds, RandomHistoryTest, testing::Range(0, 5));
 
 } // namespace

@@ -1,129 +1,90 @@
-// Fixture plumbing: the probe module is the overlay module with a creation
-// callback that remembers the record it made.
 #include "overlay_fixture.h"
 
-#include "overlay/callbacks.h"
 #include "quillmere.h"
 #include "routines.h"
 
+#include <cstdlib>
+
 namespace {
 
-OverlayTable* probedTable = nullptr;
-
-int probeCreate(sqlite3* db, void* registration, int argc, const char* const* argv,
-                sqlite3_vtab** ppVtab, char** pzErr)
+std::string render(sqlite3_value* value)
 {
-    int rc = overlayCreate(db, registration, argc, argv, ppVtab, pzErr);
-    if (rc == SQLITE_OK)
-        probedTable = overlayTable(*ppVtab);
-    return rc;
+    auto bytes = static_cast<const unsigned char*>(sqlite3_value_blob(value));
+    const size_t size = static_cast<size_t>(sqlite3_value_bytes(value));
+    switch (sqlite3_value_type(value)) {
+    case SQLITE_INTEGER:
+        return std::to_string(sqlite3_value_int64(value));
+    case SQLITE_FLOAT: {
+        char text[40];
+        sqlite3_snprintf(sizeof text, text, "%!.17g", sqlite3_value_double(value));
+        return text;
+    }
+    case SQLITE_TEXT:
+        return "'" + std::string(reinterpret_cast<const char*>(sqlite3_value_text(value)), size) + "'";
+    case SQLITE_BLOB: {
+        std::string hex = "x'";
+        for (size_t i = 0; i < size; ++i)
+            hex += {"0123456789abcdef"[bytes[i] >> 4], "0123456789abcdef"[bytes[i] & 15]};
+        return hex + "'";
+    }
+    default:
+        return "NULL";
+    }
 }
-
-sqlite3_module makeProbeModule()
-{
-    sqlite3_module probe = overlayModule;
-    probe.xCreate = probeCreate;
-    probe.xConnect = probeCreate;
-    return probe;
-}
-
-const sqlite3_module probeModule = makeProbeModule();
 
 } // namespace
 
-std::string describeValue(sqlite3_value* value)
+std::string run(sqlite3* db, const std::string& sql)
 {
-    switch (sqlite3_value_type(value)) {
-    case SQLITE_INTEGER:
-        return "int:" + std::to_string(sqlite3_value_int64(value));
-    case SQLITE_FLOAT: {
-        char text[64];
-        sqlite3_snprintf(sizeof text, text, "%!.17g", sqlite3_value_double(value));
-        return std::string("real:") + text;
-    }
-    case SQLITE_TEXT:
-        return "text:" + std::string(reinterpret_cast<const char*>(sqlite3_value_text(value)),
-                                     static_cast<size_t>(sqlite3_value_bytes(value)));
-    case SQLITE_BLOB: {
-        std::string hex = "blob:";
-        auto bytes = static_cast<const unsigned char*>(sqlite3_value_blob(value));
-        for (int i = 0; i < sqlite3_value_bytes(value); ++i) {
-            char pair[3];
-            std::snprintf(pair, sizeof pair, "%02x", bytes[i]);
-            hex += pair;
+    std::string out;
+    for (const char* rest = sql.c_str(); *rest;) {
+        sqlite3_stmt* statement = nullptr;
+        int rc = sqlite3_prepare_v2(db, rest, -1, &statement, &rest);
+        while (statement && (rc = sqlite3_step(statement)) == SQLITE_ROW) {
+            for (int i = 0; i < sqlite3_column_count(statement); ++i)
+                out += (i ? "|" : out.empty() ? "" : " ") + render(sqlite3_column_value(statement, i));
         }
-        return hex;
+        const std::string message = sqlite3_errmsg(db);
+        sqlite3_finalize(statement);
+        if (rc != SQLITE_OK && rc != SQLITE_DONE)
+            return out + (out.empty() ? "" : " ") + "error " + std::to_string(rc) + ": " + message;
     }
-    default:
-        return "null";
-    }
+    return out;
 }
 
-void OverlayTest::SetUp()
+memory_module::TableData numbered(int count)
 {
-    memory_module::clear();
-    probedTable = nullptr;
+    memory_module::TableData data{{"a", "b"}, {}};
+    for (int i = 1; i <= count; ++i)
+        data.rows.push_back({sqlite3_int64(i), "r" + std::to_string(i)});
+    return data;
 }
 
 void OverlayTest::TearDown()
 {
-    closeDatabase();
+    close();
+    sqlite3_close(historyDb);
     memory_module::clear();
 }
 
-void OverlayTest::openDatabase(const std::string& path)
+void OverlayTest::open(const std::string& path)
 {
     ASSERT_EQ(sqlite3_open(path.c_str(), &db), SQLITE_OK);
-    ASSERT_EQ(wrapVirtualTableWithTransactions(db, hostRoutines(), memory_module::module(), "overlay"),
-              SQLITE_OK);
-    ASSERT_EQ(sqlite3_create_module_v2(db, "probe", &probeModule, newOverlayRegistration(memory_module::module()),
-                                       deleteOverlayRegistration),
-              SQLITE_OK);
+    ASSERT_EQ(wrapVirtualTableWithTransactions(db, hostRoutines(), memory_module::module(), "overlay"), SQLITE_OK);
+    ASSERT_EQ(quillmere_register_undoredo_functions(db), SQLITE_OK);
 }
 
-void OverlayTest::closeDatabase()
+void OverlayTest::close()
 {
-    if (db) {
-        EXPECT_EQ(sqlite3_close(db), SQLITE_OK);
-        db = nullptr;
+    EXPECT_EQ(sqlite3_close(db), SQLITE_OK);
+    db = nullptr;
+}
+
+std::string OverlayTest::history(const std::string& sql)
+{
+    if (!historyDb) {
+        sqlite3_open((std::string(std::getenv("HOME")) + "/transactions.sqlite").c_str(), &historyDb);
+        sqlite3_busy_timeout(historyDb, 5000);
     }
-}
-
-int OverlayTest::execute(const std::string& sql)
-{
-    char* message = nullptr;
-    int rc = sqlite3_exec(db, sql.c_str(), nullptr, nullptr, &message);
-    lastError = message ? message : "";
-    sqlite3_free(message);
-    return rc;
-}
-
-int OverlayTest::tryQuery(const std::string& sql, std::vector<ResultRow>& rows)
-{
-    rows.clear();
-    sqlite3_stmt* statement = nullptr;
-    int rc = sqlite3_prepare_v2(db, sql.c_str(), -1, &statement, nullptr);
-    if (rc == SQLITE_OK) {
-        while ((rc = sqlite3_step(statement)) == SQLITE_ROW) {
-            ResultRow row;
-            for (int i = 0; i < sqlite3_column_count(statement); ++i)
-                row.push_back(describeValue(sqlite3_column_value(statement, i)));
-            rows.push_back(row);
-        }
-    }
-    lastError = rc == SQLITE_DONE ? "" : sqlite3_errmsg(db);
-    sqlite3_finalize(statement);
-    return rc == SQLITE_DONE ? SQLITE_OK : rc;
-}
-
-std::vector<ResultRow> OverlayTest::query(const std::string& sql)
-{
-    std::vector<ResultRow> rows;
-    EXPECT_EQ(tryQuery(sql, rows), SQLITE_OK) << lastError << " in " << sql;
-    return rows;
-}
-
-OverlayTable* OverlayTest::lastProbedTable()
-{
-    return probedTable;
+    return ::run(historyDb, sql);
 }

@@ -1,41 +1,32 @@
-// A connection with the overlay wrapped around the in-memory module, plus a
-// probe module that hands tests the record of every overlay table it creates.
+// The fixture of the SQL tests: a connection with the overlay wrapped around the
+// in-memory module as "overlay" and the history functions registered. Results
+// read as SQL literals (1, 2.5, 'text', x'00ff', NULL), columns joined by '|'
+// and rows by ' '; a failure ends them with "error CODE: message".
 #pragma once
 
 #include "memory_module.h"
-#include "overlay/records.h"
 
 #include <gtest/gtest.h>
 
 #include <string>
-#include <vector>
 
-// One result row, each value rendered as "type:value" (NULL as "null").
-using ResultRow = std::vector<std::string>;
+// Runs every statement of sql in turn and renders their rows.
+std::string run(sqlite3* db, const std::string& sql);
+
+// memory_module rows {i, 'r<i>'} for i = 1..count, in columns a and b.
+memory_module::TableData numbered(int count);
 
 class OverlayTest : public testing::Test {
 protected:
-    void SetUp() override;
+    void SetUp() override { memory_module::clear(); }
     void TearDown() override;
 
-    // Opens db (":memory:" or a file) with the overlay registered as "overlay"
-    // and the probe as "probe".
-    void openDatabase(const std::string& path = ":memory:");
-    void closeDatabase();
-
-    // Runs sql; returns the result code and leaves the message in lastError.
-    int execute(const std::string& sql);
-    // Runs a query and collects its rows; returns SQLITE_OK or the error code.
-    int tryQuery(const std::string& sql, std::vector<ResultRow>& rows);
-    // As tryQuery, failing the test on an error.
-    std::vector<ResultRow> query(const std::string& sql);
-
-    // The overlay table created last through the "probe" module.
-    static OverlayTable* lastProbedTable();
+    void open(const std::string& path = ":memory:");
+    void close();
+    std::string run(const std::string& sql) { return ::run(db, sql); }
+    // Runs sql on $HOME/transactions.sqlite through a connection of the test's own.
+    std::string history(const std::string& sql);
 
     sqlite3* db = nullptr;
-    std::string lastError;
+    sqlite3* historyDb = nullptr;
 };
-
-// Renders a value as query() does.
-std::string describeValue(sqlite3_value* value);

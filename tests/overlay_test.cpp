@@ -1,0 +1,290 @@
+// Overlay tables through SQL: what the inner module is asked, how reads merge
+// the log, where the log lives and when it ends, and failures on the way.
+#include "overlay_fixture.h"
+#include "quillmere.h"
+#include "routines.h"
+
+#include "engine.h"
+
+#include <cstdio>
+
+namespace {
+
+std::vector<std::string> rowsOf(sqlite3_stmt* statement)
+{
+    std::vector<std::string> rows;
+    while (sqlite3_step(statement) == SQLITE_ROW)
+        rows.push_back(reinterpret_cast<const char*>(sqlite3_column_text(statement, 0)));
+    sqlite3_reset(statement);
+    return rows;
+}
+
+TEST_F(OverlayTest, InnerModuleIsMadeScannedAndReleasedAsItsContractSays)
+{
+    memory_module::setTable("/p/q.tab", numbered(10));
+    memory_module::Faults faults[4];
+    faults[0].createCode = SQLITE_CANTOPEN;
+    faults[0].createMessage = "cannot open: 100% gone";
+    faults[1].openCode = SQLITE_IOERR;
+    faults[2].countingNextCode = SQLITE_CORRUPT;
+    faults[3].scanNextCode = SQLITE_IOERR;
+    faults[3].scanNextAtRowid = 4;
+    faults[3].scanNextMessage = "gone at row 4";
+    for (int i = 0; i < 4; ++i) {
+        memory_module::setTable("/f" + std::to_string(i), numbered(10));
+        memory_module::setFaults("/f" + std::to_string(i), faults[i]);
+    }
+    open();
+    auto& calls = memory_module::calls();
+    ASSERT_EQ(run("CREATE VIRTUAL TABLE t USING overlay('/p/q.tab', 'x y', 3)"), "");
+    EXPECT_EQ(calls.clientData, std::vector<void*>{nullptr});
+    EXPECT_EQ(calls.argv[0], (std::vector<std::string>{"overlay", "main", "t", "'/p/q.tab'", "'x y'", "3"}));
+    // Only rowid = ? reaches the inner module's own plan; everything else is a full scan.
+    const int lookup = memory_module::rowidLookupPlan;
+    const std::tuple<const char*, const char*, std::vector<int>> reads[] = {
+        {"SELECT rowid, b FROM t WHERE rowid = 4", "4|'r4'", {lookup}},
+        {"SELECT rowid FROM t WHERE rowid IN (2, 9) ORDER BY rowid DESC", "9 2", {lookup, lookup}},
+        {"SELECT rowid FROM t WHERE rowid > 7", "8 9 10", {0}},
+        {"SELECT a FROM t ORDER BY a DESC LIMIT 2", "10 9", {0}},
+        {"SELECT rowid FROM t WHERE b = 'r3'", "3", {0}},
+    };
+    for (const auto& [sql, rows, plans] : reads) {
+        calls.filterPlans.clear();
+        EXPECT_EQ(run(sql), rows) << sql;
+        EXPECT_EQ(calls.filterPlans, plans) << sql;
+    }
+    // Failures pass through with the inner module's code and message.
+    const std::pair<const char*, const char*> failures[] = {
+        {"CREATE VIRTUAL TABLE f0 USING overlay('/f0')", "error 14: cannot open: 100% gone"},
+        {"CREATE VIRTUAL TABLE f1 USING overlay('/f1')", "error 10: vtable constructor failed: f1"},
+        {"CREATE VIRTUAL TABLE f2 USING overlay('/f2')", "error 11: vtable constructor failed: f2"},
+        {"CREATE VIRTUAL TABLE m USING overlay", "error 21: Missing filepath"},
+        {"CREATE VIRTUAL TABLE f3 USING overlay('/f3'); SELECT rowid FROM f3", "1 2 3 4 error 10: gone at row 4"},
+        {"DROP TABLE t; SELECT name FROM sqlite_master", "'f3'"},
+    };
+    for (const auto& [sql, outcome] : failures)
+        EXPECT_EQ(run(sql), outcome) << sql;
+    close();
+    // Every inner table made is released and every cursor closed; the failed
+    // xCreate made no table and the failed xOpen no cursor.
+    EXPECT_EQ(calls.destroys, calls.creates - 1);
+    EXPECT_EQ(calls.closes, calls.opens - 1);
+}
+
+TEST_F(OverlayTest, RoutinesPointerIsFilledOnceAndNeeded)
+{
+    open();
+    const sqlite3_api_routines* before = sqlite3_api;
+    sqlite3_api_routines other = *before;
+    EXPECT_EQ(wrapVirtualTableWithTransactions(db, &other, memory_module::module(), "second"), SQLITE_OK);
+    EXPECT_EQ(sqlite3_api, before);
+    EXPECT_EQ(wrapVirtualTableWithTransactions(db, nullptr, nullptr, "third"), SQLITE_MISUSE);
+    sqlite3_api = nullptr;
+    EXPECT_EQ(wrapVirtualTableWithTransactions(db, nullptr, memory_module::module(), "fourth"), SQLITE_MISUSE);
+    EXPECT_EQ(quillmere_register_undoredo_functions(db), SQLITE_MISUSE);
+    sqlite3_api = before;
+}
+
+TEST_F(OverlayTest, LookupsAndScansMergeTheLog)
+{
+    memory_module::setTable("/t", numbered(5));
+    memory_module::setTable("/late", numbered(2));
+    open();
+    ASSERT_EQ(run("CREATE VIRTUAL TABLE t USING overlay('/t'); CREATE VIRTUAL TABLE late USING overlay('/late')"), "");
+    // A scan under way when the first write makes the log shows the rows it stores.
+    sqlite3_stmt* scan = nullptr;
+    ASSERT_EQ(sqlite3_prepare_v2(db, "SELECT rowid FROM late", -1, &scan, nullptr), SQLITE_OK);
+    ASSERT_EQ(sqlite3_step(scan), SQLITE_ROW);
+    EXPECT_EQ(run("INSERT INTO late(a) VALUES (3)"), "");
+    EXPECT_EQ(rowsOf(scan), (std::vector<std::string>{"2", "3"}));
+    sqlite3_finalize(scan);
+
+    ASSERT_EQ(run("UPDATE t SET b = 'new' WHERE rowid = 2; DELETE FROM t WHERE rowid = 3; INSERT INTO t(rowid, a) "
+                  "VALUES (9, 9), (1099511627776, 40), (9223372036854775807, 63)"),
+              "");
+    EXPECT_EQ(run("SELECT rowid, b FROM t"),
+              "1|'r1' 2|'new' 4|'r4' 5|'r5' 9|NULL 1099511627776|NULL 9223372036854775807|NULL");
+    // A lookup gives what the full scan shows; a condition no plan can use forces the scan.
+    for (const std::string value : {"-1", "0", "2", "3", "4", "6", "9", "1099511627776", "9223372036854775807",
+                                    "'4abc'", "4.5", "NULL", "'4'", "4.0", "x'04'", "'9'"}) {
+        EXPECT_EQ(run("SELECT rowid, a, b FROM t WHERE rowid = " + value),
+                  run("SELECT rowid, a, b FROM t WHERE (rowid = " + value + ") IS 1"))
+            << value;
+    }
+    // A prepared lookup follows the log as it changes.
+    sqlite3_stmt* lookup = nullptr;
+    ASSERT_EQ(sqlite3_prepare_v2(db, "SELECT b FROM t WHERE rowid = 4", -1, &lookup, nullptr), SQLITE_OK);
+    EXPECT_EQ(rowsOf(lookup), std::vector<std::string>{"r4"});
+    EXPECT_EQ(run("DELETE FROM t WHERE rowid = 4"), "");
+    EXPECT_EQ(rowsOf(lookup), std::vector<std::string>{});
+    sqlite3_finalize(lookup);
+}
+
+// The first write through a table makes its log and registry row in the history
+// file, in WAL mode; DROP TABLE and closing the connection remove them, whatever
+// the table's name, and leave the other tables' logs working.
+TEST_F(OverlayTest, LogTablesComeAndGoWithTheirTable)
+{
+    memory_module::setTable("/rivers", numbered(3));
+    memory_module::setTable("/crafted", numbered(3));
+    open();
+    ASSERT_EQ(run("CREATE VIRTUAL TABLE rivers USING overlay('/rivers'); DELETE FROM rivers WHERE rowid = 1"), "");
+    EXPECT_EQ(history("PRAGMA journal_mode; SELECT * FROM ombrixOpenedTables"), "'wal' '/rivers'|'rivers'|1");
+    for (const std::string name : {"v(a)/*", "ombrixOpenedTables--", "my roads", "say \"hi\""}) {
+        std::string table = "\"";
+        for (char c : name)
+            table += c == '"' ? "\"\"" : std::string(1, c);
+        table += "\"";
+        const std::string text = "'" + name + "' || ";
+        const std::string count = "SELECT count(*) FROM sqlite_master WHERE type = 'table' AND name IN (" + text +
+                                  "'deletedRows', " + text + "'history', " + text +
+                                  "'insertedOrUpdatedRows'); SELECT count(*) FROM sqlite_master WHERE type = 'table'";
+        EXPECT_EQ(run("CREATE VIRTUAL TABLE " + table + " USING overlay('/crafted'); UPDATE " + table +
+                      " SET b = 'x' WHERE rowid = 2; DELETE FROM " + table + " WHERE rowid = 1; SELECT * FROM " +
+                      table),
+                  "2|'x' 3|'r3'");
+        EXPECT_EQ(history(count), "3 7") << name;
+        EXPECT_EQ(run("DROP TABLE " + table), "");
+        EXPECT_EQ(history(count), "0 4") << name;
+    }
+    EXPECT_EQ(run("DELETE FROM rivers WHERE rowid = 2; SELECT rowid FROM rivers"), "3");
+    close();
+    EXPECT_EQ(history("SELECT name FROM sqlite_master WHERE type = 'table'; SELECT count(*) FROM ombrixOpenedTables"),
+              "'ombrixOpenedTables' 0");
+}
+
+// A failure of the history database part-way through an operation (here a
+// trigger refusing every change to one of the tables) fails the statement with
+// its message and leaves the log, and what reads show, as they were.
+TEST_F(OverlayTest, FailedOperationLeavesTheLogAsItWas)
+{
+    memory_module::setTable("/t", numbered(5));
+    open();
+    ASSERT_EQ(run("CREATE VIRTUAL TABLE t USING overlay('/t'); UPDATE t SET b = 'kept' WHERE rowid = 1; INSERT INTO "
+                  "t(a) VALUES (6); SELECT ombrix_commit('t'); DELETE FROM t WHERE rowid = 2; SELECT ombrix_undo('t')"),
+              "NULL NULL");
+    auto state = [this] {
+        return run("SELECT rowid, * FROM t") + " / " +
+               history("SELECT * FROM tinsertedOrUpdatedRows; SELECT * FROM tdeletedRows; SELECT *, rowid FROM "
+                       "thistory; SELECT * FROM ombrixOpenedTables");
+    };
+    const char* const statements[] = {"UPDATE t SET b = 'lost' WHERE rowid = 3", "UPDATE t SET rowid = 30 WHERE rowid = 6",
+                                      "DELETE FROM t WHERE rowid = 1", "INSERT INTO t(a) VALUES (7)",
+                                      "SELECT ombrix_redo('t')", "SELECT ombrix_undo('t')", "SELECT ombrix_commit('t')"};
+    int failed = 0;
+    for (const char* table : {"tinsertedOrUpdatedRows", "tdeletedRows", "thistory", "ombrixOpenedTables"}) {
+        for (const std::string event : {"INSERT", "UPDATE", "DELETE"})
+            ASSERT_EQ(history("CREATE TRIGGER refuse_" + event + " BEFORE " + event + " ON " + table +
+                              " BEGIN SELECT RAISE(ABORT, 'refused'); END"),
+                      "");
+        for (const char* sql : statements) {
+            const std::string before = state(), outcome = run(sql);
+            if (outcome.empty() || outcome == "NULL")
+                continue;
+            ++failed;
+            EXPECT_NE(outcome.find("refused"), std::string::npos) << sql << " on " << table << ": " << outcome;
+            EXPECT_EQ(state(), before) << sql << " on " << table;
+        }
+        ASSERT_EQ(history("DROP TRIGGER refuse_INSERT; DROP TRIGGER refuse_UPDATE; DROP TRIGGER refuse_DELETE"), "");
+    }
+    EXPECT_GE(failed, 12);
+    EXPECT_EQ(run("DELETE FROM t WHERE rowid = 1; SELECT count(*) FROM t WHERE rowid = 1"), "0");
+}
+
+TEST_F(OverlayTest, SecondLogOfANameOrOfAFileIsRefused)
+{
+    memory_module::setTable("/roads", numbered(5));
+    memory_module::setTable("/elsewhere", numbered(5));
+    open();
+    ASSERT_EQ(run("CREATE VIRTUAL TABLE roads USING overlay('/roads'); DELETE FROM roads WHERE rowid = 1"), "");
+    sqlite3* other = nullptr;
+    ASSERT_EQ(sqlite3_open(":memory:", &other), SQLITE_OK);
+    ASSERT_EQ(wrapVirtualTableWithTransactions(other, nullptr, memory_module::module(), "overlay"), SQLITE_OK);
+    EXPECT_EQ(::run(other, "CREATE VIRTUAL TABLE ROADS USING overlay('/elsewhere'); DELETE FROM ROADS WHERE rowid = 5"),
+              "error 2: Table ROADS already has a change log open in this process");
+    const std::string copy =
+        ::run(other, "CREATE VIRTUAL TABLE copy USING overlay('/roads'); DELETE FROM copy WHERE rowid = 5");
+    EXPECT_EQ(copy.rfind("error 2: UNIQUE constraint failed: ombrixOpenedTables.uri", 0), 0u) << copy;
+    EXPECT_EQ(sqlite3_close(other), SQLITE_OK);
+    EXPECT_EQ(run("SELECT count(*) FROM roads"), "4");
+    EXPECT_EQ(history("SELECT ID FROM roadsdeletedRows; SELECT uri, name FROM ombrixOpenedTables"),
+              "1 '/roads'|'roads'");
+}
+
+// Logs and registry rows left by a process that ended without tearing its
+// tables down neither show nor block: a table of that name (in any letter
+// case), or with that file, clears them when it gets a log.
+TEST_F(OverlayTest, LeftoversOfAnEarlierProcessAreCleared)
+{
+    memory_module::setTable("/roads", numbered(5));
+    open();
+    ASSERT_EQ(history("INSERT INTO ombrixOpenedTables VALUES ('/roads', 'old', 7), ('/x', 'Roads', 3);"
+                      "CREATE TABLE roadsdeletedRows (ID integer PRIMARY KEY NOT NULL);"
+                      "INSERT INTO roadsdeletedRows VALUES (1), (2);"
+                      "CREATE TABLE roadsinsertedOrUpdatedRows (ID integer PRIMARY KEY NOT NULL, newValue BLOB);"
+                      "INSERT INTO roadsinsertedOrUpdatedRows VALUES (6, x'00000000');"
+                      "CREATE TABLE roadshistory(actionTag, oldRowID, newRowID, oldValue, newValue, historyID);"
+                      "INSERT INTO roadshistory VALUES (1, 1, NULL, NULL, NULL, 9);"
+                      "CREATE TABLE oldhistory(x); CREATE TABLE unrelated(x)"),
+              "");
+    EXPECT_EQ(run("CREATE VIRTUAL TABLE roads USING overlay('/roads'); DELETE FROM roads WHERE rowid = 5; SELECT "
+                  "rowid FROM roads"),
+              "1 2 3 4");
+    EXPECT_EQ(history("SELECT * FROM ombrixOpenedTables; SELECT name FROM sqlite_master WHERE type = 'table' ORDER BY "
+                      "name"),
+              "'/roads'|'roads'|1 'ombrixOpenedTables' 'roadsdeletedRows' 'roadshistory' 'roadsinsertedOrUpdatedRows' "
+              "'unrelated'");
+    EXPECT_EQ(run("SELECT ombrix_undo('roads', 5); SELECT count(*) FROM roads"), "NULL 5");
+    history("DROP TABLE unrelated");
+}
+
+// Events that make SQLite disconnect and reconnect a table keep its log: the
+// edits still show and still undo step by step. A reconnected table takes its
+// schema from the inner module afresh (here with one column more), which rows
+// stored before read as NULL. DROP TABLE and closing the connection end the
+// log, and a reopened database counts the inner rows again.
+TEST_F(OverlayTest, OnlyDropTableAndClosingEndALog)
+{
+    const std::string home = std::getenv("HOME"), file = home + "/host.db";
+    const std::pair<std::string, bool> events[] = {
+        {"VACUUM", true},
+        {"ALTER TABLE plain RENAME TO plain2", true},
+        {"PRAGMA writable_schema = RESET; SELECT * FROM missing", true},
+        {"another connection", true},
+        {"ATTACH '" + home + "/other.db' AS other; CREATE TABLE other.x(y); DETACH other", false}};
+    const memory_module::TableData wider{{"a", "b", "c"},
+                                         {{sqlite3_int64(1), std::string("r1"), 1.5},
+                                          {sqlite3_int64(2), std::string("r2"), 1.5},
+                                          {sqlite3_int64(3), std::string("r3"), 1.5}}};
+    for (const auto& [event, reconnects] : events) {
+        std::remove(file.c_str());
+        memory_module::setTable("/t", numbered(3));
+        ASSERT_NO_FATAL_FAILURE(open(file));
+        ASSERT_EQ(run("CREATE VIRTUAL TABLE t USING overlay('/t'); CREATE TABLE plain(x); DELETE FROM t WHERE rowid = 1;"
+                      "SELECT ombrix_commit('t'); UPDATE t SET a = 20 WHERE rowid = 2"),
+                  "NULL");
+        memory_module::setTable("/t", wider);
+        sqlite3* other = nullptr;
+        if (event != "another connection")
+            run(event);
+        else if (sqlite3_open(file.c_str(), &other) == SQLITE_OK)
+            ::run(other, "CREATE TABLE elsewhere(y)");
+        sqlite3_close(other);
+        EXPECT_EQ(run("SELECT * FROM t"), reconnects ? "20|'r2'|NULL 3|'r3'|1.5" : "20|'r2' 3|'r3'") << event;
+        EXPECT_EQ(run("SELECT ombrix_undo('t'); SELECT rowid, a FROM t; SELECT ombrix_undo('t'); SELECT count(*) FROM t"),
+                  "NULL 2|2 3|3 NULL 3")
+            << event;
+        close();
+    }
+    EXPECT_EQ(history("SELECT count(*) FROM sqlite_master WHERE name GLOB 't*'"), "0");
+    memory_module::setTable("/t", numbered(2));
+    open(file);
+    EXPECT_EQ(run("SELECT count(*) FROM t; SELECT ombrix_undo('t'); INSERT INTO t(a) VALUES (9); SELECT rowid FROM t "
+                  "WHERE a = 9"),
+              "2 NULL 3");
+    EXPECT_EQ(run("DROP TABLE t; SELECT ombrix_undo('t')"), "error 1: No such table ");
+    EXPECT_EQ(run("CREATE VIRTUAL TABLE t USING overlay('/t'); SELECT count(*) FROM t"), "2");
+    EXPECT_EQ(history("SELECT count(*) FROM sqlite_master WHERE name GLOB 't*'"), "0");
+}
+
+} // namespace
