@@ -30,15 +30,24 @@ struct ConnectionLoads {
 
 std::mutex connectionsMutex;
 
+// Gone at exit (or unload): a connection closed later has nothing to remove.
+struct ConnectionMap {
+    std::unordered_map<sqlite3*, std::weak_ptr<ConnectionLoads>> entries;
+    static inline bool destroyed = false;
+    ~ConnectionMap() { destroyed = true; }
+};
+
 std::unordered_map<sqlite3*, std::weak_ptr<ConnectionLoads>>& connections()
 {
-    static std::unordered_map<sqlite3*, std::weak_ptr<ConnectionLoads>> map;
-    return map;
+    static ConnectionMap map;
+    return map.entries;
 }
 
 ConnectionLoads::~ConnectionLoads()
 {
     std::lock_guard<std::mutex> lock(connectionsMutex);
+    if (ConnectionMap::destroyed)
+        return;
     auto it = connections().find(db);
     if (it != connections().end() && it->second.expired())
         connections().erase(it);
