@@ -1,8 +1,9 @@
 #!/usr/bin/python3
-# Writes examples/data/roads.csv: a few hundred road segments for the demo,
-# the same bytes on every run (fixed seed), with blanks and quoted names.
+# Writes examples/data/roads.csv (road segments with blanks and quoted names) and road_lines.csv
+# (a line in WKT about as long as each segment): the same bytes on every run (fixed seeds).
 import csv
 import datetime
+import math
 import pathlib
 import random
 import sys
@@ -65,14 +66,34 @@ def rows(rng):
         yield [road_id, name, kind, length_km(rng, kind), surface, survey]
 
 
+# A few bends around a random heading, starting somewhere in a 20 km square.
+def line(rng, km):
+    lon, lat = rng.uniform(-1.60, -1.30), rng.uniform(51.95, 52.15)
+    heading = rng.uniform(0, 2 * math.pi)
+    points = [(lon, lat)]
+    bends = rng.randint(1, 4)
+    for _ in range(bends):
+        heading += rng.uniform(-0.5, 0.5)
+        step = km / bends / 111.32
+        lat += step * math.cos(heading)
+        lon += step * math.sin(heading) / math.cos(math.radians(lat))
+        points.append((lon, lat))
+    return "LINESTRING(" + ", ".join(f"{x:.6f} {y:.6f}" for x, y in points) + ")"
+
+
 def main():
-    default = pathlib.Path(__file__).resolve().parent / "data" / "roads.csv"
-    target = pathlib.Path(sys.argv[1]) if len(sys.argv) > 1 else default
-    target.parent.mkdir(parents=True, exist_ok=True)
-    with open(target, "w", newline="", encoding="utf-8") as out:
+    folder = pathlib.Path(sys.argv[1]) if len(sys.argv) > 1 else pathlib.Path(__file__).resolve().parent / "data"
+    folder.mkdir(parents=True, exist_ok=True)
+    roads = list(rows(random.Random(SEED)))
+    with open(folder / "roads.csv", "w", newline="", encoding="utf-8") as out:
         writer = csv.writer(out, lineterminator="\n")
         writer.writerow(["id", "name", "kind", "length_km", "surface", "last_survey"])
-        writer.writerows(rows(random.Random(SEED)))
+        writer.writerows(roads)
+    shapes = random.Random(SEED + 1)
+    with open(folder / "road_lines.csv", "w", newline="", encoding="utf-8") as out:
+        writer = csv.writer(out, lineterminator="\n")
+        writer.writerow(["id", "wkt"])
+        writer.writerows([road[0], line(shapes, float(road[3]))] for road in roads)
 
 
 if __name__ == "__main__":

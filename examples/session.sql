@@ -1,75 +1,86 @@
--- A walk through an editable CSV table in the stock sqlite3 shell: reads, edits,
--- a commit, an undo and a redo, and a check that the CSV file itself is untouched.
+-- Two files made editable, a shapefile of roads (spatialite's VirtualShape) and a CSV of their
+-- surveys (csvtable): reads, edits, a commit, an undo and a redo; neither file changes.
 --
--- scripts/demo_session.sh BUILD_DIR runs it from the repository root with
--- BUILD_DIR below filled in and HOME pointed at a fresh temporary folder.
+-- scripts/demo_session.sh BUILD_DIR runs it from the repository root with BUILD_DIR and DEMO_DIR
+-- (where it made roads.shp) filled in and HOME at a fresh temporary folder, in the sqlite3 shell
+-- and then in Debian's Python (examples/session.py).
 .headers on
 .mode box
 .nullvalue NULL
-.load 'BUILD_DIR/libquillmere_demo'
+.load BUILD_DIR/quillmere_extension
 
--- The file's size and SHA3 hash before anything happens.
+-- quillmere_load loads an extension and registers an editable_<name> overlay
+-- for each virtual-table module it registers.
+SELECT quillmere_load('/usr/lib/x86_64-linux-gnu/libsqlite3_mod_csvtable.so') AS csvtable;
+SELECT quillmere_load('/usr/lib/x86_64-linux-gnu/mod_spatialite.so') LIKE '%editable_VirtualShape%'
+    AS editable_VirtualShape;
+-- Spatialite measures lengths on the ellipsoid once it knows WGS84.
+SELECT InitSpatialMetadata(1, 'WGS84') AS spatial_metadata;
+
+-- Both files' size and SHA3 hash before anything happens.
 CREATE TEMP TABLE before AS
-  SELECT length(readfile('examples/data/roads.csv')) AS bytes,
-         sha3(readfile('examples/data/roads.csv')) AS hash;
+  SELECT path, length(readfile(path)) AS bytes, sha3(readfile(path)) AS hash
+    FROM (SELECT 'DEMO_DIR/roads.shp' AS path UNION ALL SELECT 'DEMO_DIR/roads.dbf'
+          UNION ALL SELECT 'examples/data/roads.csv');
 
-CREATE VIRTUAL TABLE roads USING editable_csv('examples/data/roads.csv');
+CREATE VIRTUAL TABLE roads USING editable_VirtualShape('DEMO_DIR/roads', 'UTF-8', 4326);
+CREATE VIRTUAL TABLE surveys USING editable_csvtable('examples/data/roads.csv', -1, 0, ',', '"',
+  'INTEGER', 'TEXT', 'TEXT', 'REAL', 'TEXT', 'TEXT');
 
--- Reads. Blank fields read as NULL; numbers come back as integers and reals.
-SELECT count(*) AS segments, round(sum(length_km), 2) AS total_km FROM roads;
-SELECT kind, count(*) AS segments, round(avg(length_km), 2) AS avg_km
-  FROM roads GROUP BY kind ORDER BY segments DESC;
-SELECT id, name, surface, last_survey FROM roads
-  WHERE surface IS NULL OR last_survey IS NULL ORDER BY id LIMIT 5;
-SELECT id, name, typeof(id), typeof(length_km) FROM roads WHERE name LIKE '%"Old"%';
-SELECT id, name, length_km FROM roads WHERE kind = 'motorway' ORDER BY length_km DESC;
+-- Reads: the lines' lengths as measured, next to the lengths the surveys give.
+SELECT r.kind, count(*) AS roads, round(sum(GLength(r.Geometry, 1)) / 1000, 1) AS km_measured,
+       round(sum(s.length_km), 1) AS km_surveyed
+  FROM roads AS r JOIN surveys AS s ON s.id = r.id
+ GROUP BY r.kind ORDER BY km_measured DESC;
+SELECT r.id, r.name, r.kind, s.surface, s.last_survey
+  FROM roads AS r JOIN surveys AS s ON s.id = r.id
+ WHERE r.id IN (131, 290, 321) ORDER BY r.id;
 
--- Edits go to the change log in $HOME/transactions.sqlite, never to the file.
-UPDATE roads SET surface = 'asphalt', last_survey = '2024-06-11' WHERE id = 7;
-INSERT INTO roads (id, name, kind, length_km, surface, last_survey)
-  VALUES (321, 'Kiln Road Bypass, Phase One', 'primary', 4.2, 'asphalt', '2024-06-11');
-DELETE FROM roads WHERE kind = 'track' AND length_km < 0.2;
-SELECT rowid, id, name, kind, length_km, surface, last_survey FROM roads
-  WHERE id IN (7, 321) ORDER BY id;
-SELECT count(*) AS segments, sum(kind = 'track') AS tracks FROM roads;
+-- Edits go to the change logs in $HOME/transactions.sqlite, never to the files.
+UPDATE roads SET name = 'Quarry Road, Bypass' WHERE id = 290;
+INSERT INTO roads (id, name, kind, Geometry)
+  VALUES (321, 'Kiln Road Link', 'secondary',
+          GeomFromText('LINESTRING(-1.45 52.05, -1.44 52.056, -1.43 52.058)', 4326));
+DELETE FROM roads WHERE kind = 'track' AND GLength(Geometry, 1) < 250;
+UPDATE surveys SET surface = 'asphalt', last_survey = '2024-06-11' WHERE id IN (131, 290);
+INSERT INTO surveys (id, name, kind, length_km, surface, last_survey)
+  VALUES (321, 'Kiln Road Link', 'secondary', 1.7, 'asphalt', '2024-06-11');
+SELECT r.id, r.name, r.kind, CAST(GLength(r.Geometry, 1) AS INTEGER) AS metres, s.surface, s.last_survey
+  FROM roads AS r LEFT JOIN surveys AS s ON s.id = r.id
+ WHERE r.id IN (131, 290, 321) ORDER BY r.id;
+SELECT count(*) AS roads, sum(kind = 'track') AS tracks FROM roads;
 
--- The three edits above become one step.
-SELECT ombrix_commit('roads') AS "commit";
+-- The edits above become the first step of each table's history.
+SELECT ombrix_commit('roads') AS roads, ombrix_commit('surveys') AS surveys;
 
--- A second step: close every Quarry road.
-UPDATE roads SET kind = 'closed', surface = NULL WHERE name LIKE 'Quarry%';
-SELECT id, name, kind, surface FROM roads WHERE name LIKE 'Quarry%' ORDER BY id;
+-- A second step: every Quarry road closed.
+UPDATE roads SET kind = 'closed' WHERE name LIKE 'Quarry%';
+SELECT kind, count(*) AS quarry_roads FROM roads WHERE name LIKE 'Quarry%' GROUP BY kind;
 
 -- Undo takes the second step back ...
 SELECT ombrix_undo('roads') AS undo;
-SELECT id, name, kind, surface FROM roads WHERE name LIKE 'Quarry%' ORDER BY id;
+SELECT kind, count(*) AS quarry_roads FROM roads WHERE name LIKE 'Quarry%' GROUP BY kind;
 
 -- ... and redo applies it again.
 SELECT ombrix_redo('roads') AS redo;
-SELECT kind, count(*) AS segments FROM roads WHERE name LIKE 'Quarry%' GROUP BY kind;
+SELECT kind, count(*) AS quarry_roads FROM roads WHERE name LIKE 'Quarry%' GROUP BY kind;
 
--- The file as it is on disk, through the plain read-only module, next to the
--- edited table: the edits are only in the overlay.
-CREATE VIRTUAL TABLE roads_on_disk USING readonly_csv('examples/data/roads.csv');
-SELECT 'on disk' AS source, id, name, surface, last_survey FROM roads_on_disk WHERE id = 7
-UNION ALL
-SELECT 'edited', id, name, surface, last_survey FROM roads WHERE id = 7;
-
--- Rows that are not the same in both, matched by rowid.
+-- The shapefile as it is on disk, through spatialite's own read-only module:
+-- the rows that are not the same in both, then again after undoing every
+-- step, which gives back exactly the file's rows.
+CREATE VIRTUAL TABLE roads_on_disk USING VirtualShape('DEMO_DIR/roads', 'UTF-8', 4326);
+CREATE TEMP VIEW edited AS SELECT rowid, id, name, kind, AsText(Geometry) FROM roads;
+CREATE TEMP VIEW on_disk AS SELECT rowid, id, name, kind, AsText(Geometry) FROM roads_on_disk;
 CREATE TEMP VIEW differences AS
-  SELECT coalesce(d.rowid, r.rowid) AS rowid
-    FROM roads_on_disk AS d FULL JOIN roads AS r ON r.rowid = d.rowid
-   WHERE d.rowid IS NULL OR r.rowid IS NULL
-      OR (d.id, d.name, d.kind, d.length_km, d.surface, d.last_survey)
-         IS NOT (r.id, r.name, r.kind, r.length_km, r.surface, r.last_survey);
-SELECT count(*) AS rows_that_differ FROM differences;
+  SELECT count(DISTINCT rowid) AS rows_that_differ
+    FROM (SELECT * FROM edited EXCEPT SELECT * FROM on_disk
+          UNION ALL SELECT * FROM (SELECT * FROM on_disk EXCEPT SELECT * FROM edited));
+SELECT * FROM differences;
+SELECT ombrix_undo('roads', 2) AS roads, ombrix_undo('surveys') AS surveys;
+SELECT * FROM differences;
 
--- Undoing both steps gives back exactly the rows of the file.
-SELECT ombrix_undo('roads', 2) AS undo;
-SELECT count(*) AS rows_that_differ FROM differences;
-
--- Same size, same hash: the CSV file was never written.
-SELECT CASE WHEN b.bytes = length(readfile('examples/data/roads.csv'))
-             AND b.hash = sha3(readfile('examples/data/roads.csv'))
-            THEN 'unchanged' ELSE 'CHANGED' END AS "examples/data/roads.csv"
+-- Same size, same hash: neither file was ever written.
+SELECT replace(b.path, 'DEMO_DIR/', '') AS file, b.bytes,
+       CASE WHEN b.bytes = length(readfile(b.path)) AND b.hash = sha3(readfile(b.path))
+            THEN 'unchanged' ELSE 'CHANGED' END AS since_the_start
   FROM before AS b;

@@ -1,27 +1,47 @@
 #!/usr/bin/env bash
-# Runs examples/session.sql in the stock sqlite3 shell from the repository root,
-# loading the demo extension from the given build directory; builds nothing.
+# Runs examples/session.sql in the sqlite3 shell and in Debian's Python (or the one named) with the
+# extension from BUILD_DIR, on a shapefile it makes first; builds nothing.
+# DEMO_SHELL_PREFIX, when set, goes before the shell's command (a valgrind run).
 set -euo pipefail
 root=$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)
-if [ $# -ne 1 ]; then
-  echo "usage: $0 BUILD_DIR" >&2
+if [ $# -lt 1 ] || [ $# -gt 2 ]; then
+  echo "usage: $0 BUILD_DIR [shell|python]" >&2
   exit 2
 fi
 build=$(cd "$1" && pwd)
-if [ ! -f "$build/libquillmere_demo.so" ]; then
-  echo "$build/libquillmere_demo.so is missing: build the project there first" >&2
+if [ ! -f "$build/quillmere_extension.so" ]; then
+  echo "$build/quillmere_extension.so is missing: build the project there first" >&2
   exit 2
 fi
-shell=/usr/bin/sqlite3
-if [ ! -x "$shell" ]; then
-  echo "$shell is missing: install Debian's sqlite3 package" >&2
-  exit 2
-fi
+lib=/usr/lib/x86_64-linux-gnu
+for need in /usr/bin/sqlite3 /usr/bin/python3 $lib/libsqlite3_mod_csvtable.so $lib/mod_spatialite.so; do
+  if [ ! -e "$need" ]; then
+    echo "$need is missing: scripts/setup.sh installs it" >&2
+    exit 2
+  fi
+done
 
-home=$(mktemp -d)
-trap 'rm -rf "$home"' EXIT
+work=$(mktemp -d)
+trap 'rm -rf "$work"' EXIT
+mkdir "$work/shapefile"
 cd "$root"
+# ExportSHP writes files only when spatialite's security is relaxed.
+sed "s|DEMO_DIR/|$work/shapefile/|g" examples/make_roads_shapefile.sql |
+  SPATIALITE_SECURITY=relaxed /usr/bin/sqlite3 -bail :memory: >"$work/shapefile.log" 2>&1 ||
+  { cat "$work/shapefile.log"; echo "could not make the shapefile" >&2; exit 1; }
+
+session() {
+  sed "s|BUILD_DIR/|$build/|g; s|DEMO_DIR/|$work/shapefile/|g" examples/session.sql
+}
 # Line-buffered output keeps each echoed statement ahead of its error, if any.
 # SANITIZER_PRELOAD, set in sanitizer builds, is preloaded into the shell alone.
-sed "s|BUILD_DIR/|$build/|" examples/session.sql |
-  HOME="$home" LD_PRELOAD="${SANITIZER_PRELOAD:-}" stdbuf -oL "$shell" -bail -echo :memory:
+if [ "${2:-shell}" = shell ]; then
+  [ -z "${2:-}" ] && echo "=== In the sqlite3 shell"
+  session | HOME=$(mktemp -d "$work/home.XXXXXX") LD_PRELOAD="${SANITIZER_PRELOAD:-}" \
+    stdbuf -oL ${DEMO_SHELL_PREFIX:-} /usr/bin/sqlite3 -bail -echo :memory:
+fi
+if [ "${2:-python}" = python ]; then
+  [ -z "${2:-}" ] && echo && echo "=== In Debian's Python (/usr/bin/python3)"
+  session | HOME=$(mktemp -d "$work/home.XXXXXX") LD_PRELOAD="${SANITIZER_PRELOAD:-}" \
+    /usr/bin/python3 examples/session.py
+fi

@@ -1,4 +1,4 @@
-# Loads the demo extension into Debian's Python sqlite3 module: the sample file
+# Loads the extension into Debian's Python sqlite3 module: the sample file
 # read as Python's own csv module reads it, edits undone and redone on a read-only
 # file that stays as it was, the entry point found by name, and a history
 # database that cannot be opened failing the load.
@@ -56,7 +56,7 @@ class DemoExtensionTest(unittest.TestCase):
             self.assertEqual(source.read(), original)
 
     def test_entry_point_is_found_without_the_suffix_and_by_name(self):
-        for arguments in ((EXTENSION[:-3],), (EXTENSION, "sqlite3_quillmeredemo_init")):
+        for arguments in ((EXTENSION[:-3],), (EXTENSION, "sqlite3_quillmereextension_init")):
             db = sqlite3.connect(":memory:")
             db.enable_load_extension(True)
             db.execute("SELECT load_extension(" + ", ".join("?" * len(arguments)) + ")", arguments)

@@ -1,5 +1,5 @@
 #!/usr/bin/env bash
-# Runs a test script in the stock sqlite3 shell, in the data folder with the demo
+# Runs a test script in the stock sqlite3 shell, in the data folder with the
 # extension loaded and HOME at a fresh folder, and compares everything it prints
 # with the expected file. Skips where the shell is missing.
 set -euo pipefail

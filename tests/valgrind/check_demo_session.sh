@@ -3,11 +3,8 @@
 # memory error anywhere, and nothing definitely lost when the shell exits.
 set -euo pipefail
 root=$(cd "$(dirname "${BASH_SOURCE[0]}")/../.." && pwd)
-build="$1"
-home=$(mktemp -d)
-trap 'rm -rf "$home"' EXIT
-cd "$root"
-sed "s|BUILD_DIR/|$build/|" examples/session.sql |
-  HOME="$home" valgrind --quiet --error-exitcode=3 --leak-check=full --errors-for-leak-kinds=definite \
-    --suppressions="$root/tests/valgrind/glibc.supp" /usr/bin/sqlite3 -bail :memory: >"$home/out"
-grep -q unchanged "$home/out" || { echo "the session did not finish"; tail -20 "$home/out"; exit 1; }
+supp="$root/tests/valgrind"
+out=$(DEMO_SHELL_PREFIX="valgrind --quiet --error-exitcode=3 --leak-check=full --errors-for-leak-kinds=definite
+  --suppressions=$supp/glibc.supp --suppressions=$supp/debian_modules.supp" \
+  bash "$root/scripts/demo_session.sh" "$1" shell 2>&1) || { echo "$out" | tail -60; exit 1; }
+[ "$(grep -c '│ unchanged ' <<<"$out")" = 3 ] || { echo "the session did not finish"; echo "$out" | tail -20; exit 1; }

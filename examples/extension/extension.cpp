@@ -1,0 +1,73 @@
+// The loadable extension quillmere_extension: registers the CSV modules, the
+// history functions and quillmere_load on each connection that loads it.
+#include <sqlite3ext.h>
+
+#include "csv/csv_module.h"
+#include "extension/load_function.h"
+#include "overlay/callbacks.h"
+#include "quillmere.h"
+
+#include <cstdlib>
+
+// This extension's own routines pointer, filled by its entry point. Hidden, so
+// that it never stands in for another extension's or a host engine's pointer.
+__attribute__((visibility("hidden"))) const sqlite3_api_routines* sqlite3_api = nullptr;
+
+namespace {
+
+constexpr const char* plainModuleName = "readonly_csv";
+constexpr const char* overlayModuleName = "editable_csv";
+
+// SQLite unloads the extension when its entry point fails, so nothing
+// registered on the way may stay behind pointing into it.
+int fail(sqlite3* db, char** pzErrMsg, int rc, char* message)
+{
+    sqlite3_create_module(db, plainModuleName, nullptr, nullptr);
+    sqlite3_create_module(db, overlayModuleName, nullptr, nullptr);
+    sqlite3_create_function(db, "quillmere_load", -1, SQLITE_UTF8, nullptr, nullptr, nullptr, nullptr);
+    sqlite3_create_function(db, "ombrix_commit", 1, SQLITE_UTF8, nullptr, nullptr, nullptr, nullptr);
+    for (const char* name : {"ombrix_undo", "ombrix_redo"})
+        sqlite3_create_function(db, name, -1, SQLITE_UTF8, nullptr, nullptr, nullptr, nullptr);
+    if (pzErrMsg)
+        *pzErrMsg = message;
+    else
+        sqlite3_free(message);
+    return rc;
+}
+
+char* historyFailure(int rc)
+{
+    if (rc != SQLITE_INTERNAL && rc != SQLITE_CANTOPEN)
+        return sqlite3_mprintf("cannot register the history functions: %s", sqlite3_errstr(rc));
+    const char* home = std::getenv("HOME");
+    return sqlite3_mprintf("cannot open the history database transactions.sqlite in the home directory %s",
+                           home ? home : "(HOME is not set)");
+}
+
+char* registrationFailure(const char* name, int rc)
+{
+    return sqlite3_mprintf("cannot register %s: %s", name, sqlite3_errstr(rc));
+}
+
+} // namespace
+
+// SQLite derives this name from the file name quillmere_extension.so: the
+// letters before the first dot, in lower case.
+extern "C" __attribute__((visibility("default"))) int sqlite3_quillmereextension_init(sqlite3* db, char** pzErrMsg,
+                                                                                      const sqlite3_api_routines* pApi)
+{
+    sqlite3_api = pApi;
+    int rc = quillmere_register_undoredo_functions(db);
+    if (rc != SQLITE_OK)
+        return fail(db, pzErrMsg, rc, historyFailure(rc));
+    rc = sqlite3_create_module(db, plainModuleName, csvModule(), nullptr);
+    if (rc != SQLITE_OK)
+        return fail(db, pzErrMsg, rc, registrationFailure(plainModuleName, rc));
+    rc = registerOverlay(db, overlayModuleName, csvModule(), nullptr);
+    if (rc != SQLITE_OK)
+        return fail(db, pzErrMsg, rc, registrationFailure(overlayModuleName, rc));
+    rc = registerLoadFunction(db);
+    if (rc != SQLITE_OK)
+        return fail(db, pzErrMsg, rc, registrationFailure("quillmere_load", rc));
+    return SQLITE_OK;
+}

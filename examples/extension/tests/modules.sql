@@ -1,0 +1,47 @@
+-- Modules of Debian's csvtable, zipfile and spatialite made editable by quillmere_load: a read,
+-- an UPDATE, an INSERT, a DELETE, commit, undo, redo. Run where run_modules_test.sh put the files.
+SELECT quillmere_load('./probe');
+SELECT quillmere_load('/usr/lib/x86_64-linux-gnu/libsqlite3_mod_csvtable.so');
+SELECT quillmere_load('/usr/lib/x86_64-linux-gnu/libsqlite3_mod_zipfile.so');
+SELECT instr(names, 'editable_VirtualText,') > 0, instr(names, 'editable_VirtualShape,') > 0
+  FROM (SELECT quillmere_load('/usr/lib/x86_64-linux-gnu/mod_spatialite.so') || ',' AS names);
+
+CREATE VIRTUAL TABLE csv USING editable_csvtable('t.csv', 1, 0, ',');
+CREATE VIEW csv_rows AS SELECT group_concat(rowid || ':' || id || ':' || name, ' ') FROM csv;
+SELECT * FROM csv_rows;
+UPDATE csv SET name = 'BETA' WHERE id = '2';
+INSERT INTO csv (id, name) VALUES ('4', 'delta');
+DELETE FROM csv WHERE id = '1';
+SELECT coalesce(ombrix_commit('csv'), 'committed'), (SELECT * FROM csv_rows);
+SELECT coalesce(ombrix_undo('csv'), 'undone'), (SELECT * FROM csv_rows);
+SELECT coalesce(ombrix_redo('csv'), 'redone'), (SELECT * FROM csv_rows);
+
+CREATE VIRTUAL TABLE zip USING editable_zipfile('t.zip');
+CREATE VIEW zip_rows AS SELECT group_concat(rowid || ':' || path || ':' || length || ':' || data, ' ') FROM zip;
+SELECT * FROM zip_rows;
+UPDATE zip SET data = 'BETA', length = 4 WHERE path = 'beta.txt';
+INSERT INTO zip (path, length, data) VALUES ('delta.txt', 5, 'delta');
+DELETE FROM zip WHERE path = 'alpha.txt';
+SELECT coalesce(ombrix_commit('zip'), 'committed'), (SELECT * FROM zip_rows);
+SELECT coalesce(ombrix_undo('zip'), 'undone'), (SELECT * FROM zip_rows);
+SELECT coalesce(ombrix_redo('zip'), 'redone'), (SELECT * FROM zip_rows);
+
+CREATE VIRTUAL TABLE txt USING editable_VirtualText('t.txt', 'UTF-8', 1, POINT, DOUBLEQUOTE, ',');
+CREATE VIEW txt_rows AS SELECT group_concat(rowid || ':' || id || ':' || name, ' ') FROM txt;
+SELECT * FROM txt_rows;
+UPDATE txt SET name = 'BETA' WHERE id = 2;
+INSERT INTO txt (id, name) VALUES (4, 'delta');
+DELETE FROM txt WHERE id = 1;
+SELECT coalesce(ombrix_commit('txt'), 'committed'), (SELECT * FROM txt_rows);
+SELECT coalesce(ombrix_undo('txt'), 'undone'), (SELECT * FROM txt_rows);
+SELECT coalesce(ombrix_redo('txt'), 'redone'), (SELECT * FROM txt_rows);
+
+CREATE VIRTUAL TABLE shp USING editable_VirtualShape('roads', 'UTF-8', 4326);
+CREATE VIEW shp_rows AS SELECT group_concat(rowid || ':' || name || ':' || AsText(Geometry), ' ') FROM shp;
+SELECT * FROM shp_rows;
+UPDATE shp SET name = 'Kiln Road North' WHERE name = 'Kiln Road';
+INSERT INTO shp (id, name, Geometry) VALUES (4, 'New Road', GeomFromText('LINESTRING(3 2, 4 4)', 4326));
+DELETE FROM shp WHERE name = 'Mill Lane';
+SELECT coalesce(ombrix_commit('shp'), 'committed'), (SELECT * FROM shp_rows);
+SELECT coalesce(ombrix_undo('shp'), 'undone'), (SELECT * FROM shp_rows);
+SELECT coalesce(ombrix_redo('shp'), 'redone'), (SELECT * FROM shp_rows);
