@@ -59,6 +59,7 @@ ModificationManagerFactory::ModificationManagerFactory()
 {
     QSqlDatabase::connectionNames();
     QSqlDatabase::isDriverAvailable(QStringLiteral("QSQLITE"));
+    QSqlQuery();
 }
 
 ModificationManagerFactory::~ModificationManagerFactory()
@@ -193,6 +194,9 @@ void ModificationManagerFactory::closeTable(const std::shared_ptr<OpenLog>& entr
             break;
         }
     }
+    // An entry without a log or an open table is nothing to remember.
+    if (entry->tables.isEmpty() && !entry->manager && logs.value(identifierKey(entry->name)) == entry)
+        logs.remove(identifierKey(entry->name));
 }
 
 void ModificationManagerFactory::releaseHolder(const void* holder) noexcept

@@ -228,15 +228,17 @@ void SqliteDatabase::commit()
 
 void SqliteDatabase::rollback() noexcept
 {
-    lost = false;
-    try {
-        run(QStringLiteral("ROLLBACK"));
-    } catch (...) {
-        // Nothing is left open to roll back (SQLite ended the transaction
-        // itself after an I/O error).
-    }
     owner_ = nullptr;
+    lost = false;
     savepointDepth = 0;
+    // After some errors SQLite has ended the transaction itself.
+    if (!sqlite3_get_autocommit(handle)) {
+        try {
+            run(QStringLiteral("ROLLBACK"));
+        } catch (...) {
+            // Nothing more can be done; closing the connection rolls back.
+        }
+    }
     notifyRollback();
     observers.clear();
 }
