@@ -43,7 +43,6 @@ public:
     // The stored value of one column (zero-based) of rowid; an invalid QVariant
     // when rowid is not modified or the column is not one of its values.
     virtual QVariant modifiedRowValues(qint64 rowid, int column) = 0;
-    virtual bool hasModifiedRowsFrom(qint64 rowid) = 0;
     // Reverts up to steps steps that hold changes, newest first, and leaves the
     // position below the last one reverted. With nothing (more) to revert the
     // position still moves down by what is left of steps, within the range the

@@ -150,11 +150,6 @@ bool SqliteModificationManager::isRowModified(qint64 rowid)
     return log().stored(rowid) != nullptr;
 }
 
-bool SqliteModificationManager::hasModifiedRowsFrom(qint64 rowid)
-{
-    return log().firstStoredFrom(rowid).has_value();
-}
-
 std::optional<qint64> SqliteModificationManager::firstModifiedRowidFrom(qint64 rowid)
 {
     return log().firstStoredFrom(rowid);

@@ -24,7 +24,6 @@ public:
     void insertRow(qint64 rowid, int argc, sqlite3_value** argv) override;
     bool isRowModified(qint64 rowid) override;
     QVariant modifiedRowValues(qint64 rowid, int column) override;
-    bool hasModifiedRowsFrom(qint64 rowid) override;
     void undo(qint64 steps) override;
     void redo(qint64 steps) override;
     void commit() override;

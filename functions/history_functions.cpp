@@ -3,7 +3,7 @@
 // Inside a host transaction their work joins it, and rolls back with it.
 #include "common/identifiers.h"
 #include "common/routines.h"
-#include "overlay/guard.h"
+#include "common/guard.h"
 #include "quillmere.h"
 #include "store/modification_manager_factory.h"
 #include "store/savepoint.h"

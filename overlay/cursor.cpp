@@ -6,7 +6,7 @@
 // else, and nothing asked of an inner cursor at its end.
 #include "changelog/values.h"
 #include "overlay/callbacks.h"
-#include "overlay/guard.h"
+#include "common/guard.h"
 #include "overlay/plan.h"
 #include "overlay/records.h"
 

@@ -5,7 +5,7 @@
 // xConnect, and one without xDestroy ends them through xDisconnect.
 #include "overlay/callbacks.h"
 #include "overlay/file_path.h"
-#include "overlay/guard.h"
+#include "common/guard.h"
 #include "overlay/records.h"
 #include "store/savepoint.h"
 

@@ -5,7 +5,7 @@
 // The host's savepoint levels become savepoints of their own. One host
 // connection at a time: another one's writes fail with SQLITE_BUSY meanwhile.
 #include "overlay/callbacks.h"
-#include "overlay/guard.h"
+#include "common/guard.h"
 #include "overlay/records.h"
 
 #include <QList>

@@ -5,7 +5,7 @@
 #include "changelog/values.h"
 #include "common/identifiers.h"
 #include "overlay/callbacks.h"
-#include "overlay/guard.h"
+#include "common/guard.h"
 #include "overlay/records.h"
 #include "store/savepoint.h"
 
