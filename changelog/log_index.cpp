@@ -60,14 +60,14 @@ const QList<QVariant>* LogIndex::stored(qint64 rowid) const
 
 std::optional<qint64> LogIndex::firstStoredFrom(qint64 rowid) const
 {
-    auto next = rows.lower_bound(rowid);
-    return next == rows.end() ? std::nullopt : std::optional<qint64>(next->first);
+    auto next = order.lower_bound(rowid);
+    return next == order.end() ? std::nullopt : std::optional<qint64>(*next);
 }
 
 std::optional<qint64> LogIndex::walkStored(qint64 from) const
 {
     std::optional<qint64> free = from;
-    for (auto at = rows.lower_bound(from); free && at != rows.end() && at->first == *free; ++at) {
+    for (auto at = order.lower_bound(from); free && at != order.end() && *at == *free; ++at) {
         if (*free == std::numeric_limits<qint64>::max())
             free.reset();
         else
@@ -86,6 +86,7 @@ std::optional<qint64> LogIndex::firstUnstoredFrom(qint64 from)
 void LogIndex::store(qint64 rowid, const QList<QVariant>& values)
 {
     rows[rowid] = values;
+    order.insert(rowid);
     columns.clear();
     if (gap && gap->firstFree == rowid)
         gap->firstFree = walkStored(rowid);
@@ -95,6 +96,7 @@ void LogIndex::remove(qint64 rowid)
 {
     if (rows.erase(rowid) == 0)
         return;
+    order.erase(rowid);
     columns.clear();
     if (gap && rowid >= gap->from && (!gap->firstFree || rowid < *gap->firstFree))
         gap->firstFree = rowid;
@@ -106,7 +108,8 @@ LogIndex::ColumnValues& LogIndex::columnValues(int column)
     if (found != columns.end())
         return found->second;
     ColumnValues& built = columns[column];
-    for (const auto& [rowid, values] : rows) {
+    for (qint64 rowid : order) {
+        const QList<QVariant>& values = rows.at(rowid);
         const QVariant value = column < values.size() ? values.at(column) : QVariant();
         built.kinds |= kindOf(value);
         if (kindOf(value) != Null)

@@ -10,6 +10,7 @@
 
 #include <map>
 #include <optional>
+#include <set>
 #include <unordered_map>
 #include <unordered_set>
 #include <vector>
@@ -53,7 +54,9 @@ private:
     std::optional<qint64> walkStored(qint64 from) const;
 
     std::unordered_set<qint64> deleted;
-    std::map<qint64, QList<QVariant>> rows;
+    // The stored rows, found by rowid in constant time, and their rowids in order.
+    std::unordered_map<qint64, QList<QVariant>> rows;
+    std::set<qint64> order;
     std::optional<int> position_;
     std::map<int, int> stepRows;
     struct Gap {

@@ -68,4 +68,7 @@ public:
     // SQLite's type conversions, because the column holds values of another
     // kind than value: then every modified rowid may match.
     virtual std::optional<std::vector<qint64>> modifiedRowidsWithValue(int column, const QVariant& value) = 0;
+    // A number that grows whenever the log may have changed: what was read
+    // from the log at one count still holds while the count stays.
+    virtual quint64 changeCount() const = 0;
 };

@@ -68,6 +68,7 @@ void SqliteModificationManager::dropLog()
     database.executeQuery(QStringLiteral("DELETE FROM ombrixOpenedTables WHERE name = ?;"), {QVariant(tableName)});
     savepoint.release();
     indexValid = false;
+    ++changes;
 }
 
 void SqliteModificationManager::renameLog(const QString& newName)
@@ -118,6 +119,7 @@ LogIndex& SqliteModificationManager::log()
 void SqliteModificationManager::rolledBack() noexcept
 {
     indexValid = false;
+    ++changes;
 }
 
 void SqliteModificationManager::rebuildIndex()

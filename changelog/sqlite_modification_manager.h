@@ -30,6 +30,7 @@ public:
     std::optional<qint64> firstModifiedRowidFrom(qint64 rowid) override;
     std::optional<qint64> firstUnmodifiedRowidFrom(qint64 rowid) override;
     std::optional<std::vector<qint64>> modifiedRowidsWithValue(int column, const QVariant& value) override;
+    quint64 changeCount() const override { return changes; }
 
     // The history position: the step new changes join; -1 without a registry row.
     int currentHistoryId();
@@ -88,6 +89,7 @@ private:
     QString tableName;
     LogIndex index;
     bool indexValid = false;
+    quint64 changes = 0;
 };
 
 template <typename Apply>
@@ -97,4 +99,5 @@ inline void SqliteModificationManager::changeLog(const QString& sql, const QList
     database.observe(this);
     database.executeWrite(sql, binds);
     apply(current);
+    ++changes;
 }

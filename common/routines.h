@@ -8,7 +8,9 @@
 
 #include <QByteArray>
 
+extern "C" {
 SQLITE_EXTENSION_INIT3
+}
 
 // A copy of text in the host's SQLite memory, for a message SQLite takes over.
 inline char* hostMessage(const QByteArray& text)

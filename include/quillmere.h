@@ -15,15 +15,24 @@
 extern "C" {
 #endif
 
+/* The process's routines pointer, defined by the host's engine library
+   (libengine): the library reaches the host's SQLite only through it. Null
+   until the first wrap call fills it. */
+extern const sqlite3_api_routines* sqlite3_api;
+
 /* Registers on db, under moduleName, an overlay module around innerModule.
    routines fills the process's routines pointer when that is still null.
-   Returns the result of sqlite3_create_module, or SQLITE_MISUSE when there is
-   no routines table or no inner module. */
+   Returns the result of sqlite3_create_module_v2, or SQLITE_MISUSE when either
+   pointer is missing: no routines table (none given and none set before) or
+   no inner module. */
 QUILLMERE_API int wrapVirtualTableWithTransactions(sqlite3* db, const sqlite3_api_routines* routines,
                                                    const sqlite3_module* innerModule, const char* moduleName);
 
 /* Registers ombrix_commit(table), ombrix_undo(table [, steps]) and
-   ombrix_redo(table [, steps]) on db. */
+   ombrix_redo(table [, steps]) on db, direct-only. Needs the routines pointer
+   (SQLITE_MISUSE without it); opens the history database and returns its
+   SQLite error code when that fails, otherwise the first failing
+   registration's code, or SQLITE_OK. */
 QUILLMERE_API int quillmere_register_undoredo_functions(sqlite3* db);
 
 #ifdef __cplusplus

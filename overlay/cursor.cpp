@@ -75,13 +75,8 @@ std::optional<sqlite3_int64> rowidOfValue(sqlite3_value* value)
     }
 }
 
-// The next stored row at or above the floor that the plan's constraints
-// leave possible.
-std::optional<sqlite3_int64> nextStoredRow(OverlayCursor* cursor, ModificationManager& log)
+std::optional<sqlite3_int64> findNextStoredRow(OverlayCursor* cursor, ModificationManager& log, sqlite3_int64 floor)
 {
-    if (!cursor->storedFloor)
-        return std::nullopt;
-    const sqlite3_int64 floor = *cursor->storedFloor;
     if (cursor->wantedRowid) {
         const sqlite3_int64 wanted = *cursor->wantedRowid;
         return wanted >= floor && log.isRowModified(wanted) ? std::optional<sqlite3_int64>(wanted) : std::nullopt;
@@ -102,6 +97,23 @@ std::optional<sqlite3_int64> nextStoredRow(OverlayCursor* cursor, ModificationMa
             return *at;
     }
     return std::nullopt;
+}
+
+// The next stored row at or above the floor that the plan's constraints
+// leave possible; asked once per inner row, found again only when the floor
+// or the log changed.
+std::optional<sqlite3_int64> nextStoredRow(OverlayCursor* cursor, ModificationManager& log)
+{
+    if (!cursor->storedFloor)
+        return std::nullopt;
+    auto& cached = cursor->nextStored;
+    if (!cached.known || cached.floor != *cursor->storedFloor || cached.changes != log.changeCount()) {
+        cached.rowid = findNextStoredRow(cursor, log, *cursor->storedFloor);
+        cached.floor = *cursor->storedFloor;
+        cached.changes = log.changeCount();
+        cached.known = true;
+    }
+    return cached.rowid;
 }
 
 // Settles the cursor on the next row to show, starting from where the inner
@@ -150,6 +162,7 @@ void noteWantedRows(OverlayCursor* cursor, const Plan& plan, int argc, sqlite3_v
     cursor->wantedValues.clear();
     cursor->candidates.reset();
     cursor->candidatesKnown = false;
+    cursor->nextStored.known = false;
     for (const PlanFilter& filter : plan.filters) {
         if (filter.argvIndex < 1 || filter.argvIndex > argc)
             continue;

@@ -52,6 +52,13 @@ struct OverlayCursor {
     std::vector<std::pair<int, QVariant>> wantedValues;
     std::optional<std::vector<qint64>> candidates;
     bool candidatesKnown;
+    // The next stored row found last, for its floor and the log's change count.
+    struct {
+        bool known;
+        sqlite3_int64 floor;
+        quint64 changes;
+        std::optional<sqlite3_int64> rowid;
+    } nextStored;
 };
 
 // Allocates a zeroed record with sqlite3_malloc and constructs it; null when

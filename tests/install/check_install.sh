@@ -18,5 +18,5 @@ cmake --build "$work/cmake-host" >/dev/null
 "$work/cmake-host/installed_host"
 
 export PKG_CONFIG_PATH="$work/prefix/lib/pkgconfig"
-cc "$here/host.c" -o "$work/pkg-host" $(pkg-config --cflags --libs quillmere) -Wl,-rpath,"$work/prefix/lib"
+cc "$here/host.c" -o "$work/pkg-host" $(pkg-config --cflags --libs quillmere)
 "$work/pkg-host"
