@@ -65,7 +65,8 @@ bool appendVariant(QByteArray& bytes, const QVariant& value)
         return false;
     }
     appendBigEndian(bytes, quint32(type), 4);
-    bytes.append('\0');
+    // The variant's own null flag, which QDataStream writes as it finds it.
+    bytes.append(static_cast<char>(value.data_ptr().is_null ? 1 : 0));
     switch (type) {
     case QMetaType::LongLong:
         appendBigEndian(bytes, quint64(value.toLongLong()), 8);
