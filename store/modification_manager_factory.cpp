@@ -87,10 +87,15 @@ void ModificationManagerFactory::openDatabase()
     const QString path = homeFolder() + QStringLiteral("/transactions.sqlite");
     auto opened = std::make_unique<SqliteDatabase>(path);
     auto owners = std::make_unique<OwnerLocks>(path + QStringLiteral("-owners"));
-    // Freed pages go back to the file system; this only takes on a new file.
-    opened->executeQuery(QStringLiteral("PRAGMA auto_vacuum=INCREMENTAL;"), {});
+    // Another connection holding the file makes statements wait this long
+    // before they fail with "database is locked". Opening only reads, so that
+    // a process never waits for another one's transaction to get the file.
     opened->executeQuery(QStringLiteral("PRAGMA busy_timeout=5000;"), {});
-    opened->executeQuery(QStringLiteral("PRAGMA journal_mode=WAL;"), {});
+    // A new file gives freed pages back to the file system.
+    if (opened->firstValue(QStringLiteral("SELECT count(*) FROM sqlite_master"), {}).toInt() == 0)
+        opened->executeQuery(QStringLiteral("PRAGMA auto_vacuum=INCREMENTAL;"), {});
+    if (opened->firstValue(QStringLiteral("PRAGMA journal_mode"), {}).toString() != QStringLiteral("wal"))
+        opened->executeQuery(QStringLiteral("PRAGMA journal_mode=WAL;"), {});
     opened->executeQuery(QStringLiteral("PRAGMA synchronous=NORMAL;"), {});
     opened->executeQuery(QStringLiteral("PRAGMA journal_size_limit=4194304;"), {});
     opened->executeQuery(QStringLiteral("CREATE TABLE IF NOT EXISTS ombrixOpenedTables (uri string PRIMARY KEY,name "
@@ -113,8 +118,10 @@ void ModificationManagerFactory::removeLeftovers(const QString& name)
     Savepoint savepoint(*history);
     history->forgetStatements();
     QList<QPair<QString, QString>> objects;
+    // SQLite's names ignore the case of ASCII letters, and so does NOCASE.
     QSqlQuery found = history->executeQuery(
-        QStringLiteral("SELECT type, name FROM sqlite_master WHERE type IN ('table', 'view') AND name IN (?, ?, ?)"),
+        QStringLiteral("SELECT type, name FROM sqlite_master WHERE type IN ('table', 'view') AND (name = ? COLLATE "
+                       "NOCASE OR name = ? COLLATE NOCASE OR name = ? COLLATE NOCASE)"),
         {QVariant(name + logSuffixes[0]), QVariant(name + logSuffixes[1]), QVariant(name + logSuffixes[2])});
     while (found.next())
         objects.append({found.value(0).toString(), found.value(1).toString()});
