@@ -1,8 +1,9 @@
 // A plain host process, without QCoreApplication, that uses the overlay library
 // and ends the way argv[1] says; "dump" prints what the history file in $HOME
-// holds. Built linked to the library, and (with QUILLMERE_LIBRARY defined)
-// loading it with dlopen and unloading it again, twice, before the exit. Rows
-// print as "label: v1|v2|..." (a blob as "blob"); a failure exits with status 3.
+// holds, or what the queries after it find there. Built linked to the library,
+// and (with QUILLMERE_LIBRARY defined) loading it with dlopen and unloading it
+// again, twice, before the exit. Rows print as "label: v1|v2|..." (a blob as
+// "blob"); a failure exits with status 3.
 #include "memory_module.h"
 #include "routines.h"
 
@@ -14,6 +15,7 @@
 #include <cstdio>
 #include <cstdlib>
 #include <string>
+#include <unistd.h>
 
 #ifndef QUILLMERE_LIBRARY
 #include "quillmere.h"
@@ -34,7 +36,8 @@ namespace {
     std::exit(3);
 }
 
-void run(sqlite3* db, const std::string& sql, const std::string& label = "row")
+// A failure ends the process, or with carryOn is printed as "label error N: message".
+void run(sqlite3* db, const std::string& sql, const std::string& label = "row", bool carryOn = false)
 {
     for (const char* rest = sql.c_str(); *rest;) {
         sqlite3_stmt* statement = nullptr;
@@ -49,8 +52,10 @@ void run(sqlite3* db, const std::string& sql, const std::string& label = "row")
             std::printf("\n");
         }
         sqlite3_finalize(statement);
-        if (rc != SQLITE_OK && rc != SQLITE_DONE)
+        if (rc != SQLITE_OK && rc != SQLITE_DONE && !carryOn)
             fail(sql + ": " + sqlite3_errmsg(db));
+        if (rc != SQLITE_OK && rc != SQLITE_DONE)
+            return (void)std::printf("%s error %d: %s\n", label.c_str(), rc, sqlite3_errmsg(db));
     }
     std::fflush(stdout);
 }
@@ -96,12 +101,21 @@ struct ConnectionHolder {
 // Made before main, so destroyed after every static made while main runs.
 ConnectionHolder earlyHolder;
 
-void dump()
+sqlite3* openHistory(int flags)
 {
     sqlite3* db = nullptr;
-    const std::string path = std::string(std::getenv("HOME")) + "/transactions.sqlite";
-    if (sqlite3_open_v2(path.c_str(), &db, SQLITE_OPEN_READONLY, nullptr) != SQLITE_OK) {
+    sqlite3_open_v2((std::string(std::getenv("HOME")) + "/transactions.sqlite").c_str(), &db, flags, nullptr);
+    return db;
+}
+
+void dump(int queries, char** query)
+{
+    sqlite3* db = openHistory(SQLITE_OPEN_READONLY);
+    if (sqlite3_errcode(db) != SQLITE_OK) {
         std::printf("no history file\n");
+    } else if (queries > 0) {
+        for (int i = 0; i < queries; ++i)
+            run(db, query[i], "history");
     } else {
         sqlite3_stmt* tables = nullptr;
         sqlite3_prepare_v2(db, "SELECT name FROM sqlite_master WHERE type = 'table' ORDER BY name", -1, &tables, nullptr);
@@ -121,13 +135,14 @@ int main(int argc, char** argv)
 {
     const std::string scenario = argc > 1 ? argv[1] : "";
     if (scenario == "dump")
-        return dump(), 0;
+        return dump(argc - 2, argv + 2), 0;
     const memory_module::TableData rows{{"name", "kind"},
                                         {{std::string("High Street"), std::string("primary")},
                                          {std::string("Mill Lane"), std::string("minor")},
                                          {std::string("Quarry Road"), std::string("track")}}};
     memory_module::setTable("/data/roads.tab", rows);
     memory_module::setTable("/data/lanes.tab", rows);
+    memory_module::setTable("/data/big.tab", {{"v"}, std::vector<memory_module::Row>(3000, {sqlite3_int64(1)})});
 #ifdef QUILLMERE_LIBRARY
     // The routines pointer lives in the host's engine library, loaded before the overlay.
     if (sqlite3_api)
@@ -155,20 +170,34 @@ int main(int argc, char** argv)
     }
     return sqlite3_api ? 0 : 4;
 #else
-    sqlite3* db = openWrapped(wrapVirtualTableWithTransactions,
-                              scenario == "reads-only" ? nullptr : quillmere_register_undoredo_functions);
-    if (scenario == "functions-only") {
+    const Register functions = scenario == "reads-only" ? nullptr : quillmere_register_undoredo_functions;
+    sqlite3* db = scenario == "plain" ? openHistory(SQLITE_OPEN_READWRITE)
+                                      : openWrapped(wrapVirtualTableWithTransactions, functions);
+    if (scenario == "session" || scenario == "plain") {
+        // Statements from stdin, each followed by an empty line once done; "stall N"
+        // makes the next one stop for good after N progress callbacks, to be killed.
+        auto stall = [](void* left) {
+            if (--*static_cast<int*>(left) > 0)
+                return 0;
+            std::printf("stalled\n\n");
+            std::fflush(stdout);
+            for (;;)
+                pause();
+        };
+        int countdown = 0;
+        char line[4096];
+        while (std::printf("\n"), std::fflush(stdout), std::fgets(line, sizeof line, stdin)) {
+            if (std::sscanf(line, "stall %d", &countdown) == 1)
+                sqlite3_progress_handler(db, 100, stall, &countdown);
+            else
+                run(db, line, argc > 2 ? argv[2] : scenario, true);
+        }
+        leftOpen = db;
+    } else if (scenario == "functions-only") {
         closeOrFail(db);
     } else if (scenario == "reads-only") {
         run(db, "CREATE VIRTUAL TABLE roads USING overlay('/data/roads.tab'); SELECT rowid, * FROM roads");
         closeOrFail(db);
-    } else if (scenario == "reopen" && argc > 2) {
-        // A later process: a table takes the name, or the file, of one an
-        // earlier process left behind, and shows its own writes only.
-        const std::string table = argv[2];
-        run(db, "CREATE VIRTUAL TABLE " + table + " USING overlay('/data/roads.tab'); INSERT INTO " + table +
-                    " VALUES ('Bypass', 'primary'); SELECT rowid, * FROM " + table);
-        leftOpen = db;
     } else {
         writeRoads(db, "roads");
         run(db, "SELECT rowid, * FROM roads");
