@@ -65,6 +65,8 @@ reopen() {
   say A "SELECT ombrix_redo('roads', 2)" "INSERT INTO lanes VALUES ('Loop', 'minor')" "SELECT ombrix_commit('lanes')" \
     "SELECT ombrix_undo('lanes')" "SELECT rowid, * FROM roads"
   "$host" dump "${tables[@]}"
+  # A name of C's in another letter case: A takes it over from the dead C, without C's edits.
+  say A "$(create AVENUES)" "INSERT INTO AVENUES VALUES (5, 6)" "SELECT rowid, * FROM AVENUES" "DROP TABLE AVENUES"
   # Opening the history file removes what C left, and only that.
   start D
   "$host" dump "${tables[@]}"
@@ -95,6 +97,8 @@ reopen() {
   say A "$(create roads)" "UPDATE roads SET kind = 'closed' WHERE rowid = 2"
   start L plain
   say L "BEGIN EXCLUSIVE"
+  # Opening the file only reads: another process starts at once.
+  run "$host" functions-only
   say A "BEGIN" "UPDATE roads SET kind = 'gone' WHERE rowid = 3" "COMMIT"
   end L
   say A "SELECT rowid, * FROM roads" "SELECT ombrix_undo('roads')" "SELECT rowid, * FROM roads"
