@@ -31,9 +31,14 @@ import json, re, sys
 targets = {
     "scan/log_3pct": 2.0,
     "lookup/rowid": 5.0,
+    "lookup/where_c2_indexed": 2.0,
+    "lookup/rowid_after_other_table_write": 2.0,
     "update/single_row_x10000": 3.0,
+    "update/single_row_x10000_in_transaction": 3.0,
+    "update/one_statement_10000_rows": 3.0,
     "history/undo_10000_row_step": 2.0,
     "history/redo_10000_row_step": 2.0,
+    "history/one_row_step_1e6_vs_1e2_history_rows": 2.0,
 }
 
 def duration(us):
