@@ -3,6 +3,7 @@
 #include "memory_module.h"
 
 #include <algorithm>
+#include <cstdio>
 #include <string_view>
 
 namespace memory_module {
@@ -65,23 +66,41 @@ sqlite3_int64 rowidOf(const Table& table, size_t row)
     return table.data.firstRowid + static_cast<sqlite3_int64>(row) * table.data.rowidStride;
 }
 
-// Integers and text are indexed; other values are found by no lookup.
+// Equal keys for the values SQL finds equal: an integral real keys as its
+// integer; NULL keys as nothing that a looked-up value can have.
 std::string keyOf(const Cell& cell)
 {
+    if (auto* d = std::get_if<double>(&cell)) {
+        if (*d >= -0x1p63 && *d < 0x1p63 && *d == static_cast<double>(static_cast<sqlite3_int64>(*d)))
+            return "i" + std::to_string(static_cast<sqlite3_int64>(*d));
+        char text[40];
+        snprintf(text, sizeof text, "r%.17g", *d);
+        return text;
+    }
     if (auto* i = std::get_if<sqlite3_int64>(&cell))
         return "i" + std::to_string(*i);
     if (auto* t = std::get_if<std::string>(&cell))
         return "t" + *t;
+    if (auto* b = std::get_if<Blob>(&cell))
+        return "b" + std::string(b->bytes.begin(), b->bytes.end());
     return std::string();
 }
 
 std::string keyOf(sqlite3_value* value)
 {
-    switch (sqlite3_value_type(value)) {
+    const int type = sqlite3_value_type(value);
+    const auto* bytes =
+        static_cast<const char*>(type == SQLITE_TEXT ? sqlite3_value_text(value) : sqlite3_value_blob(value));
+    const std::string data(bytes ? bytes : "", static_cast<size_t>(sqlite3_value_bytes(value)));
+    switch (type) {
     case SQLITE_INTEGER:
-        return "i" + std::to_string(sqlite3_value_int64(value));
+        return keyOf(Cell(sqlite3_value_int64(value)));
+    case SQLITE_FLOAT:
+        return keyOf(Cell(sqlite3_value_double(value)));
     case SQLITE_TEXT:
-        return "t" + std::string(reinterpret_cast<const char*>(sqlite3_value_text(value)));
+        return "t" + data;
+    case SQLITE_BLOB:
+        return "b" + data;
     default:
         return "-";
     }

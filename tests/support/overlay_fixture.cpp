@@ -73,6 +73,7 @@ void OverlayTest::TearDown()
 {
     close();
     sqlite3_close(historyDb);
+    EXPECT_EQ(memory_module::calls().protocolBreaches, 0) << "reads SQLite never makes";
     memory_module::clear();
     setenv("HOME", outerHome.c_str(), 1);
 }

@@ -31,6 +31,8 @@ class StepModel {
 public:
     long long position = 1;
 
+    bool empty() const { return steps.empty(); }
+
     void record(const Change& change)
     {
         // New work discards what could be redone and starts a step of its own.
