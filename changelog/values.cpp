@@ -5,6 +5,21 @@
 #include <QByteArray>
 #include <QString>
 
+namespace {
+
+// QString::fromUtf8 drops a byte-order mark at the start; here a leading
+// U+FEFF is text like any other, kept as many times as it comes.
+QString textOf(const char* utf8, int size)
+{
+    static const char mark[] = "\xEF\xBB\xBF";
+    int marks = 0;
+    while (size - 3 * marks >= 3 && qstrncmp(utf8 + 3 * marks, mark, 3) == 0)
+        ++marks;
+    return QString(marks, QChar(0xFEFF)) + QString::fromUtf8(utf8 + 3 * marks, size - 3 * marks);
+}
+
+} // namespace
+
 QVariant variantFromValue(sqlite3_value* value)
 {
     switch (sqlite3_value_type(value)) {
@@ -14,7 +29,7 @@ QVariant variantFromValue(sqlite3_value* value)
         return QVariant(sqlite3_value_double(value));
     case SQLITE_TEXT: {
         auto text = reinterpret_cast<const char*>(sqlite3_value_text(value));
-        return QVariant(QString::fromUtf8(text ? text : "", sqlite3_value_bytes(value)));
+        return QVariant(textOf(text ? text : "", sqlite3_value_bytes(value)));
     }
     case SQLITE_BLOB: {
         auto bytes = static_cast<const char*>(sqlite3_value_blob(value));

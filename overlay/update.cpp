@@ -28,26 +28,30 @@ ErrorPair uniqueRowidError(const OverlayTable& table)
     return ErrorPair(SQLITE_CONSTRAINT, QStringLiteral("UNIQUE constraint failed: %1.rowid").arg(table.log->name));
 }
 
-// The largest inner rowid, found by running SELECT max(rowid) on the table
-// itself while its cursors show the inner rows alone, so that the inner
-// module is driven through its own plans.
-std::optional<sqlite3_int64> largestInnerRowid(OverlayTable& table)
+// Runs a query that yields one integer on the table itself while its cursors
+// show the inner rows alone, so that the inner module is driven through its
+// own plans. None when the module cannot answer without arguments (a
+// table-valued module); rowid, when given, is bound to the query's "?".
+std::optional<std::optional<sqlite3_int64>> askInnerRows(OverlayTable& table, const char* query,
+                                                         std::optional<sqlite3_int64> rowid = std::nullopt)
 {
-    const QByteArray sql = "SELECT max(rowid) FROM " + quotedIdentifier(QString::fromUtf8(table.schema)).toUtf8() +
-                           '.' + quotedIdentifier(table.log->name).toUtf8();
+    const QByteArray sql = query + quotedIdentifier(QString::fromUtf8(table.schema)).toUtf8() + '.' +
+                           quotedIdentifier(table.log->name).toUtf8() + (rowid ? " WHERE rowid = ?" : "");
     sqlite3_stmt* statement = nullptr;
     table.innerOnly = true;
     int rc = sqlite3_prepare_v2(table.db, sql.constData(), -1, &statement, nullptr);
+    if (rc == SQLITE_OK && rowid)
+        rc = sqlite3_bind_int64(statement, 1, *rowid);
     if (rc == SQLITE_OK)
         rc = sqlite3_step(statement);
     table.innerOnly = false;
-    std::optional<sqlite3_int64> largest;
+    std::optional<sqlite3_int64> value;
     if (rc == SQLITE_ROW && sqlite3_column_type(statement, 0) != SQLITE_NULL)
-        largest = sqlite3_column_int64(statement, 0);
+        value = sqlite3_column_int64(statement, 0);
     const QByteArray message(sqlite3_errmsg(table.db));
     sqlite3_finalize(statement);
     if (rc == SQLITE_ROW || rc == SQLITE_DONE)
-        return largest ? largest : std::optional<sqlite3_int64>(0);
+        return value;
     if (rc == SQLITE_CONSTRAINT || message.contains("no query solution"))
         return std::nullopt;
     throw ErrorPair(rc, message);
@@ -57,13 +61,13 @@ std::optional<sqlite3_int64> largestInnerRowid(OverlayTable& table)
 sqlite3_int64 firstNewRowid(OverlayTable& table)
 {
     if (!table.log->firstNewRowid) {
-        const std::optional<sqlite3_int64> largest = largestInnerRowid(table);
+        const auto largest = askInnerRows(table, "SELECT max(rowid) FROM ");
         if (!largest)
             table.log->firstNewRowid = unlistedFirstRowid;
-        else if (*largest == std::numeric_limits<sqlite3_int64>::max())
+        else if (largest->value_or(0) == std::numeric_limits<sqlite3_int64>::max())
             throw ErrorPair(SQLITE_FULL, QByteArray("database or disk is full"));
         else
-            table.log->firstNewRowid = std::max<sqlite3_int64>(*largest + 1, 1);
+            table.log->firstNewRowid = std::max<sqlite3_int64>(largest->value_or(0) + 1, 1);
     }
     return *table.log->firstNewRowid;
 }
@@ -75,10 +79,16 @@ bool isFree(OverlayTable& table, ModificationManager& log, sqlite3_int64 rowid)
     return rowid >= firstNewRowid(table) && !log.isRowModified(rowid);
 }
 
-// Whether rowid shows a row, which OR REPLACE may then replace.
+// Whether rowid shows a row, which OR REPLACE may then replace: one the log
+// holds, or an inner row the log did not delete (asked of the inner module).
 bool isShown(OverlayTable& table, ModificationManager& log, sqlite3_int64 rowid)
 {
-    return log.isRowModified(rowid) || (rowid < firstNewRowid(table) && !log.isRowDeleted(rowid));
+    if (log.isRowModified(rowid))
+        return true;
+    if (rowid >= firstNewRowid(table) || log.isRowDeleted(rowid))
+        return false;
+    const auto found = askInnerRows(table, "SELECT count(*) FROM ", rowid);
+    return !found || found->value_or(0) > 0;
 }
 
 // OR REPLACE replaces a row that shows; every other conflict fails before
