@@ -44,7 +44,6 @@ ErrorPair busyElsewhere(const QString& name)
 ModificationManagerFactory& ModificationManagerFactory::instance()
 {
     static ModificationManagerFactory factory;
-    factoryAlive = true;
     return factory;
 }
 
@@ -54,12 +53,13 @@ bool ModificationManagerFactory::alive()
 }
 
 // Qt's own statics that the history connection needs are made before the
-// factory, so that at exit they are destroyed after it.
+// factory is, so that at exit they are destroyed after it.
 ModificationManagerFactory::ModificationManagerFactory()
 {
     QSqlDatabase::connectionNames();
     QSqlDatabase::isDriverAvailable(QStringLiteral("QSQLITE"));
     QSqlQuery();
+    factoryAlive = true;
 }
 
 ModificationManagerFactory::~ModificationManagerFactory()
