@@ -98,6 +98,17 @@ int construct(bool create, sqlite3* db, void* clientData, int argc, const char* 
     return SQLITE_OK;
 }
 
+// A table's log is dropped or renamed at once, in a transaction of its own:
+// inside the host's transaction, a ROLLBACK would bring the table back (or
+// under its old name) while its log stayed dropped (or renamed).
+void requireAutocommit(OverlayTable* table, const char* what)
+{
+    if (logOf(table) && !sqlite3_get_autocommit(table->db))
+        throw ErrorPair(SQLITE_ERROR, QStringLiteral("cannot %1 table %2 inside a transaction: its change log "
+                                                     "changes at once, outside any transaction")
+                                          .arg(QString::fromUtf8(what), table->log->name));
+}
+
 void forgetTable(OverlayTable* table) noexcept
 {
     if (ModificationManagerFactory::alive())
@@ -133,6 +144,7 @@ int overlayDestroy(sqlite3_vtab* vtab)
     int rc = guardTableCallback(vtab, [&] {
         if (!logOf(table) || !ModificationManagerFactory::alive())
             return SQLITE_OK;
+        requireAutocommit(table, "drop");
         ModificationManagerFactory& factory = ModificationManagerFactory::instance();
         Savepoint savepoint(factory.database(), table->db);
         factory.dropLog(*table->log);
@@ -151,8 +163,14 @@ int overlayDestroy(sqlite3_vtab* vtab)
 int overlayRename(sqlite3_vtab* vtab, const char* newName)
 {
     OverlayTable* table = overlayTable(vtab);
+    int rc = guardTableCallback(vtab, [&] {
+        requireAutocommit(table, "rename");
+        return SQLITE_OK;
+    });
+    if (rc != SQLITE_OK)
+        return rc;
     if (table->inner->pModule->xRename) {
-        int rc = table->inner->pModule->xRename(table->inner, newName);
+        rc = table->inner->pModule->xRename(table->inner, newName);
         if (rc != SQLITE_OK)
             return carryInnerError(table, rc);
     }

@@ -296,7 +296,20 @@ TEST_F(OverlayTest, OnlyDropTableAndClosingEndALog)
     EXPECT_EQ(run("SELECT count(*) FROM t; SELECT ombrix_undo('t'); INSERT INTO t(a) VALUES (9); SELECT rowid FROM t "
                   "WHERE a = 9"),
               "2 NULL 3");
-    EXPECT_EQ(run("DROP TABLE t; SELECT ombrix_undo('t')"), "error 1: No such table ");
+    // ALTER TABLE ... RENAME moves the log with the table, and DROP TABLE ends
+    // it; both change the log at once, so neither runs inside a transaction.
+    EXPECT_EQ(run("UPDATE t SET a = 7 WHERE rowid = 1; ALTER TABLE t RENAME TO u; SELECT ombrix_undo('t')"),
+              "error 1: No such table ");
+    EXPECT_EQ(history("SELECT name FROM ombrixOpenedTables; SELECT count(*) FROM sqlite_master WHERE name GLOB 'u*'"),
+              "'u' 4");
+    EXPECT_EQ(run("BEGIN; ALTER TABLE u RENAME TO v"),
+              "error 1: cannot rename table u inside a transaction: its change log changes at once, outside any "
+              "transaction");
+    // SQLite words a failing DROP of a virtual table from its code alone.
+    EXPECT_EQ(run("DROP TABLE u"), "error 1: SQL logic error");
+    EXPECT_EQ(run("ROLLBACK; SELECT a FROM u WHERE rowid = 1; SELECT ombrix_undo('u'); SELECT a FROM u WHERE rowid = 1"),
+              "7 NULL 1");
+    EXPECT_EQ(run("DROP TABLE u; SELECT ombrix_undo('u')"), "error 1: No such table ");
     EXPECT_EQ(run("CREATE VIRTUAL TABLE t USING overlay('/t'); SELECT count(*) FROM t"), "2");
     EXPECT_EQ(history("SELECT count(*) FROM sqlite_master WHERE name GLOB 't*'"), "0");
 }
