@@ -68,6 +68,7 @@ void moveTable(sqlite3_context* ctx, sqlite3_value* value, Move&& move)
     Savepoint savepoint(database, host);
     move(*entry->manager);
     savepoint.release();
+    database.giveSpaceBack();
 }
 
 // Runs body so that no exception leaves the function: errors become the

@@ -164,19 +164,7 @@ void ModificationManagerFactory::removeAllLeftovers()
         locks->release(name);
     }
     if (removed)
-        giveSpaceBack();
-}
-
-void ModificationManagerFactory::giveSpaceBack() noexcept
-{
-    if (history->inTransaction())
-        return;
-    try {
-        history->executeQuery(QStringLiteral("PRAGMA incremental_vacuum;"), {});
-        history->executeQuery(QStringLiteral("PRAGMA wal_checkpoint(PASSIVE);"), {});
-    } catch (...) {
-        // Space stays in the file until the next time.
-    }
+        history->giveSpaceBack();
 }
 
 std::shared_ptr<OpenLog> ModificationManagerFactory::openTable(const QString& name, const void* holder,
@@ -236,7 +224,7 @@ void ModificationManagerFactory::endLog(OpenLog& entry) noexcept
     }
     locks->release(entry.manager->name());
     entry.manager.reset();
-    giveSpaceBack();
+    history->giveSpaceBack();
 }
 
 void ModificationManagerFactory::closeIfIdle() noexcept
@@ -348,7 +336,7 @@ void ModificationManagerFactory::dropLog(OpenLog& entry)
     locks->release(entry.manager->name());
     entry.manager.reset();
     entry.firstNewRowid.reset();
-    giveSpaceBack();
+    history->giveSpaceBack();
     closeIfIdle();
 }
 

@@ -92,7 +92,6 @@ private:
     void openDatabase();
     void removeLeftovers(const QString& name);
     void removeAllLeftovers();
-    void giveSpaceBack() noexcept;
     void endLog(OpenLog& entry) noexcept;
     // Closes the history database while this process has no log in it, so
     // that nothing holds the file between uses, and the next use opens it

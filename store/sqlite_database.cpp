@@ -123,8 +123,10 @@ void SqliteDatabase::executeWrite(const QString& sql, const QList<QVariant>& bin
     for (int i = 0; rc == SQLITE_OK && i < binds.size(); ++i)
         rc = bindValue(statement, i + 1, binds.at(i));
     if (rc == SQLITE_OK) {
-        rc = sqlite3_step(statement);
-        if (rc == SQLITE_DONE || rc == SQLITE_ROW)
+        // Some pragmas (incremental_vacuum) do one piece of work per row.
+        while ((rc = sqlite3_step(statement)) == SQLITE_ROW) {
+        }
+        if (rc == SQLITE_DONE)
             rc = SQLITE_OK;
     }
     const QByteArray message = rc == SQLITE_OK ? QByteArray() : QByteArray(sqlite3_errmsg(handle));
@@ -254,6 +256,20 @@ void SqliteDatabase::abandon() noexcept
 qint64 SqliteDatabase::totalChanges() const
 {
     return sqlite3_total_changes64(handle);
+}
+
+void SqliteDatabase::giveSpaceBack() noexcept
+{
+    constexpr int enoughPages = 1024;
+    if (inTransaction())
+        return;
+    try {
+        if (firstValue(QStringLiteral("PRAGMA freelist_count"), {}).toInt() < enoughPages)
+            return;
+        run(QStringLiteral("PRAGMA incremental_vacuum"));
+        run(QStringLiteral("PRAGMA wal_checkpoint(PASSIVE)"));
+    } catch (...) {
+    }
 }
 
 void SqliteDatabase::savepoint(const QString& name)

@@ -80,6 +80,11 @@ public:
     void release(const QString& name);
     void rollbackTo(const QString& name);
 
+    // Outside a transaction, gives the pages that deletions freed back to the
+    // file system once they add up to a few megabytes (incremental vacuum),
+    // and lets the write-ahead log shrink. Never fails: space stays otherwise.
+    void giveSpaceBack() noexcept;
+
     // Observers are told of every rollback of the open transaction, whole or
     // to a savepoint; the list is emptied when the transaction ends.
     void observe(Observer* observer);

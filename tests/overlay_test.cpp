@@ -157,6 +157,11 @@ TEST_F(OverlayTest, LogTablesComeAndGoWithTheirTable)
         EXPECT_EQ(history(count), "0 4") << name;
     }
     EXPECT_EQ(run("DELETE FROM rivers WHERE rowid = 2; SELECT rowid FROM rivers"), "3");
+    // The space of a large value undone and discarded goes back to the file system.
+    EXPECT_EQ(run("UPDATE rivers SET b = zeroblob(20000000) WHERE rowid = 3; SELECT ombrix_undo('rivers');"
+                  "UPDATE rivers SET b = 'small' WHERE rowid = 3; SELECT ombrix_commit('rivers')"),
+              "NULL NULL");
+    EXPECT_EQ(history("SELECT page_count * page_size < 1000000 FROM pragma_page_count, pragma_page_size"), "1");
     close();
     EXPECT_EQ(history("SELECT name FROM sqlite_master WHERE type = 'table'; SELECT count(*) FROM ombrixOpenedTables"),
               "'ombrixOpenedTables' 0");
