@@ -80,6 +80,31 @@ TEST_F(OverlayTest, InnerModuleIsMadeScannedAndReleasedAsItsContractSays)
     EXPECT_EQ(calls.closes, calls.opens - 1);
 }
 
+// Modules written elsewhere: one without xCreate makes its tables through
+// xConnect; a table-valued one gets its HIDDEN-column arguments and shows the
+// rows the log adds where they match them; a WITHOUT ROWID one is refused.
+TEST_F(OverlayTest, ModulesWithoutCreateTableValuedOrWithoutRowid)
+{
+    memory_module::setTable("/e", numbered(2));
+    open();
+    ASSERT_EQ(wrapVirtualTableWithTransactions(db, nullptr, memory_module::eponymousModule(), "eponymous"), SQLITE_OK);
+    ASSERT_EQ(wrapVirtualTableWithTransactions(db, nullptr, memory_module::rangeModule(), "range"), SQLITE_OK);
+    ASSERT_EQ(wrapVirtualTableWithTransactions(db, nullptr, memory_module::keyedModule(), "keyed"), SQLITE_OK);
+    EXPECT_EQ(run("CREATE VIRTUAL TABLE e USING eponymous('/e'); INSERT INTO e(a) VALUES (3); SELECT a FROM e"), "1 2 3");
+    EXPECT_EQ(run("CREATE VIRTUAL TABLE r USING range('/r'); SELECT value FROM r(3, 5); SELECT value FROM r"),
+              "3 4 5 error 1: no query solution");
+    EXPECT_EQ(run("INSERT INTO r(value, first, last) VALUES (9, 3, 5), (8, 1, 2); DELETE FROM r WHERE value = 4 AND "
+                  "first = 3 AND last = 5; SELECT group_concat(value) FROM r(3, 5); SELECT ombrix_undo('r'); SELECT "
+                  "group_concat(value) FROM r(3, 5)"),
+              "'3,5,9' NULL '3,4,5'");
+    EXPECT_EQ(run("CREATE VIRTUAL TABLE k USING keyed('/e')"),
+              "error 1: module keyed wraps a table WITHOUT ROWID, which the overlay cannot edit");
+    EXPECT_EQ(run("DROP TABLE e; DROP TABLE r"), "");
+    const std::vector<std::string> expected{"connect e",    "connect k", "disconnect k",
+                                            "disconnect e", "connect e", "disconnect e"};
+    EXPECT_EQ(memory_module::calls().lifecycle, expected);
+}
+
 TEST_F(OverlayTest, RoutinesPointerIsFilledOnceAndNeeded)
 {
     open();
