@@ -36,10 +36,9 @@ TEST(Snapshot, DamagedBlobsDecodeToNothingRatherThanPartOfARow)
 {
     const QList<QVariant> three{QVariant(qlonglong(1)), QVariant(qlonglong(2)), QVariant(qlonglong(3))};
     const QByteArray blob = rowToBlob(three);
-    QByteArray userType = blob;
-    userType[7] = char(0x7f);
     const QByteArray damaged[] = {
-        QByteArray(), QByteArray("\0\0", 2), blob.left(blob.size() - 1), blob.left(4 + 13 * 2), userType,
+        QByteArray(), QByteArray("\0\0", 2), blob.left(blob.size() - 1), blob.left(4 + 13 * 2),
+        QByteArray(blob).replace(7, 1, "\x7f"), // a user type
         QByteArray::fromHex("ffffffff"), QByteArray::fromHex("7fffffff") + QByteArray(64, '\0'),
         // One variant holding a list that claims two billion entries, and a real nested list.
         QByteArray::fromHex("00000001" "00000009" "00" "7fffffff"), rowToBlob({QVariant(QVariantList{QVariant(1)})}),

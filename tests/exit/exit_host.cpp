@@ -7,6 +7,7 @@
 #include "routines.h"
 
 #include "engine.h"
+#include "quillmere.h"
 
 #include <dlfcn.h>
 
@@ -14,13 +15,6 @@
 #include <cstdio>
 #include <cstdlib>
 #include <string>
-
-#ifndef QUILLMERE_LIBRARY
-#include "quillmere.h"
-#endif
-
-using Wrap = int (*)(sqlite3*, const sqlite3_api_routines*, const sqlite3_module*, const char*);
-using Register = int (*)(sqlite3*);
 
 // A connection deliberately never closed. Not internal, so that leak checking
 // still reaches what it holds.
@@ -55,30 +49,19 @@ void run(sqlite3* db, const std::string& sql, const std::string& label = "row")
     std::fflush(stdout);
 }
 
-sqlite3* openWrapped(Wrap wrap, Register registerFunctions)
-{
-    sqlite3* db = nullptr;
-    sqlite3_open(":memory:", &db);
-    if (wrap(db, hostRoutines(), memory_module::module(), "overlay") != SQLITE_OK ||
-        (registerFunctions && registerFunctions(db) != SQLITE_OK))
-        fail("registration failed");
-    return db;
-}
-
-void closeOrFail(sqlite3* db)
+void close(sqlite3* db)
 {
     if (sqlite3_close(db) != SQLITE_OK)
         fail(std::string("sqlite3_close: ") + sqlite3_errmsg(db));
 }
 
-// A table with writes that reach every log table: stored rows, the deleted set, two steps.
+// A table whose writes reach every log table: stored rows, the deleted set, two steps.
 void writeRoads(sqlite3* db, const std::string& table)
 {
     run(db, "CREATE VIRTUAL TABLE " + table + " USING overlay('/data/" + table + ".tab'); UPDATE " + table +
                 " SET kind = 'closed' WHERE rowid = 2; INSERT INTO " + table + " VALUES ('Ring Road', 'primary');"
                 "DELETE FROM " + table + " WHERE rowid = 3; SELECT ombrix_commit('" + table + "'); UPDATE " + table +
-                " SET kind = 'pedestrian' WHERE rowid = 1",
-        "commit");
+                " SET kind = 'pedestrian' WHERE rowid = 1; SELECT rowid, * FROM " + table);
 }
 
 // Closes its connection when destroyed: for the global below that is during
@@ -88,21 +71,24 @@ struct ConnectionHolder {
     ConnectionHolder() { memory_module::calls(); } // the module's state outlives the tables closed here
     ~ConnectionHolder()
     {
-        if (db && sqlite3_close(db) != SQLITE_OK)
-            std::abort();
+        if (db)
+            close(db);
     }
 };
 
 // Made before main, so destroyed after every static made while main runs.
 ConnectionHolder earlyHolder;
 
-void dump()
+} // namespace
+
+int main(int argc, char** argv)
 {
+    const std::string scenario = argc > 1 ? argv[1] : "";
     sqlite3* db = nullptr;
-    const std::string path = std::string(std::getenv("HOME")) + "/transactions.sqlite";
-    if (sqlite3_open_v2(path.c_str(), &db, SQLITE_OPEN_READONLY, nullptr) != SQLITE_OK) {
-        std::printf("no history file\n");
-    } else {
+    if (scenario == "dump") {
+        const std::string path = std::string(std::getenv("HOME")) + "/transactions.sqlite";
+        if (sqlite3_open_v2(path.c_str(), &db, SQLITE_OPEN_READONLY, nullptr) != SQLITE_OK)
+            return std::printf("no history file\n"), 0;
         sqlite3_stmt* tables = nullptr;
         sqlite3_prepare_v2(db, "SELECT name FROM sqlite_master WHERE type = 'table' ORDER BY name", -1, &tables, nullptr);
         while (sqlite3_step(tables) == SQLITE_ROW) {
@@ -111,17 +97,8 @@ void dump()
             run(db, "SELECT * FROM \"" + name + "\"", "  " + name);
         }
         sqlite3_finalize(tables);
+        return close(db), 0;
     }
-    sqlite3_close(db);
-}
-
-} // namespace
-
-int main(int argc, char** argv)
-{
-    const std::string scenario = argc > 1 ? argv[1] : "";
-    if (scenario == "dump")
-        return dump(), 0;
     const memory_module::TableData rows{{"name", "kind"},
                                         {{std::string("High Street"), std::string("primary")},
                                          {std::string("Mill Lane"), std::string("minor")},
@@ -134,17 +111,18 @@ int main(int argc, char** argv)
         fail("routines pointer set before any extension ran");
     for (int cycle = 1; cycle <= 2; ++cycle) {
         void* library = dlopen(QUILLMERE_LIBRARY, RTLD_NOW | RTLD_LOCAL);
-        auto wrap = reinterpret_cast<Wrap>(library ? dlsym(library, "wrapVirtualTableWithTransactions") : nullptr);
-        auto registerFunctions =
-            reinterpret_cast<Register>(library ? dlsym(library, "quillmere_register_undoredo_functions") : nullptr);
-        if (!wrap || !registerFunctions)
-            fail(std::string("dlopen: ") + dlerror());
-        sqlite3* db = openWrapped(wrap, registerFunctions);
+        auto wrap = reinterpret_cast<decltype(&wrapVirtualTableWithTransactions)>(
+            library ? dlsym(library, "wrapVirtualTableWithTransactions") : nullptr);
+        auto registerFunctions = reinterpret_cast<decltype(&quillmere_register_undoredo_functions)>(
+            library ? dlsym(library, "quillmere_register_undoredo_functions") : nullptr);
+        sqlite3_open(":memory:", &db);
+        if (!wrap || !registerFunctions || wrap(db, hostRoutines(), memory_module::module(), "overlay") ||
+            registerFunctions(db))
+            fail("loading and registration failed");
         writeRoads(db, "roads");
         writeRoads(db, "lanes");
-        run(db, "SELECT ombrix_undo('roads'); SELECT rowid, * FROM roads; DROP TABLE roads",
-            "cycle " + std::to_string(cycle));
-        closeOrFail(db);
+        run(db, "SELECT ombrix_undo('roads'); SELECT rowid, * FROM roads; DROP TABLE roads", "cycle " + std::to_string(cycle));
+        close(db);
         // Every table is gone before the code behind the module goes away.
         if (dlclose(library) != 0)
             fail(std::string("dlclose: ") + dlerror());
@@ -155,13 +133,15 @@ int main(int argc, char** argv)
     }
     return sqlite3_api ? 0 : 4;
 #else
-    sqlite3* db = openWrapped(wrapVirtualTableWithTransactions,
-                              scenario == "reads-only" ? nullptr : quillmere_register_undoredo_functions);
+    sqlite3_open(":memory:", &db);
+    if (wrapVirtualTableWithTransactions(db, hostRoutines(), memory_module::module(), "overlay") != SQLITE_OK ||
+        (scenario != "reads-only" && quillmere_register_undoredo_functions(db) != SQLITE_OK))
+        fail("registration failed");
     if (scenario == "functions-only") {
-        closeOrFail(db);
+        close(db);
     } else if (scenario == "reads-only") {
         run(db, "CREATE VIRTUAL TABLE roads USING overlay('/data/roads.tab'); SELECT rowid, * FROM roads");
-        closeOrFail(db);
+        close(db);
     } else if (scenario == "reopen" && argc > 2) {
         // A later process: a table takes the name, or the file, of one an
         // earlier process left behind, and shows its own writes only.
@@ -171,7 +151,6 @@ int main(int argc, char** argv)
         leftOpen = db;
     } else {
         writeRoads(db, "roads");
-        run(db, "SELECT rowid, * FROM roads");
         if (scenario == "open-at-exit") {
             leftOpen = db;
         } else if (scenario == "closed-by-global") {
@@ -184,7 +163,7 @@ int main(int argc, char** argv)
             // One table dropped (xDestroy), one released by the close (xDisconnect).
             writeRoads(db, "lanes");
             run(db, "DROP TABLE roads");
-            closeOrFail(db);
+            close(db);
         } else if (scenario == "killed") {
             std::raise(SIGKILL);
         } else {

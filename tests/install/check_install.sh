@@ -1,6 +1,8 @@
 #!/usr/bin/env bash
-# Installs the build tree into a temporary prefix, builds a C host against it
-# with CMake's package and with pkg-config, and runs both without LD_LIBRARY_PATH.
+# Installs the build tree into a temporary prefix, checks that the library finds
+# its neighbours through $ORIGIN and exports the C API and nothing else of ours,
+# builds a C host against it with CMake's package and with pkg-config, and runs
+# both without LD_LIBRARY_PATH.
 set -euo pipefail
 build="$1"
 here=$(cd "$(dirname "${BASH_SOURCE[0]}")" && pwd)
@@ -11,7 +13,11 @@ export HOME="$work/home"
 mkdir -p "$HOME"
 
 cmake --install "$build" --prefix "$work/prefix" >/dev/null
-readelf -d "$work/prefix/lib/libquillmere.so" | grep -q 'RUNPATH.*\$ORIGIN' || { echo "no \$ORIGIN RUNPATH"; exit 1; }
+lib="$work/prefix/lib/libquillmere.so"
+readelf -d "$lib" | grep -q 'RUNPATH.*\$ORIGIN' || { echo "no \$ORIGIN RUNPATH"; exit 1; }
+exported=$(nm -D --defined-only "$lib" | awk '$2 ~ /[TDBRVW]/ {print $3}' | sort | xargs)
+[ "$exported" = "quillmere_register_undoredo_functions wrapVirtualTableWithTransactions" ] || {
+  echo "exported symbols differ from the C API: $exported"; exit 1; }
 
 cmake -S "$here" -B "$work/cmake-host" -DCMAKE_PREFIX_PATH="$work/prefix" >/dev/null
 cmake --build "$work/cmake-host" >/dev/null

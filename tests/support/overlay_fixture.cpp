@@ -11,22 +11,19 @@ std::string render(sqlite3_value* value)
 {
     auto bytes = static_cast<const unsigned char*>(sqlite3_value_blob(value));
     const size_t size = static_cast<size_t>(sqlite3_value_bytes(value));
+    char real[40];
+    std::string hex;
+    for (size_t i = 0; i < size; ++i)
+        hex += {"0123456789abcdef"[bytes[i] >> 4], "0123456789abcdef"[bytes[i] & 15]};
     switch (sqlite3_value_type(value)) {
     case SQLITE_INTEGER:
         return std::to_string(sqlite3_value_int64(value));
-    case SQLITE_FLOAT: {
-        char text[40];
-        sqlite3_snprintf(sizeof text, text, "%!.17g", sqlite3_value_double(value));
-        return text;
-    }
+    case SQLITE_FLOAT:
+        return sqlite3_snprintf(sizeof real, real, "%!.17g", sqlite3_value_double(value));
     case SQLITE_TEXT:
-        return "'" + std::string(reinterpret_cast<const char*>(sqlite3_value_text(value)), size) + "'";
-    case SQLITE_BLOB: {
-        std::string hex = "x'";
-        for (size_t i = 0; i < size; ++i)
-            hex += {"0123456789abcdef"[bytes[i] >> 4], "0123456789abcdef"[bytes[i] & 15]};
-        return hex + "'";
-    }
+        return "'" + std::string(reinterpret_cast<const char*>(bytes), size) + "'";
+    case SQLITE_BLOB:
+        return "x'" + hex + "'";
     default:
         return "NULL";
     }
@@ -60,13 +57,6 @@ memory_module::TableData numbered(int count)
     return data;
 }
 
-void OverlayTest::TearDown()
-{
-    close();
-    sqlite3_close(historyDb);
-    memory_module::clear();
-}
-
 void OverlayTest::open(const std::string& path)
 {
     ASSERT_EQ(sqlite3_open(path.c_str(), &db), SQLITE_OK);
@@ -82,9 +72,8 @@ void OverlayTest::close()
 
 std::string OverlayTest::history(const std::string& sql)
 {
-    if (!historyDb) {
+    if (!historyDb)
         sqlite3_open((std::string(std::getenv("HOME")) + "/transactions.sqlite").c_str(), &historyDb);
-        sqlite3_busy_timeout(historyDb, 5000);
-    }
+    sqlite3_busy_timeout(historyDb, 5000);
     return ::run(historyDb, sql);
 }

@@ -19,7 +19,7 @@ memory_module::TableData numbered(int count);
 class OverlayTest : public testing::Test {
 protected:
     void SetUp() override { memory_module::clear(); }
-    void TearDown() override;
+    void TearDown() override { close(); sqlite3_close(historyDb); memory_module::clear(); }
 
     void open(const std::string& path = ":memory:");
     void close();
