@@ -10,7 +10,7 @@
 
 namespace {
 
-TEST_F(OverlayTest, InnerModuleIsMadeScannedAndReleasedAsItsContractSays)
+TEST_F(OverlayTest, RegistrationAndTheInnerModuleContract)
 {
     memory_module::setTable("/p/q.tab", numbered(10));
     memory_module::Faults faults[4];
@@ -143,22 +143,22 @@ TEST_F(OverlayTest, FailedOperationLeavesTheLogAsItWas)
 
 TEST_F(OverlayTest, SecondLogOfANameOrOfAFileIsRefused)
 {
-    memory_module::setTable("/roads", numbered(5));
+    memory_module::setTable("/zones", numbered(5));
     memory_module::setTable("/elsewhere", numbered(5));
     open();
-    ASSERT_EQ(run("CREATE VIRTUAL TABLE roads USING overlay('/roads'); DELETE FROM roads WHERE rowid = 1"), "");
+    ASSERT_EQ(run("CREATE VIRTUAL TABLE zones USING overlay('/zones'); DELETE FROM zones WHERE rowid = 1"), "");
     sqlite3* other = nullptr;
     ASSERT_EQ(sqlite3_open(":memory:", &other), SQLITE_OK);
     ASSERT_EQ(wrapVirtualTableWithTransactions(other, nullptr, memory_module::module(), "overlay"), SQLITE_OK);
-    EXPECT_EQ(::run(other, "CREATE VIRTUAL TABLE ROADS USING overlay('/elsewhere'); DELETE FROM ROADS WHERE rowid = 5"),
-              "error 2: Table ROADS already has a change log open in this process");
+    EXPECT_EQ(::run(other, "CREATE VIRTUAL TABLE ZONES USING overlay('/elsewhere'); DELETE FROM ZONES WHERE rowid = 5"),
+              "error 2: Table ZONES already has a change log open in this process");
     const std::string copy =
-        ::run(other, "CREATE VIRTUAL TABLE copy USING overlay('/roads'); DELETE FROM copy WHERE rowid = 5");
+        ::run(other, "CREATE VIRTUAL TABLE copy USING overlay('/zones'); DELETE FROM copy WHERE rowid = 5");
     EXPECT_EQ(copy.rfind("error 2: UNIQUE constraint failed: ombrixOpenedTables.uri", 0), 0u) << copy;
     EXPECT_EQ(sqlite3_close(other), SQLITE_OK);
-    EXPECT_EQ(run("SELECT count(*) FROM roads"), "4");
-    EXPECT_EQ(history("SELECT ID FROM roadsdeletedRows; SELECT uri, name FROM ombrixOpenedTables"),
-              "1 '/roads'|'roads'");
+    EXPECT_EQ(run("SELECT count(*) FROM zones"), "4");
+    EXPECT_EQ(history("SELECT ID FROM zonesdeletedRows; SELECT uri, name FROM ombrixOpenedTables"),
+              "1 '/zones'|'zones'");
 }
 
 // Events that make SQLite disconnect and reconnect a table keep its log: the
