@@ -35,13 +35,15 @@ TEST_F(OverlayTest, RegistrationAndTheInnerModuleContract)
     EXPECT_EQ(quillmere_register_undoredo_functions(db), SQLITE_MISUSE);
     sqlite3_api = before;
     auto& calls = memory_module::calls();
-    ASSERT_EQ(run("CREATE VIRTUAL TABLE t USING overlay('/p/q.tab', 'x y', 3)"), "");
+    ASSERT_EQ(run("CREATE VIRTUAL TABLE t USING overlay('/p/q.tab', 'x y', 3); DELETE FROM t WHERE rowid = 5"), "");
     EXPECT_EQ(calls.clientData, std::vector<void*>{nullptr});
     EXPECT_EQ(calls.argv[0], (std::vector<std::string>{"overlay", "main", "t", "'/p/q.tab'", "'x y'", "3"}));
-    // Only rowid = ? reaches the inner module's own plan; everything else is a full scan.
+    // Only rowid = ? reaches the inner module's own plan, unless the log answers
+    // it; everything else is a full scan.
     const int lookup = memory_module::rowidLookupPlan;
     const std::tuple<const char*, const char*, std::vector<int>> reads[] = {
         {"SELECT rowid, b FROM t WHERE rowid = 4", "4|'r4'", {lookup}},
+        {"SELECT rowid, b FROM t WHERE rowid = 5", "", {}},
         {"SELECT rowid FROM t WHERE rowid IN (2, 9) ORDER BY rowid DESC", "9 2", {lookup, lookup}},
         {"SELECT rowid FROM t WHERE rowid > 8 OR b = 'r3' ORDER BY a DESC", "10 9 3", {0}},
     };

@@ -2,9 +2,9 @@
 // checked after every operation against a model of the history rules of its own
 // (numbered steps of row changes and a position; steps at or below the position
 // are applied, steps above it reverted): the table reads as the applied steps
-// replayed over the inner rows (loaded into the plain table ref),
-// a rowid lookup agrees with the scan, a table over the same inner rows that is
-// never written stays as it was, and the stored position is the model's.
+// replayed over the inner rows (loaded into the plain table ref), a rowid lookup
+// agrees with the scan, a table over the same inner rows that is never written
+// stays as it was, and the stored position is the model's.
 #include "overlay_fixture.h"
 
 #include <deque>
