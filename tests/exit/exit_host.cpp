@@ -88,7 +88,7 @@ int main(int argc, char** argv)
     if (scenario == "dump") {
         const std::string path = std::string(std::getenv("HOME")) + "/transactions.sqlite";
         if (sqlite3_open_v2(path.c_str(), &db, SQLITE_OPEN_READONLY, nullptr) != SQLITE_OK)
-            return std::printf("no history file\n"), 0;
+            return std::printf("no history file\n"), sqlite3_close(db);
         sqlite3_stmt* tables = nullptr;
         sqlite3_prepare_v2(db, "SELECT name FROM sqlite_master WHERE type = 'table' ORDER BY name", -1, &tables, nullptr);
         while (sqlite3_step(tables) == SQLITE_ROW) {
