@@ -57,18 +57,36 @@ bool isBinaryCollation(sqlite3_index_info* info, int constraint)
     return !collation || sqlite3_stricmp(collation, "BINARY") == 0;
 }
 
-// The rowid an equality constraint's value stands for, when it is exactly one.
-std::optional<sqlite3_int64> rowidOfValue(sqlite3_value* value)
+std::optional<sqlite3_int64> integralReal(double real)
+{
+    const bool inRange = real >= -9223372036854775808.0 && real < 9223372036854775808.0;
+    if (!inRange || static_cast<double>(static_cast<sqlite3_int64>(real)) != real)
+        return std::nullopt;
+    return static_cast<sqlite3_int64>(real);
+}
+
+// The rowid that equals an equality constraint's value as SQLite compares
+// them (integer affinity); none when no rowid can.
+std::optional<sqlite3_int64> rowidEqualTo(sqlite3_value* value)
 {
     switch (sqlite3_value_type(value)) {
     case SQLITE_INTEGER:
         return sqlite3_value_int64(value);
-    case SQLITE_FLOAT: {
-        const double real = sqlite3_value_double(value);
-        const sqlite3_int64 whole = sqlite3_value_int64(value);
-        if (static_cast<double>(whole) == real)
-            return whole;
-        return std::nullopt;
+    case SQLITE_FLOAT:
+        return integralReal(sqlite3_value_double(value));
+    case SQLITE_TEXT: {
+        // Converted on a copy: the inner module gets the value as it came.
+        sqlite3_value* copy = sqlite3_value_dup(value);
+        if (!copy)
+            throw ErrorPair(SQLITE_NOMEM, QByteArray("out of memory"));
+        std::optional<sqlite3_int64> rowid;
+        const int type = sqlite3_value_numeric_type(copy);
+        if (type == SQLITE_INTEGER)
+            rowid = sqlite3_value_int64(copy);
+        else if (type == SQLITE_FLOAT)
+            rowid = integralReal(sqlite3_value_double(copy));
+        sqlite3_value_free(copy);
+        return rowid;
     }
     default:
         return std::nullopt;
@@ -77,7 +95,9 @@ std::optional<sqlite3_int64> rowidOfValue(sqlite3_value* value)
 
 std::optional<sqlite3_int64> findNextStoredRow(OverlayCursor* cursor, ModificationManager& log, sqlite3_int64 floor)
 {
-    if (cursor->wantedRowid) {
+    if (cursor->rowidFilter) {
+        if (!cursor->wantedRowid)
+            return std::nullopt;
         const sqlite3_int64 wanted = *cursor->wantedRowid;
         return wanted >= floor && log.isRowModified(wanted) ? std::optional<sqlite3_int64>(wanted) : std::nullopt;
     }
@@ -121,33 +141,43 @@ std::optional<sqlite3_int64> nextStoredRow(OverlayCursor* cursor, ModificationMa
 int settle(OverlayCursor* cursor, bool innerLeft)
 {
     const sqlite3_module& inner = innerModuleOf(cursor);
+    if (cursor->rowidFilter && !cursor->wantedRowid) {
+        cursor->phase = CursorPhase::End;
+        return SQLITE_OK;
+    }
     for (;;) {
         ModificationManager* log = mergedLog(cursor);
         if (innerLeft && inner.xEof(cursor->inner))
             innerLeft = false;
-        if (innerLeft && !log) {
+        if (innerLeft && !log && !cursor->rowidFilter) {
             cursor->phase = CursorPhase::InnerRow;
             return SQLITE_OK;
         }
-        const std::optional<sqlite3_int64> stored = log ? nextStoredRow(cursor, *log) : std::nullopt;
+        bool hasStored = false;
+        sqlite3_int64 stored = 0;
+        if (const std::optional<sqlite3_int64> next = log ? nextStoredRow(cursor, *log) : std::nullopt) {
+            hasStored = true;
+            stored = *next;
+        }
         if (!innerLeft) {
-            cursor->phase = stored ? CursorPhase::StoredRow : CursorPhase::End;
-            cursor->storedRowid = stored.value_or(0);
+            cursor->phase = hasStored ? CursorPhase::StoredRow : CursorPhase::End;
+            cursor->storedRowid = stored;
             return SQLITE_OK;
         }
         sqlite3_int64 rowid = 0;
         int rc = carryInnerError(cursor->table, inner.xRowid(cursor->inner, &rowid));
         if (rc != SQLITE_OK)
             return rc;
-        if (log->isRowDeleted(rowid) || log->isRowModified(rowid)) {
+        const bool unwanted = cursor->rowidFilter && rowid != *cursor->wantedRowid;
+        if (unwanted || (log && (log->isRowDeleted(rowid) || log->isRowModified(rowid)))) {
             rc = carryInnerError(cursor->table, inner.xNext(cursor->inner));
             if (rc != SQLITE_OK)
                 return rc;
             continue;
         }
-        if (stored && *stored < rowid) {
+        if (hasStored && stored < rowid) {
             cursor->phase = CursorPhase::StoredBeforeInner;
-            cursor->storedRowid = *stored;
+            cursor->storedRowid = stored;
             return SQLITE_OK;
         }
         cursor->phase = CursorPhase::InnerRow;
@@ -158,6 +188,7 @@ int settle(OverlayCursor* cursor, bool innerLeft)
 // Remembers what the plan's equality constraints say of the rows wanted.
 void noteWantedRows(OverlayCursor* cursor, const Plan& plan, int argc, sqlite3_value** argv)
 {
+    cursor->rowidFilter = false;
     cursor->wantedRowid.reset();
     cursor->wantedValues.clear();
     cursor->candidates.reset();
@@ -168,8 +199,12 @@ void noteWantedRows(OverlayCursor* cursor, const Plan& plan, int argc, sqlite3_v
             continue;
         sqlite3_value* value = argv[filter.argvIndex - 1];
         if (filter.column < 0) {
-            if (!cursor->wantedRowid)
-                cursor->wantedRowid = rowidOfValue(value);
+            const std::optional<sqlite3_int64> rowid = rowidEqualTo(value);
+            if (cursor->rowidFilter && cursor->wantedRowid != rowid)
+                cursor->wantedRowid.reset();
+            else
+                cursor->wantedRowid = rowid;
+            cursor->rowidFilter = true;
         } else if (filter.binary || sqlite3_value_type(value) != SQLITE_TEXT) {
             cursor->wantedValues.emplace_back(filter.column, variantFromValue(value));
         }
@@ -209,7 +244,14 @@ int overlayBestIndex(sqlite3_vtab* vtab, sqlite3_index_info* info)
     info->idxStr = encoded;
     info->needToFreeIdxStr = 1;
     info->orderByConsumed = 0;
-    info->idxFlags &= ~SQLITE_INDEX_SCAN_UNIQUE;
+    // The cursor shows at most the one row an equality on the rowid names,
+    // which spares single-row writes SQLite's statement savepoint.
+    const bool oneRow = std::any_of(plan.filters.begin(), plan.filters.end(),
+                                    [](const PlanFilter& filter) { return filter.column < 0; });
+    if (oneRow)
+        info->idxFlags |= SQLITE_INDEX_SCAN_UNIQUE;
+    else
+        info->idxFlags &= ~SQLITE_INDEX_SCAN_UNIQUE;
     return encoded ? SQLITE_OK : SQLITE_NOMEM;
 }
 

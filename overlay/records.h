@@ -48,6 +48,9 @@ struct OverlayCursor {
     sqlite3_int64 storedRowid;
     std::optional<sqlite3_int64> storedFloor;
     // What the plan knows of the rows wanted, to visit fewer stored rows.
+    // With rowidFilter set only the row of wantedRowid can match, and none
+    // when that is empty.
+    bool rowidFilter;
     std::optional<sqlite3_int64> wantedRowid;
     std::vector<std::pair<int, QVariant>> wantedValues;
     std::optional<std::vector<qint64>> candidates;
