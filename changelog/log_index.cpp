@@ -1,56 +1,11 @@
-// The index's lookups. The by-value lookup files each stored value under a key
-// made of its kind and value; it only answers when the column holds one kind
-// of value besides NULL, where byte equality of keys is SQLite's own equality.
+// The index's lookups. The by-value lookup files each stored value under its
+// key (values.h); it answers for SQLite's equality only when the column holds
+// one kind of value besides NULL, where byte equality of keys is SQLite's own.
 #include "changelog/log_index.h"
 
+#include "changelog/values.h"
+
 #include <limits>
-
-namespace {
-
-enum Kind : unsigned { Null = 1, Number = 2, Text = 4, Blob = 8 };
-
-unsigned kindOf(const QVariant& value)
-{
-    switch (value.type()) {
-    case QVariant::Int:
-    case QVariant::LongLong:
-    case QVariant::Double:
-        return Number;
-    case QVariant::String:
-        return value.toString().isNull() ? Null : Text;
-    case QVariant::ByteArray:
-        return Blob;
-    default:
-        return Null;
-    }
-}
-
-// Integers, and reals that hold an integer exactly, share one key, so that
-// 5 and 5.0 meet as they do in SQLite.
-QByteArray keyOf(const QVariant& value)
-{
-    switch (kindOf(value)) {
-    case Number: {
-        if (value.type() == QVariant::Double) {
-            const double real = value.toDouble();
-            const bool integral = real >= -9223372036854775808.0 && real < 9223372036854775808.0 &&
-                                  static_cast<double>(static_cast<qint64>(real)) == real;
-            if (!integral)
-                return QByteArray("r") + QByteArray::number(real, 'g', 17);
-            return QByteArray("i") + QByteArray::number(static_cast<qint64>(real));
-        }
-        return QByteArray("i") + QByteArray::number(value.toLongLong());
-    }
-    case Text:
-        return QByteArray("t") + value.toString().toUtf8();
-    case Blob:
-        return QByteArray("b") + value.toByteArray();
-    default:
-        return QByteArray();
-    }
-}
-
-} // namespace
 
 const QList<QVariant>* LogIndex::stored(qint64 rowid) const
 {
@@ -112,8 +67,8 @@ LogIndex::ColumnValues& LogIndex::columnValues(int column)
         const QList<QVariant>& values = rows.at(rowid);
         const QVariant value = column < values.size() ? values.at(column) : QVariant();
         built.kinds |= kindOf(value);
-        if (kindOf(value) != Null)
-            built.rowids[keyOf(value)].push_back(rowid);
+        if (kindOf(value) != ValueKind::Null)
+            built.rowids[valueKey(value)].push_back(rowid);
     }
     return built;
 }
@@ -121,12 +76,19 @@ LogIndex::ColumnValues& LogIndex::columnValues(int column)
 std::optional<std::vector<qint64>> LogIndex::storedWithValue(int column, const QVariant& value)
 {
     const unsigned kind = kindOf(value);
-    if (kind == Null)
+    if (kind == ValueKind::Null)
         return std::vector<qint64>();
     const ColumnValues& values = columnValues(column);
-    if ((values.kinds & ~(kind | Null)) != 0)
+    if ((values.kinds & ~(kind | ValueKind::Null)) != 0)
         return std::nullopt;
-    return values.rowids.value(keyOf(value));
+    return values.rowids.value(valueKey(value));
+}
+
+std::vector<qint64> LogIndex::storedHolding(int column, const QVariant& value)
+{
+    if (kindOf(value) == ValueKind::Null)
+        return std::vector<qint64>();
+    return columnValues(column).rowids.value(valueKey(value));
 }
 
 std::optional<int> LogIndex::highestStepAtOrBelow(int step) const

@@ -28,6 +28,8 @@ public:
     std::optional<qint64> firstUnstoredFrom(qint64 from);
     // See ModificationManager::modifiedRowidsWithValue.
     std::optional<std::vector<qint64>> storedWithValue(int column, const QVariant& value);
+    // See ModificationManager::modifiedRowidsHolding.
+    std::vector<qint64> storedHolding(int column, const QVariant& value);
 
     void store(qint64 rowid, const QList<QVariant>& values);
     void remove(qint64 rowid);

@@ -68,6 +68,10 @@ public:
     // SQLite's type conversions, because the column holds values of another
     // kind than value: then every modified rowid may match.
     virtual std::optional<std::vector<qint64>> modifiedRowidsWithValue(int column, const QVariant& value) = 0;
+    // The modified rowids, ascending, whose stored value in column has the
+    // kind and value of value (as above), whatever else the column holds;
+    // none for NULL.
+    virtual std::vector<qint64> modifiedRowidsHolding(int column, const QVariant& value) = 0;
     // A number that grows whenever the log may have changed: what was read
     // from the log at one count still holds while the count stays.
     virtual quint64 changeCount() const = 0;

@@ -167,6 +167,11 @@ std::optional<std::vector<qint64>> SqliteModificationManager::modifiedRowidsWith
     return log().storedWithValue(column, value);
 }
 
+std::vector<qint64> SqliteModificationManager::modifiedRowidsHolding(int column, const QVariant& value)
+{
+    return log().storedHolding(column, value);
+}
+
 QVariant SqliteModificationManager::modifiedRowValues(qint64 rowid, int column)
 {
     const QList<QVariant>* row = log().stored(rowid);

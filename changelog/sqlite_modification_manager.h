@@ -30,6 +30,7 @@ public:
     std::optional<qint64> firstModifiedRowidFrom(qint64 rowid) override;
     std::optional<qint64> firstUnmodifiedRowidFrom(qint64 rowid) override;
     std::optional<std::vector<qint64>> modifiedRowidsWithValue(int column, const QVariant& value) override;
+    std::vector<qint64> modifiedRowidsHolding(int column, const QVariant& value) override;
     quint64 changeCount() const override { return changes; }
 
     // The history position: the step new changes join; -1 without a registry row.

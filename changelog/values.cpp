@@ -82,3 +82,42 @@ void resultFromVariant(sqlite3_context* ctx, const QVariant& value)
         return;
     }
 }
+
+unsigned kindOf(const QVariant& value)
+{
+    switch (value.type()) {
+    case QVariant::Int:
+    case QVariant::LongLong:
+    case QVariant::Double:
+        return ValueKind::Number;
+    case QVariant::String:
+        return value.toString().isNull() ? ValueKind::Null : ValueKind::Text;
+    case QVariant::ByteArray:
+        return ValueKind::Blob;
+    default:
+        return ValueKind::Null;
+    }
+}
+
+QByteArray valueKey(const QVariant& value)
+{
+    switch (kindOf(value)) {
+    case ValueKind::Number: {
+        if (value.type() == QVariant::Double) {
+            const double real = value.toDouble();
+            const bool integral = real >= -9223372036854775808.0 && real < 9223372036854775808.0 &&
+                                  static_cast<double>(static_cast<qint64>(real)) == real;
+            if (!integral)
+                return QByteArray("r") + QByteArray::number(real, 'g', 17);
+            return QByteArray("i") + QByteArray::number(static_cast<qint64>(real));
+        }
+        return QByteArray("i") + QByteArray::number(value.toLongLong());
+    }
+    case ValueKind::Text:
+        return QByteArray("t") + value.toString().toUtf8();
+    case ValueKind::Blob:
+        return QByteArray("b") + value.toByteArray();
+    default:
+        return QByteArray();
+    }
+}

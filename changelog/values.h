@@ -17,3 +17,13 @@ QList<QVariant> rowValuesFromArguments(int argc, sqlite3_value** argv);
 // Hands a stored variant to SQLite as the result of ctx; a null QString and
 // types without an SQL counterpart become NULL.
 void resultFromVariant(sqlite3_context* ctx, const QVariant& value);
+
+// The kinds of stored value, as bits so that a set of kinds fits an unsigned.
+namespace ValueKind {
+enum : unsigned { Null = 1, Number = 2, Text = 4, Blob = 8 };
+}
+unsigned kindOf(const QVariant& value);
+// The kind and value of a stored value as bytes, equal for equal values:
+// integers and reals that hold an integer exactly share one key, so that 5
+// and 5.0 meet as they do in SQLite; text is its UTF-8. Empty for NULL.
+QByteArray valueKey(const QVariant& value);

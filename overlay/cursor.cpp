@@ -6,6 +6,7 @@
 // else, and nothing asked of an inner cursor at its end.
 #include "changelog/values.h"
 #include "overlay/callbacks.h"
+#include "overlay/column_types.h"
 #include "common/guard.h"
 #include "overlay/plan.h"
 #include "overlay/records.h"
@@ -93,27 +94,72 @@ std::optional<sqlite3_int64> rowidEqualTo(sqlite3_value* value)
     }
 }
 
+ExactValue exactValueOf(int column, sqlite3_value* value)
+{
+    ExactValue exact{column, sqlite3_value_type(value), variantFromValue(value), QByteArray()};
+    if (exact.type == SQLITE_TEXT)
+        exact.text = QByteArray(reinterpret_cast<const char*>(sqlite3_value_text(value)), sqlite3_value_bytes(value));
+    return exact;
+}
+
+// Whether a stored value equals the wanted one as SQLite compares them in a
+// column of BLOB affinity: no conversion, numbers by value, text and blobs
+// byte for byte as the column shows them, NULL never.
+bool holds(const QVariant& stored, const ExactValue& wanted)
+{
+    switch (wanted.type) {
+    case SQLITE_NULL:
+        return false;
+    case SQLITE_TEXT:
+        return kindOf(stored) == ValueKind::Text && stored.toString().toUtf8() == wanted.text;
+    default:
+        return kindOf(stored) == kindOf(wanted.value) && valueKey(stored) == valueKey(wanted.value);
+    }
+}
+
+bool meetsExactValues(OverlayCursor* cursor, ModificationManager& log, sqlite3_int64 rowid)
+{
+    return std::all_of(cursor->exactValues.begin(), cursor->exactValues.end(), [&](const ExactValue& wanted) {
+        return holds(log.modifiedRowValues(rowid, wanted.column), wanted);
+    });
+}
+
+// The rowids among which the stored rows wanted are, ascending, when the
+// plan's equalities narrow them down: the shortest list any of them gives.
+std::optional<std::vector<qint64>> candidateRowids(OverlayCursor* cursor, ModificationManager& log)
+{
+    std::optional<std::vector<qint64>> candidates;
+    auto consider = [&candidates](std::optional<std::vector<qint64>> matching) {
+        if (matching && (!candidates || matching->size() < candidates->size()))
+            candidates = std::move(matching);
+    };
+    for (const ExactValue& wanted : cursor->exactValues)
+        consider(wanted.type == SQLITE_NULL ? std::vector<qint64>()
+                                            : log.modifiedRowidsHolding(wanted.column, wanted.value));
+    for (const auto& [column, value] : cursor->wantedValues)
+        consider(log.modifiedRowidsWithValue(column, value));
+    return candidates;
+}
+
 std::optional<sqlite3_int64> findNextStoredRow(OverlayCursor* cursor, ModificationManager& log, sqlite3_int64 floor)
 {
     if (cursor->rowidFilter) {
         if (!cursor->wantedRowid)
             return std::nullopt;
         const sqlite3_int64 wanted = *cursor->wantedRowid;
-        return wanted >= floor && log.isRowModified(wanted) ? std::optional<sqlite3_int64>(wanted) : std::nullopt;
+        const bool shown = wanted >= floor && log.isRowModified(wanted) && meetsExactValues(cursor, log, wanted);
+        return shown ? std::optional<sqlite3_int64>(wanted) : std::nullopt;
     }
     if (!cursor->candidatesKnown) {
         cursor->candidatesKnown = true;
-        for (const auto& [column, value] : cursor->wantedValues) {
-            std::optional<std::vector<qint64>> matching = log.modifiedRowidsWithValue(column, value);
-            if (matching && (!cursor->candidates || matching->size() < cursor->candidates->size()))
-                cursor->candidates = std::move(matching);
-        }
+        cursor->candidates = candidateRowids(cursor, log);
     }
+    // Without candidates there are no exact values to meet either.
     if (!cursor->candidates)
         return log.firstModifiedRowidFrom(floor);
     const std::vector<qint64>& candidates = *cursor->candidates;
     for (auto at = std::lower_bound(candidates.begin(), candidates.end(), floor); at != candidates.end(); ++at) {
-        if (log.isRowModified(*at))
+        if (log.isRowModified(*at) && meetsExactValues(cursor, log, *at))
             return *at;
     }
     return std::nullopt;
@@ -191,6 +237,7 @@ void noteWantedRows(OverlayCursor* cursor, const Plan& plan, int argc, sqlite3_v
     cursor->rowidFilter = false;
     cursor->wantedRowid.reset();
     cursor->wantedValues.clear();
+    cursor->exactValues.clear();
     cursor->candidates.reset();
     cursor->candidatesKnown = false;
     cursor->nextStored.known = false;
@@ -205,6 +252,8 @@ void noteWantedRows(OverlayCursor* cursor, const Plan& plan, int argc, sqlite3_v
             else
                 cursor->wantedRowid = rowid;
             cursor->rowidFilter = true;
+        } else if (filter.exact) {
+            cursor->exactValues.push_back(exactValueOf(filter.column, value));
         } else if (filter.binary || sqlite3_value_type(value) != SQLITE_TEXT) {
             cursor->wantedValues.emplace_back(filter.column, variantFromValue(value));
         }
@@ -220,9 +269,11 @@ int overlayBestIndex(sqlite3_vtab* vtab, sqlite3_index_info* info)
     if (rc != SQLITE_OK)
         return rc;
     Plan plan;
+    QVarLengthArray<bool, 16> innerOmits(info->nConstraint);
     for (int i = 0; i < info->nConstraint; ++i) {
         plan.innerArgc = std::max(plan.innerArgc, info->aConstraintUsage[i].argvIndex);
-        // SQLite checks every constraint itself again: the log may hold rows
+        innerOmits[i] = info->aConstraintUsage[i].omit && info->aConstraintUsage[i].argvIndex > 0;
+        // SQLite checks the constraints itself again: the log may hold rows
         // the inner plan knows nothing of.
         info->aConstraintUsage[i].omit = 0;
     }
@@ -234,7 +285,14 @@ int overlayBestIndex(sqlite3_vtab* vtab, sqlite3_index_info* info)
         int& argvIndex = info->aConstraintUsage[i].argvIndex;
         if (argvIndex == 0)
             argvIndex = ++nextArgument;
-        plan.filters.append({constraint.iColumn, argvIndex, isBinaryCollation(info, i)});
+        const bool binary = isBinaryCollation(info, i);
+        // An equality the inner module answers itself, SQLite need not check
+        // again where the overlay can match the stored rows just as SQLite
+        // would: byte for byte, in a column whose values SQLite compares
+        // unconverted with a bound value.
+        const bool exact = innerOmits[i] && binary && comparesWithoutConversion(table, constraint.iColumn);
+        info->aConstraintUsage[i].omit = exact;
+        plan.filters.append({constraint.iColumn, argvIndex, binary, exact});
     }
     if (info->idxStr)
         plan.innerIdxStr = QByteArray(info->idxStr);

@@ -8,7 +8,7 @@ char* encodePlan(const Plan& plan)
     QByteArray text = QByteArray::number(plan.innerArgc) + ';';
     for (const PlanFilter& filter : plan.filters)
         text += QByteArray::number(filter.column) + ':' + QByteArray::number(filter.argvIndex) + ':' +
-                (filter.binary ? '1' : '0') + ',';
+                (filter.binary ? '1' : '0') + ':' + (filter.exact ? '1' : '0') + ',';
     text += ';';
     text += plan.innerIdxStr ? '+' + *plan.innerIdxStr : QByteArray("-");
     return sqlite3_mprintf("%s", text.constData());
@@ -33,6 +33,9 @@ Plan decodePlan(const char* idxStr)
         if (*at++ != ':')
             return Plan();
         filter.binary = *at++ == '1';
+        if (*at++ != ':')
+            return Plan();
+        filter.exact = *at++ == '1';
         if (*at++ != ',')
             return Plan();
         plan.filters.append(filter);

@@ -14,6 +14,9 @@ struct PlanFilter {
     int column;    // -1 for the rowid
     int argvIndex; // one-based, as in sqlite3_index_constraint_usage
     bool binary;   // text compares byte for byte (the BINARY collation)
+    // The inner module answers the constraint itself and SQLite does not
+    // check it again: the stored rows must meet it exactly.
+    bool exact;
 };
 
 struct Plan {

@@ -26,6 +26,8 @@ struct OverlayTable {
     std::shared_ptr<OpenLog> log;
     // Set while the overlay itself scans the inner rows alone.
     bool innerOnly;
+    // See comparesWithoutConversion(); read when first asked.
+    std::optional<QByteArray> blobColumns;
 };
 
 // Where a cursor stands. Stored rows are visited in rowid order, interleaved
@@ -35,6 +37,15 @@ enum class CursorPhase {
     StoredBeforeInner, // on a stored row; the inner cursor waits on a later row
     StoredRow,         // on a stored row; the inner cursor is at its end
     End,
+};
+
+// An equality the stored rows must meet without SQLite's help, with its
+// value as SQLite gave it: text as its bytes, anything else as a variant.
+struct ExactValue {
+    int column;
+    int type;
+    QVariant value;
+    QByteArray text;
 };
 
 struct OverlayCursor {
@@ -53,6 +64,9 @@ struct OverlayCursor {
     bool rowidFilter;
     std::optional<sqlite3_int64> wantedRowid;
     std::vector<std::pair<int, QVariant>> wantedValues;
+    // The constraints SQLite leaves to the inner module alone, which the
+    // stored rows shown must meet exactly.
+    std::vector<ExactValue> exactValues;
     std::optional<std::vector<qint64>> candidates;
     bool candidatesKnown;
     // The next stored row found last, for its floor and the log's change count.
