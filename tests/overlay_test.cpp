@@ -123,8 +123,20 @@ TEST_F(OverlayTest, LookupsAndScansMergeTheLog)
 {
     memory_module::setTable("/t", numbered(5));
     memory_module::setTable("/late", numbered(2));
+    memory_module::TableData typed = numbered(4);
+    typed.indexedColumn = 1;
+    typed.types = {"", "VARCHAR(9)"};
+    memory_module::setTable("/typed", typed);
     open();
     ASSERT_EQ(run("CREATE VIRTUAL TABLE t USING overlay('/t'); CREATE VIRTUAL TABLE late USING overlay('/late')"), "");
+    // The inner module answers b = ? itself; with TEXT affinity SQLite compares numbers there as text.
+    ASSERT_EQ(run("CREATE VIRTUAL TABLE typed USING overlay('/typed'); UPDATE typed SET b = 5 WHERE rowid = 1; "
+                  "UPDATE typed SET b = 5.0 WHERE rowid = 2; UPDATE typed SET b = 'r4' WHERE rowid = 3"),
+              "");
+    for (const std::string value : {"'5'", "5", "'5.0'", "'r4'"})
+        EXPECT_EQ(run("SELECT rowid FROM typed WHERE b = " + value),
+                  run("SELECT rowid FROM typed WHERE (b = " + value + ") IS 1"))
+            << value;
     // A scan under way when the first write makes the log shows the rows it stores.
     sqlite3_stmt* scan = nullptr;
     ASSERT_EQ(sqlite3_prepare_v2(db, "SELECT rowid FROM late", -1, &scan, nullptr), SQLITE_OK);

@@ -124,7 +124,8 @@ int construct(const char* event, sqlite3* db, void* clientData, int argc, const 
     TableData data = s.tables.count(path) ? s.tables[path] : TableData{{"a", "b"}, {}};
     std::string schema = "CREATE TABLE x(";
     for (size_t i = 0; i < data.columns.size(); ++i)
-        schema += (i ? ", " : "") + quotedIdentifier(data.columns[i]) + (i == 0 && *schemaSuffix ? " PRIMARY KEY" : "");
+        schema += (i ? ", " : "") + quotedIdentifier(data.columns[i]) +
+                  (i < data.types.size() ? " " + data.types[i] : "") + (i == 0 && *schemaSuffix ? " PRIMARY KEY" : "");
     schema += std::string(")") + schemaSuffix;
     int rc = sqlite3_declare_vtab(db, schema.c_str());
     if (rc != SQLITE_OK)

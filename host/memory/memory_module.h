@@ -29,6 +29,8 @@ struct TableData {
     sqlite3_int64 rowidStride = 1;
     // A column the module can look up by value (an index), or -1.
     int indexedColumn = -1;
+    // Declared types, column by column; none where missing.
+    std::vector<std::string> types = {};
 };
 
 struct Faults {
