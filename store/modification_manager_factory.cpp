@@ -98,6 +98,9 @@ void ModificationManagerFactory::openDatabase()
         opened->executeQuery(QStringLiteral("PRAGMA journal_mode=WAL;"), {});
     opened->executeQuery(QStringLiteral("PRAGMA synchronous=NORMAL;"), {});
     opened->executeQuery(QStringLiteral("PRAGMA journal_size_limit=4194304;"), {});
+    // Room for a large transaction's pages, which would otherwise spill into
+    // the WAL file before the commit writes them again.
+    opened->executeQuery(QStringLiteral("PRAGMA cache_size=-16384;"), {});
     opened->executeQuery(QStringLiteral("CREATE TABLE IF NOT EXISTS ombrixOpenedTables (uri string PRIMARY KEY,name "
                                         "string NOT NULL,currentHistoryID INTEGER NOT NULL);"),
                          {});
