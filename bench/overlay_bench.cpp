@@ -708,14 +708,18 @@ void BM_OneUpdateOf10000Rows(benchmark::State& state)
     runComparison(state, [] {
         Host& host = Host::get();
         sqlite3* plain = host.plainDatabase();
-        const std::string table = host.createOverlay("w_bulk");
-        // The first recording of these rows is the case that matters: once.
+        // The first recording of these rows is the case that matters: each
+        // repetition records them in a fresh table, made and dropped untimed.
         const Comparison c = compare(
-            Budget{0, 1, 1},
+            Budget{0, 4, 4},
             [&](long) {
-                exec(host.db, "UPDATE " + table + " SET c1 = c1 + 1" + tenThousandRows);
+                const std::string table = host.createOverlay("w_bulk");
+                const double seconds =
+                    timeOnce([&] { exec(host.db, "UPDATE " + table + " SET c1 = c1 + 1" + tenThousandRows); });
                 if (sqlite3_changes(host.db) != 10000)
                     throw std::runtime_error("the overlay update changed other than 10000 rows");
+                host.dropOverlay(table);
+                return seconds;
             },
             Budget{0.5, 4, 40},
             [&](long) {
@@ -723,7 +727,6 @@ void BM_OneUpdateOf10000Rows(benchmark::State& state)
                 if (sqlite3_changes(plain) != 10000)
                     throw std::runtime_error("the plain update changed other than 10000 rows");
             });
-        host.dropOverlay(table);
         return c;
     });
 }
