@@ -279,6 +279,7 @@ int xColumn(sqlite3_vtab_cursor* base, sqlite3_context* ctx, int column)
     Cursor* cursor = reinterpret_cast<Cursor*>(base);
     if (breaches(cursor))
         return SQLITE_MISUSE;
+    state().calls.columnReads++;
     const Row& row = cursor->table->data.rows[cursor->visit[cursor->at]];
     if (column < 0 || static_cast<size_t>(column) >= row.size()) {
         sqlite3_result_null(ctx);

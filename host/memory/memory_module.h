@@ -49,6 +49,7 @@ struct CallRecord {
     std::vector<int> filterPlans;               // idxNum per xFilter
     int opens = 0;
     int closes = 0;
+    int columnReads = 0;
     // Calls SQLite never makes: a cursor read before xFilter or at its end.
     int protocolBreaches = 0;
 };
