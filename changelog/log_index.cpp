@@ -5,6 +5,7 @@
 
 #include "changelog/values.h"
 
+#include <algorithm>
 #include <limits>
 
 const QList<QVariant>* LogIndex::stored(qint64 rowid) const
@@ -38,21 +39,92 @@ std::optional<qint64> LogIndex::firstUnstoredFrom(qint64 from)
     return gap->firstFree;
 }
 
+namespace {
+
+const QVariant& valueAt(const QList<QVariant>& values, int column)
+{
+    static const QVariant none;
+    return column >= 0 && column < values.size() ? values.at(column) : none;
+}
+
+int countIndex(unsigned kind)
+{
+    switch (kind) {
+    case ValueKind::Number:
+        return 1;
+    case ValueKind::Text:
+        return 2;
+    case ValueKind::Blob:
+        return 3;
+    default:
+        return 0;
+    }
+}
+
+} // namespace
+
+unsigned LogIndex::ColumnValues::kinds() const
+{
+    unsigned present = 0;
+    for (unsigned kind : {ValueKind::Null, ValueKind::Number, ValueKind::Text, ValueKind::Blob}) {
+        if (kindCounts[countIndex(kind)] > 0)
+            present |= kind;
+    }
+    return present;
+}
+
+void LogIndex::ColumnValues::add(qint64 rowid, const QVariant& value)
+{
+    const unsigned kind = kindOf(value);
+    ++kindCounts[countIndex(kind)];
+    if (kind == ValueKind::Null)
+        return;
+    std::vector<qint64>& list = rowids[valueKey(value)];
+    list.insert(std::lower_bound(list.begin(), list.end(), rowid), rowid);
+}
+
+void LogIndex::ColumnValues::take(qint64 rowid, const QVariant& value)
+{
+    const unsigned kind = kindOf(value);
+    --kindCounts[countIndex(kind)];
+    if (kind == ValueKind::Null)
+        return;
+    auto list = rowids.find(valueKey(value));
+    if (list == rowids.end())
+        return;
+    auto at = std::lower_bound(list->begin(), list->end(), rowid);
+    if (at != list->end() && *at == rowid)
+        list->erase(at);
+    if (list->empty())
+        rowids.erase(list);
+}
+
 void LogIndex::store(qint64 rowid, const QList<QVariant>& values)
 {
-    rows[rowid] = values;
-    order.insert(rowid);
-    columns.clear();
+    auto found = rows.find(rowid);
+    if (found == rows.end()) {
+        found = rows.emplace(rowid, values).first;
+        order.insert(rowid);
+    } else {
+        for (auto& [column, built] : columns)
+            built.take(rowid, valueAt(found->second, column));
+        found->second = values;
+    }
+    for (auto& [column, built] : columns)
+        built.add(rowid, valueAt(values, column));
     if (gap && gap->firstFree == rowid)
         gap->firstFree = walkStored(rowid);
 }
 
 void LogIndex::remove(qint64 rowid)
 {
-    if (rows.erase(rowid) == 0)
+    auto found = rows.find(rowid);
+    if (found == rows.end())
         return;
+    for (auto& [column, built] : columns)
+        built.take(rowid, valueAt(found->second, column));
+    rows.erase(found);
     order.erase(rowid);
-    columns.clear();
     if (gap && rowid >= gap->from && (!gap->firstFree || rowid < *gap->firstFree))
         gap->firstFree = rowid;
 }
@@ -63,13 +135,8 @@ LogIndex::ColumnValues& LogIndex::columnValues(int column)
     if (found != columns.end())
         return found->second;
     ColumnValues& built = columns[column];
-    for (qint64 rowid : order) {
-        const QList<QVariant>& values = rows.at(rowid);
-        const QVariant value = column < values.size() ? values.at(column) : QVariant();
-        built.kinds |= kindOf(value);
-        if (kindOf(value) != ValueKind::Null)
-            built.rowids[valueKey(value)].push_back(rowid);
-    }
+    for (qint64 rowid : order)
+        built.add(rowid, valueAt(rows.at(rowid), column));
     return built;
 }
 
@@ -79,7 +146,7 @@ std::optional<std::vector<qint64>> LogIndex::storedWithValue(int column, const Q
     if (kind == ValueKind::Null)
         return std::vector<qint64>();
     const ColumnValues& values = columnValues(column);
-    if ((values.kinds & ~(kind | ValueKind::Null)) != 0)
+    if ((values.kinds() & ~(kind | ValueKind::Null)) != 0)
         return std::nullopt;
     return values.rowids.value(valueKey(value));
 }

@@ -47,10 +47,15 @@ public:
     void eraseStepsAbove(int step) { stepRows.erase(stepRows.upper_bound(step), stepRows.end()); }
 
 private:
-    // One column's stored values by kind and value, built when first asked.
+    // One column's stored values by kind and value, built when first asked
+    // and kept up to date with every row stored or removed after that.
     struct ColumnValues {
-        unsigned kinds = 0;
+        // How many stored rows hold a value of each kind, by the kind's bit.
+        int kindCounts[4] = {};
         QHash<QByteArray, std::vector<qint64>> rowids;
+        unsigned kinds() const;
+        void add(qint64 rowid, const QVariant& value);
+        void take(qint64 rowid, const QVariant& value);
     };
     ColumnValues& columnValues(int column);
     std::optional<qint64> walkStored(qint64 from) const;
