@@ -32,6 +32,7 @@ targets = {
     "scan/log_3pct": 2.0,
     "lookup/rowid": 5.0,
     "lookup/where_c2_indexed": 2.0,
+    "lookup/where_c2_indexed_after_write": 2.0,
     "lookup/rowid_after_other_table_write": 2.0,
     "update/single_row_x10000": 3.0,
     "update/single_row_x10000_in_transaction": 3.0,
