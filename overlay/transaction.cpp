@@ -40,18 +40,23 @@ void afterRollback()
 
 } // namespace
 
+void joinHostTransaction(sqlite3* db)
+{
+    SqliteDatabase& database = ModificationManagerFactory::instance().database();
+    if (database.inTransaction()) {
+        database.requireOwner(db);
+        return;
+    }
+    database.begin(db);
+    openLevels.clear();
+    database.savepoint(beginName);
+}
+
 int overlayBegin(sqlite3_vtab* vtab)
 {
     OverlayTable* table = overlayTable(vtab);
     return guardTableCallback(vtab, [&] {
-        SqliteDatabase& database = ModificationManagerFactory::instance().database();
-        if (database.inTransaction()) {
-            database.requireOwner(table->db);
-            return SQLITE_OK;
-        }
-        database.begin(table->db);
-        openLevels.clear();
-        database.savepoint(beginName);
+        joinHostTransaction(table->db);
         return SQLITE_OK;
     });
 }

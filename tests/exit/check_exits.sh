@@ -67,10 +67,13 @@ reopen() {
   "$host" dump "${tables[@]}"
   # A name of C's in another letter case: A takes it over from the dead C, without C's edits.
   say A "$(create AVENUES)" "INSERT INTO AVENUES VALUES (5, 6)" "SELECT rowid, * FROM AVENUES" "DROP TABLE AVENUES"
+  # A log made in a transaction that rolled back leaves its name free for others at once.
+  say A "BEGIN" "$(create trails)" "INSERT INTO trails VALUES (1, 2)" "ROLLBACK"
   # Opening the history file removes what C left, and only that.
   start D
   "$host" dump "${tables[@]}"
-  say D "$(create avenues)" "INSERT INTO avenues VALUES (3, 4)" "SELECT rowid, * FROM avenues"
+  say D "$(create avenues)" "INSERT INTO avenues VALUES (3, 4)" "SELECT rowid, * FROM avenues" \
+    "$(create trails)" "INSERT INTO trails VALUES (5, 6)" "SELECT rowid, * FROM trails" "DROP TABLE trails"
   say A "SELECT ombrix_redo('lanes')" "SELECT rowid, * FROM lanes"
   end D; end A
   "$host" dump
