@@ -28,6 +28,8 @@ TEST_F(OverlayTest, HistoryFunctionsNameWhatIsWrong)
          "NULL|NULL|NULL"},
         // Names compare as SQLite compares them, ignoring the case of ASCII letters.
         {"DELETE FROM t WHERE rowid = 1; SELECT ombrix_undo('T'); SELECT count(*) FROM t", "NULL 5"},
+        // A row that an undo takes away while a statement reads it reads as NULL from there on.
+        {"INSERT INTO t VALUES (6, 7); SELECT a, ombrix_undo('t'), b FROM t WHERE rowid = 6", "6|NULL|NULL"},
     };
     for (const auto& [sql, outcome] : calls)
         EXPECT_EQ(run(sql), outcome) << sql;
