@@ -257,6 +257,10 @@ TEST_F(OverlayTest, HistoryFileFaultsLeaveTheLogAsItWas)
         EXPECT_EQ(run(sql).find("error"), std::string::npos) << sql;
     }
     EXPECT_EQ(history("SELECT count(*) FROM tinsertedOrUpdatedRows WHERE ID = 99"), "0");
+    // A function that fails part-way leaves no transaction, and no lock, behind.
+    ASSERT_EQ(history("DROP TABLE thistory"), "");
+    EXPECT_EQ(run("SELECT ombrix_undo('t')"), "error 1: no such table: thistory");
+    EXPECT_EQ(history("CREATE TABLE probe(a)"), "");
 }
 
 TEST_F(OverlayTest, SecondLogOfANameOrOfAFileIsRefused)
