@@ -277,6 +277,9 @@ TEST_F(OverlayTest, SecondLogOfANameOrOfAFileIsRefused)
               "process");
     EXPECT_EQ(::run(other, "CREATE VIRTUAL TABLE copy USING overlay('/roads'); DELETE FROM copy WHERE rowid = 5"),
               "error 19: table copy: its file path /roads is already used by the change log of table roads");
+    EXPECT_EQ(run("CREATE VIRTUAL TABLE lanes USING overlay('/lanes')"), "");
+    EXPECT_EQ(::run(other, "CREATE VIRTUAL TABLE streets USING overlay('/streets'); ALTER TABLE streets RENAME TO Lanes"),
+              "error 1: table Lanes is open in this process already");
     EXPECT_EQ(sqlite3_close(other), SQLITE_OK);
     EXPECT_EQ(run("SELECT count(*) FROM roads"), "4");
     EXPECT_EQ(history("SELECT ID FROM roadsdeletedRows; SELECT uri, name FROM ombrixOpenedTables"),
