@@ -67,8 +67,9 @@ reopen() {
   "$host" dump "${tables[@]}"
   # A name of C's in another letter case: A takes it over from the dead C, without C's edits.
   say A "$(create AVENUES)" "INSERT INTO AVENUES VALUES (5, 6)" "SELECT rowid, * FROM AVENUES" "DROP TABLE AVENUES"
-  # A log made in a transaction that rolled back leaves its name free for others at once.
-  say A "BEGIN" "$(create trails)" "INSERT INTO trails VALUES (1, 2)" "ROLLBACK"
+  # A log made in a transaction that rolled back leaves its name free for others at once, and so
+  # does asking for the history of a name nobody has.
+  say A "BEGIN" "$(create trails)" "INSERT INTO trails VALUES (1, 2)" "ROLLBACK" "SELECT ombrix_undo('trails')"
   # Opening the history file removes what C left, and only that.
   start D
   "$host" dump "${tables[@]}"
