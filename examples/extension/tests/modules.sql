@@ -45,3 +45,13 @@ DELETE FROM shp WHERE name = 'Mill Lane';
 SELECT coalesce(ombrix_commit('shp'), 'committed'), (SELECT * FROM shp_rows);
 SELECT coalesce(ombrix_undo('shp'), 'undone'), (SELECT * FROM shp_rows);
 SELECT coalesce(ombrix_redo('shp'), 'redone'), (SELECT * FROM shp_rows);
+
+CREATE VIRTUAL TABLE dbf USING editable_VirtualDbf('roads.dbf', 'UTF-8');
+CREATE VIEW dbf_rows AS SELECT group_concat(rowid || ':' || id || ':' || name, ' ') FROM dbf;
+SELECT * FROM dbf_rows;
+UPDATE dbf SET name = 'Kiln Road North' WHERE id = 2;
+INSERT INTO dbf (id, name) VALUES (4, 'New Road');
+DELETE FROM dbf WHERE id = 1;
+SELECT coalesce(ombrix_commit('dbf'), 'committed'), (SELECT * FROM dbf_rows);
+SELECT coalesce(ombrix_undo('dbf'), 'undone'), (SELECT * FROM dbf_rows);
+SELECT coalesce(ombrix_redo('dbf'), 'redone'), (SELECT * FROM dbf_rows);
