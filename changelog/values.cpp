@@ -99,17 +99,24 @@ unsigned kindOf(const QVariant& value)
     }
 }
 
+std::optional<qint64> integralValue(double real)
+{
+    const bool inRange = real >= -9223372036854775808.0 && real < 9223372036854775808.0;
+    if (!inRange || static_cast<double>(static_cast<qint64>(real)) != real)
+        return std::nullopt;
+    return static_cast<qint64>(real);
+}
+
 QByteArray valueKey(const QVariant& value)
 {
     switch (kindOf(value)) {
     case ValueKind::Number: {
         if (value.type() == QVariant::Double) {
             const double real = value.toDouble();
-            const bool integral = real >= -9223372036854775808.0 && real < 9223372036854775808.0 &&
-                                  static_cast<double>(static_cast<qint64>(real)) == real;
+            const std::optional<qint64> integral = integralValue(real);
             if (!integral)
                 return QByteArray("r") + QByteArray::number(real, 'g', 17);
-            return QByteArray("i") + QByteArray::number(static_cast<qint64>(real));
+            return QByteArray("i") + QByteArray::number(*integral);
         }
         return QByteArray("i") + QByteArray::number(value.toLongLong());
     }

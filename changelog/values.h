@@ -7,6 +7,8 @@
 #include <QList>
 #include <QVariant>
 
+#include <optional>
+
 // An SQL value as a variant: qlonglong, double, QString (from UTF-8, so valid
 // UTF-8 comes back byte for byte), QByteArray; SQL NULL becomes a null QString.
 QVariant variantFromValue(sqlite3_value* value);
@@ -23,6 +25,8 @@ namespace ValueKind {
 enum : unsigned { Null = 1, Number = 2, Text = 4, Blob = 8 };
 }
 unsigned kindOf(const QVariant& value);
+// The 64-bit integer a real holds exactly, if it holds one.
+std::optional<qint64> integralValue(double real);
 // The kind and value of a stored value as bytes, equal for equal values:
 // integers and reals that hold an integer exactly share one key, so that 5
 // and 5.0 meet as they do in SQLite; text is its UTF-8. Empty for NULL.

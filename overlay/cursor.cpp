@@ -58,14 +58,6 @@ bool isBinaryCollation(sqlite3_index_info* info, int constraint)
     return !collation || sqlite3_stricmp(collation, "BINARY") == 0;
 }
 
-std::optional<sqlite3_int64> integralReal(double real)
-{
-    const bool inRange = real >= -9223372036854775808.0 && real < 9223372036854775808.0;
-    if (!inRange || static_cast<double>(static_cast<sqlite3_int64>(real)) != real)
-        return std::nullopt;
-    return static_cast<sqlite3_int64>(real);
-}
-
 // The rowid that equals an equality constraint's value as SQLite compares
 // them (integer affinity); none when no rowid can.
 std::optional<sqlite3_int64> rowidEqualTo(sqlite3_value* value)
@@ -74,7 +66,7 @@ std::optional<sqlite3_int64> rowidEqualTo(sqlite3_value* value)
     case SQLITE_INTEGER:
         return sqlite3_value_int64(value);
     case SQLITE_FLOAT:
-        return integralReal(sqlite3_value_double(value));
+        return integralValue(sqlite3_value_double(value));
     case SQLITE_TEXT: {
         // Converted on a copy: the inner module gets the value as it came.
         sqlite3_value* copy = sqlite3_value_dup(value);
@@ -85,7 +77,7 @@ std::optional<sqlite3_int64> rowidEqualTo(sqlite3_value* value)
         if (type == SQLITE_INTEGER)
             rowid = sqlite3_value_int64(copy);
         else if (type == SQLITE_FLOAT)
-            rowid = integralReal(sqlite3_value_double(copy));
+            rowid = integralValue(sqlite3_value_double(copy));
         sqlite3_value_free(copy);
         return rowid;
     }

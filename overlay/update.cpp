@@ -161,7 +161,8 @@ int recordWrite(OverlayTable& table, int argc, sqlite3_value** argv, sqlite3_int
     // SQLite never calls xBegin for a table created in the open transaction.
     if (!sqlite3_get_autocommit(table.db))
         joinHostTransaction(table.db);
-    database.requireOwner(table.db);
+    else
+        database.requireOwner(table.db);
     // The log comes into being on its own, so that a row refused below
     // (OR IGNORE) does not take it back with it.
     ModificationManager& log = factory.logFor(*table.log, table.filePath);
