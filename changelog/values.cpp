@@ -1,5 +1,8 @@
 // Text crosses as UTF-8 in both directions: UTF-16 would let SQLite take a
-// leading U+FEFF for a byte-order mark and drop it.
+// leading U+FEFF for a byte-order mark and drop it. SQLite keeps whatever
+// bytes text holds, so text that is not valid UTF-8 is kept too: each byte
+// outside a valid sequence becomes a lone low surrogate U+DC80..U+DCFF in the
+// QString, which no valid UTF-8 gives, and turns back into that byte.
 #include "changelog/values.h"
 
 #include <QByteArray>
@@ -7,10 +10,77 @@
 
 namespace {
 
-// QString::fromUtf8 drops a byte-order mark at the start; here a leading
-// U+FEFF is text like any other, kept as many times as it comes.
-QString textOf(const char* utf8, int size)
+constexpr char16_t escapeBase = 0xDC00;
+
+// The length of the valid UTF-8 sequence at bytes[at] and its code point, or
+// 0 where none starts there (a stray, overlong, truncated or surrogate form).
+int sequenceAt(const unsigned char* bytes, int size, int at, char32_t& point)
 {
+    const unsigned char lead = bytes[at];
+    if (lead < 0x80) {
+        point = lead;
+        return 1;
+    }
+    const int length = lead >= 0xF0 ? 4 : lead >= 0xE0 ? 3 : lead >= 0xC2 ? 2 : 0;
+    if (length == 0 || lead > 0xF4 || at + length > size)
+        return 0;
+    point = lead & (0x7F >> length);
+    for (int i = 1; i < length; ++i) {
+        if ((bytes[at + i] & 0xC0) != 0x80)
+            return 0;
+        point = (point << 6) | (bytes[at + i] & 0x3F);
+    }
+    const char32_t least[] = {0, 0, 0x80, 0x800, 0x10000};
+    if (point < least[length] || point > 0x10FFFF || (point >= 0xD800 && point <= 0xDFFF))
+        return 0;
+    return length;
+}
+
+bool isValidUtf8(const unsigned char* bytes, int size)
+{
+    char32_t point;
+    for (int at = 0; at < size;) {
+        const int length = sequenceAt(bytes, size, at, point);
+        if (length == 0)
+            return false;
+        at += length;
+    }
+    return true;
+}
+
+QString escapedText(const unsigned char* bytes, int size)
+{
+    QString text;
+    text.reserve(size);
+    char32_t point;
+    for (int at = 0; at < size;) {
+        const int length = sequenceAt(bytes, size, at, point);
+        if (length == 0)
+            text.append(QChar(escapeBase + bytes[at++]));
+        else if (point >= 0x10000)
+            text.append(QChar(QChar::highSurrogate(point))).append(QChar(QChar::lowSurrogate(point)));
+        else
+            text.append(QChar(static_cast<char16_t>(point)));
+        at += length;
+    }
+    return text;
+}
+
+bool isEscape(const QString& text, int at)
+{
+    const char16_t unit = text.at(at).unicode();
+    return unit >= escapeBase + 0x80 && unit <= escapeBase + 0xFF && (at == 0 || !text.at(at - 1).isHighSurrogate());
+}
+
+} // namespace
+
+QString textFromUtf8(const char* utf8, int size)
+{
+    const auto bytes = reinterpret_cast<const unsigned char*>(utf8);
+    if (!isValidUtf8(bytes, size))
+        return escapedText(bytes, size);
+    // QString::fromUtf8 drops a byte-order mark at the start; here a leading
+    // U+FEFF is text like any other, kept as many times as it comes.
     static const char mark[] = "\xEF\xBB\xBF";
     int marks = 0;
     while (size - 3 * marks >= 3 && qstrncmp(utf8 + 3 * marks, mark, 3) == 0)
@@ -18,7 +88,27 @@ QString textOf(const char* utf8, int size)
     return QString(marks, QChar(0xFEFF)) + QString::fromUtf8(utf8 + 3 * marks, size - 3 * marks);
 }
 
-} // namespace
+QByteArray utf8FromText(const QString& text)
+{
+    int first = 0;
+    while (first < text.size() && !isEscape(text, first))
+        ++first;
+    if (first == text.size())
+        return text.toUtf8();
+    // An escape never stands inside a surrogate pair, so the pieces between
+    // escapes are whole text.
+    QByteArray utf8;
+    for (int at = 0; at < text.size();) {
+        int end = at;
+        while (end < text.size() && !isEscape(text, end))
+            ++end;
+        utf8 += text.mid(at, end - at).toUtf8();
+        if (end < text.size())
+            utf8 += static_cast<char>(text.at(end).unicode() - escapeBase);
+        at = end + 1;
+    }
+    return utf8;
+}
 
 QVariant variantFromValue(sqlite3_value* value)
 {
@@ -29,7 +119,7 @@ QVariant variantFromValue(sqlite3_value* value)
         return QVariant(sqlite3_value_double(value));
     case SQLITE_TEXT: {
         auto text = reinterpret_cast<const char*>(sqlite3_value_text(value));
-        return QVariant(textOf(text ? text : "", sqlite3_value_bytes(value)));
+        return QVariant(textFromUtf8(text ? text : "", sqlite3_value_bytes(value)));
     }
     case SQLITE_BLOB: {
         auto bytes = static_cast<const char*>(sqlite3_value_blob(value));
@@ -67,7 +157,7 @@ void resultFromVariant(sqlite3_context* ctx, const QVariant& value)
             sqlite3_result_null(ctx);
             return;
         }
-        const QByteArray utf8 = text.toUtf8();
+        const QByteArray utf8 = utf8FromText(text);
         sqlite3_result_text(ctx, utf8.constData(), utf8.size(), SQLITE_TRANSIENT);
         return;
     }
@@ -121,7 +211,7 @@ QByteArray valueKey(const QVariant& value)
         return QByteArray("i") + QByteArray::number(value.toLongLong());
     }
     case ValueKind::Text:
-        return QByteArray("t") + value.toString().toUtf8();
+        return QByteArray("t") + utf8FromText(value.toString());
     case ValueKind::Blob:
         return QByteArray("b") + value.toByteArray();
     default:

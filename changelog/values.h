@@ -9,8 +9,13 @@
 
 #include <optional>
 
-// An SQL value as a variant: qlonglong, double, QString (from UTF-8, so valid
-// UTF-8 comes back byte for byte), QByteArray; SQL NULL becomes a null QString.
+// Text as a row snapshot holds it, and back: valid UTF-8 as its characters,
+// other bytes each as a lone surrogate, so that any text comes back byte for byte.
+QString textFromUtf8(const char* utf8, int size);
+QByteArray utf8FromText(const QString& text);
+
+// An SQL value as a variant: qlonglong, double, QString (textFromUtf8),
+// QByteArray; SQL NULL becomes a null QString.
 QVariant variantFromValue(sqlite3_value* value);
 
 // The column values argv[2] .. argv[argc - 1] of an xUpdate call.

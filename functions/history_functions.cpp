@@ -1,6 +1,8 @@
 // The SQL functions ombrix_commit, ombrix_undo and ombrix_redo, which move a
 // table's change log through its history, and the export that registers them.
 // Inside a host transaction their work joins it, and rolls back with it.
+#include "functions/history_functions.h"
+
 #include "common/identifiers.h"
 #include "common/routines.h"
 #include "common/guard.h"
@@ -25,6 +27,8 @@ QString tableNameArgument(sqlite3_value* value)
 
 // Makes the table's overlay on this connection join the host's open
 // transaction, as a write would: SQLite then tells it how the transaction ends.
+// Without the table open here nothing would tell it, and the call is refused
+// rather than committed behind the host's back.
 void joinHostTransaction(sqlite3* host, const OpenLog& entry, SqliteDatabase& database)
 {
     if (sqlite3_get_autocommit(host) || (database.inTransaction() && database.transactionOwner() == host))
@@ -42,6 +46,10 @@ void joinHostTransaction(sqlite3* host, const OpenLog& entry, SqliteDatabase& da
             throw ErrorPair(rc, text);
         return;
     }
+    throw ErrorPair(SQLITE_ERROR, QStringLiteral("table %1 is not open on this connection, so its history cannot join "
+                                                 "this connection's transaction; call this outside the transaction "
+                                                 "or on a connection that has the table open")
+                                      .arg(entry.name));
 }
 
 // Runs move on the change log of the table named by value. A table of this
@@ -134,18 +142,8 @@ const FunctionEntry historyFunctions[] = {
 
 } // namespace
 
-int quillmere_register_undoredo_functions(sqlite3* db)
+int registerHistoryFunctions(sqlite3* db)
 {
-    // The routines pointer is filled by wrapVirtualTableWithTransactions.
-    if (!sqlite3_api)
-        return SQLITE_MISUSE;
-    try {
-        ModificationManagerFactory::instance().database();
-    } catch (const ErrorPair& error) {
-        return error.code();
-    } catch (...) {
-        return SQLITE_INTERNAL;
-    }
     int result = SQLITE_OK;
     // Direct-only: a view or trigger in some database file can never call them.
     for (const FunctionEntry& function : historyFunctions) {
@@ -155,4 +153,24 @@ int quillmere_register_undoredo_functions(sqlite3* db)
             result = rc;
     }
     return result;
+}
+
+int quillmere_register_undoredo_functions(sqlite3* db)
+{
+    // The routines pointer is filled by wrapVirtualTableWithTransactions.
+    if (!sqlite3_api)
+        return SQLITE_MISUSE;
+    int rc = registerHistoryFunctions(db);
+    if (rc != SQLITE_OK)
+        return rc;
+    // Opened now so that the host learns at once when it cannot be; the
+    // functions stay registered and each call that needs it says why.
+    try {
+        ModificationManagerFactory::instance().database();
+    } catch (const ErrorPair& error) {
+        return error.code();
+    } catch (...) {
+        return SQLITE_INTERNAL;
+    }
+    return SQLITE_OK;
 }

@@ -8,6 +8,7 @@
 #include "overlay/callbacks.h"
 #include "overlay/column_types.h"
 #include "common/guard.h"
+#include "overlay/inner_cursors.h"
 #include "overlay/plan.h"
 #include "overlay/records.h"
 
@@ -103,7 +104,7 @@ bool holds(const QVariant& stored, const ExactValue& wanted)
     case SQLITE_NULL:
         return false;
     case SQLITE_TEXT:
-        return kindOf(stored) == ValueKind::Text && stored.toString().toUtf8() == wanted.text;
+        return kindOf(stored) == ValueKind::Text && utf8FromText(stored.toString()) == wanted.text;
     default:
         return kindOf(stored) == kindOf(wanted.value) && valueKey(stored) == valueKey(wanted.value);
     }
@@ -308,6 +309,7 @@ int overlayBestIndex(sqlite3_vtab* vtab, sqlite3_index_info* info)
 int overlayOpen(sqlite3_vtab* vtab, sqlite3_vtab_cursor** out)
 {
     OverlayTable* table = overlayTable(vtab);
+    closeFinishedCursors(table->db);
     OverlayCursor* cursor = newRecord<OverlayCursor>();
     if (!cursor)
         return SQLITE_NOMEM;
@@ -326,7 +328,7 @@ int overlayOpen(sqlite3_vtab* vtab, sqlite3_vtab_cursor** out)
 int overlayClose(sqlite3_vtab_cursor* base)
 {
     OverlayCursor* cursor = overlayCursor(base);
-    innerModuleOf(cursor).xClose(cursor->inner);
+    closeInnerCursor(cursor->table->db, cursor->inner, cursor->phase == CursorPhase::InnerRow);
     deleteRecord(cursor);
     return SQLITE_OK;
 }

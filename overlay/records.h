@@ -26,6 +26,12 @@ struct OverlayTable {
     std::shared_ptr<OpenLog> log;
     // Set while the overlay itself scans the inner rows alone.
     bool innerOnly;
+    // Set by xBegin when the table joins a history transaction open already,
+    // until the xSavepoint that tells the level it joins at.
+    bool joining;
+    // Renamed: SQLite reconnects the table under its new name, and this record
+    // waits only for its disconnect, out of the registry.
+    bool renamed;
     // See comparesWithoutConversion(); read when first asked.
     std::optional<QByteArray> blobColumns;
 };

@@ -6,8 +6,11 @@
 #include "overlay/callbacks.h"
 #include "overlay/file_path.h"
 #include "common/guard.h"
+#include "overlay/inner_cursors.h"
 #include "overlay/records.h"
 #include "store/savepoint.h"
+
+#include <QFileInfo>
 
 namespace {
 
@@ -32,6 +35,42 @@ int destroyInner(sqlite3_vtab* inner)
     return (module->xDestroy ? module->xDestroy : module->xDisconnect)(inner);
 }
 
+// Whether the schema the inner module declared for the table is WITHOUT ROWID,
+// whatever callbacks the module has: such a table has no rowid by any name.
+// Without the column metadata routine (a build of SQLite without it), only a
+// module without xRowid tells.
+bool declaredWithoutRowid(OverlayTable* table, const char* name)
+{
+    if (!table->registration->innerModule->xRowid)
+        return true;
+    if (!sqlite3_api->table_column_metadata)
+        return false;
+    for (const char* rowid : {"rowid", "_rowid_", "oid"}) {
+        if (sqlite3_table_column_metadata(table->db, table->schema.constData(), name, rowid, nullptr, nullptr, nullptr,
+                                          nullptr, nullptr) == SQLITE_OK)
+            return false;
+    }
+    return true;
+}
+
+// A table kept in the history file itself would wait for itself: the host's
+// statement holds the file's lock while the overlay writes the log there.
+void refuseHistoryFile(OverlayTable* table, const char* name)
+{
+    const char* file = sqlite3_db_filename(table->db, table->schema.constData());
+    QString history;
+    try {
+        history = QFileInfo(ModificationManagerFactory::historyPath()).canonicalFilePath();
+    } catch (const ErrorPair&) {
+        return;
+    }
+    if (!file || !*file || history.isEmpty() || QFileInfo(QString::fromUtf8(file)).canonicalFilePath() != history)
+        return;
+    throw ErrorPair(SQLITE_ERROR, QStringLiteral("table %1: its database %2 is the history database, where the "
+                                                 "change logs are kept; keep overlay tables in another database")
+                                      .arg(QString::fromUtf8(name), history));
+}
+
 void makeInnerTable(OverlayTable* table, bool create, int argc, const char* const* argv)
 {
     const OverlayRegistration& registration = *table->registration;
@@ -52,7 +91,7 @@ void makeInnerTable(OverlayTable* table, bool create, int argc, const char* cons
     inner->pModule = registration.innerModule;
     table->inner = inner;
     // A table WITHOUT ROWID identifies rows by a key the change log cannot hold.
-    if (!registration.innerModule->xRowid)
+    if (declaredWithoutRowid(table, argv[2]))
         throw ErrorPair(SQLITE_ERROR, QStringLiteral("module %1 wraps a table WITHOUT ROWID, which the overlay cannot "
                                                      "edit")
                                           .arg(QString::fromUtf8(argv[0])));
@@ -74,9 +113,10 @@ int construct(bool create, sqlite3* db, void* clientData, int argc, const char* 
     table->db = db;
     int rc = runGuarded(
         [&] {
+            table->schema = QByteArray(argv[1]);
+            refuseHistoryFile(table, argv[2]);
             makeInnerTable(table, create, argc, argv);
             table->filePath = parseFilePath(argc, argv);
-            table->schema = QByteArray(argv[1]);
             enableConflictModes(db);
             const QString name = QString::fromUtf8(argv[2]);
             table->log = ModificationManagerFactory::instance().openTable(name, table->registration, db, table->schema);
@@ -87,9 +127,10 @@ int construct(bool create, sqlite3* db, void* clientData, int argc, const char* 
             *pzErr = message;
         });
     if (rc != SQLITE_OK) {
+        // A refused CREATE leaves nothing of the inner table behind: it never came into being.
         if (table->inner) {
             sqlite3_free(std::exchange(table->inner->zErrMsg, nullptr));
-            disconnectInner(table->inner);
+            (create ? destroyInner : disconnectInner)(table->inner);
         }
         deleteRecord(table);
         return rc;
@@ -111,7 +152,7 @@ void requireAutocommit(OverlayTable* table, const char* what)
 
 void forgetTable(OverlayTable* table) noexcept
 {
-    if (ModificationManagerFactory::alive())
+    if (ModificationManagerFactory::alive() && !table->renamed)
         ModificationManagerFactory::instance().closeTable(table->log, table->db, table->schema);
     sqlite3_free(table->base.zErrMsg);
     deleteRecord(table);
@@ -133,6 +174,7 @@ int overlayConnect(sqlite3* db, void* clientData, int argc, const char* const* a
 int overlayDisconnect(sqlite3_vtab* vtab)
 {
     OverlayTable* table = overlayTable(vtab);
+    closeKeptCursors(table->inner);
     disconnectInner(table->inner);
     forgetTable(table);
     return SQLITE_OK;
@@ -153,6 +195,7 @@ int overlayDestroy(sqlite3_vtab* vtab)
     });
     if (rc != SQLITE_OK)
         return rc;
+    closeKeptCursors(table->inner);
     rc = destroyInner(table->inner);
     if (rc != SQLITE_OK)
         return carryInnerError(table, rc);
@@ -163,6 +206,7 @@ int overlayDestroy(sqlite3_vtab* vtab)
 int overlayRename(sqlite3_vtab* vtab, const char* newName)
 {
     OverlayTable* table = overlayTable(vtab);
+    closeFinishedCursors(table->db);
     int rc = guardTableCallback(vtab, [&] {
         requireAutocommit(table, "rename");
         return SQLITE_OK;
@@ -177,13 +221,15 @@ int overlayRename(sqlite3_vtab* vtab, const char* newName)
     return guardTableCallback(vtab, [&] {
         ModificationManagerFactory& factory = ModificationManagerFactory::instance();
         const QString name = QString::fromUtf8(newName);
-        if (!logOf(table)) {
+        if (logOf(table)) {
+            Savepoint savepoint(factory.database(), table->db);
             factory.renameLog(table->log, name);
-            return SQLITE_OK;
+            savepoint.release();
+        } else {
+            factory.renameLog(table->log, name);
         }
-        Savepoint savepoint(factory.database(), table->db);
-        factory.renameLog(table->log, name);
-        savepoint.release();
+        factory.closeTable(table->log, table->db, table->schema);
+        table->renamed = true;
         return SQLITE_OK;
     });
 }

@@ -6,9 +6,12 @@
 // connection at a time: another one's writes fail with SQLITE_BUSY meanwhile.
 #include "overlay/callbacks.h"
 #include "common/guard.h"
+#include "overlay/inner_cursors.h"
 #include "overlay/records.h"
 
 #include <QList>
+
+#include <utility>
 
 namespace {
 
@@ -55,7 +58,9 @@ void joinHostTransaction(sqlite3* db)
 int overlayBegin(sqlite3_vtab* vtab)
 {
     OverlayTable* table = overlayTable(vtab);
+    closeFinishedCursors(table->db);
     return guardTableCallback(vtab, [&] {
+        table->joining = ModificationManagerFactory::instance().database().inTransaction();
         joinHostTransaction(table->db);
         return SQLITE_OK;
     });
@@ -64,6 +69,7 @@ int overlayBegin(sqlite3_vtab* vtab)
 int overlaySync(sqlite3_vtab* vtab)
 {
     OverlayTable* table = overlayTable(vtab);
+    closeKeptCursors(table->db);
     return guardTableCallback(vtab, [&] {
         if (SqliteDatabase* database = joinedTransaction(table)) {
             openLevels.clear();
@@ -82,6 +88,7 @@ int overlayCommit(sqlite3_vtab* vtab)
 int overlayRollback(sqlite3_vtab* vtab)
 {
     OverlayTable* table = overlayTable(vtab);
+    closeKeptCursors(table->db);
     return guardTableCallback(vtab, [&] {
         if (SqliteDatabase* database = joinedTransaction(table)) {
             openLevels.clear();
@@ -95,9 +102,15 @@ int overlayRollback(sqlite3_vtab* vtab)
 int overlaySavepoint(sqlite3_vtab* vtab, int level)
 {
     OverlayTable* table = overlayTable(vtab);
+    closeFinishedCursors(table->db);
     return guardTableCallback(vtab, [&] {
+        const bool joining = std::exchange(table->joining, false);
         SqliteDatabase* database = joinedTransaction(table);
-        if (!database || openLevels.contains(level))
+        // A table that joins an open history transaction is told the level it
+        // joins at. Every level opened since that transaction began is known
+        // (the tables in it were told), so an unknown one is older than the
+        // transaction, and rolling back to it takes back everything.
+        if (!database || openLevels.contains(level) || joining)
             return SQLITE_OK;
         database->savepoint(levelName(level));
         openLevels.append(level);
@@ -108,6 +121,7 @@ int overlaySavepoint(sqlite3_vtab* vtab, int level)
 int overlayRelease(sqlite3_vtab* vtab, int level)
 {
     OverlayTable* table = overlayTable(vtab);
+    closeFinishedCursors(table->db);
     return guardTableCallback(vtab, [&] {
         SqliteDatabase* database = joinedTransaction(table);
         if (!database)
@@ -128,6 +142,7 @@ int overlayRelease(sqlite3_vtab* vtab, int level)
 int overlayRollbackTo(sqlite3_vtab* vtab, int level)
 {
     OverlayTable* table = overlayTable(vtab);
+    closeFinishedCursors(table->db);
     return guardTableCallback(vtab, [&] {
         SqliteDatabase* database = joinedTransaction(table);
         if (!database)

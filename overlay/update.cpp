@@ -6,6 +6,7 @@
 #include "common/identifiers.h"
 #include "overlay/callbacks.h"
 #include "common/guard.h"
+#include "overlay/inner_cursors.h"
 #include "overlay/records.h"
 #include "store/savepoint.h"
 
@@ -185,5 +186,6 @@ int recordWrite(OverlayTable& table, int argc, sqlite3_value** argv, sqlite3_int
 int overlayUpdate(sqlite3_vtab* vtab, int argc, sqlite3_value** argv, sqlite3_int64* rowid)
 {
     OverlayTable* table = overlayTable(vtab);
+    closeFinishedCursors(table->db);
     return guardTableCallback(vtab, [&] { return recordWrite(*table, argc, argv, rowid); });
 }

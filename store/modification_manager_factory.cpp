@@ -21,16 +21,22 @@ bool factoryAlive = false;
 const QString logSuffixes[] = {QStringLiteral("insertedOrUpdatedRows"), QStringLiteral("deletedRows"),
                                QStringLiteral("history")};
 
-// The home folder, refused when HOME is unset or not a folder: Qt would fall
+// The home folder, refused when HOME does not name a folder: Qt would fall
 // back to the root folder.
 QString homeFolder()
 {
-    const QString home = qEnvironmentVariable("HOME");
-    if (home.isEmpty())
+    if (!qEnvironmentVariableIsSet("HOME"))
         throw ErrorPair(SQLITE_CANTOPEN, QByteArray("cannot open the history database: HOME is not set"));
-    if (!QFileInfo(home).isDir())
-        throw ErrorPair(SQLITE_CANTOPEN,
-                        QStringLiteral("cannot open the history database: HOME (%1) is not a folder").arg(home));
+    const QString home = qEnvironmentVariable("HOME");
+    QString wrong;
+    if (home.isEmpty())
+        wrong = QStringLiteral("HOME is empty");
+    else if (!QFileInfo::exists(home))
+        wrong = QStringLiteral("HOME (%1) does not exist").arg(home);
+    else if (!QFileInfo(home).isDir())
+        wrong = QStringLiteral("HOME (%1) is not a folder").arg(home);
+    if (!wrong.isEmpty())
+        throw ErrorPair(SQLITE_CANTOPEN, QStringLiteral("cannot open the history database: ") + wrong);
     return QDir::homePath();
 }
 
@@ -50,6 +56,11 @@ ModificationManagerFactory& ModificationManagerFactory::instance()
 bool ModificationManagerFactory::alive()
 {
     return factoryAlive;
+}
+
+QString ModificationManagerFactory::historyPath()
+{
+    return homeFolder() + QStringLiteral("/transactions.sqlite");
 }
 
 // Qt's own statics that the history connection needs are made before the
@@ -84,8 +95,17 @@ SqliteDatabase& ModificationManagerFactory::database()
 
 void ModificationManagerFactory::openDatabase()
 {
-    const QString path = homeFolder() + QStringLiteral("/transactions.sqlite");
-    auto opened = std::make_unique<SqliteDatabase>(path);
+    const QString path = historyPath();
+    std::unique_ptr<SqliteDatabase> opened;
+    try {
+        opened = std::make_unique<SqliteDatabase>(path);
+    } catch (const ErrorPair& error) {
+        // SQLite's words name no file.
+        if (error.code() != SQLITE_CANTOPEN)
+            throw;
+        throw ErrorPair(SQLITE_CANTOPEN, QStringLiteral("cannot open the history database %1: %2")
+                                             .arg(path, QString::fromUtf8(error.message())));
+    }
     auto owners = std::make_unique<OwnerLocks>(path + QStringLiteral("-owners"));
     // Another connection holding the file makes statements wait this long
     // before they fail with "database is locked". Opening only reads, so that

@@ -46,6 +46,9 @@ public:
     // False once the factory has been destroyed at process exit or unload:
     // callbacks that still arrive then find nothing to do.
     static bool alive();
+    // Where the history database lives: transactions.sqlite in the home
+    // folder. Throws ErrorPair (SQLITE_CANTOPEN) saying what is wrong with HOME.
+    static QString historyPath();
     ~ModificationManagerFactory();
 
     // The history database, opened on first use: leftovers of processes that

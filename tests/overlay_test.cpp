@@ -69,6 +69,8 @@ TEST_F(OverlayTest, InnerModuleIsMadeScannedAndReleasedAsItsContractSays)
     };
     for (const auto& [sql, outcome] : failures)
         EXPECT_EQ(run(sql), outcome) << sql;
+    // The CREATE refused after the inner xCreate ends the inner table as a DROP would.
+    EXPECT_EQ(std::count(calls.lifecycle.begin(), calls.lifecycle.end(), "destroy m"), 1);
     close();
     // Every inner table made is released and every cursor closed; the failed
     // xCreate made no table and the failed xOpen no cursor.
@@ -82,7 +84,8 @@ TEST_F(OverlayTest, InnerModuleIsMadeScannedAndReleasedAsItsContractSays)
 
 // Modules written elsewhere: one without xCreate makes its tables through
 // xConnect; a table-valued one gets its HIDDEN-column arguments and shows the
-// rows the log adds where they match them; a WITHOUT ROWID one is refused.
+// rows the log adds where they match them; one that declares WITHOUT ROWID is
+// refused, with an xRowid or without.
 TEST_F(OverlayTest, ModulesWithoutCreateTableValuedOrWithoutRowid)
 {
     memory_module::setTable("/e", numbered(2));
@@ -90,6 +93,7 @@ TEST_F(OverlayTest, ModulesWithoutCreateTableValuedOrWithoutRowid)
     ASSERT_EQ(wrapVirtualTableWithTransactions(db, nullptr, memory_module::eponymousModule(), "eponymous"), SQLITE_OK);
     ASSERT_EQ(wrapVirtualTableWithTransactions(db, nullptr, memory_module::rangeModule(), "range"), SQLITE_OK);
     ASSERT_EQ(wrapVirtualTableWithTransactions(db, nullptr, memory_module::keyedModule(), "keyed"), SQLITE_OK);
+    ASSERT_EQ(wrapVirtualTableWithTransactions(db, nullptr, memory_module::keyedModuleWithRowid(), "keyed2"), SQLITE_OK);
     EXPECT_EQ(run("CREATE VIRTUAL TABLE e USING eponymous('/e'); INSERT INTO e(a) VALUES (3); SELECT a FROM e"), "1 2 3");
     EXPECT_EQ(run("CREATE VIRTUAL TABLE r USING range('/r'); SELECT value FROM r(3, 5); SELECT value FROM r"),
               "3 4 5 error 1: no query solution");
@@ -97,11 +101,12 @@ TEST_F(OverlayTest, ModulesWithoutCreateTableValuedOrWithoutRowid)
                   "first = 3 AND last = 5; SELECT group_concat(value) FROM r(3, 5); SELECT ombrix_undo('r'); SELECT "
                   "group_concat(value) FROM r(3, 5)"),
               "'3,5,9' NULL '3,4,5'");
-    EXPECT_EQ(run("CREATE VIRTUAL TABLE k USING keyed('/e')"),
-              "error 1: module keyed wraps a table WITHOUT ROWID, which the overlay cannot edit");
+    for (const std::string module : {"keyed", "keyed2"})
+        EXPECT_EQ(run("CREATE VIRTUAL TABLE k USING " + module + "('/e')"),
+                  "error 1: module " + module + " wraps a table WITHOUT ROWID, which the overlay cannot edit");
     EXPECT_EQ(run("DROP TABLE e; DROP TABLE r"), "");
-    const std::vector<std::string> expected{"connect e",    "connect k", "disconnect k",
-                                            "disconnect e", "connect e", "disconnect e"};
+    const std::vector<std::string> expected{"connect e", "connect k",    "disconnect k", "disconnect e",
+                                            "connect k", "disconnect k", "connect e",    "disconnect e"};
     EXPECT_EQ(memory_module::calls().lifecycle, expected);
 }
 
@@ -281,9 +286,32 @@ TEST_F(OverlayTest, SecondLogOfANameOrOfAFileIsRefused)
     EXPECT_EQ(::run(other, "CREATE VIRTUAL TABLE streets USING overlay('/streets'); ALTER TABLE streets RENAME TO Lanes"),
               "error 1: table Lanes is open in this process already");
     EXPECT_EQ(sqlite3_close(other), SQLITE_OK);
+    // Inside a transaction of a connection without the table nothing would tell its history how the
+    // transaction ends: the history call is refused.
+    ASSERT_EQ(sqlite3_open(":memory:", &other), SQLITE_OK);
+    ASSERT_EQ(quillmere_register_undoredo_functions(other), SQLITE_OK);
+    EXPECT_EQ(::run(other, "BEGIN; SELECT ombrix_undo('roads'); ROLLBACK"),
+              "error 1: table roads is not open on this connection, so its history cannot join this connection's "
+              "transaction; call this outside the transaction or on a connection that has the table open");
+    EXPECT_EQ(sqlite3_close(other), SQLITE_OK);
     EXPECT_EQ(run("SELECT count(*) FROM roads"), "4");
     EXPECT_EQ(history("SELECT ID FROM roadsdeletedRows; SELECT uri, name FROM ombrixOpenedTables"),
               "1 '/roads'|'roads'");
+}
+
+// A host whose own database is the history file would wait for itself: a
+// table there is refused at once, with the reason; another schema works.
+TEST_F(OverlayTest, NoTableInsideTheHistoryFile)
+{
+    memory_module::setTable("/t", numbered(2));
+    open(home + "/transactions.sqlite");
+    EXPECT_EQ(run("CREATE VIRTUAL TABLE t USING overlay('/t')"),
+              "error 1: table t: its database " + home +
+                  "/transactions.sqlite is the history database, where the change logs are kept; keep overlay "
+                  "tables in another database");
+    EXPECT_EQ(run("CREATE VIRTUAL TABLE temp.t USING overlay('/t'); DELETE FROM t WHERE rowid = 1; SELECT "
+                  "ombrix_undo('t'); SELECT count(*) FROM t"),
+              "NULL 2");
 }
 
 // Logs and registry rows left by a process that ended without tearing its
@@ -359,6 +387,9 @@ TEST_F(OverlayTest, OnlyDropTableAndClosingEndALog)
               "2 NULL 3");
     // ALTER TABLE ... RENAME moves the log with the table, and DROP TABLE ends
     // it; both change the log at once, so neither runs inside a transaction.
+    // A statement prepared before keeps the table under its old name alive.
+    sqlite3_stmt* held = nullptr;
+    ASSERT_EQ(sqlite3_prepare_v2(db, "SELECT * FROM t", -1, &held, nullptr), SQLITE_OK);
     EXPECT_EQ(run("UPDATE t SET a = 7 WHERE rowid = 1; ALTER TABLE t RENAME TO u; SELECT ombrix_undo('t')"),
               "error 1: No such table ");
     EXPECT_EQ(history("SELECT name FROM ombrixOpenedTables; SELECT count(*) FROM sqlite_master WHERE name GLOB 'u*'"),
@@ -371,6 +402,7 @@ TEST_F(OverlayTest, OnlyDropTableAndClosingEndALog)
     EXPECT_EQ(run("ROLLBACK; SELECT a FROM u WHERE rowid = 1; SELECT ombrix_undo('u'); SELECT a FROM u WHERE rowid = 1"),
               "7 NULL 1");
     EXPECT_EQ(run("DROP TABLE u; SELECT ombrix_undo('u')"), "error 1: No such table ");
+    sqlite3_finalize(held);
     EXPECT_EQ(run("CREATE VIRTUAL TABLE t USING overlay('/t'); SELECT count(*) FROM t"), "2");
     EXPECT_EQ(history("SELECT count(*) FROM sqlite_master WHERE name GLOB 't*'"), "0");
 }

@@ -4,10 +4,8 @@
 
 #include "csv/csv_module.h"
 #include "extension/load_function.h"
+#include "functions/history_functions.h"
 #include "overlay/callbacks.h"
-#include "quillmere.h"
-
-#include <cstdlib>
 
 // This extension's own routines pointer, filled by its entry point. Hidden, so
 // that it never stands in for another extension's or a host engine's pointer.
@@ -35,15 +33,6 @@ int fail(sqlite3* db, char** pzErrMsg, int rc, char* message)
     return rc;
 }
 
-char* historyFailure(int rc)
-{
-    if (rc != SQLITE_INTERNAL && rc != SQLITE_CANTOPEN)
-        return sqlite3_mprintf("cannot register the history functions: %s", sqlite3_errstr(rc));
-    const char* home = std::getenv("HOME");
-    return sqlite3_mprintf("cannot open the history database transactions.sqlite in the home directory %s",
-                           home ? home : "(HOME is not set)");
-}
-
 char* registrationFailure(const char* name, int rc)
 {
     return sqlite3_mprintf("cannot register %s: %s", name, sqlite3_errstr(rc));
@@ -51,15 +40,17 @@ char* registrationFailure(const char* name, int rc)
 
 } // namespace
 
+// Nothing here opens the history database: without a home that can hold it
+// the extension still loads and reads, and writes and history calls say why.
 // SQLite derives this name from the file name quillmere_extension.so: the
 // letters before the first dot, in lower case.
 extern "C" __attribute__((visibility("default"))) int sqlite3_quillmereextension_init(sqlite3* db, char** pzErrMsg,
                                                                                       const sqlite3_api_routines* pApi)
 {
     sqlite3_api = pApi;
-    int rc = quillmere_register_undoredo_functions(db);
+    int rc = registerHistoryFunctions(db);
     if (rc != SQLITE_OK)
-        return fail(db, pzErrMsg, rc, historyFailure(rc));
+        return fail(db, pzErrMsg, rc, registrationFailure("the history functions", rc));
     rc = sqlite3_create_module(db, plainModuleName, csvModule(), nullptr);
     if (rc != SQLITE_OK)
         return fail(db, pzErrMsg, rc, registrationFailure(plainModuleName, rc));

@@ -28,6 +28,7 @@ struct Table {
     Faults faults;
     // The indexed column's values, as keyOf gives them, to their rows.
     std::multimap<std::string, size_t> index;
+    bool staticValues;
 };
 
 struct Cursor {
@@ -36,6 +37,8 @@ struct Cursor {
     std::vector<size_t> visit; // row indexes, in the order of the scan
     size_t at;
     bool filtered;
+    // What xColumn handed out as static values; valid until xClose.
+    std::vector<std::vector<char>> buffers;
 };
 
 std::string pathFromArgument(const char* argument)
@@ -107,7 +110,7 @@ std::string keyOf(sqlite3_value* value)
 }
 
 int construct(const char* event, sqlite3* db, void* clientData, int argc, const char* const* argv,
-              sqlite3_vtab** ppVtab, char** pzErr, const char* schemaSuffix)
+              sqlite3_vtab** ppVtab, char** pzErr, const char* schemaSuffix, bool staticValues = false)
 {
     State& s = state();
     s.calls.clientData.push_back(clientData);
@@ -134,6 +137,7 @@ int construct(const char* event, sqlite3* db, void* clientData, int argc, const 
     table->data = std::move(data);
     table->faults = faults;
     table->name = argv[2];
+    table->staticValues = staticValues;
     for (size_t row = 0; table->data.indexedColumn >= 0 && row < table->data.rows.size(); ++row)
         table->index.emplace(keyOf(table->data.rows[row][static_cast<size_t>(table->data.indexedColumn)]), row);
     *ppVtab = &table->base;
@@ -148,6 +152,16 @@ int xCreate(sqlite3* db, void* aux, int argc, const char* const* argv, sqlite3_v
 int xConnect(sqlite3* db, void* aux, int argc, const char* const* argv, sqlite3_vtab** out, char** err)
 {
     return construct("connect", db, aux, argc, argv, out, err, "");
+}
+
+int xCreateStatic(sqlite3* db, void* aux, int argc, const char* const* argv, sqlite3_vtab** out, char** err)
+{
+    return construct("create", db, aux, argc, argv, out, err, "", true);
+}
+
+int xConnectStatic(sqlite3* db, void* aux, int argc, const char* const* argv, sqlite3_vtab** out, char** err)
+{
+    return construct("connect", db, aux, argc, argv, out, err, "", true);
 }
 
 int xConnectKeyed(sqlite3* db, void* aux, int argc, const char* const* argv, sqlite3_vtab** out, char** err)
@@ -212,7 +226,10 @@ int xOpen(sqlite3_vtab* vtab, sqlite3_vtab_cursor** out)
 int xClose(sqlite3_vtab_cursor* base)
 {
     state().calls.closes++;
-    delete reinterpret_cast<Cursor*>(base);
+    Cursor* cursor = reinterpret_cast<Cursor*>(base);
+    for (std::vector<char>& buffer : cursor->buffers)
+        std::fill(buffer.begin(), buffer.end(), '\xA5');
+    delete cursor;
     return SQLITE_OK;
 }
 
@@ -286,6 +303,19 @@ int xColumn(sqlite3_vtab_cursor* base, sqlite3_context* ctx, int column)
         return SQLITE_OK;
     }
     const Cell& cell = row[static_cast<size_t>(column)];
+    if (cursor->table->staticValues && (std::holds_alternative<std::string>(cell) || std::holds_alternative<Blob>(cell))) {
+        auto* t = std::get_if<std::string>(&cell);
+        auto* b = std::get_if<Blob>(&cell);
+        std::vector<char>& buffer = t ? cursor->buffers.emplace_back(t->begin(), t->end())
+                                      : cursor->buffers.emplace_back(b->bytes.begin(), b->bytes.end());
+        buffer.push_back('\0');
+        const int size = static_cast<int>(buffer.size() - 1);
+        if (t)
+            sqlite3_result_text(ctx, buffer.data(), size, SQLITE_STATIC);
+        else
+            sqlite3_result_blob(ctx, buffer.data(), size, SQLITE_STATIC);
+        return SQLITE_OK;
+    }
     if (auto* i = std::get_if<sqlite3_int64>(&cell))
         sqlite3_result_int64(ctx, *i);
     else if (auto* d = std::get_if<double>(&cell))
@@ -349,6 +379,8 @@ sqlite3_module variant(decltype(sqlite3_module::xCreate) create, decltype(sqlite
 
 const sqlite3_module eponymous = variant(nullptr, xConnect, xRowid);
 const sqlite3_module keyed = variant(nullptr, xConnectKeyed, nullptr);
+const sqlite3_module keyedWithRowid = variant(nullptr, xConnectKeyed, xRowid);
+const sqlite3_module staticValues = variant(xCreateStatic, xConnectStatic, xRowid);
 
 } // namespace
 
@@ -385,6 +417,16 @@ const sqlite3_module* eponymousModule()
 const sqlite3_module* keyedModule()
 {
     return &keyed;
+}
+
+const sqlite3_module* keyedModuleWithRowid()
+{
+    return &keyedWithRowid;
+}
+
+const sqlite3_module* staticValuesModule()
+{
+    return &staticValues;
 }
 
 } // namespace memory_module

@@ -66,6 +66,11 @@ const sqlite3_module* module();
 const sqlite3_module* eponymousModule();
 // Declares its table WITHOUT ROWID (first column the key) and has no xRowid.
 const sqlite3_module* keyedModule();
+// The same declaration, with an xRowid all the same.
+const sqlite3_module* keyedModuleWithRowid();
+// Hands out text and blobs as static values from buffers its cursor owns,
+// overwritten and freed when the cursor closes, as some modules elsewhere do.
+const sqlite3_module* staticValuesModule();
 // Table-valued: rows first..last of CREATE TABLE x(value, first HIDDEN, last
 // HIDDEN); a plan without both arguments is refused with SQLITE_CONSTRAINT.
 const sqlite3_module* rangeModule();

@@ -55,3 +55,24 @@ DELETE FROM dbf WHERE id = 1;
 SELECT coalesce(ombrix_commit('dbf'), 'committed'), (SELECT * FROM dbf_rows);
 SELECT coalesce(ombrix_undo('dbf'), 'undone'), (SELECT * FROM dbf_rows);
 SELECT coalesce(ombrix_redo('dbf'), 'redone'), (SELECT * FROM dbf_rows);
+
+-- Modules that hand out their values as static results, valid only while their cursor is open:
+-- a one-pass UPDATE closes it before the overlay records the columns it did not set.
+SELECT InitFDOSpatialMetadata(), gpkgCreateBaseTables() IS NULL;
+CREATE TABLE fdo_roads(id INTEGER PRIMARY KEY, name TEXT);
+CREATE TABLE gpkg_points(fid INTEGER PRIMARY KEY, name TEXT);
+CREATE TABLE bbox_boxes(id INTEGER PRIMARY KEY, name TEXT, x0 REAL, y0 REAL, x1 REAL, y1 REAL);
+SELECT AddFDOGeometryColumn('fdo_roads', 'geom', 4326, 1, 2, 'WKT'),
+  gpkgAddGeometryColumn('gpkg_points', 'geom', 'POINT', 0, 0, 4326) IS NULL;
+INSERT INTO fdo_roads VALUES (1, 'Kiln Road', 'POINT(1 2)');
+INSERT INTO gpkg_points VALUES (1, 'Kiln Road', gpkgMakePoint(1, 2, 4326));
+INSERT INTO bbox_boxes VALUES (1, 'Kiln Road', 1, 2, 3, 4);
+CREATE VIRTUAL TABLE fdo USING editable_VirtualFDO(fdo_roads);
+CREATE VIRTUAL TABLE gpkg USING editable_VirtualGPKG(gpkg_points);
+CREATE VIRTUAL TABLE bbox USING editable_VirtualBBox(bbox_boxes, x0, y0, x1, y1, 4326, 0, id, name);
+UPDATE fdo SET id = 7 WHERE rowid = 1;
+UPDATE gpkg SET fid = 7 WHERE rowid = 1;
+UPDATE bbox SET id = 7 WHERE rowid = 1;
+SELECT rowid, id, name, AsText(geom) FROM fdo;
+SELECT rowid, fid, name, AsText(geom) FROM gpkg;
+SELECT rowid, id, name, AsText(Geometry) FROM bbox;

@@ -55,7 +55,7 @@ check() {
 }
 if [ "${2:-}" = valgrind ]; then
   supp="$here/../../../tests/valgrind"
-  run=(valgrind --quiet --error-exitcode=3 --leak-check=full --errors-for-leak-kinds=definite
+  run=(valgrind --quiet --error-exitcode=3 --leak-check=full --errors-for-leak-kinds=definite --keep-debuginfo=yes
     --suppressions="$supp/glibc.supp" --suppressions="$supp/debian_modules.supp")
 else
   run=(env ASAN_OPTIONS="${ASAN_OPTIONS:-}:fast_unwind_on_malloc=0"
@@ -74,4 +74,11 @@ if [ "${2:-}" != valgrind ]; then
     "$here/modules.sql"
   check "Python's output"
 fi
+# A home that cannot hold the history file: the extension loads and reads; writes and history calls say why not.
+printf '%s\n' "CREATE VIRTUAL TABLE c USING editable_csv('t.csv');" "SELECT count(*) FROM c;" "DELETE FROM c;" \
+  "SELECT ombrix_undo('c');" | { HOME=/nonexistent LD_PRELOAD="${SANITIZER_PRELOAD:-}" "${run[@]}" /usr/bin/sqlite3 \
+  -cmd ".load $extension" :memory: >"$work/out" 2>&1 || true; }
+printf '%s\n' 3 "Runtime error near line 3: cannot open the history database: HOME (/nonexistent) does not exist (14)" \
+  "Runtime error near line 4: cannot open the history database: HOME (/nonexistent) does not exist (14)" |
+  diff -u - "$work/out" || { echo "FAIL: without a usable home"; exit 1; }
 sha256sum --quiet -c "$work/before" || { echo "FAIL: a file read through a module changed"; exit 1; }

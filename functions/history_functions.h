@@ -1,0 +1,10 @@
+// The history SQL functions ombrix_commit, ombrix_undo and ombrix_redo, for
+// the entry points of this library.
+#pragma once
+
+#include "common/routines.h"
+
+// Registers the three functions on db, direct-only, without touching the
+// history database: a call that needs it and cannot open it fails with the
+// reason. Returns the first failing registration's code, or SQLITE_OK.
+int registerHistoryFunctions(sqlite3* db);

@@ -1,0 +1,91 @@
+// The one list of inner cursors kept open, with the writing statements each
+// waits for. Statements are only compared with those SQLite lists as running,
+// never followed: one may have been finalized since.
+#include "overlay/inner_cursors.h"
+
+#include <algorithm>
+#include <vector>
+
+namespace {
+
+struct KeptCursor {
+    sqlite3* db;
+    sqlite3_vtab_cursor* cursor;
+    std::vector<sqlite3_stmt*> writers;
+};
+
+std::vector<KeptCursor> kept;
+
+std::vector<sqlite3_stmt*> runningWriters(sqlite3* db)
+{
+    std::vector<sqlite3_stmt*> writers;
+    for (sqlite3_stmt* statement = sqlite3_next_stmt(db, nullptr); statement;
+         statement = sqlite3_next_stmt(db, statement)) {
+        if (sqlite3_stmt_busy(statement) && !sqlite3_stmt_readonly(statement))
+            writers.push_back(statement);
+    }
+    return writers;
+}
+
+void closeCursor(sqlite3_vtab_cursor* cursor)
+{
+    cursor->pVtab->pModule->xClose(cursor);
+}
+
+// Finds the next match afresh after each close, since an inner module's
+// xClose may run statements that come back here.
+template <typename Matches>
+void closeWhere(Matches&& matches) noexcept
+{
+    for (auto at = std::find_if(kept.begin(), kept.end(), matches); at != kept.end();
+         at = std::find_if(kept.begin(), kept.end(), matches)) {
+        sqlite3_vtab_cursor* cursor = at->cursor;
+        kept.erase(at);
+        closeCursor(cursor);
+    }
+}
+
+} // namespace
+
+void closeInnerCursor(sqlite3* db, sqlite3_vtab_cursor* inner, bool onRow) noexcept
+{
+    try {
+        if (onRow) {
+            std::vector<sqlite3_stmt*> writers = runningWriters(db);
+            if (!writers.empty()) {
+                kept.push_back({db, inner, std::move(writers)});
+                return;
+            }
+        }
+    } catch (...) {
+        // Out of memory: the values go with the cursor, as on the inner table alone.
+    }
+    closeCursor(inner);
+}
+
+void closeFinishedCursors(sqlite3* db) noexcept
+{
+    if (kept.empty())
+        return;
+    std::vector<sqlite3_stmt*> running;
+    try {
+        running = runningWriters(db);
+    } catch (...) {
+        return;
+    }
+    closeWhere([&](const KeptCursor& entry) {
+        return entry.db == db && std::none_of(entry.writers.begin(), entry.writers.end(), [&](sqlite3_stmt* writer) {
+                   return std::find(running.begin(), running.end(), writer) != running.end();
+               });
+    });
+}
+
+void closeKeptCursors(sqlite3* db) noexcept
+{
+    closeWhere([db](const KeptCursor& entry) { return entry.db == db; });
+}
+
+void closeKeptCursors(sqlite3_vtab* innerTable) noexcept
+{
+    closeWhere([innerTable](const KeptCursor& entry) { return entry.cursor->pVtab == innerTable; });
+}
