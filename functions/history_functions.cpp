@@ -155,16 +155,8 @@ int registerHistoryFunctions(sqlite3* db)
     return result;
 }
 
-int quillmere_register_undoredo_functions(sqlite3* db)
+int openHistoryDatabase() noexcept
 {
-    // The routines pointer is filled by wrapVirtualTableWithTransactions.
-    if (!sqlite3_api)
-        return SQLITE_MISUSE;
-    int rc = registerHistoryFunctions(db);
-    if (rc != SQLITE_OK)
-        return rc;
-    // Opened now so that the host learns at once when it cannot be; the
-    // functions stay registered and each call that needs it says why.
     try {
         ModificationManagerFactory::instance().database();
     } catch (const ErrorPair& error) {
@@ -173,4 +165,15 @@ int quillmere_register_undoredo_functions(sqlite3* db)
         return SQLITE_INTERNAL;
     }
     return SQLITE_OK;
+}
+
+int quillmere_register_undoredo_functions(sqlite3* db)
+{
+    // The routines pointer is filled by wrapVirtualTableWithTransactions.
+    if (!sqlite3_api)
+        return SQLITE_MISUSE;
+    int rc = registerHistoryFunctions(db);
+    // Opened now so that the host learns at once when it cannot be; the
+    // functions stay registered and each call that needs it says why.
+    return rc != SQLITE_OK ? rc : openHistoryDatabase();
 }

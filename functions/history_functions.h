@@ -8,3 +8,6 @@
 // history database: a call that needs it and cannot open it fails with the
 // reason. Returns the first failing registration's code, or SQLITE_OK.
 int registerHistoryFunctions(sqlite3* db);
+// Opens the history database unless it is open: SQLITE_OK, or the code of the
+// failure, which each call that needs the database reports with its reason.
+int openHistoryDatabase() noexcept;

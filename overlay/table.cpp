@@ -10,8 +10,6 @@
 #include "overlay/records.h"
 #include "store/savepoint.h"
 
-#include <QFileInfo>
-
 namespace {
 
 using Constructor = int (*)(sqlite3*, void*, int, const char* const*, sqlite3_vtab**, char**);
@@ -57,14 +55,9 @@ bool declaredWithoutRowid(OverlayTable* table, const char* name)
 // statement holds the file's lock while the overlay writes the log there.
 void refuseHistoryFile(OverlayTable* table, const char* name)
 {
-    const char* file = sqlite3_db_filename(table->db, table->schema.constData());
-    QString history;
-    try {
-        history = QFileInfo(ModificationManagerFactory::historyPath()).canonicalFilePath();
-    } catch (const ErrorPair&) {
-        return;
-    }
-    if (!file || !*file || history.isEmpty() || QFileInfo(QString::fromUtf8(file)).canonicalFilePath() != history)
+    const QString history =
+        ModificationManagerFactory::historyFileAt(sqlite3_db_filename(table->db, table->schema.constData()));
+    if (history.isEmpty())
         return;
     throw ErrorPair(SQLITE_ERROR, QStringLiteral("table %1: its database %2 is the history database, where the "
                                                  "change logs are kept; keep overlay tables in another database")

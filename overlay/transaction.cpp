@@ -60,8 +60,9 @@ int overlayBegin(sqlite3_vtab* vtab)
     OverlayTable* table = overlayTable(vtab);
     closeFinishedCursors(table->db);
     return guardTableCallback(vtab, [&] {
-        table->joining = ModificationManagerFactory::instance().database().inTransaction();
+        const bool open = ModificationManagerFactory::instance().database().inTransaction();
         joinHostTransaction(table->db);
+        table->joining = open;
         return SQLITE_OK;
     });
 }

@@ -13,6 +13,12 @@
 #include <QSqlQuery>
 
 #include <sqlite3.h>
+#include <sys/stat.h>
+
+#include <cerrno>
+#include <cstdlib>
+#include <cstring>
+#include <string>
 
 namespace {
 
@@ -21,23 +27,35 @@ bool factoryAlive = false;
 const QString logSuffixes[] = {QStringLiteral("insertedOrUpdatedRows"), QStringLiteral("deletedRows"),
                                QStringLiteral("history")};
 
+const char historyFileName[] = "/transactions.sqlite";
+
 // The home folder, refused when HOME does not name a folder: Qt would fall
-// back to the root folder.
+// back to the root folder. Checked on the bytes of HOME: Qt's file names go
+// through the locale's codec, which a host that never writes need not load.
 QString homeFolder()
 {
-    if (!qEnvironmentVariableIsSet("HOME"))
-        throw ErrorPair(SQLITE_CANTOPEN, QByteArray("cannot open the history database: HOME is not set"));
-    const QString home = qEnvironmentVariable("HOME");
+    const char* home = std::getenv("HOME");
+    struct stat info;
     QString wrong;
-    if (home.isEmpty())
+    if (!home)
+        wrong = QStringLiteral("HOME is not set");
+    else if (!*home)
         wrong = QStringLiteral("HOME is empty");
-    else if (!QFileInfo::exists(home))
-        wrong = QStringLiteral("HOME (%1) does not exist").arg(home);
-    else if (!QFileInfo(home).isDir())
-        wrong = QStringLiteral("HOME (%1) is not a folder").arg(home);
+    else if (stat(home, &info) != 0)
+        wrong = QStringLiteral("HOME (%1) %2")
+                    .arg(QString::fromUtf8(home),
+                         errno == ENOENT ? QStringLiteral("does not exist") : QString::fromUtf8(std::strerror(errno)));
+    else if (!S_ISDIR(info.st_mode))
+        wrong = QStringLiteral("HOME (%1) is not a folder").arg(QString::fromUtf8(home));
     if (!wrong.isEmpty())
         throw ErrorPair(SQLITE_CANTOPEN, QStringLiteral("cannot open the history database: ") + wrong);
     return QDir::homePath();
+}
+
+std::string resolvedPath(const char* path)
+{
+    std::unique_ptr<char, decltype(&std::free)> resolved(realpath(path, nullptr), &std::free);
+    return resolved ? std::string(resolved.get()) : std::string();
 }
 
 ErrorPair busyElsewhere(const QString& name)
@@ -60,7 +78,18 @@ bool ModificationManagerFactory::alive()
 
 QString ModificationManagerFactory::historyPath()
 {
-    return homeFolder() + QStringLiteral("/transactions.sqlite");
+    return homeFolder() + QLatin1String(historyFileName);
+}
+
+QString ModificationManagerFactory::historyFileAt(const char* path)
+{
+    const char* home = std::getenv("HOME");
+    if (!path || !*path || !home || !*home)
+        return QString();
+    const std::string file = resolvedPath(path);
+    if (file.empty() || file != resolvedPath((std::string(home) + historyFileName).c_str()))
+        return QString();
+    return QString::fromUtf8(file.c_str());
 }
 
 // Qt's own statics that the history connection needs are made before the

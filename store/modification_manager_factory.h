@@ -49,6 +49,9 @@ public:
     // Where the history database lives: transactions.sqlite in the home
     // folder. Throws ErrorPair (SQLITE_CANTOPEN) saying what is wrong with HOME.
     static QString historyPath();
+    // The history file's full path when path (a database file) is that file,
+    // else an empty string.
+    static QString historyFileAt(const char* path);
     ~ModificationManagerFactory();
 
     // The history database, opened on first use: leftovers of processes that

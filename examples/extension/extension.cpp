@@ -40,8 +40,9 @@ char* registrationFailure(const char* name, int rc)
 
 } // namespace
 
-// Nothing here opens the history database: without a home that can hold it
-// the extension still loads and reads, and writes and history calls say why.
+// The history database is opened as the history functions are registered;
+// without a home that can hold it the extension still loads and reads, and
+// writes and history calls say why.
 // SQLite derives this name from the file name quillmere_extension.so: the
 // letters before the first dot, in lower case.
 extern "C" __attribute__((visibility("default"))) int sqlite3_quillmereextension_init(sqlite3* db, char** pzErrMsg,
@@ -51,6 +52,7 @@ extern "C" __attribute__((visibility("default"))) int sqlite3_quillmereextension
     int rc = registerHistoryFunctions(db);
     if (rc != SQLITE_OK)
         return fail(db, pzErrMsg, rc, registrationFailure("the history functions", rc));
+    openHistoryDatabase();
     rc = sqlite3_create_module(db, plainModuleName, csvModule(), nullptr);
     if (rc != SQLITE_OK)
         return fail(db, pzErrMsg, rc, registrationFailure(plainModuleName, rc));
