@@ -1,6 +1,7 @@
-// The one list of inner cursors kept open, with the writing statements each
-// waits for. Statements are only compared with those SQLite lists as running,
-// never followed: one may have been finalized since.
+// The one list of inner cursors kept open, with the runs of writing
+// statements each waits for. A run is a statement with its run count: one
+// statement prepared once runs again and again. Statements are only compared
+// with those SQLite lists as running, never followed: one may be finalized.
 #include "overlay/inner_cursors.h"
 
 #include <algorithm>
@@ -8,21 +9,23 @@
 
 namespace {
 
+using Run = std::pair<sqlite3_stmt*, int>;
+
 struct KeptCursor {
     sqlite3* db;
     sqlite3_vtab_cursor* cursor;
-    std::vector<sqlite3_stmt*> writers;
+    std::vector<Run> writers;
 };
 
 std::vector<KeptCursor> kept;
 
-std::vector<sqlite3_stmt*> runningWriters(sqlite3* db)
+std::vector<Run> runningWriters(sqlite3* db)
 {
-    std::vector<sqlite3_stmt*> writers;
+    std::vector<Run> writers;
     for (sqlite3_stmt* statement = sqlite3_next_stmt(db, nullptr); statement;
          statement = sqlite3_next_stmt(db, statement)) {
         if (sqlite3_stmt_busy(statement) && !sqlite3_stmt_readonly(statement))
-            writers.push_back(statement);
+            writers.emplace_back(statement, sqlite3_stmt_status(statement, SQLITE_STMTSTATUS_RUN, 0));
     }
     return writers;
 }
@@ -51,7 +54,7 @@ void closeInnerCursor(sqlite3* db, sqlite3_vtab_cursor* inner, bool onRow) noexc
 {
     try {
         if (onRow) {
-            std::vector<sqlite3_stmt*> writers = runningWriters(db);
+            std::vector<Run> writers = runningWriters(db);
             if (!writers.empty()) {
                 kept.push_back({db, inner, std::move(writers)});
                 return;
@@ -67,14 +70,14 @@ void closeFinishedCursors(sqlite3* db) noexcept
 {
     if (kept.empty())
         return;
-    std::vector<sqlite3_stmt*> running;
+    std::vector<Run> running;
     try {
         running = runningWriters(db);
     } catch (...) {
         return;
     }
     closeWhere([&](const KeptCursor& entry) {
-        return entry.db == db && std::none_of(entry.writers.begin(), entry.writers.end(), [&](sqlite3_stmt* writer) {
+        return entry.db == db && std::none_of(entry.writers.begin(), entry.writers.end(), [&](const Run& writer) {
                    return std::find(running.begin(), running.end(), writer) != running.end();
                });
     });

@@ -110,6 +110,28 @@ TEST_F(OverlayTest, ModulesWithoutCreateTableValuedOrWithoutRowid)
     EXPECT_EQ(memory_module::calls().lifecycle, expected);
 }
 
+// SQLite closes the cursor of a one-pass UPDATE before it calls xUpdate with the values it read: an inner
+// cursor whose values live only as long as it does stays open until its statement has run, and no longer.
+TEST_F(OverlayTest, ValuesOutliveTheirInnerCursorForTheirStatementOnly)
+{
+    memory_module::setTable("/s", numbered(3));
+    open();
+    ASSERT_EQ(wrapVirtualTableWithTransactions(db, nullptr, memory_module::staticValuesModule(), "fragile"), SQLITE_OK);
+    ASSERT_EQ(run("CREATE VIRTUAL TABLE s USING fragile('/s'); BEGIN"), "");
+    sqlite3_stmt* update = nullptr;
+    ASSERT_EQ(sqlite3_prepare_v2(db, "UPDATE s SET a = a + 10 WHERE rowid = ?", -1, &update, nullptr), SQLITE_OK);
+    const auto& calls = memory_module::calls();
+    for (int rowid = 1; rowid <= 3; ++rowid) {
+        sqlite3_bind_int(update, 1, rowid);
+        EXPECT_EQ(sqlite3_step(update), SQLITE_DONE);
+        sqlite3_reset(update);
+        EXPECT_LE(calls.opens - calls.closes, 1) << "inner cursors left open after run " << rowid;
+    }
+    sqlite3_finalize(update);
+    EXPECT_EQ(run("COMMIT; SELECT * FROM s"), "11|'r1' 12|'r2' 13|'r3'");
+    EXPECT_EQ(calls.opens, calls.closes);
+}
+
 TEST_F(OverlayTest, RoutinesPointerIsFilledOnceAndNeeded)
 {
     open();
