@@ -2,6 +2,7 @@
 // helpers that place them in the host's sqlite3_malloc memory.
 #pragma once
 
+#include "common/error_pair.h"
 #include "common/routines.h"
 #include "overlay/registration.h"
 #include "store/modification_manager_factory.h"
@@ -26,6 +27,8 @@ struct OverlayTable {
     std::shared_ptr<OpenLog> log;
     // Set while the overlay itself scans the inner rows alone.
     bool innerOnly;
+    // The history file, when the table's own database is that file.
+    QString historyFile;
     // Set by xBegin when the table joins a history transaction open already,
     // until the xSavepoint that tells the level it joins at.
     bool joining;
@@ -116,6 +119,16 @@ inline OverlayCursor* overlayCursor(sqlite3_vtab_cursor* cursor)
 inline ModificationManager* logOf(const OverlayTable* table)
 {
     return table->log->manager.get();
+}
+
+// A table kept in the history file itself would wait for itself: the host's
+// statement holds the file's lock while the overlay writes the log there.
+inline void refuseInHistoryFile(const OverlayTable& table, const QString& name)
+{
+    if (!table.historyFile.isEmpty())
+        throw ErrorPair(SQLITE_ERROR, QStringLiteral("table %1: its database %2 is the history database, where the "
+                                                     "change logs are kept; keep overlay tables in another database")
+                                          .arg(name, table.historyFile));
 }
 
 // Replaces the table's error message, taking ownership of message.

@@ -51,19 +51,6 @@ bool declaredWithoutRowid(OverlayTable* table, const char* name)
     return true;
 }
 
-// A table kept in the history file itself would wait for itself: the host's
-// statement holds the file's lock while the overlay writes the log there.
-void refuseHistoryFile(OverlayTable* table, const char* name)
-{
-    const QString history =
-        ModificationManagerFactory::historyFileAt(sqlite3_db_filename(table->db, table->schema.constData()));
-    if (history.isEmpty())
-        return;
-    throw ErrorPair(SQLITE_ERROR, QStringLiteral("table %1: its database %2 is the history database, where the "
-                                                 "change logs are kept; keep overlay tables in another database")
-                                      .arg(QString::fromUtf8(name), history));
-}
-
 void makeInnerTable(OverlayTable* table, bool create, int argc, const char* const* argv)
 {
     const OverlayRegistration& registration = *table->registration;
@@ -107,7 +94,11 @@ int construct(bool create, sqlite3* db, void* clientData, int argc, const char* 
     int rc = runGuarded(
         [&] {
             table->schema = QByteArray(argv[1]);
-            refuseHistoryFile(table, argv[2]);
+            // A table made before HOME pointed there still reads, and can be dropped.
+            table->historyFile =
+                ModificationManagerFactory::historyFileAt(sqlite3_db_filename(db, table->schema.constData()));
+            if (create)
+                refuseInHistoryFile(*table, QString::fromUtf8(argv[2]));
             makeInnerTable(table, create, argc, argv);
             table->filePath = parseFilePath(argc, argv);
             enableConflictModes(db);

@@ -60,6 +60,7 @@ int overlayBegin(sqlite3_vtab* vtab)
     OverlayTable* table = overlayTable(vtab);
     closeFinishedCursors(table->db);
     return guardTableCallback(vtab, [&] {
+        refuseInHistoryFile(*table, table->log->name);
         const bool open = ModificationManagerFactory::instance().database().inTransaction();
         joinHostTransaction(table->db);
         table->joining = open;

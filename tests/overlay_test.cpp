@@ -12,6 +12,7 @@
 #include <filesystem>
 
 #include <sys/resource.h>
+#include <sys/stat.h>
 
 namespace {
 
@@ -322,17 +323,27 @@ TEST_F(OverlayTest, SecondLogOfANameOrOfAFileIsRefused)
 }
 
 // A host whose own database is the history file would wait for itself: a
-// table there is refused at once, with the reason; another schema works.
+// table there is refused at once, with the reason; another schema works. One
+// made there while HOME pointed elsewhere reads, takes no write, and drops.
 TEST_F(OverlayTest, NoTableInsideTheHistoryFile)
 {
     memory_module::setTable("/t", numbered(2));
-    open(home + "/transactions.sqlite");
-    EXPECT_EQ(run("CREATE VIRTUAL TABLE t USING overlay('/t')"),
-              "error 1: table t: its database " + home +
-                  "/transactions.sqlite is the history database, where the change logs are kept; keep overlay "
-                  "tables in another database");
-    EXPECT_EQ(run("CREATE VIRTUAL TABLE temp.t USING overlay('/t'); DELETE FROM t WHERE rowid = 1; SELECT "
-                  "ombrix_undo('t'); SELECT count(*) FROM t"),
+    const std::string file = home + "/transactions.sqlite", elsewhere = home + "/elsewhere";
+    const auto refusal = [&](const std::string& table) {
+        return "error 1: table " + table + ": its database " + file +
+               " is the history database, where the change logs are kept; keep overlay tables in another database";
+    };
+    ASSERT_EQ(mkdir(elsewhere.c_str(), 0700), 0);
+    setenv("HOME", elsewhere.c_str(), 1);
+    open(file);
+    ASSERT_EQ(run("CREATE VIRTUAL TABLE old USING overlay('/t')"), "");
+    close();
+    setenv("HOME", home.c_str(), 1);
+    open(file);
+    EXPECT_EQ(run("CREATE VIRTUAL TABLE t USING overlay('/t')"), refusal("t"));
+    EXPECT_EQ(run("SELECT count(*) FROM old; DELETE FROM old"), "2 " + refusal("old"));
+    EXPECT_EQ(run("DROP TABLE old; CREATE VIRTUAL TABLE temp.t USING overlay('/t'); DELETE FROM t WHERE rowid = 1; "
+                  "SELECT ombrix_undo('t'); SELECT count(*) FROM t"),
               "NULL 2");
 }
 
