@@ -7,9 +7,11 @@
 #include "engine.h"
 
 #include <algorithm>
+#include <chrono>
 #include <csignal>
 #include <cstdio>
 #include <filesystem>
+#include <thread>
 
 #include <sys/resource.h>
 #include <sys/stat.h>
@@ -66,6 +68,8 @@ TEST_F(OverlayTest, InnerModuleIsMadeScannedAndReleasedAsItsContractSays)
         {"CREATE VIRTUAL TABLE f2 USING overlay('/f2')", "error 11: vtable constructor failed: f2"},
         {"CREATE VIRTUAL TABLE m USING overlay", "error 21: Missing filepath"},
         {"CREATE VIRTUAL TABLE f3 USING overlay('/f3'); SELECT rowid FROM f3", "1 2 3 4 error 10: gone at row 4"},
+        // An insert lists the inner rows for its rowid; their failure is its own.
+        {"INSERT INTO f3(a) VALUES (11)", "error 10: gone at row 4"},
         {"DROP TABLE t; SELECT name FROM sqlite_master", "'f1' 'f3'"},
     };
     for (const auto& [sql, outcome] : failures)
@@ -260,6 +264,14 @@ TEST_F(OverlayTest, HistoryFileFaultsLeaveTheLogAsItWas)
                       "BEGIN SELECT count(*) FROM (WITH RECURSIVE n(i) AS (SELECT 1 UNION ALL SELECT i + 1 FROM n) "
                       "SELECT i FROM n); END; CREATE VIEW tdeletedRowsView AS SELECT 1"),
               "");
+    // Another connection's transaction on the file makes a write wait for it (up to five seconds).
+    ASSERT_EQ(history("BEGIN IMMEDIATE"), "");
+    std::thread ending([this] {
+        std::this_thread::sleep_for(std::chrono::milliseconds(300));
+        history("COMMIT");
+    });
+    EXPECT_EQ(run("UPDATE t SET b = 'waited' WHERE rowid = 3"), "");
+    ending.join();
     auto state = [this] {
         return run("SELECT rowid, * FROM t") + " / " +
                history("SELECT * FROM tinsertedOrUpdatedRows; SELECT * FROM tdeletedRows; SELECT *, rowid FROM "
