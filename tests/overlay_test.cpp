@@ -237,6 +237,14 @@ TEST_F(OverlayTest, LogTablesComeAndGoWithTheirTable)
         EXPECT_EQ(run("DROP TABLE " + table), "");
         EXPECT_EQ(history(count), "0 4") << name;
     }
+    // A snapshot holds text as its characters, for other programs to read, and each byte of no valid UTF-8
+    // sequence (here 0xFF and an encoded surrogate) as U+DC80 + byte - 0x80; reads give back the bytes.
+    EXPECT_EQ(run("UPDATE rivers SET b = CAST(x'c2a2f09f9880ffedbfbf' AS TEXT) WHERE rowid = 2; SELECT hex(b) FROM "
+                  "rivers WHERE rowid = 2"),
+              "'C2A2F09F9880FFEDBFBF'");
+    EXPECT_EQ(history("SELECT instr(hex(newValue), '00A2D83DDE00DCFFDCEDDCBFDCBF') > 0 FROM riversinsertedOrUpdatedRows"
+                      " WHERE ID = 2"),
+              "1");
     EXPECT_EQ(run("DELETE FROM rivers WHERE rowid = 2; SELECT rowid FROM rivers"), "3");
     // The space of a large value undone and discarded goes back to the file system.
     EXPECT_EQ(run("UPDATE rivers SET b = zeroblob(20000000) WHERE rowid = 3; SELECT ombrix_undo('rivers');"
