@@ -440,7 +440,7 @@ TEST_F(OverlayTest, OnlyDropTableAndClosingEndALog)
               "2 NULL 3");
     // ALTER TABLE ... RENAME moves the log with the table, and DROP TABLE ends
     // it; both change the log at once, so neither runs inside a transaction.
-    // A statement prepared before keeps the table under its old name alive.
+    // A statement prepared before keeps the table under its old name alive, here past the DROP.
     sqlite3_stmt* held = nullptr;
     ASSERT_EQ(sqlite3_prepare_v2(db, "SELECT * FROM t", -1, &held, nullptr), SQLITE_OK);
     EXPECT_EQ(run("UPDATE t SET a = 7 WHERE rowid = 1; ALTER TABLE t RENAME TO u; SELECT ombrix_undo('t')"),
@@ -458,6 +458,11 @@ TEST_F(OverlayTest, OnlyDropTableAndClosingEndALog)
     sqlite3_finalize(held);
     EXPECT_EQ(run("CREATE VIRTUAL TABLE t USING overlay('/t'); SELECT count(*) FROM t"), "2");
     EXPECT_EQ(history("SELECT count(*) FROM sqlite_master WHERE name GLOB 't*'"), "0");
+    // Here while the table is open again under its new name.
+    ASSERT_EQ(sqlite3_prepare_v2(db, "SELECT * FROM t", -1, &held, nullptr), SQLITE_OK);
+    EXPECT_EQ(run("UPDATE t SET a = 5 WHERE rowid = 1; ALTER TABLE t RENAME TO w; SELECT count(*) FROM w"), "2");
+    sqlite3_finalize(held);
+    EXPECT_EQ(run("BEGIN; SELECT ombrix_undo('w'); COMMIT; SELECT a FROM w WHERE rowid = 1"), "NULL 1");
 }
 
 } // namespace
