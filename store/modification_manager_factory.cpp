@@ -281,7 +281,7 @@ void ModificationManagerFactory::endLog(OpenLog& entry) noexcept
 
 void ModificationManagerFactory::closeIfIdle() noexcept
 {
-    if (!history || history->inTransaction())
+    if (!history || history->inTransaction() || history->inUse())
         return;
     for (const std::shared_ptr<OpenLog>& entry : qAsConst(logs)) {
         if (entry->manager)

@@ -4,6 +4,10 @@
 // always reaches the outermost, which takes the whole group back.
 #include "store/savepoint.h"
 
+#include "common/error_pair.h"
+
+#include <sqlite3.h>
+
 namespace {
 
 const QString operationName = QStringLiteral("quillmere_operation");
@@ -12,6 +16,7 @@ const QString operationName = QStringLiteral("quillmere_operation");
 
 Savepoint::Savepoint(SqliteDatabase& database, const void* owner, bool lightweight) : database(database)
 {
+    rollbacksAtStart = database.rollbacks;
     if (!database.inTransaction()) {
         database.begin(owner);
         level = Transaction;
@@ -26,6 +31,7 @@ Savepoint::Savepoint(SqliteDatabase& database, const void* owner, bool lightweig
         }
     }
     ++database.savepointDepth;
+    ++database.liveSavepoints;
 }
 
 Savepoint::Savepoint(SqliteDatabase& database)
@@ -35,7 +41,8 @@ Savepoint::Savepoint(SqliteDatabase& database)
 
 Savepoint::~Savepoint()
 {
-    if (released)
+    --database.liveSavepoints;
+    if (released || database.rollbacks != rollbacksAtStart)
         return;
     --database.savepointDepth;
     switch (level) {
@@ -62,6 +69,8 @@ Savepoint::~Savepoint()
 void Savepoint::release()
 {
     released = true;
+    if (database.rollbacks != rollbacksAtStart)
+        throw ErrorPair(SQLITE_ABORT, QByteArray("the history transaction was rolled back during this change"));
     --database.savepointDepth;
     if (level == Transaction)
         database.commit();

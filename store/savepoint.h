@@ -24,7 +24,8 @@ public:
     Savepoint& operator=(const Savepoint&) = delete;
 
     // Keeps what was done since the savepoint; throws ErrorPair when the
-    // outermost level cannot commit, and then nothing is kept.
+    // outermost level cannot commit, and then nothing is kept, or when the
+    // whole transaction was rolled back meanwhile (SQLITE_ABORT).
     void release();
 
 private:
@@ -33,5 +34,6 @@ private:
     SqliteDatabase& database;
     Level level = Nested;
     qint64 changesAtStart = 0;
+    quint64 rollbacksAtStart = 0;
     bool released = false;
 };

@@ -230,6 +230,7 @@ void SqliteDatabase::commit()
 
 void SqliteDatabase::rollback() noexcept
 {
+    ++rollbacks;
     owner_ = nullptr;
     lost = false;
     savepointDepth = 0;

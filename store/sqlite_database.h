@@ -76,6 +76,8 @@ public:
     void abandon() noexcept;
     // Rows changed by every statement so far.
     qint64 totalChanges() const;
+    // Whether a Savepoint is alive: the connection must stay open under it.
+    bool inUse() const { return liveSavepoints > 0; }
     void savepoint(const QString& name);
     void release(const QString& name);
     void rollbackTo(const QString& name);
@@ -108,5 +110,9 @@ private:
     const void* owner_ = nullptr;
     bool lost = false;
     int savepointDepth = 0;
+    int liveSavepoints = 0;
+    // Counts whole rollbacks: a Savepoint whose transaction one ended (a
+    // nested statement of the host failed under it) has nothing left to undo.
+    quint64 rollbacks = 0;
     QSet<Observer*> observers;
 };

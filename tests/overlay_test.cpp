@@ -68,8 +68,10 @@ TEST_F(OverlayTest, InnerModuleIsMadeScannedAndReleasedAsItsContractSays)
         {"CREATE VIRTUAL TABLE f2 USING overlay('/f2')", "error 11: vtable constructor failed: f2"},
         {"CREATE VIRTUAL TABLE m USING overlay", "error 21: Missing filepath"},
         {"CREATE VIRTUAL TABLE f3 USING overlay('/f3'); SELECT rowid FROM f3", "1 2 3 4 error 10: gone at row 4"},
-        // An insert lists the inner rows for its rowid; their failure is its own.
+        // An insert lists the inner rows for its rowid: their failure is its own, and SQLite rolls back the
+        // statement's transaction, which leaves the next write as it would be.
         {"INSERT INTO f3(a) VALUES (11)", "error 10: gone at row 4"},
+        {"UPDATE t SET b = 'next' WHERE rowid = 2; SELECT b FROM t WHERE rowid = 2", "'next'"},
         {"DROP TABLE t; SELECT name FROM sqlite_master", "'f1' 'f3'"},
     };
     for (const auto& [sql, outcome] : failures)
