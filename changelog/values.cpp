@@ -36,21 +36,21 @@ int sequenceAt(const unsigned char* bytes, int size, int at, char32_t& point)
     return length;
 }
 
-bool isValidUtf8(const unsigned char* bytes, int size)
+bool isEscape(const QString& text, int at)
 {
-    char32_t point;
-    for (int at = 0; at < size;) {
-        const int length = sequenceAt(bytes, size, at, point);
-        if (length == 0)
-            return false;
-        at += length;
-    }
-    return true;
+    const char16_t unit = text.at(at).unicode();
+    return unit >= escapeBase + 0x80 && unit <= escapeBase + 0xFF && (at == 0 || !text.at(at - 1).isHighSurrogate());
 }
 
-QString escapedText(const unsigned char* bytes, int size)
+} // namespace
+
+// Decoded here rather than by QString::fromUtf8, which would drop a leading
+// byte-order mark: a leading U+FEFF is text like any other.
+QString textFromUtf8(const char* utf8, int size)
 {
-    QString text;
+    const auto bytes = reinterpret_cast<const unsigned char*>(utf8);
+    // Empty, not null: a null QString stands for SQL NULL.
+    QString text = QStringLiteral("");
     text.reserve(size);
     char32_t point;
     for (int at = 0; at < size;) {
@@ -66,37 +66,10 @@ QString escapedText(const unsigned char* bytes, int size)
     return text;
 }
 
-bool isEscape(const QString& text, int at)
-{
-    const char16_t unit = text.at(at).unicode();
-    return unit >= escapeBase + 0x80 && unit <= escapeBase + 0xFF && (at == 0 || !text.at(at - 1).isHighSurrogate());
-}
-
-} // namespace
-
-QString textFromUtf8(const char* utf8, int size)
-{
-    const auto bytes = reinterpret_cast<const unsigned char*>(utf8);
-    if (!isValidUtf8(bytes, size))
-        return escapedText(bytes, size);
-    // QString::fromUtf8 drops a byte-order mark at the start; here a leading
-    // U+FEFF is text like any other, kept as many times as it comes.
-    static const char mark[] = "\xEF\xBB\xBF";
-    int marks = 0;
-    while (size - 3 * marks >= 3 && qstrncmp(utf8 + 3 * marks, mark, 3) == 0)
-        ++marks;
-    return QString(marks, QChar(0xFEFF)) + QString::fromUtf8(utf8 + 3 * marks, size - 3 * marks);
-}
-
+// An escape never stands inside a surrogate pair, so the pieces between
+// escapes are whole text for Qt to encode.
 QByteArray utf8FromText(const QString& text)
 {
-    int first = 0;
-    while (first < text.size() && !isEscape(text, first))
-        ++first;
-    if (first == text.size())
-        return text.toUtf8();
-    // An escape never stands inside a surrogate pair, so the pieces between
-    // escapes are whole text.
     QByteArray utf8;
     for (int at = 0; at < text.size();) {
         int end = at;

@@ -157,7 +157,6 @@ int recordWrite(OverlayTable& table, int argc, sqlite3_value** argv, sqlite3_int
         setTableError(&table.base, sqlite3_mprintf("%s", incorrectUseMessage));
         return SQLITE_MISUSE;
     }
-    refuseInHistoryFile(table, table.log->name);
     ModificationManagerFactory& factory = ModificationManagerFactory::instance();
     SqliteDatabase& database = factory.database();
     // SQLite never calls xBegin for a table created in the open transaction.

@@ -303,9 +303,9 @@ int xColumn(sqlite3_vtab_cursor* base, sqlite3_context* ctx, int column)
         return SQLITE_OK;
     }
     const Cell& cell = row[static_cast<size_t>(column)];
-    if (cursor->table->staticValues && (std::holds_alternative<std::string>(cell) || std::holds_alternative<Blob>(cell))) {
-        auto* t = std::get_if<std::string>(&cell);
-        auto* b = std::get_if<Blob>(&cell);
+    auto* t = std::get_if<std::string>(&cell);
+    auto* b = std::get_if<Blob>(&cell);
+    if (cursor->table->staticValues && (t || b)) {
         std::vector<char>& buffer = t ? cursor->buffers.emplace_back(t->begin(), t->end())
                                       : cursor->buffers.emplace_back(b->bytes.begin(), b->bytes.end());
         buffer.push_back('\0');
@@ -320,9 +320,9 @@ int xColumn(sqlite3_vtab_cursor* base, sqlite3_context* ctx, int column)
         sqlite3_result_int64(ctx, *i);
     else if (auto* d = std::get_if<double>(&cell))
         sqlite3_result_double(ctx, *d);
-    else if (auto* t = std::get_if<std::string>(&cell))
+    else if (t)
         sqlite3_result_text(ctx, t->data(), static_cast<int>(t->size()), SQLITE_TRANSIENT);
-    else if (auto* b = std::get_if<Blob>(&cell))
+    else if (b)
         sqlite3_result_blob(ctx, b->bytes.empty() ? "" : static_cast<const void*>(b->bytes.data()),
                             static_cast<int>(b->bytes.size()), SQLITE_TRANSIENT);
     else
