@@ -7,8 +7,6 @@
 #include "common/error_pair.h"
 #include "store/savepoint.h"
 
-#include <QSqlQuery>
-
 #include <algorithm>
 #include <limits>
 
@@ -50,8 +48,7 @@ void SqliteModificationManager::commit()
 void SqliteModificationManager::moveHistoryId(qint64 position)
 {
     const int clamped = static_cast<int>(std::clamp(position, lowestPosition, highestPosition));
-    changeLog(QStringLiteral("UPDATE ombrixOpenedTables SET currentHistoryID = ? WHERE name = ? ;"),
-              {QVariant(clamped), QVariant(tableName)}, [clamped](LogIndex& log) {
+    changeLog(statements.movePosition.bind(1, clamped).bindText(2, tableName), [clamped](LogIndex& log) {
                   if (log.position())
                       log.setPosition(clamped);
               });
@@ -113,40 +110,43 @@ void SqliteModificationManager::redo(qint64 steps)
     savepoint.release();
 }
 
-QList<SqliteModificationManager::HistoryRow> SqliteModificationManager::historyRows(int step, bool newestFirst)
+namespace {
+
+// Whether a snapshot holds any value: the empty row has a count of zero.
+bool holdsValues(const char* snapshot, int size)
 {
-    QSqlQuery rows =
-        database.executeQuery(QStringLiteral("SELECT actionTag, oldRowID, newRowID, oldValue, newValue FROM ") +
-                                  historyTable + QStringLiteral(" WHERE historyID = ? ORDER BY rowid ") +
-                                  (newestFirst ? QStringLiteral("DESC;") : QStringLiteral("ASC;")),
-                              {QVariant(step)});
-    QList<HistoryRow> result;
-    while (rows.next())
-        result.append({rows.value(0).toInt(), rows.value(1).toLongLong(), rows.value(2).toLongLong(),
-                       rows.value(3).toByteArray(), rows.value(4).toByteArray()});
-    rows.finish();
-    return result;
+    return size >= 4 && (snapshot[0] || snapshot[1] || snapshot[2] || snapshot[3]);
 }
 
-// Takes one step back, newest change first.
+} // namespace
+
+// Takes one step back, newest change first. The step's rows are read one by
+// one while the state tables change, and snapshots go back as they are.
 void SqliteModificationManager::undoStep(int step)
 {
-    for (const HistoryRow& change : historyRows(step, true)) {
-        const QList<QVariant> oldValues = rowFromBytes(change.oldValue);
-        switch (change.actionTag) {
+    enum Column { Tag, OldRowid, NewRowid, OldValue };
+    Statement::Rows change(statements.stepBackward.bind(1, step));
+    while (change.next()) {
+        const qint64 oldRowid = change.integer(OldRowid);
+        const qint64 newRowid = change.integer(NewRowid);
+        // Copied: the statements below run while this one stands on the row.
+        const QByteArray oldSnapshot = change.bytes(OldValue);
+        const char* oldValue = oldSnapshot.constData();
+        const int oldSize = oldSnapshot.size();
+        switch (change.integer(Tag)) {
         case Deletion:
-            removeFromDeletedSet(change.oldRowid);
-            if (!oldValues.isEmpty())
-                storeRow(change.oldRowid, oldValues, change.oldValue);
+            removeFromDeletedSet(oldRowid);
+            if (holdsValues(oldValue, oldSize))
+                storeRow(oldRowid, oldValue, oldSize);
             break;
         case Insertion:
-            removeStoredRow(change.newRowid);
+            removeStoredRow(newRowid);
             break;
         case Update:
-            if (change.oldRowid == change.newRowid && !oldValues.isEmpty())
-                storeRow(change.newRowid, oldValues, change.oldValue);
+            if (oldRowid == newRowid && holdsValues(oldValue, oldSize))
+                storeRow(newRowid, oldValue, oldSize);
             else
-                removeStoredRow(change.newRowid);
+                removeStoredRow(newRowid);
             break;
         default:
             break;
@@ -158,15 +158,19 @@ void SqliteModificationManager::undoStep(int step)
 // re-applied by the step's own deletion row.
 void SqliteModificationManager::redoStep(int step)
 {
-    for (const HistoryRow& change : historyRows(step, false)) {
-        switch (change.actionTag) {
+    enum Column { Tag, OldRowid, NewRowid, OldValue, NewValue };
+    Statement::Rows change(statements.stepForward.bind(1, step));
+    while (change.next()) {
+        switch (change.integer(Tag)) {
         case Deletion:
-            markRowDeleted(change.oldRowid);
+            markRowDeleted(change.integer(OldRowid));
             break;
         case Insertion:
-        case Update:
-            storeRow(change.newRowid, rowFromBytes(change.newValue), change.newValue);
+        case Update: {
+            const QByteArray newValue = change.bytes(NewValue);
+            storeRow(change.integer(NewRowid), newValue.constData(), newValue.size());
             break;
+        }
         default:
             break;
         }

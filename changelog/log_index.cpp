@@ -6,37 +6,27 @@
 #include "changelog/values.h"
 
 #include <algorithm>
-#include <limits>
-
-const QList<QVariant>* LogIndex::stored(qint64 rowid) const
-{
-    auto row = rows.find(rowid);
-    return row == rows.end() ? nullptr : &row->second;
-}
-
-std::optional<qint64> LogIndex::firstStoredFrom(qint64 rowid) const
-{
-    auto next = order.lower_bound(rowid);
-    return next == order.end() ? std::nullopt : std::optional<qint64>(*next);
-}
-
-std::optional<qint64> LogIndex::walkStored(qint64 from) const
-{
-    std::optional<qint64> free = from;
-    for (auto at = order.lower_bound(from); free && at != order.end() && *at == *free; ++at) {
-        if (*free == std::numeric_limits<qint64>::max())
-            free.reset();
-        else
-            ++*free;
-    }
-    return free;
-}
 
 std::optional<qint64> LogIndex::firstUnstoredFrom(qint64 from)
 {
     if (!gap || gap->from != from)
-        gap = Gap{from, walkStored(from)};
+        gap = Gap{from, stored.firstAbsentFrom(from)};
     return gap->firstFree;
+}
+
+void LogIndex::store(qint64 rowid)
+{
+    stored.insert(rowid);
+    if (gap && gap->firstFree == rowid)
+        gap->firstFree = stored.firstAbsentFrom(rowid);
+}
+
+void LogIndex::remove(qint64 rowid)
+{
+    if (!stored.erase(rowid))
+        return;
+    if (gap && rowid >= gap->from && (!gap->firstFree || rowid < *gap->firstFree))
+        gap->firstFree = rowid;
 }
 
 namespace {
@@ -99,75 +89,51 @@ void LogIndex::ColumnValues::take(qint64 rowid, const QVariant& value)
         rowids.erase(list);
 }
 
-void LogIndex::store(qint64 rowid, const QList<QVariant>& values)
+void LogIndex::file(qint64 rowid, const QList<QVariant>& row)
 {
-    auto found = rows.find(rowid);
-    if (found == rows.end()) {
-        found = rows.emplace(rowid, values).first;
-        order.insert(rowid);
-    } else {
-        for (auto& [column, built] : columns)
-            built.take(rowid, valueAt(found->second, column));
-        found->second = values;
-    }
-    for (auto& [column, built] : columns)
-        built.add(rowid, valueAt(values, column));
-    if (gap && gap->firstFree == rowid)
-        gap->firstFree = walkStored(rowid);
+    for (auto& [column, values] : columns)
+        values.add(rowid, valueAt(row, column));
 }
 
-void LogIndex::remove(qint64 rowid)
+void LogIndex::unfile(qint64 rowid, const QList<QVariant>& row)
 {
-    auto found = rows.find(rowid);
-    if (found == rows.end())
-        return;
-    for (auto& [column, built] : columns)
-        built.take(rowid, valueAt(found->second, column));
-    rows.erase(found);
-    order.erase(rowid);
-    if (gap && rowid >= gap->from && (!gap->firstFree || rowid < *gap->firstFree))
-        gap->firstFree = rowid;
+    for (auto& [column, values] : columns)
+        values.take(rowid, valueAt(row, column));
 }
 
-LogIndex::ColumnValues& LogIndex::columnValues(int column)
+void LogIndex::fileValue(int column, qint64 rowid, const QVariant& value)
 {
-    auto found = columns.find(column);
-    if (found != columns.end())
-        return found->second;
-    ColumnValues& built = columns[column];
-    for (qint64 rowid : order)
-        built.add(rowid, valueAt(rows.at(rowid), column));
-    return built;
+    columns[column].add(rowid, value);
 }
 
-std::optional<std::vector<qint64>> LogIndex::storedWithValue(int column, const QVariant& value)
+std::optional<std::vector<qint64>> LogIndex::storedWithValue(int column, const QVariant& value) const
 {
     const unsigned kind = kindOf(value);
     if (kind == ValueKind::Null)
         return std::vector<qint64>();
-    const ColumnValues& values = columnValues(column);
+    const ColumnValues& values = columns.at(column);
     if ((values.kinds() & ~(kind | ValueKind::Null)) != 0)
         return std::nullopt;
     return values.rowids.value(valueKey(value));
 }
 
-std::vector<qint64> LogIndex::storedHolding(int column, const QVariant& value)
+std::vector<qint64> LogIndex::storedHolding(int column, const QVariant& value) const
 {
     if (kindOf(value) == ValueKind::Null)
         return std::vector<qint64>();
-    return columnValues(column).rowids.value(valueKey(value));
+    return columns.at(column).rowids.value(valueKey(value));
 }
 
 std::optional<int> LogIndex::highestStepAtOrBelow(int step) const
 {
-    auto after = stepRows.upper_bound(step);
-    if (after == stepRows.begin())
+    auto after = steps.upper_bound(step);
+    if (after == steps.begin())
         return std::nullopt;
-    return std::prev(after)->first;
+    return *std::prev(after);
 }
 
 std::optional<int> LogIndex::lowestStepAbove(int step) const
 {
-    auto above = stepRows.upper_bound(step);
-    return above == stepRows.end() ? std::nullopt : std::optional<int>(above->first);
+    auto above = steps.upper_bound(step);
+    return above == steps.end() ? std::nullopt : std::optional<int>(*above);
 }

@@ -1,49 +1,51 @@
 // Recording writes: each changes the state tables so reads show it at once and
 // appends history rows under the current step, all inside one savepoint. Every
-// change to the log is made to its index as well.
+// change to the log is made to its index as well. Rows go from the host's
+// values to the file as snapshots, and from table to table inside SQLite.
 #include "changelog/row_snapshot.h"
 #include "changelog/sqlite_modification_manager.h"
 #include "changelog/values.h"
 #include "store/savepoint.h"
 
-namespace {
-
-const QVariant nullValue = QVariant(QVariant::String);
-
-} // namespace
-
 void SqliteModificationManager::deleteRow(qint64 rowid)
 {
     Savepoint savepoint(database);
     startNewChange();
-    const QList<QVariant> oldValues = loadRowValues(rowid);
+    appendHistory(Deletion, rowid, std::nullopt, std::nullopt, nullptr);
     markRowDeleted(rowid);
-    appendHistory(Deletion, rowid, nullValue, oldValues, nullValue);
     savepoint.release();
 }
 
 void SqliteModificationManager::insertRow(qint64 rowid, int argc, sqlite3_value** argv)
 {
-    recordChange(rowid, rowid, rowValuesFromArguments(argc, argv), Insertion);
+    recordChange(rowid, rowid, snapshotFromArguments(argc, argv), Insertion);
 }
 
 void SqliteModificationManager::updateRow(qint64 oldRowid, qint64 newRowid, int argc, sqlite3_value** argv)
 {
-    recordChange(oldRowid, newRowid, rowValuesFromArguments(argc, argv), Update);
+    recordChange(oldRowid, newRowid, snapshotFromArguments(argc, argv), Update);
 }
 
-// A row moved to another rowid records the deletion of its old rowid first.
-void SqliteModificationManager::recordChange(qint64 oldRowid, qint64 newRowid, const QList<QVariant>& values,
+// A row moved to another rowid records the deletion of its old rowid first;
+// its history row keeps the values the old rowid held before that.
+void SqliteModificationManager::recordChange(qint64 oldRowid, qint64 newRowid, const QByteArray& snapshot,
                                              int actionTag)
 {
     Savepoint savepoint(database);
     startNewChange();
-    const QList<QVariant> oldValues = loadRowValues(oldRowid);
-    if (oldRowid != newRowid)
+    if (oldRowid == newRowid) {
+        appendHistory(actionTag, oldRowid, newRowid, std::nullopt, &snapshot);
+    } else {
+        std::optional<QByteArray> oldSnapshot = QByteArray(rowToBlob({}));
+        if (log().isStored(oldRowid)) {
+            Statement::Rows row(statements.loadRow.bind(1, oldRowid));
+            if (row.next())
+                oldSnapshot = row.bytes(0);
+        }
         deleteRow(oldRowid);
-    const QByteArray snapshot = rowToBlob(values);
-    storeRow(newRowid, values, snapshot);
-    appendHistory(actionTag, oldRowid, rowidValue(newRowid), oldValues, snapshot);
+        appendHistory(actionTag, oldRowid, newRowid, oldSnapshot, &snapshot);
+    }
+    storeRow(newRowid, snapshot.constData(), snapshot.size());
     savepoint.release();
 }
 
@@ -56,41 +58,75 @@ void SqliteModificationManager::markRowDeleted(qint64 rowid)
     addToDeletedSet(rowid);
 }
 
-void SqliteModificationManager::storeRow(qint64 rowid, const QList<QVariant>& values, const QByteArray& snapshot)
+void SqliteModificationManager::storeRow(qint64 rowid, const char* snapshot, int size)
 {
-    changeLog(QStringLiteral("INSERT OR REPLACE INTO ") + insertedOrUpdatedTable + QStringLiteral(" VALUES (?, ?);"),
-              {rowidValue(rowid), snapshot}, [&](LogIndex& log) { log.store(rowid, values); });
+    // Values filed for lookups follow the row.
+    QList<QVariant> oldRow, newRow;
+    if (log().hasFiledColumns()) {
+        if (const QList<QVariant>* stored = storedRow(rowid))
+            oldRow = *stored;
+        newRow = rowFromBytes(QByteArray::fromRawData(snapshot, size));
+    }
+    const bool replaces = log().isStored(rowid);
+    changeLog(statements.storeRow.bind(1, rowid).bindBlob(2, snapshot, size), [&](LogIndex& log) {
+        if (!log.hasFiledColumns())
+            return log.store(rowid);
+        if (replaces)
+            log.unfile(rowid, oldRow);
+        log.store(rowid);
+        log.file(rowid, newRow);
+    });
 }
 
 void SqliteModificationManager::removeStoredRow(qint64 rowid)
 {
-    changeLog(QStringLiteral("DELETE FROM ") + insertedOrUpdatedTable + QStringLiteral(" WHERE rowid = ?;"),
-              {rowidValue(rowid)}, [rowid](LogIndex& log) { log.remove(rowid); });
+    QList<QVariant> oldRow;
+    if (log().hasFiledColumns()) {
+        if (const QList<QVariant>* stored = storedRow(rowid))
+            oldRow = *stored;
+    }
+    const bool removes = log().isStored(rowid);
+    changeLog(statements.removeRow.bind(1, rowid), [&](LogIndex& log) {
+        if (removes)
+            log.unfile(rowid, oldRow);
+        log.remove(rowid);
+    });
 }
 
 void SqliteModificationManager::addToDeletedSet(qint64 rowid)
 {
-    changeLog(QStringLiteral("INSERT OR IGNORE INTO ") + deletedTable + QStringLiteral(" VALUES (?);"),
-              {rowidValue(rowid)}, [rowid](LogIndex& log) { log.markDeleted(rowid); });
+    changeLog(statements.markDeleted.bind(1, rowid), [rowid](LogIndex& log) { log.markDeleted(rowid); });
 }
 
 void SqliteModificationManager::removeFromDeletedSet(qint64 rowid)
 {
-    changeLog(QStringLiteral("DELETE FROM ") + deletedTable + QStringLiteral(" WHERE ID = ? ;"), {rowidValue(rowid)},
-              [rowid](LogIndex& log) { log.unmarkDeleted(rowid); });
+    changeLog(statements.unmarkDeleted.bind(1, rowid), [rowid](LogIndex& log) { log.unmarkDeleted(rowid); });
 }
 
-void SqliteModificationManager::appendHistory(int actionTag, qint64 oldRowid, const QVariant& newRowid,
-                                              const QList<QVariant>& oldValues, const QVariant& newValues)
+void SqliteModificationManager::appendHistory(int actionTag, qint64 oldRowid, std::optional<qint64> newRowid,
+                                              const std::optional<QByteArray>& oldSnapshot,
+                                              const QByteArray* newSnapshot)
 {
+    static const QByteArray emptyRow = rowToBlob({});
     const int step = currentHistoryId();
-    changeLog(QStringLiteral("INSERT INTO ") + historyTable + QStringLiteral(" VALUES (?, ?, ?, ?, ?, ?);"),
-              {QVariant(actionTag), rowidValue(oldRowid), newRowid, rowToBlob(oldValues), newValues, QVariant(step)},
-              [step](LogIndex& log) { log.addStepRow(step); });
+    const bool fromStored = !oldSnapshot && log().isStored(oldRowid);
+    Statement& statement = fromStored ? statements.appendHistoryFromStored : statements.appendHistory;
+    statement.bind(1, actionTag).bind(2, oldRowid).bind(6, step);
+    if (newRowid)
+        statement.bind(3, *newRowid);
+    else
+        statement.bindNull(3);
+    if (!fromStored)
+        statement.bindBlob(4, oldSnapshot ? *oldSnapshot : emptyRow);
+    if (newSnapshot)
+        statement.bindBlob(5, *newSnapshot);
+    else
+        statement.bindNull(5);
+    changeLog(statement, [step](LogIndex& log) { log.addStep(step); });
 }
 
 void SqliteModificationManager::removeHistoryAbove(int position)
 {
-    changeLog(QStringLiteral("DELETE FROM ") + historyTable + QStringLiteral(" WHERE historyID > ? ;"),
-              {QVariant(position)}, [position](LogIndex& log) { log.eraseStepsAbove(position); });
+    changeLog(statements.removeHistory.bind(1, position),
+              [position](LogIndex& log) { log.eraseStepsAbove(position); });
 }

@@ -43,79 +43,126 @@ quint32 peekType(QIODevice* device)
     return byte(0) << 24 | byte(1) << 16 | byte(2) << 8 | byte(3);
 }
 
-void appendBigEndian(QByteArray& bytes, quint64 value, int size)
-{
-    for (int shift = 8 * (size - 1); shift >= 0; shift -= 8)
-        bytes.append(static_cast<char>((value >> shift) & 0xff));
-}
-
 // A variant record as QDataStream writes it: type id, null flag, value.
 // False for the types a row of SQL values never holds.
-bool appendVariant(QByteArray& bytes, const QVariant& value)
+bool appendVariant(SnapshotWriter& writer, const QVariant& value)
 {
-    const int type = value.userType();
-    switch (type) {
+    // The variant's own null flag, which QDataStream writes as it finds it.
+    const bool null = value.data_ptr().is_null;
+    switch (value.userType()) {
     case QMetaType::LongLong:
+        writer.appendInteger(value.toLongLong(), null);
+        return true;
     case QMetaType::Int:
+        writer.appendInt(value.toInt(), null);
+        return true;
     case QMetaType::Double:
-    case QMetaType::QString:
-    case QMetaType::QByteArray:
-        break;
+        writer.appendReal(value.toDouble(), null);
+        return true;
+    case QMetaType::QString: {
+        const QString text = value.toString();
+        if (text.isNull()) {
+            writer.appendNull(null);
+            return true;
+        }
+        writer.beginText(null);
+        for (QChar c : text)
+            writer.appendUnit(c.unicode());
+        writer.endText();
+        return true;
+    }
+    case QMetaType::QByteArray: {
+        const QByteArray data = value.toByteArray();
+        writer.appendBlob(data.isNull() ? nullptr : data.constData(), data.size(), null);
+        return true;
+    }
     default:
         return false;
     }
-    appendBigEndian(bytes, quint32(type), 4);
-    // The variant's own null flag, which QDataStream writes as it finds it.
-    bytes.append(static_cast<char>(value.data_ptr().is_null ? 1 : 0));
-    switch (type) {
-    case QMetaType::LongLong:
-        appendBigEndian(bytes, quint64(value.toLongLong()), 8);
-        break;
-    case QMetaType::Int:
-        appendBigEndian(bytes, quint32(value.toInt()), 4);
-        break;
-    case QMetaType::Double: {
-        const double real = value.toDouble();
-        quint64 bits;
-        std::memcpy(&bits, &real, sizeof bits);
-        appendBigEndian(bytes, bits, 8);
-        break;
-    }
-    case QMetaType::QString: {
-        const QString text = value.toString();
-        appendBigEndian(bytes, text.isNull() ? 0xffffffffu : quint32(text.size()) * 2, 4);
-        for (QChar c : text)
-            appendBigEndian(bytes, c.unicode(), 2);
-        break;
-    }
-    default: {
-        const QByteArray data = value.toByteArray();
-        appendBigEndian(bytes, data.isNull() ? 0xffffffffu : quint32(data.size()), 4);
-        bytes.append(data);
-        break;
-    }
-    }
-    return true;
 }
 
 } // namespace
+
+SnapshotWriter::SnapshotWriter(int count)
+{
+    appendBigEndian(quint32(count), 4);
+}
+
+void SnapshotWriter::appendBigEndian(quint64 value, int size)
+{
+    for (int shift = 8 * (size - 1); shift >= 0; shift -= 8)
+        bytes_.append(static_cast<char>((value >> shift) & 0xff));
+}
+
+void SnapshotWriter::appendHead(int type, bool null)
+{
+    appendBigEndian(quint32(type), 4);
+    bytes_.append(null ? '\1' : '\0');
+}
+
+void SnapshotWriter::appendNull(bool null)
+{
+    appendHead(QMetaType::QString, null);
+    appendBigEndian(0xffffffffu, 4);
+}
+
+void SnapshotWriter::appendInteger(qint64 value, bool null)
+{
+    appendHead(QMetaType::LongLong, null);
+    appendBigEndian(quint64(value), 8);
+}
+
+void SnapshotWriter::appendInt(int value, bool null)
+{
+    appendHead(QMetaType::Int, null);
+    appendBigEndian(quint32(value), 4);
+}
+
+void SnapshotWriter::appendReal(double value, bool null)
+{
+    appendHead(QMetaType::Double, null);
+    quint64 bits;
+    std::memcpy(&bits, &value, sizeof bits);
+    appendBigEndian(bits, 8);
+}
+
+void SnapshotWriter::beginText(bool null)
+{
+    appendHead(QMetaType::QString, null);
+    textStart = bytes_.size();
+    appendBigEndian(0, 4);
+}
+
+void SnapshotWriter::endText()
+{
+    const quint32 size = quint32(bytes_.size() - textStart - 4);
+    for (int i = 0; i < 4; ++i)
+        bytes_[textStart + i] = static_cast<char>((size >> (24 - 8 * i)) & 0xff);
+}
+
+void SnapshotWriter::appendBlob(const char* data, int size, bool null)
+{
+    appendHead(QMetaType::QByteArray, null);
+    appendBigEndian(data ? quint32(size) : 0xffffffffu, 4);
+    if (data)
+        bytes_.append(data, size);
+}
 
 // Rows of SQL values are written by hand, byte for byte as QDataStream would,
 // which is several times faster; anything else goes through QDataStream.
 QByteArray rowToBlob(const QList<QVariant>& row)
 {
-    QByteArray bytes;
-    appendBigEndian(bytes, quint32(row.size()), 4);
+    SnapshotWriter writer(row.size());
     for (const QVariant& value : row) {
-        if (!appendVariant(bytes, value)) {
-            bytes.clear();
+        if (!appendVariant(writer, value)) {
+            QByteArray bytes;
             QDataStream stream(&bytes, QIODevice::ReadWrite);
             stream.setVersion(streamVersion);
             stream << row;
             return bytes;
         }
     }
-    return bytes;
+    return writer.bytes();
 }
 
 QList<QVariant> rowFromBytes(const QByteArray& bytes)

@@ -16,8 +16,36 @@ const QString historySuffix = QStringLiteral("history");
 
 } // namespace
 
+SqliteModificationManager::Statements::Statements(SqliteDatabase& database)
+    : storeRow(database, {}), removeRow(database, {}), loadRow(database, {}), markDeleted(database, {}),
+      unmarkDeleted(database, {}), appendHistory(database, {}), appendHistoryFromStored(database, {}),
+      stepForward(database, {}), stepBackward(database, {}), removeHistory(database, {}),
+      movePosition(database, QStringLiteral("UPDATE ombrixOpenedTables SET currentHistoryID = ?1 WHERE name = ?2;"))
+{
+}
+
+void SqliteModificationManager::Statements::setNames(const QString& stored, const QString& deleted,
+                                                     const QString& history)
+{
+    storeRow.setSql(QStringLiteral("INSERT OR REPLACE INTO ") + stored + QStringLiteral(" VALUES (?1, ?2);"));
+    removeRow.setSql(QStringLiteral("DELETE FROM ") + stored + QStringLiteral(" WHERE ID = ?1;"));
+    loadRow.setSql(QStringLiteral("SELECT newValue FROM ") + stored + QStringLiteral(" WHERE ID = ?1;"));
+    markDeleted.setSql(QStringLiteral("INSERT OR IGNORE INTO ") + deleted + QStringLiteral(" VALUES (?1);"));
+    unmarkDeleted.setSql(QStringLiteral("DELETE FROM ") + deleted + QStringLiteral(" WHERE ID = ?1;"));
+    appendHistory.setSql(QStringLiteral("INSERT INTO ") + history + QStringLiteral(" VALUES (?1, ?2, ?3, ?4, ?5, ?6);"));
+    // The old value copied inside the database from the stored row it was.
+    appendHistoryFromStored.setSql(QStringLiteral("INSERT INTO ") + history +
+                                   QStringLiteral(" VALUES (?1, ?2, ?3, (SELECT newValue FROM ") + stored +
+                                   QStringLiteral(" WHERE ID = ?2), ?5, ?6);"));
+    const QString step = QStringLiteral("SELECT actionTag, oldRowID, newRowID, oldValue, newValue FROM ") + history +
+                         QStringLiteral(" WHERE historyID = ?1 ORDER BY rowid ");
+    stepForward.setSql(step + QStringLiteral("ASC;"));
+    stepBackward.setSql(step + QStringLiteral("DESC;"));
+    removeHistory.setSql(QStringLiteral("DELETE FROM ") + history + QStringLiteral(" WHERE historyID > ?1;"));
+}
+
 SqliteModificationManager::SqliteModificationManager(SqliteDatabase& database, const QString& tableName, bool owner)
-    : database(database)
+    : database(database), statements(database)
 {
     setNames(tableName);
     if (owner)
@@ -35,6 +63,7 @@ void SqliteModificationManager::setNames(const QString& name)
     deletedTable = quotedIdentifier(name + deletedSuffix);
     historyTable = quotedIdentifier(name + historySuffix);
     tableName = name;
+    statements.setNames(insertedOrUpdatedTable, deletedTable, historyTable);
 }
 
 void SqliteModificationManager::createLogTables()
@@ -122,24 +151,62 @@ void SqliteModificationManager::rolledBack() noexcept
     ++changes;
 }
 
+// Reads rowids only, and the steps by their first rows through the step
+// index, so that the work grows with the rows, not with their values.
 void SqliteModificationManager::rebuildIndex()
 {
     LogIndex fresh;
     QSqlQuery rows = database.executeQuery(QStringLiteral("SELECT ID FROM ") + deletedTable, {});
     while (rows.next())
         fresh.markDeleted(rows.value(0).toLongLong());
-    rows = database.executeQuery(QStringLiteral("SELECT ID, newValue FROM ") + insertedOrUpdatedTable, {});
+    rows = database.executeQuery(QStringLiteral("SELECT ID FROM ") + insertedOrUpdatedTable, {});
     while (rows.next())
-        fresh.store(rows.value(0).toLongLong(), rowFromBytes(rows.value(1).toByteArray()));
-    rows = database.executeQuery(QStringLiteral("SELECT DISTINCT historyID FROM ") + historyTable, {});
-    while (rows.next())
-        fresh.addStepRow(rows.value(0).toInt());
+        fresh.store(rows.value(0).toLongLong());
     rows.finish();
+    const QString nextStep =
+        QStringLiteral("SELECT min(historyID) FROM ") + historyTable + QStringLiteral(" WHERE historyID > ?;");
+    for (QVariant step = database.firstValue(QStringLiteral("SELECT min(historyID) FROM ") + historyTable, {});
+         !step.isNull(); step = database.firstValue(nextStep, {step}))
+        fresh.addStep(step.toInt());
     QVariant position = database.firstValue(
         QStringLiteral("SELECT currentHistoryID FROM ombrixOpenedTables WHERE name = ? ;"), {QVariant(tableName)});
     fresh.setPosition(position.isValid() ? std::optional<int>(position.toInt()) : std::nullopt);
     index = std::move(fresh);
     indexValid = true;
+}
+
+const QList<QVariant>* SqliteModificationManager::storedRow(qint64 rowid)
+{
+    if (!log().isStored(rowid))
+        return nullptr;
+    if (!cached.valid || cached.rowid != rowid || cached.changes != changes) {
+        cached.valid = false;
+        Statement::Rows row(statements.loadRow.bind(1, rowid));
+        cached.values = row.next() ? rowFromBytes(row.bytes(0)) : QList<QVariant>();
+        cached.rowid = rowid;
+        cached.changes = changes;
+        cached.valid = true;
+    }
+    return &cached.values;
+}
+
+void SqliteModificationManager::fileColumn(int column)
+{
+    LogIndex& current = log();
+    if (current.isFiled(column))
+        return;
+    current.fileColumn(column);
+    try {
+        QSqlQuery rows =
+            database.executeQuery(QStringLiteral("SELECT ID, newValue FROM ") + insertedOrUpdatedTable, {});
+        while (rows.next()) {
+            const QList<QVariant> row = rowFromBytes(rows.value(1).toByteArray());
+            current.fileValue(column, rows.value(0).toLongLong(), column < row.size() ? row.at(column) : QVariant());
+        }
+    } catch (...) {
+        current.forgetColumn(column);
+        throw;
+    }
 }
 
 bool SqliteModificationManager::isRowDeleted(qint64 rowid)
@@ -149,7 +216,7 @@ bool SqliteModificationManager::isRowDeleted(qint64 rowid)
 
 bool SqliteModificationManager::isRowModified(qint64 rowid)
 {
-    return log().stored(rowid) != nullptr;
+    return log().isStored(rowid);
 }
 
 std::optional<qint64> SqliteModificationManager::firstModifiedRowidFrom(qint64 rowid)
@@ -164,26 +231,22 @@ std::optional<qint64> SqliteModificationManager::firstUnmodifiedRowidFrom(qint64
 
 std::optional<std::vector<qint64>> SqliteModificationManager::modifiedRowidsWithValue(int column, const QVariant& value)
 {
+    fileColumn(column);
     return log().storedWithValue(column, value);
 }
 
 std::vector<qint64> SqliteModificationManager::modifiedRowidsHolding(int column, const QVariant& value)
 {
+    fileColumn(column);
     return log().storedHolding(column, value);
 }
 
 QVariant SqliteModificationManager::modifiedRowValues(qint64 rowid, int column)
 {
-    const QList<QVariant>* row = log().stored(rowid);
+    const QList<QVariant>* row = storedRow(rowid);
     if (!row || column < 0 || column >= row->size())
         return QVariant();
     return row->at(column);
-}
-
-QList<QVariant> SqliteModificationManager::loadRowValues(qint64 rowid)
-{
-    const QList<QVariant>* row = log().stored(rowid);
-    return row ? *row : QList<QVariant>();
 }
 
 int SqliteModificationManager::currentHistoryId()

@@ -1,10 +1,12 @@
 // The change log of one overlay table kept in the history database: its
-// stored rows, deleted set and history rows, plus its history position.
+// stored rows, deleted set and history rows, plus its history position. Rows
+// are read from the file through SQLite's page cache; memory holds rowids.
 #pragma once
 
 #include "changelog/log_index.h"
 #include "changelog/modification_manager.h"
 #include "store/sqlite_database.h"
+#include "store/statement.h"
 
 #include <QByteArray>
 #include <QList>
@@ -35,8 +37,6 @@ public:
 
     // The history position: the step new changes join; -1 without a registry row.
     int currentHistoryId();
-    // The stored row of rowid, or an empty list.
-    QList<QVariant> loadRowValues(qint64 rowid);
 
     // Drops the log tables and the table's registry rows; throws ErrorPair.
     void dropLog();
@@ -47,23 +47,15 @@ public:
 private:
     enum ActionTag { Deletion = 1, Insertion = 2, Update = 3 };
 
-    struct HistoryRow {
-        int actionTag;
-        qint64 oldRowid;
-        qint64 newRowid;
-        QByteArray oldValue;
-        QByteArray newValue;
-    };
-    // The rows of one step in the order they were written, or newest first.
-    QList<HistoryRow> historyRows(int step, bool newestFirst);
-
     void setNames(const QString& name);
     void createLogTables();
-    void recordChange(qint64 oldRowid, qint64 newRowid, const QList<QVariant>& values, int actionTag);
+    void recordChange(qint64 oldRowid, qint64 newRowid, const QByteArray& snapshot, int actionTag);
     void markRowDeleted(qint64 rowid);
-    void appendHistory(int actionTag, qint64 oldRowid, const QVariant& newRowid, const QList<QVariant>& oldValues,
-                       const QVariant& newValues);
-    void storeRow(qint64 rowid, const QList<QVariant>& values, const QByteArray& snapshot);
+    // One history row under the position. Without oldSnapshot its old value is
+    // the stored row of oldRowid as it is now, or the empty row.
+    void appendHistory(int actionTag, qint64 oldRowid, std::optional<qint64> newRowid,
+                       const std::optional<QByteArray>& oldSnapshot, const QByteArray* newSnapshot);
+    void storeRow(qint64 rowid, const char* snapshot, int size);
     void removeStoredRow(qint64 rowid);
     void addToDeletedSet(qint64 rowid);
     void removeFromDeletedSet(qint64 rowid);
@@ -72,6 +64,10 @@ private:
     void startNewChange();
     void undoStep(int step);
     void redoStep(int step);
+    // The stored row of rowid decoded, or null; kept until the log changes.
+    const QList<QVariant>* storedRow(qint64 rowid);
+    // Files the stored values of column in the index, when not yet filed.
+    void fileColumn(int column);
 
     // The log as the index knows it, read again from the database after a
     // rollback took back what it held.
@@ -80,7 +76,7 @@ private:
     void rolledBack() noexcept override;
     // Runs a statement that changes the log and makes the same change to the index.
     template <typename Apply>
-    void changeLog(const QString& sql, const QList<QVariant>& binds, Apply&& apply);
+    void changeLog(Statement& statement, Apply&& apply);
 
     SqliteDatabase& database;
     // Quoted identifiers of the log tables, and the table's own name.
@@ -88,17 +84,31 @@ private:
     QString deletedTable;
     QString historyTable;
     QString tableName;
+    // The statements run per row, on the log tables of the current name.
+    struct Statements {
+        explicit Statements(SqliteDatabase& database);
+        void setNames(const QString& stored, const QString& deleted, const QString& history);
+        Statement storeRow, removeRow, loadRow, markDeleted, unmarkDeleted, appendHistory, appendHistoryFromStored,
+            stepForward, stepBackward, removeHistory, movePosition;
+    };
+    Statements statements;
     LogIndex index;
     bool indexValid = false;
     quint64 changes = 0;
+    struct CachedRow {
+        qint64 rowid = 0;
+        quint64 changes = 0;
+        bool valid = false;
+        QList<QVariant> values;
+    } cached;
 };
 
 template <typename Apply>
-inline void SqliteModificationManager::changeLog(const QString& sql, const QList<QVariant>& binds, Apply&& apply)
+inline void SqliteModificationManager::changeLog(Statement& statement, Apply&& apply)
 {
     LogIndex& current = log();
     database.observe(this);
-    database.executeWrite(sql, binds);
+    statement.run();
     apply(current);
     ++changes;
 }

@@ -5,8 +5,12 @@
 // QString, which no valid UTF-8 gives, and turns back into that byte.
 #include "changelog/values.h"
 
+#include "changelog/row_snapshot.h"
+
 #include <QByteArray>
 #include <QString>
+
+#include <algorithm>
 
 namespace {
 
@@ -42,27 +46,36 @@ bool isEscape(const QString& text, int at)
     return unit >= escapeBase + 0x80 && unit <= escapeBase + 0xFF && (at == 0 || !text.at(at - 1).isHighSurrogate());
 }
 
+// The UTF-16 code units of text, each handed to unit(char16_t).
+template <typename Unit>
+void decodeUtf8(const char* utf8, int size, Unit&& unit)
+{
+    const auto bytes = reinterpret_cast<const unsigned char*>(utf8);
+    char32_t point;
+    for (int at = 0; at < size;) {
+        const int length = sequenceAt(bytes, size, at, point);
+        if (length == 0) {
+            unit(static_cast<char16_t>(escapeBase + bytes[at++]));
+        } else if (point >= 0x10000) {
+            unit(QChar::highSurrogate(point));
+            unit(QChar::lowSurrogate(point));
+        } else {
+            unit(static_cast<char16_t>(point));
+        }
+        at += length;
+    }
+}
+
 } // namespace
 
 // Decoded here rather than by QString::fromUtf8, which would drop a leading
 // byte-order mark: a leading U+FEFF is text like any other.
 QString textFromUtf8(const char* utf8, int size)
 {
-    const auto bytes = reinterpret_cast<const unsigned char*>(utf8);
     // Empty, not null: a null QString stands for SQL NULL.
     QString text = QStringLiteral("");
     text.reserve(size);
-    char32_t point;
-    for (int at = 0; at < size;) {
-        const int length = sequenceAt(bytes, size, at, point);
-        if (length == 0)
-            text.append(QChar(escapeBase + bytes[at++]));
-        else if (point >= 0x10000)
-            text.append(QChar(QChar::highSurrogate(point))).append(QChar(QChar::lowSurrogate(point)));
-        else
-            text.append(QChar(static_cast<char16_t>(point)));
-        at += length;
-    }
+    decodeUtf8(utf8, size, [&text](char16_t unit) { text.append(QChar(unit)); });
     return text;
 }
 
@@ -102,6 +115,38 @@ QVariant variantFromValue(sqlite3_value* value)
     default:
         return QVariant(QString());
     }
+}
+
+QByteArray snapshotFromArguments(int argc, sqlite3_value** argv)
+{
+    SnapshotWriter writer(std::max(argc - 2, 0));
+    for (int i = 2; i < argc; ++i) {
+        sqlite3_value* value = argv[i];
+        switch (sqlite3_value_type(value)) {
+        case SQLITE_INTEGER:
+            writer.appendInteger(sqlite3_value_int64(value));
+            break;
+        case SQLITE_FLOAT:
+            writer.appendReal(sqlite3_value_double(value));
+            break;
+        case SQLITE_TEXT: {
+            auto text = reinterpret_cast<const char*>(sqlite3_value_text(value));
+            writer.beginText();
+            decodeUtf8(text ? text : "", sqlite3_value_bytes(value), [&writer](char16_t unit) { writer.appendUnit(unit); });
+            writer.endText();
+            break;
+        }
+        case SQLITE_BLOB: {
+            auto bytes = static_cast<const char*>(sqlite3_value_blob(value));
+            writer.appendBlob(bytes, sqlite3_value_bytes(value));
+            break;
+        }
+        default:
+            writer.appendNull();
+            break;
+        }
+    }
+    return writer.bytes();
 }
 
 QList<QVariant> rowValuesFromArguments(int argc, sqlite3_value** argv)

@@ -83,9 +83,14 @@ void SqliteDatabase::harden()
 
 ErrorPair SqliteDatabase::failure(const QSqlError& error)
 {
+    noteFailure();
+    return sqlError(error);
+}
+
+void SqliteDatabase::noteFailure() noexcept
+{
     if (owner_ && sqlite3_get_autocommit(handle))
         lost = true;
-    return sqlError(error);
 }
 
 namespace {
@@ -136,8 +141,7 @@ void SqliteDatabase::executeWrite(const QString& sql, const QList<QVariant>& bin
     }
     if (rc == SQLITE_OK)
         return;
-    if (owner_ && sqlite3_get_autocommit(handle))
-        lost = true;
+    noteFailure();
     throw ErrorPair(rc & 0xff, message);
 }
 

@@ -102,6 +102,9 @@ private:
     void requireUsable() const;
 
     friend class Savepoint;
+    friend class Statement;
+    // After a failed statement: marks the transaction lost where SQLite ended it.
+    void noteFailure() noexcept;
 
     QSqlDatabase connection;
     sqlite3* handle = nullptr;

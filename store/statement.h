@@ -1,0 +1,63 @@
+// A statement on the history connection, prepared once and kept for the life
+// of its owner, bound and stepped without Qt in between: the per-row work.
+#pragma once
+
+#include <QByteArray>
+#include <QString>
+#include <QtGlobal>
+
+class SqliteDatabase;
+struct sqlite3_stmt;
+
+class Statement {
+public:
+    // Prepared on first use; database must outlive the statement.
+    Statement(SqliteDatabase& database, QString sql);
+    ~Statement();
+    Statement(const Statement&) = delete;
+    Statement& operator=(const Statement&) = delete;
+
+    // Another text: the prepared statement, if any, is finalized.
+    void setSql(QString sql);
+
+    // Values for the "?NNN" parameters, 1-based. A blob is copied.
+    Statement& bind(int index, qint64 value);
+    Statement& bindBlob(int index, const char* data, int size);
+    Statement& bindBlob(int index, const QByteArray& bytes) { return bindBlob(index, bytes.constData(), bytes.size()); }
+    Statement& bindNull(int index);
+    Statement& bindText(int index, const QString& text);
+
+    // Runs the statement to its end and resets it. Throws ErrorPair; the
+    // bindings are cleared either way.
+    void run();
+
+    // Reading rows: a Rows steps the statement and resets it when it goes.
+    class Rows {
+    public:
+        explicit Rows(Statement& statement) : statement(statement) {}
+        ~Rows();
+        Rows(const Rows&) = delete;
+        Rows& operator=(const Rows&) = delete;
+        // Moves to the next row; false at the end. Throws ErrorPair.
+        bool next();
+        bool isNull(int column) const;
+        qint64 integer(int column) const;
+        // A blob or text column's bytes, valid until the next step.
+        const char* data(int column) const;
+        int size(int column) const;
+        QByteArray bytes(int column) const;
+
+    private:
+        Statement& statement;
+    };
+
+private:
+    sqlite3_stmt* prepared();
+    void reset() noexcept;
+    [[noreturn]] void fail(int rc);
+
+    SqliteDatabase& database;
+    QString sql;
+    sqlite3_stmt* handle = nullptr;
+    int bindFailure = 0;
+};
