@@ -83,15 +83,18 @@ bool appendVariant(SnapshotWriter& writer, const QVariant& value)
 
 } // namespace
 
-SnapshotWriter::SnapshotWriter(int count)
+SnapshotWriter::SnapshotWriter(int count, int sizeHint)
 {
+    bytes_.reserve(sizeHint);
     appendBigEndian(quint32(count), 4);
 }
 
 void SnapshotWriter::appendBigEndian(quint64 value, int size)
 {
-    for (int shift = 8 * (size - 1); shift >= 0; shift -= 8)
-        bytes_.append(static_cast<char>((value >> shift) & 0xff));
+    char buffer[8];
+    for (int i = 0; i < size; ++i)
+        buffer[i] = static_cast<char>((value >> (8 * (size - 1 - i))) & 0xff);
+    bytes_.append(buffer, size);
 }
 
 void SnapshotWriter::appendHead(int type, bool null)

@@ -13,7 +13,8 @@ QByteArray rowToBlob(const QList<QVariant>& row);
 // of the variants variantFromValue (values.h) makes of the same SQL values.
 class SnapshotWriter {
 public:
-    explicit SnapshotWriter(int count);
+    // A snapshot of count values, with room for sizeHint bytes.
+    explicit SnapshotWriter(int count, int sizeHint = 0);
     // Each value with the null flag of its variant, which SQL values leave unset.
     void appendNull(bool null = false);
     void appendInteger(qint64 value, bool null = false);
@@ -21,7 +22,11 @@ public:
     void appendReal(double value, bool null = false);
     // Text as UTF-16 code units, one appendUnit each between the two calls.
     void beginText(bool null = false);
-    void appendUnit(char16_t unit) { appendBigEndian(unit, 2); }
+    void appendUnit(char16_t unit)
+    {
+        const char pair[2] = {static_cast<char>(unit >> 8), static_cast<char>(unit & 0xff)};
+        bytes_.append(pair, 2);
+    }
     void endText();
     // A null data pointer writes a null byte array, as SQLite's empty blob gives.
     void appendBlob(const char* data, int size, bool null = false);

@@ -181,6 +181,7 @@ const QList<QVariant>* SqliteModificationManager::storedRow(qint64 rowid)
         return nullptr;
     if (!cached.valid || cached.rowid != rowid || cached.changes != changes) {
         cached.valid = false;
+        database.holdSnapshot();
         Statement::Rows row(statements.loadRow.bind(1, rowid));
         cached.values = row.next() ? rowFromBytes(row.bytes(0)) : QList<QVariant>();
         cached.rowid = rowid;

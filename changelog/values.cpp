@@ -117,9 +117,35 @@ QVariant variantFromValue(sqlite3_value* value)
     }
 }
 
+namespace {
+
+// The snapshot's size at most, as room to reserve: a value's record takes 13
+// bytes, or 9 and its bytes, twice over for text, whose UTF-16 has no more
+// units than its UTF-8 has bytes. Huge values grow the snapshot as they go.
+int snapshotSizeBound(int argc, sqlite3_value** argv)
+{
+    qint64 size = 4;
+    for (int i = 2; i < argc; ++i) {
+        switch (sqlite3_value_type(argv[i])) {
+        case SQLITE_TEXT:
+            size += 9 + 2 * sqlite3_value_bytes(argv[i]);
+            break;
+        case SQLITE_BLOB:
+            size += 9 + sqlite3_value_bytes(argv[i]);
+            break;
+        default:
+            size += 13;
+            break;
+        }
+    }
+    return static_cast<int>(std::min<qint64>(size, qint64(1) << 24));
+}
+
+} // namespace
+
 QByteArray snapshotFromArguments(int argc, sqlite3_value** argv)
 {
-    SnapshotWriter writer(std::max(argc - 2, 0));
+    SnapshotWriter writer(std::max(argc - 2, 0), snapshotSizeBound(argc, argv));
     for (int i = 2; i < argc; ++i) {
         sqlite3_value* value = argv[i];
         switch (sqlite3_value_type(value)) {

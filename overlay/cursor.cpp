@@ -29,6 +29,37 @@ ModificationManager* mergedLog(OverlayCursor* cursor)
     return cursor->innerOnly ? nullptr : logOf(cursor->table);
 }
 
+// A scan over a log reads its stored rows in one read transaction of the
+// history database, from its filter to its end.
+void startReading(OverlayCursor* cursor)
+{
+    if (cursor->reading || !mergedLog(cursor))
+        return;
+    if (SqliteDatabase* database = ModificationManagerFactory::instance().openedDatabase()) {
+        database->startReading();
+        cursor->reading = true;
+    }
+}
+
+void stopReading(OverlayCursor* cursor) noexcept
+{
+    if (!cursor->reading)
+        return;
+    cursor->reading = false;
+    if (!ModificationManagerFactory::alive())
+        return;
+    if (SqliteDatabase* database = ModificationManagerFactory::instance().openedDatabase())
+        database->stopReading();
+}
+
+// The end of a scan or a failure ends its reading.
+int afterMove(OverlayCursor* cursor, int rc)
+{
+    if (rc != SQLITE_OK || cursor->phase == CursorPhase::End)
+        stopReading(cursor);
+    return rc;
+}
+
 bool isLimitOrOffset(const sqlite3_index_info::sqlite3_index_constraint& constraint)
 {
     return constraint.op == SQLITE_INDEX_CONSTRAINT_LIMIT || constraint.op == SQLITE_INDEX_CONSTRAINT_OFFSET;
@@ -328,6 +359,7 @@ int overlayOpen(sqlite3_vtab* vtab, sqlite3_vtab_cursor** out)
 int overlayClose(sqlite3_vtab_cursor* base)
 {
     OverlayCursor* cursor = overlayCursor(base);
+    stopReading(cursor);
     closeInnerCursor(cursor->table->db, cursor->inner, cursor->phase == CursorPhase::InnerRow);
     deleteRecord(cursor);
     return SQLITE_OK;
@@ -342,11 +374,12 @@ int overlayFilter(sqlite3_vtab_cursor* base, int idxNum, const char* idxStr, int
         cursor->storedFloor = std::numeric_limits<sqlite3_int64>::min();
         cursor->phase = CursorPhase::End;
         noteWantedRows(cursor, plan, argc, argv);
+        startReading(cursor);
         const char* innerIdxStr = plan.innerIdxStr ? plan.innerIdxStr->constData() : nullptr;
         int rc =
             innerModuleOf(cursor).xFilter(cursor->inner, idxNum, innerIdxStr, std::min(plan.innerArgc, argc), argv);
         rc = carryInnerError(cursor->table, rc);
-        return rc != SQLITE_OK ? rc : settle(cursor, true);
+        return afterMove(cursor, rc != SQLITE_OK ? rc : settle(cursor, true));
     });
 }
 
@@ -357,7 +390,7 @@ int overlayNext(sqlite3_vtab_cursor* base)
         switch (cursor->phase) {
         case CursorPhase::InnerRow: {
             int rc = carryInnerError(cursor->table, innerModuleOf(cursor).xNext(cursor->inner));
-            return rc != SQLITE_OK ? rc : settle(cursor, true);
+            return afterMove(cursor, rc != SQLITE_OK ? rc : settle(cursor, true));
         }
         case CursorPhase::StoredBeforeInner:
         case CursorPhase::StoredRow: {
@@ -366,7 +399,7 @@ int overlayNext(sqlite3_vtab_cursor* base)
                 cursor->storedFloor.reset();
             else
                 cursor->storedFloor = rowid + 1;
-            return settle(cursor, cursor->phase == CursorPhase::StoredBeforeInner);
+            return afterMove(cursor, settle(cursor, cursor->phase == CursorPhase::StoredBeforeInner));
         }
         case CursorPhase::End:
             return SQLITE_OK;

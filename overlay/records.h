@@ -63,6 +63,8 @@ struct OverlayCursor {
     sqlite3_vtab_cursor* inner;
     CursorPhase phase;
     bool innerOnly;
+    // Whether the cursor counts as a reader of the history database.
+    bool reading;
     // The stored row the cursor stands on, and the least rowid the next
     // stored row may have.
     sqlite3_int64 storedRowid;

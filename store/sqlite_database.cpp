@@ -191,6 +191,9 @@ QVariant SqliteDatabase::firstValue(const QString& sql, const QList<QVariant>& b
 
 void SqliteDatabase::forgetStatements()
 {
+    releaseSnapshot();
+    sqlite3_finalize(snapshotHolder);
+    snapshotHolder = nullptr;
     for (QSqlQuery& query : kept)
         query.finish();
     kept.clear();
@@ -215,6 +218,7 @@ void SqliteDatabase::requireOwner(const void* owner) const
 void SqliteDatabase::begin(const void* owner)
 {
     requireOwner(owner);
+    releaseSnapshot();
     run(QStringLiteral("BEGIN IMMEDIATE"));
     owner_ = owner;
 }
@@ -268,6 +272,7 @@ void SqliteDatabase::giveSpaceBack() noexcept
     constexpr int enoughPages = 1024;
     if (inTransaction())
         return;
+    releaseSnapshot();
     try {
         if (firstValue(QStringLiteral("PRAGMA freelist_count"), {}).toInt() < enoughPages)
             return;
@@ -275,6 +280,31 @@ void SqliteDatabase::giveSpaceBack() noexcept
         run(QStringLiteral("PRAGMA wal_checkpoint(PASSIVE)"));
     } catch (...) {
     }
+}
+
+void SqliteDatabase::stopReading() noexcept
+{
+    if (readers > 0 && --readers == 0)
+        releaseSnapshot();
+}
+
+void SqliteDatabase::holdSnapshot() noexcept
+{
+    if (readers == 0 || snapshotHeld || owner_ || !sqlite3_get_autocommit(handle))
+        return;
+    if (!snapshotHolder && sqlite3_prepare_v3(handle, "SELECT count(*) FROM sqlite_master", -1,
+                                              SQLITE_PREPARE_PERSISTENT, &snapshotHolder, nullptr) != SQLITE_OK)
+        return;
+    snapshotHeld = sqlite3_step(snapshotHolder) == SQLITE_ROW;
+    if (!snapshotHeld)
+        sqlite3_reset(snapshotHolder);
+}
+
+void SqliteDatabase::releaseSnapshot() noexcept
+{
+    if (snapshotHeld)
+        sqlite3_reset(snapshotHolder);
+    snapshotHeld = false;
 }
 
 void SqliteDatabase::savepoint(const QString& name)

@@ -76,8 +76,17 @@ public:
     void abandon() noexcept;
     // Rows changed by every statement so far.
     qint64 totalChanges() const;
-    // Whether a Savepoint is alive: the connection must stay open under it.
-    bool inUse() const { return liveSavepoints > 0; }
+    // Whether a Savepoint or a reader is alive: the connection must stay open.
+    bool inUse() const { return liveSavepoints > 0 || readers > 0; }
+
+    // Readers: while one is open (a scan), lookups outside a transaction share
+    // one read transaction (holdSnapshot) instead of taking the file's locks
+    // for each. It ends with the last reader, and before anything writes, so
+    // that no write starts from an old snapshot and checkpoints go on.
+    void startReading() noexcept { ++readers; }
+    void stopReading() noexcept;
+    // Called before a lookup; does nothing without a reader or in a transaction.
+    void holdSnapshot() noexcept;
     void savepoint(const QString& name);
     void release(const QString& name);
     void rollbackTo(const QString& name);
@@ -96,6 +105,7 @@ private:
     void harden();
     void run(const QString& sql);
     void notifyRollback() noexcept;
+    void releaseSnapshot() noexcept;
     // After a failed statement: SQLite ends the transaction itself on some
     // errors (disk full, I/O); then nothing may run until its owner rolls back.
     ErrorPair failure(const QSqlError& error);
@@ -114,6 +124,10 @@ private:
     bool lost = false;
     int savepointDepth = 0;
     int liveSavepoints = 0;
+    int readers = 0;
+    // A statement that stands on its row, holding the read transaction.
+    sqlite3_stmt* snapshotHolder = nullptr;
+    bool snapshotHeld = false;
     // Counts whole rollbacks: a Savepoint whose transaction one ended (a
     // nested statement of the host failed under it) has nothing left to undo.
     quint64 rollbacks = 0;
