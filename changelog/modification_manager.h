@@ -2,6 +2,8 @@
 // functions see it. Held only through std::shared_ptr.
 #pragma once
 
+#include "changelog/row_snapshot.h"
+
 #include <sqlite3.h>
 
 #include <QList>
@@ -40,9 +42,9 @@ public:
     // which must not be stored yet.
     virtual void insertRow(qint64 rowid, int argc, sqlite3_value** argv) = 0;
     virtual bool isRowModified(qint64 rowid) = 0;
-    // The stored value of one column (zero-based) of rowid; an invalid QVariant
-    // when rowid is not modified or the column is not one of its values.
-    virtual QVariant modifiedRowValues(qint64 rowid, int column) = 0;
+    // The stored row of rowid, valid until the log changes or the next call;
+    // null when rowid is not modified.
+    virtual const RowSnapshot* modifiedRow(qint64 rowid) = 0;
     // Reverts up to steps steps that hold changes, newest first, and leaves the
     // position below the last one reverted. With nothing (more) to revert the
     // position still moves down by what is left of steps, within the range the

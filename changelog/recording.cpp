@@ -58,13 +58,22 @@ void SqliteModificationManager::markRowDeleted(qint64 rowid)
     addToDeletedSet(rowid);
 }
 
+QList<QVariant> SqliteModificationManager::storedValues(qint64 rowid)
+{
+    QList<QVariant> values;
+    if (const RowSnapshot* row = modifiedRow(rowid)) {
+        for (int column = 0; column < row->count(); ++column)
+            values.append(row->value(column));
+    }
+    return values;
+}
+
 void SqliteModificationManager::storeRow(qint64 rowid, const char* snapshot, int size)
 {
     // Values filed for lookups follow the row.
     QList<QVariant> oldRow, newRow;
     if (log().hasFiledColumns()) {
-        if (const QList<QVariant>* stored = storedRow(rowid))
-            oldRow = *stored;
+        oldRow = storedValues(rowid);
         newRow = rowFromBytes(QByteArray::fromRawData(snapshot, size));
     }
     const bool replaces = log().isStored(rowid);
@@ -82,8 +91,7 @@ void SqliteModificationManager::removeStoredRow(qint64 rowid)
 {
     QList<QVariant> oldRow;
     if (log().hasFiledColumns()) {
-        if (const QList<QVariant>* stored = storedRow(rowid))
-            oldRow = *stored;
+        oldRow = storedValues(rowid);
     }
     const bool removes = log().isStored(rowid);
     changeLog(statements.removeRow.bind(1, rowid), [&](LogIndex& log) {

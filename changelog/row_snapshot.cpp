@@ -195,3 +195,136 @@ QList<QVariant> rowFromBytes(const QByteArray& bytes)
     }
     return row;
 }
+
+namespace {
+
+quint64 bigEndian(const char* at, int size)
+{
+    quint64 value = 0;
+    for (int i = 0; i < size; ++i)
+        value = value << 8 | static_cast<unsigned char>(at[i]);
+    return value;
+}
+
+} // namespace
+
+RowSnapshot::RowSnapshot(QByteArray snapshot) : bytes(std::move(snapshot))
+{
+    inPlace = readInPlace();
+    if (!inPlace) {
+        fields.clear();
+        decoded = rowFromBytes(bytes);
+    }
+}
+
+// Reads the records of the five types the writer makes, with the null flag
+// clear; false for anything else, which rowFromBytes then judges.
+bool RowSnapshot::readInPlace()
+{
+    const char* data = bytes.constData();
+    const int size = bytes.size();
+    if (size < 4)
+        return false;
+    const quint64 count = bigEndian(data, 4);
+    if (count > quint64(size - 4) / smallestVariantRecord)
+        return false;
+    fields.reserve(static_cast<size_t>(count));
+    int at = 4;
+    auto fixed = [&](Kind kind, int payload) {
+        if (size - at < payload)
+            return false;
+        fields.push_back({kind, at, payload});
+        at += payload;
+        return true;
+    };
+    // A length, then that many bytes; all ones for a null string or array.
+    auto counted = [&](Kind kind, Kind nullKind, bool even) {
+        if (size - at < 4)
+            return false;
+        const quint64 length = bigEndian(data + at, 4);
+        at += 4;
+        if (length == 0xffffffffu) {
+            fields.push_back({nullKind, at, 0});
+            return true;
+        }
+        if (length > quint64(size - at) || (even && length % 2 != 0))
+            return false;
+        fields.push_back({kind, at, static_cast<int>(length)});
+        at += static_cast<int>(length);
+        return true;
+    };
+    for (quint64 i = 0; i < count; ++i) {
+        if (size - at < smallestVariantRecord || data[at + 4] != 0)
+            return false;
+        const quint64 type = bigEndian(data + at, 4);
+        at += smallestVariantRecord;
+        bool read;
+        switch (type) {
+        case QMetaType::LongLong:
+            read = fixed(Kind::Integer, 8);
+            break;
+        case QMetaType::Int:
+            read = fixed(Kind::Int, 4);
+            break;
+        case QMetaType::Double:
+            read = fixed(Kind::Real, 8);
+            break;
+        case QMetaType::QString:
+            read = counted(Kind::Text, Kind::Null, true);
+            break;
+        case QMetaType::QByteArray:
+            read = counted(Kind::Blob, Kind::NullBlob, false);
+            break;
+        default:
+            read = false;
+            break;
+        }
+        if (!read)
+            return false;
+    }
+    return true;
+}
+
+const RowSnapshot::Field* RowSnapshot::field(int column) const
+{
+    if (!inPlace || column < 0 || column >= static_cast<int>(fields.size()))
+        return nullptr;
+    return &fields[static_cast<size_t>(column)];
+}
+
+QVariant RowSnapshot::value(int column) const
+{
+    if (!inPlace)
+        return column >= 0 && column < decoded.size() ? decoded.at(column) : QVariant();
+    const Field* in = field(column);
+    if (!in)
+        return QVariant();
+    const char* at = bytes.constData() + in->offset;
+    switch (in->kind) {
+    case Kind::Null:
+        return QVariant(QString());
+    case Kind::Integer:
+        return QVariant(static_cast<qlonglong>(bigEndian(at, 8)));
+    case Kind::Int:
+        return QVariant(static_cast<int>(static_cast<quint32>(bigEndian(at, 4))));
+    case Kind::Real: {
+        const quint64 bits = bigEndian(at, 8);
+        double real;
+        std::memcpy(&real, &bits, sizeof real);
+        return QVariant(real);
+    }
+    case Kind::Text: {
+        // Empty, not null, as QDataStream reads it.
+        QString text = QStringLiteral("");
+        text.resize(in->size / 2);
+        for (int i = 0; i < in->size / 2; ++i)
+            text[i] = QChar(static_cast<char16_t>(bigEndian(at + 2 * i, 2)));
+        return QVariant(text);
+    }
+    case Kind::Blob:
+        return QVariant(QByteArray(at, in->size));
+    case Kind::NullBlob:
+        return QVariant(QByteArray());
+    }
+    return QVariant();
+}

@@ -7,6 +7,8 @@
 #include <QVariant>
 #include <QtGlobal>
 
+#include <vector>
+
 QByteArray rowToBlob(const QList<QVariant>& row);
 
 // Writes a snapshot value by value, byte for byte as rowToBlob writes a row
@@ -43,3 +45,36 @@ private:
 // Decodes bytes; anything that is not a complete snapshot of scalar values
 // gives an empty list. Never throws, never allocates beyond what bytes can hold.
 QList<QVariant> rowFromBytes(const QByteArray& bytes);
+
+// A snapshot read in place: where each value lies is found once, and a value
+// is decoded only when it is read. Snapshots of the kinds of value SQL values
+// make are read so; any other, or a damaged one, is decoded by rowFromBytes.
+class RowSnapshot {
+public:
+    enum class Kind { Null, Integer, Int, Real, Text, Blob, NullBlob };
+    // A value in place: its payload's offset and size in bytes.
+    struct Field {
+        Kind kind;
+        int offset;
+        int size;
+    };
+
+    RowSnapshot() = default;
+    explicit RowSnapshot(QByteArray bytes);
+
+    int count() const { return inPlace ? static_cast<int>(fields.size()) : decoded.size(); }
+    // The value of column as rowFromBytes gives it; invalid past the end.
+    QVariant value(int column) const;
+    // The value in place, or null where value() must answer (a snapshot read
+    // by rowFromBytes, or a column past the end).
+    const Field* field(int column) const;
+    const char* data() const { return bytes.constData(); }
+
+private:
+    bool readInPlace();
+
+    QByteArray bytes;
+    std::vector<Field> fields;
+    bool inPlace = false;
+    QList<QVariant> decoded;
+};

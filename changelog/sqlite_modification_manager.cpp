@@ -20,7 +20,8 @@ SqliteModificationManager::Statements::Statements(SqliteDatabase& database)
     : storeRow(database, {}), removeRow(database, {}), loadRow(database, {}), markDeleted(database, {}),
       unmarkDeleted(database, {}), appendHistory(database, {}), appendHistoryFromStored(database, {}),
       stepForward(database, {}), stepBackward(database, {}), removeHistory(database, {}),
-      movePosition(database, QStringLiteral("UPDATE ombrixOpenedTables SET currentHistoryID = ?1 WHERE name = ?2;"))
+      movePosition(database, QStringLiteral("UPDATE ombrixOpenedTables SET currentHistoryID = ?1 WHERE name = ?2;")),
+      walkRows(database, {})
 {
 }
 
@@ -41,6 +42,7 @@ void SqliteModificationManager::Statements::setNames(const QString& stored, cons
                          QStringLiteral(" WHERE historyID = ?1 ORDER BY rowid ");
     stepForward.setSql(step + QStringLiteral("ASC;"));
     stepBackward.setSql(step + QStringLiteral("DESC;"));
+    walkRows.setSql(QStringLiteral("SELECT ID, newValue FROM ") + stored + QStringLiteral(" WHERE ID >= ?1 ORDER BY ID;"));
     removeHistory.setSql(QStringLiteral("DELETE FROM ") + history + QStringLiteral(" WHERE historyID > ?1;"));
 }
 
@@ -175,20 +177,42 @@ void SqliteModificationManager::rebuildIndex()
     indexValid = true;
 }
 
-const QList<QVariant>* SqliteModificationManager::storedRow(qint64 rowid)
+const RowSnapshot* SqliteModificationManager::modifiedRow(qint64 rowid)
 {
     if (!log().isStored(rowid))
         return nullptr;
     if (!cached.valid || cached.rowid != rowid || cached.changes != changes) {
         cached.valid = false;
-        database.holdSnapshot();
-        Statement::Rows row(statements.loadRow.bind(1, rowid));
-        cached.values = row.next() ? rowFromBytes(row.bytes(0)) : QList<QVariant>();
+        cached.row = RowSnapshot(readSnapshot(rowid));
         cached.rowid = rowid;
         cached.changes = changes;
         cached.valid = true;
     }
-    return &cached.values;
+    return &cached.row;
+}
+
+QByteArray SqliteModificationManager::readSnapshot(qint64 rowid)
+{
+    // A scan asks for rows in ascending order, mostly a few apart.
+    constexpr int shortWalk = 32;
+    Statement& walk = statements.walkRows;
+    if (!database.holdSnapshot()) {
+        Statement::Rows row(statements.loadRow.bind(1, rowid));
+        return row.next() ? row.bytes(0) : QByteArray();
+    }
+    if (walk.isWalking() && walkedChanges == changes && walkedRowid <= rowid) {
+        for (int steps = 0; walkedRowid < rowid && steps < shortWalk && walk.step(); ++steps)
+            walkedRowid = walk.integer(0);
+        if (walk.isWalking() && walkedRowid == rowid)
+            return walk.bytes(1);
+    }
+    walk.restart();
+    walk.bind(1, rowid);
+    if (!walk.step())
+        return QByteArray();
+    walkedRowid = walk.integer(0);
+    walkedChanges = changes;
+    return walkedRowid == rowid ? walk.bytes(1) : QByteArray();
 }
 
 void SqliteModificationManager::fileColumn(int column)
@@ -240,14 +264,6 @@ std::vector<qint64> SqliteModificationManager::modifiedRowidsHolding(int column,
 {
     fileColumn(column);
     return log().storedHolding(column, value);
-}
-
-QVariant SqliteModificationManager::modifiedRowValues(qint64 rowid, int column)
-{
-    const QList<QVariant>* row = storedRow(rowid);
-    if (!row || column < 0 || column >= row->size())
-        return QVariant();
-    return row->at(column);
 }
 
 int SqliteModificationManager::currentHistoryId()

@@ -25,7 +25,7 @@ public:
     void updateRow(qint64 oldRowid, qint64 newRowid, int argc, sqlite3_value** argv) override;
     void insertRow(qint64 rowid, int argc, sqlite3_value** argv) override;
     bool isRowModified(qint64 rowid) override;
-    QVariant modifiedRowValues(qint64 rowid, int column) override;
+    const RowSnapshot* modifiedRow(qint64 rowid) override;
     void undo(qint64 steps) override;
     void redo(qint64 steps) override;
     void commit() override;
@@ -64,8 +64,11 @@ private:
     void startNewChange();
     void undoStep(int step);
     void redoStep(int step);
-    // The stored row of rowid decoded, or null; kept until the log changes.
-    const QList<QVariant>* storedRow(qint64 rowid);
+    // The stored snapshot of rowid, found by walking on from the last one
+    // during a scan, by a lookup otherwise; empty when the file lacks it.
+    QByteArray readSnapshot(qint64 rowid);
+    // The stored row of rowid decoded, or an empty list.
+    QList<QVariant> storedValues(qint64 rowid);
     // Files the stored values of column in the index, when not yet filed.
     void fileColumn(int column);
 
@@ -89,17 +92,21 @@ private:
         explicit Statements(SqliteDatabase& database);
         void setNames(const QString& stored, const QString& deleted, const QString& history);
         Statement storeRow, removeRow, loadRow, markDeleted, unmarkDeleted, appendHistory, appendHistoryFromStored,
-            stepForward, stepBackward, removeHistory, movePosition;
+            stepForward, stepBackward, removeHistory, movePosition, walkRows;
     };
     Statements statements;
     LogIndex index;
     bool indexValid = false;
     quint64 changes = 0;
+    // Where walkRows stands, while it walks and the log stays as it was.
+    qint64 walkedRowid = 0;
+    quint64 walkedChanges = 0;
+    // The stored row read last, while the log stays as it was.
     struct CachedRow {
         qint64 rowid = 0;
         quint64 changes = 0;
         bool valid = false;
-        QList<QVariant> values;
+        RowSnapshot row;
     } cached;
 };
 

@@ -11,6 +11,7 @@
 #include <QString>
 
 #include <algorithm>
+#include <cstring>
 
 namespace {
 
@@ -212,6 +213,105 @@ void resultFromVariant(sqlite3_context* ctx, const QVariant& value)
         return;
     }
     default:
+        sqlite3_result_null(ctx);
+        return;
+    }
+}
+
+namespace {
+
+// UTF-16 code units in big-endian order, as a snapshot holds text, to UTF-8
+// as utf8FromText gives it; false for surrogates outside pairs other than
+// escapes, which are left to Qt's encoder by way of utf8FromText.
+bool utf8FromUnits(const char* units, int count, QByteArray& utf8)
+{
+    utf8.resize(3 * count);
+    auto out = reinterpret_cast<unsigned char*>(utf8.data());
+    int size = 0;
+    auto unitAt = [units](int i) {
+        return static_cast<char32_t>(static_cast<unsigned char>(units[2 * i]) << 8 |
+                                     static_cast<unsigned char>(units[2 * i + 1]));
+    };
+    for (int i = 0; i < count; ++i) {
+        char32_t point = unitAt(i);
+        if (point >= 0xD800 && point <= 0xDBFF) {
+            const char32_t low = i + 1 < count ? unitAt(i + 1) : 0;
+            if (low < 0xDC00 || low > 0xDFFF)
+                return false;
+            point = 0x10000 + ((point - 0xD800) << 10) + (low - 0xDC00);
+            ++i;
+        } else if (point >= 0xDC00 && point <= 0xDFFF) {
+            if (point < escapeBase + 0x80 || point > escapeBase + 0xFF)
+                return false;
+            out[size++] = static_cast<unsigned char>(point - escapeBase);
+            continue;
+        }
+        if (point < 0x80) {
+            out[size++] = static_cast<unsigned char>(point);
+        } else if (point < 0x800) {
+            out[size++] = static_cast<unsigned char>(0xC0 | point >> 6);
+            out[size++] = static_cast<unsigned char>(0x80 | (point & 0x3F));
+        } else if (point < 0x10000) {
+            out[size++] = static_cast<unsigned char>(0xE0 | point >> 12);
+            out[size++] = static_cast<unsigned char>(0x80 | ((point >> 6) & 0x3F));
+            out[size++] = static_cast<unsigned char>(0x80 | (point & 0x3F));
+        } else {
+            out[size++] = static_cast<unsigned char>(0xF0 | point >> 18);
+            out[size++] = static_cast<unsigned char>(0x80 | ((point >> 12) & 0x3F));
+            out[size++] = static_cast<unsigned char>(0x80 | ((point >> 6) & 0x3F));
+            out[size++] = static_cast<unsigned char>(0x80 | (point & 0x3F));
+        }
+    }
+    utf8.resize(size);
+    return true;
+}
+
+quint64 bigEndianAt(const char* at, int size)
+{
+    quint64 value = 0;
+    for (int i = 0; i < size; ++i)
+        value = value << 8 | static_cast<unsigned char>(at[i]);
+    return value;
+}
+
+} // namespace
+
+void resultFromSnapshot(sqlite3_context* ctx, const RowSnapshot& row, int column)
+{
+    const RowSnapshot::Field* field = row.field(column);
+    if (!field) {
+        resultFromVariant(ctx, row.value(column));
+        return;
+    }
+    const char* at = row.data() + field->offset;
+    switch (field->kind) {
+    case RowSnapshot::Kind::Integer:
+        sqlite3_result_int64(ctx, static_cast<sqlite3_int64>(bigEndianAt(at, 8)));
+        return;
+    case RowSnapshot::Kind::Int:
+        sqlite3_result_int64(ctx, static_cast<qint32>(static_cast<quint32>(bigEndianAt(at, 4))));
+        return;
+    case RowSnapshot::Kind::Real: {
+        const quint64 bits = bigEndianAt(at, 8);
+        double real;
+        std::memcpy(&real, &bits, sizeof real);
+        sqlite3_result_double(ctx, real);
+        return;
+    }
+    case RowSnapshot::Kind::Text: {
+        QByteArray utf8;
+        if (!utf8FromUnits(at, field->size / 2, utf8))
+            return resultFromVariant(ctx, row.value(column));
+        sqlite3_result_text(ctx, utf8.isEmpty() ? "" : utf8.constData(), utf8.size(), SQLITE_TRANSIENT);
+        return;
+    }
+    case RowSnapshot::Kind::Blob:
+        sqlite3_result_blob(ctx, field->size == 0 ? "" : at, field->size, SQLITE_TRANSIENT);
+        return;
+    case RowSnapshot::Kind::NullBlob:
+        sqlite3_result_blob(ctx, "", 0, SQLITE_TRANSIENT);
+        return;
+    case RowSnapshot::Kind::Null:
         sqlite3_result_null(ctx);
         return;
     }

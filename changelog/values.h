@@ -2,6 +2,7 @@
 // snapshot, through the host's routines.
 #pragma once
 
+#include "changelog/row_snapshot.h"
 #include "common/routines.h"
 
 #include <QList>
@@ -26,6 +27,10 @@ QList<QVariant> rowValuesFromArguments(int argc, sqlite3_value** argv);
 // Hands a stored variant to SQLite as the result of ctx; a null QString and
 // types without an SQL counterpart become NULL.
 void resultFromVariant(sqlite3_context* ctx, const QVariant& value);
+
+// Hands one value of a stored row to SQLite as the result of ctx, as
+// resultFromVariant would hand its value(column), without decoding the rest.
+void resultFromSnapshot(sqlite3_context* ctx, const RowSnapshot& row, int column);
 
 // The kinds of stored value, as bits so that a set of kinds fits an unsigned.
 namespace ValueKind {

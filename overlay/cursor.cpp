@@ -144,7 +144,8 @@ bool holds(const QVariant& stored, const ExactValue& wanted)
 bool meetsExactValues(OverlayCursor* cursor, ModificationManager& log, sqlite3_int64 rowid)
 {
     return std::all_of(cursor->exactValues.begin(), cursor->exactValues.end(), [&](const ExactValue& wanted) {
-        return holds(log.modifiedRowValues(rowid, wanted.column), wanted);
+        const RowSnapshot* row = log.modifiedRow(rowid);
+        return row && holds(row->value(wanted.column), wanted);
     });
 }
 
@@ -421,7 +422,11 @@ int overlayColumn(sqlite3_vtab_cursor* base, sqlite3_context* ctx, int column)
     return guardTableCallback(&cursor->table->base, [&] {
         ModificationManager* log = mergedLog(cursor);
         // A stored row taken away while the scan went on reads as NULLs.
-        resultFromVariant(ctx, log ? log->modifiedRowValues(cursor->storedRowid, column) : QVariant());
+        const RowSnapshot* row = log ? log->modifiedRow(cursor->storedRowid) : nullptr;
+        if (row)
+            resultFromSnapshot(ctx, *row, column);
+        else
+            sqlite3_result_null(ctx);
         return SQLITE_OK;
     });
 }

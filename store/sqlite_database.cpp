@@ -3,6 +3,7 @@
 #include "store/sqlite_database.h"
 
 #include "common/error_pair.h"
+#include "store/statement.h"
 
 #include <QFileInfo>
 #include <QSqlDriver>
@@ -288,20 +289,24 @@ void SqliteDatabase::stopReading() noexcept
         releaseSnapshot();
 }
 
-void SqliteDatabase::holdSnapshot() noexcept
+bool SqliteDatabase::holdSnapshot() noexcept
 {
     if (readers == 0 || snapshotHeld || owner_ || !sqlite3_get_autocommit(handle))
-        return;
+        return snapshotHeld;
     if (!snapshotHolder && sqlite3_prepare_v3(handle, "SELECT count(*) FROM sqlite_master", -1,
                                               SQLITE_PREPARE_PERSISTENT, &snapshotHolder, nullptr) != SQLITE_OK)
-        return;
+        return false;
     snapshotHeld = sqlite3_step(snapshotHolder) == SQLITE_ROW;
     if (!snapshotHeld)
         sqlite3_reset(snapshotHolder);
+    return snapshotHeld;
 }
 
 void SqliteDatabase::releaseSnapshot() noexcept
 {
+    // Each walker's reset takes it off the list.
+    while (!walkers.isEmpty())
+        (*walkers.begin())->reset();
     if (snapshotHeld)
         sqlite3_reset(snapshotHolder);
     snapshotHeld = false;

@@ -12,6 +12,7 @@
 #include <QVariant>
 
 class ErrorPair;
+class Statement;
 
 struct sqlite3;
 struct sqlite3_stmt;
@@ -85,8 +86,10 @@ public:
     // that no write starts from an old snapshot and checkpoints go on.
     void startReading() noexcept { ++readers; }
     void stopReading() noexcept;
-    // Called before a lookup; does nothing without a reader or in a transaction.
-    void holdSnapshot() noexcept;
+    // Called before a lookup; does nothing without a reader or in a
+    // transaction. Whether the snapshot is held: then a statement may walk
+    // rows across lookups (Statement::step) until it is let go.
+    bool holdSnapshot() noexcept;
     void savepoint(const QString& name);
     void release(const QString& name);
     void rollbackTo(const QString& name);
@@ -106,6 +109,8 @@ private:
     void run(const QString& sql);
     void notifyRollback() noexcept;
     void releaseSnapshot() noexcept;
+    void keepWalking(Statement* statement) { walkers.insert(statement); }
+    void letGo(Statement* statement) noexcept { walkers.remove(statement); }
     // After a failed statement: SQLite ends the transaction itself on some
     // errors (disk full, I/O); then nothing may run until its owner rolls back.
     ErrorPair failure(const QSqlError& error);
@@ -128,6 +133,7 @@ private:
     // A statement that stands on its row, holding the read transaction.
     sqlite3_stmt* snapshotHolder = nullptr;
     bool snapshotHeld = false;
+    QSet<Statement*> walkers;
     // Counts whole rollbacks: a Savepoint whose transaction one ended (a
     // nested statement of the host failed under it) has nothing left to undo.
     quint64 rollbacks = 0;

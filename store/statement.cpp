@@ -12,6 +12,7 @@ Statement::Statement(SqliteDatabase& database, QString sql) : database(database)
 
 Statement::~Statement()
 {
+    database.letGo(this);
     sqlite3_finalize(handle);
 }
 
@@ -70,6 +71,9 @@ Statement& Statement::bindText(int index, const QString& text)
 
 void Statement::reset() noexcept
 {
+    if (walking)
+        database.letGo(this);
+    walking = false;
     if (handle) {
         sqlite3_reset(handle);
         sqlite3_clear_bindings(handle);
@@ -96,6 +100,35 @@ void Statement::run()
     if (rc != SQLITE_DONE)
         fail(rc);
     reset();
+}
+
+bool Statement::step()
+{
+    sqlite3_stmt* statement = prepared();
+    if (bindFailure)
+        fail(bindFailure);
+    if (!walking) {
+        database.keepWalking(this);
+        walking = true;
+    }
+    const int rc = sqlite3_step(statement);
+    if (rc == SQLITE_ROW)
+        return true;
+    if (rc != SQLITE_DONE)
+        fail(rc);
+    reset();
+    return false;
+}
+
+qint64 Statement::integer(int column) const
+{
+    return sqlite3_column_int64(handle, column);
+}
+
+QByteArray Statement::bytes(int column) const
+{
+    const char* start = static_cast<const char*>(sqlite3_column_blob(handle, column));
+    return QByteArray(start, sqlite3_column_bytes(handle, column));
 }
 
 Statement::Rows::~Rows()

@@ -31,6 +31,16 @@ public:
     // bindings are cleared either way.
     void run();
 
+    // A statement that walks rows across calls, while the database holds its
+    // read snapshot (SqliteDatabase::holdSnapshot): step() moves to the next
+    // row; the database resets the statement when it lets the snapshot go.
+    // restart() resets it to be bound and stepped from the start again.
+    bool step();
+    void restart() noexcept { reset(); }
+    bool isWalking() const { return walking; }
+    qint64 integer(int column) const;
+    QByteArray bytes(int column) const;
+
     // Reading rows: a Rows steps the statement and resets it when it goes.
     class Rows {
     public:
@@ -52,6 +62,7 @@ public:
     };
 
 private:
+    friend class SqliteDatabase;
     sqlite3_stmt* prepared();
     void reset() noexcept;
     [[noreturn]] void fail(int rc);
@@ -60,4 +71,5 @@ private:
     QString sql;
     sqlite3_stmt* handle = nullptr;
     int bindFailure = 0;
+    bool walking = false;
 };
