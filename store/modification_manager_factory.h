@@ -54,8 +54,7 @@ public:
     static QString historyFileAt(const char* path);
     ~ModificationManagerFactory();
 
-    // The history database, opened on first use: leftovers of processes that
-    // died are removed then. Throws ErrorPair when it cannot be opened (HOME
+    // The history database, opened on first use. Throws ErrorPair when it cannot be opened (HOME
     // missing or not a folder, file not writable, not a database); the next
     // call tries again.
     SqliteDatabase& database();
@@ -101,7 +100,8 @@ private:
     void endLog(OpenLog& entry) noexcept;
     // Closes the history database while this process has no log in it, so
     // that nothing holds the file between uses, and the next use opens it
-    // afresh where HOME points then.
+    // afresh where HOME points then; leftovers of processes that died are
+    // removed first.
     void closeIfIdle() noexcept;
 
     std::unique_ptr<SqliteDatabase> history;
