@@ -1,0 +1,35 @@
+// The benchmark binary: a fresh home for the history database, then both files'
+// benchmarks; run with a child role's arguments it plays that role instead.
+#include "bench_support.h"
+
+#include <cstdio>
+#include <cstdlib>
+#include <filesystem>
+#include <string>
+
+int main(int argc, char** argv)
+{
+    if (const std::optional<int> status = bench::runChildRole(argc, argv))
+        return *status;
+
+    // A fresh home before anything can reach the history database.
+    std::string home = (std::filesystem::temp_directory_path() / "quillmere-bench-XXXXXX").string();
+    if (!mkdtemp(home.data())) {
+        std::perror("mkdtemp");
+        return 2;
+    }
+    setenv("HOME", home.c_str(), 1);
+
+    benchmark::Initialize(&argc, argv);
+    if (benchmark::ReportUnrecognizedArguments(argc, argv))
+        return 1;
+    bench::registerOverlayBenchmarks();
+    bench::registerBulkBenchmarks();
+    benchmark::RunSpecifiedBenchmarks();
+    benchmark::Shutdown();
+
+    bench::Host::get().close();
+    std::error_code ignored;
+    std::filesystem::remove_all(home, ignored);
+    return 0;
+}
