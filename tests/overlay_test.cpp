@@ -1,6 +1,7 @@
 // Overlay tables through SQL: what the inner module is asked, how reads merge
 // the log, where the log lives and when it ends, and failures on the way.
 #include "overlay_fixture.h"
+#include "changelog/row_snapshot.h"
 #include "quillmere.h"
 #include "routines.h"
 
@@ -247,6 +248,17 @@ TEST_F(OverlayTest, LogTablesComeAndGoWithTheirTable)
     EXPECT_EQ(history("SELECT instr(hex(newValue), '00A2D83DDE00DCFFDCEDDCBFDCBF') > 0 FROM riversinsertedOrUpdatedRows"
                       " WHERE ID = 2"),
               "1");
+    // Every kind of value is stored as QDataStream writes a list of variants.
+    const std::pair<std::string, QList<QVariant>> rows[] = {
+        {"NULL, 1.5", {QVariant(QString()), QVariant(1.5)}},
+        {"-7, x'00ff'", {QVariant(qlonglong(-7)), QVariant(QByteArray("\0\xff", 2))}},
+        {"'', x''", {QVariant(QStringLiteral("")), QVariant(QByteArray())}},
+    };
+    for (const auto& [values, row] : rows) {
+        EXPECT_EQ(run("UPDATE rivers SET (a, b) = (" + values + ") WHERE rowid = 2"), "");
+        EXPECT_EQ(history("SELECT hex(newValue) FROM riversinsertedOrUpdatedRows WHERE ID = 2"),
+                  "'" + rowToBlob(row).toHex().toUpper().toStdString() + "'");
+    }
     EXPECT_EQ(run("DELETE FROM rivers WHERE rowid = 2; SELECT rowid FROM rivers"), "3");
     // The space of a large value undone and discarded goes back to the file system.
     EXPECT_EQ(run("UPDATE rivers SET b = zeroblob(20000000) WHERE rowid = 3; SELECT ombrix_undo('rivers');"

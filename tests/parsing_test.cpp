@@ -1,9 +1,14 @@
-// The file path read from the first module argument, and the decoding of
-// damaged row snapshots.
+// The file path read from the first module argument, the decoding of damaged
+// row snapshots, and the rowid set against std::set.
 #include "changelog/row_snapshot.h"
+#include "changelog/rowid_set.h"
 #include "overlay/file_path.h"
 
 #include <gtest/gtest.h>
+
+#include <limits>
+#include <random>
+#include <set>
 
 namespace {
 
@@ -47,6 +52,46 @@ TEST(Snapshot, DamagedBlobsDecodeToNothingRatherThanPartOfARow)
     for (const QByteArray& bytes : damaged)
         EXPECT_TRUE(rowFromBytes(bytes).isEmpty()) << bytes.toHex().constData();
     EXPECT_EQ(rowFromBytes(blob), three);
+}
+
+// Chunks fill up into bitmaps and empty out into arrays again; rowids at both
+// ends of the 64-bit range and around chunk borders.
+TEST(RowidSet, AgreesWithAnOrderedSet)
+{
+    constexpr qint64 least = std::numeric_limits<qint64>::min(), most = std::numeric_limits<qint64>::max();
+    const qint64 bases[] = {least, -65536, 0, 65536 * 7, most - 70000};
+    std::mt19937_64 random(5);
+    RowidSet set;
+    std::set<qint64> model;
+    auto firstAbsent = [&model](qint64 from) -> std::optional<qint64> {
+        for (auto at = model.lower_bound(from); at != model.end() && *at == from; ++at) {
+            if (from == most)
+                return std::nullopt;
+            ++from;
+        }
+        return from;
+    };
+    for (int round = 0; round < 60000; ++round) {
+        const qint64 base = bases[random() % 5];
+        const qint64 rowid = base + qint64(random() % (round < 30000 ? 70000 : 9000));
+        if (round < 30000 || random() % 3 == 0)
+            EXPECT_EQ(set.insert(rowid), model.insert(rowid).second);
+        else
+            EXPECT_EQ(set.erase(rowid), model.erase(rowid) > 0);
+        if (round % 97 != 0)
+            continue;
+        const qint64 probe = base + qint64(random() % 70000);
+        auto bound = model.lower_bound(probe);
+        ASSERT_EQ(set.lowerBound(probe), bound == model.end() ? std::nullopt : std::optional<qint64>(*bound));
+        ASSERT_EQ(set.firstAbsentFrom(probe), firstAbsent(probe)) << probe;
+        ASSERT_EQ(set.contains(probe), model.count(probe) > 0);
+        ASSERT_EQ(set.size(), qint64(model.size()));
+    }
+    std::vector<qint64> listed;
+    set.forEach([&listed](qint64 rowid) { listed.push_back(rowid); });
+    EXPECT_EQ(listed, std::vector<qint64>(model.begin(), model.end()));
+    EXPECT_EQ(set.insert(most), model.insert(most).second);
+    EXPECT_EQ(set.firstAbsentFrom(most), firstAbsent(most));
 }
 
 } // namespace
