@@ -15,6 +15,7 @@
 #include <QVarLengthArray>
 
 #include <algorithm>
+#include <iterator>
 #include <limits>
 
 namespace {
@@ -150,19 +151,28 @@ bool meetsExactValues(OverlayCursor* cursor, ModificationManager& log, sqlite3_i
 }
 
 // The rowids among which the stored rows wanted are, ascending, when the
-// plan's equalities narrow them down: the shortest list any of them gives.
+// plan's equalities narrow them down: those every list of them gives. The
+// lists of exact values hold just the rows that meet them.
 std::optional<std::vector<qint64>> candidateRowids(OverlayCursor* cursor, ModificationManager& log)
 {
     std::optional<std::vector<qint64>> candidates;
-    auto consider = [&candidates](std::optional<std::vector<qint64>> matching) {
-        if (matching && (!candidates || matching->size() < candidates->size()))
+    auto narrow = [&candidates](std::optional<std::vector<qint64>> matching) {
+        if (!matching)
+            return;
+        if (!candidates) {
             candidates = std::move(matching);
+            return;
+        }
+        std::vector<qint64> both;
+        std::set_intersection(candidates->begin(), candidates->end(), matching->begin(), matching->end(),
+                              std::back_inserter(both));
+        candidates = std::move(both);
     };
     for (const ExactValue& wanted : cursor->exactValues)
-        consider(wanted.type == SQLITE_NULL ? std::vector<qint64>()
-                                            : log.modifiedRowidsHolding(wanted.column, wanted.value));
+        narrow(wanted.type == SQLITE_NULL ? std::vector<qint64>()
+                                          : log.modifiedRowidsHolding(wanted.column, wanted.value));
     for (const auto& [column, value] : cursor->wantedValues)
-        consider(log.modifiedRowidsWithValue(column, value));
+        narrow(log.modifiedRowidsWithValue(column, value));
     return candidates;
 }
 
@@ -178,13 +188,16 @@ std::optional<sqlite3_int64> findNextStoredRow(OverlayCursor* cursor, Modificati
     if (!cursor->candidatesKnown) {
         cursor->candidatesKnown = true;
         cursor->candidates = candidateRowids(cursor, log);
+        cursor->candidatesChanges = log.changeCount();
     }
     // Without candidates there are no exact values to meet either.
     if (!cursor->candidates)
         return log.firstModifiedRowidFrom(floor);
+    // The candidates meet the exact values until the log changes.
+    const bool exact = cursor->candidatesChanges == log.changeCount();
     const std::vector<qint64>& candidates = *cursor->candidates;
     for (auto at = std::lower_bound(candidates.begin(), candidates.end(), floor); at != candidates.end(); ++at) {
-        if (log.isRowModified(*at) && meetsExactValues(cursor, log, *at))
+        if (log.isRowModified(*at) && (exact || meetsExactValues(cursor, log, *at)))
             return *at;
     }
     return std::nullopt;

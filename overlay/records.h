@@ -80,6 +80,8 @@ struct OverlayCursor {
     std::vector<ExactValue> exactValues;
     std::optional<std::vector<qint64>> candidates;
     bool candidatesKnown;
+    // The log's change count when the candidates were listed.
+    quint64 candidatesChanges;
     // The next stored row found last, for its floor and the log's change count.
     struct {
         bool known;

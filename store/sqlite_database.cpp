@@ -222,6 +222,7 @@ void SqliteDatabase::begin(const void* owner)
     releaseSnapshot();
     run(QStringLiteral("BEGIN IMMEDIATE"));
     owner_ = owner;
+    changesAtBegin = totalChanges();
 }
 
 void SqliteDatabase::commit()
@@ -235,6 +236,22 @@ void SqliteDatabase::commit()
     owner_ = nullptr;
     savepointDepth = 0;
     observers.clear();
+    if (totalChanges() - changesAtBegin >= largeTransaction)
+        truncateLog();
+}
+
+// The write-ahead log, checkpointed at the commit already, is cut back to
+// nothing unless another process reads it: a process that dies now leaves no
+// large log for the next one to read when it opens the file.
+void SqliteDatabase::truncateLog() noexcept
+{
+    try {
+        const int timeout = firstValue(QStringLiteral("PRAGMA busy_timeout"), {}).toInt();
+        sqlite3_busy_timeout(handle, 0);
+        sqlite3_wal_checkpoint_v2(handle, nullptr, SQLITE_CHECKPOINT_TRUNCATE, nullptr, nullptr);
+        sqlite3_busy_timeout(handle, timeout);
+    } catch (...) {
+    }
 }
 
 void SqliteDatabase::rollback() noexcept

@@ -109,6 +109,7 @@ private:
     void run(const QString& sql);
     void notifyRollback() noexcept;
     void releaseSnapshot() noexcept;
+    void truncateLog() noexcept;
     void keepWalking(Statement* statement) { walkers.insert(statement); }
     void letGo(Statement* statement) noexcept { walkers.remove(statement); }
     // After a failed statement: SQLite ends the transaction itself on some
@@ -129,6 +130,10 @@ private:
     bool lost = false;
     int savepointDepth = 0;
     int liveSavepoints = 0;
+    // Rows changed before the transaction began; one that changes this many
+    // or more has the write-ahead log truncated after its commit.
+    qint64 changesAtBegin = 0;
+    static constexpr qint64 largeTransaction = 10000;
     int readers = 0;
     // A statement that stands on its row, holding the read transaction.
     sqlite3_stmt* snapshotHolder = nullptr;
