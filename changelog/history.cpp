@@ -122,9 +122,30 @@ bool holdsValues(const char* snapshot, int size)
 
 // Takes one step back, newest change first. The step's rows are read one by
 // one while the state tables change, and snapshots go back as they are.
+// Stored rows to remove wait while their rowids follow each other, and go
+// by one range: a step over many rows mostly removes runs of them.
 void SqliteModificationManager::undoStep(int step)
 {
     enum Column { Tag, OldRowid, NewRowid, OldValue };
+    std::optional<std::pair<qint64, qint64>> run;
+    auto flush = [&] {
+        if (run)
+            removeStoredRows(run->first, run->second);
+        run.reset();
+    };
+    auto remove = [&](qint64 rowid) {
+        if (run && rowid == run->first - 1)
+            run->first = rowid;
+        else if (run && rowid == run->second + 1)
+            run->second = rowid;
+        else {
+            flush();
+            run = std::make_pair(rowid, rowid);
+        }
+        // Values filed for lookups are taken out row by row.
+        if (log().hasFiledColumns())
+            flush();
+    };
     Statement::Rows change(statements.stepBackward.bind(1, step));
     while (change.next()) {
         const qint64 oldRowid = change.integer(OldRowid);
@@ -133,25 +154,20 @@ void SqliteModificationManager::undoStep(int step)
         const QByteArray oldSnapshot = change.bytes(OldValue);
         const char* oldValue = oldSnapshot.constData();
         const int oldSize = oldSnapshot.size();
-        switch (change.integer(Tag)) {
-        case Deletion:
-            removeFromDeletedSet(oldRowid);
-            if (holdsValues(oldValue, oldSize))
-                storeRow(oldRowid, oldValue, oldSize);
-            break;
-        case Insertion:
-            removeStoredRow(newRowid);
-            break;
-        case Update:
-            if (oldRowid == newRowid && holdsValues(oldValue, oldSize))
-                storeRow(newRowid, oldValue, oldSize);
-            else
-                removeStoredRow(newRowid);
-            break;
-        default:
-            break;
+        const qint64 tag = change.integer(Tag);
+        const bool restores = (tag == Deletion || (tag == Update && oldRowid == newRowid)) &&
+                              holdsValues(oldValue, oldSize);
+        if (tag == Insertion || (tag == Update && !restores)) {
+            remove(newRowid);
+            continue;
         }
+        flush();
+        if (tag == Deletion)
+            removeFromDeletedSet(oldRowid);
+        if (restores)
+            storeRow(tag == Deletion ? oldRowid : newRowid, oldValue, oldSize);
     }
+    flush();
 }
 
 // Applies one step again, oldest change first. A moved row's deletion is

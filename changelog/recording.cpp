@@ -101,6 +101,19 @@ void SqliteModificationManager::removeStoredRow(qint64 rowid)
     });
 }
 
+void SqliteModificationManager::removeStoredRows(qint64 first, qint64 last)
+{
+    if (first == last)
+        return removeStoredRow(first);
+    changeLog(statements.removeRows.bind(1, first).bind(2, last), [first, last](LogIndex& log) {
+        for (qint64 rowid = first;; ++rowid) {
+            log.remove(rowid);
+            if (rowid == last)
+                break;
+        }
+    });
+}
+
 void SqliteModificationManager::addToDeletedSet(qint64 rowid)
 {
     changeLog(statements.markDeleted.bind(1, rowid), [rowid](LogIndex& log) { log.markDeleted(rowid); });

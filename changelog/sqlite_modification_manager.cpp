@@ -21,7 +21,7 @@ SqliteModificationManager::Statements::Statements(SqliteDatabase& database)
       unmarkDeleted(database, {}), appendHistory(database, {}), appendHistoryFromStored(database, {}),
       stepForward(database, {}), stepBackward(database, {}), removeHistory(database, {}),
       movePosition(database, QStringLiteral("UPDATE ombrixOpenedTables SET currentHistoryID = ?1 WHERE name = ?2;")),
-      walkRows(database, {})
+      walkRows(database, {}), removeRows(database, {})
 {
 }
 
@@ -30,6 +30,7 @@ void SqliteModificationManager::Statements::setNames(const QString& stored, cons
 {
     storeRow.setSql(QStringLiteral("INSERT OR REPLACE INTO ") + stored + QStringLiteral(" VALUES (?1, ?2);"));
     removeRow.setSql(QStringLiteral("DELETE FROM ") + stored + QStringLiteral(" WHERE ID = ?1;"));
+    removeRows.setSql(QStringLiteral("DELETE FROM ") + stored + QStringLiteral(" WHERE ID BETWEEN ?1 AND ?2;"));
     loadRow.setSql(QStringLiteral("SELECT newValue FROM ") + stored + QStringLiteral(" WHERE ID = ?1;"));
     markDeleted.setSql(QStringLiteral("INSERT OR IGNORE INTO ") + deleted + QStringLiteral(" VALUES (?1);"));
     unmarkDeleted.setSql(QStringLiteral("DELETE FROM ") + deleted + QStringLiteral(" WHERE ID = ?1;"));

@@ -57,6 +57,8 @@ private:
                        const std::optional<QByteArray>& oldSnapshot, const QByteArray* newSnapshot);
     void storeRow(qint64 rowid, const char* snapshot, int size);
     void removeStoredRow(qint64 rowid);
+    // Every stored row from first to last; no row there may have filed values.
+    void removeStoredRows(qint64 first, qint64 last);
     void addToDeletedSet(qint64 rowid);
     void removeFromDeletedSet(qint64 rowid);
     void removeHistoryAbove(int position);
@@ -92,7 +94,7 @@ private:
         explicit Statements(SqliteDatabase& database);
         void setNames(const QString& stored, const QString& deleted, const QString& history);
         Statement storeRow, removeRow, loadRow, markDeleted, unmarkDeleted, appendHistory, appendHistoryFromStored,
-            stepForward, stepBackward, removeHistory, movePosition, walkRows;
+            stepForward, stepBackward, removeHistory, movePosition, walkRows, removeRows;
     };
     Statements statements;
     LogIndex index;
