@@ -130,14 +130,21 @@ void SqliteModificationManager::appendHistory(int actionTag, qint64 oldRowid, st
 {
     static const QByteArray emptyRow = rowToBlob({});
     const int step = currentHistoryId();
-    const bool fromStored = !oldSnapshot && log().isStored(oldRowid);
+    // The stored row as read last (the host read it to update it), or as the
+    // database copies it.
+    const bool stored = !oldSnapshot && log().isStored(oldRowid);
+    const bool readLast = stored && cached.valid && cached.rowid == oldRowid && cached.changes == changes &&
+                          !cached.row.bytes().isEmpty();
+    const bool fromStored = stored && !readLast;
     Statement& statement = fromStored ? statements.appendHistoryFromStored : statements.appendHistory;
     statement.bind(1, actionTag).bind(2, oldRowid).bind(6, step);
     if (newRowid)
         statement.bind(3, *newRowid);
     else
         statement.bindNull(3);
-    if (!fromStored)
+    if (readLast)
+        statement.bindBlob(4, cached.row.bytes());
+    else if (!fromStored)
         statement.bindBlob(4, oldSnapshot ? *oldSnapshot : emptyRow);
     if (newSnapshot)
         statement.bindBlob(5, *newSnapshot);

@@ -208,12 +208,12 @@ quint64 bigEndian(const char* at, int size)
 
 } // namespace
 
-RowSnapshot::RowSnapshot(QByteArray snapshot) : bytes(std::move(snapshot))
+RowSnapshot::RowSnapshot(QByteArray snapshot) : bytes_(std::move(snapshot))
 {
     inPlace = readInPlace();
     if (!inPlace) {
         fields.clear();
-        decoded = rowFromBytes(bytes);
+        decoded = rowFromBytes(bytes_);
     }
 }
 
@@ -221,8 +221,8 @@ RowSnapshot::RowSnapshot(QByteArray snapshot) : bytes(std::move(snapshot))
 // clear; false for anything else, which rowFromBytes then judges.
 bool RowSnapshot::readInPlace()
 {
-    const char* data = bytes.constData();
-    const int size = bytes.size();
+    const char* data = bytes_.constData();
+    const int size = bytes_.size();
     if (size < 4)
         return false;
     const quint64 count = bigEndian(data, 4);
@@ -299,7 +299,7 @@ QVariant RowSnapshot::value(int column) const
     const Field* in = field(column);
     if (!in)
         return QVariant();
-    const char* at = bytes.constData() + in->offset;
+    const char* at = bytes_.constData() + in->offset;
     switch (in->kind) {
     case Kind::Null:
         return QVariant(QString());

@@ -68,12 +68,13 @@ public:
     // The value in place, or null where value() must answer (a snapshot read
     // by rowFromBytes, or a column past the end).
     const Field* field(int column) const;
-    const char* data() const { return bytes.constData(); }
+    const char* data() const { return bytes_.constData(); }
+    const QByteArray& bytes() const { return bytes_; }
 
 private:
     bool readInPlace();
 
-    QByteArray bytes;
+    QByteArray bytes_;
     std::vector<Field> fields;
     bool inPlace = false;
     QList<QVariant> decoded;
