@@ -152,6 +152,9 @@ void ModificationManagerFactory::openDatabase()
     // rows are still cleared within pages that are written anyway.
     opened->executeQuery(QStringLiteral("PRAGMA secure_delete=FAST;"), {});
     opened->executeQuery(QStringLiteral("PRAGMA journal_size_limit=4194304;"), {});
+    // Pages that edit after edit rewrites (a log's rows, its step index) are
+    // copied into the file once per 32 MB of log rather than at every commit.
+    opened->executeQuery(QStringLiteral("PRAGMA wal_autocheckpoint=8192;"), {});
     // Room for a large transaction's pages, which would otherwise spill into
     // the WAL file before the commit writes them again.
     opened->executeQuery(QStringLiteral("PRAGMA cache_size=-16384;"), {});

@@ -45,7 +45,7 @@ sqlite3* nativeHandle(const QSqlDatabase& connection)
 
 } // namespace
 
-SqliteDatabase::SqliteDatabase(const QString& path)
+SqliteDatabase::SqliteDatabase(const QString& path) : logPath(path + QStringLiteral("-wal"))
 {
     // Qt keeps the driver name for the life of the process; a literal would
     // point into this library, which a host may unload before Qt.
@@ -222,7 +222,6 @@ void SqliteDatabase::begin(const void* owner)
     releaseSnapshot();
     run(QStringLiteral("BEGIN IMMEDIATE"));
     owner_ = owner;
-    changesAtBegin = totalChanges();
 }
 
 void SqliteDatabase::commit()
@@ -236,13 +235,13 @@ void SqliteDatabase::commit()
     owner_ = nullptr;
     savepointDepth = 0;
     observers.clear();
-    if (totalChanges() - changesAtBegin >= largeTransaction)
+    if (QFileInfo(logPath).size() >= largeLog)
         truncateLog();
 }
 
-// The write-ahead log, checkpointed at the commit already, is cut back to
-// nothing unless another process reads it: a process that dies now leaves no
-// large log for the next one to read when it opens the file.
+// A write-ahead log grown large by one transaction is checkpointed and cut
+// back to nothing unless another process reads it: a process that dies now
+// leaves no large log for the next one to read when it opens the file.
 void SqliteDatabase::truncateLog() noexcept
 {
     try {

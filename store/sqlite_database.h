@@ -130,10 +130,9 @@ private:
     bool lost = false;
     int savepointDepth = 0;
     int liveSavepoints = 0;
-    // Rows changed before the transaction began; one that changes this many
-    // or more has the write-ahead log truncated after its commit.
-    qint64 changesAtBegin = 0;
-    static constexpr qint64 largeTransaction = 10000;
+    // The write-ahead log's file; truncated after a commit that left it this large.
+    QString logPath;
+    static constexpr qint64 largeLog = qint64(64) << 20;
     int readers = 0;
     // A statement that stands on its row, holding the read transaction.
     sqlite3_stmt* snapshotHolder = nullptr;
