@@ -17,6 +17,8 @@ constexpr qint64 highestPosition = std::numeric_limits<qint32>::max();
 // Moves past the ends of the history stop within this band, so that there is
 // always room for the steps that later work opens on either side.
 constexpr qint64 band = qint64(1) << 30;
+constexpr qint64 lowestRowid = std::numeric_limits<qint64>::min();
+constexpr qint64 highestRowid = std::numeric_limits<qint64>::max();
 
 qint64 clampedStepCount(qint64 steps)
 {
@@ -134,9 +136,9 @@ void SqliteModificationManager::undoStep(int step)
         run.reset();
     };
     auto remove = [&](qint64 rowid) {
-        if (run && rowid == run->first - 1)
+        if (run && run->first > lowestRowid && rowid == run->first - 1)
             run->first = rowid;
-        else if (run && rowid == run->second + 1)
+        else if (run && run->second < highestRowid && rowid == run->second + 1)
             run->second = rowid;
         else {
             flush();
