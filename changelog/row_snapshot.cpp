@@ -208,8 +208,11 @@ quint64 bigEndian(const char* at, int size)
 
 } // namespace
 
-RowSnapshot::RowSnapshot(QByteArray snapshot) : bytes_(std::move(snapshot))
+void RowSnapshot::assign(QByteArray snapshot)
 {
+    bytes_ = std::move(snapshot);
+    fields.clear();
+    decoded.clear();
     inPlace = readInPlace();
     if (!inPlace) {
         fields.clear();

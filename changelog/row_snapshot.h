@@ -60,7 +60,9 @@ public:
     };
 
     RowSnapshot() = default;
-    explicit RowSnapshot(QByteArray bytes);
+    explicit RowSnapshot(QByteArray bytes) { assign(std::move(bytes)); }
+    // Reads other bytes, keeping the room found for the last ones.
+    void assign(QByteArray bytes);
 
     int count() const { return inPlace ? static_cast<int>(fields.size()) : decoded.size(); }
     // The value of column as rowFromBytes gives it; invalid past the end.

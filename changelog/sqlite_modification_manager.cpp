@@ -184,7 +184,7 @@ const RowSnapshot* SqliteModificationManager::modifiedRow(qint64 rowid)
         return nullptr;
     if (!cached.valid || cached.rowid != rowid || cached.changes != changes) {
         cached.valid = false;
-        cached.row = RowSnapshot(readSnapshot(rowid));
+        cached.row.assign(readSnapshot(rowid));
         cached.rowid = rowid;
         cached.changes = changes;
         cached.valid = true;

@@ -9,6 +9,7 @@
 
 #include <QByteArray>
 #include <QString>
+#include <QVarLengthArray>
 
 #include <algorithm>
 #include <cstring>
@@ -223,7 +224,8 @@ namespace {
 // UTF-16 code units in big-endian order, as a snapshot holds text, to UTF-8
 // as utf8FromText gives it; false for surrogates outside pairs other than
 // escapes, which are left to Qt's encoder by way of utf8FromText.
-bool utf8FromUnits(const char* units, int count, QByteArray& utf8)
+template <typename Bytes>
+bool utf8FromUnits(const char* units, int count, Bytes& utf8)
 {
     utf8.resize(3 * count);
     auto out = reinterpret_cast<unsigned char*>(utf8.data());
@@ -299,7 +301,7 @@ void resultFromSnapshot(sqlite3_context* ctx, const RowSnapshot& row, int column
         return;
     }
     case RowSnapshot::Kind::Text: {
-        QByteArray utf8;
+        QVarLengthArray<char, 512> utf8;
         if (!utf8FromUnits(at, field->size / 2, utf8))
             return resultFromVariant(ctx, row.value(column));
         sqlite3_result_text(ctx, utf8.isEmpty() ? "" : utf8.constData(), utf8.size(), SQLITE_TRANSIENT);
