@@ -1,5 +1,5 @@
-// The CSV module: a read-only virtual table over a CSV file, loaded into memory
-// when the table is created, fit to be the inner module of a quillmere overlay.
+// The CSV module: a read-only virtual table over a CSV file whose rows are read
+// from the file on demand, fit to be the inner module of a quillmere overlay.
 #pragma once
 
 #include <sqlite3.h>

@@ -1,11 +1,11 @@
-// Loads a CSV file with libcsv in strict mode, fed one line at a time so that
-// every error can name the line it was found on.
+// Checks a CSV file with libcsv in strict mode, read in blocks and fed one line
+// at a time so that every error can name the line it was found on.
 #include "csv_reader.h"
 
 #include <csv.h>
 
-#include <charconv>
-#include <optional>
+#include <new>
+#include <string_view>
 #include <system_error>
 
 #include <cerrno>
@@ -16,15 +16,17 @@
 namespace csvfile {
 namespace {
 
-using Field = std::optional<std::string>; // nullopt: an empty unquoted field
+constexpr std::size_t blockSize = 65536;
 
 struct Reader {
-    Contents* out = nullptr;
-    std::vector<Field> fields; // the record being read
+    CsvFile* out = nullptr;
+    std::vector<std::string> header; // the header's fields while it is read
+    std::size_t fields = 0;          // in the record being read
     bool haveHeader = false;
     bool inRecord = false;
-    std::size_t line = 0;       // the line being fed
-    std::size_t recordLine = 0; // the line the current record starts on
+    std::size_t line = 0;          // the line being fed
+    std::size_t recordLine = 0;    // the line the current record starts on
+    std::uint64_t recordStart = 0; // the file offset the current record starts at
     std::string error;
 };
 
@@ -51,46 +53,11 @@ std::string lineError(std::size_t line, const std::string& what)
     return "line " + std::to_string(line) + ": " + what;
 }
 
-bool isDigit(char c)
+// What failed, on which file, and why by errno.
+std::string systemError(const char* what, const std::string& name)
 {
-    return c >= '0' && c <= '9';
-}
-
-// The end of the run of digits starting at i.
-std::size_t skipDigits(const char* s, std::size_t n, std::size_t i)
-{
-    while (i < n && isDigit(s[i]))
-        ++i;
-    return i;
-}
-
-// Whether s holds a JSON number; integral tells whether it has neither a
-// fraction nor an exponent.
-bool isJsonNumber(const char* s, std::size_t n, bool& integral)
-{
-    std::size_t i = (n > 0 && s[0] == '-') ? 1 : 0;
-    if (i == n || !isDigit(s[i]))
-        return false;
-    i = s[i] == '0' ? i + 1 : skipDigits(s, n, i);
-    integral = true;
-    if (i < n && s[i] == '.') {
-        std::size_t digits = i + 1;
-        i = skipDigits(s, n, digits);
-        if (i == digits)
-            return false;
-        integral = false;
-    }
-    if (i < n && (s[i] == 'e' || s[i] == 'E')) {
-        ++i;
-        if (i < n && (s[i] == '+' || s[i] == '-'))
-            ++i;
-        std::size_t digits = i;
-        i = skipDigits(s, n, digits);
-        if (i == digits)
-            return false;
-        integral = false;
-    }
-    return i == n;
+    const int code = errno;
+    return what + (" " + name) + ": " + std::generic_category().message(code);
 }
 
 char asciiLower(char c)
@@ -113,22 +80,23 @@ bool sameColumnName(const std::string& a, const std::string& b)
 void takeHeader(Reader& reader)
 {
     std::vector<std::string>& columns = reader.out->columns;
-    for (std::size_t i = 0; i < reader.fields.size(); ++i) {
-        const Field& field = reader.fields[i];
-        if (!field || field->empty()) {
-            reader.error = lineError(reader.recordLine,
-                                     "column " + std::to_string(i + 1) + " of the header has no name");
+    for (std::size_t i = 0; i < reader.header.size(); ++i) {
+        const std::string& field = reader.header[i];
+        if (field.empty()) {
+            reader.error =
+                lineError(reader.recordLine, "column " + std::to_string(i + 1) + " of the header has no name");
             return;
         }
         for (const std::string& earlier : columns) {
-            if (sameColumnName(earlier, *field)) {
-                reader.error = lineError(reader.recordLine,
-                                         "column name \"" + *field + "\" appears twice in the header");
+            if (sameColumnName(earlier, field)) {
+                reader.error =
+                    lineError(reader.recordLine, "column name \"" + field + "\" appears twice in the header");
                 return;
             }
         }
-        columns.push_back(*field);
+        columns.push_back(field);
     }
+    reader.header.clear();
     reader.haveHeader = true;
 }
 
@@ -140,29 +108,25 @@ std::string fieldCount(std::size_t count)
 void takeRow(Reader& reader)
 {
     const std::size_t expected = reader.out->columns.size();
-    if (reader.fields.size() != expected) {
-        reader.error = lineError(reader.recordLine, "the record has " + fieldCount(reader.fields.size()) +
+    if (reader.fields != expected) {
+        reader.error = lineError(reader.recordLine, "the record has " + fieldCount(reader.fields) +
                                                         ", the header has " + fieldCount(expected));
         return;
     }
-    Row row;
-    row.reserve(expected);
-    for (const Field& field : reader.fields)
-        row.push_back(field ? cellFromField(field->data(), field->size()) : Cell());
-    reader.out->rows.push_back(std::move(row));
+    reader.out->rows.push(reader.recordStart);
 }
 
-// libcsv's end-of-field callback.
+// libcsv's end-of-field callback: the header's fields are kept, the others counted.
 void fieldRead(void* data, std::size_t size, void* state)
 {
     Reader& reader = *static_cast<Reader*>(state);
     if (!reader.error.empty())
         return;
+    ++reader.fields;
+    if (reader.haveHeader)
+        return;
     try {
-        if (data)
-            reader.fields.emplace_back(std::in_place, static_cast<const char*>(data), size);
-        else
-            reader.fields.emplace_back();
+        reader.header.emplace_back(data ? static_cast<const char*>(data) : "", data ? size : 0);
     } catch (const std::bad_alloc&) {
         reader.error = "out of memory";
     }
@@ -183,7 +147,7 @@ void recordRead(int, void* state)
             reader.error = "out of memory";
         }
     }
-    reader.fields.clear();
+    reader.fields = 0;
 }
 
 // Whether bytes are well-formed UTF-8 (no overlong forms, no surrogates,
@@ -226,9 +190,11 @@ bool isUtf8(std::string_view bytes)
 // The index just past the line starting at start: after its LF, CRLF or CR.
 std::size_t lineEnd(std::string_view text, std::size_t start)
 {
-    const std::size_t i = text.find_first_of("\r\n", start);
-    if (i == std::string_view::npos)
-        return text.size();
+    std::size_t i = start;
+    while (i < text.size() && text[i] != '\n' && text[i] != '\r')
+        ++i;
+    if (i == text.size())
+        return i;
     if (text[i] == '\r' && i + 1 < text.size() && text[i + 1] == '\n')
         return i + 2;
     return i + 1;
@@ -248,7 +214,8 @@ bool checkLineText(std::string_view line, Reader& reader)
     return reader.error.empty();
 }
 
-bool feedLine(Parser& parser, Reader& reader, std::string_view line)
+// Feeds the line found at file offset `offset`.
+bool feedLine(Parser& parser, Reader& reader, std::string_view line, std::uint64_t offset)
 {
     ++reader.line;
     if (!checkLineText(line, reader))
@@ -256,6 +223,7 @@ bool feedLine(Parser& parser, Reader& reader, std::string_view line)
     if (!reader.inRecord && !isBlankLine(line)) {
         reader.inRecord = true;
         reader.recordLine = reader.line;
+        reader.recordStart = offset;
     }
     const std::size_t fed = csv_parse(&parser.state, line.data(), line.size(), fieldRead, recordRead, &reader);
     if (!reader.error.empty())
@@ -285,93 +253,134 @@ bool finish(Parser& parser, Reader& reader)
     return true;
 }
 
-} // namespace
-
-Cell cellFromField(const char* data, std::size_t size)
+// Whether the line of text that ends at end is known to be whole: a CR that
+// ends the text may yet be followed by an LF.
+bool isWholeLine(std::string_view text, std::size_t end, bool atFileEnd)
 {
-    if (!data)
-        return Cell();
-    bool integral = false;
-    if (isJsonNumber(data, size, integral)) {
-        if (integral) {
-            sqlite3_int64 value = 0;
-            if (std::from_chars(data, data + size, value).ec == std::errc())
-                return value;
-        }
-        double real = 0;
-        if (std::from_chars(data, data + size, real).ec == std::errc())
-            return real;
-    }
-    return std::string(data, size);
+    return atFileEnd || end < text.size() || (end > 0 && text[end - 1] == '\n');
 }
 
-bool parseCsv(std::string_view text, Contents& out, std::string& error)
+// Reads the file through in blocks and feeds the parser each whole line; the
+// start of a line that runs past a block waits for the rest. Sets bytesRead,
+// or returns false with error set.
+bool feedFile(CsvFile& file, Parser& parser, Reader& reader, std::uint64_t& bytesRead, std::string& error)
 {
     constexpr std::string_view byteOrderMark = "\xEF\xBB\xBF";
-    if (text.substr(0, byteOrderMark.size()) == byteOrderMark)
-        text.remove_prefix(byteOrderMark.size());
+    std::string text;             // what is read and not yet fed
+    std::uint64_t textOffset = 0; // the file offset of text[0]
+    bool markChecked = false;
+    for (bool atFileEnd = false; !atFileEnd;) {
+        const std::size_t kept = text.size();
+        text.resize(kept + blockSize);
+        const ssize_t got = ::read(file.fd, &text[kept], blockSize);
+        text.resize(kept + static_cast<std::size_t>(got > 0 ? got : 0));
+        if (got < 0 && errno == EINTR)
+            continue;
+        if (got < 0) {
+            error = systemError("cannot read", file.name);
+            return false;
+        }
+        atFileEnd = got == 0;
+        if (!markChecked && (text.size() >= byteOrderMark.size() || atFileEnd)) {
+            markChecked = true;
+            if (std::string_view(text).substr(0, byteOrderMark.size()) == byteOrderMark) {
+                text.erase(0, byteOrderMark.size());
+                textOffset = byteOrderMark.size();
+            }
+        }
+        if (!markChecked)
+            continue;
+        std::size_t start = 0;
+        while (start < text.size()) {
+            const std::size_t end = lineEnd(text, start);
+            if (!isWholeLine(text, end, atFileEnd))
+                break;
+            if (!feedLine(parser, reader, std::string_view(text).substr(start, end - start), textOffset + start)) {
+                error = file.name + " " + reader.error;
+                return false;
+            }
+            start = end;
+        }
+        text.erase(0, start);
+        textOffset += start;
+    }
+    bytesRead = textOffset;
+    return true;
+}
 
-    out = Contents();
+} // namespace
+
+void RowStarts::reset(std::uint64_t fileSize)
+{
+    wide_ = fileSize > UINT32_MAX;
+    narrowStarts_.clear();
+    wideStarts_.clear();
+}
+
+void RowStarts::push(std::uint64_t offset)
+{
+    if (wide_)
+        wideStarts_.push_back(offset);
+    else
+        narrowStarts_.push_back(static_cast<std::uint32_t>(offset));
+}
+
+CsvFile::~CsvFile()
+{
+    if (fd >= 0)
+        ::close(fd);
+}
+
+bool CsvFile::unchanged() const
+{
+    struct stat status {};
+    return ::fstat(fd, &status) == 0 && static_cast<std::uint64_t>(status.st_size) == size &&
+           status.st_mtim.tv_sec == modified.tv_sec && status.st_mtim.tv_nsec == modified.tv_nsec;
+}
+
+bool CsvFile::open(const std::string& path, std::string& error)
+{
+    name = "CSV file \"" + path + "\"";
+    error.clear();
+    fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
+    if (fd < 0) {
+        error = systemError("cannot open", name);
+        return false;
+    }
+    struct stat status {};
+    if (::fstat(fd, &status) != 0) {
+        error = systemError("cannot read", name);
+        return false;
+    }
+    if (S_ISDIR(status.st_mode)) {
+        error = name + " is a directory";
+        return false;
+    }
+    if (!S_ISREG(status.st_mode)) {
+        error = name + " is not a regular file";
+        return false;
+    }
+    size = static_cast<std::uint64_t>(status.st_size);
+    modified = status.st_mtim;
+    rows.reset(size);
+
     Parser parser;
     if (!parser.ready) {
-        error = "out of memory";
+        error = name + " out of memory";
         return false;
     }
     csv_set_space_func(&parser.state, noBlankCharacters);
     Reader reader;
-    reader.out = &out;
-    for (std::size_t start = 0; start < text.size();) {
-        const std::size_t end = lineEnd(text, start);
-        if (!feedLine(parser, reader, text.substr(start, end - start))) {
-            error = reader.error;
-            return false;
-        }
-        start = end;
-    }
+    reader.out = this;
+    std::uint64_t bytesRead = 0;
+    if (!feedFile(*this, parser, reader, bytesRead, error))
+        return false;
     if (!finish(parser, reader)) {
-        error = reader.error;
+        error = name + " " + reader.error;
         return false;
     }
-    return true;
-}
-
-bool readCsvFile(const std::string& path, Contents& out, std::string& error)
-{
-    const std::string name = "CSV file \"" + path + "\"";
-    error.clear();
-    const int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
-    if (fd < 0) {
-        error = "cannot open " + name + ": " + std::generic_category().message(errno);
-        return false;
-    }
-    struct stat status {};
-    std::string text;
-    if (::fstat(fd, &status) != 0) {
-        error = "cannot read " + name + ": " + std::generic_category().message(errno);
-    } else if (S_ISDIR(status.st_mode)) {
-        error = name + " is a directory";
-    } else if (!S_ISREG(status.st_mode)) {
-        error = name + " is not a regular file";
-    } else {
-        char buffer[65536];
-        for (;;) {
-            const ssize_t got = ::read(fd, buffer, sizeof buffer);
-            if (got < 0 && errno == EINTR)
-                continue;
-            if (got < 0) {
-                error = "cannot read " + name + ": " + std::generic_category().message(errno);
-                break;
-            }
-            if (got == 0)
-                break;
-            text.append(buffer, static_cast<std::size_t>(got));
-        }
-    }
-    ::close(fd);
-    if (!error.empty())
-        return false;
-    if (!parseCsv(text, out, error)) {
-        error = name + " " + error;
+    if (bytesRead != size || !unchanged()) {
+        error = name + " changed while it was read";
         return false;
     }
     return true;

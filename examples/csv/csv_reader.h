@@ -1,41 +1,55 @@
-// Loads a whole CSV file into memory: the header row's column names and the data
-// rows as typed cells, or an error that names the file and the line.
+// Opens a CSV file and reads it through once: checks that it parses, keeps the
+// header's column names and where each data row starts, or names what is wrong.
 #pragma once
 
-#include <sqlite3.h>
-
 #include <cstddef>
+#include <cstdint>
+#include <ctime>
 #include <string>
-#include <string_view>
-#include <variant>
 #include <vector>
 
 namespace csvfile {
 
-// NULL, integer, real or text: what a field is read as.
-using Cell = std::variant<std::monostate, sqlite3_int64, double, std::string>;
-using Row = std::vector<Cell>;
+// The file offsets of the data rows in file order: four bytes a row in a file
+// under 4 GiB, eight in a larger one.
+class RowStarts {
+public:
+    void reset(std::uint64_t fileSize);
+    void push(std::uint64_t offset);
+    std::size_t size() const { return wide_ ? wideStarts_.size() : narrowStarts_.size(); }
+    std::uint64_t operator[](std::size_t row) const { return wide_ ? wideStarts_[row] : narrowStarts_[row]; }
 
-struct Contents {
-    std::vector<std::string> columns;
-    std::vector<Row> rows;
+private:
+    bool wide_ = false;
+    std::vector<std::uint32_t> narrowStarts_;
+    std::vector<std::uint64_t> wideStarts_;
 };
 
-// How one field reads. An empty unquoted field (data is null) is NULL. A field
-// written the way JSON writes a number is an integer when it has neither a
-// fraction nor an exponent and fits 64 bits, otherwise a real; leading zeros,
-// a leading '+', surrounding spaces or anything else keep it text.
-Cell cellFromField(const char* data, std::size_t size);
+// A CSV file held open after one pass found it well formed. Fields are separated
+// by commas, records by LF, CRLF or CR; double-quoted fields hold commas, line
+// breaks and doubled quotes. A UTF-8 byte order mark is skipped and blank lines
+// are passed over.
+struct CsvFile {
+    std::string name; // as messages name it: CSV file "path"
+    int fd = -1;
+    std::vector<std::string> columns;
+    RowStarts rows;
+    std::uint64_t size = 0; // as checked
+    timespec modified{};    // as checked
 
-// Parses CSV text: fields separated by commas, records by LF, CRLF or CR,
-// double-quoted fields holding commas, line breaks and doubled quotes. A UTF-8
-// byte order mark is skipped and blank lines are passed over. On failure returns
-// false with error set to what went wrong, starting "line N: " where a line
-// is to blame.
-bool parseCsv(std::string_view text, Contents& out, std::string& error);
+    CsvFile() = default;
+    CsvFile(const CsvFile&) = delete;
+    CsvFile& operator=(const CsvFile&) = delete;
+    ~CsvFile();
 
-// Reads the file at path (opened read-only) and parses it. On failure returns
-// false with a message that names the file.
-bool readCsvFile(const std::string& path, Contents& out, std::string& error);
+    // Opens the file at path read-only and checks all of it. On failure returns
+    // false with a message that names the file, and the line where one is to blame.
+    bool open(const std::string& path, std::string& error);
+    // Where data row `row` (from 0) ends: where the next one starts, or the file's end.
+    std::uint64_t rowEnd(std::size_t row) const { return row + 1 < rows.size() ? rows[row + 1] : size; }
+    // Whether the open file still has the size and modification time it had
+    // when checked; false too when that cannot be told.
+    bool unchanged() const;
+};
 
 } // namespace csvfile

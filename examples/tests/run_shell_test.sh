@@ -1,6 +1,6 @@
 #!/usr/bin/env bash
-# Runs a test script in the stock sqlite3 shell, in the data folder with the
-# extension loaded and HOME at a fresh folder, and compares everything it prints
+# Runs a test script in the stock sqlite3 shell, in a copy of the data folder with
+# the extension loaded and HOME at a fresh folder, and compares everything it prints
 # with the expected file. Skips where the shell is missing.
 set -euo pipefail
 extension=$1 script=$2 expected=$3 data=$4 shell=/usr/bin/sqlite3
@@ -9,6 +9,7 @@ home=$(mktemp -d)
 trap 'rm -rf "$home"' EXIT
 # Line-buffered output keeps each echoed statement ahead of its error.
 # SANITIZER_PRELOAD, set in sanitizer builds, is preloaded into the shell alone.
-(cd "$data" && HOME="$home" LD_PRELOAD="${SANITIZER_PRELOAD:-}" stdbuf -oL $shell -echo -cmd ".load '$extension'" \
+cp -R "$data" "$home/data"
+(cd "$home/data" && HOME="$home" LD_PRELOAD="${SANITIZER_PRELOAD:-}" stdbuf -oL $shell -echo -cmd ".load '$extension'" \
   :memory: <"$script" >"$home/actual" 2>&1) || true
 diff -u "$expected" "$home/actual"

@@ -1,6 +1,6 @@
--- How the CSV module reads files: line endings, quoting, a byte order mark and
--- blank lines, and how fields are typed; the files and arguments it refuses;
--- misused history functions. Run by run_shell_test.sh in examples/tests/data.
+-- How the CSV module reads files: line endings, quoting, a byte order mark, blank
+-- lines, field types, rows across blocks, files changed after CREATE; the files and
+-- arguments it refuses; misused history functions. Run by run_shell_test.sh.
 .headers on
 .mode list
 .nullvalue NULL
@@ -28,3 +28,26 @@ CREATE VIRTUAL TABLE t USING editable_csv('small.csv', 'extra');
 SELECT count(*) AS tables FROM sqlite_master WHERE name = 't';
 SELECT ombrix_undo('t');
 SELECT ombrix_redo();
+
+-- Rows read on demand across blocks of the file: quoted line breaks and quotes,
+-- CRLF endings, a lookup by rowid.
+.mode csv
+.echo off
+.once long.csv
+WITH RECURSIVE n(i) AS (SELECT 1 UNION ALL SELECT i + 1 FROM n WHERE i < 3000)
+  SELECT i AS id, printf('%.*c', i % 90, 'x') || char(10) || '"' || i || '"' AS note FROM n;
+.echo on
+.mode list
+CREATE VIRTUAL TABLE long USING readonly_csv(long.csv);
+SELECT count(*), sum(note = printf('%.*c', id % 90, 'x') || char(10) || '"' || id || '"') FROM long;
+SELECT id, length(note) FROM long WHERE rowid = 2999;
+
+-- A file changed in place after CREATE fails the reads that find out; one
+-- replaced under its name is still the file the table opened.
+.shell cp small.csv changed.csv && cp small.csv replaced.csv
+CREATE VIRTUAL TABLE changed USING editable_csv(changed.csv);
+CREATE VIRTUAL TABLE replaced USING readonly_csv(replaced.csv);
+.shell echo '9,Ring Road,track,0.4,' >> changed.csv && cp header_only.csv new.csv && mv new.csv replaced.csv
+SELECT count(*) FROM changed;
+SELECT name FROM changed WHERE rowid = 1;
+SELECT count(*), max(name) FROM replaced;
