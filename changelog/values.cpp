@@ -187,6 +187,22 @@ QList<QVariant> rowValuesFromArguments(int argc, sqlite3_value** argv)
     return row;
 }
 
+namespace {
+
+// Text handed over with its terminating zero where it holds no zero byte of
+// its own: SQLite keeps the terminator then, and need not copy the text again
+// to add one when a function reads it (length(), upper(), ...).
+template <typename Bytes>
+void resultText(sqlite3_context* ctx, Bytes& utf8)
+{
+    const int size = utf8.size();
+    const bool zeroFree = std::memchr(utf8.constData(), 0, static_cast<size_t>(size)) == nullptr;
+    utf8.append('\0');
+    sqlite3_result_text(ctx, utf8.constData(), zeroFree ? -1 : size, SQLITE_TRANSIENT);
+}
+
+} // namespace
+
 void resultFromVariant(sqlite3_context* ctx, const QVariant& value)
 {
     switch (value.type()) {
@@ -203,8 +219,8 @@ void resultFromVariant(sqlite3_context* ctx, const QVariant& value)
             sqlite3_result_null(ctx);
             return;
         }
-        const QByteArray utf8 = utf8FromText(text);
-        sqlite3_result_text(ctx, utf8.constData(), utf8.size(), SQLITE_TRANSIENT);
+        QByteArray utf8 = utf8FromText(text);
+        resultText(ctx, utf8);
         return;
     }
     case QVariant::ByteArray: {
@@ -304,7 +320,7 @@ void resultFromSnapshot(sqlite3_context* ctx, const RowSnapshot& row, int column
         QVarLengthArray<char, 512> utf8;
         if (!utf8FromUnits(at, field->size / 2, utf8))
             return resultFromVariant(ctx, row.value(column));
-        sqlite3_result_text(ctx, utf8.isEmpty() ? "" : utf8.constData(), utf8.size(), SQLITE_TRANSIENT);
+        resultText(ctx, utf8);
         return;
     }
     case RowSnapshot::Kind::Blob:
