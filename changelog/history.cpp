@@ -39,9 +39,40 @@ void SqliteModificationManager::commit()
     const int position = currentHistoryId();
     if (position == highestPosition)
         throw ErrorPair(SQLITE_FULL, QStringLiteral("the history of %1 has no step left").arg(tableName));
+    if (log().pendingLabel())
+        setStepLabel(std::nullopt, std::nullopt);
     removeHistoryAbove(position);
     moveHistoryId(qint64(position) + 1);
     savepoint.release();
+}
+
+void SqliteModificationManager::commit(const QString& label)
+{
+    Savepoint savepoint(database);
+    if (hasOpenStep())
+        setStepLabel(currentHistoryId(), label);
+    commit();
+    savepoint.release();
+}
+
+void SqliteModificationManager::label(const std::optional<QString>& label)
+{
+    Savepoint savepoint(database);
+    setStepLabel(hasOpenStep() ? std::optional<int>(currentHistoryId()) : std::nullopt, label);
+    savepoint.release();
+}
+
+void SqliteModificationManager::markClean()
+{
+    Savepoint savepoint(database);
+    writeCleanMark(log().currentState());
+    savepoint.release();
+}
+
+bool SqliteModificationManager::hasOpenStep()
+{
+    const int position = currentHistoryId();
+    return log().stepHoldsRows(position) && !log().lowestStepAbove(position);
 }
 
 // Sets the position; a table without a registry row has none to set.
@@ -124,11 +155,12 @@ bool holdsValues(const char* snapshot, int size)
 // one while the state tables change, and snapshots go back as they are.
 void SqliteModificationManager::undoStep(int step)
 {
-    enum Column { Tag, OldRowid, NewRowid, OldValue };
+    enum Column { Tag, OldRowid, NewRowid, OldValue, NewValue, Row };
     Statement::Rows change(statements.stepBackward.bind(1, step));
     while (change.next()) {
         const qint64 oldRowid = change.integer(OldRowid);
         const qint64 newRowid = change.integer(NewRowid);
+        const qint64 historyRow = change.integer(Row);
         // Copied: the statements below run while this one stands on the row.
         const QByteArray oldSnapshot = change.bytes(OldValue);
         const char* oldValue = oldSnapshot.constData();
@@ -136,8 +168,11 @@ void SqliteModificationManager::undoStep(int step)
         switch (change.integer(Tag)) {
         case Deletion:
             removeFromDeletedSet(oldRowid);
-            if (holdsValues(oldValue, oldSize))
+            if (holdsValues(oldValue, oldSize)) {
                 storeRow(oldRowid, oldValue, oldSize);
+                if (std::optional<qint64> origin = log().carriedOrigin(step, historyRow))
+                    log().setOrigin(oldRowid, *origin);
+            }
             break;
         case Insertion:
             removeStoredRow(newRowid);
@@ -158,7 +193,7 @@ void SqliteModificationManager::undoStep(int step)
 // re-applied by the step's own deletion row.
 void SqliteModificationManager::redoStep(int step)
 {
-    enum Column { Tag, OldRowid, NewRowid, OldValue, NewValue };
+    enum Column { Tag, OldRowid, NewRowid, OldValue, NewValue, Row };
     Statement::Rows change(statements.stepForward.bind(1, step));
     while (change.next()) {
         switch (change.integer(Tag)) {
@@ -167,8 +202,12 @@ void SqliteModificationManager::redoStep(int step)
             break;
         case Insertion:
         case Update: {
+            const qint64 newRowid = change.integer(NewRowid);
+            const qint64 historyRow = change.integer(Row);
             const QByteArray newValue = change.bytes(NewValue);
-            storeRow(change.integer(NewRowid), newValue.constData(), newValue.size());
+            storeRow(newRowid, newValue.constData(), newValue.size());
+            if (std::optional<qint64> origin = log().carriedOrigin(step, historyRow))
+                log().setOrigin(newRowid, *origin);
             break;
         }
         default:
