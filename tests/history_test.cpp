@@ -23,7 +23,7 @@ TEST_F(OverlayTest, HistoryFunctionsNameWhatIsWrong)
         {"SELECT ombrix_undo('t')", noTable},
         {"SELECT ombrix_redo(NULL, 2)", noTable},
         {"SELECT ombrix_commit(NULL)", noTable},
-        {"SELECT ombrix_commit('t', 1)", "error 1: wrong number of arguments to function ombrix_commit()"},
+        {"SELECT ombrix_commit('t', 'a', 1)", "error 1: wrong number of arguments to function ombrix_commit()"},
         // An open table nobody has written to has no history to move.
         {"CREATE VIRTUAL TABLE t USING overlay('/t'); SELECT ombrix_commit('t'), ombrix_undo('t'), ombrix_redo('t')",
          "NULL|NULL|NULL"},
