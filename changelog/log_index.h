@@ -44,7 +44,6 @@ public:
     // are the inner table's (every rowid is while the limit is unknown). A
     // stored row replaces the inner row of its rowid; above the limit it was
     // inserted, or moved there from the inner row that is its origin.
-    std::optional<qint64> innerLimit() const { return limit; }
     void setInnerLimit(qint64 firstNewRowid);
     bool isInner(qint64 rowid) const { return !limit || rowid < *limit; }
     // The inner row that rowid, stored or shown, stands for; none for a row

@@ -45,8 +45,8 @@ void SqliteModificationManager::Statements::setNames(const QString& stored, cons
     appendHistoryFromStored.setSql(QStringLiteral("INSERT INTO ") + history +
                                    QStringLiteral(" VALUES (?1, ?2, ?3, (SELECT newValue FROM ") + stored +
                                    QStringLiteral(" WHERE ID = ?2), ?5, ?6);"));
-    const QString step = QStringLiteral("SELECT actionTag, oldRowID, newRowID, oldValue, newValue, rowid FROM ") + history +
-                         QStringLiteral(" WHERE historyID = ?1 ORDER BY rowid ");
+    const QString step = QStringLiteral("SELECT actionTag, oldRowID, newRowID, oldValue, newValue, rowid FROM ") +
+                         history + QStringLiteral(" WHERE historyID = ?1 ORDER BY rowid ");
     stepForward.setSql(step + QStringLiteral("ASC;"));
     stepBackward.setSql(step + QStringLiteral("DESC;"));
     walkRows.setSql(QStringLiteral("SELECT ID, newValue FROM ") + stored + QStringLiteral(" WHERE ID >= ?1 ORDER BY ID;"));

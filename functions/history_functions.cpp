@@ -177,9 +177,12 @@ struct FunctionEntry {
 };
 
 const FunctionEntry historyFunctions[] = {
-    {"ombrix_commit", 1, commitFunction},    {"ombrix_commit", 2, commitFunction},
-    {"ombrix_undo", -1, undoFunction},       {"ombrix_redo", -1, redoFunction},
-    {"ombrix_label", 2, labelFunction},      {"ombrix_mark_clean", 1, markCleanFunction},
+    {"ombrix_commit", 1, commitFunction},
+    {"ombrix_commit", 2, commitFunction},
+    {"ombrix_undo", -1, undoFunction},
+    {"ombrix_redo", -1, redoFunction},
+    {"ombrix_label", 2, labelFunction},
+    {"ombrix_mark_clean", 1, markCleanFunction},
 };
 
 } // namespace

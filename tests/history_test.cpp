@@ -122,7 +122,8 @@ TEST_F(OverlayTest, HistoryViewsFollowATable)
          "x BEGIN INSERT INTO seen SELECT count(*) FROM ombrix_steps('t'); END; INSERT INTO x VALUES (1); CREATE VIEW "
          "v AS SELECT count(*) FROM ombrix_changes('t'); SELECT n FROM seen; SELECT * FROM v",
          "2 3"},
-        {"CREATE VIEW w AS SELECT ombrix_mark_clean('t'); SELECT * FROM w", "error 1: unsafe use of ombrix_mark_clean()"},
+        {"CREATE VIEW w AS SELECT ombrix_mark_clean('t'); SELECT * FROM w",
+         "error 1: unsafe use of ombrix_mark_clean()"},
         {"ALTER TABLE t RENAME TO r; SELECT label FROM ombrix_steps('r')", "'Moved' NULL"},
     };
     for (const auto& [sql, outcome] : calls)

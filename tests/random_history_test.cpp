@@ -57,8 +57,10 @@ std::string replaced(std::string text, const std::string& from, const std::strin
 // ASCII letters in the other case: the same table name to SQLite.
 std::string flippedCase(std::string text)
 {
-    for (char& c : text)
-        c = std::isupper(static_cast<unsigned char>(c)) ? char(std::tolower(c)) : char(std::toupper(static_cast<unsigned char>(c)));
+    for (char& c : text) {
+        const unsigned char byte = static_cast<unsigned char>(c);
+        c = char(std::isupper(byte) ? std::tolower(byte) : std::toupper(byte));
+    }
     return text;
 }
 
@@ -536,7 +538,8 @@ TEST_P(RandomHistoryTest, EveryOperationMatchesTheModelAndTheNativeTable)
         const auto [applied, undone] = model.appliedAndUndone();
         const std::string shown = run("SELECT position, undo_steps, redo_steps, inserted, updated, deleted, modified, "
                                       "clean FROM ombrix_tables WHERE name = " + nameText);
-        const std::string summary = (model.empty() && shown.rfind("NULL|", 0) == 0 ? "NULL" : std::to_string(model.position)) +
+        const std::string summary = (model.empty() && shown.rfind("NULL|", 0) == 0 ? "NULL"
+                                                                                     : std::to_string(model.position)) +
                                     "|" + std::to_string(applied) + "|" + std::to_string(undone) + "|" +
                                     std::to_string(counts[0]) + "|" + std::to_string(counts[1]) + "|" +
                                     std::to_string(counts[2]) + "|" + (changes.empty() ? "0|" : "1|") +
@@ -552,8 +555,8 @@ TEST_P(RandomHistoryTest, EveryOperationMatchesTheModelAndTheNativeTable)
             {"position", position,
              saved.empty() && (!model.empty() || !position.empty()) ? std::to_string(model.position) : ""},
             {"ombrix_tables", shown, summary},
-            {"ombrix_steps", run("SELECT step, state, inserted, updated, deleted, label FROM ombrix_steps(" + otherCase +
-                                 ")"),
+            {"ombrix_steps",
+             run("SELECT step, state, inserted, updated, deleted, label FROM ombrix_steps(" + otherCase + ")"),
              model.stepsView()},
             {"ombrix_changes", run("SELECT * FROM ombrix_changes(" + otherCase + ")"), changes}};
         for (const auto& [label, actual, wanted] : checks)
