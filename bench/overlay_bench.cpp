@@ -398,6 +398,66 @@ void BM_HistorySize(benchmark::State& state)
     });
 }
 
+// ---------------------------------------------------------------------------
+// 5. The history views against themselves on small logs: ombrix_tables costs
+// the same whatever the logs hold, ombrix_changes the same per row listed.
+
+// ombrix_tables with a 100,000-row log on one table, against the same query
+// while that log held 100 rows; the run's other tables are listed in both.
+void BM_TablesViewLogSize(benchmark::State& state)
+{
+    runComparison(state, [] {
+        Host& host = Host::get();
+        const std::string table = host.createOverlay("v_tables");
+        Statement list(host.db, "SELECT * FROM ombrix_tables");
+        std::uint64_t sum = 0;
+        auto scan = [&](long) { list.consume(sum); };
+        exec(host.db, "UPDATE " + table + " SET c1 = c1 + 1 WHERE rowid <= 100");
+        Comparison c;
+        c.baseline = measure(Budget{1.0, 1000, 100000}, scan);
+        exec(host.db, "UPDATE " + table + " SET c1 = c1 + 1");
+        c.subject = measure(Budget{1.0, 1000, 100000}, scan);
+        if (scalar(host.db, "SELECT updated FROM ombrix_tables WHERE name = '" + table + "'") != tableRows)
+            throw std::runtime_error("ombrix_tables counts other than every row updated");
+        host.dropOverlay(table);
+        return c;
+    });
+}
+
+// The time per row of listing ombrix_changes of 10,000 changed rows, against
+// the same of 100: updated, deleted, moved and inserted rows alike.
+void BM_ChangesViewPerRow(benchmark::State& state)
+{
+    runComparison(state, [] {
+        Host& host = Host::get();
+        auto logged = [&](const std::string& base, int every) {
+            const std::string table = host.createOverlay(base);
+            const std::string where = " WHERE rowid % " + std::to_string(every) + " = ";
+            exec(host.db, "UPDATE " + table + " SET c1 = 0" + where + "0");
+            exec(host.db, "DELETE FROM " + table + where + "1");
+            exec(host.db, "UPDATE " + table + " SET rowid = rowid + " + std::to_string(2 * tableRows) + where + "2");
+            exec(host.db, "INSERT INTO " + table + "(c1) SELECT c1 FROM " + table + where + "3");
+            return table;
+        };
+        const std::string small = logged("v_changes_small", 4000), large = logged("v_changes_large", 40);
+        Statement smallList(host.db, "SELECT * FROM ombrix_changes('" + small + "')");
+        Statement largeList(host.db, "SELECT * FROM ombrix_changes('" + large + "')");
+        std::uint64_t sum = 0;
+        sqlite3_int64 smallRows = 0, largeRows = 0;
+        Comparison c = compare(
+            Budget{1.0, 10, 10000}, [&](long) { largeRows = largeList.consume(sum); }, Budget{1.0, 1000, 1000000},
+            [&](long) { smallRows = smallList.consume(sum); });
+        if (smallRows != 100 || largeRows != 10000)
+            throw std::runtime_error("ombrix_changes listed " + std::to_string(smallRows) + " and " +
+                                     std::to_string(largeRows) + " rows");
+        c.subject.seconds /= static_cast<double>(largeRows);
+        c.baseline.seconds /= static_cast<double>(smallRows);
+        host.dropOverlay(small);
+        host.dropOverlay(large);
+        return c;
+    });
+}
+
 } // namespace
 
 void registerOverlayBenchmarks()
@@ -416,6 +476,8 @@ void registerOverlayBenchmarks()
     addBenchmark("history/redo_10000_row_step", BM_RedoStep);
     addBenchmark("history/undo_1000_small_steps", BM_UndoSmallSteps);
     addBenchmark("history/one_row_step_1e6_vs_1e2_history_rows", BM_HistorySize);
+    addBenchmark("views/tables_1e5_vs_1e2_log_rows", BM_TablesViewLogSize);
+    addBenchmark("views/changes_per_row_1e4_vs_1e2_rows", BM_ChangesViewPerRow);
 }
 
 } // namespace bench

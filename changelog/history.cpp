@@ -41,9 +41,40 @@ void SqliteModificationManager::commit()
     const int position = currentHistoryId();
     if (position == highestPosition)
         throw ErrorPair(SQLITE_FULL, QStringLiteral("the history of %1 has no step left").arg(tableName));
+    if (log().pendingLabel())
+        setStepLabel(std::nullopt, std::nullopt);
     removeHistoryAbove(position);
     moveHistoryId(qint64(position) + 1);
     savepoint.release();
+}
+
+void SqliteModificationManager::commit(const QString& label)
+{
+    Savepoint savepoint(database);
+    if (hasOpenStep())
+        setStepLabel(currentHistoryId(), label);
+    commit();
+    savepoint.release();
+}
+
+void SqliteModificationManager::label(const std::optional<QString>& label)
+{
+    Savepoint savepoint(database);
+    setStepLabel(hasOpenStep() ? std::optional<int>(currentHistoryId()) : std::nullopt, label);
+    savepoint.release();
+}
+
+void SqliteModificationManager::markClean()
+{
+    Savepoint savepoint(database);
+    writeCleanMark(log().currentState());
+    savepoint.release();
+}
+
+bool SqliteModificationManager::hasOpenStep()
+{
+    const int position = currentHistoryId();
+    return log().stepHoldsRows(position) && !log().lowestStepAbove(position);
 }
 
 // Sets the position; a table without a registry row has none to set.
@@ -128,7 +159,7 @@ bool holdsValues(const char* snapshot, int size)
 // by one range: a step over many rows mostly removes runs of them.
 void SqliteModificationManager::undoStep(int step)
 {
-    enum Column { Tag, OldRowid, NewRowid, OldValue };
+    enum Column { Tag, OldRowid, NewRowid, OldValue, NewValue, Row };
     std::optional<std::pair<qint64, qint64>> run;
     auto flush = [&] {
         if (run)
@@ -152,6 +183,7 @@ void SqliteModificationManager::undoStep(int step)
     while (change.next()) {
         const qint64 oldRowid = change.integer(OldRowid);
         const qint64 newRowid = change.integer(NewRowid);
+        const qint64 historyRow = change.integer(Row);
         // Copied: the statements below run while this one stands on the row.
         const QByteArray oldSnapshot = change.bytes(OldValue);
         const char* oldValue = oldSnapshot.constData();
@@ -166,8 +198,13 @@ void SqliteModificationManager::undoStep(int step)
         flush();
         if (tag == Deletion)
             removeFromDeletedSet(oldRowid);
-        if (restores)
-            storeRow(tag == Deletion ? oldRowid : newRowid, oldValue, oldSize);
+        if (!restores)
+            continue;
+        storeRow(tag == Deletion ? oldRowid : newRowid, oldValue, oldSize);
+        if (tag == Deletion) {
+            if (std::optional<qint64> origin = log().carriedOrigin(step, historyRow))
+                log().setOrigin(oldRowid, *origin);
+        }
     }
     flush();
 }
@@ -176,7 +213,7 @@ void SqliteModificationManager::undoStep(int step)
 // re-applied by the step's own deletion row.
 void SqliteModificationManager::redoStep(int step)
 {
-    enum Column { Tag, OldRowid, NewRowid, OldValue, NewValue };
+    enum Column { Tag, OldRowid, NewRowid, OldValue, NewValue, Row };
     Statement::Rows change(statements.stepForward.bind(1, step));
     while (change.next()) {
         switch (change.integer(Tag)) {
@@ -185,8 +222,12 @@ void SqliteModificationManager::redoStep(int step)
             break;
         case Insertion:
         case Update: {
+            const qint64 newRowid = change.integer(NewRowid);
+            const qint64 historyRow = change.integer(Row);
             const QByteArray newValue = change.bytes(NewValue);
-            storeRow(change.integer(NewRowid), newValue.constData(), newValue.size());
+            storeRow(newRowid, newValue.constData(), newValue.size());
+            if (std::optional<qint64> origin = log().carriedOrigin(step, historyRow))
+                log().setOrigin(newRowid, *origin);
             break;
         }
         default:

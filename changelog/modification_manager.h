@@ -7,6 +7,7 @@
 #include <sqlite3.h>
 
 #include <QList>
+#include <QString>
 #include <QVariant>
 #include <QtGlobal>
 
@@ -19,7 +20,14 @@
 // in the log's deleted set: an inner row that reads hide. A rowid can be both
 // (an inner row deleted, then its rowid given to a new row): the stored values
 // win. A *step* is all changes recorded under one history position; the
-// position is the step that new changes join.
+// position is the step that new changes join. Steps at or below it are
+// applied, steps above it undone; the *open* step is the position's when it
+// holds changes and nothing can be redone, the one that new changes join.
+//
+// As changes from the inner table, every row the log holds is one of three
+// kinds: *inserted* (stored, standing for no inner row), *updated* (stored,
+// standing for an inner row: the one under its rowid, or the one it was moved
+// from) and *deleted* (an inner row hidden that no stored row stands for).
 //
 // Every operation runs on the history database and throws ErrorPair (SQLite's
 // code and message) when it fails; an operation that throws has changed
@@ -56,8 +64,51 @@ public:
     // own. steps <= 0: nothing happens.
     virtual void redo(qint64 steps) = 0;
     // Closes the open step: later changes join the next one. Steps that could
-    // be redone are discarded, as by any new work.
+    // be redone are discarded, as by any new work. A label kept for the next
+    // step (see label) is dropped.
     virtual void commit() = 0;
+    // commit(), naming the open step first: without one (nothing recorded
+    // since the last commit, undo or redo) the label names nothing and goes.
+    virtual void commit(const QString& label) = 0;
+    // Names the open step, replacing its label; none removes it. Without an
+    // open step the label is kept for the next step a change opens, over undo
+    // and redo, until a commit.
+    virtual void label(const std::optional<QString>& label) = 0;
+    // Marks the table's state now as clean: the applied steps as they are.
+    virtual void markClean() = 0;
+
+    // Where new rows begin: rowids below are the inner table's. Unknown until
+    // set, and then the rows the log holds all count as the inner table's.
+    virtual std::optional<qint64> firstNewRowid() const = 0;
+    virtual void setFirstNewRowid(qint64 rowid) = 0;
+
+    // What the views of the history show, read from memory.
+    struct Summary {
+        std::optional<int> position; // none without a registry row
+        qint64 undoSteps, redoSteps; // steps holding changes, applied and undone
+        qint64 inserted, updated, deleted;
+        bool clean;
+    };
+    virtual Summary summary() = 0;
+    enum class StepState { Applied, Open, Undone };
+    struct StepSummary {
+        int step;
+        StepState state;
+        qint64 inserted, updated, deleted; // rows written in the step, as asked
+        std::optional<QString> label;
+    };
+    // The steps holding changes, ascending.
+    virtual std::vector<StepSummary> steps() = 0;
+    enum class ChangeKind { Insert, Update, Delete };
+    struct RowChange {
+        ChangeKind kind;
+        std::optional<qint64> rowid;         // as reads show it; none for a deleted row
+        std::optional<qint64> originalRowid; // the inner row; none for an inserted row
+    };
+    // The stored row with the smallest rowid at or above rowid, as a change.
+    virtual std::optional<RowChange> storedChangeFrom(qint64 rowid) = 0;
+    // The deleted inner row with the smallest rowid at or above rowid.
+    virtual std::optional<RowChange> deletionFrom(qint64 rowid) = 0;
 
     // The smallest modified rowid at or above rowid, if any.
     virtual std::optional<qint64> firstModifiedRowidFrom(qint64 rowid) = 0;

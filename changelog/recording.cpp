@@ -11,7 +11,10 @@ void SqliteModificationManager::deleteRow(qint64 rowid)
 {
     Savepoint savepoint(database);
     startNewChange();
+    const std::optional<qint64> origin = log().movedOrigin(rowid);
     appendHistory(Deletion, rowid, std::nullopt, std::nullopt, nullptr);
+    if (origin)
+        carryOrigin(*origin);
     markRowDeleted(rowid);
     savepoint.release();
 }
@@ -27,12 +30,14 @@ void SqliteModificationManager::updateRow(qint64 oldRowid, qint64 newRowid, int 
 }
 
 // A row moved to another rowid records the deletion of its old rowid first;
-// its history row keeps the values the old rowid held before that.
+// its history row keeps the values the old rowid held before that, and the
+// inner row the old rowid stood for becomes the new rowid's origin.
 void SqliteModificationManager::recordChange(qint64 oldRowid, qint64 newRowid, const QByteArray& snapshot,
                                              int actionTag)
 {
     Savepoint savepoint(database);
     startNewChange();
+    std::optional<qint64> origin;
     if (oldRowid == newRowid) {
         appendHistory(actionTag, oldRowid, newRowid, std::nullopt, &snapshot);
     } else {
@@ -42,10 +47,15 @@ void SqliteModificationManager::recordChange(qint64 oldRowid, qint64 newRowid, c
             if (row.next())
                 oldSnapshot = row.bytes(0);
         }
+        origin = log().originOf(oldRowid);
         deleteRow(oldRowid);
         appendHistory(actionTag, oldRowid, newRowid, oldSnapshot, &snapshot);
+        if (origin)
+            carryOrigin(*origin);
     }
     storeRow(newRowid, snapshot.constData(), snapshot.size());
+    if (origin)
+        log().setOrigin(newRowid, *origin);
     savepoint.release();
 }
 
@@ -150,11 +160,57 @@ void SqliteModificationManager::appendHistory(int actionTag, qint64 oldRowid, st
         statement.bindBlob(5, *newSnapshot);
     else
         statement.bindNull(5);
-    changeLog(statement, [step](LogIndex& log) { log.addStep(step); });
+    const LogIndex::Entry entry = actionTag == Deletion    ? LogIndex::Entry::Deletion
+                                  : actionTag == Insertion ? LogIndex::Entry::Insertion
+                                  : newRowid != oldRowid   ? LogIndex::Entry::Move
+                                                           : LogIndex::Entry::Update;
+    const bool opensStep = !log().stepHoldsRows(step);
+    changeLog(statement, [step, entry](LogIndex& log) { log.addEntry(step, entry); });
+    if (opensStep && log().pendingLabel()) {
+        changeLog(statements.assignLabel.bindText(1, tableName).bind(2, step), [step](LogIndex& log) {
+            log.setLabel(step, log.pendingLabel());
+            log.setPendingLabel(std::nullopt);
+        });
+    }
 }
 
+void SqliteModificationManager::carryOrigin(qint64 origin)
+{
+    log().carry(currentHistoryId(), database.lastInsertRowid(), origin);
+}
+
+// Labels and the clean mark belong to steps that hold rows: they go with them.
 void SqliteModificationManager::removeHistoryAbove(int position)
 {
+    if (log().lowestStepAbove(position)) {
+        changeLog(statements.removeLabelsAbove.bindText(1, tableName).bind(2, position), [](LogIndex&) {});
+        const std::optional<int> marked = log().cleanMark().step;
+        if (marked && *marked > position)
+            writeCleanMark({std::nullopt, 0, true});
+    }
     changeLog(statements.removeHistory.bind(1, position),
               [position](LogIndex& log) { log.eraseStepsAbove(position); });
+}
+
+void SqliteModificationManager::setStepLabel(std::optional<int> step, const std::optional<QString>& label)
+{
+    auto bindStep = [&step](Statement& statement) -> Statement& {
+        return step ? statement.bind(2, *step) : statement.bindNull(2);
+    };
+    auto apply = [&step](const std::optional<QString>& text) {
+        return [&step, text](LogIndex& log) { step ? log.setLabel(*step, text) : log.setPendingLabel(text); };
+    };
+    changeLog(bindStep(statements.removeLabel.bindText(1, tableName)), apply(std::nullopt));
+    if (label)
+        changeLog(bindStep(statements.insertLabel.bindText(1, tableName)).bindText(3, *label), apply(label));
+}
+
+void SqliteModificationManager::writeCleanMark(const LogIndex::CleanMark& mark)
+{
+    Statement& statement = statements.setCleanMark.bindText(1, tableName).bind(3, mark.lost ? -1 : mark.rows);
+    if (mark.step)
+        statement.bind(2, *mark.step);
+    else
+        statement.bindNull(2);
+    changeLog(statement, [&mark](LogIndex& log) { log.setCleanMark(mark); });
 }

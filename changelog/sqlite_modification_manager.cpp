@@ -4,6 +4,7 @@
 
 #include "changelog/row_snapshot.h"
 #include "common/identifiers.h"
+#include "store/history_tables.h"
 #include "store/savepoint.h"
 
 #include <QSqlQuery>
@@ -21,7 +22,13 @@ SqliteModificationManager::Statements::Statements(SqliteDatabase& database)
       unmarkDeleted(database, {}), appendHistory(database, {}), appendHistoryFromStored(database, {}),
       stepForward(database, {}), stepBackward(database, {}), removeHistory(database, {}),
       movePosition(database, QStringLiteral("UPDATE ombrixOpenedTables SET currentHistoryID = ?1 WHERE name = ?2;")),
-      walkRows(database, {}), removeRows(database, {})
+      walkRows(database, {}), removeRows(database, {}),
+      removeLabel(database, QStringLiteral("DELETE FROM ombrixStepLabels WHERE name = ?1 AND historyID IS ?2;")),
+      insertLabel(database, QStringLiteral("INSERT INTO ombrixStepLabels VALUES (?1, ?2, ?3);")),
+      assignLabel(database,
+                  QStringLiteral("UPDATE ombrixStepLabels SET historyID = ?2 WHERE name = ?1 AND historyID IS NULL;")),
+      removeLabelsAbove(database, QStringLiteral("DELETE FROM ombrixStepLabels WHERE name = ?1 AND historyID > ?2;")),
+      setCleanMark(database, QStringLiteral("INSERT OR REPLACE INTO ombrixCleanMarks VALUES (?1, ?2, ?3);"))
 {
 }
 
@@ -39,8 +46,8 @@ void SqliteModificationManager::Statements::setNames(const QString& stored, cons
     appendHistoryFromStored.setSql(QStringLiteral("INSERT INTO ") + history +
                                    QStringLiteral(" VALUES (?1, ?2, ?3, (SELECT newValue FROM ") + stored +
                                    QStringLiteral(" WHERE ID = ?2), ?5, ?6);"));
-    const QString step = QStringLiteral("SELECT actionTag, oldRowID, newRowID, oldValue, newValue FROM ") + history +
-                         QStringLiteral(" WHERE historyID = ?1 ORDER BY rowid ");
+    const QString step = QStringLiteral("SELECT actionTag, oldRowID, newRowID, oldValue, newValue, rowid FROM ") +
+                         history + QStringLiteral(" WHERE historyID = ?1 ORDER BY rowid ");
     stepForward.setSql(step + QStringLiteral("ASC;"));
     stepBackward.setSql(step + QStringLiteral("DESC;"));
     walkRows.setSql(QStringLiteral("SELECT ID, newValue FROM ") + stored + QStringLiteral(" WHERE ID >= ?1 ORDER BY ID;"));
@@ -97,11 +104,25 @@ void SqliteModificationManager::dropLog()
     database.forgetStatements();
     for (const QString& table : {insertedOrUpdatedTable, deletedTable, historyTable})
         database.executeQuery(QStringLiteral("DROP TABLE IF EXISTS ") + table + QLatin1Char(';'), {});
-    database.executeQuery(QStringLiteral("DELETE FROM ombrixOpenedTables WHERE name = ?;"), {QVariant(tableName)});
+    for (const char* table : sharedTables)
+        database.executeQuery(QStringLiteral("DELETE FROM %1 WHERE name = ?;").arg(QLatin1String(table)),
+                              {QVariant(tableName)});
     savepoint.release();
     indexValid = false;
     ++changes;
 }
+
+namespace {
+
+// The rows kept by table name: the registry's, the labels and the clean mark.
+void renameRows(SqliteDatabase& database, const QString& oldName, const QString& newName)
+{
+    for (const char* table : sharedTables)
+        database.executeQuery(QStringLiteral("UPDATE %1 SET name = ? WHERE name = ?;").arg(QLatin1String(table)),
+                              {QVariant(newName), QVariant(oldName)});
+}
+
+} // namespace
 
 void SqliteModificationManager::renameLog(const QString& newName)
 {
@@ -110,8 +131,7 @@ void SqliteModificationManager::renameLog(const QString& newName)
     const QString oldName = tableName;
     if (sameIdentifier(oldName, newName)) {
         // SQLite's names ignore ASCII case: the log tables keep theirs.
-        database.executeQuery(QStringLiteral("UPDATE ombrixOpenedTables SET name = ? WHERE name = ?;"),
-                              {QVariant(newName), QVariant(oldName)});
+        renameRows(database, oldName, newName);
         savepoint.release();
         tableName = newName;
         return;
@@ -132,8 +152,7 @@ void SqliteModificationManager::renameLog(const QString& newName)
                                   quotedIdentifier(newName + historySuffix + QStringLiteral("ByStep")) +
                                   QStringLiteral(" ON ") + historyTable + QStringLiteral("(historyID);"),
                               {});
-        database.executeQuery(QStringLiteral("UPDATE ombrixOpenedTables SET name = ? WHERE name = ?;"),
-                              {QVariant(newName), QVariant(oldName)});
+        renameRows(database, oldName, newName);
         savepoint.release();
     } catch (...) {
         setNames(oldName);
@@ -154,28 +173,96 @@ void SqliteModificationManager::rolledBack() noexcept
     ++changes;
 }
 
-// Reads rowids only, and the steps by their first rows through the step
-// index, so that the work grows with the rows, not with their values.
+// Reads rowids only, and of the history its rowids and tags, so that the work
+// grows with the rows, not with their values.
 void SqliteModificationManager::rebuildIndex()
 {
     LogIndex fresh;
+    if (newRowsFrom)
+        fresh.setInnerLimit(*newRowsFrom);
     QSqlQuery rows = database.executeQuery(QStringLiteral("SELECT ID FROM ") + deletedTable, {});
     while (rows.next())
         fresh.markDeleted(rows.value(0).toLongLong());
     rows = database.executeQuery(QStringLiteral("SELECT ID FROM ") + insertedOrUpdatedTable, {});
     while (rows.next())
         fresh.store(rows.value(0).toLongLong());
-    rows.finish();
-    const QString nextStep =
-        QStringLiteral("SELECT min(historyID) FROM ") + historyTable + QStringLiteral(" WHERE historyID > ?;");
-    for (QVariant step = database.firstValue(QStringLiteral("SELECT min(historyID) FROM ") + historyTable, {});
-         !step.isNull(); step = database.firstValue(nextStep, {step}))
-        fresh.addStep(step.toInt());
-    QVariant position = database.firstValue(
-        QStringLiteral("SELECT currentHistoryID FROM ombrixOpenedTables WHERE name = ? ;"), {QVariant(tableName)});
+    const QList<QVariant> name{QVariant(tableName)};
+    QVariant position =
+        database.firstValue(QStringLiteral("SELECT currentHistoryID FROM ombrixOpenedTables WHERE name = ? ;"), name);
     fresh.setPosition(position.isValid() ? std::optional<int>(position.toInt()) : std::nullopt);
+    replayHistory(fresh);
+    rows = database.executeQuery(QStringLiteral("SELECT historyID, label FROM ombrixStepLabels WHERE name = ?;"), name);
+    while (rows.next()) {
+        if (rows.isNull(0))
+            fresh.setPendingLabel(rows.value(1).toString());
+        else
+            fresh.setLabel(rows.value(0).toInt(), rows.value(1).toString());
+    }
+    rows = database.executeQuery(QStringLiteral("SELECT historyID, rows FROM ombrixCleanMarks WHERE name = ?;"), name);
+    if (rows.next()) {
+        const qint64 markedRows = rows.value(1).toLongLong();
+        fresh.setCleanMark({rows.isNull(0) ? std::nullopt : std::optional<int>(rows.value(0).toInt()),
+                            std::max<qint64>(markedRows, 0), markedRows < 0});
+    }
+    rows.finish();
     index = std::move(fresh);
     indexValid = true;
+}
+
+void SqliteModificationManager::replayHistory(LogIndex& fresh)
+{
+    enum Column { Row, Step, Tag, OldRowid, NewRowid };
+    Statement history(database, QStringLiteral("SELECT rowid, historyID, actionTag, oldRowID, newRowID FROM ") +
+                                    historyTable + QStringLiteral(" ORDER BY historyID, rowid;"));
+    Statement::Rows row(history);
+    const int position = fresh.position().value_or(-1);
+    // Moved rows' origins as the replay goes, and as of the position.
+    std::unordered_map<qint64, qint64> moved;
+    std::optional<std::unordered_map<qint64, qint64>> applied;
+    // A moved row's update follows the deletion of its old rowid.
+    std::optional<qint64> lastDeleted, deletedOrigin;
+    while (row.next()) {
+        const int step = static_cast<int>(row.integer(Step));
+        if (step > position && !applied)
+            applied = moved;
+        const qint64 oldRowid = row.integer(OldRowid), newRowid = row.integer(NewRowid);
+        switch (row.integer(Tag)) {
+        case Deletion: {
+            fresh.addEntry(step, LogIndex::Entry::Deletion);
+            lastDeleted = oldRowid;
+            auto found = moved.find(oldRowid);
+            deletedOrigin = found == moved.end() ? std::nullopt : std::optional<qint64>(found->second);
+            if (deletedOrigin) {
+                fresh.carry(step, row.integer(Row), *deletedOrigin);
+                moved.erase(found);
+            }
+            break;
+        }
+        case Insertion:
+            fresh.addEntry(step, LogIndex::Entry::Insertion);
+            moved.erase(newRowid);
+            break;
+        case Update: {
+            if (oldRowid == newRowid) {
+                fresh.addEntry(step, LogIndex::Entry::Update);
+                break;
+            }
+            fresh.addEntry(step, LogIndex::Entry::Move);
+            const std::optional<qint64> origin = lastDeleted == oldRowid && deletedOrigin ? deletedOrigin
+                                                 : fresh.isInner(oldRowid) ? std::optional<qint64>(oldRowid)
+                                                                           : std::nullopt;
+            if (origin) {
+                moved[newRowid] = *origin;
+                fresh.carry(step, row.integer(Row), *origin);
+            }
+            break;
+        }
+        default:
+            break;
+        }
+    }
+    for (const auto& [rowid, origin] : applied ? *applied : moved)
+        fresh.setOrigin(rowid, origin);
 }
 
 const RowSnapshot* SqliteModificationManager::modifiedRow(qint64 rowid)
@@ -270,4 +357,52 @@ std::vector<qint64> SqliteModificationManager::modifiedRowidsHolding(int column,
 int SqliteModificationManager::currentHistoryId()
 {
     return log().position().value_or(-1);
+}
+
+void SqliteModificationManager::setFirstNewRowid(qint64 rowid)
+{
+    newRowsFrom = rowid;
+    if (indexValid)
+        index.setInnerLimit(rowid);
+}
+
+ModificationManager::Summary SqliteModificationManager::summary()
+{
+    const LogIndex& current = log();
+    return Summary{current.position(),       current.appliedSteps(), current.undoneSteps(), current.insertedCount(),
+                   current.updatedCount(),   current.deletedCount(), current.isClean()};
+}
+
+std::vector<ModificationManager::StepSummary> SqliteModificationManager::steps()
+{
+    const LogIndex& current = log();
+    const int position = currentHistoryId();
+    const bool open = !current.lowestStepAbove(position);
+    std::vector<StepSummary> all;
+    all.reserve(current.allSteps().size());
+    for (const auto& [step, held] : current.allSteps()) {
+        const StepState state = step > position    ? StepState::Undone
+                                : step == position && open ? StepState::Open
+                                                           : StepState::Applied;
+        all.push_back({step, state, held.inserted, held.updated, held.deleted, held.label});
+    }
+    return all;
+}
+
+std::optional<ModificationManager::RowChange> SqliteModificationManager::storedChangeFrom(qint64 rowid)
+{
+    const LogIndex& current = log();
+    const std::optional<qint64> stored = current.firstStoredFrom(rowid);
+    if (!stored)
+        return std::nullopt;
+    const std::optional<qint64> origin = current.originOf(*stored);
+    return RowChange{origin ? ChangeKind::Update : ChangeKind::Insert, stored, origin};
+}
+
+std::optional<ModificationManager::RowChange> SqliteModificationManager::deletionFrom(qint64 rowid)
+{
+    const std::optional<qint64> deleted = log().firstDeletionFrom(rowid);
+    if (!deleted)
+        return std::nullopt;
+    return RowChange{ChangeKind::Delete, std::nullopt, deleted};
 }

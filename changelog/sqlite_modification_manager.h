@@ -29,6 +29,15 @@ public:
     void undo(qint64 steps) override;
     void redo(qint64 steps) override;
     void commit() override;
+    void commit(const QString& label) override;
+    void label(const std::optional<QString>& label) override;
+    void markClean() override;
+    std::optional<qint64> firstNewRowid() const override { return newRowsFrom; }
+    void setFirstNewRowid(qint64 rowid) override;
+    Summary summary() override;
+    std::vector<StepSummary> steps() override;
+    std::optional<RowChange> storedChangeFrom(qint64 rowid) override;
+    std::optional<RowChange> deletionFrom(qint64 rowid) override;
     std::optional<qint64> firstModifiedRowidFrom(qint64 rowid) override;
     std::optional<qint64> firstUnmodifiedRowidFrom(qint64 rowid) override;
     std::optional<std::vector<qint64>> modifiedRowidsWithValue(int column, const QVariant& value) override;
@@ -55,6 +64,14 @@ private:
     // the stored row of oldRowid as it is now, or the empty row.
     void appendHistory(int actionTag, qint64 oldRowid, std::optional<qint64> newRowid,
                        const std::optional<QByteArray>& oldSnapshot, const QByteArray* newSnapshot);
+    // Gives the history row appended last the origin that undo or redo
+    // hands on through it.
+    void carryOrigin(qint64 origin);
+    // Sets or (without label) removes the label of step, or without step the
+    // one kept for the next step.
+    void setStepLabel(std::optional<int> step, const std::optional<QString>& label);
+    void writeCleanMark(const LogIndex::CleanMark& mark);
+    bool hasOpenStep();
     void storeRow(qint64 rowid, const char* snapshot, int size);
     void removeStoredRow(qint64 rowid);
     // Every stored row from first to last; no row there may have filed values.
@@ -78,6 +95,9 @@ private:
     // rollback took back what it held.
     LogIndex& log();
     void rebuildIndex();
+    // The counts of each step and the origins of moved rows, from the history
+    // rows in the order they were recorded.
+    void replayHistory(LogIndex& fresh);
     void rolledBack() noexcept override;
     // Runs a statement that changes the log and makes the same change to the index.
     template <typename Apply>
@@ -94,11 +114,13 @@ private:
         explicit Statements(SqliteDatabase& database);
         void setNames(const QString& stored, const QString& deleted, const QString& history);
         Statement storeRow, removeRow, loadRow, markDeleted, unmarkDeleted, appendHistory, appendHistoryFromStored,
-            stepForward, stepBackward, removeHistory, movePosition, walkRows, removeRows;
+            stepForward, stepBackward, removeHistory, movePosition, walkRows, removeRows, removeLabel, insertLabel,
+            assignLabel, removeLabelsAbove, setCleanMark;
     };
     Statements statements;
     LogIndex index;
     bool indexValid = false;
+    std::optional<qint64> newRowsFrom;
     quint64 changes = 0;
     // Where walkRows stands, while it walks and the log stays as it was.
     qint64 walkedRowid = 0;

@@ -1,5 +1,6 @@
 -- Two files made editable, a shapefile of roads (spatialite's VirtualShape) and a CSV of their
--- surveys (csvtable): reads, edits, a commit, an undo and a redo; neither file changes.
+-- surveys (csvtable): reads, edits, named steps, an undo and a redo, and what the history
+-- shows of them; neither file changes.
 --
 -- scripts/demo_session.sh BUILD_DIR runs it from the repository root with BUILD_DIR and DEMO_DIR
 -- (where it made roads.shp) filled in and HOME at a fresh temporary folder, in the sqlite3 shell
@@ -50,20 +51,43 @@ SELECT r.id, r.name, r.kind, CAST(GLength(r.Geometry, 1) AS INTEGER) AS metres, 
  WHERE r.id IN (131, 290, 321) ORDER BY r.id;
 SELECT count(*) AS roads, sum(kind = 'track') AS tracks FROM roads;
 
--- The edits above become the first step of each table's history.
-SELECT ombrix_commit('roads') AS roads, ombrix_commit('surveys') AS surveys;
+-- The edits above become the first step of each table's history, named as they close. The
+-- state saved so far is marked clean, as an editor does when it saves.
+SELECT ombrix_commit('roads', 'Rename, add a link, drop short tracks') AS roads,
+       ombrix_commit('surveys', 'Survey Kiln Road Link') AS surveys,
+       ombrix_mark_clean('roads') AS clean;
 
--- A second step: every Quarry road closed.
+-- The rows of the shapefile that changed, with their values now: what a host would write back.
+SELECT c.change, c.original_rowid, c.rowid, r.id, r.name, r.kind
+  FROM ombrix_changes('roads') AS c LEFT JOIN roads AS r ON r.rowid = c.rowid
+ ORDER BY c.change, coalesce(c.rowid, c.original_rowid);
+
+-- What an editor's Undo and Redo buttons would say, and whether each file needs saving.
+CREATE TEMP VIEW buttons AS
+  SELECT t.name,
+         (SELECT 'Undo ' || label FROM ombrix_steps(t.name) WHERE state <> 'undone'
+           ORDER BY step DESC LIMIT 1) AS undo,
+         (SELECT 'Redo ' || label FROM ombrix_steps(t.name) WHERE state = 'undone'
+           ORDER BY step LIMIT 1) AS redo,
+         t.undo_steps, t.redo_steps, t.modified, NOT t.clean AS unsaved
+    FROM ombrix_tables AS t;
+
+-- A second step, named as it starts: every Quarry road closed.
+SELECT ombrix_label('roads', 'Close the Quarry roads') AS label;
 UPDATE roads SET kind = 'closed' WHERE name LIKE 'Quarry%';
 SELECT kind, count(*) AS quarry_roads FROM roads WHERE name LIKE 'Quarry%' GROUP BY kind;
+SELECT * FROM buttons;
+SELECT step, state, inserted, updated, deleted, label FROM ombrix_steps('roads');
 
--- Undo takes the second step back ...
+-- Undo takes the second step back: the roads are as saved again ...
 SELECT ombrix_undo('roads') AS undo;
 SELECT kind, count(*) AS quarry_roads FROM roads WHERE name LIKE 'Quarry%' GROUP BY kind;
+SELECT * FROM buttons;
 
 -- ... and redo applies it again.
 SELECT ombrix_redo('roads') AS redo;
 SELECT kind, count(*) AS quarry_roads FROM roads WHERE name LIKE 'Quarry%' GROUP BY kind;
+SELECT * FROM buttons;
 
 -- The shapefile as it is on disk, through spatialite's own read-only module:
 -- the rows that are not the same in both, then again after undoing every

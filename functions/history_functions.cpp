@@ -1,7 +1,11 @@
 // The SQL functions ombrix_commit, ombrix_undo and ombrix_redo, which move a
-// table's change log through its history, and the export that registers them.
-// Inside a host transaction their work joins it, and rolls back with it.
+// table's change log through its history, ombrix_label and ombrix_mark_clean,
+// which name its steps and mark its clean state, and the export that registers
+// them with the history views. Inside a host transaction their work joins it,
+// and rolls back with it.
 #include "functions/history_functions.h"
+
+#include "functions/history_views.h"
 
 #include "common/identifiers.h"
 #include "common/routines.h"
@@ -13,6 +17,7 @@
 #include <QString>
 
 #include <memory>
+#include <optional>
 
 namespace {
 
@@ -23,6 +28,13 @@ QString tableNameArgument(sqlite3_value* value)
 {
     auto text = reinterpret_cast<const char*>(sqlite3_value_text(value));
     return text ? QString::fromUtf8(text, sqlite3_value_bytes(value)) : QString();
+}
+
+std::optional<QString> labelArgument(sqlite3_value* value)
+{
+    if (sqlite3_value_type(value) == SQLITE_NULL)
+        return std::nullopt;
+    return tableNameArgument(value);
 }
 
 // Makes the table's overlay on this connection join the host's open
@@ -53,9 +65,10 @@ void joinHostTransaction(sqlite3* host, const OpenLog& entry, SqliteDatabase& da
 }
 
 // Runs move on the change log of the table named by value. A table of this
-// process that nobody has written to yet has no history: nothing happens.
-template <typename Move>
-void moveTable(sqlite3_context* ctx, sqlite3_value* value, Move&& move)
+// process that nobody has written to yet has no history: withoutLog gets its
+// entry instead.
+template <typename Move, typename WithoutLog>
+void moveTable(sqlite3_context* ctx, sqlite3_value* value, Move&& move, WithoutLog&& withoutLog)
 {
     const QString name = tableNameArgument(value);
     ModificationManagerFactory& factory = ModificationManagerFactory::instance();
@@ -66,6 +79,8 @@ void moveTable(sqlite3_context* ctx, sqlite3_value* value, Move&& move)
                             QStringLiteral("table %1: its change log belongs to another process").arg(name));
         if (!entry)
             sqlite3_result_error(ctx, noSuchTableMessage, -1);
+        else
+            withoutLog(*entry);
         return;
     }
     sqlite3* host = sqlite3_context_db_handle(ctx);
@@ -77,6 +92,12 @@ void moveTable(sqlite3_context* ctx, sqlite3_value* value, Move&& move)
     move(*entry->manager);
     savepoint.release();
     database.giveSpaceBack();
+}
+
+template <typename Move>
+void moveTable(sqlite3_context* ctx, sqlite3_value* value, Move&& move)
+{
+    moveTable(ctx, value, move, [](OpenLog&) {});
 }
 
 // Runs body so that no exception leaves the function: errors become the
@@ -100,9 +121,30 @@ void guardFunction(sqlite3_context* ctx, Body&& body) noexcept
     sqlite3_free(message);
 }
 
-void commitFunction(sqlite3_context* ctx, int, sqlite3_value** argv)
+// ombrix_commit: the table, then an optional label for the step it closes.
+void commitFunction(sqlite3_context* ctx, int argc, sqlite3_value** argv)
 {
-    guardFunction(ctx, [&] { moveTable(ctx, argv[0], [](ModificationManager& log) { log.commit(); }); });
+    guardFunction(ctx, [&] {
+        const std::optional<QString> label = argc > 1 ? labelArgument(argv[1]) : std::nullopt;
+        moveTable(ctx, argv[0], [&label](ModificationManager& log) { label ? log.commit(*label) : log.commit(); });
+    });
+}
+
+// ombrix_label: the table and the open step's label (NULL removes it). A table
+// without a log yet keeps the label for the first step it records.
+void labelFunction(sqlite3_context* ctx, int, sqlite3_value** argv)
+{
+    guardFunction(ctx, [&] {
+        const std::optional<QString> label = labelArgument(argv[1]);
+        moveTable(
+            ctx, argv[0], [&label](ModificationManager& log) { log.label(label); },
+            [&label](OpenLog& entry) { entry.firstLabel = label; });
+    });
+}
+
+void markCleanFunction(sqlite3_context* ctx, int, sqlite3_value** argv)
+{
+    guardFunction(ctx, [&] { moveTable(ctx, argv[0], [](ModificationManager& log) { log.markClean(); }); });
 }
 
 // ombrix_undo and ombrix_redo: the table, then an optional step count.
@@ -136,8 +178,11 @@ struct FunctionEntry {
 
 const FunctionEntry historyFunctions[] = {
     {"ombrix_commit", 1, commitFunction},
+    {"ombrix_commit", 2, commitFunction},
     {"ombrix_undo", -1, undoFunction},
     {"ombrix_redo", -1, redoFunction},
+    {"ombrix_label", 2, labelFunction},
+    {"ombrix_mark_clean", 1, markCleanFunction},
 };
 
 } // namespace
@@ -152,7 +197,16 @@ int registerHistoryFunctions(sqlite3* db)
         if (result == SQLITE_OK)
             result = rc;
     }
-    return result;
+    const int rc = registerHistoryViews(db);
+    return result != SQLITE_OK ? result : rc;
+}
+
+void unregisterHistoryFunctions(sqlite3* db)
+{
+    for (const FunctionEntry& function : historyFunctions)
+        sqlite3_create_function(db, function.name, function.argumentCount, SQLITE_UTF8, nullptr, nullptr, nullptr,
+                                nullptr);
+    unregisterHistoryViews(db);
 }
 
 int openHistoryDatabase() noexcept

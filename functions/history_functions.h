@@ -1,13 +1,16 @@
-// The history SQL functions ombrix_commit, ombrix_undo and ombrix_redo, for
-// the entry points of this library.
+// The history SQL functions (ombrix_commit, ombrix_undo, ombrix_redo,
+// ombrix_label, ombrix_mark_clean) and views, for the entry points of this library.
 #pragma once
 
 #include "common/routines.h"
 
-// Registers the three functions on db, direct-only, without touching the
-// history database: a call that needs it and cannot open it fails with the
-// reason. Returns the first failing registration's code, or SQLITE_OK.
+// Registers the functions on db, direct-only, and the read-only views,
+// without touching the history database: a call that needs it and cannot open
+// it fails with the reason. Returns the first failing registration's code, or
+// SQLITE_OK.
 int registerHistoryFunctions(sqlite3* db);
+// Takes the functions and views off db again.
+void unregisterHistoryFunctions(sqlite3* db);
 // Opens the history database unless it is open: SQLITE_OK, or the code of the
 // failure, which each call that needs the database reports with its reason.
 int openHistoryDatabase() noexcept;

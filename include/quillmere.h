@@ -28,11 +28,13 @@ extern const sqlite3_api_routines* sqlite3_api;
 QUILLMERE_API int wrapVirtualTableWithTransactions(sqlite3* db, const sqlite3_api_routines* routines,
                                                    const sqlite3_module* innerModule, const char* moduleName);
 
-/* Registers ombrix_commit(table), ombrix_undo(table [, steps]) and
-   ombrix_redo(table [, steps]) on db, direct-only. Needs the routines pointer
-   (SQLITE_MISUSE without it); opens the history database and returns its
-   SQLite error code when that fails, otherwise the first failing
-   registration's code, or SQLITE_OK. */
+/* Registers ombrix_commit(table [, label]), ombrix_undo(table [, steps]),
+   ombrix_redo(table [, steps]), ombrix_label(table, label) and
+   ombrix_mark_clean(table) on db, direct-only, and the read-only tables
+   ombrix_tables, ombrix_steps(table) and ombrix_changes(table). Needs the
+   routines pointer (SQLITE_MISUSE without it); opens the history database
+   and returns its SQLite error code when that fails, otherwise the first
+   failing registration's code, or SQLITE_OK. */
 QUILLMERE_API int quillmere_register_undoredo_functions(sqlite3* db);
 
 #ifdef __cplusplus

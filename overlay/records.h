@@ -3,6 +3,7 @@
 #pragma once
 
 #include "common/error_pair.h"
+#include "common/host_records.h"
 #include "common/routines.h"
 #include "overlay/registration.h"
 #include "store/modification_manager_factory.h"
@@ -11,7 +12,6 @@
 #include <QString>
 
 #include <memory>
-#include <new>
 #include <optional>
 #include <vector>
 
@@ -90,24 +90,6 @@ struct OverlayCursor {
         std::optional<sqlite3_int64> rowid;
     } nextStored;
 };
-
-// Allocates a zeroed record with sqlite3_malloc and constructs it; null when
-// memory runs out.
-template <typename Record>
-Record* newRecord() noexcept
-{
-    void* block = sqlite3_malloc(sizeof(Record));
-    if (!block)
-        return nullptr;
-    return new (block) Record{};
-}
-
-template <typename Record>
-void deleteRecord(Record* record) noexcept
-{
-    record->~Record();
-    sqlite3_free(record);
-}
 
 inline OverlayTable* overlayTable(sqlite3_vtab* vtab)
 {

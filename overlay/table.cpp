@@ -103,7 +103,8 @@ int construct(bool create, sqlite3* db, void* clientData, int argc, const char* 
             table->filePath = parseFilePath(argc, argv);
             enableConflictModes(db);
             const QString name = QString::fromUtf8(argv[2]);
-            table->log = ModificationManagerFactory::instance().openTable(name, table->registration, db, table->schema);
+            table->log = ModificationManagerFactory::instance().openTable(name, table->registration, db, table->schema,
+                                                                          table->filePath);
             return SQLITE_OK;
         },
         [pzErr](char* message) {

@@ -58,26 +58,27 @@ std::optional<std::optional<sqlite3_int64>> askInnerRows(OverlayTable& table, co
     throw ErrorPair(rc, message);
 }
 
-// One above the largest inner rowid: where rowids of new rows begin.
-sqlite3_int64 firstNewRowid(OverlayTable& table)
+// One above the largest inner rowid: where rowids of new rows begin. The log
+// keeps it for its life.
+sqlite3_int64 firstNewRowid(OverlayTable& table, ModificationManager& log)
 {
-    if (!table.log->firstNewRowid) {
+    if (!log.firstNewRowid()) {
         const auto largest = askInnerRows(table, "SELECT max(rowid) FROM ");
         if (!largest)
-            table.log->firstNewRowid = unlistedFirstRowid;
+            log.setFirstNewRowid(unlistedFirstRowid);
         else if (largest->value_or(0) == std::numeric_limits<sqlite3_int64>::max())
             throw ErrorPair(SQLITE_FULL, QByteArray("database or disk is full"));
         else
-            table.log->firstNewRowid = std::max<sqlite3_int64>(largest->value_or(0) + 1, 1);
+            log.setFirstNewRowid(std::max<sqlite3_int64>(largest->value_or(0) + 1, 1));
     }
-    return *table.log->firstNewRowid;
+    return *log.firstNewRowid();
 }
 
 // New rows take rowids above the inner rows that the log does not hold yet:
 // an inner rowid, even of a deleted row, is never given to another row.
 bool isFree(OverlayTable& table, ModificationManager& log, sqlite3_int64 rowid)
 {
-    return rowid >= firstNewRowid(table) && !log.isRowModified(rowid);
+    return rowid >= firstNewRowid(table, log) && !log.isRowModified(rowid);
 }
 
 // Whether rowid shows a row, which OR REPLACE may then replace: one the log
@@ -86,7 +87,7 @@ bool isShown(OverlayTable& table, ModificationManager& log, sqlite3_int64 rowid)
 {
     if (log.isRowModified(rowid))
         return true;
-    if (rowid >= firstNewRowid(table) || log.isRowDeleted(rowid))
+    if (rowid >= firstNewRowid(table, log) || log.isRowDeleted(rowid))
         return false;
     const auto found = askInnerRows(table, "SELECT count(*) FROM ", rowid);
     return !found || found->value_or(0) > 0;
@@ -111,7 +112,7 @@ int insertRow(OverlayTable& table, ModificationManager& log, int argc, sqlite3_v
 {
     sqlite3_int64 newRowid;
     if (isNull(argv[1])) {
-        std::optional<qint64> free = log.firstUnmodifiedRowidFrom(firstNewRowid(table));
+        std::optional<qint64> free = log.firstUnmodifiedRowidFrom(firstNewRowid(table, log));
         if (!free)
             throw ErrorPair(SQLITE_FULL, QByteArray("database or disk is full"));
         newRowid = *free;
@@ -121,7 +122,7 @@ int insertRow(OverlayTable& table, ModificationManager& log, int argc, sqlite3_v
             requireReplace(table, log, newRowid);
             // The row that shows gives way: an inner row takes the new values
             // as an update, a row of the log is deleted first.
-            if (newRowid < firstNewRowid(table)) {
+            if (newRowid < firstNewRowid(table, log)) {
                 log.updateRow(newRowid, newRowid, argc, argv);
                 *rowid = newRowid;
                 return SQLITE_OK;
@@ -140,7 +141,7 @@ int updateRow(OverlayTable& table, ModificationManager& log, int argc, sqlite3_v
     const sqlite3_int64 newRowid = rowidArgument(argv[1]);
     if (newRowid != oldRowid && !isFree(table, log, newRowid)) {
         requireReplace(table, log, newRowid);
-        if (newRowid < firstNewRowid(table)) {
+        if (newRowid < firstNewRowid(table, log)) {
             log.deleteRow(oldRowid);
             log.updateRow(newRowid, newRowid, argc, argv);
             return SQLITE_OK;

@@ -42,6 +42,8 @@ targets = {
     "history/undo_10000_row_step": 2.0,
     "history/redo_10000_row_step": 2.0,
     "history/one_row_step_1e6_vs_1e2_history_rows": 2.0,
+    "views/tables_1e5_vs_1e2_log_rows": 1.5,
+    "views/changes_per_row_1e4_vs_1e2_rows": 1.5,
     "update/single_row_x10000_in_transaction_50k_log": 3.0,
     "update/single_row_x10000_in_transaction_50k_log vs trigger_log": (1.0, "moonshot"),
     "update/one_statement_10000_rows_50k_log": 3.0,
@@ -125,7 +127,8 @@ for run in runs:
 table(rows, right={1, 2, 3, 4})
 print()
 print("subject and baseline: mean time of one repetition (history/undo_1000_small_steps:")
-print("totals over the steps recorded); ratio = subject / baseline, both timed in this run;")
+print("totals over the steps recorded; views/changes_per_row: per row listed); ratio =")
+print("subject / baseline, both timed in this run;")
 print("a 'vs' row compares the same subject with a second baseline of that run.")
 if len(figures) > 1:
     table(figures, right={2})

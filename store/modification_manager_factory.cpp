@@ -6,6 +6,7 @@
 
 #include "common/error_pair.h"
 #include "common/identifiers.h"
+#include "store/history_tables.h"
 #include "store/savepoint.h"
 
 #include <QDir>
@@ -16,10 +17,12 @@
 #include <sqlite3.h>
 #include <sys/stat.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <cstdlib>
 #include <cstring>
 #include <string>
+#include <utility>
 
 namespace {
 
@@ -158,9 +161,8 @@ void ModificationManagerFactory::openDatabase()
     // Room for a large transaction's pages, which would otherwise spill into
     // the WAL file before the commit writes them again.
     opened->executeQuery(QStringLiteral("PRAGMA cache_size=-16384;"), {});
-    opened->executeQuery(QStringLiteral("CREATE TABLE IF NOT EXISTS ombrixOpenedTables (uri string PRIMARY KEY,name "
-                                        "string NOT NULL,currentHistoryID INTEGER NOT NULL);"),
-                         {});
+    for (const char* schema : sharedTableSchemas)
+        opened->executeQuery(QString::fromLatin1(schema), {});
     history = std::move(opened);
     locks = std::move(owners);
 }
@@ -183,8 +185,9 @@ void ModificationManagerFactory::removeLeftovers(const QString& name)
     for (const auto& [type, object] : objects)
         history->executeQuery(QStringLiteral("DROP ") + type.toUpper() + QLatin1Char(' ') + quotedIdentifier(object),
                               {});
-    history->executeQuery(QStringLiteral("DELETE FROM ombrixOpenedTables WHERE name = ? COLLATE NOCASE;"),
-                          {QVariant(name)});
+    for (const char* table : sharedTables)
+        history->executeQuery(QStringLiteral("DELETE FROM %1 WHERE name = ? COLLATE NOCASE;").arg(QLatin1String(table)),
+                              {QVariant(name)});
     savepoint.release();
 }
 
@@ -192,9 +195,12 @@ void ModificationManagerFactory::removeLeftovers(const QString& name)
 void ModificationManagerFactory::removeAllLeftovers()
 {
     QSet<QString> names;
-    QSqlQuery rows = history->executeQuery(QStringLiteral("SELECT name FROM ombrixOpenedTables"), {});
-    while (rows.next())
-        names.insert(rows.value(0).toString());
+    QSqlQuery rows;
+    for (const char* table : sharedTables) {
+        rows = history->executeQuery(QStringLiteral("SELECT name FROM %1").arg(QLatin1String(table)), {});
+        while (rows.next())
+            names.insert(rows.value(0).toString());
+    }
     rows = history->executeQuery(QStringLiteral("SELECT name FROM sqlite_master WHERE type = 'table'"), {});
     while (rows.next()) {
         const QString table = rows.value(0).toString();
@@ -222,14 +228,15 @@ void ModificationManagerFactory::removeAllLeftovers()
 }
 
 std::shared_ptr<OpenLog> ModificationManagerFactory::openTable(const QString& name, const void* holder,
-                                                               const void* connection, const QByteArray& schema)
+                                                               const void* connection, const QByteArray& schema,
+                                                               const QString& filePath)
 {
     std::shared_ptr<OpenLog>& entry = logs[identifierKey(name)];
     if (!entry) {
         entry = std::make_shared<OpenLog>();
         entry->name = name;
     }
-    entry->tables.append({connection, schema});
+    entry->tables.append({connection, schema, filePath});
     entry->holders.insert(holder);
     return entry;
 }
@@ -327,6 +334,20 @@ std::shared_ptr<OpenLog> ModificationManagerFactory::find(const QString& name) c
     return logs.value(identifierKey(name));
 }
 
+std::vector<std::shared_ptr<OpenLog>> ModificationManagerFactory::entries() const
+{
+    std::vector<std::shared_ptr<OpenLog>> all(logs.begin(), logs.end());
+    std::sort(all.begin(), all.end(), [](const auto& a, const auto& b) { return a->name < b->name; });
+    return all;
+}
+
+QString ModificationManagerFactory::filePathOf(const OpenLog& entry)
+{
+    if (entry.manager || entry.tables.isEmpty())
+        return entry.uri;
+    return entry.tables.first().filePath;
+}
+
 std::shared_ptr<ModificationManager> ModificationManagerFactory::findManager(const QString& name) const
 {
     std::shared_ptr<OpenLog> entry = find(name);
@@ -356,6 +377,8 @@ ModificationManager& ModificationManagerFactory::logFor(OpenLog& entry, const QS
     }
     entry.manager = createManager(uri, entry.name);
     entry.uri = uri;
+    if (entry.firstLabel)
+        entry.manager->label(std::exchange(entry.firstLabel, std::nullopt));
     return *entry.manager;
 }
 
@@ -398,7 +421,6 @@ void ModificationManagerFactory::dropLog(OpenLog& entry)
     entry.manager->dropLog();
     locks->release(entry.manager->name());
     entry.manager.reset();
-    entry.firstNewRowid.reset();
     history->giveSpaceBack();
     closeIfIdle();
 }

@@ -16,6 +16,7 @@
 
 #include <memory>
 #include <optional>
+#include <vector>
 
 // Everything this process knows of one table name. Overlay tables of that name
 // (on any connection) share it, and with it one change log.
@@ -23,6 +24,7 @@ struct OpenLog {
     struct Table {
         const void* connection;
         QByteArray schema;
+        QString filePath;
     };
 
     QString name;
@@ -30,8 +32,8 @@ struct OpenLog {
     QString uri;
     // The log; empty until the first write, and again after DROP TABLE.
     std::shared_ptr<SqliteModificationManager> manager;
-    // One above the largest inner rowid, once a write has needed it.
-    std::optional<qint64> firstNewRowid;
+    // A label given before there was a log, for the first step it records.
+    std::optional<QString> firstLabel;
     // The overlay tables of this name open now.
     QList<Table> tables;
     // The module registrations under which a table of this name was opened:
@@ -66,12 +68,16 @@ public:
 
     // Registry. A table of name opened on connection/schema under holder.
     std::shared_ptr<OpenLog> openTable(const QString& name, const void* holder, const void* connection,
-                                       const QByteArray& schema);
+                                       const QByteArray& schema, const QString& filePath);
     void closeTable(const std::shared_ptr<OpenLog>& log, const void* connection, const QByteArray& schema) noexcept;
     // A registration ended: logs that no registration keeps any more end too.
     void releaseHolder(const void* holder) noexcept;
     // The entry of name, or null.
     std::shared_ptr<OpenLog> find(const QString& name) const;
+    // Every entry, by name.
+    std::vector<std::shared_ptr<OpenLog>> entries() const;
+    // The file path a table of entry's is shown with: the log's, or the first open table's.
+    static QString filePathOf(const OpenLog& entry);
 
     // The log of entry, made for the table at uri when there is none yet.
     // Throws ErrorPair: another process owns a log of that name, another table

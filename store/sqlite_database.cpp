@@ -284,6 +284,11 @@ qint64 SqliteDatabase::totalChanges() const
     return sqlite3_total_changes64(handle);
 }
 
+qint64 SqliteDatabase::lastInsertRowid() const
+{
+    return sqlite3_last_insert_rowid(handle);
+}
+
 void SqliteDatabase::giveSpaceBack() noexcept
 {
     constexpr int enoughPages = 1024;

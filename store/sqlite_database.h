@@ -77,6 +77,8 @@ public:
     void abandon() noexcept;
     // Rows changed by every statement so far.
     qint64 totalChanges() const;
+    // The rowid of the row the last INSERT made.
+    qint64 lastInsertRowid() const;
     // Whether a Savepoint or a reader is alive: the connection must stay open.
     bool inUse() const { return liveSavepoints > 0 || readers > 0; }
 

@@ -23,7 +23,7 @@ TEST_F(OverlayTest, HistoryFunctionsNameWhatIsWrong)
         {"SELECT ombrix_undo('t')", noTable},
         {"SELECT ombrix_redo(NULL, 2)", noTable},
         {"SELECT ombrix_commit(NULL)", noTable},
-        {"SELECT ombrix_commit('t', 1)", "error 1: wrong number of arguments to function ombrix_commit()"},
+        {"SELECT ombrix_commit('t', 'a', 1)", "error 1: wrong number of arguments to function ombrix_commit()"},
         // An open table nobody has written to has no history to move.
         {"CREATE VIRTUAL TABLE t USING overlay('/t'); SELECT ombrix_commit('t'), ombrix_undo('t'), ombrix_redo('t')",
          "NULL|NULL|NULL"},
@@ -75,6 +75,66 @@ TEST_F(OverlayTest, StepCountsAndTheEndsOfTheHistory)
             << sql << ": " << rows;
     }
     EXPECT_EQ(history("SELECT currentHistoryID FROM ombrixOpenedTables WHERE name = 'u'"), "1");
+}
+
+// The history views on a table's way: before its log (a label given then
+// names the first step), through labelled steps, the clean mark, undo and redo,
+// in views and triggers of a schema that trusts nothing, and in the history
+// file's additions, which follow the table through RENAME and DROP.
+TEST_F(OverlayTest, HistoryViewsFollowATable)
+{
+    memory_module::setTable("/t", numbered(5));
+    memory_module::setTable("/u", numbered(1));
+    open();
+    const std::string tables = "SELECT name, file_path, position, undo_steps, redo_steps, modified, clean FROM "
+                               "ombrix_tables; ",
+                      steps = "SELECT step, state, label FROM ombrix_steps('t')";
+    const std::pair<std::string, std::string> calls[] = {
+        {"CREATE VIRTUAL TABLE t USING overlay('/t'); CREATE VIRTUAL TABLE \"U\" USING overlay('/u'); " + tables,
+         "'U'|'/u'|NULL|0|0|0|1 't'|'/t'|NULL|0|0|0|1"},
+        {"SELECT ombrix_label('T', 'Move'); UPDATE t SET rowid = 9 WHERE rowid = 2; DELETE FROM t WHERE rowid = 3; " +
+             steps,
+         "NULL 1|'open'|'Move'"},
+        // Closing the open step names it; with no step open the label names nothing.
+        {"SELECT ombrix_mark_clean('t'), ombrix_commit('t', 'Moved'), ombrix_commit('t', 'nothing'); " + tables + steps,
+         "NULL|NULL|NULL 'U'|'/u'|NULL|0|0|0|1 't'|'/t'|3|1|0|1|1 1|'applied'|'Moved'"},
+        {"SELECT ombrix_label('t', 'Insert'); INSERT INTO t VALUES (6, 'r6'); SELECT clean FROM ombrix_tables "
+         "WHERE name = 't'; " + steps,
+         "NULL 0 1|'applied'|'Moved' 3|'open'|'Insert'"},
+        {"SELECT ombrix_undo('t'); SELECT clean, undo_steps, redo_steps FROM ombrix_tables WHERE name = 't'; " +
+             steps,
+         "NULL 1|1|1 1|'applied'|'Moved' 3|'undone'|'Insert'"},
+        {"SELECT ombrix_undo('t'); SELECT clean FROM ombrix_tables WHERE name = 't'; SELECT ombrix_redo('t'); SELECT "
+         "clean FROM ombrix_tables WHERE name = 't'",
+         "NULL 0 NULL 1"},
+        // New work discards the undone step and its label; NULL removes a label.
+        {"UPDATE t SET b = 'x' WHERE rowid = 1; SELECT ombrix_label('t', 'Edit'); " + steps +
+             "; SELECT ombrix_label('t', NULL); " + steps,
+         "NULL 1|'applied'|'Moved' 2|'open'|'Edit' NULL 1|'applied'|'Moved' 2|'open'|NULL"},
+        {"SELECT c.rowid, c.original_rowid, c.change, t.b FROM t JOIN ombrix_changes('t') AS c ON t.rowid = "
+         "c.rowid; SELECT * FROM ombrix_changes('t') WHERE rowid IS NULL",
+         "1|1|'update'|'x' 9|2|'update'|'r2' NULL|3|'delete'"},
+        {"SELECT * FROM ombrix_steps('nope')", "error 1: No such table "},
+        {"SELECT * FROM ombrix_changes(NULL)", "error 1: No such table "},
+        {"SELECT * FROM ombrix_changes('t''); DROP TABLE t; --')", "error 1: No such table "},
+        {"SELECT * FROM ombrix_changes", "error 1: Usage: SELECT * FROM ombrix_changes('Table_Name')"},
+        {"PRAGMA trusted_schema = OFF; CREATE TABLE x(a); CREATE TABLE seen(n); CREATE TRIGGER x_seen AFTER INSERT ON "
+         "x BEGIN INSERT INTO seen SELECT count(*) FROM ombrix_steps('t'); END; INSERT INTO x VALUES (1); CREATE VIEW "
+         "v AS SELECT count(*) FROM ombrix_changes('t'); SELECT n FROM seen; SELECT * FROM v",
+         "2 3"},
+        {"CREATE VIEW w AS SELECT ombrix_mark_clean('t'); SELECT * FROM w",
+         "error 1: unsafe use of ombrix_mark_clean()"},
+        {"ALTER TABLE t RENAME TO r; SELECT label FROM ombrix_steps('r')", "'Moved' NULL"},
+    };
+    for (const auto& [sql, outcome] : calls)
+        EXPECT_EQ(run(sql), outcome) << sql;
+    EXPECT_EQ(history("SELECT name, historyID, label FROM ombrixStepLabels; SELECT * FROM ombrixCleanMarks"),
+              "'r'|1|'Moved' 'r'|1|3");
+    // The schema changes above made SQLite disconnect U, until a statement uses it again.
+    EXPECT_EQ(run("DROP TABLE r; SELECT name FROM ombrix_tables; SELECT count(*) FROM \"U\"; SELECT name FROM "
+                  "ombrix_tables"),
+              "1 'U'");
+    EXPECT_EQ(history("SELECT count(*) FROM ombrixStepLabels; SELECT count(*) FROM ombrixCleanMarks"), "0 0");
 }
 
 // Writes and history calls fail with SQLite's code and a message that names

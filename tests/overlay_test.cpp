@@ -236,9 +236,9 @@ TEST_F(OverlayTest, LogTablesComeAndGoWithTheirTable)
                       " SET b = 'x' WHERE rowid = 2; DELETE FROM " + table + " WHERE rowid = 1; SELECT * FROM " +
                       table),
                   "2|'x' 3|'r3'");
-        EXPECT_EQ(history(count), "3 7") << name;
+        EXPECT_EQ(history(count), "3 9") << name;
         EXPECT_EQ(run("DROP TABLE " + table), "");
-        EXPECT_EQ(history(count), "0 4") << name;
+        EXPECT_EQ(history(count), "0 6") << name;
     }
     // A snapshot holds text as its characters, for other programs to read, and each byte of no valid UTF-8
     // sequence (here 0xFF and an encoded surrogate) as U+DC80 + byte - 0x80; reads give back the bytes.
@@ -267,7 +267,7 @@ TEST_F(OverlayTest, LogTablesComeAndGoWithTheirTable)
     EXPECT_EQ(history("SELECT page_count * page_size < 1000000 FROM pragma_page_count, pragma_page_size"), "1");
     close();
     EXPECT_EQ(history("SELECT name FROM sqlite_master WHERE type = 'table'; SELECT count(*) FROM ombrixOpenedTables"),
-              "'ombrixOpenedTables' 0");
+              "'ombrixOpenedTables' 'ombrixStepLabels' 'ombrixCleanMarks' 0");
 }
 
 // Triggers and views planted in the history file never run inside the
@@ -395,15 +395,18 @@ TEST_F(OverlayTest, LeftoversOfAnEarlierProcessAreCleared)
                       "INSERT INTO roadsinsertedOrUpdatedRows VALUES (6, x'00000000');"
                       "CREATE TABLE roadshistory(actionTag, oldRowID, newRowID, oldValue, newValue, historyID);"
                       "INSERT INTO roadshistory VALUES (1, 1, NULL, NULL, NULL, 9);"
-                      "CREATE TABLE oldhistory(x); CREATE TABLE unrelated(x)"),
+                      "CREATE TABLE oldhistory(x); CREATE TABLE unrelated(x);"
+                      "INSERT INTO ombrixStepLabels VALUES ('ROADS', 9, 'left'), ('old', NULL, 'left');"
+                      "INSERT INTO ombrixCleanMarks VALUES ('old', 9, 1)"),
               "");
     EXPECT_EQ(run("CREATE VIRTUAL TABLE roads USING overlay('/roads'); DELETE FROM roads WHERE rowid = 5; SELECT "
                   "rowid FROM roads"),
               "1 2 3 4");
     EXPECT_EQ(history("SELECT * FROM ombrixOpenedTables; SELECT name FROM sqlite_master WHERE type = 'table' ORDER BY "
                       "name"),
-              "'/roads'|'roads'|1 'ombrixOpenedTables' 'roadsdeletedRows' 'roadshistory' 'roadsinsertedOrUpdatedRows' "
-              "'unrelated'");
+              "'/roads'|'roads'|1 'ombrixCleanMarks' 'ombrixOpenedTables' 'ombrixStepLabels' 'roadsdeletedRows' "
+              "'roadshistory' 'roadsinsertedOrUpdatedRows' 'unrelated'");
+    EXPECT_EQ(history("SELECT count(*) FROM ombrixStepLabels; SELECT count(*) FROM ombrixCleanMarks"), "0 0");
     EXPECT_EQ(run("SELECT ombrix_undo('roads', 5); SELECT count(*) FROM roads"), "NULL 5");
     history("DROP TABLE unrelated");
 }

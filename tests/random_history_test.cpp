@@ -10,6 +10,7 @@
 #include <dlfcn.h>
 
 #include <algorithm>
+#include <cctype>
 #include <fstream>
 #include <random>
 
@@ -50,6 +51,16 @@ std::string replaced(std::string text, const std::string& from, const std::strin
 {
     for (size_t at = text.find(from); at != std::string::npos; at = text.find(from, at + to.size()))
         text.replace(at, from.size(), to);
+    return text;
+}
+
+// ASCII letters in the other case: the same table name to SQLite.
+std::string flippedCase(std::string text)
+{
+    for (char& c : text) {
+        const unsigned char byte = static_cast<unsigned char>(c);
+        c = char(std::isupper(byte) ? std::tolower(byte) : std::toupper(byte));
+    }
     return text;
 }
 
@@ -296,7 +307,11 @@ protected:
                 return false;
             }
         }
-        for (const Change& change : {Change{from.value_or(to), std::nullopt}, Change{to, row}}) {
+        // Counted as the overlay records it: a row replaced on an inner rowid is updated, elsewhere deleted first.
+        std::array<int, 3> counts = {0, 1, shown && moved && from ? 1 : 0};
+        if (!from)
+            counts = shown && to < firstNew ? std::array<int, 3>{0, 1, 0} : std::array<int, 3>{1, 0, shown ? 1 : 0};
+        for (const Change& change : {Change{from.value_or(to), std::nullopt}, Change{to, row, from, counts}}) {
             if (change.values || (from && moved)) {
                 applyChange(after, change);
                 write.changes.push_back(change);
@@ -358,7 +373,7 @@ protected:
             // DELETE of one row, some rows, or all.
             const std::string where = this->where(kind < 92);
             for (const auto& row : select("SELECT rowid, a, b, c FROM ref" + where + " ORDER BY rowid"))
-                write.changes.push_back({row.first, std::nullopt});
+                write.changes.push_back({row.first, std::nullopt, std::nullopt, {0, 0, 1}});
             write.sql = "DELETE FROM %T" + where;
         }
         return write;
@@ -442,7 +457,7 @@ TEST_P(RandomHistoryTest, EveryOperationMatchesTheModelAndTheNativeTable)
     name = names[GetParam() % 5];
     table = enclosed(name, '"');
     untouched = enclosed("untouched " + name, '"');
-    const std::string nameText = enclosed(name, '\'');
+    const std::string nameText = enclosed(name, '\''), otherCase = enclosed(flippedCase(name), '\'');
     ASSERT_NO_FATAL_FAILURE(open());
     // Debian's csvtable never frees its constructors' copy of their arguments.
     if (__lsan_disable)
@@ -482,8 +497,16 @@ TEST_P(RandomHistoryTest, EveryOperationMatchesTheModelAndTheNativeTable)
             sql = replaced(write.sql, "%T", table);
             expected = write.refused ? "error 19: UNIQUE constraint failed: " + name + ".rowid" : "";
         } else if (choice < 68) {
-            sql = "SELECT ombrix_commit(" + nameText + ")";
-            model.commit();
+            // A commit, one that names the step it closes, a label for the open step, or the clean mark.
+            const int kind = pick(0, 5);
+            const std::string label = "L" + std::to_string(index);
+            sql = kind < 3    ? "SELECT ombrix_commit(" + nameText + ")"
+                  : kind == 3 ? "SELECT ombrix_commit(" + nameText + ", '" + label + "')"
+                  : kind == 4 ? "SELECT ombrix_label(" + nameText + ", '" + label + "')"
+                              : "SELECT ombrix_mark_clean(" + nameText + ")";
+            kind < 4 ? model.commit(kind == 3 ? std::optional<std::string>(label) : std::nullopt)
+            : kind == 4 ? model.label(label)
+                        : model.markClean();
         } else if (choice < 88) {
             static const int counts[] = {1, 0, 1, 1, 2, 3, -1, -2};
             const int count = counts[pick(0, 7)];
@@ -510,6 +533,17 @@ TEST_P(RandomHistoryTest, EveryOperationMatchesTheModelAndTheNativeTable)
         const std::string position =
             saved.empty() ? history("SELECT currentHistoryID FROM ombrixOpenedTables WHERE name = " + nameText) : "";
         const std::string refRows = run("SELECT rowid, * FROM ref ORDER BY rowid");
+        // The history views, inside host transactions too, with the table named in another letter case.
+        const auto [changes, counts] = model.changesView(inner, firstNew);
+        const auto [applied, undone] = model.appliedAndUndone();
+        const std::string shown = run("SELECT position, undo_steps, redo_steps, inserted, updated, deleted, modified, "
+                                      "clean FROM ombrix_tables WHERE name = " + nameText);
+        const std::string summary = (model.empty() && shown.rfind("NULL|", 0) == 0 ? "NULL"
+                                                                                     : std::to_string(model.position)) +
+                                    "|" + std::to_string(applied) + "|" + std::to_string(undone) + "|" +
+                                    std::to_string(counts[0]) + "|" + std::to_string(counts[1]) + "|" +
+                                    std::to_string(counts[2]) + "|" + (changes.empty() ? "0|" : "1|") +
+                                    (model.clean() ? "1" : "0");
         const std::string checks[][3] = {
             {"outcome", outcome, expected},
             {"outcome on ref", nativeOutcome, write.native ? replaced(expected, name + ".rowid", "ref.rowid") : ""},
@@ -519,7 +553,12 @@ TEST_P(RandomHistoryTest, EveryOperationMatchesTheModelAndTheNativeTable)
             {"untouched table", run("SELECT rowid, * FROM " + untouched), innerRows},
             {"other table", run("SELECT group_concat(a) FROM other"), other.empty() ? "NULL" : "'" + other + "'"},
             {"position", position,
-             saved.empty() && (!model.empty() || !position.empty()) ? std::to_string(model.position) : ""}};
+             saved.empty() && (!model.empty() || !position.empty()) ? std::to_string(model.position) : ""},
+            {"ombrix_tables", shown, summary},
+            {"ombrix_steps",
+             run("SELECT step, state, inserted, updated, deleted, label FROM ombrix_steps(" + otherCase + ")"),
+             model.stepsView()},
+            {"ombrix_changes", run("SELECT * FROM ombrix_changes(" + otherCase + ")"), changes}};
         for (const auto& [label, actual, wanted] : checks)
             ASSERT_EQ(wanted, actual) << "seed " << seeds[GetParam()] << ", operation " << index << ", " << label
                                       << ", recent operations:" << recent;

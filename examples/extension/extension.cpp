@@ -23,9 +23,7 @@ int fail(sqlite3* db, char** pzErrMsg, int rc, char* message)
     sqlite3_create_module(db, plainModuleName, nullptr, nullptr);
     sqlite3_create_module(db, overlayModuleName, nullptr, nullptr);
     sqlite3_create_function(db, "quillmere_load", -1, SQLITE_UTF8, nullptr, nullptr, nullptr, nullptr);
-    sqlite3_create_function(db, "ombrix_commit", 1, SQLITE_UTF8, nullptr, nullptr, nullptr, nullptr);
-    for (const char* name : {"ombrix_undo", "ombrix_redo"})
-        sqlite3_create_function(db, name, -1, SQLITE_UTF8, nullptr, nullptr, nullptr, nullptr);
+    unregisterHistoryFunctions(db);
     if (pzErrMsg)
         *pzErrMsg = message;
     else

@@ -1,0 +1,356 @@
+// The history views, answered from what each log keeps in memory:
+//
+//   SELECT * FROM ombrix_tables;             -- one row per table of this process
+//   SELECT * FROM ombrix_steps('t');         -- t's steps that hold changes
+//   SELECT * FROM ombrix_changes('t');       -- t's rows changed from its inner table
+//
+// Eponymous and read-only. A table name compares as SQLite compares names;
+// an unknown one is "No such table ". Each scan costs what it shows: the
+// tables and the steps are listed when the scan starts, the changes are found
+// one after the other, so that a scan holds no copy of them.
+#include "functions/history_views.h"
+
+#include "common/guard.h"
+#include "common/host_records.h"
+#include "store/modification_manager_factory.h"
+
+#include <QByteArray>
+#include <QString>
+
+#include <limits>
+#include <memory>
+#include <optional>
+#include <variant>
+#include <vector>
+
+namespace {
+
+using Cell = std::variant<std::monostate, qint64, QByteArray>;
+
+// The rows of one scan.
+class Rows {
+public:
+    virtual ~Rows() = default;
+    // Moves to the next row: false past the last. Throws ErrorPair.
+    virtual bool next() = 0;
+    virtual Cell cell(int column) const = 0;
+};
+
+class ListedRows : public Rows {
+public:
+    explicit ListedRows(std::vector<std::vector<Cell>> rows) : rows(std::move(rows)) {}
+    bool next() override { return ++at < rows.size(); }
+    Cell cell(int column) const override { return rows[at][static_cast<size_t>(column)]; }
+
+private:
+    std::vector<std::vector<Cell>> rows;
+    size_t at = std::numeric_limits<size_t>::max();
+};
+
+Cell text(const QString& value)
+{
+    return value.isNull() ? Cell() : Cell(value.toUtf8());
+}
+
+Cell optional(const std::optional<qint64>& value)
+{
+    return value ? Cell(*value) : Cell();
+}
+
+const char* const stepStates[] = {"applied", "open", "undone"};
+const char* const changeKinds[] = {"insert", "update", "delete"};
+
+std::unique_ptr<Rows> listTables(const std::shared_ptr<OpenLog>&)
+{
+    std::vector<std::vector<Cell>> rows;
+    if (!ModificationManagerFactory::alive())
+        return std::make_unique<ListedRows>(std::move(rows));
+    for (const std::shared_ptr<OpenLog>& entry : ModificationManagerFactory::instance().entries()) {
+        const QString path = ModificationManagerFactory::filePathOf(*entry);
+        ModificationManager::Summary log{std::nullopt, 0, 0, 0, 0, 0, true};
+        if (entry->manager)
+            log = entry->manager->summary();
+        const bool modified = log.inserted + log.updated + log.deleted > 0;
+        rows.push_back({text(entry->name), text(path), optional(log.position), log.undoSteps, log.redoSteps,
+                        log.inserted, log.updated, log.deleted, qint64(modified), qint64(log.clean)});
+    }
+    return std::make_unique<ListedRows>(std::move(rows));
+}
+
+std::unique_ptr<Rows> listSteps(const std::shared_ptr<OpenLog>& entry)
+{
+    std::vector<std::vector<Cell>> rows;
+    if (entry->manager) {
+        for (const ModificationManager::StepSummary& step : entry->manager->steps())
+            rows.push_back({qint64(step.step), QByteArray(stepStates[int(step.state)]), step.inserted, step.updated,
+                            step.deleted, step.label ? text(*step.label) : Cell()});
+    }
+    return std::make_unique<ListedRows>(std::move(rows));
+}
+
+// Stored rows by rowid, then deleted inner rows by rowid. Each row is found
+// from the key after the last one, so a scan goes on where it stands when the
+// log changes under it, and ends when the log does.
+class ChangeRows : public Rows {
+public:
+    explicit ChangeRows(std::shared_ptr<OpenLog> entry) : entry(std::move(entry)) {}
+
+    bool next() override
+    {
+        while (phase != Phase::Done && entry->manager) {
+            ModificationManager& log = *entry->manager;
+            const std::optional<ModificationManager::RowChange> found =
+                phase == Phase::Stored ? log.storedChangeFrom(from) : log.deletionFrom(from);
+            if (!found) {
+                nextPhase();
+                continue;
+            }
+            change = *found;
+            const qint64 key = phase == Phase::Stored ? *change.rowid : *change.originalRowid;
+            if (key == std::numeric_limits<qint64>::max())
+                nextPhase();
+            else
+                from = key + 1;
+            return true;
+        }
+        return false;
+    }
+
+    Cell cell(int column) const override
+    {
+        switch (column) {
+        case 0:
+            return optional(change.rowid);
+        case 1:
+            return optional(change.originalRowid);
+        default:
+            return QByteArray(changeKinds[int(change.kind)]);
+        }
+    }
+
+private:
+    enum class Phase { Stored, Deleted, Done };
+
+    void nextPhase()
+    {
+        phase = phase == Phase::Stored ? Phase::Deleted : Phase::Done;
+        from = std::numeric_limits<qint64>::min();
+    }
+
+    std::shared_ptr<OpenLog> entry;
+    Phase phase = Phase::Stored;
+    qint64 from = std::numeric_limits<qint64>::min();
+    ModificationManager::RowChange change{};
+};
+
+std::unique_ptr<Rows> listChanges(const std::shared_ptr<OpenLog>& entry)
+{
+    return std::make_unique<ChangeRows>(entry);
+}
+
+// One view: its name, its columns, the hidden one that takes the table name
+// (-1 for none) and its rows.
+struct View {
+    const char* name;
+    const char* schema;
+    int argumentColumn;
+    std::unique_ptr<Rows> (*list)(const std::shared_ptr<OpenLog>& entry);
+};
+
+const View views[] = {
+    {"ombrix_tables",
+     "CREATE TABLE x(name TEXT, file_path TEXT, position INTEGER, undo_steps INTEGER, redo_steps INTEGER, inserted "
+     "INTEGER, updated INTEGER, deleted INTEGER, modified INTEGER, clean INTEGER)",
+     -1, listTables},
+    {"ombrix_steps",
+     "CREATE TABLE x(step INTEGER, state TEXT, inserted INTEGER, updated INTEGER, deleted INTEGER, label TEXT, "
+     "table_name HIDDEN)",
+     6, listSteps},
+    {"ombrix_changes", "CREATE TABLE x(rowid INTEGER, original_rowid INTEGER, change TEXT, table_name HIDDEN)", 3,
+     listChanges},
+};
+
+struct ViewTable {
+    sqlite3_vtab base;
+    const View* view;
+};
+
+struct ViewCursor {
+    sqlite3_vtab_cursor base;
+    std::unique_ptr<Rows> rows;
+    bool atEnd;
+    sqlite3_int64 rowid;
+};
+
+const View& viewOf(sqlite3_vtab_cursor* cursor)
+{
+    return *reinterpret_cast<ViewTable*>(cursor->pVtab)->view;
+}
+
+std::shared_ptr<OpenLog> namedEntry(const View& view, int argc, sqlite3_value** argv)
+{
+    if (argc < 1)
+        throw ErrorPair(SQLITE_ERROR, QStringLiteral("Usage: SELECT * FROM %1('Table_Name')")
+                                          .arg(QString::fromUtf8(view.name)));
+    auto name = reinterpret_cast<const char*>(sqlite3_value_text(argv[0]));
+    std::shared_ptr<OpenLog> entry;
+    if (name && ModificationManagerFactory::alive())
+        entry = ModificationManagerFactory::instance().find(QString::fromUtf8(name, sqlite3_value_bytes(argv[0])));
+    if (!entry)
+        throw ErrorPair(SQLITE_ERROR, QByteArray("No such table "));
+    return entry;
+}
+
+int viewConnect(sqlite3* db, void* clientData, int, const char* const*, sqlite3_vtab** ppVtab, char**)
+{
+    const View* view = static_cast<const View*>(clientData);
+    int rc = sqlite3_declare_vtab(db, view->schema);
+    if (rc != SQLITE_OK)
+        return rc;
+    // Read-only and without effects: fit for views and triggers of any schema.
+    sqlite3_vtab_config(db, SQLITE_VTAB_INNOCUOUS);
+    ViewTable* table = newRecord<ViewTable>();
+    if (!table)
+        return SQLITE_NOMEM;
+    table->view = view;
+    *ppVtab = &table->base;
+    return SQLITE_OK;
+}
+
+// The table name, when the view takes one, must be given as an equality; a
+// plan that would have it only later is refused, one without it fails in
+// xFilter with the usage.
+int viewBestIndex(sqlite3_vtab* vtab, sqlite3_index_info* info)
+{
+    const int argumentColumn = reinterpret_cast<ViewTable*>(vtab)->view->argumentColumn;
+    info->estimatedCost = 10;
+    for (int i = 0; argumentColumn >= 0 && i < info->nConstraint; ++i) {
+        const auto& constraint = info->aConstraint[i];
+        if (constraint.iColumn != argumentColumn || constraint.op != SQLITE_INDEX_CONSTRAINT_EQ)
+            continue;
+        if (!constraint.usable)
+            return SQLITE_CONSTRAINT;
+        info->aConstraintUsage[i].argvIndex = 1;
+        info->aConstraintUsage[i].omit = 1;
+        return SQLITE_OK;
+    }
+    if (argumentColumn >= 0)
+        info->estimatedCost = 1e12;
+    return SQLITE_OK;
+}
+
+int viewDisconnect(sqlite3_vtab* vtab)
+{
+    sqlite3_free(vtab->zErrMsg);
+    deleteRecord(reinterpret_cast<ViewTable*>(vtab));
+    return SQLITE_OK;
+}
+
+int viewOpen(sqlite3_vtab*, sqlite3_vtab_cursor** out)
+{
+    ViewCursor* cursor = newRecord<ViewCursor>();
+    if (!cursor)
+        return SQLITE_NOMEM;
+    cursor->atEnd = true;
+    *out = &cursor->base;
+    return SQLITE_OK;
+}
+
+int viewClose(sqlite3_vtab_cursor* base)
+{
+    deleteRecord(reinterpret_cast<ViewCursor*>(base));
+    return SQLITE_OK;
+}
+
+int viewNext(sqlite3_vtab_cursor* base)
+{
+    ViewCursor* cursor = reinterpret_cast<ViewCursor*>(base);
+    return guardTableCallback(base->pVtab, [cursor] {
+        cursor->atEnd = !cursor->rows->next();
+        ++cursor->rowid;
+        return SQLITE_OK;
+    });
+}
+
+int viewFilter(sqlite3_vtab_cursor* base, int, const char*, int argc, sqlite3_value** argv)
+{
+    ViewCursor* cursor = reinterpret_cast<ViewCursor*>(base);
+    const View& view = viewOf(base);
+    const int rc = guardTableCallback(base->pVtab, [&] {
+        cursor->atEnd = true;
+        cursor->rows = view.list(view.argumentColumn >= 0 ? namedEntry(view, argc, argv) : nullptr);
+        return SQLITE_OK;
+    });
+    cursor->rowid = 0;
+    return rc != SQLITE_OK ? rc : viewNext(base);
+}
+
+int viewEof(sqlite3_vtab_cursor* base)
+{
+    return reinterpret_cast<ViewCursor*>(base)->atEnd;
+}
+
+int viewColumn(sqlite3_vtab_cursor* base, sqlite3_context* ctx, int column)
+{
+    ViewCursor* cursor = reinterpret_cast<ViewCursor*>(base);
+    return guardTableCallback(base->pVtab, [&] {
+        const Cell cell = cursor->rows->cell(column);
+        if (const qint64* integer = std::get_if<qint64>(&cell))
+            sqlite3_result_int64(ctx, *integer);
+        else if (const QByteArray* bytes = std::get_if<QByteArray>(&cell))
+            sqlite3_result_text(ctx, bytes->constData(), bytes->size(), SQLITE_TRANSIENT);
+        return SQLITE_OK;
+    });
+}
+
+int viewRowid(sqlite3_vtab_cursor* base, sqlite3_int64* rowid)
+{
+    *rowid = reinterpret_cast<ViewCursor*>(base)->rowid;
+    return SQLITE_OK;
+}
+
+const sqlite3_module viewModule = {
+    0,               // iVersion
+    nullptr,         // xCreate: eponymous only
+    viewConnect,     // xConnect
+    viewBestIndex,   // xBestIndex
+    viewDisconnect,  // xDisconnect
+    viewDisconnect,  // xDestroy
+    viewOpen,        // xOpen
+    viewClose,       // xClose
+    viewFilter,      // xFilter
+    viewNext,        // xNext
+    viewEof,         // xEof
+    viewColumn,      // xColumn
+    viewRowid,       // xRowid
+    nullptr,         // xUpdate: read-only
+    nullptr,         // xBegin
+    nullptr,         // xSync
+    nullptr,         // xCommit
+    nullptr,         // xRollback
+    nullptr,         // xFindFunction
+    nullptr,         // xRename
+    nullptr,         // xSavepoint
+    nullptr,         // xRelease
+    nullptr,         // xRollbackTo
+    nullptr,         // xShadowName
+};
+
+} // namespace
+
+int registerHistoryViews(sqlite3* db)
+{
+    int result = SQLITE_OK;
+    for (const View& view : views) {
+        const int rc = sqlite3_create_module(db, view.name, &viewModule, const_cast<View*>(&view));
+        if (result == SQLITE_OK)
+            result = rc;
+    }
+    return result;
+}
+
+void unregisterHistoryViews(sqlite3* db)
+{
+    for (const View& view : views)
+        sqlite3_create_module(db, view.name, nullptr, nullptr);
+}
