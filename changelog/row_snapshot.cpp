@@ -196,17 +196,13 @@ QList<QVariant> rowFromBytes(const QByteArray& bytes)
     return row;
 }
 
-namespace {
-
-quint64 bigEndian(const char* at, int size)
+quint64 snapshotNumber(const char* at, int size)
 {
     quint64 value = 0;
     for (int i = 0; i < size; ++i)
         value = value << 8 | static_cast<unsigned char>(at[i]);
     return value;
 }
-
-} // namespace
 
 void RowSnapshot::assign(QByteArray snapshot)
 {
@@ -228,7 +224,7 @@ bool RowSnapshot::readInPlace()
     const int size = bytes_.size();
     if (size < 4)
         return false;
-    const quint64 count = bigEndian(data, 4);
+    const quint64 count = snapshotNumber(data, 4);
     if (count > quint64(size - 4) / smallestVariantRecord)
         return false;
     fields.reserve(static_cast<size_t>(count));
@@ -244,7 +240,7 @@ bool RowSnapshot::readInPlace()
     auto counted = [&](Kind kind, Kind nullKind, bool even) {
         if (size - at < 4)
             return false;
-        const quint64 length = bigEndian(data + at, 4);
+        const quint64 length = snapshotNumber(data + at, 4);
         at += 4;
         if (length == 0xffffffffu) {
             fields.push_back({nullKind, at, 0});
@@ -259,7 +255,7 @@ bool RowSnapshot::readInPlace()
     for (quint64 i = 0; i < count; ++i) {
         if (size - at < smallestVariantRecord || data[at + 4] != 0)
             return false;
-        const quint64 type = bigEndian(data + at, 4);
+        const quint64 type = snapshotNumber(data + at, 4);
         at += smallestVariantRecord;
         bool read;
         switch (type) {
@@ -307,11 +303,11 @@ QVariant RowSnapshot::value(int column) const
     case Kind::Null:
         return QVariant(QString());
     case Kind::Integer:
-        return QVariant(static_cast<qlonglong>(bigEndian(at, 8)));
+        return QVariant(static_cast<qlonglong>(snapshotNumber(at, 8)));
     case Kind::Int:
-        return QVariant(static_cast<int>(static_cast<quint32>(bigEndian(at, 4))));
+        return QVariant(static_cast<int>(static_cast<quint32>(snapshotNumber(at, 4))));
     case Kind::Real: {
-        const quint64 bits = bigEndian(at, 8);
+        const quint64 bits = snapshotNumber(at, 8);
         double real;
         std::memcpy(&real, &bits, sizeof real);
         return QVariant(real);
@@ -321,7 +317,7 @@ QVariant RowSnapshot::value(int column) const
         QString text = QStringLiteral("");
         text.resize(in->size / 2);
         for (int i = 0; i < in->size / 2; ++i)
-            text[i] = QChar(static_cast<char16_t>(bigEndian(at + 2 * i, 2)));
+            text[i] = QChar(static_cast<char16_t>(snapshotNumber(at + 2 * i, 2)));
         return QVariant(text);
     }
     case Kind::Blob:

@@ -11,6 +11,10 @@
 
 QByteArray rowToBlob(const QList<QVariant>& row);
 
+// The unsigned number of size bytes at at, most significant first, as a
+// snapshot holds numbers, lengths and type ids.
+quint64 snapshotNumber(const char* at, int size);
+
 // Writes a snapshot value by value, byte for byte as rowToBlob writes a row
 // of the variants variantFromValue (values.h) makes of the same SQL values.
 class SnapshotWriter {

@@ -284,13 +284,6 @@ bool utf8FromUnits(const char* units, int count, Bytes& utf8)
     return true;
 }
 
-quint64 bigEndianAt(const char* at, int size)
-{
-    quint64 value = 0;
-    for (int i = 0; i < size; ++i)
-        value = value << 8 | static_cast<unsigned char>(at[i]);
-    return value;
-}
 
 } // namespace
 
@@ -304,13 +297,13 @@ void resultFromSnapshot(sqlite3_context* ctx, const RowSnapshot& row, int column
     const char* at = row.data() + field->offset;
     switch (field->kind) {
     case RowSnapshot::Kind::Integer:
-        sqlite3_result_int64(ctx, static_cast<sqlite3_int64>(bigEndianAt(at, 8)));
+        sqlite3_result_int64(ctx, static_cast<sqlite3_int64>(snapshotNumber(at, 8)));
         return;
     case RowSnapshot::Kind::Int:
-        sqlite3_result_int64(ctx, static_cast<qint32>(static_cast<quint32>(bigEndianAt(at, 4))));
+        sqlite3_result_int64(ctx, static_cast<qint32>(static_cast<quint32>(snapshotNumber(at, 4))));
         return;
     case RowSnapshot::Kind::Real: {
-        const quint64 bits = bigEndianAt(at, 8);
+        const quint64 bits = snapshotNumber(at, 8);
         double real;
         std::memcpy(&real, &bits, sizeof real);
         sqlite3_result_double(ctx, real);
