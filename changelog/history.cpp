@@ -143,16 +143,6 @@ void SqliteModificationManager::redo(qint64 steps)
     savepoint.release();
 }
 
-namespace {
-
-// Whether a snapshot holds any value: the empty row has a count of zero.
-bool holdsValues(const char* snapshot, int size)
-{
-    return size >= 4 && (snapshot[0] || snapshot[1] || snapshot[2] || snapshot[3]);
-}
-
-} // namespace
-
 // Takes one step back, newest change first. The step's rows are read one by
 // one while the state tables change, and snapshots go back as they are.
 // Stored rows to remove wait while their rowids follow each other, and go
@@ -179,6 +169,7 @@ void SqliteModificationManager::undoStep(int step)
         if (log().hasFiledColumns())
             flush();
     };
+    RowSnapshot old;
     Statement::Rows change(statements.stepBackward.bind(1, step));
     while (change.next()) {
         const qint64 oldRowid = change.integer(OldRowid);
@@ -189,8 +180,12 @@ void SqliteModificationManager::undoStep(int step)
         const char* oldValue = oldSnapshot.constData();
         const int oldSize = oldSnapshot.size();
         const qint64 tag = change.integer(Tag);
-        const bool restores = (tag == Deletion || (tag == Update && oldRowid == newRowid)) &&
-                              holdsValues(oldValue, oldSize);
+        // Only an old value with values in it (a damaged one has none) goes back.
+        bool restores = tag == Deletion || (tag == Update && oldRowid == newRowid);
+        if (restores) {
+            old.assign(oldSnapshot);
+            restores = old.count() > 0;
+        }
         if (tag == Insertion || (tag == Update && !restores)) {
             remove(newRowid);
             continue;

@@ -7,6 +7,17 @@
 #include "changelog/values.h"
 #include "store/savepoint.h"
 
+namespace {
+
+// The snapshot of no values: the old value of a row the log did not hold.
+const QByteArray& emptyRow()
+{
+    static const QByteArray empty = rowToBlob({});
+    return empty;
+}
+
+} // namespace
+
 void SqliteModificationManager::deleteRow(qint64 rowid)
 {
     Savepoint savepoint(database);
@@ -41,12 +52,9 @@ void SqliteModificationManager::recordChange(qint64 oldRowid, qint64 newRowid, c
     if (oldRowid == newRowid) {
         appendHistory(actionTag, oldRowid, newRowid, std::nullopt, &snapshot);
     } else {
-        std::optional<QByteArray> oldSnapshot = QByteArray(rowToBlob({}));
-        if (log().isStored(oldRowid)) {
-            Statement::Rows row(statements.loadRow.bind(1, oldRowid));
-            if (row.next())
-                oldSnapshot = row.bytes(0);
-        }
+        const RowSnapshot* stored = modifiedRow(oldRowid);
+        const std::optional<QByteArray> oldSnapshot =
+            stored && !stored->bytes().isEmpty() ? stored->bytes() : emptyRow();
         origin = log().originOf(oldRowid);
         deleteRow(oldRowid);
         appendHistory(actionTag, oldRowid, newRowid, oldSnapshot, &snapshot);
@@ -100,9 +108,8 @@ void SqliteModificationManager::storeRow(qint64 rowid, const char* snapshot, int
 void SqliteModificationManager::removeStoredRow(qint64 rowid)
 {
     QList<QVariant> oldRow;
-    if (log().hasFiledColumns()) {
+    if (log().hasFiledColumns())
         oldRow = storedValues(rowid);
-    }
     const bool removes = log().isStored(rowid);
     changeLog(statements.removeRow.bind(1, rowid), [&](LogIndex& log) {
         if (removes)
@@ -138,7 +145,6 @@ void SqliteModificationManager::appendHistory(int actionTag, qint64 oldRowid, st
                                               const std::optional<QByteArray>& oldSnapshot,
                                               const QByteArray* newSnapshot)
 {
-    static const QByteArray emptyRow = rowToBlob({});
     const int step = currentHistoryId();
     // The stored row as read last (the host read it to update it), or as the
     // database copies it.
@@ -155,7 +161,7 @@ void SqliteModificationManager::appendHistory(int actionTag, qint64 oldRowid, st
     if (readLast)
         statement.bindBlob(4, cached.row.bytes());
     else if (!fromStored)
-        statement.bindBlob(4, oldSnapshot ? *oldSnapshot : emptyRow);
+        statement.bindBlob(4, oldSnapshot ? *oldSnapshot : emptyRow());
     if (newSnapshot)
         statement.bindBlob(5, *newSnapshot);
     else

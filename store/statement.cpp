@@ -102,20 +102,27 @@ void Statement::run()
     reset();
 }
 
-bool Statement::step()
+bool Statement::advance()
 {
     sqlite3_stmt* statement = prepared();
     if (bindFailure)
         fail(bindFailure);
-    if (!walking) {
-        database.keepWalking(this);
-        walking = true;
-    }
     const int rc = sqlite3_step(statement);
     if (rc == SQLITE_ROW)
         return true;
     if (rc != SQLITE_DONE)
         fail(rc);
+    return false;
+}
+
+bool Statement::step()
+{
+    if (!walking) {
+        database.keepWalking(this);
+        walking = true;
+    }
+    if (advance())
+        return true;
     reset();
     return false;
 }
@@ -134,43 +141,4 @@ QByteArray Statement::bytes(int column) const
 Statement::Rows::~Rows()
 {
     statement.reset();
-}
-
-bool Statement::Rows::next()
-{
-    sqlite3_stmt* handle = statement.prepared();
-    if (statement.bindFailure)
-        statement.fail(statement.bindFailure);
-    const int rc = sqlite3_step(handle);
-    if (rc == SQLITE_ROW)
-        return true;
-    if (rc != SQLITE_DONE)
-        statement.fail(rc);
-    return false;
-}
-
-bool Statement::Rows::isNull(int column) const
-{
-    return sqlite3_column_type(statement.handle, column) == SQLITE_NULL;
-}
-
-qint64 Statement::Rows::integer(int column) const
-{
-    return sqlite3_column_int64(statement.handle, column);
-}
-
-const char* Statement::Rows::data(int column) const
-{
-    return static_cast<const char*>(sqlite3_column_blob(statement.handle, column));
-}
-
-int Statement::Rows::size(int column) const
-{
-    return sqlite3_column_bytes(statement.handle, column);
-}
-
-QByteArray Statement::Rows::bytes(int column) const
-{
-    const char* start = data(column);
-    return QByteArray(start, size(column));
 }

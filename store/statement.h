@@ -49,13 +49,10 @@ public:
         Rows(const Rows&) = delete;
         Rows& operator=(const Rows&) = delete;
         // Moves to the next row; false at the end. Throws ErrorPair.
-        bool next();
-        bool isNull(int column) const;
-        qint64 integer(int column) const;
-        // A blob or text column's bytes, valid until the next step.
-        const char* data(int column) const;
-        int size(int column) const;
-        QByteArray bytes(int column) const;
+        bool next() { return statement.advance(); }
+        qint64 integer(int column) const { return statement.integer(column); }
+        // A blob or text column's bytes.
+        QByteArray bytes(int column) const { return statement.bytes(column); }
 
     private:
         Statement& statement;
@@ -64,6 +61,8 @@ public:
 private:
     friend class SqliteDatabase;
     sqlite3_stmt* prepared();
+    // Steps once: whether a row stands. Throws ErrorPair.
+    bool advance();
     void reset() noexcept;
     [[noreturn]] void fail(int rc);
 
