@@ -28,7 +28,9 @@ SqliteModificationManager::Statements::Statements(SqliteDatabase& database)
       assignLabel(database,
                   QStringLiteral("UPDATE ombrixStepLabels SET historyID = ?2 WHERE name = ?1 AND historyID IS NULL;")),
       removeLabelsAbove(database, QStringLiteral("DELETE FROM ombrixStepLabels WHERE name = ?1 AND historyID > ?2;")),
-      setCleanMark(database, QStringLiteral("INSERT OR REPLACE INTO ombrixCleanMarks VALUES (?1, ?2, ?3);"))
+      setCleanMark(database, QStringLiteral("INSERT OR REPLACE INTO ombrixCleanMarks VALUES (?1, ?2, ?3);")),
+      keepFirstNewRowid(database, QStringLiteral("UPDATE ombrixKeptLogs SET firstNewRowid = ?1 WHERE name = ?2 AND "
+                                                 "firstNewRowid IS NULL;"))
 {
 }
 
@@ -360,6 +362,12 @@ int SqliteModificationManager::currentHistoryId()
 }
 
 void SqliteModificationManager::setFirstNewRowid(qint64 rowid)
+{
+    statements.keepFirstNewRowid.bind(1, rowid).bindText(2, tableName).run();
+    restoreFirstNewRowid(rowid);
+}
+
+void SqliteModificationManager::restoreFirstNewRowid(qint64 rowid)
 {
     newRowsFrom = rowid;
     if (indexValid)

@@ -33,7 +33,11 @@ public:
     void label(const std::optional<QString>& label) override;
     void markClean() override;
     std::optional<qint64> firstNewRowid() const override { return newRowsFrom; }
+    // Also written to the log's kept mark, if it has one, for the process
+    // that takes the log up later.
     void setFirstNewRowid(qint64 rowid) override;
+    // The first new rowid a kept log was left with, taken up again.
+    void restoreFirstNewRowid(qint64 rowid);
     Summary summary() override;
     std::vector<StepSummary> steps() override;
     std::optional<RowChange> storedChangeFrom(qint64 rowid) override;
@@ -115,7 +119,7 @@ private:
         void setNames(const QString& stored, const QString& deleted, const QString& history);
         Statement storeRow, removeRow, loadRow, markDeleted, unmarkDeleted, appendHistory, appendHistoryFromStored,
             stepForward, stepBackward, removeHistory, movePosition, walkRows, removeRows, removeLabel, insertLabel,
-            assignLabel, removeLabelsAbove, setCleanMark;
+            assignLabel, removeLabelsAbove, setCleanMark, keepFirstNewRowid;
     };
     Statements statements;
     LogIndex index;

@@ -1,8 +1,9 @@
 // The SQL functions ombrix_commit, ombrix_undo and ombrix_redo, which move a
 // table's change log through its history, ombrix_label and ombrix_mark_clean,
-// which name its steps and mark its clean state, and the export that registers
-// them with the history views. Inside a host transaction their work joins it,
-// and rolls back with it.
+// which name its steps and mark its clean state, ombrix_keep and
+// ombrix_discard, which keep a log beyond its table's life and drop a kept
+// one, and the export that registers them with the history views. Inside a
+// host transaction their work joins it, and rolls back with it.
 #include "functions/history_functions.h"
 
 #include "functions/history_views.h"
@@ -18,6 +19,7 @@
 
 #include <memory>
 #include <optional>
+#include <type_traits>
 
 namespace {
 
@@ -89,7 +91,10 @@ void moveTable(sqlite3_context* ctx, sqlite3_value* value, Move&& move, WithoutL
     if (!entry->manager)
         return;
     Savepoint savepoint(database, host);
-    move(*entry->manager);
+    if constexpr (std::is_invocable_v<Move, OpenLog&>)
+        move(*entry);
+    else
+        move(*entry->manager);
     savepoint.release();
     database.giveSpaceBack();
 }
@@ -147,6 +152,52 @@ void markCleanFunction(sqlite3_context* ctx, int, sqlite3_value** argv)
     guardFunction(ctx, [&] { moveTable(ctx, argv[0], [](ModificationManager& log) { log.markClean(); }); });
 }
 
+// The file path of entry's table on host, or of its first table.
+QString filePathOn(sqlite3* host, const OpenLog& entry)
+{
+    for (const OpenLog::Table& table : entry.tables) {
+        if (table.connection == host)
+            return table.filePath;
+    }
+    return ModificationManagerFactory::filePathOf(entry);
+}
+
+// ombrix_keep: the table, then whether to keep its log (default 1). A table
+// that nobody has written to yet gets its log now, empty, to carry the mark.
+void keepFunction(sqlite3_context* ctx, int argc, sqlite3_value** argv)
+{
+    guardFunction(ctx, [&] {
+        const bool kept = argc < 2 || sqlite3_value_int64(argv[1]) != 0;
+        ModificationManagerFactory& factory = ModificationManagerFactory::instance();
+        moveTable(
+            ctx, argv[0], [&](OpenLog& entry) { factory.keep(entry, kept); },
+            [&](OpenLog& entry) {
+                if (!kept)
+                    return;
+                sqlite3* host = sqlite3_context_db_handle(ctx);
+                SqliteDatabase& database = factory.database();
+                joinHostTransaction(host, entry, database);
+                Savepoint savepoint(database, host);
+                factory.logFor(entry, filePathOn(host, entry));
+                factory.keep(entry, true);
+                savepoint.release();
+            });
+    });
+}
+
+// ombrix_discard: the name of a kept log that no table has taken up.
+void discardFunction(sqlite3_context* ctx, int, sqlite3_value** argv)
+{
+    guardFunction(ctx, [&] {
+        const QString name = tableNameArgument(argv[0]);
+        if (name.isNull()) {
+            sqlite3_result_error(ctx, noSuchTableMessage, -1);
+            return;
+        }
+        ModificationManagerFactory::instance().discard(name);
+    });
+}
+
 // ombrix_undo and ombrix_redo: the table, then an optional step count.
 void moveThroughHistory(sqlite3_context* ctx, int argc, sqlite3_value** argv, void (ModificationManager::*move)(qint64))
 {
@@ -183,6 +234,9 @@ const FunctionEntry historyFunctions[] = {
     {"ombrix_redo", -1, redoFunction},
     {"ombrix_label", 2, labelFunction},
     {"ombrix_mark_clean", 1, markCleanFunction},
+    {"ombrix_keep", 1, keepFunction},
+    {"ombrix_keep", 2, keepFunction},
+    {"ombrix_discard", 1, discardFunction},
 };
 
 } // namespace

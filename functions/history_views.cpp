@@ -1,6 +1,6 @@
 // The history views, answered from what each log keeps in memory:
 //
-//   SELECT * FROM ombrix_tables;             -- one row per table of this process
+//   SELECT * FROM ombrix_tables;             -- one row per table of this process or kept log
 //   SELECT * FROM ombrix_steps('t');         -- t's steps that hold changes
 //   SELECT * FROM ombrix_changes('t');       -- t's rows changed from its inner table
 //
@@ -12,9 +12,11 @@
 
 #include "common/guard.h"
 #include "common/host_records.h"
+#include "common/identifiers.h"
 #include "store/modification_manager_factory.h"
 
 #include <QByteArray>
+#include <QSet>
 #include <QString>
 
 #include <limits>
@@ -60,19 +62,39 @@ Cell optional(const std::optional<qint64>& value)
 const char* const stepStates[] = {"applied", "open", "undone"};
 const char* const changeKinds[] = {"insert", "update", "delete"};
 
+// Tables of this process, then kept logs that no table of it has open; such
+// a log shows its position only: its counts are read when a table takes it up.
 std::unique_ptr<Rows> listTables(const std::shared_ptr<OpenLog>&)
 {
     std::vector<std::vector<Cell>> rows;
     if (!ModificationManagerFactory::alive())
         return std::make_unique<ListedRows>(std::move(rows));
-    for (const std::shared_ptr<OpenLog>& entry : ModificationManagerFactory::instance().entries()) {
+    ModificationManagerFactory& factory = ModificationManagerFactory::instance();
+    const std::vector<KeptLog> kept = factory.keptLogs();
+    QSet<QString> keptNames, listed;
+    for (const KeptLog& log : kept)
+        keptNames.insert(identifierKey(log.name));
+    const auto holder = [&factory](const QString& name) {
+        return factory.ownedElsewhere(name) ? Cell(QByteArray("elsewhere")) : Cell();
+    };
+    for (const std::shared_ptr<OpenLog>& entry : factory.entries()) {
         const QString path = ModificationManagerFactory::filePathOf(*entry);
         ModificationManager::Summary log{std::nullopt, 0, 0, 0, 0, 0, true};
         if (entry->manager)
             log = entry->manager->summary();
         const bool modified = log.inserted + log.updated + log.deleted > 0;
+        const QString key = identifierKey(entry->name);
+        listed.insert(key);
         rows.push_back({text(entry->name), text(path), optional(log.position), log.undoSteps, log.redoSteps,
-                        log.inserted, log.updated, log.deleted, qint64(modified), qint64(log.clean)});
+                        log.inserted, log.updated, log.deleted, qint64(modified), qint64(log.clean),
+                        qint64(keptNames.contains(key)),
+                        entry->manager ? Cell(QByteArray("here")) : holder(entry->name)});
+    }
+    for (const KeptLog& log : kept) {
+        if (listed.contains(identifierKey(log.name)))
+            continue;
+        rows.push_back({text(log.name), text(log.uri), optional(log.position), Cell(), Cell(), Cell(), Cell(), Cell(),
+                        Cell(), Cell(), qint64(1), holder(log.name)});
     }
     return std::make_unique<ListedRows>(std::move(rows));
 }
@@ -160,7 +182,7 @@ struct View {
 const View views[] = {
     {"ombrix_tables",
      "CREATE TABLE x(name TEXT, file_path TEXT, position INTEGER, undo_steps INTEGER, redo_steps INTEGER, inserted "
-     "INTEGER, updated INTEGER, deleted INTEGER, modified INTEGER, clean INTEGER)",
+     "INTEGER, updated INTEGER, deleted INTEGER, modified INTEGER, clean INTEGER, kept INTEGER, held TEXT)",
      -1, listTables},
     {"ombrix_steps",
      "CREATE TABLE x(step INTEGER, state TEXT, inserted INTEGER, updated INTEGER, deleted INTEGER, label TEXT, "

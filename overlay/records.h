@@ -21,7 +21,8 @@ struct OverlayTable {
     OverlayRegistration* registration;
     sqlite3* db;
     QByteArray schema;
-    // The first module argument: the table's uri in the registry.
+    // The first module argument, canonical (see canonicalFilePath): the
+    // table's uri in the registry.
     QString filePath;
     // The table's entry in the registry: its name and change log.
     std::shared_ptr<OpenLog> log;
@@ -102,9 +103,12 @@ inline OverlayCursor* overlayCursor(sqlite3_vtab_cursor* cursor)
 }
 
 // The table's change log, or null while nothing was written through it.
+// The log a table reads through: its name's, when made over the file the
+// table names; a table of that name over another file shows its inner rows.
 inline ModificationManager* logOf(const OverlayTable* table)
 {
-    return table->log->manager.get();
+    const OpenLog& log = *table->log;
+    return log.manager && log.uri == table->filePath ? log.manager.get() : nullptr;
 }
 
 // A table kept in the history file itself would wait for itself: the host's

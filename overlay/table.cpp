@@ -4,8 +4,9 @@
 // xDestroy. A module without xCreate (eponymous) makes its tables through
 // xConnect, and one without xDestroy ends them through xDisconnect.
 #include "overlay/callbacks.h"
-#include "overlay/file_path.h"
 #include "common/guard.h"
+#include "common/inner_files.h"
+#include "overlay/file_path.h"
 #include "overlay/inner_cursors.h"
 #include "overlay/records.h"
 #include "store/savepoint.h"
@@ -100,7 +101,7 @@ int construct(bool create, sqlite3* db, void* clientData, int argc, const char* 
             if (create)
                 refuseInHistoryFile(*table, QString::fromUtf8(argv[2]));
             makeInnerTable(table, create, argc, argv);
-            table->filePath = parseFilePath(argc, argv);
+            table->filePath = canonicalFilePath(parseFilePath(argc, argv));
             enableConflictModes(db);
             const QString name = QString::fromUtf8(argv[2]);
             table->log = ModificationManagerFactory::instance().openTable(name, table->registration, db, table->schema,

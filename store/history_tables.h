@@ -1,5 +1,6 @@
 // The history file's tables that every change log shares, each with the
-// table's name in its column name: the registry, step labels and clean marks.
+// table's name in its column name: the registry, step labels, clean marks and
+// the marks of logs kept beyond their tables' life.
 #pragma once
 
 #include <iterator>
@@ -16,7 +17,16 @@ inline constexpr const char* sharedTableSchemas[] = {
     // rows: the history rows it held, or -1 once it was discarded.
     "CREATE TABLE IF NOT EXISTS ombrixCleanMarks (name TEXT PRIMARY KEY NOT NULL, historyID INTEGER, rows INTEGER "
     "NOT NULL);",
+    // A kept log outlives its tables. uri: the file path it was made over;
+    // firstNewRowid: where rowids of rows inserted through the overlay begin.
+    "CREATE TABLE IF NOT EXISTS ombrixKeptLogs (name TEXT PRIMARY KEY NOT NULL COLLATE NOCASE, uri TEXT NOT NULL, "
+    "firstNewRowid INTEGER);",
+    // The files a kept log's path named when the log began: path, size in
+    // bytes, modification time in nanoseconds since the epoch.
+    "CREATE TABLE IF NOT EXISTS ombrixKeptFiles (name TEXT NOT NULL COLLATE NOCASE, path TEXT NOT NULL, size "
+    "INTEGER NOT NULL, modified INTEGER NOT NULL, UNIQUE (name, path));",
 };
 
-inline constexpr const char* sharedTables[] = {"ombrixOpenedTables", "ombrixStepLabels", "ombrixCleanMarks"};
+inline constexpr const char* sharedTables[] = {"ombrixOpenedTables", "ombrixStepLabels", "ombrixCleanMarks",
+                                               "ombrixKeptLogs", "ombrixKeptFiles"};
 static_assert(std::size(sharedTables) == std::size(sharedTableSchemas));

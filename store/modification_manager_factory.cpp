@@ -1,7 +1,8 @@
 // Registry and factory. A log belongs to the process holding its name's lock;
 // a log or registry row whose lock nobody holds is a leftover of a process
 // that died, and goes when the name or its file path is used, or when this
-// process ends its last log.
+// process ends its last log; unless it is kept, and then it waits for a table
+// of its name over its file path to take it up again.
 #include "store/modification_manager_factory.h"
 
 #include "common/error_pair.h"
@@ -13,6 +14,7 @@
 #include <QFileInfo>
 #include <QSqlDatabase>
 #include <QSqlQuery>
+#include <QStringList>
 
 #include <sqlite3.h>
 #include <sys/stat.h>
@@ -65,6 +67,77 @@ std::string resolvedPath(const char* path)
 ErrorPair busyElsewhere(const QString& name)
 {
     return ErrorPair(SQLITE_BUSY, QStringLiteral("table %1: its change log is in use by another process").arg(name));
+}
+
+// How a message tells the way out of a kept log that cannot be taken up.
+QString discardHint(const QString& name)
+{
+    QString literal = name;
+    literal.replace(QLatin1Char('\''), QStringLiteral("''"));
+    return QStringLiteral("; to drop the kept log and its edits, run SELECT ombrix_discard('%1')").arg(literal);
+}
+
+// Whether SQLite reads text as a number where a column has numeric affinity:
+// blanks around a decimal with an optional sign, fraction and exponent.
+bool readsAsNumber(const QString& text)
+{
+    const QByteArray bytes = text.toUtf8();
+    const char* p = bytes.constData();
+    const auto blank = [](char c) { return c == ' ' || (c >= '\t' && c <= '\r'); };
+    const auto digits = [&p] {
+        const char* start = p;
+        while (*p >= '0' && *p <= '9')
+            ++p;
+        return p > start;
+    };
+    while (blank(*p))
+        ++p;
+    if (*p == '+' || *p == '-')
+        ++p;
+    bool number = digits();
+    if (*p == '.') {
+        ++p;
+        number = digits() || number;
+    }
+    if (!number)
+        return false;
+    if (*p == 'e' || *p == 'E') {
+        ++p;
+        if (*p == '+' || *p == '-')
+            ++p;
+        if (!digits())
+            return false;
+    }
+    while (blank(*p))
+        ++p;
+    return *p == '\0' && p == bytes.constData() + bytes.size();
+}
+
+// The registry's uri column is declared "string", whose numeric affinity
+// would keep the path '0123' as the number 123, the same as '123': such a
+// path goes in as the bytes of its text, which no affinity converts.
+QVariant uriValue(const QString& uri)
+{
+    return readsAsNumber(uri) ? QVariant(uri.toUtf8()) : QVariant(uri);
+}
+
+// The first way in which the files now differ from those stamped, or none.
+std::optional<QString> firstDifference(const std::vector<FileStamp>& then, const std::vector<FileStamp>& now)
+{
+    auto a = then.begin(), b = now.begin();
+    while (a != then.end() || b != now.end()) {
+        if (b == now.end() || (a != then.end() && a->path < b->path))
+            return QStringLiteral("file %1 is gone").arg(a->path);
+        if (a == then.end() || b->path < a->path)
+            return QStringLiteral("file %1 appeared").arg(b->path);
+        if (a->size != b->size)
+            return QStringLiteral("file %1 changed size from %2 to %3 bytes").arg(a->path).arg(a->size).arg(b->size);
+        if (a->modified != b->modified)
+            return QStringLiteral("file %1 was modified").arg(a->path);
+        ++a;
+        ++b;
+    }
+    return std::nullopt;
 }
 
 } // namespace
@@ -124,6 +197,17 @@ SqliteDatabase& ModificationManagerFactory::database()
     if (!history)
         openDatabase();
     return *history;
+}
+
+SqliteDatabase* ModificationManagerFactory::existingDatabase() noexcept
+{
+    try {
+        struct stat info;
+        if (!history && stat(historyPath().toUtf8().constData(), &info) == 0)
+            openDatabase();
+    } catch (...) {
+    }
+    return history.get();
 }
 
 void ModificationManagerFactory::openDatabase()
@@ -209,10 +293,14 @@ void ModificationManagerFactory::removeAllLeftovers()
                 names.insert(table.left(table.size() - suffix.size()));
         }
     }
+    QSet<QString> kept;
+    rows = history->executeQuery(QStringLiteral("SELECT name FROM ombrixKeptLogs"), {});
+    while (rows.next())
+        kept.insert(identifierKey(rows.value(0).toString()));
     rows.finish();
     bool removed = false;
     for (const QString& name : qAsConst(names)) {
-        if (locks->holds(name) || !locks->acquire(name))
+        if (kept.contains(identifierKey(name)) || locks->holds(name) || !locks->acquire(name))
             continue;
         try {
             removeLeftovers(name);
@@ -238,6 +326,25 @@ std::shared_ptr<OpenLog> ModificationManagerFactory::openTable(const QString& na
     }
     entry->tables.append({connection, schema, filePath});
     entry->holders.insert(holder);
+    if (entry->manager || !existingDatabase())
+        return entry;
+    // A history file that cannot be read now refuses no table: the first
+    // write, which needs it, says what is wrong.
+    std::optional<KeptLog> kept;
+    try {
+        kept = keptLog(name);
+    } catch (const ErrorPair&) {
+    }
+    if (kept) {
+        const std::shared_ptr<OpenLog> opened = entry;
+        try {
+            takeUpLog(*opened, filePath, false);
+        } catch (...) {
+            closeTable(opened, connection, schema);
+            throw;
+        }
+        return opened;
+    }
     return entry;
 }
 
@@ -279,7 +386,8 @@ void ModificationManagerFactory::endLog(OpenLog& entry) noexcept
         return;
     if (!history->inTransaction()) {
         try {
-            entry.manager->dropLog();
+            if (!isKept(entry.manager->name()))
+                entry.manager->dropLog();
         } catch (...) {
         }
     }
@@ -375,43 +483,213 @@ ModificationManager& ModificationManagerFactory::logFor(OpenLog& entry, const QS
                                 .arg(entry.name, entry.uri));
         return *entry.manager;
     }
-    entry.manager = createManager(uri, entry.name);
-    entry.uri = uri;
+    takeUpLog(entry, uri, true);
     if (entry.firstLabel)
         entry.manager->label(std::exchange(entry.firstLabel, std::nullopt));
     return *entry.manager;
 }
 
-std::shared_ptr<SqliteModificationManager> ModificationManagerFactory::createManager(const QString& uri,
-                                                                                     const QString& name)
+bool ModificationManagerFactory::takeUpLog(OpenLog& entry, const QString& uri, bool create)
 {
     SqliteDatabase& db = database();
+    const QString name = entry.name;
     if (!locks->acquire(name))
         throw busyElsewhere(name);
     try {
         Savepoint savepoint(db);
-        removeLeftovers(name);
-        QVariant holder =
-            db.firstValue(QStringLiteral("SELECT name FROM ombrixOpenedTables WHERE uri = ? ;"), {QVariant(uri)});
-        if (holder.isValid()) {
-            const QString other = holder.toString();
-            if (locks->holds(other) || !locks->acquire(other))
-                throw ErrorPair(SQLITE_CONSTRAINT,
-                                QStringLiteral("table %1: its file path %2 is already used by the change log of "
-                                               "table %3")
-                                    .arg(name, uri, other));
-            removeLeftovers(other);
-            locks->release(other);
+        // Read again under the lock: the mark may have come or gone meanwhile.
+        const std::optional<KeptLog> kept = keptLog(name);
+        if (!kept && !create) {
+            savepoint.release();
+            locks->release(name);
+            return false;
         }
-        auto manager = std::make_shared<SqliteModificationManager>(db, name, true);
-        db.executeQuery(QStringLiteral("INSERT INTO ombrixOpenedTables VALUES (?, ?, ?);"),
-                        {QVariant(uri), QVariant(name), QVariant(1)});
+        std::shared_ptr<SqliteModificationManager> manager;
+        std::vector<FileStamp> stamps = stampFiles(uri);
+        if (kept) {
+            manager = resumeKeptLog(name, uri, *kept, stamps);
+        } else {
+            removeLeftovers(name);
+            claimUri(name, uri);
+            manager = std::make_shared<SqliteModificationManager>(db, name, true);
+            db.executeQuery(QStringLiteral("INSERT INTO ombrixOpenedTables VALUES (?, ?, ?);"),
+                            {uriValue(uri), QVariant(name), QVariant(1)});
+        }
         savepoint.release();
-        return manager;
+        entry.manager = std::move(manager);
+        entry.uri = uri;
+        entry.stamps = std::move(stamps);
+        return true;
     } catch (...) {
         locks->release(name);
         throw;
     }
+}
+
+std::shared_ptr<SqliteModificationManager> ModificationManagerFactory::resumeKeptLog(const QString& name,
+                                                                                     const QString& uri,
+                                                                                     const KeptLog& kept,
+                                                                                     const std::vector<FileStamp>& now)
+{
+    if (kept.uri != uri)
+        throw ErrorPair(SQLITE_ERROR, QStringLiteral("table %1: its kept change log was made over file path %2, not "
+                                                     "%3; open the table over %2")
+                                              .arg(name, kept.uri, uri) +
+                                          discardHint(name));
+    const QString tables[] = {name + logSuffixes[0], name + logSuffixes[1], name + logSuffixes[2]};
+    const int found = history
+                          ->firstValue(QStringLiteral("SELECT count(*) FROM sqlite_master WHERE type = 'table' AND "
+                                                      "name COLLATE NOCASE IN (?, ?, ?)"),
+                                       {QVariant(tables[0]), QVariant(tables[1]), QVariant(tables[2])})
+                          .toInt();
+    if (found != 3 || !kept.position)
+        throw ErrorPair(SQLITE_CORRUPT, QStringLiteral("table %1: its kept change log is incomplete in the history "
+                                                       "database")
+                                                .arg(name) +
+                                            discardHint(name));
+    claimUri(name, uri);
+    std::vector<FileStamp> then;
+    QSqlQuery files = history->executeQuery(
+        QStringLiteral("SELECT path, size, modified FROM ombrixKeptFiles WHERE name = ? ORDER BY path LIMIT ?"),
+        {QVariant(name), QVariant(qint64(now.size()) + 1)});
+    while (files.next())
+        then.push_back({files.value(0).toString(), files.value(1).toLongLong(), files.value(2).toLongLong()});
+    files.finish();
+    if (const std::optional<QString> difference = firstDifference(then, now))
+        throw ErrorPair(SQLITE_ERROR, QStringLiteral("table %1: cannot take up its kept change log: %2 since the log "
+                                                     "began, so its edits may no longer match the rows")
+                                              .arg(name, *difference) +
+                                          discardHint(name));
+    auto manager = std::make_shared<SqliteModificationManager>(*history, kept.name, true);
+    if (kept.name != name)
+        manager->renameLog(name);
+    if (kept.firstNewRowid)
+        manager->restoreFirstNewRowid(*kept.firstNewRowid);
+    return manager;
+}
+
+void ModificationManagerFactory::claimUri(const QString& name, const QString& uri)
+{
+    QStringList others;
+    QSqlQuery users = history->executeQuery(QStringLiteral("SELECT name FROM ombrixOpenedTables WHERE uri = ? UNION "
+                                                           "SELECT name FROM ombrixKeptLogs WHERE uri = ?"),
+                                            {uriValue(uri), QVariant(uri)});
+    while (users.next()) {
+        const QString other = users.value(0).toString();
+        if (!sameIdentifier(other, name))
+            others.append(other);
+    }
+    users.finish();
+    for (const QString& other : qAsConst(others)) {
+        if (locks->holds(other) || !locks->acquire(other))
+            throw ErrorPair(SQLITE_CONSTRAINT,
+                            QStringLiteral("table %1: its file path %2 is already used by the change log of table %3")
+                                .arg(name, uri, other));
+        try {
+            if (isKept(other))
+                throw ErrorPair(SQLITE_CONSTRAINT, QStringLiteral("table %1: its file path %2 is already used by the "
+                                                                  "kept change log of table %3; open the table as "
+                                                                  "%3")
+                                                           .arg(name, uri, other) +
+                                                       discardHint(other));
+            removeLeftovers(other);
+        } catch (...) {
+            locks->release(other);
+            throw;
+        }
+        locks->release(other);
+    }
+}
+
+bool ModificationManagerFactory::isKept(const QString& name)
+{
+    return history->firstValue(QStringLiteral("SELECT 1 FROM ombrixKeptLogs WHERE name = ?"), {QVariant(name)})
+        .isValid();
+}
+
+namespace {
+
+const char keptLogQuery[] =
+    "SELECT k.name, k.uri, (SELECT currentHistoryID FROM ombrixOpenedTables r WHERE r.name = k.name AND "
+    "typeof(r.currentHistoryID) = 'integer' AND r.currentHistoryID BETWEEN -2147483648 AND 2147483647), "
+    "CASE WHEN typeof(k.firstNewRowid) = 'integer' THEN k.firstNewRowid END FROM ombrixKeptLogs k ";
+
+KeptLog keptLogAt(const QSqlQuery& row)
+{
+    const auto optional = [&row](int column) {
+        return row.isNull(column) ? std::nullopt : std::optional<qint64>(row.value(column).toLongLong());
+    };
+    return {row.value(0).toString(), row.value(1).toString(), optional(2), optional(3)};
+}
+
+} // namespace
+
+std::optional<KeptLog> ModificationManagerFactory::keptLog(const QString& name)
+{
+    QSqlQuery row = database().executeQuery(QString::fromLatin1(keptLogQuery) + QStringLiteral("WHERE k.name = ?"),
+                                            {QVariant(name)});
+    std::optional<KeptLog> kept;
+    if (row.next())
+        kept = keptLogAt(row);
+    row.finish();
+    return kept;
+}
+
+std::vector<KeptLog> ModificationManagerFactory::keptLogs()
+{
+    std::vector<KeptLog> all;
+    if (!existingDatabase())
+        return all;
+    QSqlQuery rows =
+        history->executeQuery(QString::fromLatin1(keptLogQuery) + QStringLiteral("ORDER BY k.name"), {});
+    while (rows.next())
+        all.push_back(keptLogAt(rows));
+    rows.finish();
+    return all;
+}
+
+void ModificationManagerFactory::keep(OpenLog& entry, bool kept)
+{
+    SqliteDatabase& db = database();
+    const QString& name = entry.manager->name();
+    Savepoint savepoint(db);
+    db.executeQuery(QStringLiteral("DELETE FROM ombrixKeptFiles WHERE name = ?;"), {QVariant(name)});
+    if (kept) {
+        const std::optional<qint64> first = entry.manager->firstNewRowid();
+        db.executeQuery(QStringLiteral("INSERT OR REPLACE INTO ombrixKeptLogs VALUES (?, ?, ?);"),
+                        {QVariant(name), QVariant(entry.uri), first ? QVariant(*first) : QVariant()});
+        for (const FileStamp& stamp : entry.stamps)
+            db.executeQuery(QStringLiteral("INSERT INTO ombrixKeptFiles VALUES (?, ?, ?, ?);"),
+                            {QVariant(name), QVariant(stamp.path), QVariant(stamp.size), QVariant(stamp.modified)});
+    } else {
+        db.executeQuery(QStringLiteral("DELETE FROM ombrixKeptLogs WHERE name = ?;"), {QVariant(name)});
+    }
+    savepoint.release();
+}
+
+void ModificationManagerFactory::discard(const QString& name)
+{
+    SqliteDatabase& db = database();
+    const std::shared_ptr<OpenLog> entry = find(name);
+    if (entry && entry->manager)
+        throw ErrorPair(SQLITE_LOCKED, QStringLiteral("table %1: its change log is open in this process; only a kept "
+                                                      "log that no table has open can be discarded (DROP TABLE "
+                                                      "drops an open one)")
+                                           .arg(name));
+    if (!locks->acquire(name))
+        throw ErrorPair(SQLITE_BUSY,
+                        QStringLiteral("table %1: its kept change log is in use by another process").arg(name));
+    try {
+        if (!isKept(name))
+            throw ErrorPair(SQLITE_ERROR, QStringLiteral("table %1 has no kept change log").arg(name));
+        removeLeftovers(name);
+    } catch (...) {
+        locks->release(name);
+        throw;
+    }
+    locks->release(name);
+    db.giveSpaceBack();
+    closeIfIdle();
 }
 
 void ModificationManagerFactory::dropLog(OpenLog& entry)
@@ -438,6 +716,11 @@ void ModificationManagerFactory::renameLog(const std::shared_ptr<OpenLog>& entry
             throw busyElsewhere(newName);
         try {
             Savepoint savepoint(database());
+            if (isKept(newName))
+                throw ErrorPair(SQLITE_ERROR, QStringLiteral("cannot rename table %1 to %2: a kept change log of "
+                                                             "that name waits in the history database")
+                                                      .arg(oldName, newName) +
+                                                  discardHint(newName));
             removeLeftovers(newName);
             entry->manager->renameLog(newName);
             savepoint.release();

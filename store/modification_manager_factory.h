@@ -5,6 +5,7 @@
 #pragma once
 
 #include "changelog/sqlite_modification_manager.h"
+#include "common/inner_files.h"
 #include "store/owner_locks.h"
 #include "store/sqlite_database.h"
 
@@ -30,6 +31,8 @@ struct OpenLog {
     QString name;
     // The file path of the table whose writes made the log.
     QString uri;
+    // The files that path named when the log began, as they stood then.
+    std::vector<FileStamp> stamps;
     // The log; empty until the first write, and again after DROP TABLE.
     std::shared_ptr<SqliteModificationManager> manager;
     // A label given before there was a log, for the first step it records.
@@ -39,6 +42,15 @@ struct OpenLog {
     // The module registrations under which a table of this name was opened:
     // the log lives until the last of them ends, or DROP TABLE.
     QSet<const void*> holders;
+};
+
+// A log kept beyond its tables' life, as the history file marks it.
+struct KeptLog {
+    QString name;
+    QString uri;
+    // The history position; none when the registry lacks the log.
+    std::optional<qint64> position;
+    std::optional<qint64> firstNewRowid;
 };
 
 class ModificationManagerFactory {
@@ -66,7 +78,10 @@ public:
     // back are forgotten, and made again by the next write.
     void verifyLogs() noexcept;
 
-    // Registry. A table of name opened on connection/schema under holder.
+    // Registry. A table of name opened on connection/schema under holder, over
+    // filePath (canonical). A kept log of that name is taken up at once.
+    // Throws ErrorPair when a kept log of the name cannot be taken up: another
+    // process has it, it was made over another path, or its files changed.
     std::shared_ptr<OpenLog> openTable(const QString& name, const void* holder, const void* connection,
                                        const QByteArray& schema, const QString& filePath);
     void closeTable(const std::shared_ptr<OpenLog>& log, const void* connection, const QByteArray& schema) noexcept;
@@ -79,28 +94,53 @@ public:
     // The file path a table of entry's is shown with: the log's, or the first open table's.
     static QString filePathOf(const OpenLog& entry);
 
-    // The log of entry, made for the table at uri when there is none yet.
-    // Throws ErrorPair: another process owns a log of that name, another table
-    // holds the file path, or the history database fails.
+    // The log of entry, made for the table at uri when there is none yet: the
+    // kept log of the name taken up, or a new one (this process's lock on the
+    // name, the log tables and a registry row at position 1; leftovers of the
+    // name go first). Throws ErrorPair: another process owns a log of that
+    // name, another table holds the file path, a kept log of the name cannot
+    // be taken up, or the history database fails.
     ModificationManager& logFor(OpenLog& entry, const QString& uri);
     // DROP TABLE: the log's tables and registry rows go. Throws ErrorPair.
     void dropLog(OpenLog& entry);
     // ALTER TABLE ... RENAME: the log moves with the table. Throws ErrorPair.
     void renameLog(const std::shared_ptr<OpenLog>& entry, const QString& newName);
 
-    // A new change log for the table at uri named name: this process's lock on
-    // the name, the log tables and a registry row at position 1. Leftovers of
-    // the name are removed first. Throws ErrorPair.
-    std::shared_ptr<SqliteModificationManager> createManager(const QString& uri, const QString& name);
     // The log of a table of this process, or an empty pointer.
     std::shared_ptr<ModificationManager> findManager(const QString& name) const;
     // Whether a live process other than this one owns a log of name.
     bool ownedElsewhere(const QString& name);
 
+    // Keeping. Marks entry's log kept, or takes the mark back: a kept log
+    // outlives its tables and the process, until DROP TABLE or discard().
+    // The log must exist. Throws ErrorPair.
+    void keep(OpenLog& entry, bool kept);
+    // The kept mark of name, or none. Throws ErrorPair.
+    std::optional<KeptLog> keptLog(const QString& name);
+    // Every kept mark in the history file, by name; none when there is no
+    // history file yet. Throws ErrorPair.
+    std::vector<KeptLog> keptLogs();
+    // Drops the kept log of name, which no table may hold. Throws ErrorPair.
+    void discard(const QString& name);
+
 private:
     ModificationManagerFactory();
 
     void openDatabase();
+    // The history database when its file exists, opened; null when it does not
+    // exist or cannot be opened now.
+    SqliteDatabase* existingDatabase() noexcept;
+    // Makes entry's log for uri: the kept log of the name, taken up, or with
+    // create a new one. False when there is no kept log and create is unset.
+    bool takeUpLog(OpenLog& entry, const QString& uri, bool create);
+    // The kept log of name taken up for a table over uri, whose files are now
+    // as stamped; throws ErrorPair when it must not be.
+    std::shared_ptr<SqliteModificationManager> resumeKeptLog(const QString& name, const QString& uri,
+                                                             const KeptLog& kept, const std::vector<FileStamp>& now);
+    // Refuses when another name's log, live or kept, uses uri; clears what a
+    // dead process left there.
+    void claimUri(const QString& name, const QString& uri);
+    bool isKept(const QString& name);
     void removeLeftovers(const QString& name);
     void removeAllLeftovers();
     void endLog(OpenLog& entry) noexcept;

@@ -236,9 +236,9 @@ TEST_F(OverlayTest, LogTablesComeAndGoWithTheirTable)
                       " SET b = 'x' WHERE rowid = 2; DELETE FROM " + table + " WHERE rowid = 1; SELECT * FROM " +
                       table),
                   "2|'x' 3|'r3'");
-        EXPECT_EQ(history(count), "3 9") << name;
+        EXPECT_EQ(history(count), "3 11") << name;
         EXPECT_EQ(run("DROP TABLE " + table), "");
-        EXPECT_EQ(history(count), "0 6") << name;
+        EXPECT_EQ(history(count), "0 8") << name;
     }
     // A snapshot holds text as its characters, for other programs to read, and each byte of no valid UTF-8
     // sequence (here 0xFF and an encoded surrogate) as U+DC80 + byte - 0x80; reads give back the bytes.
@@ -267,7 +267,7 @@ TEST_F(OverlayTest, LogTablesComeAndGoWithTheirTable)
     EXPECT_EQ(history("SELECT page_count * page_size < 1000000 FROM pragma_page_count, pragma_page_size"), "1");
     close();
     EXPECT_EQ(history("SELECT name FROM sqlite_master WHERE type = 'table'; SELECT count(*) FROM ombrixOpenedTables"),
-              "'ombrixOpenedTables' 'ombrixStepLabels' 'ombrixCleanMarks' 0");
+              "'ombrixOpenedTables' 'ombrixStepLabels' 'ombrixCleanMarks' 'ombrixKeptLogs' 'ombrixKeptFiles' 0");
 }
 
 // Triggers and views planted in the history file never run inside the
@@ -404,7 +404,8 @@ TEST_F(OverlayTest, LeftoversOfAnEarlierProcessAreCleared)
               "1 2 3 4");
     EXPECT_EQ(history("SELECT * FROM ombrixOpenedTables; SELECT name FROM sqlite_master WHERE type = 'table' ORDER BY "
                       "name"),
-              "'/roads'|'roads'|1 'ombrixCleanMarks' 'ombrixOpenedTables' 'ombrixStepLabels' 'roadsdeletedRows' "
+              "'/roads'|'roads'|1 'ombrixCleanMarks' 'ombrixKeptFiles' 'ombrixKeptLogs' 'ombrixOpenedTables' "
+              "'ombrixStepLabels' 'roadsdeletedRows' "
               "'roadshistory' 'roadsinsertedOrUpdatedRows' 'unrelated'");
     EXPECT_EQ(history("SELECT count(*) FROM ombrixStepLabels; SELECT count(*) FROM ombrixCleanMarks"), "0 0");
     EXPECT_EQ(run("SELECT ombrix_undo('roads', 5); SELECT count(*) FROM roads"), "NULL 5");
