@@ -74,7 +74,8 @@ void moveTable(sqlite3_context* ctx, sqlite3_value* value, Move&& move, WithoutL
 {
     const QString name = tableNameArgument(value);
     ModificationManagerFactory& factory = ModificationManagerFactory::instance();
-    std::shared_ptr<OpenLog> entry = name.isNull() ? nullptr : factory.find(name);
+    sqlite3* host = sqlite3_context_db_handle(ctx);
+    std::shared_ptr<OpenLog> entry = name.isNull() ? nullptr : findTable(host, name);
     if (!entry || !entry->manager) {
         if (!name.isNull() && factory.ownedElsewhere(name))
             throw ErrorPair(SQLITE_BUSY,
@@ -85,7 +86,6 @@ void moveTable(sqlite3_context* ctx, sqlite3_value* value, Move&& move, WithoutL
             withoutLog(*entry);
         return;
     }
-    sqlite3* host = sqlite3_context_db_handle(ctx);
     SqliteDatabase& database = factory.database();
     joinHostTransaction(host, *entry, database);
     if (!entry->manager)

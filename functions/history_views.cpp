@@ -195,6 +195,7 @@ const View views[] = {
 struct ViewTable {
     sqlite3_vtab base;
     const View* view;
+    sqlite3* db;
 };
 
 struct ViewCursor {
@@ -209,7 +210,7 @@ const View& viewOf(sqlite3_vtab_cursor* cursor)
     return *reinterpret_cast<ViewTable*>(cursor->pVtab)->view;
 }
 
-std::shared_ptr<OpenLog> namedEntry(const View& view, int argc, sqlite3_value** argv)
+std::shared_ptr<OpenLog> namedEntry(sqlite3* db, const View& view, int argc, sqlite3_value** argv)
 {
     if (argc < 1)
         throw ErrorPair(SQLITE_ERROR, QStringLiteral("Usage: SELECT * FROM %1('Table_Name')")
@@ -217,7 +218,7 @@ std::shared_ptr<OpenLog> namedEntry(const View& view, int argc, sqlite3_value** 
     auto name = reinterpret_cast<const char*>(sqlite3_value_text(argv[0]));
     std::shared_ptr<OpenLog> entry;
     if (name && ModificationManagerFactory::alive())
-        entry = ModificationManagerFactory::instance().find(QString::fromUtf8(name, sqlite3_value_bytes(argv[0])));
+        entry = findTable(db, QString::fromUtf8(name, sqlite3_value_bytes(argv[0])));
     if (!entry)
         throw ErrorPair(SQLITE_ERROR, QByteArray("No such table "));
     return entry;
@@ -235,6 +236,7 @@ int viewConnect(sqlite3* db, void* clientData, int, const char* const*, sqlite3_
     if (!table)
         return SQLITE_NOMEM;
     table->view = view;
+    table->db = db;
     *ppVtab = &table->base;
     return SQLITE_OK;
 }
@@ -300,7 +302,8 @@ int viewFilter(sqlite3_vtab_cursor* base, int, const char*, int argc, sqlite3_va
     const View& view = viewOf(base);
     const int rc = guardTableCallback(base->pVtab, [&] {
         cursor->atEnd = true;
-        cursor->rows = view.list(view.argumentColumn >= 0 ? namedEntry(view, argc, argv) : nullptr);
+        sqlite3* db = reinterpret_cast<ViewTable*>(base->pVtab)->db;
+        cursor->rows = view.list(view.argumentColumn >= 0 ? namedEntry(db, view, argc, argv) : nullptr);
         return SQLITE_OK;
     });
     cursor->rowid = 0;
@@ -359,6 +362,21 @@ const sqlite3_module viewModule = {
 };
 
 } // namespace
+
+std::shared_ptr<OpenLog> findTable(sqlite3* db, const QString& name)
+{
+    ModificationManagerFactory& factory = ModificationManagerFactory::instance();
+    if (std::shared_ptr<OpenLog> entry = factory.find(name))
+        return entry;
+    const QByteArray sql = "SELECT 0 FROM " + quotedIdentifier(name).toUtf8() + " WHERE 0";
+    sqlite3_stmt* statement = nullptr;
+    const int rc = sqlite3_prepare_v2(db, sql.constData(), -1, &statement, nullptr);
+    const QByteArray message(sqlite3_errmsg(db));
+    sqlite3_finalize(statement);
+    if (rc != SQLITE_OK && !message.startsWith("no such table"))
+        throw ErrorPair(rc, message);
+    return factory.find(name);
+}
 
 int registerHistoryViews(sqlite3* db)
 {

@@ -3,9 +3,20 @@
 #pragma once
 
 #include "common/routines.h"
+#include "store/modification_manager_factory.h"
+
+#include <QString>
+
+#include <memory>
 
 // Registers the three views on db, usable from views and triggers too; the
 // first failing registration's code, or SQLITE_OK.
 int registerHistoryViews(sqlite3* db);
 // Takes them off db again.
 void unregisterHistoryViews(sqlite3* db);
+
+// The entry of the table called name, connecting it on db first when this
+// process has none yet, as a statement that reads it would: a table whose
+// database was just opened takes up its kept log then. Null when db has no
+// such table; throws ErrorPair when connecting it fails.
+std::shared_ptr<OpenLog> findTable(sqlite3* db, const QString& name);
