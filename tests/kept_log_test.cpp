@@ -347,3 +347,32 @@ TEST_F(KeptLogTest, PlantedMarksAreRefusedOrTakenUpSafely)
 }
 
 } // namespace
+
+namespace {
+
+// The mark goes where the log goes: along with RENAME, away with DROP TABLE; keeping it back ends the log
+// with its table again.
+TEST_F(KeptLogTest, TheMarkFollowsRenameAndDrop)
+{
+    memory_module::setTable("/u", numbered(2));
+    open(home + "/project.db");
+    EXPECT_EQ(run("CREATE VIRTUAL TABLE u USING overlay('/u'); UPDATE u SET b = 'mine' WHERE rowid = 1; SELECT "
+                  "ombrix_keep('u'); ALTER TABLE u RENAME TO w"),
+              "NULL");
+    close();
+    open(home + "/project.db");
+    EXPECT_EQ(run("SELECT name, kept, held FROM ombrix_tables; SELECT ombrix_undo('w'); SELECT b FROM w"),
+              "'w'|1|NULL NULL 'r1' 'r2'");
+    EXPECT_EQ(run("SELECT ombrix_keep('w', 0); SELECT kept FROM ombrix_tables"), "NULL 0");
+    close();
+    open(home + "/project.db");
+    EXPECT_EQ(run("SELECT b FROM w; SELECT ombrix_keep('w'); UPDATE w SET b = 'again' WHERE rowid = 2"),
+              "'r1' 'r2' NULL");
+    close();
+    open(home + "/project.db");
+    EXPECT_EQ(run("SELECT b FROM w; DROP TABLE w; SELECT count(*) FROM ombrix_tables"), "'r1' 'again' 0");
+    EXPECT_EQ(history("SELECT count(*) FROM ombrixKeptLogs; SELECT count(*) FROM sqlite_master WHERE name LIKE 'w%'"),
+              "0 0");
+}
+
+} // namespace
