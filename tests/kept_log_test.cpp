@@ -360,6 +360,11 @@ TEST_F(KeptLogTest, TheMarkFollowsRenameAndDrop)
                   "ombrix_keep('u'); ALTER TABLE u RENAME TO w"),
               "NULL");
     close();
+    // A process that ends its last log sweeps up what dead processes left, but not a kept log.
+    memory_module::setTable("/x", numbered(1));
+    open();
+    EXPECT_EQ(run("CREATE VIRTUAL TABLE x USING overlay('/x'); DELETE FROM x"), "");
+    close();
     open(home + "/project.db");
     EXPECT_EQ(run("SELECT name, kept, held FROM ombrix_tables; SELECT ombrix_undo('w'); SELECT b FROM w"),
               "'w'|1|NULL NULL 'r1' 'r2'");
