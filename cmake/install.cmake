@@ -3,9 +3,24 @@
 include(GNUInstallDirs)
 include(CMakePackageConfigHelpers)
 
-# Installed libraries find each other in their own folder.
-set_target_properties(quillmere engine PROPERTIES INSTALL_RPATH "$ORIGIN")
-set_target_properties(engine PROPERTIES VERSION ${PROJECT_VERSION} SOVERSION ${PROJECT_VERSION_MAJOR})
+# libengine would be too generic a name in a system library folder.
+set_target_properties(engine PROPERTIES
+  OUTPUT_NAME quillmere_engine
+  VERSION ${PROJECT_VERSION}
+  SOVERSION ${PROJECT_VERSION_MAJOR})
+
+# Installed into a private prefix, the libraries find each other through
+# $ORIGIN; the system's library folder needs no RUNPATH, nor does a host linked there.
+list(FIND CMAKE_C_IMPLICIT_LINK_DIRECTORIES "${CMAKE_INSTALL_FULL_LIBDIR}" system_libdir)
+set(QUILLMERE_PC_RPATH "")
+if(system_libdir EQUAL -1)
+  set_target_properties(quillmere engine PROPERTIES INSTALL_RPATH "$ORIGIN")
+  set(QUILLMERE_PC_RPATH "-Wl,-rpath,\${libdir}")
+endif()
+
+# A host that calls through sqlite3_api, which quillmere.h declares, links the
+# engine library that defines it.
+target_link_libraries(quillmere INTERFACE engine)
 target_include_directories(quillmere INTERFACE $<INSTALL_INTERFACE:${CMAKE_INSTALL_INCLUDEDIR}>)
 target_link_libraries(quillmere INTERFACE $<INSTALL_INTERFACE:SQLite::SQLite3>)
 
@@ -24,5 +39,8 @@ write_basic_package_version_file(${PROJECT_BINARY_DIR}/quillmereConfigVersion.cm
 install(FILES ${PROJECT_BINARY_DIR}/quillmereConfig.cmake ${PROJECT_BINARY_DIR}/quillmereConfigVersion.cmake
   DESTINATION ${CMAKE_INSTALL_LIBDIR}/cmake/quillmere)
 
+# The .pc file finds the prefix from its own folder, however deep the library folder.
+file(RELATIVE_PATH QUILLMERE_PC_TO_PREFIX "/${CMAKE_INSTALL_LIBDIR}/pkgconfig" "/")
+string(REGEX REPLACE "/$" "" QUILLMERE_PC_TO_PREFIX "${QUILLMERE_PC_TO_PREFIX}")
 configure_file(cmake/quillmere.pc.in ${PROJECT_BINARY_DIR}/quillmere.pc @ONLY)
 install(FILES ${PROJECT_BINARY_DIR}/quillmere.pc DESTINATION ${CMAKE_INSTALL_LIBDIR}/pkgconfig)
