@@ -15,7 +15,7 @@ list(FIND CMAKE_C_IMPLICIT_LINK_DIRECTORIES "${CMAKE_INSTALL_FULL_LIBDIR}" syste
 set(QUILLMERE_PC_RPATH "")
 if(system_libdir EQUAL -1)
   set_target_properties(quillmere engine PROPERTIES INSTALL_RPATH "$ORIGIN")
-  set(QUILLMERE_PC_RPATH "-Wl,-rpath,\${libdir}")
+  set(QUILLMERE_PC_RPATH " -Wl,-rpath,\${libdir}")
 endif()
 
 # A host that calls through sqlite3_api, which quillmere.h declares, links the
