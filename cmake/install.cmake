@@ -10,12 +10,19 @@ set_target_properties(engine PROPERTIES
   SOVERSION ${PROJECT_VERSION_MAJOR})
 
 # Installed into a private prefix, the libraries find each other through
-# $ORIGIN; the system's library folder needs no RUNPATH, nor does a host linked there.
+# $ORIGIN and the .pc file finds the prefix from its own folder, so the tree
+# may move. The system's library folder needs no RUNPATH, nor does a host linked
+# there, and its .pc file names the prefix, which pkg-config then leaves off.
 list(FIND CMAKE_C_IMPLICIT_LINK_DIRECTORIES "${CMAKE_INSTALL_FULL_LIBDIR}" system_libdir)
-set(QUILLMERE_PC_RPATH "")
 if(system_libdir EQUAL -1)
   set_target_properties(quillmere engine PROPERTIES INSTALL_RPATH "$ORIGIN")
   set(QUILLMERE_PC_RPATH " -Wl,-rpath,\${libdir}")
+  file(RELATIVE_PATH pc_to_prefix "/${CMAKE_INSTALL_LIBDIR}/pkgconfig" "/")
+  string(REGEX REPLACE "/$" "" pc_to_prefix "${pc_to_prefix}")
+  set(QUILLMERE_PC_PREFIX "\${pcfiledir}/${pc_to_prefix}")
+else()
+  set(QUILLMERE_PC_RPATH "")
+  set(QUILLMERE_PC_PREFIX "${CMAKE_INSTALL_PREFIX}")
 endif()
 
 # A host that calls through sqlite3_api, which quillmere.h declares, links the
@@ -39,8 +46,5 @@ write_basic_package_version_file(${PROJECT_BINARY_DIR}/quillmereConfigVersion.cm
 install(FILES ${PROJECT_BINARY_DIR}/quillmereConfig.cmake ${PROJECT_BINARY_DIR}/quillmereConfigVersion.cmake
   DESTINATION ${CMAKE_INSTALL_LIBDIR}/cmake/quillmere)
 
-# The .pc file finds the prefix from its own folder, however deep the library folder.
-file(RELATIVE_PATH QUILLMERE_PC_TO_PREFIX "/${CMAKE_INSTALL_LIBDIR}/pkgconfig" "/")
-string(REGEX REPLACE "/$" "" QUILLMERE_PC_TO_PREFIX "${QUILLMERE_PC_TO_PREFIX}")
 configure_file(cmake/quillmere.pc.in ${PROJECT_BINARY_DIR}/quillmere.pc @ONLY)
 install(FILES ${PROJECT_BINARY_DIR}/quillmere.pc DESTINATION ${CMAKE_INSTALL_LIBDIR}/pkgconfig)

