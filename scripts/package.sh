@@ -30,7 +30,9 @@ cp "$root/scripts/debian/control" "$root/scripts/debian/changelog" debian/
 DESTDIR="$out/$pkg" cmake --install . >/dev/null
 doc=$pkg/usr/share/doc/quillmere
 mkdir -p "$doc"
-cp "$root/README.md" "$root/scripts/debian/copyright" "$doc/"
+# Documents over 4 kB are compressed, as Debian's policy asks.
+cp "$root/scripts/debian/copyright" "$doc/"
+gzip -9n -c "$root/README.md" >"$doc/README.md.gz"
 gzip -9n -c debian/changelog >"$doc/changelog.gz"
 
 # Stripped as Debian strips libraries; nothing in the package is executable.

@@ -29,7 +29,7 @@ $lib/libquillmere_engine.so.0
 $lib/libquillmere_engine.so.0.1.0
 $lib/pkgconfig/quillmere.pc
 $lib/quillmere_extension.so
-usr/share/doc/quillmere/README.md
+usr/share/doc/quillmere/README.md.gz
 usr/share/doc/quillmere/changelog.gz
 usr/share/doc/quillmere/copyright
 END
@@ -47,10 +47,12 @@ for object in "$root/$lib"/*.so.*.* "$root/$lib/quillmere_extension.so"; do
   if readelf -d "$object" | grep -qE 'RPATH|RUNPATH'; then echo "$object has a run-time path"; exit 1; fi
 done
 
-# The extension in the stock shell: an edit of a CSV file, undone; the file unchanged.
+# The extension in the stock shell: another extension loaded by its bare name, as
+# load_extension takes it; an edit of a CSV file, undone; the file unchanged.
 printf 'id,name\n1,Mill Lane\n2,Quarry Road\n' >"$work/roads.csv"
 (cd "$work" && /usr/bin/sqlite3 -bail :memory: >"$work/shell.out" 2>&1) <<END || { cat "$work/shell.out"; exit 1; }
 .load $root/$lib/quillmere_extension
+SELECT quillmere_load('libsqlite3_mod_zipfile');
 CREATE VIRTUAL TABLE roads USING editable_csv('roads.csv');
 CREATE VIRTUAL TABLE file USING readonly_csv('roads.csv');
 UPDATE roads SET name = 'Ring Road' WHERE id = 2;
@@ -59,7 +61,7 @@ SELECT ombrix_undo('roads') IS NULL;
 SELECT group_concat(name, '/') FROM roads;
 SELECT group_concat(name, '/') FROM file;
 END
-printf 'Mill Lane/Ring Road\n1\nMill Lane/Quarry Road\nMill Lane/Quarry Road\n' | diff -u - "$work/shell.out"
+printf 'editable_zipfile\nMill Lane/Ring Road\n1\nMill Lane/Quarry Road\nMill Lane/Quarry Road\n' | diff -u - "$work/shell.out"
 
 # A C host built through the packaged .pc file and run on the packaged libraries.
 export PKG_CONFIG_PATH="$root/$lib/pkgconfig" PKG_CONFIG_SYSROOT_DIR="$root"
