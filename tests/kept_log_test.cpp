@@ -60,13 +60,17 @@ std::vector<std::string> stream(unsigned seed, int count)
 
 const char setup[] = "CREATE VIRTUAL TABLE t USING overlay('/t'); SELECT ombrix_keep('t')";
 
-// Everything a user sees of t and its history, then the table with every step undone and redone.
+// Everything a user sees of t and its history, then the same with every step undone and with every step
+// redone.
 std::string dump(sqlite3* db)
 {
-    return run(db, "SELECT rowid, * FROM t") + " / " + run(db, "SELECT * FROM ombrix_tables") + " / " +
-           run(db, "SELECT * FROM ombrix_steps('t')") + " / " + run(db, "SELECT * FROM ombrix_changes('t')") +
-           " / undone: " + run(db, "SELECT ombrix_undo('t', 1000); SELECT rowid, * FROM t") +
-           " / redone: " + run(db, "SELECT ombrix_redo('t', 1000); SELECT rowid, * FROM t; SELECT * FROM ombrix_steps('t')");
+    std::string shown;
+    for (const char* sql : {"SELECT 'now'", "SELECT ombrix_undo('t', 1000)", "SELECT ombrix_redo('t', 1000)"}) {
+        shown += run(db, sql) + ": " + run(db, "SELECT rowid, * FROM t") + " / " + run(db, "SELECT * FROM ombrix_tables") +
+                 " / " + run(db, "SELECT * FROM ombrix_steps('t')") + " / " + run(db, "SELECT * FROM ombrix_changes('t')");
+        shown += "\n";
+    }
+    return shown;
 }
 
 std::string readFile(const std::string& path)
