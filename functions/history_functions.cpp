@@ -12,7 +12,7 @@
 #include "common/routines.h"
 #include "common/guard.h"
 #include "quillmere.h"
-#include "store/modification_manager_factory.h"
+#include "registry/modification_manager_factory.h"
 #include "store/savepoint.h"
 
 #include <QString>
