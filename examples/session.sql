@@ -108,3 +108,8 @@ SELECT replace(b.path, 'DEMO_DIR/', '') AS file, b.bytes,
        CASE WHEN b.bytes = length(readfile(b.path)) AND b.hash = sha3(readfile(b.path))
             THEN 'unchanged' ELSE 'CHANGED' END AS since_the_start
   FROM before AS b;
+
+-- Edits last as long as the table is open, unless its change log is kept. The roads'
+-- log, both steps undone, stays in the history file when this run ends; the next run
+-- (examples/resume.sql) takes it up and redoes them.
+SELECT ombrix_keep('roads') AS kept;

@@ -75,7 +75,8 @@ std::unique_ptr<Rows> listTables(const std::shared_ptr<OpenLog>&)
     for (const KeptLog& log : kept)
         keptNames.insert(identifierKey(log.name));
     const auto holder = [&factory](const QString& name) {
-        return factory.ownedElsewhere(name) ? Cell(QByteArray("elsewhere")) : Cell();
+        const bool elsewhere = factory.openedDatabase() && factory.ownedElsewhere(name);
+        return elsewhere ? Cell(QByteArray("elsewhere")) : Cell();
     };
     for (const std::shared_ptr<OpenLog>& entry : factory.entries()) {
         const QString path = ModificationManagerFactory::filePathOf(*entry);

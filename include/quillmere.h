@@ -16,8 +16,8 @@ extern "C" {
 #endif
 
 /* The process's routines pointer, defined by the host's engine library
-   (libengine): the library reaches the host's SQLite only through it. Null
-   until the first wrap call fills it. */
+   (libquillmere_engine): the library reaches the host's SQLite only through
+   it. Null until the first wrap call fills it. */
 extern const sqlite3_api_routines* sqlite3_api;
 
 /* Registers on db, under moduleName, an overlay module around innerModule.

@@ -1,6 +1,7 @@
 #!/usr/bin/env bash
 # Runs examples/session.sql in the sqlite3 shell and in Debian's Python (or the one named) with the
-# extension from BUILD_DIR, on a shapefile it makes first; builds nothing.
+# extension from BUILD_DIR, on a shapefile it makes first, then examples/resume.sql in a second run
+# of each with the same HOME, which takes up the change log the first one kept; builds nothing.
 # DEMO_SHELL_PREFIX, when set, goes before the shell's command (a valgrind run).
 set -euo pipefail
 root=$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)
@@ -30,18 +31,26 @@ sed "s|DEMO_DIR/|$work/shapefile/|g" examples/make_roads_shapefile.sql |
   SPATIALITE_SECURITY=relaxed /usr/bin/sqlite3 -bail :memory: >"$work/shapefile.log" 2>&1 ||
   { cat "$work/shapefile.log"; echo "could not make the shapefile" >&2; exit 1; }
 
-session() {
-  sed "s|BUILD_DIR/|$build/|g; s|DEMO_DIR/|$work/shapefile/|g" examples/session.sql
+# The session, then the run after it (examples/resume.sql), which takes up the log it kept.
+script() {
+  sed "s|BUILD_DIR/|$build/|g; s|DEMO_DIR/|$work/shapefile/|g" "examples/$1.sql"
 }
 # Line-buffered output keeps each echoed statement ahead of its error, if any.
 # SANITIZER_PRELOAD, set in sanitizer builds, is preloaded into the shell alone.
 if [ "${2:-shell}" = shell ]; then
   [ -z "${2:-}" ] && echo "=== In the sqlite3 shell"
-  session | HOME=$(mktemp -d "$work/home.XXXXXX") LD_PRELOAD="${SANITIZER_PRELOAD:-}" \
-    stdbuf -oL ${DEMO_SHELL_PREFIX:-} /usr/bin/sqlite3 -bail -echo :memory:
+  home=$(mktemp -d "$work/home.XXXXXX")
+  for run in session resume; do
+    [ $run = resume ] && echo && echo "=== The next run of the shell, with the same HOME"
+    script $run | HOME=$home LD_PRELOAD="${SANITIZER_PRELOAD:-}" \
+      stdbuf -oL ${DEMO_SHELL_PREFIX:-} /usr/bin/sqlite3 -bail -echo :memory:
+  done
 fi
 if [ "${2:-python}" = python ]; then
   [ -z "${2:-}" ] && echo && echo "=== In Debian's Python (/usr/bin/python3)"
-  session | HOME=$(mktemp -d "$work/home.XXXXXX") LD_PRELOAD="${SANITIZER_PRELOAD:-}" \
-    /usr/bin/python3 examples/session.py
+  home=$(mktemp -d "$work/home.XXXXXX")
+  for run in session resume; do
+    [ $run = resume ] && echo && echo "=== The next run of Python, with the same HOME"
+    script $run | HOME=$home LD_PRELOAD="${SANITIZER_PRELOAD:-}" /usr/bin/python3 examples/session.py
+  done
 fi

@@ -1,9 +1,10 @@
 #!/usr/bin/env bash
-# Installs what a fresh Debian machine lacks to build and test the project.
-# Idempotent: when every package is present it only checks and returns.
+# Installs what a fresh Debian machine lacks to build and test the project, or
+# only the packages named as arguments. Idempotent: with all present it only checks.
 set -euo pipefail
 
-packages=(
+packages=("$@")
+[ ${#packages[@]} -gt 0 ] || packages=(
   build-essential cmake pkg-config
   qtbase5-dev libqt5sql5-sqlite
   libsqlite3-dev sqlite3

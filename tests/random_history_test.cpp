@@ -505,6 +505,10 @@ TEST_P(RandomHistoryTest, EveryOperationMatchesTheModelAndTheNativeTable)
             if (__lsan_disable)
                 __lsan_disable();
             registerModules(inners[GetParam() / 2]);
+            // csvtable's leak again, in its xConnect.
+            if (__lsan_disable && !inners[GetParam() / 2][1]) {
+                ASSERT_EQ(run("SELECT 0 FROM plain, " + table + ", " + untouched + " WHERE 0"), "");
+            }
             if (__lsan_enable)
                 __lsan_enable();
             other.clear();

@@ -1,6 +1,9 @@
 /* A host written in C against an installed tree: wraps a three-row module of its
    own, edits through the overlay, undoes the edit, and checks what it reads. */
 #include <quillmere.h>
+/* The routines table's members, without the macros that send every call through it. */
+#define SQLITE_CORE 1
+#include <sqlite3ext.h>
 
 #include <stdio.h>
 #include <string.h>
@@ -62,19 +65,20 @@ static int captureRoutines(sqlite3* db, char** error, const sqlite3_api_routines
     return SQLITE_OK;
 }
 
-/* The first column of every row sql gives, each followed by a space. */
+/* The first column of every row sql gives, each followed by a space, read
+   through the process's routines pointer as the host's extensions read. */
 static int expect(sqlite3* db, const char* sql, const char* expected)
 {
     char result[256] = "";
     sqlite3_stmt* statement = NULL;
-    sqlite3_prepare_v2(db, sql, -1, &statement, NULL);
-    while (sqlite3_step(statement) == SQLITE_ROW) {
-        const unsigned char* text = sqlite3_column_text(statement, 0);
+    sqlite3_api->prepare_v2(db, sql, -1, &statement, NULL);
+    while (sqlite3_api->step(statement) == SQLITE_ROW) {
+        const unsigned char* text = sqlite3_api->column_text(statement, 0);
         snprintf(result + strlen(result), sizeof result - strlen(result), "%s ", text ? (const char*)text : "NULL");
     }
-    sqlite3_finalize(statement);
+    sqlite3_api->finalize(statement);
     if (strcmp(result, expected) != 0)
-        fprintf(stderr, "%s: got '%s', expected '%s' (%s)\n", sql, result, expected, sqlite3_errmsg(db));
+        fprintf(stderr, "%s: got '%s', expected '%s' (%s)\n", sql, result, expected, sqlite3_api->errmsg(db));
     return strcmp(result, expected) != 0;
 }
 
@@ -87,6 +91,10 @@ int main(void)
     if (wrapVirtualTableWithTransactions(db, routines, &threeRows, "overlay") != SQLITE_OK ||
         quillmere_register_undoredo_functions(db) != SQLITE_OK) {
         fprintf(stderr, "registration failed: %s\n", sqlite3_errmsg(db));
+        return 1;
+    }
+    if (sqlite3_api != routines) {
+        fputs("the wrap call left the routines pointer unset\n", stderr);
         return 1;
     }
     sqlite3_exec(db, "CREATE VIRTUAL TABLE t USING overlay('/data/t.tab');"

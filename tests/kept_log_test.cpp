@@ -1,0 +1,383 @@
+// Kept change logs across processes: taken up after an exit or a SIGKILL as
+// the acknowledged work left them, by one process at a time, and refused when
+// the files behind them changed; file paths that name one file share one log.
+#include "overlay_fixture.h"
+#include "quillmere.h"
+#include "routines.h"
+
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <csignal>
+#include <cstdio>
+#include <cstdlib>
+#include <fcntl.h>
+#include <fstream>
+#include <random>
+#include <sstream>
+#include <string>
+#include <vector>
+
+namespace {
+
+// A connection of a process of its own, with the overlay over the memory module.
+sqlite3* connect(const std::string& path = ":memory:")
+{
+    sqlite3* db = nullptr;
+    sqlite3_open(path.c_str(), &db);
+    wrapVirtualTableWithTransactions(db, hostRoutines(), memory_module::module(), "overlay");
+    quillmere_register_undoredo_functions(db);
+    return db;
+}
+
+// Writes and history calls, each one statement that either happens whole or not at all.
+std::vector<std::string> stream(unsigned seed, int count)
+{
+    std::mt19937 random(seed);
+    const auto pick = [&random](int low, int high) { return std::uniform_int_distribution<int>(low, high)(random); };
+    std::vector<std::string> statements;
+    for (int i = 0; i < count; ++i) {
+        const std::string n = std::to_string(i), row = std::to_string(pick(1, 12));
+        const std::string all[] = {
+            "UPDATE t SET b = 'v" + n + "' WHERE rowid = " + row,
+            "INSERT INTO t(a, b) VALUES (" + n + ", 'n" + n + "')",
+            "DELETE FROM t WHERE rowid = " + row,
+            "UPDATE t SET b = b || '+' WHERE rowid % 3 = " + std::to_string(i % 3),
+            "UPDATE t SET rowid = rowid + 100 WHERE rowid = " + row,
+            "SELECT ombrix_commit('t')",
+            "SELECT ombrix_commit('t', 'step " + n + "')",
+            "SELECT ombrix_undo('t', " + std::to_string(pick(1, 2)) + ")",
+            "SELECT ombrix_redo('t')",
+            "BEGIN; UPDATE t SET b = 'tx" + n + "' WHERE rowid <= " + row + "; SELECT ombrix_commit('t'); DELETE FROM t "
+            "WHERE rowid = " + std::to_string(pick(1, 12)) + "; COMMIT",
+        };
+        static const int weights[] = {0, 0, 0, 1, 1, 2, 3, 4, 5, 6, 7, 8, 9};
+        statements.push_back(all[weights[pick(0, 12)]]);
+    }
+    return statements;
+}
+
+const char setup[] = "CREATE VIRTUAL TABLE t USING overlay('/t'); SELECT ombrix_keep('t')";
+
+// Everything a user sees of t and its history, then the table with every step undone and redone.
+std::string dump(sqlite3* db)
+{
+    return run(db, "SELECT rowid, * FROM t") + " / " + run(db, "SELECT * FROM ombrix_tables") + " / " +
+           run(db, "SELECT * FROM ombrix_steps('t')") + " / " + run(db, "SELECT * FROM ombrix_changes('t')") +
+           " / undone: " + run(db, "SELECT ombrix_undo('t', 1000); SELECT rowid, * FROM t") +
+           " / redone: " + run(db, "SELECT ombrix_redo('t', 1000); SELECT rowid, * FROM t; SELECT * FROM ombrix_steps('t')");
+}
+
+std::string readFile(const std::string& path)
+{
+    std::ifstream file(path);
+    std::stringstream text;
+    text << file.rdbuf();
+    return text.str();
+}
+
+class KeptLogTest : public OverlayTest {
+protected:
+    // Runs body in a process of its own, with HOME at home, and gives its process id. The process ends
+    // without running any destructor, as a killed one does, unless body ends it otherwise.
+    template <class Body>
+    pid_t inChild(const std::string& childHome, Body body)
+    {
+        std::fflush(nullptr);
+        const pid_t pid = fork();
+        if (pid == 0) {
+            setenv("HOME", childHome.c_str(), 1);
+            memory_module::setTable("/t", numbered(12));
+            body();
+            _exit(0);
+        }
+        return pid;
+    }
+
+    static void finish(pid_t pid)
+    {
+        int status = 0;
+        waitpid(pid, &status, 0);
+    }
+
+    // What a process that ran the first count statements of the stream shows, in a home of its own.
+    std::string reference(const std::vector<std::string>& statements, size_t count)
+    {
+        const std::string own = home + "/reference" + std::to_string(count);
+        mkdir(own.c_str(), 0700);
+        finish(inChild(own, [&] {
+            sqlite3* db = connect();
+            ::run(db, setup);
+            for (size_t i = 0; i < count; ++i)
+                ::run(db, statements[i]);
+            std::ofstream(own + "/dump") << dump(db);
+        }));
+        return readFile(own + "/dump");
+    }
+
+    // What a new process shows when it takes the kept log up.
+    std::string resumed()
+    {
+        finish(inChild(home, [&] {
+            sqlite3* db = connect();
+            std::ofstream(home + "/resumed") << ::run(db, "CREATE VIRTUAL TABLE t USING overlay('/t')") << dump(db);
+        }));
+        return readFile(home + "/resumed");
+    }
+};
+
+// A process keeps its log, works through a seeded stream and ends: normally, or killed at a random moment.
+// The next process shows exactly the acknowledged statements, or those and the one in flight, whole: rows,
+// position, steps, and the same rows after undoing and redoing every step.
+TEST_F(KeptLogTest, ANewProcessTakesUpWhatTheLastOneAcknowledged)
+{
+    std::mt19937 random(2026);
+    for (int round = 0; round < 6; ++round) {
+        const std::vector<std::string> statements = stream(unsigned(round) + 1, round == 0 ? 40 : 400);
+        // The writer acknowledges each statement and waits for the word to run the next one.
+        int acks[2], goes[2];
+        ASSERT_EQ(pipe(acks), 0);
+        ASSERT_EQ(pipe(goes), 0);
+        const pid_t writer = inChild(home, [&] {
+            ::close(acks[0]);
+            ::close(goes[1]);
+            sqlite3* db = connect();
+            ::run(db, setup);
+            char go;
+            for (size_t i = 0; i < statements.size() && read(goes[0], &go, 1) == 1; ++i) {
+                ::run(db, statements[i]);
+                const int done = int(i) + 1;
+                if (write(acks[1], &done, sizeof done) != sizeof done)
+                    _exit(1);
+            }
+            sqlite3_close(db);
+            std::exit(0);
+        });
+        ::close(acks[1]);
+        ::close(goes[0]);
+        int acknowledged = 0;
+        const int killAfter = round == 0 ? -1 : std::uniform_int_distribution<int>(5, 150)(random);
+        while (acknowledged != killAfter && write(goes[1], "g", 1) == 1 &&
+               read(acks[0], &acknowledged, sizeof acknowledged) == sizeof acknowledged) {
+        }
+        if (killAfter > 0) {
+            // Killed while it runs the next statement, or a moment before or after.
+            ASSERT_EQ(write(goes[1], "g", 1), 1);
+            usleep(useconds_t(std::uniform_int_distribution<int>(0, 800)(random)));
+            kill(writer, SIGKILL);
+        }
+        ::close(goes[1]);
+        finish(writer);
+        for (int done = 0; read(acks[0], &done, sizeof done) == sizeof done;)
+            acknowledged = done;
+        ::close(acks[0]);
+        const std::string shown = resumed();
+        const std::string whole = reference(statements, size_t(acknowledged));
+        if (shown != whole && size_t(acknowledged) < statements.size())
+            EXPECT_EQ(shown, reference(statements, size_t(acknowledged) + 1)) << "round " << round;
+        else
+            EXPECT_EQ(shown, whole) << "round " << round << ", " << acknowledged << " acknowledged";
+        for (const char* file : {"/transactions.sqlite", "/transactions.sqlite-wal", "/transactions.sqlite-shm"})
+            std::remove((home + file).c_str());
+    }
+}
+
+// Two processes that open the kept table at once: one takes the log up, the other is told it is in use.
+TEST_F(KeptLogTest, OneProcessAtATimeTakesAKeptLogUp)
+{
+    finish(inChild(home, [] {
+        sqlite3* db = connect();
+        ::run(db, setup);
+        ::run(db, "UPDATE t SET b = 'kept' WHERE rowid = 1");
+        sqlite3_close(db);
+        std::exit(0);
+    }));
+    int start[2], end[2];
+    ASSERT_EQ(pipe(start), 0);
+    ASSERT_EQ(pipe(end), 0);
+    pid_t racers[2];
+    for (int i = 0; i < 2; ++i) {
+        racers[i] = inChild(home, [&, i] {
+            ::close(start[1]);
+            ::close(end[1]);
+            sqlite3* db = connect();
+            char go;
+            if (read(start[0], &go, 1) != 1)
+                _exit(1);
+            std::ofstream(home + "/racer" + std::to_string(i))
+                << ::run(db, "CREATE VIRTUAL TABLE t USING overlay('/t'); SELECT b FROM t WHERE rowid = 1");
+            // Holds what it took until both have tried.
+            while (read(end[0], &go, 1) > 0) {
+            }
+        });
+    }
+    ::close(start[0]);
+    ::close(end[0]);
+    ASSERT_EQ(write(start[1], "gg", 2), 2);
+    for (int waited = 0; waited < 500 && (readFile(home + "/racer0").empty() || readFile(home + "/racer1").empty());
+         ++waited)
+        usleep(10000);
+    ::close(end[1]);
+    ::close(start[1]);
+    finish(racers[0]);
+    finish(racers[1]);
+    std::vector<std::string> outcomes = {readFile(home + "/racer0"), readFile(home + "/racer1")};
+    std::sort(outcomes.begin(), outcomes.end());
+    EXPECT_EQ(outcomes, (std::vector<std::string>{"'kept'", "error 5: table t: its change log is in use by another "
+                                                            "process"}));
+}
+
+// Files on disk: the log is refused when a file it was made over changed, sidecars and all, and
+// ombrix_discard is the way out; a database beside them may change. Every spelling of one file is one log.
+TEST_F(KeptLogTest, FilesBehindAKeptLogMustBeUnchanged)
+{
+    const std::string stem = home + "/roads";
+    for (const char* extension : {".shp", ".dbf", ".shx"})
+        std::ofstream(stem + extension) << "data of " << extension;
+    memory_module::setTable(stem, numbered(3));
+    const std::string create = "CREATE VIRTUAL TABLE roads USING overlay('" + stem + "')";
+    ASSERT_NO_FATAL_FAILURE(open(home + "/project.db"));
+    EXPECT_EQ(run(create + "; UPDATE roads SET b = 'edited' WHERE rowid = 2; SELECT ombrix_keep('roads')"), "NULL");
+    close();
+    // The project's database shares the stem of the shapefile's files and changes as it is used.
+    ASSERT_EQ(rename((home + "/project.db").c_str(), (home + "/roads.sqlite").c_str()), 0);
+    ASSERT_NO_FATAL_FAILURE(open(home + "/roads.sqlite"));
+    EXPECT_EQ(run("SELECT b FROM roads WHERE rowid = 2; SELECT kept, held FROM ombrix_tables"), "'edited' 1|'here'");
+    close();
+    std::ofstream(stem + ".dbf", std::ios::app) << "more";
+    ASSERT_NO_FATAL_FAILURE(open(home + "/roads.sqlite"));
+    const std::string refused = "error 1: table roads: cannot take up its kept change log: file " + stem +
+                                ".dbf changed size from 12 to 16 bytes since the log began, so its edits may no "
+                                "longer match the rows; to drop the kept log and its edits, run SELECT "
+                                "ombrix_discard('roads')";
+    EXPECT_EQ(run("SELECT * FROM roads"), refused);
+    EXPECT_EQ(run("SELECT name, file_path, position, kept, held FROM ombrix_tables"),
+              "'roads'|'" + stem + "'|1|1|NULL");
+    EXPECT_EQ(run("SELECT ombrix_discard('roads'); SELECT b FROM roads WHERE rowid = 2"), "NULL 'r2'");
+    EXPECT_EQ(run("SELECT ombrix_discard('roads')"), "error 1: table roads has no kept change log");
+    EXPECT_EQ(history("SELECT count(*) FROM sqlite_master WHERE name LIKE 'roads%'"), "0");
+
+    // One file under three spellings is one log; the same name over another file is refused.
+    char* outer = getcwd(nullptr, 0);
+    std::ofstream(home + "/data.csv") << "a,b\n";
+    memory_module::setTable(home + "/data.csv", numbered(2));
+    memory_module::setTable(home + "/./data.csv", numbered(2));
+    ASSERT_EQ(chdir(home.c_str()), 0);
+    memory_module::setTable("data.csv", numbered(2));
+    EXPECT_EQ(run("CREATE VIRTUAL TABLE a USING overlay('data.csv'); UPDATE a SET b = 'x' WHERE rowid = 1;"
+                  "CREATE VIRTUAL TABLE b USING overlay('" + home + "/./data.csv'); UPDATE b SET b = 'y'"),
+              "error 19: table b: its file path " + home + "/data.csv is already used by the change log of table a");
+    EXPECT_EQ(run("SELECT ombrix_keep('a')"), "NULL");
+    close();
+    ASSERT_NO_FATAL_FAILURE(open());
+    std::ofstream(home + "/other.csv") << "a,b\n";
+    memory_module::setTable(home + "/other.csv", numbered(2));
+    EXPECT_EQ(run("CREATE VIRTUAL TABLE a USING overlay('other.csv')"),
+              "error 1: table a: its kept change log was made over file path " + home + "/data.csv, not " + home +
+                  "/other.csv; open the table over " + home + "/data.csv; to drop the kept log and its edits, run "
+                  "SELECT ombrix_discard('a')");
+    EXPECT_EQ(run("CREATE VIRTUAL TABLE a USING overlay('" + home + "/data.csv'); SELECT b FROM a"), "'x' 'r2'");
+    EXPECT_EQ(chdir(outer), 0);
+    std::free(outer);
+}
+
+// Paths that name no file are compared as the text they are, numbers or not.
+TEST_F(KeptLogTest, PathsThatReadAsNumbersStayApart)
+{
+    open();
+    for (const char* path : {"0123", "123", "1e2", "100", " 7 "}) {
+        memory_module::setTable(path, numbered(1));
+        const std::string name = "\"t" + std::string(path) + "\"";
+        EXPECT_EQ(run("CREATE VIRTUAL TABLE " + name + " USING overlay('" + path + "'); UPDATE " + name +
+                      " SET b = 'in " + path + "'"),
+                  "");
+    }
+    EXPECT_EQ(run("SELECT group_concat(file_path, '|') FROM ombrix_tables"), "' 7 |0123|100|123|1e2'");
+    EXPECT_EQ(run("SELECT x.b, y.b FROM \"t0123\" AS x, \"t1e2\" AS y"), "'in 0123'|'in 1e2'");
+    EXPECT_EQ(history("SELECT count(*), count(DISTINCT uri) FROM ombrixOpenedTables"), "5|5");
+}
+
+// Marks planted in the history file cannot make taking a log up crash, hang, run SQL of theirs or touch
+// another table's log.
+TEST_F(KeptLogTest, PlantedMarksAreRefusedOrTakenUpSafely)
+{
+    memory_module::setTable("/t", numbered(3));
+    memory_module::setTable("/u", numbered(3));
+    open();
+    ASSERT_EQ(run("CREATE VIRTUAL TABLE u USING overlay('/u'); UPDATE u SET b = 'mine' WHERE rowid = 1"), "");
+    const std::string uLog =
+        history("SELECT * FROM uinsertedOrUpdatedRows; SELECT * FROM ombrixOpenedTables WHERE name = 'u'");
+    ASSERT_EQ(history("INSERT INTO ombrixKeptLogs VALUES ('t', '/t', 'abc');"
+                      "INSERT INTO ombrixKeptLogs VALUES ('x''); DROP TABLE uhistory; --', '/u', NULL)"),
+              "");
+    // A mark without its log, and one whose name would end a string literal.
+    EXPECT_EQ(run("CREATE VIRTUAL TABLE t USING overlay('/t')"),
+              "error 11: table t: its kept change log is incomplete in the history database; to drop the kept log "
+              "and its edits, run SELECT ombrix_discard('t')");
+    EXPECT_EQ(run("SELECT ombrix_discard('x''); DROP TABLE uhistory; --')"), "NULL");
+    EXPECT_EQ(run("SELECT ombrix_discard('u')"),
+              "error 6: table u: its change log is open in this process; only a kept log that no table has open can "
+              "be discarded (DROP TABLE drops an open one)");
+    // A log with an absurd position, a first new rowid that is no number and a file list of paths that
+    // were never there: the list differs from the files (none), the rest is taken up as it is.
+    ASSERT_EQ(history("CREATE TABLE tinsertedOrUpdatedRows (ID integer PRIMARY KEY NOT NULL, newValue BLOB NOT "
+                      "NULL); CREATE TABLE tdeletedRows (ID integer PRIMARY KEY NOT NULL); CREATE TABLE thistory "
+                      "(actionTag INTEGER, oldRowID INTEGER, newRowID INTEGER, oldValue BLOB, newValue BLOB, "
+                      "historyID INTEGER NOT NULL); INSERT INTO ombrixOpenedTables VALUES ('/t', 't', "
+                      "1099511627776); INSERT INTO thistory VALUES (3, 1, 1, x'00', x'0102', 9223372036854775807)"),
+              "");
+    EXPECT_EQ(run("CREATE VIRTUAL TABLE t USING overlay('/t')"),
+              "error 11: table t: its kept change log is incomplete in the history database; to drop the kept log "
+              "and its edits, run SELECT ombrix_discard('t')");
+    ASSERT_EQ(history("UPDATE ombrixOpenedTables SET currentHistoryID = 2147483647 WHERE name = 't';"
+                      "INSERT INTO ombrixKeptFiles VALUES ('t', '/etc/passwd', 1, 1)"),
+              "");
+    EXPECT_EQ(run("CREATE VIRTUAL TABLE t USING overlay('/t')"),
+              "error 1: table t: cannot take up its kept change log: file /etc/passwd is gone since the log began, "
+              "so its edits may no longer match the rows; to drop the kept log and its edits, run SELECT "
+              "ombrix_discard('t')");
+    ASSERT_EQ(history("DELETE FROM ombrixKeptFiles"), "");
+    EXPECT_EQ(run("CREATE VIRTUAL TABLE t USING overlay('/t'); SELECT ombrix_undo('t', 5); SELECT ombrix_redo('t', "
+                  "5); SELECT count(*) FROM t; UPDATE t SET b = 'later' WHERE rowid = 3; SELECT b FROM t WHERE rowid "
+                  "= 3"),
+              "NULL NULL 3 'later'");
+    EXPECT_EQ(history("SELECT * FROM uinsertedOrUpdatedRows; SELECT * FROM ombrixOpenedTables WHERE name = 'u'"),
+              uLog);
+}
+
+} // namespace
+
+namespace {
+
+// The mark goes where the log goes: along with RENAME, away with DROP TABLE; keeping it back ends the log
+// with its table again.
+TEST_F(KeptLogTest, TheMarkFollowsRenameAndDrop)
+{
+    memory_module::setTable("/u", numbered(2));
+    open(home + "/project.db");
+    EXPECT_EQ(run("CREATE VIRTUAL TABLE u USING overlay('/u'); UPDATE u SET b = 'mine' WHERE rowid = 1; SELECT "
+                  "ombrix_keep('u'); ALTER TABLE u RENAME TO w"),
+              "NULL");
+    close();
+    // A process that ends its last log sweeps up what dead processes left, but not a kept log.
+    memory_module::setTable("/x", numbered(1));
+    open();
+    EXPECT_EQ(run("CREATE VIRTUAL TABLE x USING overlay('/x'); DELETE FROM x"), "");
+    close();
+    open(home + "/project.db");
+    EXPECT_EQ(run("SELECT name, kept, held FROM ombrix_tables; SELECT ombrix_undo('w'); SELECT b FROM w"),
+              "'w'|1|NULL NULL 'r1' 'r2'");
+    EXPECT_EQ(run("SELECT ombrix_keep('w', 0); SELECT kept FROM ombrix_tables"), "NULL 0");
+    close();
+    open(home + "/project.db");
+    EXPECT_EQ(run("SELECT b FROM w; SELECT ombrix_keep('w'); UPDATE w SET b = 'again' WHERE rowid = 2"),
+              "'r1' 'r2' NULL");
+    close();
+    open(home + "/project.db");
+    EXPECT_EQ(run("SELECT b FROM w; DROP TABLE w; SELECT count(*) FROM ombrix_tables"), "'r1' 'again' 0");
+    EXPECT_EQ(history("SELECT count(*) FROM ombrixKeptLogs; SELECT count(*) FROM sqlite_master WHERE name LIKE 'w%'"),
+              "0 0");
+}
+
+} // namespace
