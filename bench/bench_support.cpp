@@ -136,6 +136,11 @@ sqlite3_int64 scalar(sqlite3* db, const std::string& sql)
     return Statement(db, sql).scalar();
 }
 
+std::string homePath(const std::string& name)
+{
+    return std::string(std::getenv("HOME")) + "/" + name;
+}
+
 sqlite3* openNativeDatabase(const std::string& path)
 {
     for (const char* suffix : {"", "-wal", "-shm"})
@@ -354,7 +359,7 @@ const std::string& Host::cleanOverlay()
 sqlite3* Host::plainDatabase()
 {
     if (!plain) {
-        plain = openNativeDatabase(std::string(std::getenv("HOME")) + "/plain.sqlite");
+        plain = openNativeDatabase(homePath("plain.sqlite"));
         copyInnerRows(plain, "plain");
     }
     return plain;

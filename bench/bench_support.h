@@ -23,6 +23,8 @@ using Clock = std::chrono::steady_clock;
 
 constexpr sqlite3_int64 tableRows = 100000;
 constexpr int distinctKeys = 1000; // c2 holds "k0" .. "k999", 100 rows each
+// The 10,000 rows of one residue of rowid % 10.
+const std::string tenThousandRows = " WHERE rowid % 10 = 0";
 
 // ---------------------------------------------------------------------------
 // SQLite helpers: every failure becomes an exception that the benchmark turns
@@ -78,6 +80,15 @@ sqlite3_int64 scalar(sqlite3* db, const std::string& sql);
 // has: WAL, synchronous=NORMAL and a 16 MiB page cache, so that both pay the
 // same for a commit and neither rereads pages that a smaller cache dropped.
 sqlite3* openNativeDatabase(const std::string& path);
+
+// A native database that closes with the process.
+struct NativeDatabase {
+    sqlite3* db = nullptr;
+    ~NativeDatabase() { sqlite3_close(db); }
+};
+
+// The file or folder of that name in the benchmarks' home.
+std::string homePath(const std::string& name);
 
 // Inserts every row that select gives on from into insert's placeholders on
 // into, in one transaction; returns the number of rows.
@@ -279,14 +290,17 @@ private:
 };
 
 // ---------------------------------------------------------------------------
-// The two files of benchmarks, and the roles a child process of the benchmark
+// The files of benchmarks, and the roles a child process of the benchmark
 // binary plays (an exit status, or none when the arguments name no role).
 
-// Registers one benchmark as both files do: one iteration, timed manually.
+// Registers one benchmark as every file does: one iteration, timed manually.
 void addBenchmark(const char* name, void (*function)(benchmark::State&));
 
-void registerOverlayBenchmarks();
-void registerBulkBenchmarks();
+void registerReadBenchmarks();
+void registerWriteBenchmarks();
+void registerHistoryBenchmarks();
+void registerCsvBenchmarks();
+void registerFirstOpenBenchmarks();
 std::optional<int> runChildRole(int argc, char** argv);
 
 } // namespace bench

@@ -1,4 +1,4 @@
-// The benchmark binary: a fresh home for the history database, then both files'
+// The benchmark binary: a fresh home for the history database, then every file's
 // benchmarks; run with a child role's arguments it plays that role instead.
 #include "bench_support.h"
 
@@ -23,8 +23,11 @@ int main(int argc, char** argv)
     benchmark::Initialize(&argc, argv);
     if (benchmark::ReportUnrecognizedArguments(argc, argv))
         return 1;
-    bench::registerOverlayBenchmarks();
-    bench::registerBulkBenchmarks();
+    bench::registerReadBenchmarks();
+    bench::registerWriteBenchmarks();
+    bench::registerHistoryBenchmarks();
+    bench::registerCsvBenchmarks();
+    bench::registerFirstOpenBenchmarks();
     benchmark::RunSpecifiedBenchmarks();
     benchmark::Shutdown();
 

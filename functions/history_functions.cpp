@@ -12,7 +12,7 @@
 #include "common/routines.h"
 #include "common/guard.h"
 #include "quillmere.h"
-#include "store/modification_manager_factory.h"
+#include "registry/modification_manager_factory.h"
 #include "store/savepoint.h"
 
 #include <QString>
@@ -244,7 +244,8 @@ const FunctionEntry historyFunctions[] = {
 int registerHistoryFunctions(sqlite3* db)
 {
     int result = SQLITE_OK;
-    // Direct-only: a view or trigger in some database file can never call them.
+    // Direct-only: SQLite refuses them in the views and triggers of a database's
+    // schema; TEMP views and triggers, which it trusts, can call them.
     for (const FunctionEntry& function : historyFunctions) {
         int rc = sqlite3_create_function(db, function.name, function.argumentCount, SQLITE_UTF8 | SQLITE_DIRECTONLY,
                                          nullptr, function.implementation, nullptr, nullptr);

@@ -13,7 +13,7 @@
 #include "common/guard.h"
 #include "common/host_records.h"
 #include "common/identifiers.h"
-#include "store/modification_manager_factory.h"
+#include "registry/modification_manager_factory.h"
 
 #include <QByteArray>
 #include <QSet>

@@ -3,7 +3,7 @@
 #pragma once
 
 #include "common/routines.h"
-#include "store/modification_manager_factory.h"
+#include "registry/modification_manager_factory.h"
 
 #include <QString>
 

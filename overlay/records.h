@@ -6,7 +6,7 @@
 #include "common/host_records.h"
 #include "common/routines.h"
 #include "overlay/registration.h"
-#include "store/modification_manager_factory.h"
+#include "registry/modification_manager_factory.h"
 
 #include <QByteArray>
 #include <QString>

@@ -1,7 +1,7 @@
 // Registrations are owned by SQLite through sqlite3_create_module_v2.
 #include "overlay/registration.h"
 
-#include "store/modification_manager_factory.h"
+#include "registry/modification_manager_factory.h"
 
 OverlayRegistration* newOverlayRegistration(const sqlite3_module* innerModule, void* innerClientData)
 {

@@ -54,7 +54,7 @@ check() {
   rm released.log
 }
 if [ "${2:-}" = valgrind ]; then
-  supp="$here/../../../tests/valgrind"
+  supp="$here/../../tests/valgrind"
   run=(valgrind --quiet --error-exitcode=3 --leak-check=full --errors-for-leak-kinds=definite --keep-debuginfo=yes
     --suppressions="$supp/glibc.supp" --suppressions="$supp/debian_modules.supp")
 else

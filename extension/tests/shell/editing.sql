@@ -1,5 +1,5 @@
 -- Edits and history steps on a CSV file through the sqlite3 shell, and the file
--- underneath. Run by run_shell_test.sh in examples/tests/data.
+-- underneath. Run by run_shell_test.sh in extension/tests/data.
 .headers on
 .mode box
 .nullvalue NULL

@@ -200,7 +200,8 @@ int registerLoadFunction(sqlite3* db)
     } catch (const std::bad_alloc&) {
         return SQLITE_NOMEM;
     }
-    // Direct-only, like load_extension: no view or trigger can call it.
+    // Direct-only, like load_extension: SQLite refuses it in the views and
+    // triggers of a database's schema; TEMP ones, which it trusts, can call it.
     return sqlite3_create_function_v2(db, "quillmere_load", -1, SQLITE_UTF8 | SQLITE_DIRECTONLY, holder, loadFunction,
                                       nullptr, nullptr, releaseLoads);
 }

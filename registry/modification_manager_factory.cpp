@@ -3,7 +3,7 @@
 // that died, and goes when the name or its file path is used, or when this
 // process ends its last log; unless it is kept, and then it waits for a table
 // of its name over its file path to take it up again.
-#include "store/modification_manager_factory.h"
+#include "registry/modification_manager_factory.h"
 
 #include "common/error_pair.h"
 #include "common/identifiers.h"
