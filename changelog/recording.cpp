@@ -92,7 +92,7 @@ void SqliteModificationManager::storeRow(qint64 rowid, const char* snapshot, int
     QList<QVariant> oldRow, newRow;
     if (log().hasFiledColumns()) {
         oldRow = storedValues(rowid);
-        newRow = rowFromBytes(QByteArray::fromRawData(snapshot, size));
+        newRow = rowFromBlob(QByteArray::fromRawData(snapshot, size));
     }
     const bool replaces = log().isStored(rowid);
     changeLog(statements.storeRow.bind(1, rowid).bindBlob(2, snapshot, size), [&](LogIndex& log) {

@@ -168,7 +168,7 @@ QByteArray rowToBlob(const QList<QVariant>& row)
     return writer.bytes();
 }
 
-QList<QVariant> rowFromBytes(const QByteArray& bytes)
+QList<QVariant> rowFromBlob(const QByteArray& bytes)
 {
     QDataStream stream(bytes);
     stream.setVersion(streamVersion);
@@ -212,12 +212,12 @@ void RowSnapshot::assign(QByteArray snapshot)
     inPlace = readInPlace();
     if (!inPlace) {
         fields.clear();
-        decoded = rowFromBytes(bytes_);
+        decoded = rowFromBlob(bytes_);
     }
 }
 
 // Reads the records of the five types the writer makes, with the null flag
-// clear; false for anything else, which rowFromBytes then judges.
+// clear; false for anything else, which rowFromBlob then judges.
 bool RowSnapshot::readInPlace()
 {
     const char* data = bytes_.constData();

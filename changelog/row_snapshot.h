@@ -48,11 +48,11 @@ private:
 
 // Decodes bytes; anything that is not a complete snapshot of scalar values
 // gives an empty list. Never throws, never allocates beyond what bytes can hold.
-QList<QVariant> rowFromBytes(const QByteArray& bytes);
+QList<QVariant> rowFromBlob(const QByteArray& bytes);
 
 // A snapshot read in place: where each value lies is found once, and a value
 // is decoded only when it is read. Snapshots of the kinds of value SQL values
-// make are read so; any other, or a damaged one, is decoded by rowFromBytes.
+// make are read so; any other, or a damaged one, is decoded by rowFromBlob.
 class RowSnapshot {
 public:
     enum class Kind { Null, Integer, Int, Real, Text, Blob, NullBlob };
@@ -69,10 +69,10 @@ public:
     void assign(QByteArray bytes);
 
     int count() const { return inPlace ? static_cast<int>(fields.size()) : decoded.size(); }
-    // The value of column as rowFromBytes gives it; invalid past the end.
+    // The value of column as rowFromBlob gives it; invalid past the end.
     QVariant value(int column) const;
     // The value in place, or null where value() must answer (a snapshot read
-    // by rowFromBytes, or a column past the end).
+    // by rowFromBlob, or a column past the end).
     const Field* field(int column) const;
     const char* data() const { return bytes_.constData(); }
     const QByteArray& bytes() const { return bytes_; }

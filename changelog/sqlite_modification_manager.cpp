@@ -315,7 +315,7 @@ void SqliteModificationManager::fileColumn(int column)
         QSqlQuery rows =
             database.executeQuery(QStringLiteral("SELECT ID, newValue FROM ") + insertedOrUpdatedTable, {});
         while (rows.next()) {
-            const QList<QVariant> row = rowFromBytes(rows.value(1).toByteArray());
+            const QList<QVariant> row = rowFromBlob(rows.value(1).toByteArray());
             current.fileValue(column, rows.value(0).toLongLong(), column < row.size() ? row.at(column) : QVariant());
         }
     } catch (...) {

@@ -13,10 +13,10 @@
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size)
 {
     const QByteArray bytes(reinterpret_cast<const char*>(data), static_cast<int>(size));
-    const QList<QVariant> row = rowFromBytes(bytes);
+    const QList<QVariant> row = rowFromBlob(bytes);
     // Compared as encodings: a NaN double never equals itself as a variant.
     const QByteArray encoded = rowToBlob(row);
-    if (!row.isEmpty() && rowToBlob(rowFromBytes(encoded)) != encoded)
+    if (!row.isEmpty() && rowToBlob(rowFromBlob(encoded)) != encoded)
         std::abort();
     QByteArray streamed;
     QDataStream stream(&streamed, QIODevice::WriteOnly);

@@ -50,8 +50,8 @@ TEST(Snapshot, DamagedBlobsDecodeToNothingRatherThanPartOfARow)
         QByteArray::fromHex("00000001" "00000009" "00" "7fffffff"), rowToBlob({QVariant(QVariantList{QVariant(1)})}),
     };
     for (const QByteArray& bytes : damaged)
-        EXPECT_TRUE(rowFromBytes(bytes).isEmpty()) << bytes.toHex().constData();
-    EXPECT_EQ(rowFromBytes(blob), three);
+        EXPECT_TRUE(rowFromBlob(bytes).isEmpty()) << bytes.toHex().constData();
+    EXPECT_EQ(rowFromBlob(blob), three);
 }
 
 // Chunks fill up into bitmaps and empty out into arrays again; rowids at both
