@@ -66,8 +66,8 @@ bool isDatabaseFile(const std::string& path)
     if (fd < 0)
         return false;
     char header[16] = {};
-    const bool database = read(fd, header, sizeof header) == sizeof header &&
-                          std::memcmp(header, "SQLite format 3", sizeof header) == 0;
+    const bool database =
+        read(fd, header, sizeof header) == sizeof header && std::memcmp(header, "SQLite format 3", sizeof header) == 0;
     close(fd);
     return database;
 }

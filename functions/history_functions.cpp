@@ -228,14 +228,10 @@ struct FunctionEntry {
 };
 
 const FunctionEntry historyFunctions[] = {
-    {"ombrix_commit", 1, commitFunction},
-    {"ombrix_commit", 2, commitFunction},
-    {"ombrix_undo", -1, undoFunction},
-    {"ombrix_redo", -1, redoFunction},
-    {"ombrix_label", 2, labelFunction},
-    {"ombrix_mark_clean", 1, markCleanFunction},
-    {"ombrix_keep", 1, keepFunction},
-    {"ombrix_keep", 2, keepFunction},
+    {"ombrix_commit", 1, commitFunction},   {"ombrix_commit", 2, commitFunction},
+    {"ombrix_undo", -1, undoFunction},      {"ombrix_redo", -1, redoFunction},
+    {"ombrix_label", 2, labelFunction},     {"ombrix_mark_clean", 1, markCleanFunction},
+    {"ombrix_keep", 1, keepFunction},       {"ombrix_keep", 2, keepFunction},
     {"ombrix_discard", 1, discardFunction},
 };
 

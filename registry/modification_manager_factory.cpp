@@ -220,8 +220,9 @@ void ModificationManagerFactory::openDatabase()
         // SQLite's words name no file.
         if (error.code() != SQLITE_CANTOPEN)
             throw;
-        throw ErrorPair(SQLITE_CANTOPEN, QStringLiteral("cannot open the history database %1: %2")
-                                             .arg(path, QString::fromUtf8(error.message())));
+        throw ErrorPair(
+            SQLITE_CANTOPEN,
+            QStringLiteral("cannot open the history database %1: %2").arg(path, QString::fromUtf8(error.message())));
     }
     auto owners = std::make_unique<OwnerLocks>(path + QStringLiteral("-owners"));
     // Another connection holding the file makes statements wait this long
@@ -640,8 +641,7 @@ std::vector<KeptLog> ModificationManagerFactory::keptLogs()
     std::vector<KeptLog> all;
     if (!existingDatabase())
         return all;
-    QSqlQuery rows =
-        history->executeQuery(QString::fromLatin1(keptLogQuery) + QStringLiteral("ORDER BY k.name"), {});
+    QSqlQuery rows = history->executeQuery(QString::fromLatin1(keptLogQuery) + QStringLiteral("ORDER BY k.name"), {});
     while (rows.next())
         all.push_back(keptLogAt(rows));
     rows.finish();

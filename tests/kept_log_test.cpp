@@ -49,8 +49,10 @@ std::vector<std::string> stream(unsigned seed, int count)
             "SELECT ombrix_commit('t', 'step " + n + "')",
             "SELECT ombrix_undo('t', " + std::to_string(pick(1, 2)) + ")",
             "SELECT ombrix_redo('t')",
-            "BEGIN; UPDATE t SET b = 'tx" + n + "' WHERE rowid <= " + row + "; SELECT ombrix_commit('t'); DELETE FROM t "
-            "WHERE rowid = " + std::to_string(pick(1, 12)) + "; COMMIT",
+            "BEGIN; UPDATE t SET b = 'tx" + n + "' WHERE rowid <= " + row +
+                "; SELECT ombrix_commit('t'); DELETE FROM t "
+                "WHERE rowid = " +
+                std::to_string(pick(1, 12)) + "; COMMIT",
         };
         static const int weights[] = {0, 0, 0, 1, 1, 2, 3, 4, 5, 6, 7, 8, 9};
         statements.push_back(all[weights[pick(0, 12)]]);
@@ -66,8 +68,9 @@ std::string dump(sqlite3* db)
 {
     std::string shown;
     for (const char* sql : {"SELECT 'now'", "SELECT ombrix_undo('t', 1000)", "SELECT ombrix_redo('t', 1000)"}) {
-        shown += run(db, sql) + ": " + run(db, "SELECT rowid, * FROM t") + " / " + run(db, "SELECT * FROM ombrix_tables") +
-                 " / " + run(db, "SELECT * FROM ombrix_steps('t')") + " / " + run(db, "SELECT * FROM ombrix_changes('t')");
+        shown += run(db, sql) + ": " + run(db, "SELECT rowid, * FROM t") + " / " +
+                 run(db, "SELECT * FROM ombrix_tables") + " / " + run(db, "SELECT * FROM ombrix_steps('t')") + " / " +
+                 run(db, "SELECT * FROM ombrix_changes('t')");
         shown += "\n";
     }
     return shown;
@@ -163,8 +166,7 @@ TEST_F(KeptLogTest, ANewProcessTakesUpWhatTheLastOneAcknowledged)
         int acknowledged = 0;
         const int killAfter = round == 0 ? -1 : std::uniform_int_distribution<int>(5, 150)(random);
         while (acknowledged != killAfter && write(goes[1], "g", 1) == 1 &&
-               read(acks[0], &acknowledged, sizeof acknowledged) == sizeof acknowledged) {
-        }
+               read(acks[0], &acknowledged, sizeof acknowledged) == sizeof acknowledged) {}
         if (killAfter > 0) {
             // Killed while it runs the next statement, or a moment before or after.
             ASSERT_EQ(write(goes[1], "g", 1), 1);
@@ -212,8 +214,7 @@ TEST_F(KeptLogTest, OneProcessAtATimeTakesAKeptLogUp)
             std::ofstream(home + "/racer" + std::to_string(i))
                 << ::run(db, "CREATE VIRTUAL TABLE t USING overlay('/t'); SELECT b FROM t WHERE rowid = 1");
             // Holds what it took until both have tried.
-            while (read(end[0], &go, 1) > 0) {
-            }
+            while (read(end[0], &go, 1) > 0) {}
         });
     }
     ::close(start[0]);
@@ -270,7 +271,8 @@ TEST_F(KeptLogTest, FilesBehindAKeptLogMustBeUnchanged)
     ASSERT_EQ(chdir(home.c_str()), 0);
     memory_module::setTable("data.csv", numbered(2));
     EXPECT_EQ(run("CREATE VIRTUAL TABLE a USING overlay('data.csv'); UPDATE a SET b = 'x' WHERE rowid = 1;"
-                  "CREATE VIRTUAL TABLE b USING overlay('" + home + "/./data.csv'); UPDATE b SET b = 'y'"),
+                  "CREATE VIRTUAL TABLE b USING overlay('" +
+                  home + "/./data.csv'); UPDATE b SET b = 'y'"),
               "error 19: table b: its file path " + home + "/data.csv is already used by the change log of table a");
     EXPECT_EQ(run("SELECT ombrix_keep('a')"), "NULL");
     close();
@@ -279,7 +281,8 @@ TEST_F(KeptLogTest, FilesBehindAKeptLogMustBeUnchanged)
     memory_module::setTable(home + "/other.csv", numbered(2));
     EXPECT_EQ(run("CREATE VIRTUAL TABLE a USING overlay('other.csv')"),
               "error 1: table a: its kept change log was made over file path " + home + "/data.csv, not " + home +
-                  "/other.csv; open the table over " + home + "/data.csv; to drop the kept log and its edits, run "
+                  "/other.csv; open the table over " + home +
+                  "/data.csv; to drop the kept log and its edits, run "
                   "SELECT ombrix_discard('a')");
     EXPECT_EQ(run("CREATE VIRTUAL TABLE a USING overlay('" + home + "/data.csv'); SELECT b FROM a"), "'x' 'r2'");
     EXPECT_EQ(chdir(outer), 0);
@@ -346,8 +349,7 @@ TEST_F(KeptLogTest, PlantedMarksAreRefusedOrTakenUpSafely)
                   "5); SELECT count(*) FROM t; UPDATE t SET b = 'later' WHERE rowid = 3; SELECT b FROM t WHERE rowid "
                   "= 3"),
               "NULL NULL 3 'later'");
-    EXPECT_EQ(history("SELECT * FROM uinsertedOrUpdatedRows; SELECT * FROM ombrixOpenedTables WHERE name = 'u'"),
-              uLog);
+    EXPECT_EQ(history("SELECT * FROM uinsertedOrUpdatedRows; SELECT * FROM ombrixOpenedTables WHERE name = 'u'"), uLog);
 }
 
 } // namespace
