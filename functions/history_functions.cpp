@@ -66,11 +66,21 @@ void joinHostTransaction(sqlite3* host, const OpenLog& entry, SqliteDatabase& da
                                       .arg(entry.name));
 }
 
+// The file path of entry's table on host, or of its first table.
+QString filePathOn(sqlite3* host, const OpenLog& entry)
+{
+    for (const OpenLog::Table& table : entry.tables) {
+        if (table.connection == host)
+            return table.filePath;
+    }
+    return ModificationManagerFactory::filePathOf(entry);
+}
+
 // Runs move on the change log of the table named by value. A table of this
 // process that nobody has written to yet has no history: withoutLog gets its
-// entry instead.
+// entry instead, unless makeLog asks for its log, made now, empty.
 template <typename Move, typename WithoutLog>
-void moveTable(sqlite3_context* ctx, sqlite3_value* value, Move&& move, WithoutLog&& withoutLog)
+void moveTable(sqlite3_context* ctx, sqlite3_value* value, Move&& move, WithoutLog&& withoutLog, bool makeLog = false)
 {
     const QString name = tableNameArgument(value);
     ModificationManagerFactory& factory = ModificationManagerFactory::instance();
@@ -80,17 +90,22 @@ void moveTable(sqlite3_context* ctx, sqlite3_value* value, Move&& move, WithoutL
         if (!name.isNull() && factory.ownedElsewhere(name))
             throw ErrorPair(SQLITE_BUSY,
                             QStringLiteral("table %1: its change log belongs to another process").arg(name));
-        if (!entry)
+        if (!entry) {
             sqlite3_result_error(ctx, noSuchTableMessage, -1);
-        else
+            return;
+        }
+        if (!makeLog) {
             withoutLog(*entry);
-        return;
+            return;
+        }
     }
     SqliteDatabase& database = factory.database();
     joinHostTransaction(host, *entry, database);
-    if (!entry->manager)
+    if (!entry->manager && !makeLog)
         return;
     Savepoint savepoint(database, host);
+    if (!entry->manager)
+        factory.logFor(*entry, filePathOn(host, *entry));
     if constexpr (std::is_invocable_v<Move, OpenLog&>)
         move(*entry);
     else
@@ -152,16 +167,6 @@ void markCleanFunction(sqlite3_context* ctx, int, sqlite3_value** argv)
     guardFunction(ctx, [&] { moveTable(ctx, argv[0], [](ModificationManager& log) { log.markClean(); }); });
 }
 
-// The file path of entry's table on host, or of its first table.
-QString filePathOn(sqlite3* host, const OpenLog& entry)
-{
-    for (const OpenLog::Table& table : entry.tables) {
-        if (table.connection == host)
-            return table.filePath;
-    }
-    return ModificationManagerFactory::filePathOf(entry);
-}
-
 // ombrix_keep: the table, then whether to keep its log (default 1). A table
 // that nobody has written to yet gets its log now, empty, to carry the mark.
 void keepFunction(sqlite3_context* ctx, int argc, sqlite3_value** argv)
@@ -170,18 +175,7 @@ void keepFunction(sqlite3_context* ctx, int argc, sqlite3_value** argv)
         const bool kept = argc < 2 || sqlite3_value_int64(argv[1]) != 0;
         ModificationManagerFactory& factory = ModificationManagerFactory::instance();
         moveTable(
-            ctx, argv[0], [&](OpenLog& entry) { factory.keep(entry, kept); },
-            [&](OpenLog& entry) {
-                if (!kept)
-                    return;
-                sqlite3* host = sqlite3_context_db_handle(ctx);
-                SqliteDatabase& database = factory.database();
-                joinHostTransaction(host, entry, database);
-                Savepoint savepoint(database, host);
-                factory.logFor(entry, filePathOn(host, entry));
-                factory.keep(entry, true);
-                savepoint.release();
-            });
+            ctx, argv[0], [&](OpenLog& entry) { factory.keep(entry, kept); }, [](OpenLog&) {}, kept);
     });
 }
 

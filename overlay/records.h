@@ -102,9 +102,9 @@ inline OverlayCursor* overlayCursor(sqlite3_vtab_cursor* cursor)
     return reinterpret_cast<OverlayCursor*>(cursor);
 }
 
-// The table's change log, or null while nothing was written through it.
 // The log a table reads through: its name's, when made over the file the
-// table names; a table of that name over another file shows its inner rows.
+// table names; null while nothing was written through it, and for a table of
+// that name over another file, which shows its inner rows.
 inline ModificationManager* logOf(const OverlayTable* table)
 {
     const OpenLog& log = *table->log;

@@ -294,11 +294,10 @@ void ModificationManagerFactory::removeAllLeftovers()
                 names.insert(table.left(table.size() - suffix.size()));
         }
     }
-    QSet<QString> kept;
-    rows = history->executeQuery(QStringLiteral("SELECT name FROM ombrixKeptLogs"), {});
-    while (rows.next())
-        kept.insert(identifierKey(rows.value(0).toString()));
     rows.finish();
+    QSet<QString> kept;
+    for (const KeptLog& log : keptLogs())
+        kept.insert(identifierKey(log.name));
     bool removed = false;
     for (const QString& name : qAsConst(names)) {
         if (kept.contains(identifierKey(name)) || locks->holds(name) || !locks->acquire(name))
@@ -327,8 +326,10 @@ std::shared_ptr<OpenLog> ModificationManagerFactory::openTable(const QString& na
     }
     entry->tables.append({connection, schema, filePath});
     entry->holders.insert(holder);
-    if (entry->manager || !existingDatabase())
-        return entry;
+    // Held apart from its slot in the registry, which a refused take-up empties.
+    const std::shared_ptr<OpenLog> opened = entry;
+    if (opened->manager || !existingDatabase())
+        return opened;
     // A history file that cannot be read now refuses no table: the first
     // write, which needs it, says what is wrong.
     std::optional<KeptLog> kept;
@@ -336,17 +337,15 @@ std::shared_ptr<OpenLog> ModificationManagerFactory::openTable(const QString& na
         kept = keptLog(name);
     } catch (const ErrorPair&) {
     }
-    if (kept) {
-        const std::shared_ptr<OpenLog> opened = entry;
-        try {
-            takeUpLog(*opened, filePath, false);
-        } catch (...) {
-            closeTable(opened, connection, schema);
-            throw;
-        }
+    if (!kept)
         return opened;
+    try {
+        takeUpLog(*opened, filePath, false);
+    } catch (...) {
+        closeTable(opened, connection, schema);
+        throw;
     }
-    return entry;
+    return opened;
 }
 
 void ModificationManagerFactory::closeTable(const std::shared_ptr<OpenLog>& entry, const void* connection,
@@ -457,12 +456,6 @@ QString ModificationManagerFactory::filePathOf(const OpenLog& entry)
     return entry.tables.first().filePath;
 }
 
-std::shared_ptr<ModificationManager> ModificationManagerFactory::findManager(const QString& name) const
-{
-    std::shared_ptr<OpenLog> entry = find(name);
-    return entry ? entry->manager : nullptr;
-}
-
 bool ModificationManagerFactory::ownedElsewhere(const QString& name)
 {
     database();
@@ -490,7 +483,7 @@ ModificationManager& ModificationManagerFactory::logFor(OpenLog& entry, const QS
     return *entry.manager;
 }
 
-bool ModificationManagerFactory::takeUpLog(OpenLog& entry, const QString& uri, bool create)
+void ModificationManagerFactory::takeUpLog(OpenLog& entry, const QString& uri, bool create)
 {
     SqliteDatabase& db = database();
     const QString name = entry.name;
@@ -503,7 +496,7 @@ bool ModificationManagerFactory::takeUpLog(OpenLog& entry, const QString& uri, b
         if (!kept && !create) {
             savepoint.release();
             locks->release(name);
-            return false;
+            return;
         }
         std::shared_ptr<SqliteModificationManager> manager;
         std::vector<FileStamp> stamps = stampFiles(uri);
@@ -520,7 +513,6 @@ bool ModificationManagerFactory::takeUpLog(OpenLog& entry, const QString& uri, b
         entry.manager = std::move(manager);
         entry.uri = uri;
         entry.stamps = std::move(stamps);
-        return true;
     } catch (...) {
         locks->release(name);
         throw;
@@ -604,8 +596,7 @@ void ModificationManagerFactory::claimUri(const QString& name, const QString& ur
 
 bool ModificationManagerFactory::isKept(const QString& name)
 {
-    return history->firstValue(QStringLiteral("SELECT 1 FROM ombrixKeptLogs WHERE name = ?"), {QVariant(name)})
-        .isValid();
+    return keptLog(name).has_value();
 }
 
 namespace {

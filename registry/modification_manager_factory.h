@@ -106,8 +106,6 @@ public:
     // ALTER TABLE ... RENAME: the log moves with the table. Throws ErrorPair.
     void renameLog(const std::shared_ptr<OpenLog>& entry, const QString& newName);
 
-    // The log of a table of this process, or an empty pointer.
-    std::shared_ptr<ModificationManager> findManager(const QString& name) const;
     // Whether a live process other than this one owns a log of name.
     bool ownedElsewhere(const QString& name);
 
@@ -131,8 +129,8 @@ private:
     // exist or cannot be opened now.
     SqliteDatabase* existingDatabase() noexcept;
     // Makes entry's log for uri: the kept log of the name, taken up, or with
-    // create a new one. False when there is no kept log and create is unset.
-    bool takeUpLog(OpenLog& entry, const QString& uri, bool create);
+    // create a new one; without create and a kept log, nothing.
+    void takeUpLog(OpenLog& entry, const QString& uri, bool create);
     // The kept log of name taken up for a table over uri, whose files are now
     // as stamped; throws ErrorPair when it must not be.
     std::shared_ptr<SqliteModificationManager> resumeKeptLog(const QString& name, const QString& uri,
