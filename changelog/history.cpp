@@ -37,6 +37,7 @@ qint64 jump(qint64 position, qint64 target)
 
 void SqliteModificationManager::commit()
 {
+    const Access access(*this);
     Savepoint savepoint(database);
     const int position = currentHistoryId();
     if (position == highestPosition)
@@ -50,6 +51,7 @@ void SqliteModificationManager::commit()
 
 void SqliteModificationManager::commit(const QString& label)
 {
+    const Access access(*this);
     Savepoint savepoint(database);
     if (hasOpenStep())
         setStepLabel(currentHistoryId(), label);
@@ -59,6 +61,7 @@ void SqliteModificationManager::commit(const QString& label)
 
 void SqliteModificationManager::label(const std::optional<QString>& label)
 {
+    const Access access(*this);
     Savepoint savepoint(database);
     setStepLabel(hasOpenStep() ? std::optional<int>(currentHistoryId()) : std::nullopt, label);
     savepoint.release();
@@ -66,6 +69,7 @@ void SqliteModificationManager::label(const std::optional<QString>& label)
 
 void SqliteModificationManager::markClean()
 {
+    const Access access(*this);
     Savepoint savepoint(database);
     writeCleanMark(log().currentState());
     savepoint.release();
@@ -82,9 +86,9 @@ void SqliteModificationManager::moveHistoryId(qint64 position)
 {
     const int clamped = static_cast<int>(std::clamp(position, lowestPosition, highestPosition));
     changeLog(statements.movePosition.bind(1, clamped).bindText(2, tableName), [clamped](LogIndex& log) {
-                  if (log.position())
-                      log.setPosition(clamped);
-              });
+        if (log.position())
+            log.setPosition(clamped);
+    });
 }
 
 // New work makes what could be redone unreachable: those rows go, and the
@@ -101,6 +105,7 @@ void SqliteModificationManager::startNewChange()
 
 void SqliteModificationManager::undo(qint64 steps)
 {
+    const Access access(*this);
     Savepoint savepoint(database);
     qint64 position = currentHistoryId();
     const qint64 count = clampedStepCount(steps);
@@ -121,6 +126,7 @@ void SqliteModificationManager::undo(qint64 steps)
 
 void SqliteModificationManager::redo(qint64 steps)
 {
+    const Access access(*this);
     Savepoint savepoint(database);
     qint64 position = currentHistoryId();
     const qint64 count = clampedStepCount(steps);

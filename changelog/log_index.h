@@ -25,14 +25,11 @@ public:
     // --- rows
     bool isDeleted(qint64 rowid) const { return deleted.contains(rowid); }
     bool isStored(qint64 rowid) const { return stored.contains(rowid); }
-    qint64 storedCount() const { return stored.size(); }
     std::optional<qint64> firstStoredFrom(qint64 rowid) const { return stored.lowerBound(rowid); }
     // The first rowid at or above from without stored values; none when every
     // rowid up to the largest is taken. Remembered for the next call with the
     // same from, so that inserting row after row never walks the earlier ones.
     std::optional<qint64> firstUnstoredFrom(qint64 from);
-    template <typename Visit>
-    void forEachStored(Visit&& visit) const { stored.forEach(visit); }
 
     // Storing a stored rowid again replaces its values and keeps its origin.
     void store(qint64 rowid);

@@ -32,6 +32,9 @@
 // Every operation runs on the history database and throws ErrorPair (SQLite's
 // code and message) when it fails; an operation that throws has changed
 // nothing. The query operations (is..., modified..., first...) never write.
+// Threads may call any operation at once: each is atomic, and its answer
+// holds until the log changes (see changeCount). The changes are made inside
+// work on the history transaction (SqliteDatabase::Work) of the caller's.
 class ModificationManager {
 public:
     virtual ~ModificationManager() {}
@@ -50,9 +53,14 @@ public:
     // which must not be stored yet.
     virtual void insertRow(qint64 rowid, int argc, sqlite3_value** argv) = 0;
     virtual bool isRowModified(qint64 rowid) = 0;
-    // The stored row of rowid, valid until the log changes or the next call;
-    // null when rowid is not modified.
-    virtual const RowSnapshot* modifiedRow(qint64 rowid) = 0;
+    // Both, asked at once: what a scan asks of each inner row.
+    struct RowState {
+        bool deleted;
+        bool modified;
+    };
+    virtual RowState rowState(qint64 rowid) = 0;
+    // Reads the stored row of rowid into row; false when rowid is not modified.
+    virtual bool readRow(qint64 rowid, RowSnapshot& row) = 0;
     // Reverts up to steps steps that hold changes, newest first, and leaves the
     // position below the last one reverted. With nothing (more) to revert the
     // position still moves down by what is left of steps, within the range the

@@ -20,6 +20,7 @@ const QByteArray& emptyRow()
 
 void SqliteModificationManager::deleteRow(qint64 rowid)
 {
+    const Access access(*this);
     Savepoint savepoint(database);
     startNewChange();
     const std::optional<qint64> origin = log().movedOrigin(rowid);
@@ -32,11 +33,13 @@ void SqliteModificationManager::deleteRow(qint64 rowid)
 
 void SqliteModificationManager::insertRow(qint64 rowid, int argc, sqlite3_value** argv)
 {
+    const Access access(*this);
     recordChange(rowid, rowid, snapshotFromArguments(argc, argv), Insertion);
 }
 
 void SqliteModificationManager::updateRow(qint64 oldRowid, qint64 newRowid, int argc, sqlite3_value** argv)
 {
+    const Access access(*this);
     recordChange(oldRowid, newRowid, snapshotFromArguments(argc, argv), Update);
 }
 
@@ -194,8 +197,7 @@ void SqliteModificationManager::removeHistoryAbove(int position)
         if (marked && *marked > position)
             writeCleanMark({std::nullopt, 0, true});
     }
-    changeLog(statements.removeHistory.bind(1, position),
-              [position](LogIndex& log) { log.eraseStepsAbove(position); });
+    changeLog(statements.removeHistory.bind(1, position), [position](LogIndex& log) { log.eraseStepsAbove(position); });
 }
 
 void SqliteModificationManager::setStepLabel(std::optional<int> step, const std::optional<QString>& label)

@@ -7,22 +7,20 @@
 #include "store/history_tables.h"
 #include "store/savepoint.h"
 
-#include <QSqlQuery>
-
-namespace {
-
-const QString insertedSuffix = QStringLiteral("insertedOrUpdatedRows");
-const QString deletedSuffix = QStringLiteral("deletedRows");
-const QString historySuffix = QStringLiteral("history");
-
-} // namespace
-
 SqliteModificationManager::Statements::Statements(SqliteDatabase& database)
-    : storeRow(database, {}), removeRow(database, {}), loadRow(database, {}), markDeleted(database, {}),
-      unmarkDeleted(database, {}), appendHistory(database, {}), appendHistoryFromStored(database, {}),
-      stepForward(database, {}), stepBackward(database, {}), removeHistory(database, {}),
+    : storeRow(database, {}),
+      removeRow(database, {}),
+      loadRow(database, {}),
+      markDeleted(database, {}),
+      unmarkDeleted(database, {}),
+      appendHistory(database, {}),
+      appendHistoryFromStored(database, {}),
+      stepForward(database, {}),
+      stepBackward(database, {}),
+      removeHistory(database, {}),
       movePosition(database, QStringLiteral("UPDATE ombrixOpenedTables SET currentHistoryID = ?1 WHERE name = ?2;")),
-      walkRows(database, {}), removeRows(database, {}),
+      walkRows(database, {}),
+      removeRows(database, {}),
       removeLabel(database, QStringLiteral("DELETE FROM ombrixStepLabels WHERE name = ?1 AND historyID IS ?2;")),
       insertLabel(database, QStringLiteral("INSERT INTO ombrixStepLabels VALUES (?1, ?2, ?3);")),
       assignLabel(database,
@@ -43,7 +41,8 @@ void SqliteModificationManager::Statements::setNames(const QString& stored, cons
     loadRow.setSql(QStringLiteral("SELECT newValue FROM ") + stored + QStringLiteral(" WHERE ID = ?1;"));
     markDeleted.setSql(QStringLiteral("INSERT OR IGNORE INTO ") + deleted + QStringLiteral(" VALUES (?1);"));
     unmarkDeleted.setSql(QStringLiteral("DELETE FROM ") + deleted + QStringLiteral(" WHERE ID = ?1;"));
-    appendHistory.setSql(QStringLiteral("INSERT INTO ") + history + QStringLiteral(" VALUES (?1, ?2, ?3, ?4, ?5, ?6);"));
+    appendHistory.setSql(QStringLiteral("INSERT INTO ") + history +
+                         QStringLiteral(" VALUES (?1, ?2, ?3, ?4, ?5, ?6);"));
     // The old value copied inside the database from the stored row it was.
     appendHistoryFromStored.setSql(QStringLiteral("INSERT INTO ") + history +
                                    QStringLiteral(" VALUES (?1, ?2, ?3, (SELECT newValue FROM ") + stored +
@@ -52,13 +51,16 @@ void SqliteModificationManager::Statements::setNames(const QString& stored, cons
                          history + QStringLiteral(" WHERE historyID = ?1 ORDER BY rowid ");
     stepForward.setSql(step + QStringLiteral("ASC;"));
     stepBackward.setSql(step + QStringLiteral("DESC;"));
-    walkRows.setSql(QStringLiteral("SELECT ID, newValue FROM ") + stored + QStringLiteral(" WHERE ID >= ?1 ORDER BY ID;"));
+    walkRows.setSql(QStringLiteral("SELECT ID, newValue FROM ") + stored +
+                    QStringLiteral(" WHERE ID >= ?1 ORDER BY ID;"));
     removeHistory.setSql(QStringLiteral("DELETE FROM ") + history + QStringLiteral(" WHERE historyID > ?1;"));
 }
 
-SqliteModificationManager::SqliteModificationManager(SqliteDatabase& database, const QString& tableName, bool owner)
-    : database(database), statements(database)
+SqliteModificationManager::SqliteModificationManager(std::shared_ptr<SqliteDatabase> database, const QString& tableName,
+                                                     bool owner)
+    : connection(std::move(database)), database(*connection), statements(*connection)
 {
+    const Access access(*this);
     setNames(tableName);
     if (owner)
         createLogTables();
@@ -69,11 +71,22 @@ SqliteModificationManager::~SqliteModificationManager()
     database.forget(this);
 }
 
+SqliteModificationManager::Access::Access(const SqliteModificationManager& manager, Hold hold)
+    : log(manager.mutex), file(manager.database, hold == Hold::Work)
+{
+}
+
+QString SqliteModificationManager::name() const
+{
+    const Access access(*this, Hold::Log);
+    return tableName;
+}
+
 void SqliteModificationManager::setNames(const QString& name)
 {
-    insertedOrUpdatedTable = quotedIdentifier(name + insertedSuffix);
-    deletedTable = quotedIdentifier(name + deletedSuffix);
-    historyTable = quotedIdentifier(name + historySuffix);
+    insertedOrUpdatedTable = quotedIdentifier(name + logTableSuffixes[0]);
+    deletedTable = quotedIdentifier(name + logTableSuffixes[1]);
+    historyTable = quotedIdentifier(name + logTableSuffixes[2]);
     tableName = name;
     statements.setNames(insertedOrUpdatedTable, deletedTable, historyTable);
 }
@@ -81,37 +94,36 @@ void SqliteModificationManager::setNames(const QString& name)
 void SqliteModificationManager::createLogTables()
 {
     Savepoint savepoint(database);
-    database.executeQuery(QStringLiteral("CREATE TABLE IF NOT EXISTS ") + insertedOrUpdatedTable +
-                              QStringLiteral(" (ID integer PRIMARY KEY NOT NULL, newValue BLOB NOT NULL);"),
-                          {});
-    database.executeQuery(QStringLiteral("CREATE TABLE IF NOT EXISTS ") + deletedTable +
-                              QStringLiteral(" (ID integer PRIMARY KEY NOT NULL);"),
-                          {});
-    database.executeQuery(QStringLiteral("CREATE TABLE IF NOT EXISTS ") + historyTable +
-                              QStringLiteral("(actionTag INTEGER, oldRowID INTEGER, newRowID INTEGER, oldValue BLOB, "
-                                             "newValue BLOB, historyID INTEGER NOT NULL);"),
-                          {});
+    database.runOnce(QStringLiteral("CREATE TABLE IF NOT EXISTS ") + insertedOrUpdatedTable +
+                     QStringLiteral(" (ID integer PRIMARY KEY NOT NULL, newValue BLOB NOT NULL);"));
+    database.runOnce(QStringLiteral("CREATE TABLE IF NOT EXISTS ") + deletedTable +
+                     QStringLiteral(" (ID integer PRIMARY KEY NOT NULL);"));
+    database.runOnce(QStringLiteral("CREATE TABLE IF NOT EXISTS ") + historyTable +
+                     QStringLiteral("(actionTag INTEGER, oldRowID INTEGER, newRowID INTEGER, oldValue BLOB, "
+                                    "newValue BLOB, historyID INTEGER NOT NULL);"));
     // Undo, redo and commit find a step's rows without reading the others.
-    database.executeQuery(QStringLiteral("CREATE INDEX IF NOT EXISTS ") +
-                              quotedIdentifier(tableName + historySuffix + QStringLiteral("ByStep")) +
-                              QStringLiteral(" ON ") + historyTable + QStringLiteral("(historyID);"),
-                          {});
+    database.runOnce(QStringLiteral("CREATE INDEX IF NOT EXISTS ") + quotedIdentifier(tableName + historyIndexSuffix) +
+                     QStringLiteral(" ON ") + historyTable + QStringLiteral("(historyID);"));
     savepoint.release();
 }
 
 void SqliteModificationManager::dropLog()
 {
+    const Access access(*this);
     Savepoint savepoint(database);
     // DROP TABLE fails while a statement of the connection still reads.
     database.forgetStatements();
     for (const QString& table : {insertedOrUpdatedTable, deletedTable, historyTable})
-        database.executeQuery(QStringLiteral("DROP TABLE IF EXISTS ") + table + QLatin1Char(';'), {});
+        database.runOnce(QStringLiteral("DROP TABLE IF EXISTS ") + table + QLatin1Char(';'));
     for (const char* table : sharedTables)
-        database.executeQuery(QStringLiteral("DELETE FROM %1 WHERE name = ?;").arg(QLatin1String(table)),
-                              {QVariant(tableName)});
+        database.execute(QStringLiteral("DELETE FROM %1 WHERE name = ?;").arg(QLatin1String(table)),
+                         {QVariant(tableName)});
     savepoint.release();
-    indexValid = false;
-    ++changes;
+    // A rollback brings the tables back, and the index is read again.
+    database.observe(this);
+    index = LogIndex();
+    indexValid = true;
+    changes.fetch_add(1, std::memory_order_acq_rel);
 }
 
 namespace {
@@ -120,14 +132,21 @@ namespace {
 void renameRows(SqliteDatabase& database, const QString& oldName, const QString& newName)
 {
     for (const char* table : sharedTables)
-        database.executeQuery(QStringLiteral("UPDATE %1 SET name = ? WHERE name = ?;").arg(QLatin1String(table)),
-                              {QVariant(newName), QVariant(oldName)});
+        database.execute(QStringLiteral("UPDATE %1 SET name = ? WHERE name = ?;").arg(QLatin1String(table)),
+                         {QVariant(newName), QVariant(oldName)});
 }
 
 } // namespace
 
+void SqliteModificationManager::takeName(const QString& name)
+{
+    const Access access(*this);
+    setNames(name);
+}
+
 void SqliteModificationManager::renameLog(const QString& newName)
 {
+    const Access access(*this);
     Savepoint savepoint(database);
     database.forgetStatements();
     const QString oldName = tableName;
@@ -143,17 +162,13 @@ void SqliteModificationManager::renameLog(const QString& newName)
     const QString newTables[] = {insertedOrUpdatedTable, deletedTable, historyTable};
     try {
         for (int i = 0; i < 3; ++i)
-            database.executeQuery(QStringLiteral("ALTER TABLE ") + oldTables[i] + QStringLiteral(" RENAME TO ") +
-                                      newTables[i] + QLatin1Char(';'),
-                                  {});
-        database.executeQuery(QStringLiteral("DROP INDEX IF EXISTS ") +
-                                  quotedIdentifier(oldName + historySuffix + QStringLiteral("ByStep")) +
-                                  QLatin1Char(';'),
-                              {});
-        database.executeQuery(QStringLiteral("CREATE INDEX IF NOT EXISTS ") +
-                                  quotedIdentifier(newName + historySuffix + QStringLiteral("ByStep")) +
-                                  QStringLiteral(" ON ") + historyTable + QStringLiteral("(historyID);"),
-                              {});
+            database.runOnce(QStringLiteral("ALTER TABLE ") + oldTables[i] + QStringLiteral(" RENAME TO ") +
+                             newTables[i] + QLatin1Char(';'));
+        database.runOnce(QStringLiteral("DROP INDEX IF EXISTS ") + quotedIdentifier(oldName + historyIndexSuffix) +
+                         QLatin1Char(';'));
+        database.runOnce(QStringLiteral("CREATE INDEX IF NOT EXISTS ") +
+                         quotedIdentifier(newName + historyIndexSuffix) + QStringLiteral(" ON ") + historyTable +
+                         QStringLiteral("(historyID);"));
         renameRows(database, oldName, newName);
         savepoint.release();
     } catch (...) {
@@ -164,15 +179,19 @@ void SqliteModificationManager::renameLog(const QString& newName)
 
 LogIndex& SqliteModificationManager::log()
 {
-    if (!indexValid)
+    if (!indexValid.load(std::memory_order_acquire)) {
+        const SqliteDatabase::Lock held(database);
         rebuildIndex();
+    }
     return index;
 }
 
+// Notes the rollback only: the index is read again on the next use, under the
+// log's lock, which another thread may hold now.
 void SqliteModificationManager::rolledBack() noexcept
 {
-    indexValid = false;
-    ++changes;
+    indexValid.store(false, std::memory_order_release);
+    changes.fetch_add(1, std::memory_order_acq_rel);
 }
 
 // Reads rowids only, and of the history its rowids and tags, so that the work
@@ -182,33 +201,36 @@ void SqliteModificationManager::rebuildIndex()
     LogIndex fresh;
     if (newRowsFrom)
         fresh.setInnerLimit(*newRowsFrom);
-    QSqlQuery rows = database.executeQuery(QStringLiteral("SELECT ID FROM ") + deletedTable, {});
-    while (rows.next())
-        fresh.markDeleted(rows.value(0).toLongLong());
-    rows = database.executeQuery(QStringLiteral("SELECT ID FROM ") + insertedOrUpdatedTable, {});
-    while (rows.next())
-        fresh.store(rows.value(0).toLongLong());
-    const QList<QVariant> name{QVariant(tableName)};
-    QVariant position =
-        database.firstValue(QStringLiteral("SELECT currentHistoryID FROM ombrixOpenedTables WHERE name = ? ;"), name);
+    const auto rowids = [this](const QString& table, auto&& add) {
+        Statement query(database, QStringLiteral("SELECT ID FROM ") + table);
+        Statement::Rows row(query);
+        while (row.next())
+            add(row.integer(0));
+    };
+    rowids(deletedTable, [&fresh](qint64 rowid) { fresh.markDeleted(rowid); });
+    rowids(insertedOrUpdatedTable, [&fresh](qint64 rowid) { fresh.store(rowid); });
+    const QVariant position = database.firstValue(
+        QStringLiteral("SELECT currentHistoryID FROM ombrixOpenedTables WHERE name = ? ;"), {QVariant(tableName)});
     fresh.setPosition(position.isValid() ? std::optional<int>(position.toInt()) : std::nullopt);
     replayHistory(fresh);
-    rows = database.executeQuery(QStringLiteral("SELECT historyID, label FROM ombrixStepLabels WHERE name = ?;"), name);
-    while (rows.next()) {
-        if (rows.isNull(0))
-            fresh.setPendingLabel(rows.value(1).toString());
+    Statement labels(database, QStringLiteral("SELECT historyID, label FROM ombrixStepLabels WHERE name = ?1;"));
+    Statement::Rows label(labels.bindText(1, tableName));
+    while (label.next()) {
+        if (const std::optional<qint64> step = label.optionalInteger(0))
+            fresh.setLabel(int(*step), label.text(1));
         else
-            fresh.setLabel(rows.value(0).toInt(), rows.value(1).toString());
+            fresh.setPendingLabel(label.text(1));
     }
-    rows = database.executeQuery(QStringLiteral("SELECT historyID, rows FROM ombrixCleanMarks WHERE name = ?;"), name);
-    if (rows.next()) {
-        const qint64 markedRows = rows.value(1).toLongLong();
-        fresh.setCleanMark({rows.isNull(0) ? std::nullopt : std::optional<int>(rows.value(0).toInt()),
-                            std::max<qint64>(markedRows, 0), markedRows < 0});
+    Statement marks(database, QStringLiteral("SELECT historyID, rows FROM ombrixCleanMarks WHERE name = ?1;"));
+    Statement::Rows mark(marks.bindText(1, tableName));
+    if (mark.next()) {
+        const qint64 markedRows = mark.integer(1);
+        const std::optional<qint64> step = mark.optionalInteger(0);
+        fresh.setCleanMark(
+            {step ? std::optional<int>(int(*step)) : std::nullopt, std::max<qint64>(markedRows, 0), markedRows < 0});
     }
-    rows.finish();
     index = std::move(fresh);
-    indexValid = true;
+    indexValid.store(true, std::memory_order_release);
 }
 
 void SqliteModificationManager::replayHistory(LogIndex& fresh)
@@ -267,6 +289,23 @@ void SqliteModificationManager::replayHistory(LogIndex& fresh)
         fresh.setOrigin(rowid, origin);
 }
 
+bool SqliteModificationManager::readRow(qint64 rowid, RowSnapshot& row)
+{
+    const Access access(*this);
+    const RowSnapshot* stored = modifiedRow(rowid);
+    if (!stored)
+        return false;
+    row = *stored;
+    return true;
+}
+
+ModificationManager::RowState SqliteModificationManager::rowState(qint64 rowid)
+{
+    const Access access(*this, Hold::Log);
+    const LogIndex& current = log();
+    return {current.isDeleted(rowid), current.isStored(rowid)};
+}
+
 const RowSnapshot* SqliteModificationManager::modifiedRow(qint64 rowid)
 {
     if (!log().isStored(rowid))
@@ -312,11 +351,11 @@ void SqliteModificationManager::fileColumn(int column)
         return;
     current.fileColumn(column);
     try {
-        QSqlQuery rows =
-            database.executeQuery(QStringLiteral("SELECT ID, newValue FROM ") + insertedOrUpdatedTable, {});
+        Statement query(database, QStringLiteral("SELECT ID, newValue FROM ") + insertedOrUpdatedTable);
+        Statement::Rows rows(query);
         while (rows.next()) {
-            const QList<QVariant> row = rowFromBlob(rows.value(1).toByteArray());
-            current.fileValue(column, rows.value(0).toLongLong(), column < row.size() ? row.at(column) : QVariant());
+            const QList<QVariant> row = rowFromBlob(rows.bytes(1));
+            current.fileValue(column, rows.integer(0), column < row.size() ? row.at(column) : QVariant());
         }
     } catch (...) {
         current.forgetColumn(column);
@@ -326,49 +365,64 @@ void SqliteModificationManager::fileColumn(int column)
 
 bool SqliteModificationManager::isRowDeleted(qint64 rowid)
 {
+    const Access access(*this, Hold::Log);
     return log().isDeleted(rowid);
 }
 
 bool SqliteModificationManager::isRowModified(qint64 rowid)
 {
+    const Access access(*this, Hold::Log);
     return log().isStored(rowid);
 }
 
 std::optional<qint64> SqliteModificationManager::firstModifiedRowidFrom(qint64 rowid)
 {
+    const Access access(*this, Hold::Log);
     return log().firstStoredFrom(rowid);
 }
 
 std::optional<qint64> SqliteModificationManager::firstUnmodifiedRowidFrom(qint64 rowid)
 {
+    const Access access(*this, Hold::Log);
     return log().firstUnstoredFrom(rowid);
 }
 
 std::optional<std::vector<qint64>> SqliteModificationManager::modifiedRowidsWithValue(int column, const QVariant& value)
 {
+    const Access access(*this);
     fileColumn(column);
     return log().storedWithValue(column, value);
 }
 
 std::vector<qint64> SqliteModificationManager::modifiedRowidsHolding(int column, const QVariant& value)
 {
+    const Access access(*this);
     fileColumn(column);
     return log().storedHolding(column, value);
 }
 
 int SqliteModificationManager::currentHistoryId()
 {
+    const Access access(*this, Hold::Log);
     return log().position().value_or(-1);
 }
 
 void SqliteModificationManager::setFirstNewRowid(qint64 rowid)
 {
+    const Access access(*this);
     statements.keepFirstNewRowid.bind(1, rowid).bindText(2, tableName).run();
     restoreFirstNewRowid(rowid);
 }
 
+std::optional<qint64> SqliteModificationManager::firstNewRowid() const
+{
+    const Access access(*this, Hold::Log);
+    return newRowsFrom;
+}
+
 void SqliteModificationManager::restoreFirstNewRowid(qint64 rowid)
 {
+    const Access access(*this, Hold::Log);
     newRowsFrom = rowid;
     if (indexValid)
         index.setInnerLimit(rowid);
@@ -376,20 +430,22 @@ void SqliteModificationManager::restoreFirstNewRowid(qint64 rowid)
 
 ModificationManager::Summary SqliteModificationManager::summary()
 {
+    const Access access(*this, Hold::Log);
     const LogIndex& current = log();
-    return Summary{current.position(),       current.appliedSteps(), current.undoneSteps(), current.insertedCount(),
-                   current.updatedCount(),   current.deletedCount(), current.isClean()};
+    return Summary{current.position(),     current.appliedSteps(), current.undoneSteps(), current.insertedCount(),
+                   current.updatedCount(), current.deletedCount(), current.isClean()};
 }
 
 std::vector<ModificationManager::StepSummary> SqliteModificationManager::steps()
 {
+    const Access access(*this, Hold::Log);
     const LogIndex& current = log();
     const int position = currentHistoryId();
     const bool open = !current.lowestStepAbove(position);
     std::vector<StepSummary> all;
     all.reserve(current.allSteps().size());
     for (const auto& [step, held] : current.allSteps()) {
-        const StepState state = step > position    ? StepState::Undone
+        const StepState state = step > position            ? StepState::Undone
                                 : step == position && open ? StepState::Open
                                                            : StepState::Applied;
         all.push_back({step, state, held.inserted, held.updated, held.deleted, held.label});
@@ -399,6 +455,7 @@ std::vector<ModificationManager::StepSummary> SqliteModificationManager::steps()
 
 std::optional<ModificationManager::RowChange> SqliteModificationManager::storedChangeFrom(qint64 rowid)
 {
+    const Access access(*this, Hold::Log);
     const LogIndex& current = log();
     const std::optional<qint64> stored = current.firstStoredFrom(rowid);
     if (!stored)
@@ -409,6 +466,7 @@ std::optional<ModificationManager::RowChange> SqliteModificationManager::storedC
 
 std::optional<ModificationManager::RowChange> SqliteModificationManager::deletionFrom(qint64 rowid)
 {
+    const Access access(*this, Hold::Log);
     const std::optional<qint64> deleted = log().firstDeletionFrom(rowid);
     if (!deleted)
         return std::nullopt;

@@ -1,6 +1,8 @@
 // The change log of one overlay table kept in the history database: its
 // stored rows, deleted set and history rows, plus its history position. Rows
 // are read from the file through SQLite's page cache; memory holds rowids.
+// One lock guards what the log holds in memory; work on the file also holds
+// the connection's, taken after it.
 #pragma once
 
 #include "changelog/log_index.h"
@@ -13,11 +15,15 @@
 #include <QString>
 #include <QVariant>
 
+#include <atomic>
+#include <memory>
+#include <mutex>
+
 class SqliteModificationManager : public ModificationManager, private SqliteDatabase::Observer {
 public:
-    // A manager of the log of tableName on database, which must outlive it.
-    // With owner set the log tables are created now (kept when they exist).
-    SqliteModificationManager(SqliteDatabase& database, const QString& tableName, bool owner);
+    // A manager of the log of tableName on database, which it holds. With
+    // owner set the log tables are created now (kept when they exist).
+    SqliteModificationManager(std::shared_ptr<SqliteDatabase> database, const QString& tableName, bool owner);
     ~SqliteModificationManager() override;
 
     void deleteRow(qint64 rowid) override;
@@ -25,14 +31,15 @@ public:
     void updateRow(qint64 oldRowid, qint64 newRowid, int argc, sqlite3_value** argv) override;
     void insertRow(qint64 rowid, int argc, sqlite3_value** argv) override;
     bool isRowModified(qint64 rowid) override;
-    const RowSnapshot* modifiedRow(qint64 rowid) override;
+    RowState rowState(qint64 rowid) override;
+    bool readRow(qint64 rowid, RowSnapshot& row) override;
     void undo(qint64 steps) override;
     void redo(qint64 steps) override;
     void commit() override;
     void commit(const QString& label) override;
     void label(const std::optional<QString>& label) override;
     void markClean() override;
-    std::optional<qint64> firstNewRowid() const override { return newRowsFrom; }
+    std::optional<qint64> firstNewRowid() const override;
     // Also written to the log's kept mark, if it has one, for the process
     // that takes the log up later.
     void setFirstNewRowid(qint64 rowid) override;
@@ -46,20 +53,38 @@ public:
     std::optional<qint64> firstUnmodifiedRowidFrom(qint64 rowid) override;
     std::optional<std::vector<qint64>> modifiedRowidsWithValue(int column, const QVariant& value) override;
     std::vector<qint64> modifiedRowidsHolding(int column, const QVariant& value) override;
-    quint64 changeCount() const override { return changes; }
+    quint64 changeCount() const override { return changes.load(std::memory_order_acquire); }
 
     // The history position: the step new changes join; -1 without a registry row.
     int currentHistoryId();
 
     // Drops the log tables and the table's registry rows; throws ErrorPair.
+    // The log reads as empty afterwards.
     void dropLog();
     // Renames the log tables and registry rows after the table; throws ErrorPair.
     void renameLog(const QString& newName);
-    const QString& name() const { return tableName; }
+    // Names the log after name again without touching the file: after a
+    // rename whose transaction did not commit.
+    void takeName(const QString& name);
+    QString name() const;
 
 private:
     enum ActionTag { Deletion = 1, Insertion = 2, Update = 3 };
 
+    // The log's lock, and with Work the connection's too.
+    enum class Hold { Log, Work };
+    class Access {
+    public:
+        explicit Access(const SqliteModificationManager& manager, Hold hold = Hold::Work);
+
+    private:
+        std::lock_guard<std::recursive_mutex> log;
+        SqliteDatabase::Lock file;
+    };
+
+    // The stored row of rowid, valid until the log changes or the next call;
+    // null when rowid is not modified. Under Access.
+    const RowSnapshot* modifiedRow(qint64 rowid);
     void setNames(const QString& name);
     void createLogTables();
     void recordChange(qint64 oldRowid, qint64 newRowid, const QByteArray& snapshot, int actionTag);
@@ -107,6 +132,8 @@ private:
     template <typename Apply>
     void changeLog(Statement& statement, Apply&& apply);
 
+    mutable std::recursive_mutex mutex;
+    std::shared_ptr<SqliteDatabase> connection;
     SqliteDatabase& database;
     // Quoted identifiers of the log tables, and the table's own name.
     QString insertedOrUpdatedTable;
@@ -123,9 +150,10 @@ private:
     };
     Statements statements;
     LogIndex index;
-    bool indexValid = false;
+    // Cleared by a rollback, on the thread that rolls back.
+    std::atomic<bool> indexValid{false};
     std::optional<qint64> newRowsFrom;
-    quint64 changes = 0;
+    std::atomic<quint64> changes{0};
     // Where walkRows stands, while it walks and the log stays as it was.
     qint64 walkedRowid = 0;
     quint64 walkedChanges = 0;
@@ -145,5 +173,5 @@ inline void SqliteModificationManager::changeLog(Statement& statement, Apply&& a
     database.observe(this);
     statement.run();
     apply(current);
-    ++changes;
+    changes.fetch_add(1, std::memory_order_acq_rel);
 }

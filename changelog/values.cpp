@@ -160,7 +160,8 @@ QByteArray snapshotFromArguments(int argc, sqlite3_value** argv)
         case SQLITE_TEXT: {
             auto text = reinterpret_cast<const char*>(sqlite3_value_text(value));
             writer.beginText();
-            decodeUtf8(text ? text : "", sqlite3_value_bytes(value), [&writer](char16_t unit) { writer.appendUnit(unit); });
+            decodeUtf8(text ? text : "", sqlite3_value_bytes(value),
+                       [&writer](char16_t unit) { writer.appendUnit(unit); });
             writer.endText();
             break;
         }
@@ -175,16 +176,6 @@ QByteArray snapshotFromArguments(int argc, sqlite3_value** argv)
         }
     }
     return writer.bytes();
-}
-
-QList<QVariant> rowValuesFromArguments(int argc, sqlite3_value** argv)
-{
-    QList<QVariant> row;
-    if (argc > 2)
-        row.reserve(argc - 2);
-    for (int i = 2; i < argc; ++i)
-        row.append(variantFromValue(argv[i]));
-    return row;
 }
 
 namespace {
@@ -283,7 +274,6 @@ bool utf8FromUnits(const char* units, int count, Bytes& utf8)
     utf8.resize(size);
     return true;
 }
-
 
 } // namespace
 

@@ -20,9 +20,8 @@ QByteArray utf8FromText(const QString& text);
 QVariant variantFromValue(sqlite3_value* value);
 
 // The column values argv[2] .. argv[argc - 1] of an xUpdate call, as a row
-// snapshot (row_snapshot.h) and as variants.
+// snapshot (row_snapshot.h).
 QByteArray snapshotFromArguments(int argc, sqlite3_value** argv);
-QList<QVariant> rowValuesFromArguments(int argc, sqlite3_value** argv);
 
 // Hands a stored variant to SQLite as the result of ctx; a null QString and
 // types without an SQL counterpart become NULL.

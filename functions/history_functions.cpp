@@ -24,7 +24,6 @@
 namespace {
 
 constexpr const char* usageMessage = "Usage: ombrix_undo('Table_Name', steps=1)";
-constexpr const char* noSuchTableMessage = "No such table ";
 
 QString tableNameArgument(sqlite3_value* value)
 {
@@ -39,13 +38,13 @@ std::optional<QString> labelArgument(sqlite3_value* value)
     return tableNameArgument(value);
 }
 
-// Makes the table's overlay on this connection join the host's open
-// transaction, as a write would: SQLite then tells it how the transaction ends.
-// Without the table open here nothing would tell it, and the call is refused
-// rather than committed behind the host's back.
-void joinHostTransaction(sqlite3* host, const OpenLog& entry, SqliteDatabase& database)
+// Makes the table's overlay on this connection join the host's open transaction,
+// as a write would: SQLite then tells it how the transaction ends. Without
+// the table open here nothing would tell it, and the call is refused rather
+// than committed behind the host's back.
+void joinHostTransaction(sqlite3* host, const LogState& entry, SqliteDatabase& database)
 {
-    if (sqlite3_get_autocommit(host) || (database.inTransaction() && database.transactionOwner() == host))
+    if (sqlite3_get_autocommit(host) || database.transactionOwner() == host)
         return;
     for (const OpenLog::Table& table : entry.tables) {
         if (table.connection != host)
@@ -67,51 +66,57 @@ void joinHostTransaction(sqlite3* host, const OpenLog& entry, SqliteDatabase& da
 }
 
 // The file path of entry's table on host, or of its first table.
-QString filePathOn(sqlite3* host, const OpenLog& entry)
+QString filePathOn(sqlite3* host, const LogState& entry)
 {
     for (const OpenLog::Table& table : entry.tables) {
         if (table.connection == host)
             return table.filePath;
     }
-    return ModificationManagerFactory::filePathOf(entry);
+    return entry.filePath;
 }
 
-// Runs move on the change log of the table named by value. A table of this
-// process that nobody has written to yet has no history: withoutLog gets its
-// entry instead, unless makeLog asks for its log, made now, empty.
+// Runs move on the change log of the table named by value, inside work of
+// the host connection on the history transaction, where no other thread
+// changes the log. A table of this process that nobody has written to yet
+// has no history: withoutLog gets its entry instead, unless makeLog asks for
+// its log, made now, empty.
 template <typename Move, typename WithoutLog>
 void moveTable(sqlite3_context* ctx, sqlite3_value* value, Move&& move, WithoutLog&& withoutLog, bool makeLog = false)
 {
     const QString name = tableNameArgument(value);
     ModificationManagerFactory& factory = ModificationManagerFactory::instance();
+    OpenTables& registry = factory.registry();
     sqlite3* host = sqlite3_context_db_handle(ctx);
     std::shared_ptr<OpenLog> entry = name.isNull() ? nullptr : findTable(host, name);
-    if (!entry || !entry->manager) {
+    if (!entry || !registry.manager(*entry)) {
         if (!name.isNull() && factory.ownedElsewhere(name))
             throw ErrorPair(SQLITE_BUSY,
                             QStringLiteral("table %1: its change log belongs to another process").arg(name));
-        if (!entry) {
-            sqlite3_result_error(ctx, noSuchTableMessage, -1);
-            return;
-        }
+        if (!entry)
+            throw noSuchTable();
         if (!makeLog) {
             withoutLog(*entry);
             return;
         }
     }
-    SqliteDatabase& database = factory.database();
-    joinHostTransaction(host, *entry, database);
-    if (!entry->manager && !makeLog)
-        return;
-    Savepoint savepoint(database, host);
-    if (!entry->manager)
-        factory.logFor(*entry, filePathOn(host, *entry));
-    if constexpr (std::is_invocable_v<Move, OpenLog&>)
-        move(*entry);
-    else
-        move(*entry->manager);
-    savepoint.release();
-    database.giveSpaceBack();
+    const std::shared_ptr<HistoryFile::Open> file = factory.file().open();
+    joinHostTransaction(host, registry.state(*entry), file->database);
+    {
+        Savepoint savepoint(file->database, host);
+        const LogState log = registry.state(*entry);
+        if (!log.manager && !makeLog) {
+            savepoint.release();
+            return;
+        }
+        const std::shared_ptr<SqliteModificationManager> manager =
+            log.manager ? log.manager : factory.logFor(*entry, filePathOn(host, log), host);
+        if constexpr (std::is_invocable_v<Move, OpenLog&>)
+            move(*entry);
+        else
+            move(*manager);
+        savepoint.release();
+    }
+    file->database.giveSpaceBack();
 }
 
 template <typename Move>
@@ -158,7 +163,9 @@ void labelFunction(sqlite3_context* ctx, int, sqlite3_value** argv)
         const std::optional<QString> label = labelArgument(argv[1]);
         moveTable(
             ctx, argv[0], [&label](ModificationManager& log) { log.label(label); },
-            [&label](OpenLog& entry) { entry.firstLabel = label; });
+            [&label](OpenLog& entry) {
+                ModificationManagerFactory::instance().registry().setFirstLabel(entry, label);
+            });
     });
 }
 
@@ -184,10 +191,8 @@ void discardFunction(sqlite3_context* ctx, int, sqlite3_value** argv)
 {
     guardFunction(ctx, [&] {
         const QString name = tableNameArgument(argv[0]);
-        if (name.isNull()) {
-            sqlite3_result_error(ctx, noSuchTableMessage, -1);
-            return;
-        }
+        if (name.isNull())
+            throw noSuchTable();
         ModificationManagerFactory::instance().discard(name);
     });
 }
@@ -257,7 +262,7 @@ void unregisterHistoryFunctions(sqlite3* db)
 int openHistoryDatabase() noexcept
 {
     try {
-        ModificationManagerFactory::instance().database();
+        ModificationManagerFactory::instance().file().open();
     } catch (const ErrorPair& error) {
         return error.code();
     } catch (...) {

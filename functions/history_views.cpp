@@ -75,21 +75,21 @@ std::unique_ptr<Rows> listTables(const std::shared_ptr<OpenLog>&)
     for (const KeptLog& log : kept)
         keptNames.insert(identifierKey(log.name));
     const auto holder = [&factory](const QString& name) {
-        const bool elsewhere = factory.openedDatabase() && factory.ownedElsewhere(name);
+        const bool elsewhere = factory.file().opened() && factory.ownedElsewhere(name);
         return elsewhere ? Cell(QByteArray("elsewhere")) : Cell();
     };
-    for (const std::shared_ptr<OpenLog>& entry : factory.entries()) {
-        const QString path = ModificationManagerFactory::filePathOf(*entry);
+    for (const std::shared_ptr<OpenLog>& entry : factory.registry().entries()) {
+        const LogState state = factory.registry().state(*entry);
         ModificationManager::Summary log{std::nullopt, 0, 0, 0, 0, 0, true};
-        if (entry->manager)
-            log = entry->manager->summary();
+        if (state.manager)
+            log = state.manager->summary();
         const bool modified = log.inserted + log.updated + log.deleted > 0;
-        const QString key = identifierKey(entry->name);
+        const QString key = identifierKey(state.name);
         listed.insert(key);
-        rows.push_back({text(entry->name), text(path), optional(log.position), log.undoSteps, log.redoSteps,
+        rows.push_back({text(state.name), text(state.filePath), optional(log.position), log.undoSteps, log.redoSteps,
                         log.inserted, log.updated, log.deleted, qint64(modified), qint64(log.clean),
                         qint64(keptNames.contains(key)),
-                        entry->manager ? Cell(QByteArray("here")) : holder(entry->name)});
+                        state.manager ? Cell(QByteArray("here")) : holder(state.name)});
     }
     for (const KeptLog& log : kept) {
         if (listed.contains(identifierKey(log.name)))
@@ -103,8 +103,8 @@ std::unique_ptr<Rows> listTables(const std::shared_ptr<OpenLog>&)
 std::unique_ptr<Rows> listSteps(const std::shared_ptr<OpenLog>& entry)
 {
     std::vector<std::vector<Cell>> rows;
-    if (entry->manager) {
-        for (const ModificationManager::StepSummary& step : entry->manager->steps())
+    if (const auto manager = ModificationManagerFactory::instance().registry().manager(*entry)) {
+        for (const ModificationManager::StepSummary& step : manager->steps())
             rows.push_back({qint64(step.step), QByteArray(stepStates[int(step.state)]), step.inserted, step.updated,
                             step.deleted, step.label ? text(*step.label) : Cell()});
     }
@@ -120,8 +120,12 @@ public:
 
     bool next() override
     {
-        while (phase != Phase::Done && entry->manager) {
-            ModificationManager& log = *entry->manager;
+        while (phase != Phase::Done) {
+            const std::shared_ptr<SqliteModificationManager> manager =
+                ModificationManagerFactory::instance().registry().manager(*entry);
+            if (!manager)
+                break;
+            ModificationManager& log = *manager;
             const std::optional<ModificationManager::RowChange> found =
                 phase == Phase::Stored ? log.storedChangeFrom(from) : log.deletionFrom(from);
             if (!found) {
@@ -214,14 +218,14 @@ const View& viewOf(sqlite3_vtab_cursor* cursor)
 std::shared_ptr<OpenLog> namedEntry(sqlite3* db, const View& view, int argc, sqlite3_value** argv)
 {
     if (argc < 1)
-        throw ErrorPair(SQLITE_ERROR, QStringLiteral("Usage: SELECT * FROM %1('Table_Name')")
-                                          .arg(QString::fromUtf8(view.name)));
+        throw ErrorPair(SQLITE_ERROR,
+                        QStringLiteral("Usage: SELECT * FROM %1('Table_Name')").arg(QString::fromUtf8(view.name)));
     auto name = reinterpret_cast<const char*>(sqlite3_value_text(argv[0]));
     std::shared_ptr<OpenLog> entry;
     if (name && ModificationManagerFactory::alive())
         entry = findTable(db, QString::fromUtf8(name, sqlite3_value_bytes(argv[0])));
     if (!entry)
-        throw ErrorPair(SQLITE_ERROR, QByteArray("No such table "));
+        throw noSuchTable();
     return entry;
 }
 
@@ -336,38 +340,38 @@ int viewRowid(sqlite3_vtab_cursor* base, sqlite3_int64* rowid)
 }
 
 const sqlite3_module viewModule = {
-    0,               // iVersion
-    nullptr,         // xCreate: eponymous only
-    viewConnect,     // xConnect
-    viewBestIndex,   // xBestIndex
-    viewDisconnect,  // xDisconnect
-    viewDisconnect,  // xDestroy
-    viewOpen,        // xOpen
-    viewClose,       // xClose
-    viewFilter,      // xFilter
-    viewNext,        // xNext
-    viewEof,         // xEof
-    viewColumn,      // xColumn
-    viewRowid,       // xRowid
-    nullptr,         // xUpdate: read-only
-    nullptr,         // xBegin
-    nullptr,         // xSync
-    nullptr,         // xCommit
-    nullptr,         // xRollback
-    nullptr,         // xFindFunction
-    nullptr,         // xRename
-    nullptr,         // xSavepoint
-    nullptr,         // xRelease
-    nullptr,         // xRollbackTo
-    nullptr,         // xShadowName
+    0,              // iVersion
+    nullptr,        // xCreate: eponymous only
+    viewConnect,    // xConnect
+    viewBestIndex,  // xBestIndex
+    viewDisconnect, // xDisconnect
+    viewDisconnect, // xDestroy
+    viewOpen,       // xOpen
+    viewClose,      // xClose
+    viewFilter,     // xFilter
+    viewNext,       // xNext
+    viewEof,        // xEof
+    viewColumn,     // xColumn
+    viewRowid,      // xRowid
+    nullptr,        // xUpdate: read-only
+    nullptr,        // xBegin
+    nullptr,        // xSync
+    nullptr,        // xCommit
+    nullptr,        // xRollback
+    nullptr,        // xFindFunction
+    nullptr,        // xRename
+    nullptr,        // xSavepoint
+    nullptr,        // xRelease
+    nullptr,        // xRollbackTo
+    nullptr,        // xShadowName
 };
 
 } // namespace
 
 std::shared_ptr<OpenLog> findTable(sqlite3* db, const QString& name)
 {
-    ModificationManagerFactory& factory = ModificationManagerFactory::instance();
-    if (std::shared_ptr<OpenLog> entry = factory.find(name))
+    OpenTables& registry = ModificationManagerFactory::instance().registry();
+    if (std::shared_ptr<OpenLog> entry = registry.find(name))
         return entry;
     const QByteArray sql = "SELECT 0 FROM " + quotedIdentifier(name).toUtf8() + " WHERE 0";
     sqlite3_stmt* statement = nullptr;
@@ -376,7 +380,7 @@ std::shared_ptr<OpenLog> findTable(sqlite3* db, const QString& name)
     sqlite3_finalize(statement);
     if (rc != SQLITE_OK && !message.startsWith("no such table"))
         throw ErrorPair(rc, message);
-    return factory.find(name);
+    return registry.find(name);
 }
 
 int registerHistoryViews(sqlite3* db)

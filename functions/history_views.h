@@ -2,6 +2,7 @@
 // ombrix_changes('t'): eponymous virtual tables over the logs of this process.
 #pragma once
 
+#include "common/error_pair.h"
 #include "common/routines.h"
 #include "registry/modification_manager_factory.h"
 
@@ -14,6 +15,13 @@
 int registerHistoryViews(sqlite3* db);
 // Takes them off db again.
 void unregisterHistoryViews(sqlite3* db);
+
+// The error of a history function or view given a name that no overlay table
+// of this process has.
+inline ErrorPair noSuchTable()
+{
+    return ErrorPair(SQLITE_ERROR, QByteArray("No such table "));
+}
 
 // The entry of the table called name, connecting it on db first when this
 // process has none yet, as a statement that reads it would: a table whose

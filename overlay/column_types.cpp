@@ -22,7 +22,7 @@ bool hasBlobAffinity(QByteArray type)
 QByteArray readBlobColumns(OverlayTable* table)
 {
     sqlite3_stmt* statement = nullptr;
-    const QByteArray name = table->log->name.toUtf8();
+    const QByteArray name = nameOf(*table).toUtf8();
     QByteArray columns;
     if (sqlite3_prepare_v2(table->db, "SELECT type FROM pragma_table_xinfo(?1, ?2) ORDER BY cid", -1, &statement,
                            nullptr) == SQLITE_OK) {

@@ -17,6 +17,7 @@
 #include <algorithm>
 #include <iterator>
 #include <limits>
+#include <utility>
 
 namespace {
 
@@ -25,9 +26,20 @@ const sqlite3_module& innerModuleOf(OverlayCursor* cursor)
     return *cursor->table->inner->pModule;
 }
 
+// The log the cursor merges, taken from the registry only when the table's
+// entry changed since the cursor took it: a scan asks for it at every row.
 ModificationManager* mergedLog(OverlayCursor* cursor)
 {
-    return cursor->innerOnly ? nullptr : logOf(cursor->table);
+    if (cursor->innerOnly)
+        return nullptr;
+    const OpenLog& entry = *cursor->table->log;
+    if (cursor->logVersion != entry.version()) {
+        quint64 version = 0;
+        cursor->log =
+            ModificationManagerFactory::instance().registry().logOver(entry, cursor->table->filePath, &version);
+        cursor->logVersion = version;
+    }
+    return cursor->log.get();
 }
 
 // A scan over a log reads its stored rows in one read transaction of the
@@ -36,21 +48,30 @@ void startReading(OverlayCursor* cursor)
 {
     if (cursor->reading || !mergedLog(cursor))
         return;
-    if (SqliteDatabase* database = ModificationManagerFactory::instance().openedDatabase()) {
-        database->startReading();
-        cursor->reading = true;
+    if (const std::shared_ptr<HistoryFile::Open> file = ModificationManagerFactory::instance().file().opened()) {
+        cursor->reading = std::shared_ptr<SqliteDatabase>(file, &file->database);
+        cursor->reading->startReading();
     }
 }
 
 void stopReading(OverlayCursor* cursor) noexcept
 {
-    if (!cursor->reading)
-        return;
-    cursor->reading = false;
-    if (!ModificationManagerFactory::alive())
-        return;
-    if (SqliteDatabase* database = ModificationManagerFactory::instance().openedDatabase())
+    if (const std::shared_ptr<SqliteDatabase> database = std::exchange(cursor->reading, nullptr))
         database->stopReading();
+}
+
+// The stored row of rowid as the cursor read it last, or read now; null when
+// the log holds none (taken away while the scan went on).
+const RowSnapshot* storedRow(OverlayCursor* cursor, ModificationManager& log, sqlite3_int64 rowid)
+{
+    const quint64 changes = log.changeCount();
+    if (cursor->rowRead != std::make_pair(rowid, changes)) {
+        cursor->rowRead.reset();
+        if (!log.readRow(rowid, cursor->row))
+            return nullptr;
+        cursor->rowRead = std::make_pair(rowid, changes);
+    }
+    return &cursor->row;
 }
 
 // The end of a scan or a failure ends its reading.
@@ -145,7 +166,7 @@ bool holds(const QVariant& stored, const ExactValue& wanted)
 bool meetsExactValues(OverlayCursor* cursor, ModificationManager& log, sqlite3_int64 rowid)
 {
     return std::all_of(cursor->exactValues.begin(), cursor->exactValues.end(), [&](const ExactValue& wanted) {
-        const RowSnapshot* row = log.modifiedRow(rowid);
+        const RowSnapshot* row = storedRow(cursor, log, rowid);
         return row && holds(row->value(wanted.column), wanted);
     });
 }
@@ -253,7 +274,9 @@ int settle(OverlayCursor* cursor, bool innerLeft)
         if (rc != SQLITE_OK)
             return rc;
         const bool unwanted = cursor->rowidFilter && rowid != *cursor->wantedRowid;
-        if (unwanted || (log && (log->isRowDeleted(rowid) || log->isRowModified(rowid)))) {
+        const ModificationManager::RowState state =
+            log && !unwanted ? log->rowState(rowid) : ModificationManager::RowState{false, false};
+        if (unwanted || state.deleted || state.modified) {
             rc = carryInnerError(cursor->table, inner.xNext(cursor->inner));
             if (rc != SQLITE_OK)
                 return rc;
@@ -435,7 +458,7 @@ int overlayColumn(sqlite3_vtab_cursor* base, sqlite3_context* ctx, int column)
     return guardTableCallback(&cursor->table->base, [&] {
         ModificationManager* log = mergedLog(cursor);
         // A stored row taken away while the scan went on reads as NULLs.
-        const RowSnapshot* row = log ? log->modifiedRow(cursor->storedRowid) : nullptr;
+        const RowSnapshot* row = log ? storedRow(cursor, *log, cursor->storedRowid) : nullptr;
         if (row)
             resultFromSnapshot(ctx, *row, column);
         else

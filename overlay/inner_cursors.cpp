@@ -2,9 +2,12 @@
 // statements each waits for. A run is a statement with its run count: one
 // statement prepared once runs again and again. Statements are only compared
 // with those SQLite lists as running, never followed: one may be finalized.
+// Connections on other threads share the list; cursors close outside its lock.
 #include "overlay/inner_cursors.h"
 
 #include <algorithm>
+#include <atomic>
+#include <mutex>
 #include <vector>
 
 namespace {
@@ -17,7 +20,10 @@ struct KeptCursor {
     std::vector<Run> writers;
 };
 
+std::mutex keptMutex;
 std::vector<KeptCursor> kept;
+// How many are kept, read without the lock where none usually are.
+std::atomic<size_t> keptCount{0};
 
 std::vector<Run> runningWriters(sqlite3* db)
 {
@@ -40,10 +46,17 @@ void closeCursor(sqlite3_vtab_cursor* cursor)
 template <typename Matches>
 void closeWhere(Matches&& matches) noexcept
 {
-    for (auto at = std::find_if(kept.begin(), kept.end(), matches); at != kept.end();
-         at = std::find_if(kept.begin(), kept.end(), matches)) {
-        sqlite3_vtab_cursor* cursor = at->cursor;
-        kept.erase(at);
+    for (;;) {
+        sqlite3_vtab_cursor* cursor = nullptr;
+        {
+            const std::lock_guard<std::mutex> held(keptMutex);
+            const auto at = std::find_if(kept.begin(), kept.end(), matches);
+            if (at == kept.end())
+                return;
+            cursor = at->cursor;
+            kept.erase(at);
+            keptCount.store(kept.size(), std::memory_order_relaxed);
+        }
         closeCursor(cursor);
     }
 }
@@ -56,7 +69,9 @@ void closeInnerCursor(sqlite3* db, sqlite3_vtab_cursor* inner, bool onRow) noexc
         if (onRow) {
             std::vector<Run> writers = runningWriters(db);
             if (!writers.empty()) {
+                const std::lock_guard<std::mutex> held(keptMutex);
                 kept.push_back({db, inner, std::move(writers)});
+                keptCount.store(kept.size(), std::memory_order_relaxed);
                 return;
             }
         }
@@ -68,7 +83,7 @@ void closeInnerCursor(sqlite3* db, sqlite3_vtab_cursor* inner, bool onRow) noexc
 
 void closeFinishedCursors(sqlite3* db) noexcept
 {
-    if (kept.empty())
+    if (keptCount.load(std::memory_order_relaxed) == 0)
         return;
     std::vector<Run> running;
     try {

@@ -64,8 +64,15 @@ struct OverlayCursor {
     sqlite3_vtab_cursor* inner;
     CursorPhase phase;
     bool innerOnly;
-    // Whether the cursor counts as a reader of the history database.
-    bool reading;
+    // The log the cursor reads through, taken again when the table's entry
+    // changes (its version), and held meanwhile: another thread may end it.
+    std::shared_ptr<ModificationManager> log;
+    std::optional<quint64> logVersion;
+    // The history database the cursor counts as a reader of, while it does.
+    std::shared_ptr<SqliteDatabase> reading;
+    // The stored row read last, while the log's change count stays.
+    RowSnapshot row;
+    std::optional<std::pair<sqlite3_int64, quint64>> rowRead;
     // The stored row the cursor stands on, and the least rowid the next
     // stored row may have.
     sqlite3_int64 storedRowid;
@@ -105,10 +112,15 @@ inline OverlayCursor* overlayCursor(sqlite3_vtab_cursor* cursor)
 // The log a table reads through: its name's, when made over the file the
 // table names; null while nothing was written through it, and for a table of
 // that name over another file, which shows its inner rows.
-inline ModificationManager* logOf(const OverlayTable* table)
+inline std::shared_ptr<ModificationManager> logOf(const OverlayTable* table)
 {
-    const OpenLog& log = *table->log;
-    return log.manager && log.uri == table->filePath ? log.manager.get() : nullptr;
+    return ModificationManagerFactory::instance().registry().logOver(*table->log, table->filePath);
+}
+
+// The table's name now (a rename on another connection may change it).
+inline QString nameOf(const OverlayTable& table)
+{
+    return ModificationManagerFactory::instance().registry().name(*table.log);
 }
 
 // A table kept in the history file itself would wait for itself: the host's

@@ -9,7 +9,6 @@
 #include "overlay/file_path.h"
 #include "overlay/inner_cursors.h"
 #include "overlay/records.h"
-#include "store/savepoint.h"
 
 namespace {
 
@@ -96,8 +95,7 @@ int construct(bool create, sqlite3* db, void* clientData, int argc, const char* 
         [&] {
             table->schema = QByteArray(argv[1]);
             // A table made before HOME pointed there still reads, and can be dropped.
-            table->historyFile =
-                ModificationManagerFactory::historyFileAt(sqlite3_db_filename(db, table->schema.constData()));
+            table->historyFile = HistoryFile::fileAt(sqlite3_db_filename(db, table->schema.constData()));
             if (create)
                 refuseInHistoryFile(*table, QString::fromUtf8(argv[2]));
             makeInnerTable(table, create, argc, argv);
@@ -133,7 +131,7 @@ void requireAutocommit(OverlayTable* table, const char* what)
     if (logOf(table) && !sqlite3_get_autocommit(table->db))
         throw ErrorPair(SQLITE_ERROR, QStringLiteral("cannot %1 table %2 inside a transaction: its change log "
                                                      "changes at once, outside any transaction")
-                                          .arg(QString::fromUtf8(what), table->log->name));
+                                          .arg(QString::fromUtf8(what), nameOf(*table)));
 }
 
 void forgetTable(OverlayTable* table) noexcept
@@ -173,10 +171,7 @@ int overlayDestroy(sqlite3_vtab* vtab)
         if (!logOf(table) || !ModificationManagerFactory::alive())
             return SQLITE_OK;
         requireAutocommit(table, "drop");
-        ModificationManagerFactory& factory = ModificationManagerFactory::instance();
-        Savepoint savepoint(factory.database(), table->db);
-        factory.dropLog(*table->log);
-        savepoint.release();
+        ModificationManagerFactory::instance().dropLog(*table->log, table->db);
         return SQLITE_OK;
     });
     if (rc != SQLITE_OK)
@@ -206,14 +201,7 @@ int overlayRename(sqlite3_vtab* vtab, const char* newName)
     }
     return guardTableCallback(vtab, [&] {
         ModificationManagerFactory& factory = ModificationManagerFactory::instance();
-        const QString name = QString::fromUtf8(newName);
-        if (logOf(table)) {
-            Savepoint savepoint(factory.database(), table->db);
-            factory.renameLog(table->log, name);
-            savepoint.release();
-        } else {
-            factory.renameLog(table->log, name);
-        }
+        factory.renameLog(table->log, QString::fromUtf8(newName), table->db);
         factory.closeTable(table->log, table->db, table->schema);
         table->renamed = true;
         return SQLITE_OK;

@@ -3,13 +3,12 @@
 // history database: begun with the first write (xBegin), committed in xSync so
 // that a failure fails the host's COMMIT, rolled back with the host's ROLLBACK.
 // The host's savepoint levels become savepoints of their own. One host
-// connection at a time: another one's writes fail with SQLITE_BUSY meanwhile.
+// connection at a time: another one's writes wait for it, or fail with
+// SQLITE_BUSY on the same thread, where waiting could never end.
 #include "overlay/callbacks.h"
 #include "common/guard.h"
 #include "overlay/inner_cursors.h"
 #include "overlay/records.h"
-
-#include <QList>
 
 #include <utility>
 
@@ -17,42 +16,52 @@ namespace {
 
 const QString beginName = QStringLiteral("quillmere_host");
 
-// The host savepoint levels open in the history transaction, ascending.
-QList<int> openLevels;
-
 QString levelName(int level)
 {
     return beginName + QLatin1Char('_') + QString::number(level);
 }
 
-// The history transaction, when it is this table's connection's.
-SqliteDatabase* joinedTransaction(OverlayTable* table)
+// The history file, while its transaction is this table's connection's.
+std::shared_ptr<HistoryFile::Open> joinedFile(OverlayTable* table)
 {
     if (!ModificationManagerFactory::alive())
         return nullptr;
-    SqliteDatabase* database = ModificationManagerFactory::instance().openedDatabase();
-    if (!database || !database->inTransaction() || database->transactionOwner() != table->db)
+    std::shared_ptr<HistoryFile::Open> file = ModificationManagerFactory::instance().file().opened();
+    if (!file || file->database.transactionOwner() != table->db)
         return nullptr;
-    return database;
+    return file;
 }
 
-void afterRollback()
+// Runs work on the transaction of the table's connection, if it has one.
+template <typename Work>
+int onJoinedTransaction(OverlayTable* table, Work&& work)
 {
-    ModificationManagerFactory::instance().verifyLogs();
+    return guardTableCallback(&table->base, [&] {
+        if (const std::shared_ptr<HistoryFile::Open> file = joinedFile(table)) {
+            const SqliteDatabase::Work held(file->database, table->db);
+            work(file->database);
+        }
+        return SQLITE_OK;
+    });
 }
 
 } // namespace
 
-void joinHostTransaction(sqlite3* db)
+bool joinHostTransaction(sqlite3* db)
 {
-    SqliteDatabase& database = ModificationManagerFactory::instance().database();
-    if (database.inTransaction()) {
-        database.requireOwner(db);
-        return;
+    const std::shared_ptr<HistoryFile::Open> file = ModificationManagerFactory::instance().file().open();
+    SqliteDatabase& database = file->database;
+    const SqliteDatabase::Work work(database, db);
+    if (!work.began())
+        return true;
+    try {
+        database.savepoint(beginName);
+    } catch (...) {
+        // SQLite calls no xRollback for a table whose xBegin failed.
+        database.rollback();
+        throw;
     }
-    database.begin(db);
-    openLevels.clear();
-    database.savepoint(beginName);
+    return false;
 }
 
 int overlayBegin(sqlite3_vtab* vtab)
@@ -60,10 +69,8 @@ int overlayBegin(sqlite3_vtab* vtab)
     OverlayTable* table = overlayTable(vtab);
     closeFinishedCursors(table->db);
     return guardTableCallback(vtab, [&] {
-        refuseInHistoryFile(*table, table->log->name);
-        const bool open = ModificationManagerFactory::instance().database().inTransaction();
-        joinHostTransaction(table->db);
-        table->joining = open;
+        refuseInHistoryFile(*table, nameOf(*table));
+        table->joining = joinHostTransaction(table->db);
         return SQLITE_OK;
     });
 }
@@ -72,13 +79,7 @@ int overlaySync(sqlite3_vtab* vtab)
 {
     OverlayTable* table = overlayTable(vtab);
     closeKeptCursors(table->db);
-    return guardTableCallback(vtab, [&] {
-        if (SqliteDatabase* database = joinedTransaction(table)) {
-            openLevels.clear();
-            database->commit();
-        }
-        return SQLITE_OK;
-    });
+    return onJoinedTransaction(table, [](SqliteDatabase& database) { database.commit(); });
 }
 
 int overlayCommit(sqlite3_vtab* vtab)
@@ -91,32 +92,31 @@ int overlayRollback(sqlite3_vtab* vtab)
 {
     OverlayTable* table = overlayTable(vtab);
     closeKeptCursors(table->db);
-    return guardTableCallback(vtab, [&] {
-        if (SqliteDatabase* database = joinedTransaction(table)) {
-            openLevels.clear();
-            database->rollback();
-            afterRollback();
-        }
-        return SQLITE_OK;
+    bool rolledBack = false;
+    const int rc = onJoinedTransaction(table, [&rolledBack](SqliteDatabase& database) {
+        database.rollback();
+        rolledBack = true;
     });
+    if (rolledBack)
+        ModificationManagerFactory::instance().verifyLogs();
+    return rc;
 }
 
 int overlaySavepoint(sqlite3_vtab* vtab, int level)
 {
     OverlayTable* table = overlayTable(vtab);
     closeFinishedCursors(table->db);
-    return guardTableCallback(vtab, [&] {
-        const bool joining = std::exchange(table->joining, false);
-        SqliteDatabase* database = joinedTransaction(table);
-        // A table that joins an open history transaction is told the level it
-        // joins at. Every level opened since that transaction began is known
-        // (the tables in it were told), so an unknown one is older than the
-        // transaction, and rolling back to it takes back everything.
-        if (!database || openLevels.contains(level) || joining)
-            return SQLITE_OK;
-        database->savepoint(levelName(level));
-        openLevels.append(level);
-        return SQLITE_OK;
+    const bool joining = std::exchange(table->joining, false);
+    // A table that joins an open history transaction is told the level it
+    // joins at. Every level opened since that transaction began is known
+    // (the tables in it were told), so an unknown one is older than the
+    // transaction, and rolling back to it takes back everything.
+    return onJoinedTransaction(table, [&](SqliteDatabase& database) {
+        QList<int>& levels = database.hostLevels();
+        if (levels.contains(level) || joining)
+            return;
+        database.savepoint(levelName(level));
+        levels.append(level);
     });
 }
 
@@ -124,18 +124,15 @@ int overlayRelease(sqlite3_vtab* vtab, int level)
 {
     OverlayTable* table = overlayTable(vtab);
     closeFinishedCursors(table->db);
-    return guardTableCallback(vtab, [&] {
-        SqliteDatabase* database = joinedTransaction(table);
-        if (!database)
-            return SQLITE_OK;
-        for (int i = 0; i < openLevels.size(); ++i) {
-            if (openLevels.at(i) >= level) {
-                database->release(levelName(openLevels.at(i)));
-                openLevels.erase(openLevels.begin() + i, openLevels.end());
+    return onJoinedTransaction(table, [&](SqliteDatabase& database) {
+        QList<int>& levels = database.hostLevels();
+        for (int i = 0; i < levels.size(); ++i) {
+            if (levels.at(i) >= level) {
+                database.release(levelName(levels.at(i)));
+                levels.erase(levels.begin() + i, levels.end());
                 break;
             }
         }
-        return SQLITE_OK;
     });
 }
 
@@ -145,19 +142,20 @@ int overlayRollbackTo(sqlite3_vtab* vtab, int level)
 {
     OverlayTable* table = overlayTable(vtab);
     closeFinishedCursors(table->db);
-    return guardTableCallback(vtab, [&] {
-        SqliteDatabase* database = joinedTransaction(table);
-        if (!database)
-            return SQLITE_OK;
-        const int at = openLevels.indexOf(level);
+    bool rolledBack = false;
+    const int rc = onJoinedTransaction(table, [&](SqliteDatabase& database) {
+        QList<int>& levels = database.hostLevels();
+        const int at = levels.indexOf(level);
         if (at >= 0) {
-            database->rollbackTo(levelName(level));
-            openLevels.erase(openLevels.begin() + at + 1, openLevels.end());
+            database.rollbackTo(levelName(level));
+            levels.erase(levels.begin() + at + 1, levels.end());
         } else {
-            database->rollbackTo(beginName);
-            openLevels.clear();
+            database.rollbackTo(beginName);
+            levels.clear();
         }
-        afterRollback();
-        return SQLITE_OK;
+        rolledBack = true;
     });
+    if (rolledBack)
+        ModificationManagerFactory::instance().verifyLogs();
+    return rc;
 }

@@ -26,7 +26,7 @@ bool isNull(sqlite3_value* value)
 
 ErrorPair uniqueRowidError(const OverlayTable& table)
 {
-    return ErrorPair(SQLITE_CONSTRAINT, QStringLiteral("UNIQUE constraint failed: %1.rowid").arg(table.log->name));
+    return ErrorPair(SQLITE_CONSTRAINT, QStringLiteral("UNIQUE constraint failed: %1.rowid").arg(nameOf(table)));
 }
 
 // Runs a query that yields one integer on the table itself while its cursors
@@ -37,7 +37,7 @@ std::optional<std::optional<sqlite3_int64>> askInnerRows(OverlayTable& table, co
                                                          std::optional<sqlite3_int64> rowid = std::nullopt)
 {
     const QByteArray sql = query + quotedIdentifier(QString::fromUtf8(table.schema)).toUtf8() + '.' +
-                           quotedIdentifier(table.log->name).toUtf8() + (rowid ? " WHERE rowid = ?" : "");
+                           quotedIdentifier(nameOf(table)).toUtf8() + (rowid ? " WHERE rowid = ?" : "");
     sqlite3_stmt* statement = nullptr;
     table.innerOnly = true;
     int rc = sqlite3_prepare_v2(table.db, sql.constData(), -1, &statement, nullptr);
@@ -159,16 +159,14 @@ int recordWrite(OverlayTable& table, int argc, sqlite3_value** argv, sqlite3_int
         return SQLITE_MISUSE;
     }
     ModificationManagerFactory& factory = ModificationManagerFactory::instance();
-    SqliteDatabase& database = factory.database();
+    const std::shared_ptr<HistoryFile::Open> file = factory.file().open();
     // SQLite never calls xBegin for a table created in the open transaction.
-    if (!sqlite3_get_autocommit(table.db))
-        joinHostTransaction(table.db);
-    else
-        database.requireOwner(table.db);
+    joinHostTransaction(table.db);
     // The log comes into being on its own, so that a row refused below
     // (OR IGNORE) does not take it back with it.
-    ModificationManager& log = factory.logFor(*table.log, table.filePath);
-    Savepoint savepoint(database, table.db, true);
+    const std::shared_ptr<ModificationManager> held = factory.logFor(*table.log, table.filePath, table.db);
+    ModificationManager& log = *held;
+    Savepoint savepoint(file->database, table.db, true);
     int rc;
     if (argc == 1) {
         log.deleteRow(rowidArgument(argv[0]));

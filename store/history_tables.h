@@ -1,12 +1,21 @@
-// The history file's tables that every change log shares, each with the
-// table's name in its column name: the registry, step labels, clean marks and
-// the marks of logs kept beyond their tables' life.
+// The names and schemas of the history file's tables: each change log's own
+// three, and those every log shares, which hold the table's name in a column.
 #pragma once
 
+#include <QString>
+
+#include <array>
 #include <iterator>
 
-// Their schemas, made when the file opens. The registry's is read by other
-// programs as it is; the other two were added beside it.
+// A table T's log tables are T followed by these: its stored rows, its deleted
+// inner rows and its history rows, with an index on the history rows' step.
+inline const std::array<QString, 3> logTableSuffixes = {QStringLiteral("insertedOrUpdatedRows"),
+                                                        QStringLiteral("deletedRows"), QStringLiteral("history")};
+inline const QString historyIndexSuffix = QStringLiteral("historyByStep");
+
+// The shared tables' schemas, made when the file opens: the registry, read by
+// other programs as it is, step labels, clean marks and the marks of logs kept
+// beyond their tables' life, added beside it.
 inline constexpr const char* sharedTableSchemas[] = {
     "CREATE TABLE IF NOT EXISTS ombrixOpenedTables (uri string PRIMARY KEY,name string NOT NULL,currentHistoryID "
     "INTEGER NOT NULL);",

@@ -56,33 +56,32 @@ OwnerLocks::~OwnerLocks()
 
 bool OwnerLocks::acquire(const QString& name)
 {
-    if (holds(name))
-        return true;
-    struct flock lock = byteLock(F_WRLCK, slotOf(name), 1);
-    if (::fcntl(fd, F_OFD_SETLK, &lock) != 0)
-        return false;
-    held.insert(identifierKey(name));
+    const std::lock_guard<std::mutex> guard(mutex);
+    int& holders = held[identifierKey(name)];
+    if (holders == 0) {
+        struct flock lock = byteLock(F_WRLCK, slotOf(name), 1);
+        if (::fcntl(fd, F_OFD_SETLK, &lock) != 0) {
+            held.remove(identifierKey(name));
+            return false;
+        }
+    }
+    ++holders;
     return true;
 }
 
 void OwnerLocks::release(const QString& name) noexcept
 {
-    if (!held.remove(identifierKey(name)))
+    const std::lock_guard<std::mutex> guard(mutex);
+    const auto found = held.find(identifierKey(name));
+    if (found == held.end() || --found.value() > 0)
         return;
+    held.erase(found);
     struct flock lock = byteLock(F_UNLCK, slotOf(name), 1);
     ::fcntl(fd, F_OFD_SETLK, &lock);
 }
 
 bool OwnerLocks::holds(const QString& name) const
 {
+    const std::lock_guard<std::mutex> guard(mutex);
     return held.contains(identifierKey(name));
-}
-
-bool OwnerLocks::othersHoldAny() const
-{
-    // Our own locks never conflict with a test through our own descriptor.
-    struct flock lock = byteLock(F_WRLCK, 0, 0);
-    if (::fcntl(fd, F_OFD_GETLK, &lock) != 0)
-        return true;
-    return lock.l_type != F_UNLCK;
 }

@@ -4,8 +4,10 @@
 // dies, so a log whose byte nobody locks is a leftover.
 #pragma once
 
-#include <QSet>
+#include <QHash>
 #include <QString>
+
+#include <mutex>
 
 class OwnerLocks {
 public:
@@ -16,14 +18,37 @@ public:
     OwnerLocks& operator=(const OwnerLocks&) = delete;
 
     // Takes the lock of name for this process; false when another process
-    // holds it. Taking a lock this process holds already succeeds.
+    // holds it. Each acquire() that succeeds is matched by one release(): the
+    // lock goes with the last, so that threads may hold it meanwhile.
     bool acquire(const QString& name);
     void release(const QString& name) noexcept;
     bool holds(const QString& name) const;
-    // Whether some other process holds any lock at all.
-    bool othersHoldAny() const;
+
+    // A lock of name held for one operation, released at its end unless kept.
+    class Claim {
+    public:
+        // Takes the lock unless another process holds it: see taken().
+        Claim(OwnerLocks& locks, const QString& name) : locks(locks), name(name), taken_(locks.acquire(name)) {}
+        ~Claim()
+        {
+            if (taken_ && !kept)
+                locks.release(name);
+        }
+        Claim(const Claim&) = delete;
+        Claim& operator=(const Claim&) = delete;
+        bool taken() const { return taken_; }
+        // The lock stays after the claim, for a log that lives on.
+        void keep() { kept = true; }
+
+    private:
+        OwnerLocks& locks;
+        QString name;
+        bool taken_;
+        bool kept = false;
+    };
 
 private:
     int fd = -1;
-    QSet<QString> held; // identifier keys
+    mutable std::mutex mutex;
+    QHash<QString, int> held; // by identifier key: how many holders
 };

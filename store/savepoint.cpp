@@ -14,33 +14,27 @@ const QString operationName = QStringLiteral("quillmere_operation");
 
 } // namespace
 
-Savepoint::Savepoint(SqliteDatabase& database, const void* owner, bool lightweight) : database(database)
+Savepoint::Savepoint(SqliteDatabase& database, const void* owner, bool lightweight, TransactionGate::Wait wait)
+    : database(database), work(database, owner, wait)
 {
+    const SqliteDatabase::Lock held(database);
     rollbacksAtStart = database.rollbacks;
-    if (!database.inTransaction()) {
-        database.begin(owner);
+    if (work.began()) {
         level = Transaction;
-    } else {
-        database.requireOwner(owner);
-        if (database.savepointDepth == 0 && lightweight) {
-            level = Guard;
-            changesAtStart = database.totalChanges();
-        } else if (database.savepointDepth == 0) {
-            database.savepoint(operationName);
-            level = Named;
-        }
+    } else if (database.savepointDepth == 0 && lightweight) {
+        level = Guard;
+        changesAtStart = database.totalChanges();
+    } else if (database.savepointDepth == 0) {
+        database.savepoint(operationName);
+        level = Named;
     }
     ++database.savepointDepth;
     ++database.liveSavepoints;
 }
 
-Savepoint::Savepoint(SqliteDatabase& database)
-    : Savepoint(database, database.inTransaction() ? database.transactionOwner() : &database)
-{
-}
-
 Savepoint::~Savepoint()
 {
+    const SqliteDatabase::Lock held(database);
     --database.liveSavepoints;
     if (released || database.rollbacks != rollbacksAtStart)
         return;
@@ -68,6 +62,7 @@ Savepoint::~Savepoint()
 
 void Savepoint::release()
 {
+    const SqliteDatabase::Lock held(database);
     released = true;
     if (database.rollbacks != rollbacksAtStart)
         throw ErrorPair(SQLITE_ABORT, QByteArray("the history transaction was rolled back during this change"));

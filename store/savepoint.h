@@ -5,20 +5,23 @@
 
 #include "store/sqlite_database.h"
 
+#include <optional>
+
 class Savepoint {
 public:
-    // owner is the host connection on whose behalf the statements run; another
-    // owner's open transaction makes the constructor throw SQLITE_BUSY.
-    // Without a transaction open the savepoint opens one and commits it at
-    // release(). Inside one it is a savepoint of SQLite's, or with
-    // lightweight set, none at all: if it is left without release() after a
-    // statement changed something, the whole transaction is rolled back and
-    // stays refused until its owner rolls back too. Row writes use that, as
-    // they fail only when the database does.
-    Savepoint(SqliteDatabase& database, const void* owner, bool lightweight = false);
-    // Joins the transaction that is open, whoever owns it, or opens one of its
-    // own: for callers that checked the owner already.
-    explicit Savepoint(SqliteDatabase& database);
+    // owner is the host connection on whose behalf the statements run, null
+    // for the library's own work. Entering the transaction may wait for
+    // another thread or process, or fail with SQLITE_BUSY (see
+    // TransactionGate::enter). Without a transaction open the savepoint
+    // opens one and commits it at release(). Inside one it is a savepoint of
+    // SQLite's, or with lightweight set, none at all: if it is left without
+    // release() after a statement changed something, the whole transaction is
+    // rolled back and stays refused until its owner rolls back too. Row
+    // writes use that, as they fail only when the database does.
+    Savepoint(SqliteDatabase& database, const void* owner, bool lightweight = false,
+              TransactionGate::Wait wait = TransactionGate::Wait::UpToTimeout);
+    // The library's own work, joining what this thread works in.
+    explicit Savepoint(SqliteDatabase& database) : Savepoint(database, nullptr) {}
     ~Savepoint();
     Savepoint(const Savepoint&) = delete;
     Savepoint& operator=(const Savepoint&) = delete;
@@ -32,6 +35,7 @@ private:
     enum Level { Nested, Guard, Named, Transaction };
 
     SqliteDatabase& database;
+    SqliteDatabase::Work work;
     Level level = Nested;
     qint64 changesAtStart = 0;
     quint64 rollbacksAtStart = 0;

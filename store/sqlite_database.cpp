@@ -1,98 +1,13 @@
-// Opening and hardening the history connection, statements with kept prepared
-// queries, errors with SQLite's own code and message, and the transaction.
+// Hardening the history connection, statements kept prepared on its SQLite
+// handle, errors with SQLite's own code and message, and the transaction.
 #include "store/sqlite_database.h"
 
 #include "common/error_pair.h"
 #include "store/statement.h"
 
 #include <QFileInfo>
-#include <QSqlDriver>
-#include <QSqlError>
-#include <QStringList>
 
 #include <sqlite3.h>
-
-namespace {
-
-// QSQLITE reports SQLite's result code as the native code and sqlite3_errmsg
-// as the database text; its own words ("Unable to fetch row") are left out.
-ErrorPair sqlError(const QSqlError& error)
-{
-    bool known = false;
-    int code = error.nativeErrorCode().toInt(&known) & 0xff;
-    if (!known || code == SQLITE_OK)
-        code = SQLITE_ERROR;
-    const QString text = error.databaseText().isEmpty() ? error.text() : error.databaseText();
-    return ErrorPair(code, text);
-}
-
-QString uniqueConnectionName(const QString& path)
-{
-    const QString base = QFileInfo(path).baseName();
-    QString candidate = base;
-    for (quint32 counter = 1; QSqlDatabase::connectionNames().contains(candidate); ++counter)
-        candidate = base + QLatin1Char('_') + QString::number(counter);
-    return candidate;
-}
-
-sqlite3* nativeHandle(const QSqlDatabase& connection)
-{
-    QVariant handle = connection.driver()->handle();
-    if (!handle.isValid() || qstrcmp(handle.typeName(), "sqlite3*") != 0)
-        return nullptr;
-    return *static_cast<sqlite3* const*>(handle.constData());
-}
-
-} // namespace
-
-SqliteDatabase::SqliteDatabase(const QString& path) : logPath(path + QStringLiteral("-wal"))
-{
-    // Qt keeps the driver name for the life of the process; a literal would
-    // point into this library, which a host may unload before Qt.
-    connection = QSqlDatabase::addDatabase(QString::fromLatin1("QSQLITE"), uniqueConnectionName(path));
-    connection.setDatabaseName(path);
-    if (!connection.open()) {
-        ErrorPair error = sqlError(connection.lastError());
-        const QString name = connection.connectionName();
-        connection = QSqlDatabase();
-        QSqlDatabase::removeDatabase(name);
-        throw error;
-    }
-    harden();
-}
-
-SqliteDatabase::~SqliteDatabase()
-{
-    forgetStatements();
-    const QString name = connection.connectionName();
-    connection.close();
-    connection = QSqlDatabase();
-    QSqlDatabase::removeDatabase(name);
-}
-
-void SqliteDatabase::harden()
-{
-    handle = nativeHandle(connection);
-    if (!handle)
-        throw ErrorPair(SQLITE_INTERNAL, QByteArray("the history database is not a SQLite connection"));
-    sqlite3_db_config(handle, SQLITE_DBCONFIG_ENABLE_TRIGGER, 0, nullptr);
-    sqlite3_db_config(handle, SQLITE_DBCONFIG_ENABLE_VIEW, 0, nullptr);
-    sqlite3_db_config(handle, SQLITE_DBCONFIG_DEFENSIVE, 1, nullptr);
-    sqlite3_db_config(handle, SQLITE_DBCONFIG_TRUSTED_SCHEMA, 0, nullptr);
-    run(QStringLiteral("PRAGMA trusted_schema=OFF"));
-}
-
-ErrorPair SqliteDatabase::failure(const QSqlError& error)
-{
-    noteFailure();
-    return sqlError(error);
-}
-
-void SqliteDatabase::noteFailure() noexcept
-{
-    if (owner_ && sqlite3_get_autocommit(handle))
-        lost = true;
-}
 
 namespace {
 
@@ -117,33 +32,51 @@ int bindValue(sqlite3_stmt* statement, int index, const QVariant& value)
     }
 }
 
+QVariant columnValue(sqlite3_stmt* statement, int column)
+{
+    switch (sqlite3_column_type(statement, column)) {
+    case SQLITE_INTEGER:
+        return QVariant(static_cast<qlonglong>(sqlite3_column_int64(statement, column)));
+    case SQLITE_FLOAT:
+        return QVariant(sqlite3_column_double(statement, column));
+    case SQLITE_TEXT:
+        return QVariant(QString::fromUtf8(reinterpret_cast<const char*>(sqlite3_column_text(statement, column)),
+                                          sqlite3_column_bytes(statement, column)));
+    case SQLITE_BLOB:
+        return QVariant(QByteArray(static_cast<const char*>(sqlite3_column_blob(statement, column)),
+                                   sqlite3_column_bytes(statement, column)));
+    default:
+        return QVariant(QString());
+    }
+}
+
 } // namespace
 
-void SqliteDatabase::executeWrite(const QString& sql, const QList<QVariant>& binds)
+SqliteDatabase::SqliteDatabase(const QString& path)
+    : connection(path), handle(connection.handle()), logPath(path + QStringLiteral("-wal"))
 {
-    requireUsable();
-    sqlite3_stmt*& statement = writes[sql];
-    int rc = SQLITE_OK;
-    if (!statement)
-        rc = sqlite3_prepare_v3(handle, sql.toUtf8().constData(), -1, SQLITE_PREPARE_PERSISTENT, &statement, nullptr);
-    for (int i = 0; rc == SQLITE_OK && i < binds.size(); ++i)
-        rc = bindValue(statement, i + 1, binds.at(i));
-    if (rc == SQLITE_OK) {
-        // Some pragmas (incremental_vacuum) do one piece of work per row.
-        while ((rc = sqlite3_step(statement)) == SQLITE_ROW) {
-        }
-        if (rc == SQLITE_DONE)
-            rc = SQLITE_OK;
-    }
-    const QByteArray message = rc == SQLITE_OK ? QByteArray() : QByteArray(sqlite3_errmsg(handle));
-    if (statement) {
-        sqlite3_reset(statement);
-        sqlite3_clear_bindings(statement);
-    }
-    if (rc == SQLITE_OK)
-        return;
-    noteFailure();
-    throw ErrorPair(rc & 0xff, message);
+    harden();
+}
+
+SqliteDatabase::~SqliteDatabase()
+{
+    forgetStatements();
+}
+
+void SqliteDatabase::harden()
+{
+    sqlite3_db_config(handle, SQLITE_DBCONFIG_ENABLE_TRIGGER, 0, nullptr);
+    sqlite3_db_config(handle, SQLITE_DBCONFIG_ENABLE_VIEW, 0, nullptr);
+    sqlite3_db_config(handle, SQLITE_DBCONFIG_DEFENSIVE, 1, nullptr);
+    sqlite3_db_config(handle, SQLITE_DBCONFIG_TRUSTED_SCHEMA, 0, nullptr);
+    sqlite3_busy_timeout(handle, int(TransactionGate::busyTimeout.count()));
+    execute(QStringLiteral("PRAGMA trusted_schema=OFF"));
+}
+
+void SqliteDatabase::noteFailure() noexcept
+{
+    if (gate.isOpen() && sqlite3_get_autocommit(handle))
+        lost = true;
 }
 
 void SqliteDatabase::requireUsable() const
@@ -153,88 +86,137 @@ void SqliteDatabase::requireUsable() const
                                                  "host's transaction must be rolled back too"));
 }
 
-QSqlQuery SqliteDatabase::executeQuery(const QString& sql, const QList<QVariant>& binds)
+sqlite3_stmt* SqliteDatabase::kept(const QString& sql)
 {
+    sqlite3_stmt*& statement = statements[sql];
+    if (!statement) {
+        const int rc =
+            sqlite3_prepare_v3(handle, sql.toUtf8().constData(), -1, SQLITE_PREPARE_PERSISTENT, &statement, nullptr);
+        if (rc != SQLITE_OK) {
+            const ErrorPair error(rc & 0xff, QByteArray(sqlite3_errmsg(handle)));
+            statements.remove(sql);
+            noteFailure();
+            throw error;
+        }
+    }
+    return statement;
+}
+
+void SqliteDatabase::execute(const QString& sql, const QList<QVariant>& binds)
+{
+    const Lock held(*this);
     requireUsable();
-    if (binds.isEmpty()) {
-        QSqlQuery query(connection);
-        if (!query.exec(sql))
-            throw failure(query.lastError());
-        return query;
+    sqlite3_stmt* statement = kept(sql);
+    int rc = SQLITE_OK;
+    for (int i = 0; rc == SQLITE_OK && i < binds.size(); ++i)
+        rc = bindValue(statement, i + 1, binds.at(i));
+    if (rc == SQLITE_OK) {
+        // Some pragmas (incremental_vacuum) do one piece of work per row.
+        while ((rc = sqlite3_step(statement)) == SQLITE_ROW) {}
+        if (rc == SQLITE_DONE)
+            rc = SQLITE_OK;
     }
-    auto found = kept.find(sql);
-    if (found == kept.end()) {
-        QSqlQuery query(connection);
-        if (!query.prepare(sql))
-            throw failure(query.lastError());
-        found = kept.insert(sql, query);
-    }
-    QSqlQuery query = found.value();
-    for (int i = 0; i < binds.size(); ++i) {
-        const QVariant& value = binds.at(i);
-        query.bindValue(i, value, value.type() == QVariant::ByteArray ? QSql::In | QSql::Binary : QSql::In);
-    }
-    if (!query.exec()) {
-        ErrorPair error = failure(query.lastError());
-        query.finish();
-        throw error;
-    }
-    return query;
+    const QByteArray message = rc == SQLITE_OK ? QByteArray() : QByteArray(sqlite3_errmsg(handle));
+    sqlite3_reset(statement);
+    sqlite3_clear_bindings(statement);
+    if (rc == SQLITE_OK)
+        return;
+    noteFailure();
+    throw ErrorPair(rc & 0xff, message);
+}
+
+void SqliteDatabase::runOnce(const QString& sql)
+{
+    const Lock held(*this);
+    requireUsable();
+    char* message = nullptr;
+    const int rc = sqlite3_exec(handle, sql.toUtf8().constData(), nullptr, nullptr, &message);
+    const QByteArray text(message ? message : sqlite3_errstr(rc));
+    sqlite3_free(message);
+    if (rc == SQLITE_OK)
+        return;
+    noteFailure();
+    throw ErrorPair(rc & 0xff, text);
 }
 
 QVariant SqliteDatabase::firstValue(const QString& sql, const QList<QVariant>& binds)
 {
-    QSqlQuery query = executeQuery(sql, binds);
-    QVariant value = query.first() ? query.value(0) : QVariant();
-    query.finish();
-    return value;
+    const Lock held(*this);
+    requireUsable();
+    sqlite3_stmt* statement = kept(sql);
+    int rc = SQLITE_OK;
+    for (int i = 0; rc == SQLITE_OK && i < binds.size(); ++i)
+        rc = bindValue(statement, i + 1, binds.at(i));
+    if (rc == SQLITE_OK)
+        rc = sqlite3_step(statement);
+    const QVariant value = rc == SQLITE_ROW ? columnValue(statement, 0) : QVariant();
+    const QByteArray message(sqlite3_errmsg(handle));
+    sqlite3_reset(statement);
+    sqlite3_clear_bindings(statement);
+    if (rc == SQLITE_ROW || rc == SQLITE_DONE)
+        return value;
+    noteFailure();
+    throw ErrorPair(rc & 0xff, message);
 }
 
 void SqliteDatabase::forgetStatements()
 {
+    const Lock held(*this);
     releaseSnapshot();
     sqlite3_finalize(snapshotHolder);
     snapshotHolder = nullptr;
-    for (QSqlQuery& query : kept)
-        query.finish();
-    kept.clear();
-    for (sqlite3_stmt* statement : qAsConst(writes))
+    for (sqlite3_stmt* statement : qAsConst(statements))
         sqlite3_finalize(statement);
-    writes.clear();
+    statements.clear();
 }
 
-// The transaction's own statements run for every host statement: kept
-// prepared on the handle like the writes.
-void SqliteDatabase::run(const QString& sql)
+bool SqliteDatabase::inTransaction() const
 {
-    executeWrite(sql, {});
+    const Lock held(*this);
+    return gate.isOpen();
 }
 
-void SqliteDatabase::requireOwner(const void* owner) const
+const void* SqliteDatabase::transactionOwner() const
 {
-    if (owner_ && owner_ != owner)
-        throw ErrorPair(SQLITE_BUSY, QByteArray("the history database is in a transaction of another connection"));
+    const Lock held(*this);
+    return gate.owner();
 }
 
-void SqliteDatabase::begin(const void* owner)
+// Asked for the write lock at once: while another process holds it the gate
+// lets the connection go and tries again, as SQLite's busy handler would.
+bool SqliteDatabase::tryBegin()
 {
-    requireOwner(owner);
     releaseSnapshot();
-    run(QStringLiteral("BEGIN IMMEDIATE"));
-    owner_ = owner;
+    requireUsable();
+    sqlite3_busy_timeout(handle, 0);
+    const int rc = sqlite3_exec(handle, "BEGIN IMMEDIATE", nullptr, nullptr, nullptr);
+    const QByteArray message(sqlite3_errmsg(handle));
+    sqlite3_busy_timeout(handle, int(TransactionGate::busyTimeout.count()));
+    if (rc == SQLITE_BUSY)
+        return false;
+    if (rc != SQLITE_OK)
+        throw ErrorPair(rc & 0xff, message);
+    return true;
+}
+
+void SqliteDatabase::endTransaction() noexcept
+{
+    savepointDepth = 0;
+    levels.clear();
+    observers.clear();
+    gate.end();
 }
 
 void SqliteDatabase::commit()
 {
+    const Lock held(*this);
     try {
-        run(QStringLiteral("COMMIT"));
+        execute(QStringLiteral("COMMIT"));
     } catch (...) {
         rollback();
         throw;
     }
-    owner_ = nullptr;
-    savepointDepth = 0;
-    observers.clear();
+    endTransaction();
     if (QFileInfo(logPath).size() >= largeLog)
         truncateLog();
 }
@@ -244,75 +226,88 @@ void SqliteDatabase::commit()
 // leaves no large log for the next one to read when it opens the file.
 void SqliteDatabase::truncateLog() noexcept
 {
-    try {
-        const int timeout = firstValue(QStringLiteral("PRAGMA busy_timeout"), {}).toInt();
-        sqlite3_busy_timeout(handle, 0);
-        sqlite3_wal_checkpoint_v2(handle, nullptr, SQLITE_CHECKPOINT_TRUNCATE, nullptr, nullptr);
-        sqlite3_busy_timeout(handle, timeout);
-    } catch (...) {
-    }
+    sqlite3_busy_timeout(handle, 0);
+    sqlite3_wal_checkpoint_v2(handle, nullptr, SQLITE_CHECKPOINT_TRUNCATE, nullptr, nullptr);
+    sqlite3_busy_timeout(handle, int(TransactionGate::busyTimeout.count()));
 }
 
 void SqliteDatabase::rollback() noexcept
 {
+    const Lock held(*this);
     ++rollbacks;
-    owner_ = nullptr;
     lost = false;
-    savepointDepth = 0;
     // After some errors SQLite has ended the transaction itself.
-    if (!sqlite3_get_autocommit(handle)) {
-        try {
-            run(QStringLiteral("ROLLBACK"));
-        } catch (...) {
-            // Nothing more can be done; closing the connection rolls back.
-        }
-    }
+    if (!sqlite3_get_autocommit(handle))
+        sqlite3_exec(handle, "ROLLBACK", nullptr, nullptr, nullptr);
     notifyRollback();
-    observers.clear();
+    endTransaction();
 }
 
 void SqliteDatabase::abandon() noexcept
 {
-    const void* owner = owner_;
-    rollback();
-    owner_ = owner;
+    const Lock held(*this);
+    ++rollbacks;
+    if (!sqlite3_get_autocommit(handle))
+        sqlite3_exec(handle, "ROLLBACK", nullptr, nullptr, nullptr);
+    notifyRollback();
+    observers.clear();
+    savepointDepth = 0;
+    // The transaction stays its owner's, refused, until the owner rolls back.
     lost = true;
 }
 
 qint64 SqliteDatabase::totalChanges() const
 {
+    const Lock held(*this);
     return sqlite3_total_changes64(handle);
 }
 
 qint64 SqliteDatabase::lastInsertRowid() const
 {
+    const Lock held(*this);
     return sqlite3_last_insert_rowid(handle);
+}
+
+bool SqliteDatabase::inUse() const
+{
+    const Lock held(*this);
+    return liveSavepoints > 0 || readers > 0;
 }
 
 void SqliteDatabase::giveSpaceBack() noexcept
 {
     constexpr int enoughPages = 1024;
-    if (inTransaction())
+    const Lock held(*this);
+    if (gate.isOpen() || lost)
         return;
     releaseSnapshot();
     try {
-        if (firstValue(QStringLiteral("PRAGMA freelist_count"), {}).toInt() < enoughPages)
+        if (firstValue(QStringLiteral("PRAGMA freelist_count")).toInt() < enoughPages)
             return;
-        run(QStringLiteral("PRAGMA incremental_vacuum"));
-        run(QStringLiteral("PRAGMA wal_checkpoint(PASSIVE)"));
+        sqlite3_busy_timeout(handle, 0);
+        execute(QStringLiteral("PRAGMA incremental_vacuum"));
+        execute(QStringLiteral("PRAGMA wal_checkpoint(PASSIVE)"));
     } catch (...) {
     }
+    sqlite3_busy_timeout(handle, int(TransactionGate::busyTimeout.count()));
+}
+
+void SqliteDatabase::startReading() noexcept
+{
+    const Lock held(*this);
+    ++readers;
 }
 
 void SqliteDatabase::stopReading() noexcept
 {
+    const Lock held(*this);
     if (readers > 0 && --readers == 0)
         releaseSnapshot();
 }
 
 bool SqliteDatabase::holdSnapshot() noexcept
 {
-    if (readers == 0 || snapshotHeld || owner_ || !sqlite3_get_autocommit(handle))
+    if (readers == 0 || snapshotHeld || gate.isOpen() || !sqlite3_get_autocommit(handle))
         return snapshotHeld;
     if (!snapshotHolder && sqlite3_prepare_v3(handle, "SELECT count(*) FROM sqlite_master", -1,
                                               SQLITE_PREPARE_PERSISTENT, &snapshotHolder, nullptr) != SQLITE_OK)
@@ -335,27 +330,30 @@ void SqliteDatabase::releaseSnapshot() noexcept
 
 void SqliteDatabase::savepoint(const QString& name)
 {
-    run(QStringLiteral("SAVEPOINT ") + name);
+    execute(QStringLiteral("SAVEPOINT ") + name);
 }
 
 void SqliteDatabase::release(const QString& name)
 {
-    run(QStringLiteral("RELEASE ") + name);
+    execute(QStringLiteral("RELEASE ") + name);
 }
 
 void SqliteDatabase::rollbackTo(const QString& name)
 {
-    run(QStringLiteral("ROLLBACK TO ") + name);
+    const Lock held(*this);
+    execute(QStringLiteral("ROLLBACK TO ") + name);
     notifyRollback();
 }
 
 void SqliteDatabase::observe(Observer* observer)
 {
+    const Lock held(*this);
     observers.insert(observer);
 }
 
 void SqliteDatabase::forget(Observer* observer)
 {
+    const Lock held(*this);
     observers.remove(observer);
 }
 
@@ -363,4 +361,16 @@ void SqliteDatabase::notifyRollback() noexcept
 {
     for (Observer* observer : qAsConst(observers))
         observer->rolledBack();
+}
+
+SqliteDatabase::Work::Work(SqliteDatabase& database, const void* owner, TransactionGate::Wait wait) : database(database)
+{
+    const Lock held(database);
+    began_ = database.gate.enter(owner, wait, [&database] { return database.tryBegin(); });
+}
+
+SqliteDatabase::Work::~Work()
+{
+    const Lock held(database);
+    database.gate.leave();
 }

@@ -1,32 +1,31 @@
-// The one connection to the history database: opened and hardened here, every
-// statement run through executeQuery, every failure thrown as ErrorPair with
-// SQLite's own code and message, and one transaction at a time with its owner.
+// The connection to the history database that every thread of the process
+// shares, one at a time under its lock: statements, the transaction with its
+// owner, savepoints, and the read snapshot that scans share. Every failure is
+// thrown as ErrorPair with SQLite's own code and message.
 #pragma once
+
+#include "store/nesting_lock.h"
+#include "store/qt_connection.h"
+#include "store/transaction_gate.h"
 
 #include <QHash>
 #include <QList>
 #include <QSet>
-#include <QSqlDatabase>
-#include <QSqlQuery>
 #include <QString>
 #include <QVariant>
+
+#include <mutex>
 
 class ErrorPair;
 class Statement;
 
-struct sqlite3;
 struct sqlite3_stmt;
-
-// A 64-bit integer (a rowid) as a bound value.
-inline QVariant rowidValue(qint64 rowid)
-{
-    return QVariant(static_cast<qlonglong>(rowid));
-}
 
 class SqliteDatabase {
 public:
     // Something that keeps what it read from the database in memory and must
-    // forget it when a rollback takes back what it wrote.
+    // forget it when a rollback takes back what it wrote. Told on the thread
+    // that rolls back, holding the connection's lock: it may only note it.
     class Observer {
     public:
         virtual void rolledBack() noexcept = 0;
@@ -35,62 +34,98 @@ public:
         ~Observer() = default;
     };
 
-    // Adds a Qt connection to the SQLite file at path (created when missing)
-    // and opens it with triggers, views and untrusted schema content disabled,
-    // so that nothing planted in the file runs inside the library's statements.
-    // Throws ErrorPair when the file cannot be opened.
+    // Holds the connection for the calling thread; nests. Every use of the
+    // connection, of its statements and of its state happens under one, and
+    // no lock of the library is taken while it is held but the connection's.
+    class Lock {
+    public:
+        explicit Lock(const SqliteDatabase& database, bool take = true) : lock(take ? &database.lock : nullptr)
+        {
+            if (lock)
+                lock->lock();
+        }
+        ~Lock()
+        {
+            if (lock)
+                lock->unlock();
+        }
+        Lock(const Lock&) = delete;
+        Lock& operator=(const Lock&) = delete;
+
+    private:
+        NestingLock* lock;
+    };
+
+    // Work in the transaction on behalf of a host connection (null for the
+    // library's own), from its start to its end on one thread: begins the
+    // transaction or joins it, as TransactionGate::enter says. Throws ErrorPair.
+    class Work {
+    public:
+        Work(SqliteDatabase& database, const void* owner,
+             TransactionGate::Wait wait = TransactionGate::Wait::UpToTimeout);
+        ~Work();
+        Work(const Work&) = delete;
+        Work& operator=(const Work&) = delete;
+        bool began() const { return began_; }
+
+    private:
+        SqliteDatabase& database;
+        bool began_;
+    };
+
+    // Opens the SQLite file at path (created when missing) with triggers,
+    // views and untrusted schema content disabled, so that nothing planted in
+    // the file runs inside the library's statements. Throws ErrorPair.
     explicit SqliteDatabase(const QString& path);
-    // Finishes every statement, closes the connection and removes it from Qt.
+    // Finishes every statement and closes the connection (see QtConnection).
     ~SqliteDatabase();
 
     SqliteDatabase(const SqliteDatabase&) = delete;
     SqliteDatabase& operator=(const SqliteDatabase&) = delete;
 
-    // Runs one statement with positional values bound to its "?" placeholders
-    // and returns the executed query. Statements with values are prepared once
-    // and kept; a caller that reads a result must finish() it. Throws ErrorPair.
-    QSqlQuery executeQuery(const QString& sql, const QList<QVariant>& binds);
-    // Runs a statement that writes, with positional values as executeQuery: the
-    // statements run for every row written, kept prepared on the connection's
-    // own handle, which spares Qt's work per value. Throws ErrorPair.
-    void executeWrite(const QString& sql, const QList<QVariant>& binds);
+    // Runs one statement to its end with values bound to its "?" placeholders
+    // in order, kept prepared for the next call. Throws ErrorPair.
+    void execute(const QString& sql, const QList<QVariant>& binds = {});
+    // Runs a statement that is not run again soon (one that names a log's
+    // tables): prepared, run to its end and finalized. Throws ErrorPair.
+    void runOnce(const QString& sql);
     // The first column of the first row, or an invalid QVariant without a row.
-    QVariant firstValue(const QString& sql, const QList<QVariant>& binds);
+    QVariant firstValue(const QString& sql, const QList<QVariant>& binds = {});
     // Finishes and forgets every kept statement (before DROP TABLE).
     void forgetStatements();
 
-    // The transaction: at most one is open, owned by one caller (a host
-    // connection). begin() takes the write lock at once, waiting for other
-    // processes up to the busy timeout; a caller other than the owner gets
-    // SQLITE_BUSY. Savepoints nest inside it with names of their own.
-    bool inTransaction() const { return owner_ != nullptr; }
-    const void* transactionOwner() const { return owner_; }
-    // Throws ErrorPair with SQLITE_BUSY when another owner's transaction is open.
-    void requireOwner(const void* owner) const;
-    void begin(const void* owner);
+    // The transaction. commit() and rollback() end it from within Work that
+    // holds it. A rollback never throws: one that fails leaves SQLite to roll
+    // back when the connection closes.
+    bool inTransaction() const;
+    const void* transactionOwner() const;
     void commit();
-    // Never throws: a rollback that fails leaves SQLite to roll back on close.
     void rollback() noexcept;
     // Rolls the transaction back at once but keeps it refused (SQLITE_ABORT)
     // until its owner rolls back too, for a failure that left part of a
     // change behind where no savepoint can take just that part back.
     void abandon() noexcept;
+    // The host's savepoint levels open in the transaction, ascending: for the
+    // work of its owner.
+    QList<int>& hostLevels() { return levels; }
     // Rows changed by every statement so far.
     qint64 totalChanges() const;
     // The rowid of the row the last INSERT made.
     qint64 lastInsertRowid() const;
-    // Whether a Savepoint or a reader is alive: the connection must stay open.
-    bool inUse() const { return liveSavepoints > 0 || readers > 0; }
+    // Whether a savepoint or a reader is alive: the connection must stay open.
+    bool inUse() const;
+    // Whether the calling thread made the connection, and may close it.
+    bool madeHere() const { return connection.madeHere(); }
 
     // Readers: while one is open (a scan), lookups outside a transaction share
     // one read transaction (holdSnapshot) instead of taking the file's locks
     // for each. It ends with the last reader, and before anything writes, so
     // that no write starts from an old snapshot and checkpoints go on.
-    void startReading() noexcept { ++readers; }
+    void startReading() noexcept;
     void stopReading() noexcept;
-    // Called before a lookup; does nothing without a reader or in a
-    // transaction. Whether the snapshot is held: then a statement may walk
-    // rows across lookups (Statement::step) until it is let go.
+    // Called before a lookup, under the lock; does nothing without a reader or
+    // in a transaction. Whether the snapshot is held: then a statement may
+    // walk rows across lookups (Statement::step) until it is let go.
     bool holdSnapshot() noexcept;
     void savepoint(const QString& name);
     void release(const QString& name);
@@ -98,7 +133,8 @@ public:
 
     // Outside a transaction, gives the pages that deletions freed back to the
     // file system once they add up to a few megabytes (incremental vacuum),
-    // and lets the write-ahead log shrink. Never fails: space stays otherwise.
+    // and lets the write-ahead log shrink. Never fails and never waits: space
+    // stays otherwise.
     void giveSpaceBack() noexcept;
 
     // Observers are told of every rollback of the open transaction, whole or
@@ -107,8 +143,12 @@ public:
     void forget(Observer* observer);
 
 private:
+    friend class Savepoint;
+    friend class Statement;
+
     void harden();
-    void run(const QString& sql);
+    bool tryBegin();
+    void endTransaction() noexcept;
     void notifyRollback() noexcept;
     void releaseSnapshot() noexcept;
     void truncateLog() noexcept;
@@ -116,22 +156,19 @@ private:
     void letGo(Statement* statement) noexcept { walkers.remove(statement); }
     // After a failed statement: SQLite ends the transaction itself on some
     // errors (disk full, I/O); then nothing may run until its owner rolls back.
-    ErrorPair failure(const QSqlError& error);
-    void requireUsable() const;
-
-    friend class Savepoint;
-    friend class Statement;
-    // After a failed statement: marks the transaction lost where SQLite ended it.
     void noteFailure() noexcept;
+    void requireUsable() const;
+    sqlite3_stmt* kept(const QString& sql);
 
-    QSqlDatabase connection;
-    sqlite3* handle = nullptr;
-    QHash<QString, QSqlQuery> kept;
-    QHash<QString, sqlite3_stmt*> writes;
-    const void* owner_ = nullptr;
+    mutable NestingLock lock;
+    QtConnection connection;
+    sqlite3* handle;
+    TransactionGate gate{lock};
+    QHash<QString, sqlite3_stmt*> statements;
     bool lost = false;
     int savepointDepth = 0;
     int liveSavepoints = 0;
+    QList<int> levels;
     // The write-ahead log's file; truncated after a commit that left it this large.
     QString logPath;
     static constexpr qint64 largeLog = qint64(64) << 20;

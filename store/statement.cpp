@@ -4,7 +4,6 @@
 #include "store/statement.h"
 
 #include "common/error_pair.h"
-#include "store/sqlite_database.h"
 
 #include <sqlite3.h>
 
@@ -12,12 +11,15 @@ Statement::Statement(SqliteDatabase& database, QString sql) : database(database)
 
 Statement::~Statement()
 {
+    const SqliteDatabase::Lock held(database);
     database.letGo(this);
     sqlite3_finalize(handle);
 }
 
 void Statement::setSql(QString text)
 {
+    const SqliteDatabase::Lock held(database);
+    reset();
     sqlite3_finalize(handle);
     handle = nullptr;
     sql = std::move(text);
@@ -37,6 +39,7 @@ sqlite3_stmt* Statement::prepared()
 
 Statement& Statement::bind(int index, qint64 value)
 {
+    const SqliteDatabase::Lock held(database);
     const int rc = sqlite3_bind_int64(prepared(), index, value);
     if (rc != SQLITE_OK)
         bindFailure = rc;
@@ -45,6 +48,7 @@ Statement& Statement::bind(int index, qint64 value)
 
 Statement& Statement::bindBlob(int index, const char* data, int size)
 {
+    const SqliteDatabase::Lock held(database);
     // A null pointer would bind NULL instead of an empty blob.
     const int rc = sqlite3_bind_blob(prepared(), index, data ? data : "", size, SQLITE_TRANSIENT);
     if (rc != SQLITE_OK)
@@ -54,6 +58,7 @@ Statement& Statement::bindBlob(int index, const char* data, int size)
 
 Statement& Statement::bindNull(int index)
 {
+    const SqliteDatabase::Lock held(database);
     const int rc = sqlite3_bind_null(prepared(), index);
     if (rc != SQLITE_OK)
         bindFailure = rc;
@@ -62,6 +67,7 @@ Statement& Statement::bindNull(int index)
 
 Statement& Statement::bindText(int index, const QString& text)
 {
+    const SqliteDatabase::Lock held(database);
     const QByteArray utf8 = text.toUtf8();
     const int rc = sqlite3_bind_text(prepared(), index, utf8.constData(), utf8.size(), SQLITE_TRANSIENT);
     if (rc != SQLITE_OK)
@@ -91,12 +97,12 @@ void Statement::fail(int rc)
 
 void Statement::run()
 {
+    const SqliteDatabase::Lock held(database);
     sqlite3_stmt* statement = prepared();
     if (bindFailure)
         fail(bindFailure);
     int rc;
-    while ((rc = sqlite3_step(statement)) == SQLITE_ROW) {
-    }
+    while ((rc = sqlite3_step(statement)) == SQLITE_ROW) {}
     if (rc != SQLITE_DONE)
         fail(rc);
     reset();
@@ -104,6 +110,7 @@ void Statement::run()
 
 bool Statement::advance()
 {
+    const SqliteDatabase::Lock held(database);
     sqlite3_stmt* statement = prepared();
     if (bindFailure)
         fail(bindFailure);
@@ -117,6 +124,7 @@ bool Statement::advance()
 
 bool Statement::step()
 {
+    const SqliteDatabase::Lock held(database);
     if (!walking) {
         database.keepWalking(this);
         walking = true;
@@ -136,6 +144,13 @@ QByteArray Statement::bytes(int column) const
 {
     const char* start = static_cast<const char*>(sqlite3_column_blob(handle, column));
     return QByteArray(start, sqlite3_column_bytes(handle, column));
+}
+
+std::optional<qint64> Statement::Rows::optionalInteger(int column) const
+{
+    if (sqlite3_column_type(statement.handle, column) != SQLITE_INTEGER)
+        return std::nullopt;
+    return statement.integer(column);
 }
 
 Statement::Rows::~Rows()

@@ -2,11 +2,14 @@
 // of its owner, bound and stepped without Qt in between: the per-row work.
 #pragma once
 
+#include "store/sqlite_database.h"
+
 #include <QByteArray>
 #include <QString>
 #include <QtGlobal>
 
-class SqliteDatabase;
+#include <optional>
+
 struct sqlite3_stmt;
 
 class Statement {
@@ -20,7 +23,8 @@ public:
     // Another text: the prepared statement, if any, is finalized.
     void setSql(QString sql);
 
-    // Values for the "?NNN" parameters, 1-based. A blob is copied.
+    // Values for the "?NNN" parameters, 1-based. A blob is copied. Binding
+    // and running happen under one lock of the connection, held by the caller.
     Statement& bind(int index, qint64 value);
     Statement& bindBlob(int index, const char* data, int size);
     Statement& bindBlob(int index, const QByteArray& bytes) { return bindBlob(index, bytes.constData(), bytes.size()); }
@@ -41,10 +45,11 @@ public:
     qint64 integer(int column) const;
     QByteArray bytes(int column) const;
 
-    // Reading rows: a Rows steps the statement and resets it when it goes.
+    // Reading rows: a Rows holds the connection while it steps the statement,
+    // and resets the statement when it goes.
     class Rows {
     public:
-        explicit Rows(Statement& statement) : statement(statement) {}
+        explicit Rows(Statement& statement) : held(statement.database), statement(statement) {}
         ~Rows();
         Rows(const Rows&) = delete;
         Rows& operator=(const Rows&) = delete;
@@ -53,8 +58,12 @@ public:
         qint64 integer(int column) const { return statement.integer(column); }
         // A blob or text column's bytes.
         QByteArray bytes(int column) const { return statement.bytes(column); }
+        QString text(int column) const { return QString::fromUtf8(statement.bytes(column)); }
+        // An integer column; none for NULL or another type.
+        std::optional<qint64> optionalInteger(int column) const;
 
     private:
+        SqliteDatabase::Lock held;
         Statement& statement;
     };
 

@@ -1,0 +1,111 @@
+// The registry of the overlay tables open in this process, by name, with
+// their change logs: what every connection and thread of the process shares,
+// in memory only, read and changed under one lock.
+#pragma once
+
+#include "common/inner_files.h"
+
+#include <QByteArray>
+#include <QHash>
+#include <QList>
+#include <QSet>
+#include <QString>
+
+#include <atomic>
+#include <memory>
+#include <mutex>
+#include <optional>
+#include <vector>
+
+class SqliteModificationManager;
+
+// Everything this process knows of one table name. Overlay tables of that
+// name, on any connection, share it, and with it one change log. Its fields
+// are read and changed through OpenTables only, under its lock.
+class OpenLog {
+public:
+    struct Table {
+        const void* connection;
+        QByteArray schema;
+        QString filePath;
+    };
+
+    // Grows whenever the log or the name changes: what a reader took from
+    // the entry still holds while the version stays. Read without the lock.
+    quint64 version() const { return version_.load(std::memory_order_acquire); }
+
+private:
+    friend class OpenTables;
+    void changed() { version_.fetch_add(1, std::memory_order_release); }
+
+    QString name;
+    // The file path of the table whose writes made the log.
+    QString uri;
+    // The files that path named when the log began, as they stood then.
+    std::vector<FileStamp> stamps;
+    // The log; empty until the first write, and again after DROP TABLE.
+    std::shared_ptr<SqliteModificationManager> manager;
+    // A label given before there was a log, for the first step it records.
+    std::optional<QString> firstLabel;
+    // The overlay tables of this name open now.
+    QList<Table> tables;
+    // The module registrations under which a table of this name was opened:
+    // the log lives until the last of them ends, or DROP TABLE.
+    QSet<const void*> holders;
+    std::atomic<quint64> version_{0};
+};
+
+// An entry as it stood at one moment.
+struct LogState {
+    QString name;
+    // The log's file path, or without a log the first open table's.
+    QString filePath;
+    std::shared_ptr<SqliteModificationManager> manager;
+    std::vector<FileStamp> stamps;
+    QList<OpenLog::Table> tables;
+};
+
+class OpenTables {
+public:
+    // A table of name opened: its entry, made when there is none.
+    std::shared_ptr<OpenLog> open(const QString& name, const void* holder, const OpenLog::Table& table);
+    // A table closed; an entry without a table or a log goes.
+    void close(const std::shared_ptr<OpenLog>& entry, const void* connection, const QByteArray& schema);
+    // A registration ended: the entries that no registration keeps leave the
+    // registry, handed back so that their logs end.
+    std::vector<std::shared_ptr<OpenLog>> releaseHolder(const void* holder);
+    // Every entry leaves the registry, handed back (the process ends).
+    std::vector<std::shared_ptr<OpenLog>> takeAll();
+
+    // The entry of name, or null; names compare as SQLite compares them.
+    std::shared_ptr<OpenLog> find(const QString& name) const;
+    // Every entry, by name.
+    std::vector<std::shared_ptr<OpenLog>> entries() const;
+    LogState state(const OpenLog& entry) const;
+    QString name(const OpenLog& entry) const;
+    std::shared_ptr<SqliteModificationManager> manager(const OpenLog& entry) const;
+    // The log a table over filePath reads through: the entry's, when made
+    // over that file; null otherwise. With the entry's version then.
+    std::shared_ptr<SqliteModificationManager> logOver(const OpenLog& entry, const QString& filePath,
+                                                       quint64* version = nullptr) const;
+    // Whether any entry has a log.
+    bool anyLog() const;
+    // The entries with a log.
+    std::vector<std::shared_ptr<OpenLog>> withLogs() const;
+
+    // The entry's log comes, made over uri whose files were as stamped.
+    void setLog(OpenLog& entry, std::shared_ptr<SqliteModificationManager> manager, const QString& uri,
+                std::vector<FileStamp> stamps);
+    // The entry's log goes; the log is handed back, null when there was none.
+    std::shared_ptr<SqliteModificationManager> takeLog(OpenLog& entry);
+    // Only when the entry's log is still manager.
+    std::shared_ptr<SqliteModificationManager> takeLog(OpenLog& entry, const SqliteModificationManager* manager);
+    void setFirstLabel(OpenLog& entry, const std::optional<QString>& label);
+    std::optional<QString> takeFirstLabel(OpenLog& entry);
+    // The entry takes newName; false when another entry has it.
+    bool rename(const std::shared_ptr<OpenLog>& entry, const QString& newName);
+
+private:
+    mutable std::mutex mutex;
+    QHash<QString, std::shared_ptr<OpenLog>> logs;
+};

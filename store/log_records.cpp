@@ -1,0 +1,233 @@
+// The records of each log in the shared tables, and the sweep of leftovers.
+// A log or row whose name's lock nobody holds is what a process that died
+// left; it goes unless it is kept, and then it waits to be taken up again.
+#include "store/log_records.h"
+
+#include "common/identifiers.h"
+#include "store/history_tables.h"
+#include "store/savepoint.h"
+#include "store/statement.h"
+
+#include <sqlite3.h>
+
+namespace {
+
+// Whether SQLite reads text as a number where a column has numeric affinity:
+// blanks around a decimal with an optional sign, fraction and exponent.
+bool readsAsNumber(const QString& text)
+{
+    const QByteArray bytes = text.toUtf8();
+    const char* p = bytes.constData();
+    const auto blank = [](char c) { return c == ' ' || (c >= '\t' && c <= '\r'); };
+    const auto digits = [&p] {
+        const char* start = p;
+        while (*p >= '0' && *p <= '9')
+            ++p;
+        return p > start;
+    };
+    while (blank(*p))
+        ++p;
+    if (*p == '+' || *p == '-')
+        ++p;
+    bool number = digits();
+    if (*p == '.') {
+        ++p;
+        number = digits() || number;
+    }
+    if (!number)
+        return false;
+    if (*p == 'e' || *p == 'E') {
+        ++p;
+        if (*p == '+' || *p == '-')
+            ++p;
+        if (!digits())
+            return false;
+    }
+    while (blank(*p))
+        ++p;
+    return *p == '\0' && p == bytes.constData() + bytes.size();
+}
+
+// The registry's uri column is declared "string", whose numeric affinity
+// would keep the path '0123' as the number 123, the same as '123': such a
+// path goes in as the bytes of its text, which no affinity converts.
+QVariant uriValue(const QString& uri)
+{
+    return readsAsNumber(uri) ? QVariant(uri.toUtf8()) : QVariant(uri);
+}
+
+QList<QVariant> logTableNames(const QString& name)
+{
+    QList<QVariant> names;
+    for (const QString& suffix : logTableSuffixes)
+        names.append(QVariant(name + suffix));
+    return names;
+}
+
+const char keptLogQuery[] =
+    "SELECT k.name, k.uri, (SELECT currentHistoryID FROM ombrixOpenedTables r WHERE r.name = k.name AND "
+    "typeof(r.currentHistoryID) = 'integer' AND r.currentHistoryID BETWEEN -2147483648 AND 2147483647), "
+    "CASE WHEN typeof(k.firstNewRowid) = 'integer' THEN k.firstNewRowid END FROM ombrixKeptLogs k ";
+
+KeptLog keptLogAt(const Statement::Rows& row)
+{
+    return {row.text(0), row.text(1), row.optionalInteger(2), row.optionalInteger(3)};
+}
+
+} // namespace
+
+namespace LogRecords {
+
+void addRegistryRow(SqliteDatabase& database, const QString& uri, const QString& name)
+{
+    database.execute(QStringLiteral("INSERT INTO ombrixOpenedTables VALUES (?, ?, ?);"),
+                     {uriValue(uri), QVariant(name), QVariant(1)});
+}
+
+bool hasRegistryRow(SqliteDatabase& database, const QString& name)
+{
+    return database.firstValue(QStringLiteral("SELECT 1 FROM ombrixOpenedTables WHERE name = ? ;"), {QVariant(name)})
+        .isValid();
+}
+
+QStringList namesOn(SqliteDatabase& database, const QString& uri)
+{
+    Statement users(database, QStringLiteral("SELECT name FROM ombrixOpenedTables WHERE uri = ?1 UNION SELECT name "
+                                             "FROM ombrixKeptLogs WHERE uri = ?2"));
+    const QVariant key = uriValue(uri);
+    if (key.type() == QVariant::ByteArray)
+        users.bindBlob(1, key.toByteArray());
+    else
+        users.bindText(1, uri);
+    users.bindText(2, uri);
+    QStringList names;
+    Statement::Rows row(users);
+    while (row.next())
+        names.append(row.text(0));
+    return names;
+}
+
+bool hasLogTables(SqliteDatabase& database, const QString& name)
+{
+    return database
+               .firstValue(QStringLiteral("SELECT count(*) FROM sqlite_master WHERE type = 'table' AND name COLLATE "
+                                          "NOCASE IN (?, ?, ?)"),
+                           logTableNames(name))
+               .toInt() == 3;
+}
+
+std::optional<KeptLog> keptLog(SqliteDatabase& database, const QString& name)
+{
+    Statement query(database, QString::fromLatin1(keptLogQuery) + QStringLiteral("WHERE k.name = ?1"));
+    query.bindText(1, name);
+    Statement::Rows row(query);
+    if (!row.next())
+        return std::nullopt;
+    return keptLogAt(row);
+}
+
+std::vector<KeptLog> keptLogs(SqliteDatabase& database)
+{
+    Statement query(database, QString::fromLatin1(keptLogQuery) + QStringLiteral("ORDER BY k.name"));
+    std::vector<KeptLog> all;
+    Statement::Rows row(query);
+    while (row.next())
+        all.push_back(keptLogAt(row));
+    return all;
+}
+
+void markKept(SqliteDatabase& database, const QString& name, const QString& uri, std::optional<qint64> firstNewRowid,
+              const std::vector<FileStamp>& stamps)
+{
+    Savepoint savepoint(database);
+    database.execute(QStringLiteral("DELETE FROM ombrixKeptFiles WHERE name = ?;"), {QVariant(name)});
+    database.execute(QStringLiteral("INSERT OR REPLACE INTO ombrixKeptLogs VALUES (?, ?, ?);"),
+                     {QVariant(name), QVariant(uri), firstNewRowid ? QVariant(*firstNewRowid) : QVariant()});
+    for (const FileStamp& stamp : stamps)
+        database.execute(QStringLiteral("INSERT INTO ombrixKeptFiles VALUES (?, ?, ?, ?);"),
+                         {QVariant(name), QVariant(stamp.path), QVariant(stamp.size), QVariant(stamp.modified)});
+    savepoint.release();
+}
+
+void unmarkKept(SqliteDatabase& database, const QString& name)
+{
+    Savepoint savepoint(database);
+    database.execute(QStringLiteral("DELETE FROM ombrixKeptFiles WHERE name = ?;"), {QVariant(name)});
+    database.execute(QStringLiteral("DELETE FROM ombrixKeptLogs WHERE name = ?;"), {QVariant(name)});
+    savepoint.release();
+}
+
+std::vector<FileStamp> keptFiles(SqliteDatabase& database, const QString& name, qint64 limit)
+{
+    Statement files(
+        database,
+        QStringLiteral("SELECT path, size, modified FROM ombrixKeptFiles WHERE name = ?1 ORDER BY path LIMIT ?2"));
+    files.bindText(1, name).bind(2, limit);
+    std::vector<FileStamp> stamps;
+    Statement::Rows row(files);
+    while (row.next())
+        stamps.push_back({row.text(0), row.integer(1), row.integer(2)});
+    return stamps;
+}
+
+void removeLog(SqliteDatabase& database, const QString& name)
+{
+    Savepoint savepoint(database);
+    database.forgetStatements();
+    QList<QPair<QString, QString>> objects;
+    {
+        // SQLite's names ignore the case of ASCII letters, and so does NOCASE.
+        Statement found(database, QStringLiteral("SELECT type, name FROM sqlite_master WHERE type IN ('table', 'view') "
+                                                 "AND (name = ?1 COLLATE NOCASE OR name = ?2 COLLATE NOCASE OR name = "
+                                                 "?3 COLLATE NOCASE)"));
+        for (int i = 0; i < 3; ++i)
+            found.bindText(i + 1, name + logTableSuffixes[size_t(i)]);
+        Statement::Rows row(found);
+        while (row.next())
+            objects.append({row.text(0), row.text(1)});
+    }
+    for (const auto& [type, object] : objects)
+        database.runOnce(QStringLiteral("DROP ") + type.toUpper() + QLatin1Char(' ') + quotedIdentifier(object));
+    for (const char* table : sharedTables)
+        database.execute(QStringLiteral("DELETE FROM %1 WHERE name = ? COLLATE NOCASE;").arg(QLatin1String(table)),
+                         {QVariant(name)});
+    savepoint.release();
+}
+
+bool removeLeftovers(SqliteDatabase& database, OwnerLocks& owners)
+{
+    QSet<QString> names;
+    for (const char* table : sharedTables) {
+        Statement rows(database, QStringLiteral("SELECT name FROM %1").arg(QLatin1String(table)));
+        Statement::Rows row(rows);
+        while (row.next())
+            names.insert(row.text(0));
+    }
+    {
+        Statement tables(database, QStringLiteral("SELECT name FROM sqlite_master WHERE type = 'table'"));
+        Statement::Rows row(tables);
+        while (row.next()) {
+            const QString table = row.text(0);
+            for (const QString& suffix : logTableSuffixes) {
+                if (table.endsWith(suffix) && table.size() > suffix.size())
+                    names.insert(table.left(table.size() - suffix.size()));
+            }
+        }
+    }
+    QSet<QString> kept;
+    for (const KeptLog& log : keptLogs(database))
+        kept.insert(identifierKey(log.name));
+    bool removed = false;
+    for (const QString& name : qAsConst(names)) {
+        if (kept.contains(identifierKey(name)) || owners.holds(name))
+            continue;
+        const OwnerLocks::Claim claim(owners, name);
+        if (!claim.taken())
+            continue;
+        removeLog(database, name);
+        removed = true;
+    }
+    return removed;
+}
+
+} // namespace LogRecords

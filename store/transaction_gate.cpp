@@ -1,0 +1,94 @@
+// Waiting for the history transaction: for another thread's work and another
+// connection's transaction on a condition of the connection's lock, for
+// another process by trying again after SQLite's own busy delays.
+#include "store/transaction_gate.h"
+
+#include "common/error_pair.h"
+
+#include <sqlite3.h>
+
+#include <algorithm>
+#include <iterator>
+
+namespace {
+
+ErrorPair otherConnection()
+{
+    return ErrorPair(SQLITE_BUSY, QByteArray("the history database is in a transaction of another connection"));
+}
+
+ErrorPair locked()
+{
+    return ErrorPair(SQLITE_BUSY, QByteArray("database is locked"));
+}
+
+// The pauses of SQLite's default busy handler, in milliseconds; the last repeats.
+std::chrono::milliseconds busyDelay(int attempt)
+{
+    static const int delays[] = {1, 2, 5, 10, 15, 20, 25, 25, 25, 50, 50, 100};
+    return std::chrono::milliseconds(delays[std::min<size_t>(size_t(attempt), std::size(delays) - 1)]);
+}
+
+} // namespace
+
+bool TransactionGate::enter(const void* owner, Wait wait, const std::function<bool()>& begin)
+{
+    const std::thread::id me = std::this_thread::get_id();
+    const NestingLock::Clock::time_point deadline = NestingLock::Clock::now() + busyTimeout;
+    const auto waitFor = [&](auto&& pause) {
+        // Work nested in other use of the connection could block the thread it waits for.
+        if (wait == Wait::Never || lock.heldHere() != 1 || NestingLock::Clock::now() >= deadline)
+            throw locked();
+        pause();
+    };
+    for (int attempt = 0;; ++attempt) {
+        if (worker == me || worker == std::thread::id()) {
+            if (!owner_) {
+                if (begin()) {
+                    owner_ = owner ? owner : this;
+                    startWork(me);
+                    return true;
+                }
+                waitFor([&] { lock.pause(busyDelay(attempt)); });
+                continue;
+            }
+            const bool mine = owner ? owner_ == owner : worker == me || (wait == Wait::UpToTimeout && lastWorker == me);
+            if (mine) {
+                startWork(me);
+                return false;
+            }
+            if (worker == me || lastWorker == me)
+                throw otherConnection();
+        }
+        waitFor([&] {
+            if (!lock.waitUntil(deadline))
+                throw locked();
+        });
+    }
+}
+
+void TransactionGate::startWork(std::thread::id me)
+{
+    if (worker == me) {
+        ++depth;
+    } else {
+        worker = me;
+        depth = 1;
+    }
+    lastWorker = me;
+}
+
+void TransactionGate::leave() noexcept
+{
+    if (--depth > 0)
+        return;
+    worker = std::thread::id();
+    lock.notifyAll();
+}
+
+void TransactionGate::end() noexcept
+{
+    owner_ = nullptr;
+    lastWorker = std::thread::id();
+    lock.notifyAll();
+}

@@ -1,0 +1,54 @@
+// Who may work in the history transaction and who waits for it: one
+// transaction at a time, owned by one host connection until it ends, and one
+// thread at a time working in it, as SQLite lets one writer at a time in.
+#pragma once
+
+#include "store/nesting_lock.h"
+
+#include <chrono>
+#include <functional>
+#include <thread>
+
+class TransactionGate {
+public:
+    enum class Wait {
+        // Waits for another thread's work or transaction, as SQLite's busy
+        // handling waits for another process, up to the busy timeout.
+        UpToTimeout,
+        // Only begins a transaction of its own, or nests in this thread's work.
+        Never,
+    };
+
+    // How long a write waits for another connection or process.
+    static constexpr std::chrono::milliseconds busyTimeout{5000};
+
+    // The gate's state is the lock's: every call is made holding it.
+    explicit TransactionGate(NestingLock& lock) : lock(lock) {}
+
+    // Starts work in the transaction on behalf of owner, a host connection, or
+    // of the library itself (null), which joins the transaction this thread
+    // worked in last. Joins owner's transaction; begins one with begin() when
+    // none is open, which answers false while another process holds the file,
+    // and is then tried again until the timeout. Another connection's
+    // transaction fails at once with SQLITE_BUSY when this thread worked in it
+    // last (waiting would never end), and is waited for otherwise. Throws
+    // ErrorPair (SQLITE_BUSY when the wait ends without it); true when it began.
+    bool enter(const void* owner, Wait wait, const std::function<bool()>& begin);
+    // Ends the work that enter() started; the transaction stays open.
+    void leave() noexcept;
+    // The transaction has ended: committed or rolled back.
+    void end() noexcept;
+
+    bool isOpen() const { return owner_ != nullptr; }
+    // The connection the transaction belongs to, or this gate for the library's own.
+    const void* owner() const { return owner_; }
+
+private:
+    void startWork(std::thread::id me);
+
+    NestingLock& lock;
+    const void* owner_ = nullptr;
+    std::thread::id worker;
+    int depth = 0;
+    std::thread::id lastWorker;
+};
