@@ -12,8 +12,7 @@ namespace {
 
 thread_local ModuleCapture* activeCapture = nullptr;
 // The table the copy was made from. Registrations go on to it, never through
-// sqlite3_api, which this extension's own init sets to the copy when
-// quillmere_load loads it.
+// sqlite3_api, which holds whichever table the first load handed over.
 const sqlite3_api_routines* hostRoutines = nullptr;
 
 int createModule(sqlite3* db, const char* name, const sqlite3_module* module, void* clientData)

@@ -46,7 +46,8 @@ char* registrationFailure(const char* name, int rc)
 extern "C" __attribute__((visibility("default"))) int sqlite3_quillmereextension_init(sqlite3* db, char** pzErrMsg,
                                                                                       const sqlite3_api_routines* pApi)
 {
-    sqlite3_api = pApi;
+    // Every connection that loads the extension hands the same table.
+    fillRoutines(pApi);
     int rc = registerHistoryFunctions(db);
     if (rc != SQLITE_OK)
         return fail(db, pzErrMsg, rc, registrationFailure("the history functions", rc));

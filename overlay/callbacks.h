@@ -42,6 +42,10 @@ bool joinHostTransaction(sqlite3* db);
 
 extern const sqlite3_module overlayModule;
 
+// Fills the routines pointer with routines unless it holds a table already,
+// once even when threads load at the same time; they read it plainly after.
+void fillRoutines(const sqlite3_api_routines* routines);
+
 // Registers the overlay around innerModule, whose constructors are called with
 // innerClientData (owned by whoever registered innerModule). For entry points
 // of this library only; never exported.

@@ -40,11 +40,17 @@ int registerOverlay(sqlite3* db, const char* moduleName, const sqlite3_module* i
     return sqlite3_create_module_v2(db, moduleName, &overlayModule, registration, deleteOverlayRegistration);
 }
 
+void fillRoutines(const sqlite3_api_routines* routines)
+{
+    const sqlite3_api_routines* none = nullptr;
+    if (routines && !__atomic_load_n(&sqlite3_api, __ATOMIC_ACQUIRE))
+        __atomic_compare_exchange_n(&sqlite3_api, &none, routines, false, __ATOMIC_ACQ_REL, __ATOMIC_ACQUIRE);
+}
+
 int wrapVirtualTableWithTransactions(sqlite3* db, const sqlite3_api_routines* routines,
                                      const sqlite3_module* innerModule, const char* moduleName)
 {
-    if (!sqlite3_api)
-        sqlite3_api = routines;
+    fillRoutines(routines);
     if (!sqlite3_api || !innerModule)
         return SQLITE_MISUSE;
     return registerOverlay(db, moduleName, innerModule, nullptr);
