@@ -2,7 +2,7 @@
 # Installs what is missing, builds warning-free, and runs the whole test suite
 # three times: plain, under AddressSanitizer and UndefinedBehaviorSanitizer, and
 # under ThreadSanitizer; then runs each fuzzer for a bounded time (FUZZ_SECONDS,
-# default 30).
+# default 30) and checks the code's formatting (scripts/check_format.sh).
 set -euo pipefail
 root=$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)
 bash "$root/scripts/setup.sh"
@@ -24,3 +24,4 @@ ASAN_OPTIONS=detect_leaks=1 UBSAN_OPTIONS=print_stacktrace=1 \
 run_suite build-tsan -DQUILLMERE_TSAN=ON -DQUILLMERE_BENCHMARKS=OFF
 
 bash "$root/scripts/fuzz.sh"
+bash "$root/scripts/check_format.sh"
