@@ -13,6 +13,7 @@ packages=("$@")
   libgtest-dev libgmock-dev googletest
   libbenchmark-dev
   clang libclang-rt-14-dev valgrind
+  clang-format-14
 )
 
 missing=()

@@ -1,7 +1,8 @@
 #!/usr/bin/env bash
 # Installs what is missing, builds warning-free, and runs the whole test suite
-# twice: once plain, once under AddressSanitizer and UndefinedBehaviorSanitizer;
-# then runs each fuzzer for a bounded time (FUZZ_SECONDS, default 30).
+# three times: plain, under AddressSanitizer and UndefinedBehaviorSanitizer, and
+# under ThreadSanitizer; then runs each fuzzer for a bounded time (FUZZ_SECONDS,
+# default 30) and checks the code's formatting (scripts/check_format.sh).
 set -euo pipefail
 root=$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)
 bash "$root/scripts/setup.sh"
@@ -19,5 +20,8 @@ run_suite() {
 run_suite build
 ASAN_OPTIONS=detect_leaks=1 UBSAN_OPTIONS=print_stacktrace=1 \
   run_suite build-asan -DQUILLMERE_SANITIZE=ON
+# No test runs the benchmarks, and the other two builds compile them.
+run_suite build-tsan -DQUILLMERE_TSAN=ON -DQUILLMERE_BENCHMARKS=OFF
 
 bash "$root/scripts/fuzz.sh"
+bash "$root/scripts/check_format.sh"
