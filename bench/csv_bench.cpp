@@ -42,8 +42,7 @@ public:
         const std::string snapshot = "randomblob(48 + 2 * length(name) + 2 * length(note))";
         const double seconds = timeOnce([&] {
             exec(db, "BEGIN; INSERT INTO h SELECT 3, rowid, rowid, x'00000000', " + snapshot +
-                         ", 1 FROM rows.native; INSERT INTO s SELECT rowid, " + snapshot +
-                         " FROM rows.native; COMMIT");
+                         ", 1 FROM rows.native; INSERT INTO s SELECT rowid, " + snapshot + " FROM rows.native; COMMIT");
         });
         exec(db, "DETACH rows");
         return seconds;

@@ -31,7 +31,8 @@ struct StepTable {
             // The log is made and its first step closed before the timed step.
             exec(host.db, "INSERT INTO " + t.name + "(rowid, c1) VALUES (" + spareRowid + ", 0)");
             exec(host.db, "SELECT ombrix_commit('" + t.name + "')");
-            t.recordSeconds = timeOnce([&] { exec(host.db, "UPDATE " + t.name + " SET c1 = c1 + 1" + tenThousandRows); });
+            t.recordSeconds =
+                timeOnce([&] { exec(host.db, "UPDATE " + t.name + " SET c1 = c1 + 1" + tenThousandRows); });
             if (sqlite3_changes(host.db) != 10000)
                 throw std::runtime_error("the step's update changed other than 10000 rows");
             exec(host.db, "SELECT ombrix_commit('" + t.name + "')");

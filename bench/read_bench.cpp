@@ -61,8 +61,7 @@ void BM_LookupRowid(benchmark::State& state)
         std::uint64_t sum = 0;
         sqlite3_int64 baselineFound = 0;
         const Comparison c = compare(
-            Budget{4.0, 4, 10000},
-            [&](long i) { subjectLookup.bind(1, rowids[static_cast<size_t>(i)]).consume(sum); },
+            Budget{4.0, 4, 10000}, [&](long i) { subjectLookup.bind(1, rowids[static_cast<size_t>(i)]).consume(sum); },
             Budget{0.5, 10000, 10000},
             [&](long i) { baselineFound += baselineLookup.bind(1, rowids[static_cast<size_t>(i)]).consume(sum); });
         benchmark::DoNotOptimize(sum);
@@ -166,8 +165,7 @@ void BM_LookupAfterOtherTableWrite(benchmark::State& state)
                 write.bind(1, i).run();
                 return timeOnce([&] { lookup.bind(1, rowids[static_cast<size_t>(i)]).consume(sum); });
             },
-            Budget{0.5, 100, 10000},
-            [&](long i) { lookup.bind(1, rowids[static_cast<size_t>(i)]).consume(sum); });
+            Budget{0.5, 100, 10000}, [&](long i) { lookup.bind(1, rowids[static_cast<size_t>(i)]).consume(sum); });
         benchmark::DoNotOptimize(sum);
         host.dropOverlay(big);
         host.dropOverlay(other);

@@ -99,10 +99,10 @@ TEST_F(OverlayTest, HistoryViewsFollowATable)
         {"SELECT ombrix_mark_clean('t'), ombrix_commit('t', 'Moved'), ombrix_commit('t', 'nothing'); " + tables + steps,
          "NULL|NULL|NULL 'U'|'/u'|NULL|0|0|0|1 't'|'/t'|3|1|0|1|1 1|'applied'|'Moved'"},
         {"SELECT ombrix_label('t', 'Insert'); INSERT INTO t VALUES (6, 'r6'); SELECT clean FROM ombrix_tables "
-         "WHERE name = 't'; " + steps,
-         "NULL 0 1|'applied'|'Moved' 3|'open'|'Insert'"},
-        {"SELECT ombrix_undo('t'); SELECT clean, undo_steps, redo_steps FROM ombrix_tables WHERE name = 't'; " +
+         "WHERE name = 't'; " +
              steps,
+         "NULL 0 1|'applied'|'Moved' 3|'open'|'Insert'"},
+        {"SELECT ombrix_undo('t'); SELECT clean, undo_steps, redo_steps FROM ombrix_tables WHERE name = 't'; " + steps,
          "NULL 1|1|1 1|'applied'|'Moved' 3|'undone'|'Insert'"},
         {"SELECT ombrix_undo('t'); SELECT clean FROM ombrix_tables WHERE name = 't'; SELECT ombrix_redo('t'); SELECT "
          "clean FROM ombrix_tables WHERE name = 't'",
@@ -155,8 +155,10 @@ TEST_P(UnopenableHistoryTest, FailsCleanlyAndIsRetried)
     else
         setenv("HOME", blocked.c_str(), 1);
     const std::map<std::string, std::string> reasons = {
-        {"a file", "HOME (" + blocked + ") is not a folder"}, {"/missing", "HOME (/missing) does not exist"},
-        {"", "HOME is empty"}, {"unset", "HOME is not set"},
+        {"a file", "HOME (" + blocked + ") is not a folder"},
+        {"/missing", "HOME (/missing) does not exist"},
+        {"", "HOME is empty"},
+        {"unset", "HOME is not set"},
         {"/proc", "/proc/transactions.sqlite: unable to open database file"}};
     const std::pair<int, std::string> expected =
         GetParam() == "garbage" ? std::make_pair(SQLITE_NOTADB, "error 26: file is not a database")
@@ -183,6 +185,7 @@ TEST_P(UnopenableHistoryTest, FailsCleanlyAndIsRetried)
               "2 NULL 3");
 }
 
-INSTANTIATE_TEST_SUITE_P(Home, UnopenableHistoryTest, testing::Values("a file", "/proc", "garbage", "unset", "", "/missing"));
+INSTANTIATE_TEST_SUITE_P(Home, UnopenableHistoryTest,
+                         testing::Values("a file", "/proc", "garbage", "unset", "", "/missing"));
 
 } // namespace

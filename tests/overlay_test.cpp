@@ -101,8 +101,10 @@ TEST_F(OverlayTest, ModulesWithoutCreateTableValuedOrWithoutRowid)
     ASSERT_EQ(wrapVirtualTableWithTransactions(db, nullptr, memory_module::eponymousModule(), "eponymous"), SQLITE_OK);
     ASSERT_EQ(wrapVirtualTableWithTransactions(db, nullptr, memory_module::rangeModule(), "range"), SQLITE_OK);
     ASSERT_EQ(wrapVirtualTableWithTransactions(db, nullptr, memory_module::keyedModule(), "keyed"), SQLITE_OK);
-    ASSERT_EQ(wrapVirtualTableWithTransactions(db, nullptr, memory_module::keyedModuleWithRowid(), "keyed2"), SQLITE_OK);
-    EXPECT_EQ(run("CREATE VIRTUAL TABLE e USING eponymous('/e'); INSERT INTO e(a) VALUES (3); SELECT a FROM e"), "1 2 3");
+    ASSERT_EQ(wrapVirtualTableWithTransactions(db, nullptr, memory_module::keyedModuleWithRowid(), "keyed2"),
+              SQLITE_OK);
+    EXPECT_EQ(run("CREATE VIRTUAL TABLE e USING eponymous('/e'); INSERT INTO e(a) VALUES (3); SELECT a FROM e"),
+              "1 2 3");
     EXPECT_EQ(run("CREATE VIRTUAL TABLE r USING range('/r'); SELECT value FROM r(3, 5); SELECT value FROM r"),
               "3 4 5 error 1: no query solution");
     EXPECT_EQ(run("INSERT INTO r(value, first, last) VALUES (9, 3, 5), (8, 1, 2); DELETE FROM r WHERE value = 4 AND "
@@ -299,9 +301,13 @@ TEST_F(OverlayTest, HistoryFileFaultsLeaveTheLogAsItWas)
                history("SELECT * FROM tinsertedOrUpdatedRows; SELECT * FROM tdeletedRows; SELECT *, rowid FROM "
                        "thistory; SELECT * FROM ombrixOpenedTables");
     };
-    const char* const statements[] = {"UPDATE t SET b = 'lost' WHERE rowid = 3", "UPDATE t SET rowid = 30 WHERE rowid = 6",
-                                      "DELETE FROM t WHERE rowid = 1", "INSERT INTO t(a) VALUES (7)",
-                                      "SELECT ombrix_redo('t')", "SELECT ombrix_undo('t')", "SELECT ombrix_commit('t')"};
+    const char* const statements[] = {"UPDATE t SET b = 'lost' WHERE rowid = 3",
+                                      "UPDATE t SET rowid = 30 WHERE rowid = 6",
+                                      "DELETE FROM t WHERE rowid = 1",
+                                      "INSERT INTO t(a) VALUES (7)",
+                                      "SELECT ombrix_redo('t')",
+                                      "SELECT ombrix_undo('t')",
+                                      "SELECT ombrix_commit('t')"};
     std::signal(SIGXFSZ, SIG_IGN);
     const std::string wal = home + "/transactions.sqlite-wal";
     for (const char* sql : statements) {
@@ -340,8 +346,9 @@ TEST_F(OverlayTest, SecondLogOfANameOrOfAFileIsRefused)
     EXPECT_EQ(::run(other, "CREATE VIRTUAL TABLE copy USING overlay('/roads'); DELETE FROM copy WHERE rowid = 5"),
               "error 19: table copy: its file path /roads is already used by the change log of table roads");
     EXPECT_EQ(run("CREATE VIRTUAL TABLE lanes USING overlay('/lanes')"), "");
-    EXPECT_EQ(::run(other, "CREATE VIRTUAL TABLE streets USING overlay('/streets'); ALTER TABLE streets RENAME TO Lanes"),
-              "error 1: table Lanes is open in this process already");
+    EXPECT_EQ(
+        ::run(other, "CREATE VIRTUAL TABLE streets USING overlay('/streets'); ALTER TABLE streets RENAME TO Lanes"),
+        "error 1: table Lanes is open in this process already");
     EXPECT_EQ(sqlite3_close(other), SQLITE_OK);
     // Inside a transaction of a connection without the table nothing would tell its history how the
     // transaction ends: the history call is refused.
@@ -434,9 +441,10 @@ TEST_F(OverlayTest, OnlyDropTableAndClosingEndALog)
         std::remove(file.c_str());
         memory_module::setTable("/t", numbered(3));
         ASSERT_NO_FATAL_FAILURE(open(file));
-        ASSERT_EQ(run("CREATE VIRTUAL TABLE t USING overlay('/t'); CREATE TABLE plain(x); DELETE FROM t WHERE rowid = 1;"
-                      "SELECT ombrix_commit('t'); UPDATE t SET a = 20 WHERE rowid = 2"),
-                  "NULL");
+        ASSERT_EQ(
+            run("CREATE VIRTUAL TABLE t USING overlay('/t'); CREATE TABLE plain(x); DELETE FROM t WHERE rowid = 1;"
+                "SELECT ombrix_commit('t'); UPDATE t SET a = 20 WHERE rowid = 2"),
+            "NULL");
         memory_module::setTable("/t", wider);
         sqlite3* other = nullptr;
         if (event != "another connection")
@@ -445,8 +453,9 @@ TEST_F(OverlayTest, OnlyDropTableAndClosingEndALog)
             ::run(other, "CREATE TABLE elsewhere(y)");
         sqlite3_close(other);
         EXPECT_EQ(run("SELECT * FROM t"), reconnects ? "20|'r2'|NULL 3|'r3'|1.5" : "20|'r2' 3|'r3'") << event;
-        EXPECT_EQ(run("SELECT ombrix_undo('t'); SELECT rowid, a FROM t; SELECT ombrix_undo('t'); SELECT count(*) FROM t"),
-                  "NULL 2|2 3|3 NULL 3")
+        EXPECT_EQ(
+            run("SELECT ombrix_undo('t'); SELECT rowid, a FROM t; SELECT ombrix_undo('t'); SELECT count(*) FROM t"),
+            "NULL 2|2 3|3 NULL 3")
             << event;
         close();
     }
@@ -470,8 +479,9 @@ TEST_F(OverlayTest, OnlyDropTableAndClosingEndALog)
               "transaction");
     // SQLite words a failing DROP of a virtual table from its code alone.
     EXPECT_EQ(run("DROP TABLE u"), "error 1: SQL logic error");
-    EXPECT_EQ(run("ROLLBACK; SELECT a FROM u WHERE rowid = 1; SELECT ombrix_undo('u'); SELECT a FROM u WHERE rowid = 1"),
-              "7 NULL 1");
+    EXPECT_EQ(
+        run("ROLLBACK; SELECT a FROM u WHERE rowid = 1; SELECT ombrix_undo('u'); SELECT a FROM u WHERE rowid = 1"),
+        "7 NULL 1");
     EXPECT_EQ(run("DROP TABLE u; SELECT ombrix_undo('u')"), "error 1: No such table ");
     sqlite3_finalize(held);
     EXPECT_EQ(run("CREATE VIRTUAL TABLE t USING overlay('/t'); SELECT count(*) FROM t"), "2");

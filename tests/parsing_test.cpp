@@ -29,7 +29,10 @@ TEST(FilePath, QuotedOrBareFirstToken)
         {"'a'' b", "a' b"},
         {"   ", "   "},
         {"", ""},
-        {"'/d\xC3\xA4ten/stra\xC3\x9F" "e.tab'", "/d\xC3\xA4ten/stra\xC3\x9F" "e.tab"},
+        {"'/d\xC3\xA4ten/stra\xC3\x9F"
+         "e.tab'",
+         "/d\xC3\xA4ten/stra\xC3\x9F"
+         "e.tab"},
     };
     for (const auto& [argument, path] : paths) {
         const char* argv[] = {"overlay", "main", "t", argument, "extra"};
@@ -44,10 +47,19 @@ TEST(Snapshot, DamagedBlobsDecodeToNothingRatherThanPartOfARow)
     QByteArray userType = blob;
     userType[7] = char(0x7f);
     const QByteArray damaged[] = {
-        QByteArray(), QByteArray("\0\0", 2), blob.left(blob.size() - 1), blob.left(4 + 13 * 2), userType,
-        QByteArray::fromHex("ffffffff"), QByteArray::fromHex("7fffffff") + QByteArray(64, '\0'),
+        QByteArray(),
+        QByteArray("\0\0", 2),
+        blob.left(blob.size() - 1),
+        blob.left(4 + 13 * 2),
+        userType,
+        QByteArray::fromHex("ffffffff"),
+        QByteArray::fromHex("7fffffff") + QByteArray(64, '\0'),
         // One variant holding a list that claims two billion entries, and a real nested list.
-        QByteArray::fromHex("00000001" "00000009" "00" "7fffffff"), rowToBlob({QVariant(QVariantList{QVariant(1)})}),
+        QByteArray::fromHex("00000001"
+                            "00000009"
+                            "00"
+                            "7fffffff"),
+        rowToBlob({QVariant(QVariantList{QVariant(1)})}),
     };
     for (const QByteArray& bytes : damaged)
         EXPECT_TRUE(rowFromBlob(bytes).isEmpty()) << bytes.toHex().constData();

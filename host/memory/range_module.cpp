@@ -103,8 +103,9 @@ int xRowid(sqlite3_vtab_cursor* base, sqlite3_int64* rowid)
 }
 
 const sqlite3_module range = {
-    1, xConnect, xConnect, xBestIndex, xDisconnect, xDisconnect, xOpen, xClose, xFilter, xNext, xEof, xColumn, xRowid,
-    nullptr, nullptr, nullptr, nullptr, nullptr, nullptr, nullptr, nullptr, nullptr, nullptr, nullptr,
+    1,       xConnect, xConnect, xBestIndex, xDisconnect, xDisconnect, xOpen,   xClose,
+    xFilter, xNext,    xEof,     xColumn,    xRowid,      nullptr,     nullptr, nullptr,
+    nullptr, nullptr,  nullptr,  nullptr,    nullptr,     nullptr,     nullptr, nullptr,
 };
 
 } // namespace

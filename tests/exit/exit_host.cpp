@@ -79,10 +79,13 @@ void closeOrFail(sqlite3* db)
 // A table with writes that reach every log table: stored rows, the deleted set, two steps.
 void writeRoads(sqlite3* db, const std::string& table)
 {
-    run(db, "CREATE VIRTUAL TABLE " + table + " USING overlay('/data/" + table + ".tab'); UPDATE " + table +
-                " SET kind = 'closed' WHERE rowid = 2; INSERT INTO " + table + " VALUES ('Ring Road', 'primary');"
-                "DELETE FROM " + table + " WHERE rowid = 3; SELECT ombrix_commit('" + table + "'); UPDATE " + table +
-                " SET kind = 'pedestrian' WHERE rowid = 1",
+    run(db,
+        "CREATE VIRTUAL TABLE " + table + " USING overlay('/data/" + table + ".tab'); UPDATE " + table +
+            " SET kind = 'closed' WHERE rowid = 2; INSERT INTO " + table +
+            " VALUES ('Ring Road', 'primary');"
+            "DELETE FROM " +
+            table + " WHERE rowid = 3; SELECT ombrix_commit('" + table + "'); UPDATE " + table +
+            " SET kind = 'pedestrian' WHERE rowid = 1",
         "commit");
 }
 
@@ -118,7 +121,8 @@ void dump(int queries, char** query)
             run(db, query[i], "history");
     } else {
         sqlite3_stmt* tables = nullptr;
-        sqlite3_prepare_v2(db, "SELECT name FROM sqlite_master WHERE type = 'table' ORDER BY name", -1, &tables, nullptr);
+        sqlite3_prepare_v2(db, "SELECT name FROM sqlite_master WHERE type = 'table' ORDER BY name", -1, &tables,
+                           nullptr);
         while (sqlite3_step(tables) == SQLITE_ROW) {
             const std::string name = reinterpret_cast<const char*>(sqlite3_column_text(tables, 0));
             std::printf("table %s\n", name.c_str());

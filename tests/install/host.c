@@ -21,11 +21,30 @@ static int xCreate(sqlite3* db, void* aux, int argc, const char* const* argv, sq
     return sqlite3_declare_vtab(db, "CREATE TABLE x(n)");
 }
 
-static int xDestroy(sqlite3_vtab* table) { sqlite3_free(table); return SQLITE_OK; }
-static int xBestIndex(sqlite3_vtab* table, sqlite3_index_info* info) { info->estimatedCost = 3; return SQLITE_OK; }
-static int xClose(sqlite3_vtab_cursor* cursor) { sqlite3_free(cursor); return SQLITE_OK; }
-static int xNext(sqlite3_vtab_cursor* cursor) { ((Cursor*)cursor)->rowid++; return SQLITE_OK; }
-static int xEof(sqlite3_vtab_cursor* cursor) { return ((Cursor*)cursor)->rowid > 3; }
+static int xDestroy(sqlite3_vtab* table)
+{
+    sqlite3_free(table);
+    return SQLITE_OK;
+}
+static int xBestIndex(sqlite3_vtab* table, sqlite3_index_info* info)
+{
+    info->estimatedCost = 3;
+    return SQLITE_OK;
+}
+static int xClose(sqlite3_vtab_cursor* cursor)
+{
+    sqlite3_free(cursor);
+    return SQLITE_OK;
+}
+static int xNext(sqlite3_vtab_cursor* cursor)
+{
+    ((Cursor*)cursor)->rowid++;
+    return SQLITE_OK;
+}
+static int xEof(sqlite3_vtab_cursor* cursor)
+{
+    return ((Cursor*)cursor)->rowid > 3;
+}
 
 static int xOpen(sqlite3_vtab* table, sqlite3_vtab_cursor** out)
 {
@@ -97,8 +116,10 @@ int main(void)
         fputs("the wrap call left the routines pointer unset\n", stderr);
         return 1;
     }
-    sqlite3_exec(db, "CREATE VIRTUAL TABLE t USING overlay('/data/t.tab');"
-                     "UPDATE t SET n = 99 WHERE rowid = 2; INSERT INTO t VALUES (40)", NULL, NULL, NULL);
+    sqlite3_exec(db,
+                 "CREATE VIRTUAL TABLE t USING overlay('/data/t.tab');"
+                 "UPDATE t SET n = 99 WHERE rowid = 2; INSERT INTO t VALUES (40)",
+                 NULL, NULL, NULL);
     if (expect(db, "SELECT n FROM t", "10 99 30 40 ") || expect(db, "SELECT ombrix_undo('t')", "NULL ") ||
         expect(db, "SELECT n FROM t", "10 20 30 "))
         return 1;
