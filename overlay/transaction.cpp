@@ -51,6 +51,8 @@ bool joinHostTransaction(sqlite3* db)
 {
     const std::shared_ptr<HistoryFile::Open> file = ModificationManagerFactory::instance().file().open();
     SqliteDatabase& database = file->database;
+    if (database.transactionOwner() == db)
+        return true;
     const SqliteDatabase::Work work(database, db);
     if (!work.began())
         return true;

@@ -205,6 +205,8 @@ bool ModificationManagerFactory::ownedElsewhere(const QString& name)
 std::shared_ptr<SqliteModificationManager> ModificationManagerFactory::logFor(OpenLog& entry, const QString& uri,
                                                                               const void* owner)
 {
+    if (std::shared_ptr<SqliteModificationManager> manager = tables.logOver(entry, uri))
+        return manager;
     LogState log = tables.state(entry);
     if (!log.manager) {
         takeUpLog(entry, uri, true, owner);

@@ -42,7 +42,9 @@ public:
         std::unique_lock<std::mutex> held(mutex, std::adopt_lock);
         holder.store(std::thread::id(), std::memory_order_relaxed);
         depth = 0;
+        ++waiters;
         const bool notified = changed.wait_until(held, deadline) == std::cv_status::no_timeout;
+        --waiters;
         holder.store(std::this_thread::get_id(), std::memory_order_relaxed);
         depth = 1;
         held.release();
@@ -57,11 +59,17 @@ public:
         lock();
     }
 
-    void notifyAll() { changed.notify_all(); }
+    // Wakes the threads that wait; called holding the lock.
+    void notifyAll()
+    {
+        if (waiters > 0)
+            changed.notify_all();
+    }
 
 private:
     std::mutex mutex;
     std::condition_variable changed;
     std::atomic<std::thread::id> holder{};
     int depth = 0;
+    int waiters = 0;
 };

@@ -8,6 +8,7 @@
 #include <sqlite3.h>
 
 #include <algorithm>
+#include <atomic>
 #include <iterator>
 
 namespace {
@@ -31,10 +32,17 @@ std::chrono::milliseconds busyDelay(int attempt)
 
 } // namespace
 
+TransactionGate::Thread TransactionGate::currentThread()
+{
+    static std::atomic<Thread> next{1};
+    thread_local const Thread thread = next.fetch_add(1, std::memory_order_relaxed);
+    return thread;
+}
+
 bool TransactionGate::enter(const void* owner, Wait wait, const std::function<bool()>& begin)
 {
-    const std::thread::id me = std::this_thread::get_id();
-    const NestingLock::Clock::time_point deadline = NestingLock::Clock::now() + busyTimeout;
+    const Thread me = currentThread();
+    const NestingLock::Clock::time_point deadline = NestingLock::Clock::now() + timeout;
     const auto waitFor = [&](auto&& pause) {
         // Work nested in other use of the connection could block the thread it waits for.
         if (wait == Wait::Never || lock.heldHere() != 1 || NestingLock::Clock::now() >= deadline)
@@ -42,7 +50,7 @@ bool TransactionGate::enter(const void* owner, Wait wait, const std::function<bo
         pause();
     };
     for (int attempt = 0;; ++attempt) {
-        if (worker == me || worker == std::thread::id()) {
+        if (worker == me || worker == 0) {
             if (!owner_) {
                 if (begin()) {
                     owner_ = owner ? owner : this;
@@ -67,7 +75,7 @@ bool TransactionGate::enter(const void* owner, Wait wait, const std::function<bo
     }
 }
 
-void TransactionGate::startWork(std::thread::id me)
+void TransactionGate::startWork(Thread me)
 {
     if (worker == me) {
         ++depth;
@@ -82,13 +90,13 @@ void TransactionGate::leave() noexcept
 {
     if (--depth > 0)
         return;
-    worker = std::thread::id();
+    worker = 0;
     lock.notifyAll();
 }
 
 void TransactionGate::end() noexcept
 {
     owner_ = nullptr;
-    lastWorker = std::thread::id();
+    lastWorker = 0;
     lock.notifyAll();
 }

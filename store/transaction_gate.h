@@ -6,8 +6,8 @@
 #include "store/nesting_lock.h"
 
 #include <chrono>
+#include <cstdint>
 #include <functional>
-#include <thread>
 
 class TransactionGate {
 public:
@@ -23,7 +23,10 @@ public:
     static constexpr std::chrono::milliseconds busyTimeout{5000};
 
     // The gate's state is the lock's: every call is made holding it.
-    explicit TransactionGate(NestingLock& lock) : lock(lock) {}
+    explicit TransactionGate(NestingLock& lock, std::chrono::milliseconds timeout = busyTimeout)
+        : lock(lock), timeout(timeout)
+    {
+    }
 
     // Starts work in the transaction on behalf of owner, a host connection, or
     // of the library itself (null), which joins the transaction this thread
@@ -44,11 +47,16 @@ public:
     const void* owner() const { return owner_; }
 
 private:
-    void startWork(std::thread::id me);
+    // Threads by a number never given twice: the ids of threads that ended
+    // are given to new ones, which never worked in the transaction.
+    using Thread = std::uint64_t;
+    static Thread currentThread();
+    void startWork(Thread me);
 
     NestingLock& lock;
+    const std::chrono::milliseconds timeout;
     const void* owner_ = nullptr;
-    std::thread::id worker;
+    Thread worker = 0;
     int depth = 0;
-    std::thread::id lastWorker;
+    Thread lastWorker = 0;
 };
