@@ -1,5 +1,6 @@
 // Random writes, queries, history steps and host transactions on overlay tables over each inner module, checked
-// against the step model (its rows in the native table ref) and against ref running what a native table runs alike.
+// against the step model (its rows in the native table ref) and against ref running what a native table runs alike;
+// then the same from several threads at once, with readers and two connections taking turns on one thread.
 #include "routines.h" // SQLite's own calls, before the headers that would reach it as an extension does
 
 #include "extension/capture.h"
@@ -12,9 +13,13 @@
 #include <dlfcn.h>
 
 #include <algorithm>
+#include <atomic>
 #include <cctype>
+#include <chrono>
 #include <fstream>
+#include <memory>
 #include <random>
+#include <thread>
 
 using memory_module::Blob;
 using memory_module::Cell;
@@ -119,6 +124,12 @@ struct Write {
     std::vector<Change> changes;
 };
 
+// The rowid and values of the row a statement of "SELECT rowid, a, b, c" stands on.
+std::pair<sqlite3_int64, Row> rowOf(sqlite3_stmt* statement)
+{
+    return {sqlite3_column_int64(statement, 0), Row{cellOf(statement, 1), cellOf(statement, 2), cellOf(statement, 3)}};
+}
+
 // A connection with the memory module's overlay as "overlay" and the history functions, or null.
 sqlite3* connect(const std::string& path)
 {
@@ -203,7 +214,8 @@ public:
     std::string innerRows, failure, recent; // recent: the last operations, for a failure's report
     StepModel model;
     bool skipped = false;
-    int index = 0; // of the next operation
+    int index = 0;   // of the next operation
+    int longest = 0; // operations a host transaction may last, when set
 
 private:
     std::mt19937 random{seed};
@@ -222,6 +234,7 @@ private:
     // After BEGIN or SAVEPOINT, often another savepoint or a history call, so that tables and history calls
     // join the history transaction at every level.
     bool opened = false;
+    int lasted = 0;
     // ref as the last statement left it, when it must hold the model's rows.
     std::optional<std::string> left;
 
@@ -292,8 +305,7 @@ private:
         sqlite3_stmt* statement = nullptr;
         check(sql, std::to_string(sqlite3_prepare_v2(db, sql.c_str(), -1, &statement, nullptr)), "0");
         while (statement && sqlite3_step(statement) == SQLITE_ROW)
-            rows.emplace_back(sqlite3_column_int64(statement, 0),
-                              Row{cellOf(statement, 1), cellOf(statement, 2), cellOf(statement, 3)});
+            rows.push_back(rowOf(statement));
         sqlite3_finalize(statement);
         return rows;
     }
@@ -480,11 +492,12 @@ private:
     }
 
     // BEGIN or SAVEPOINT outside a transaction; inside one SAVEPOINT, RELEASE, ROLLBACK TO, COMMIT or
-    // ROLLBACK, kept in the saved states as SQLite keeps its own. A savepoint not open is an error.
-    std::string transactionStatement(std::string& expected, bool savepointOnly)
+    // ROLLBACK (only these two when ending), kept in the saved states as SQLite keeps its own. A savepoint not
+    // open is an error.
+    std::string transactionStatement(std::string& expected, bool savepointOnly, bool ending)
     {
         const std::string savepoint = "s" + std::to_string(pick(0, 2));
-        const int kind = savepointOnly ? 1 : saved.empty() ? pick(0, 1) : pick(1, 5);
+        const int kind = ending ? pick(4, 5) : savepointOnly ? 1 : saved.empty() ? pick(0, 1) : pick(1, 5);
         if (kind < 2) {
             saved.push_back({kind ? savepoint : "", model, other});
             return kind ? "SAVEPOINT " + savepoint : "BEGIN";
@@ -575,6 +588,11 @@ bool RandomSession::step()
 {
     const int next = opened ? pick(0, 2) : 0;
     int choice = next == 1 ? 88 : next == 2 ? pick(60, 87) : pick(0, 99);
+    // With a limit, a host transaction that lasts that long ends: other threads' writes wait for it.
+    lasted = saved.empty() ? 0 : lasted + 1;
+    const bool ending = longest && lasted > longest;
+    if (ending)
+        choice = 88;
     // Now and then the log is kept and the connection, with every log it held, ends; the tables of a new
     // one take the kept log up and go on from where it stood. The other table's log, not kept, is gone.
     if (saved.empty() && !opened && oneIn(40)) {
@@ -638,7 +656,7 @@ bool RandomSession::step()
         undo ? model.undo(count) : model.redo(count);
     } else {
         expected.clear();
-        sql = transactionStatement(expected, next == 1);
+        sql = transactionStatement(expected, next == 1, ending);
         settled = true;
     }
     const std::string outcome = run(sql);
@@ -710,6 +728,163 @@ TEST_P(RandomHistoryTest, EveryOperationMatchesTheModelAndTheNativeTable)
     ASSERT_TRUE(started) << session.failure;
     while (session.index < operations)
         ASSERT_TRUE(session.step()) << session.failure;
+}
+
+// Each session's operations on a thread of its own: fewer, since up to ten share two cores.
+constexpr int threadOperations = 250;
+
+bool refusedBusy(const std::string& outcome)
+{
+    return outcome.rfind("error 5: ", 0) == 0 &&
+           outcome.find("the history database is in a transaction of another connection") != std::string::npos;
+}
+
+template <class Listed>
+std::string listed(const Listed& rows)
+{
+    std::string text;
+    for (const auto& [rowid, row] : rows)
+        text += " " + std::to_string(rowid) + ": " + literal(row[0]) + ", " + literal(row[1]) + ", " + literal(row[2]);
+    return text;
+}
+
+// A scan of a's table stepped part way and left open while b makes an operation on the same thread, then read
+// to its end: exactly a's rows.
+bool scanAcross(RandomSession& a, RandomSession& b, size_t before)
+{
+    sqlite3_stmt* scan = nullptr;
+    sqlite3_prepare_v2(a.db, ("SELECT rowid, a, b, c FROM " + a.table).c_str(), -1, &scan, nullptr);
+    std::vector<std::pair<sqlite3_int64, Row>> rows;
+    int stepped = SQLITE_ROW;
+    const auto next = [&] {
+        return stepped == SQLITE_ROW && (stepped = sqlite3_step(scan)) == SQLITE_ROW &&
+               (rows.push_back(rowOf(scan)), true);
+    };
+    while (rows.size() < before && next()) {}
+    a.recent += "\n  (a scan open after " + std::to_string(rows.size()) + " rows while " + b.name + " ran)";
+    b.recent += "\n  (" + a.name + "'s scan open)";
+    const bool passed = b.step();
+    while (next()) {}
+    const int finished = sqlite3_finalize(scan);
+    return passed && a.check("scan left open", std::to_string(stepped) + " " + std::to_string(finished), "101 0") &&
+           a.check("rows of the scan left open", listed(rows), listed(a.visible));
+}
+
+// While a's host transaction holds the history file (BEGIN and a write), b's write or history call on the same
+// thread fails at once with SQLITE_BUSY and b reads exactly; a's ROLLBACK leaves both as they were.
+bool refusedWhileHeld(RandomSession& a, RandomSession& b, bool historyCall)
+{
+    a.recent += "\n  (BEGIN and a write, held while " + b.name + " wrote)";
+    b.recent += "\n  (a write while " + a.name + "'s transaction was open)";
+    if (!a.check("transaction held", a.run("BEGIN; INSERT INTO " + a.otherTable + "(a) VALUES (-1)"), ""))
+        return false;
+    const auto start = std::chrono::steady_clock::now();
+    const std::string outcome = b.run(historyCall ? "SELECT ombrix_commit(" + b.nameText + ")"
+                                                  : "INSERT INTO " + b.otherTable + "(a) VALUES (-1)");
+    const auto waited = std::chrono::duration_cast<std::chrono::milliseconds>(std::chrono::steady_clock::now() - start);
+    const std::string seen = outcome + " after " + std::to_string(waited.count()) + " ms";
+    return b.check("write refused", refusedBusy(outcome) && waited.count() < 500 ? "at once" : seen, "at once") &&
+           b.verify() && a.check("rollback", a.run("ROLLBACK"), "") && a.verify();
+}
+
+// A connection of its own on a thread of its own, while the sessions run: the tables of the sessions over the
+// memory module made again under their names and paths (sharing their logs), and ombrix_tables. Only what no
+// write races is checked: reads fail with nothing but the documented SQLITE_BUSY, a scan shows each rowid once,
+// and a table never written shows its inner rows. Returns the first failure.
+std::string readAlong(const std::vector<RandomSession*>& sessions, const std::atomic<int>& running,
+                      const std::atomic<bool>& failed)
+{
+    sqlite3* db = connect(":memory:");
+    if (!db || registerOverlay(db, "overlay_static", memory_module::staticValuesModule(), nullptr) != SQLITE_OK)
+        return "no connection";
+    std::string failure;
+    int round = 0;
+    const auto read = [&](const std::string& what, const std::string& sql, const std::string& wanted) {
+        const std::string outcome = run(db, sql);
+        if (outcome != wanted && !refusedBusy(outcome) && failure.empty())
+            failure =
+                "round " + std::to_string(round) + ", " + what + "\n  expected: " + wanted + "\n  actual:   " + outcome;
+    };
+    for (const RandomSession* s : sessions)
+        read("tables of " + s->name,
+             "CREATE VIRTUAL TABLE " + s->table + " USING " + s->module + "(" + s->arguments +
+                 "); CREATE VIRTUAL TABLE " + s->untouched + " USING " + s->module + "(" + s->arguments + ")",
+             "");
+    for (; failure.empty() && running > 0 && !failed; ++round) {
+        for (const RandomSession* s : sessions) {
+            read("rowids of " + s->name, "SELECT count(*) = count(DISTINCT rowid) FROM " + s->table, "1");
+            read("untouched table of " + s->name, "SELECT rowid, * FROM " + s->untouched, s->innerRows);
+        }
+        read("ombrix_tables",
+             "SELECT count(*) - count(DISTINCT name), count(*) FILTER (WHERE min(undo_steps, "
+             "redo_steps, inserted, updated, deleted) < 0) FROM (SELECT * FROM ombrix_tables)",
+             "0|0");
+    }
+    return sqlite3_close(db) == SQLITE_OK || !failure.empty() ? failure : "close: " + std::string(sqlite3_errmsg(db));
+}
+
+// 2 to 8 sessions on threads of their own, two more taking turns on one thread, and readers: every session's
+// checks hold exactly while the others write (a write waits for another thread's transaction, never fails).
+TEST_P(RandomHistoryTest, SessionsOnThreadsMatchTheirModelsWhileOthersRead)
+{
+    const unsigned seed = seeds[GetParam()];
+    const int writers = 2 + GetParam() % 7, readers = 1 + GetParam() % 2;
+    std::vector<std::unique_ptr<RandomSession>> sessions;
+    for (int k = 1; k <= writers + 2; ++k) {
+        const int at = (GetParam() + k) % 5;
+        sessions.push_back(std::make_unique<RandomSession>(home, k, seed + unsigned(k),
+                                                           names[at] + (" " + std::to_string(k)), inners[at]));
+        sessions.back()->longest = 12;
+    }
+    std::vector<char> ready(sessions.size());
+    std::atomic<int> started{0}, running{writers + 1};
+    std::atomic<bool> failed{false};
+    // Sessions first to first + count - 1 on one thread: one, or two taking turns whenever neither is in a host
+    // transaction, now and then with a scan of one left open or a transaction of one held across the other's write.
+    const auto runSessions = [&](size_t first, size_t count) {
+        RandomSession &a = *sessions[first], &b = *sessions[first + count - 1];
+        for (size_t k = first; k < first + count; ++k)
+            ready[k] = sessions[k]->start();
+        started += int(count);
+        std::mt19937 random(seed + unsigned(first));
+        const auto pick = [&](int n) { return std::uniform_int_distribution<int>(0, n - 1)(random); };
+        RandomSession* current = &a;
+        bool passed = ready[first] && ready[first + count - 1];
+        while (passed && !failed && a.index + b.index < 2 * threadOperations) {
+            const int roll = current->idle() ? pick(12) : -1;
+            RandomSession &x = pick(2) ? a : b, &y = &x == &a ? b : a;
+            if (roll == 0 && count == 2)
+                passed = scanAcross(x, y, size_t(pick(4))), current = &y;
+            else if (roll == 1 && count == 2)
+                passed = refusedWhileHeld(x, y, !y.model.empty() && pick(2));
+            else
+                passed = (current = roll < 0 ? current : roll < 7 ? &a : &b)->step();
+        }
+        a.close();
+        b.close();
+        failed = failed || !a.failure.empty() || !b.failure.empty();
+        --running;
+    };
+    std::vector<std::thread> threads;
+    for (int k = 0; k <= writers; ++k)
+        threads.emplace_back(runSessions, size_t(k), k < writers ? 1 : 2);
+    std::vector<std::string> readerFailures(static_cast<size_t>(readers));
+    for (auto& failure : readerFailures)
+        threads.emplace_back([&] {
+            while (started < int(sessions.size()))
+                std::this_thread::yield();
+            std::vector<RandomSession*> read;
+            for (size_t k = 0; k < sessions.size(); ++k)
+                if (ready[k] && sessions[k]->kind[1])
+                    read.push_back(sessions[k].get());
+            failure = readAlong(read, running, failed);
+        });
+    for (std::thread& thread : threads)
+        thread.join();
+    for (const auto& s : sessions)
+        EXPECT_TRUE(s->failure.empty()) << s->failure;
+    for (const std::string& failure : readerFailures)
+        EXPECT_TRUE(failure.empty()) << "reader, seed " << seed << ": " << failure;
 }
 
 INSTANTIATE_TEST_SUITE_P(RegressionSeeds, RandomHistoryTest, testing::Range(0, 10));
