@@ -1,5 +1,6 @@
 // Random writes, queries, history steps and host transactions on overlay tables over each inner module, checked
-// against the step model (its rows in the native table ref) and against ref running what a native table runs alike.
+// against the step model (its rows in the native table ref) and against ref running what a native table runs alike;
+// then the same from several threads at once, with readers and two connections taking turns on one thread.
 #include "routines.h" // SQLite's own calls, before the headers that would reach it as an extension does
 
 #include "extension/capture.h"
@@ -7,12 +8,18 @@
 #include "overlay_fixture.h"
 #include "step_model.h"
 
+#include "quillmere.h"
+
 #include <dlfcn.h>
 
 #include <algorithm>
+#include <atomic>
 #include <cctype>
+#include <chrono>
 #include <fstream>
+#include <memory>
 #include <random>
+#include <thread>
 
 using memory_module::Blob;
 using memory_module::Cell;
@@ -117,16 +124,105 @@ struct Write {
     std::vector<Change> changes;
 };
 
-class RandomHistoryTest : public OverlayTest, public testing::WithParamInterface<int> {
-protected:
-    std::mt19937 random;
-    std::string name, table, untouched; // the table's name, as an SQL identifier, and a table never written
-    std::string module = "overlay", arguments = "'/random'";
-    Rows inner, visible;
-    std::string innerRows;
-    sqlite3_int64 firstNew = 1;
+// The rowid and values of the row a statement of "SELECT rowid, a, b, c" stands on.
+std::pair<sqlite3_int64, Row> rowOf(sqlite3_stmt* statement)
+{
+    return {sqlite3_column_int64(statement, 0), Row{cellOf(statement, 1), cellOf(statement, 2), cellOf(statement, 3)}};
+}
+
+// A connection with the memory module's overlay as "overlay" and the history functions, or null.
+sqlite3* connect(const std::string& path)
+{
+    sqlite3* db = nullptr;
+    if (sqlite3_open(path.c_str(), &db) == SQLITE_OK &&
+        wrapVirtualTableWithTransactions(db, hostRoutines(), memory_module::module(), "overlay") == SQLITE_OK &&
+        quillmere_register_undoredo_functions(db) == SQLITE_OK)
+        return db;
+    sqlite3_close(db);
+    return nullptr;
+}
+
+// One connection's randomized run: an overlay table over an inner module, the native table ref, a table never
+// written and another overlay table, with a generator, a step model and the host transaction's saved states.
+// Table names, inner paths and files carry the session's number (none for 0): the library's table names are
+// process-wide. A session runs on any thread, on one at a time; the first failed check is kept in failure.
+class RandomSession {
+public:
+    RandomSession(const std::string& home, int number, unsigned seed, const std::string& name,
+                  const sqlite3_int64 (&kind)[3])
+        : number(number), seed(seed), kind(kind), home(home), name(name)
+    {
+    }
+    ~RandomSession() { close(); }
+
+    // Opens the connection and makes the tables; false on a failure or when skipped.
+    bool start()
+    {
+        db = connect(file());
+        if (!check("connection", db ? "open" : "failed", "open") ||
+            !check("journal", run("PRAGMA journal_mode = MEMORY; PRAGMA synchronous = OFF"), "'memory'"))
+            return false;
+        // Debian's csvtable never frees its constructors' copy of their arguments.
+        if (__lsan_disable)
+            __lsan_disable();
+        const bool made = createTables();
+        if (__lsan_enable)
+            __lsan_enable();
+        visible = inner;
+        return made && loadReference();
+    }
+
+    // One random operation, then every check.
+    bool step();
+    // The checks of the state the last operation left.
+    bool verify();
+
+    bool check(const std::string& label, const std::string& actual, const std::string& wanted)
+    {
+        if (actual != wanted && failure.empty())
+            failure = "session " + std::to_string(number) + " (" + name + "), seed " + std::to_string(seed) +
+                      ", operation " + std::to_string(index) + ", " + label + "\n  expected: " + wanted +
+                      "\n  actual:   " + actual + "\n  recent operations:" + recent;
+        return actual == wanted;
+    }
+
+    // Outside any host transaction: another connection may write.
+    bool idle() const { return saved.empty() && !opened; }
+    std::string run(const std::string& sql) { return ::run(db, sql); }
+    // A file, so that the tables outlive the connection when it is opened again.
+    std::string file() const { return home + "/random" + suffix + ".db"; }
+
+    void close()
+    {
+        sqlite3_close(historyDb);
+        check("close", std::to_string(sqlite3_close(db)), "0");
+        db = historyDb = nullptr;
+    }
+
+    const int number;
+    const unsigned seed;
+    const sqlite3_int64 (&kind)[3];
+    const std::string home, name, suffix = number ? std::to_string(number) : "";
+    // The table as an SQL identifier, a table never written, the other table, the name as text and in the other
+    // letter case.
+    const std::string table = enclosed(name, '"'), untouched = enclosed("untouched " + name, '"'),
+                      otherTable = "other" + suffix, nameText = enclosed(name, '\''),
+                      otherCase = enclosed(flippedCase(name), '\'');
+    std::string module = "overlay", arguments = "'/random" + suffix + "'";
+    sqlite3* db = nullptr;
+    Rows visible;
+    std::string innerRows, failure, recent; // recent: the last operations, for a failure's report
     StepModel model;
-    // Another table of the connection, joining host transactions at other levels: the values written to it.
+    bool skipped = false;
+    int index = 0;   // of the next operation
+    int longest = 0; // operations a host transaction may last, when set
+
+private:
+    std::mt19937 random{seed};
+    sqlite3* historyDb = nullptr;
+    Rows inner;
+    sqlite3_int64 firstNew = 1;
+    // The values written to the other table, which joins host transactions at other levels.
     std::string other;
     // The host transaction's states at BEGIN (no name) and at each savepoint.
     struct Saved {
@@ -135,7 +231,24 @@ protected:
         std::string other;
     };
     std::vector<Saved> saved;
+    // After BEGIN or SAVEPOINT, often another savepoint or a history call, so that tables and history calls
+    // join the history transaction at every level.
+    bool opened = false;
+    int lasted = 0;
+    // ref as the last statement left it, when it must hold the model's rows.
+    std::optional<std::string> left;
+
     void restore(const Saved& state) { model = state.model, other = state.other; }
+
+    // Runs sql on $HOME/transactions.sqlite through a connection of the session's own.
+    std::string history(const std::string& sql)
+    {
+        if (!historyDb) {
+            sqlite3_open((home + "/transactions.sqlite").c_str(), &historyDb);
+            sqlite3_busy_timeout(historyDb, 5000);
+        }
+        return ::run(historyDb, sql);
+    }
 
     int pick(int low, int high) { return std::uniform_int_distribution<int>(low, high)(random); }
     bool oneIn(int n) { return pick(1, n) == 1; }
@@ -177,12 +290,12 @@ protected:
 
     std::string values(const Row& row) { return literal(row[0]) + ", " + literal(row[1]) + ", " + literal(row[2]); }
 
-    void loadReference()
+    bool loadReference()
     {
         std::string sql = "DELETE FROM ref; INSERT INTO ref(rowid, a, b, c) VALUES ";
         for (const auto& [rowid, row] : visible)
             sql += "(" + std::to_string(rowid) + ", " + values(row) + "), ";
-        ASSERT_EQ(run(visible.empty() ? "DELETE FROM ref" : sql.substr(0, sql.size() - 2)), "");
+        return check("ref loaded", run(visible.empty() ? "DELETE FROM ref" : sql.substr(0, sql.size() - 2)), "");
     }
 
     // Rowid and values of each row a query gives, in its order.
@@ -190,10 +303,9 @@ protected:
     {
         std::vector<std::pair<sqlite3_int64, Row>> rows;
         sqlite3_stmt* statement = nullptr;
-        EXPECT_EQ(sqlite3_prepare_v2(db, sql.c_str(), -1, &statement, nullptr), SQLITE_OK) << sql;
+        check(sql, std::to_string(sqlite3_prepare_v2(db, sql.c_str(), -1, &statement, nullptr)), "0");
         while (statement && sqlite3_step(statement) == SQLITE_ROW)
-            rows.emplace_back(sqlite3_column_int64(statement, 0),
-                              Row{cellOf(statement, 1), cellOf(statement, 2), cellOf(statement, 3)});
+            rows.push_back(rowOf(statement));
         sqlite3_finalize(statement);
         return rows;
     }
@@ -380,11 +492,12 @@ protected:
     }
 
     // BEGIN or SAVEPOINT outside a transaction; inside one SAVEPOINT, RELEASE, ROLLBACK TO, COMMIT or
-    // ROLLBACK, kept in the saved states as SQLite keeps its own. A savepoint not open is an error.
-    std::string transactionStatement(std::string& expected, bool savepointOnly)
+    // ROLLBACK (only these two when ending), kept in the saved states as SQLite keeps its own. A savepoint not
+    // open is an error.
+    std::string transactionStatement(std::string& expected, bool savepointOnly, bool ending)
     {
         const std::string savepoint = "s" + std::to_string(pick(0, 2));
-        const int kind = savepointOnly ? 1 : saved.empty() ? pick(0, 1) : pick(1, 5);
+        const int kind = ending ? pick(4, 5) : savepointOnly ? 1 : saved.empty() ? pick(0, 1) : pick(1, 5);
         if (kind < 2) {
             saved.push_back({kind ? savepoint : "", model, other});
             return kind ? "SAVEPOINT " + savepoint : "BEGIN";
@@ -405,8 +518,10 @@ protected:
         return (kind == 3 ? "ROLLBACK TO " : "RELEASE ") + savepoint;
     }
 
+    bool registered(const char* what, int rc) { return check(what, std::to_string(rc), "0"); }
+
     // The overlay of the inner module on the connection, and the plain module; csv: Debian's csvtable.
-    void registerModules(const sqlite3_int64 (&kind)[3], std::string* csvName = nullptr)
+    bool registerModules(std::string* csvName = nullptr)
     {
         if (!kind[1]) {
             // Its module and client data, recorded by the capturing routines table while its init runs.
@@ -415,194 +530,361 @@ protected:
                 library ? dlsym(library, "sqlite3_extension_init") : nullptr);
             const std::set<std::string> refused;
             ModuleCapture capture(db, refused);
-            if (!init || init(db, nullptr, capturingRoutines()) != SQLITE_OK || capture.modules().empty())
-                GTEST_SKIP() << "Debian's csvtable extension is not installed";
+            if (!init || init(db, nullptr, capturingRoutines()) != SQLITE_OK || capture.modules().empty()) {
+                skipped = true;
+                return false;
+            }
             const CapturedModule csv = capture.modules().front();
-            ASSERT_EQ(registerOverlay(db, "overlay_csv", csv.module, csv.clientData), SQLITE_OK);
-            if (csvName) {
+            if (csvName)
                 *csvName = csv.name;
-            }
-        } else {
-            const sqlite3_module* inner = kind[2] == -2 ? memory_module::staticValuesModule() : memory_module::module();
-            if (kind[2] == -2) {
-                ASSERT_EQ(registerOverlay(db, "overlay_static", inner, nullptr), SQLITE_OK);
-            }
-            ASSERT_EQ(sqlite3_create_module(db, "plain", inner, nullptr), SQLITE_OK);
+            return registered("overlay_csv", registerOverlay(db, "overlay_csv", csv.module, csv.clientData));
         }
+        const sqlite3_module* inner = kind[2] == -2 ? memory_module::staticValuesModule() : memory_module::module();
+        return (kind[2] != -2 || registered("overlay_static", registerOverlay(db, "overlay_static", inner, nullptr))) &&
+               registered("plain", sqlite3_create_module(db, "plain", inner, nullptr));
     }
 
     // The inner table, read once through the plain module, the overlay tables and ref.
-    void createTables(const sqlite3_int64 (&kind)[3])
+    bool createTables()
     {
         std::string csvName;
-        registerModules(kind, &csvName);
-        if (HasFatalFailure() || IsSkipped())
-            return;
+        if (!registerModules(&csvName))
+            return false;
         if (!kind[1]) {
             static const std::string fields[] = {"", "1", "-7", "2.5", "\xC3\xA9t\xC3\xA9", "x\xEF\xBF\xBF", "1e300"};
             std::string text = "a,b,c\n";
             for (int i = pick(2, 9); i > 0; --i)
                 text += anyOf(fields) + ",w" + std::to_string(pick(0, 20)) + "," + anyOf(fields) + "\n";
-            std::ofstream(home + "/inner.csv") << text;
+            const std::string csv = home + "/inner" + suffix + ".csv";
+            std::ofstream(csv) << text;
             module = "overlay_csv";
-            arguments = "'" + home + "/inner.csv', 1, 0, ','";
-            ASSERT_EQ(run("CREATE VIRTUAL TABLE plain USING " + csvName + "(" + arguments + ")"), "");
+            arguments = "'" + csv + "', 1, 0, ','";
+            if (!check("plain", run("CREATE VIRTUAL TABLE plain USING " + csvName + "(" + arguments + ")"), ""))
+                return false;
         } else {
             memory_module::TableData data{{"a", "b", "c"}, {}, kind[0], kind[1], int(std::max<sqlite3_int64>(kind[2], -1))};
             for (int i = pick(0, 8); i > 0; --i)
                 data.rows.push_back({randomCell(), randomCell(), randomCell()});
-            memory_module::setTable("/random", data);
+            memory_module::setTable("/random" + suffix, data);
             if (kind[2] == -2)
                 module = "overlay_static";
-            ASSERT_EQ(run("CREATE VIRTUAL TABLE plain USING plain('/random')"), "");
+            if (!check("plain", run("CREATE VIRTUAL TABLE plain USING plain(" + arguments + ")"), ""))
+                return false;
         }
         for (const auto& [rowid, row] : select("SELECT rowid, a, b, c FROM plain"))
             inner[rowid] = row;
         firstNew = inner.empty() ? 1 : std::max<sqlite3_int64>(inner.rbegin()->first + 1, 1);
         innerRows = run("SELECT rowid, * FROM plain");
-        ASSERT_EQ(run("CREATE VIRTUAL TABLE " + table + " USING " + module + "(" + arguments +
-                      "); CREATE VIRTUAL TABLE " + untouched + " USING " + module + "(" + arguments +
-                      "); CREATE VIRTUAL TABLE other USING overlay('/other'); CREATE TABLE ref(a, b, c)"),
-                  "");
+        return check("tables",
+                     run("CREATE VIRTUAL TABLE " + table + " USING " + module + "(" + arguments +
+                         "); CREATE VIRTUAL TABLE " + untouched + " USING " + module + "(" + arguments +
+                         "); CREATE VIRTUAL TABLE " + otherTable + " USING overlay('/other" + suffix +
+                         "'); CREATE TABLE ref(a, b, c)"),
+                     "");
     }
 };
 
+bool RandomSession::step()
+{
+    const int next = opened ? pick(0, 2) : 0;
+    int choice = next == 1 ? 88 : next == 2 ? pick(60, 87) : pick(0, 99);
+    // With a limit, a host transaction that lasts that long ends: other threads' writes wait for it.
+    lasted = saved.empty() ? 0 : lasted + 1;
+    const bool ending = longest && lasted > longest;
+    if (ending)
+        choice = 88;
+    // Now and then the log is kept and the connection, with every log it held, ends; the tables of a new
+    // one take the kept log up and go on from where it stood. The other table's log, not kept, is gone.
+    if (saved.empty() && !opened && oneIn(40)) {
+        if (!check("keep", run("SELECT ombrix_keep(" + otherCase + ")"), "NULL"))
+            return false;
+        close();
+        db = connect(file());
+        if (!check("connection", db ? "open" : "failed", "open") || !check("sync", run("PRAGMA synchronous = OFF"), ""))
+            return false;
+        if (__lsan_disable)
+            __lsan_disable();
+        // csvtable's leak again, in its xConnect.
+        const bool reconnected =
+            registerModules() &&
+            (!__lsan_disable || kind[1] ||
+             check("reconnect", run("SELECT 0 FROM plain, " + table + ", " + untouched + " WHERE 0"), ""));
+        if (__lsan_enable)
+            __lsan_enable();
+        if (!reconnected)
+            return false;
+        other.clear();
+        recent += "\n  (kept, connection opened again)";
+    }
+    // Until a change is recorded the table may have no log for the history functions to move.
+    if (model.empty() && choice >= 60 && choice < 88)
+        choice = 4;
+    Write write;
+    std::string sql, expected = "NULL";
+    bool settled = false; // ref stays as SQLite left it
+    if (choice < 4) {
+        sql = "INSERT INTO " + otherTable + "(a) VALUES (" + std::to_string(index) + ")", expected.clear();
+        other += (other.empty() ? "" : ",") + std::to_string(index);
+    } else if (choice < 60) {
+        write = randomWrite();
+        // Refused, it rolls back the host transaction, ref with it: ref as left shows what it did.
+        if (write.refused && write.conflict == Rollback && !saved.empty()) {
+            restore(saved.front());
+            saved.clear();
+            settled = true;
+            write.native = false;
+        }
+        sql = replaced(write.sql, "%T", table);
+        expected = write.refused ? "error 19: UNIQUE constraint failed: " + name + ".rowid" : "";
+    } else if (choice < 68) {
+        // A commit, one that names the step it closes, a label for the open step, or the clean mark.
+        const int call = pick(0, 5);
+        const std::string label = "L" + std::to_string(index);
+        sql = call < 3    ? "SELECT ombrix_commit(" + nameText + ")"
+              : call == 3 ? "SELECT ombrix_commit(" + nameText + ", '" + label + "')"
+              : call == 4 ? "SELECT ombrix_label(" + nameText + ", '" + label + "')"
+                          : "SELECT ombrix_mark_clean(" + nameText + ")";
+        call < 4    ? model.commit(call == 3 ? std::optional<std::string>(label) : std::nullopt)
+        : call == 4 ? model.label(label)
+                    : model.markClean();
+    } else if (choice < 88) {
+        static const int counts[] = {1, 0, 1, 1, 2, 3, -1, -2};
+        const int count = counts[pick(0, 7)];
+        const bool undo = choice < 79, implicit = count == 1 && oneIn(2);
+        sql = std::string("SELECT ombrix_") + (undo ? "undo(" : "redo(") + nameText +
+              (implicit ? "" : ", " + std::to_string(count)) + ")";
+        undo ? model.undo(count) : model.redo(count);
+    } else {
+        expected.clear();
+        sql = transactionStatement(expected, next == 1, ending);
+        settled = true;
+    }
+    const std::string outcome = run(sql);
+    opened = sql.rfind("BEGIN", 0) == 0 || sql.rfind("SAVEPOINT", 0) == 0;
+    const std::string nativeOutcome = write.native ? run(replaced(write.sql, "%T", "ref")) : "";
+    for (const Change& change : write.changes)
+        model.record(change);
+    recent = recent.substr(recent.size() > 4000 ? recent.size() - 4000 : 0) + "\n  #" + std::to_string(index) + " " +
+             sql + " -> " + outcome + " [position " + std::to_string(model.position) + "]";
+    visible = model.replay(inner);
+    if (settled || write.native)
+        left = run("SELECT rowid, * FROM ref ORDER BY rowid");
+    const bool passed =
+        check("outcome", outcome, expected) &&
+        check("outcome on ref", nativeOutcome, write.native ? replaced(expected, name + ".rowid", "ref.rowid") : "") &&
+        verify();
+    ++index;
+    return passed;
+}
+
+bool RandomSession::verify()
+{
+    if (!loadReference())
+        return false;
+    const std::string query = replaced(anyOf(queries), "%C", condition());
+    const std::string position =
+        saved.empty() ? history("SELECT currentHistoryID FROM ombrixOpenedTables WHERE name = " + nameText) : "";
+    const std::string refRows = run("SELECT rowid, * FROM ref ORDER BY rowid");
+    // The history views, inside host transactions too, with the table named in another letter case.
+    const auto [changes, counts] = model.changesView(inner, firstNew);
+    const auto [applied, undone] = model.appliedAndUndone();
+    // Read first: a kept log shows its counts once a table has taken it up.
+    const std::string tableRows = run("SELECT rowid, * FROM " + table);
+    const std::string shown = run("SELECT position, undo_steps, redo_steps, inserted, updated, deleted, modified, "
+                                  "clean FROM ombrix_tables WHERE name = " + nameText);
+    const std::string summary =
+        (model.empty() && shown.rfind("NULL|", 0) == 0 ? "NULL" : std::to_string(model.position)) + "|" +
+        std::to_string(applied) + "|" + std::to_string(undone) + "|" + std::to_string(counts[0]) + "|" +
+        std::to_string(counts[1]) + "|" + std::to_string(counts[2]) + "|" + (changes.empty() ? "0|" : "1|") +
+        (model.clean() ? "1" : "0");
+    const std::string checks[][3] = {
+        {"ref as left", left.value_or(""), left ? refRows : ""},
+        {"rows", tableRows, refRows},
+        {query, run(replaced(query, "%T", table)), run(replaced(query, "%T", "ref"))},
+        {"untouched table", run("SELECT rowid, * FROM " + untouched), innerRows},
+        {"other table", run("SELECT group_concat(a) FROM " + otherTable), other.empty() ? "NULL" : "'" + other + "'"},
+        {"position", position,
+         saved.empty() && (!model.empty() || !position.empty()) ? std::to_string(model.position) : ""},
+        {"ombrix_tables", shown, summary},
+        {"ombrix_steps",
+         run("SELECT step, state, inserted, updated, deleted, label FROM ombrix_steps(" + otherCase + ")"),
+         model.stepsView()},
+        {"ombrix_changes", run("SELECT * FROM ombrix_changes(" + otherCase + ")"), changes}};
+    left.reset();
+    for (const auto& [label, actual, wanted] : checks)
+        if (!check(label, actual, wanted))
+            return false;
+    return true;
+}
+
+class RandomHistoryTest : public OverlayTest, public testing::WithParamInterface<int> {};
+
 TEST_P(RandomHistoryTest, EveryOperationMatchesTheModelAndTheNativeTable)
 {
-    random.seed(seeds[GetParam()]);
-    name = names[GetParam() % 5];
-    table = enclosed(name, '"');
-    untouched = enclosed("untouched " + name, '"');
-    const std::string nameText = enclosed(name, '\''), otherCase = enclosed(flippedCase(name), '\'');
-    // A file, so that the tables outlive the connection when it is opened again.
-    const std::string file = home + "/random.db";
-    ASSERT_NO_FATAL_FAILURE(open(file));
-    ASSERT_EQ(run("PRAGMA journal_mode = MEMORY; PRAGMA synchronous = OFF"), "'memory'");
-    // Debian's csvtable never frees its constructors' copy of their arguments.
-    if (__lsan_disable)
-        __lsan_disable();
-    createTables(inners[GetParam() / 2]);
-    if (__lsan_enable)
-        __lsan_enable();
-    if (HasFatalFailure() || IsSkipped())
-        return;
-    visible = inner;
-    ASSERT_NO_FATAL_FAILURE(loadReference());
-    std::string recent; // the last operations, for a failure's report
-    // After BEGIN or SAVEPOINT, often another savepoint or a history call, so that tables and history calls
-    // join the history transaction at every level.
-    bool opened = false;
-    for (int index = 0; index < operations; ++index) {
-        const int next = opened ? pick(0, 2) : 0;
-        int choice = next == 1 ? 88 : next == 2 ? pick(60, 87) : pick(0, 99);
-        // Now and then the log is kept and the connection, with every log it held, ends; the tables of a new
-        // one take the kept log up and go on from where it stood. The other table's log, not kept, is gone.
-        if (saved.empty() && !opened && oneIn(40)) {
-            ASSERT_EQ(run("SELECT ombrix_keep(" + otherCase + ")"), "NULL");
-            close();
-            ASSERT_NO_FATAL_FAILURE(open(file));
-            ASSERT_EQ(run("PRAGMA synchronous = OFF"), "");
-            if (__lsan_disable)
-                __lsan_disable();
-            registerModules(inners[GetParam() / 2]);
-            // csvtable's leak again, in its xConnect.
-            if (__lsan_disable && !inners[GetParam() / 2][1]) {
-                ASSERT_EQ(run("SELECT 0 FROM plain, " + table + ", " + untouched + " WHERE 0"), "");
-            }
-            if (__lsan_enable)
-                __lsan_enable();
-            other.clear();
-            recent += "\n  (kept, connection opened again)";
+    RandomSession session(home, 0, seeds[GetParam()], names[GetParam() % 5], inners[GetParam() / 2]);
+    const bool started = session.start();
+    if (session.skipped)
+        GTEST_SKIP() << "Debian's csvtable extension is not installed";
+    ASSERT_TRUE(started) << session.failure;
+    while (session.index < operations)
+        ASSERT_TRUE(session.step()) << session.failure;
+}
+
+// Each session's operations on a thread of its own: fewer, since up to ten share two cores.
+constexpr int threadOperations = 250;
+
+bool refusedBusy(const std::string& outcome)
+{
+    return outcome.rfind("error 5: ", 0) == 0 &&
+           outcome.find("the history database is in a transaction of another connection") != std::string::npos;
+}
+
+template <class Listed>
+std::string listed(const Listed& rows)
+{
+    std::string text;
+    for (const auto& [rowid, row] : rows)
+        text += " " + std::to_string(rowid) + ": " + literal(row[0]) + ", " + literal(row[1]) + ", " + literal(row[2]);
+    return text;
+}
+
+// A scan of a's table stepped part way and left open while b makes an operation on the same thread, then read
+// to its end: exactly a's rows.
+bool scanAcross(RandomSession& a, RandomSession& b, size_t before)
+{
+    sqlite3_stmt* scan = nullptr;
+    sqlite3_prepare_v2(a.db, ("SELECT rowid, a, b, c FROM " + a.table).c_str(), -1, &scan, nullptr);
+    std::vector<std::pair<sqlite3_int64, Row>> rows;
+    int stepped = SQLITE_ROW;
+    const auto next = [&] {
+        return stepped == SQLITE_ROW && (stepped = sqlite3_step(scan)) == SQLITE_ROW &&
+               (rows.push_back(rowOf(scan)), true);
+    };
+    while (rows.size() < before && next()) {}
+    a.recent += "\n  (a scan open after " + std::to_string(rows.size()) + " rows while " + b.name + " ran)";
+    b.recent += "\n  (" + a.name + "'s scan open)";
+    const bool passed = b.step();
+    while (next()) {}
+    const int finished = sqlite3_finalize(scan);
+    return passed && a.check("scan left open", std::to_string(stepped) + " " + std::to_string(finished), "101 0") &&
+           a.check("rows of the scan left open", listed(rows), listed(a.visible));
+}
+
+// While a's host transaction holds the history file (BEGIN and a write), b's write or history call on the same
+// thread fails at once with SQLITE_BUSY and b reads exactly; a's ROLLBACK leaves both as they were.
+bool refusedWhileHeld(RandomSession& a, RandomSession& b, bool historyCall)
+{
+    a.recent += "\n  (BEGIN and a write, held while " + b.name + " wrote)";
+    b.recent += "\n  (a write while " + a.name + "'s transaction was open)";
+    if (!a.check("transaction held", a.run("BEGIN; INSERT INTO " + a.otherTable + "(a) VALUES (-1)"), ""))
+        return false;
+    const auto start = std::chrono::steady_clock::now();
+    const std::string outcome = b.run(historyCall ? "SELECT ombrix_commit(" + b.nameText + ")"
+                                                  : "INSERT INTO " + b.otherTable + "(a) VALUES (-1)");
+    const auto waited = std::chrono::duration_cast<std::chrono::milliseconds>(std::chrono::steady_clock::now() - start);
+    const std::string seen = outcome + " after " + std::to_string(waited.count()) + " ms";
+    return b.check("write refused", refusedBusy(outcome) && waited.count() < 500 ? "at once" : seen, "at once") &&
+           b.verify() && a.check("rollback", a.run("ROLLBACK"), "") && a.verify();
+}
+
+// A connection of its own on a thread of its own, while the sessions run: the tables of the sessions over the
+// memory module made again under their names and paths (sharing their logs), and ombrix_tables. Only what no
+// write races is checked: reads fail with nothing but the documented SQLITE_BUSY, a scan shows each rowid once,
+// and a table never written shows its inner rows. Returns the first failure.
+std::string readAlong(const std::vector<RandomSession*>& sessions, const std::atomic<int>& running,
+                      const std::atomic<bool>& failed)
+{
+    sqlite3* db = connect(":memory:");
+    if (!db || registerOverlay(db, "overlay_static", memory_module::staticValuesModule(), nullptr) != SQLITE_OK)
+        return "no connection";
+    std::string failure;
+    int round = 0;
+    const auto read = [&](const std::string& what, const std::string& sql, const std::string& wanted) {
+        const std::string outcome = run(db, sql);
+        if (outcome != wanted && !refusedBusy(outcome) && failure.empty())
+            failure =
+                "round " + std::to_string(round) + ", " + what + "\n  expected: " + wanted + "\n  actual:   " + outcome;
+    };
+    for (const RandomSession* s : sessions)
+        read("tables of " + s->name,
+             "CREATE VIRTUAL TABLE " + s->table + " USING " + s->module + "(" + s->arguments +
+                 "); CREATE VIRTUAL TABLE " + s->untouched + " USING " + s->module + "(" + s->arguments + ")",
+             "");
+    for (; failure.empty() && running > 0 && !failed; ++round) {
+        for (const RandomSession* s : sessions) {
+            read("rowids of " + s->name, "SELECT count(*) = count(DISTINCT rowid) FROM " + s->table, "1");
+            read("untouched table of " + s->name, "SELECT rowid, * FROM " + s->untouched, s->innerRows);
         }
-        // Until a change is recorded the table may have no log for the history functions to move.
-        if (model.empty() && choice >= 60 && choice < 88)
-            choice = 4;
-        Write write;
-        std::string sql, expected = "NULL";
-        bool settled = false; // ref stays as SQLite left it
-        if (choice < 4) {
-            sql = "INSERT INTO other(a) VALUES (" + std::to_string(index) + ")", expected.clear();
-            other += (other.empty() ? "" : ",") + std::to_string(index);
-        } else if (choice < 60) {
-            write = randomWrite();
-            // Refused, it rolls back the host transaction, ref with it: ref as left shows what it did.
-            if (write.refused && write.conflict == Rollback && !saved.empty()) {
-                restore(saved.front());
-                saved.clear();
-                settled = true;
-                write.native = false;
-            }
-            sql = replaced(write.sql, "%T", table);
-            expected = write.refused ? "error 19: UNIQUE constraint failed: " + name + ".rowid" : "";
-        } else if (choice < 68) {
-            // A commit, one that names the step it closes, a label for the open step, or the clean mark.
-            const int kind = pick(0, 5);
-            const std::string label = "L" + std::to_string(index);
-            sql = kind < 3    ? "SELECT ombrix_commit(" + nameText + ")"
-                  : kind == 3 ? "SELECT ombrix_commit(" + nameText + ", '" + label + "')"
-                  : kind == 4 ? "SELECT ombrix_label(" + nameText + ", '" + label + "')"
-                              : "SELECT ombrix_mark_clean(" + nameText + ")";
-            kind < 4 ? model.commit(kind == 3 ? std::optional<std::string>(label) : std::nullopt)
-            : kind == 4 ? model.label(label)
-                        : model.markClean();
-        } else if (choice < 88) {
-            static const int counts[] = {1, 0, 1, 1, 2, 3, -1, -2};
-            const int count = counts[pick(0, 7)];
-            const bool undo = choice < 79, implicit = count == 1 && oneIn(2);
-            sql = std::string("SELECT ombrix_") + (undo ? "undo(" : "redo(") + nameText +
-                  (implicit ? "" : ", " + std::to_string(count)) + ")";
-            undo ? model.undo(count) : model.redo(count);
-        } else {
-            expected.clear();
-            sql = transactionStatement(expected, next == 1);
-            settled = true;
-        }
-        const std::string outcome = run(sql);
-        opened = sql.rfind("BEGIN", 0) == 0 || sql.rfind("SAVEPOINT", 0) == 0;
-        const std::string nativeOutcome = write.native ? run(replaced(write.sql, "%T", "ref")) : "";
-        for (const Change& change : write.changes)
-            model.record(change);
-        recent = recent.substr(recent.size() > 4000 ? recent.size() - 4000 : 0) + "\n  #" + std::to_string(index) +
-                 " " + sql + " -> " + outcome + " [position " + std::to_string(model.position) + "]";
-        visible = model.replay(inner);
-        const std::string left = run("SELECT rowid, * FROM ref ORDER BY rowid");
-        ASSERT_NO_FATAL_FAILURE(loadReference());
-        const std::string query = replaced(anyOf(queries), "%C", condition());
-        const std::string position =
-            saved.empty() ? history("SELECT currentHistoryID FROM ombrixOpenedTables WHERE name = " + nameText) : "";
-        const std::string refRows = run("SELECT rowid, * FROM ref ORDER BY rowid");
-        // The history views, inside host transactions too, with the table named in another letter case.
-        const auto [changes, counts] = model.changesView(inner, firstNew);
-        const auto [applied, undone] = model.appliedAndUndone();
-        // Read first: a kept log shows its counts once a table has taken it up.
-        const std::string tableRows = run("SELECT rowid, * FROM " + table);
-        const std::string shown = run("SELECT position, undo_steps, redo_steps, inserted, updated, deleted, modified, "
-                                      "clean FROM ombrix_tables WHERE name = " + nameText);
-        const std::string summary = (model.empty() && shown.rfind("NULL|", 0) == 0 ? "NULL"
-                                                                                     : std::to_string(model.position)) +
-                                    "|" + std::to_string(applied) + "|" + std::to_string(undone) + "|" +
-                                    std::to_string(counts[0]) + "|" + std::to_string(counts[1]) + "|" +
-                                    std::to_string(counts[2]) + "|" + (changes.empty() ? "0|" : "1|") +
-                                    (model.clean() ? "1" : "0");
-        const std::string checks[][3] = {
-            {"outcome", outcome, expected},
-            {"outcome on ref", nativeOutcome, write.native ? replaced(expected, name + ".rowid", "ref.rowid") : ""},
-            {"ref as left", settled || write.native ? left : "", settled || write.native ? refRows : ""},
-            {"rows", tableRows, refRows},
-            {query, run(replaced(query, "%T", table)), run(replaced(query, "%T", "ref"))},
-            {"untouched table", run("SELECT rowid, * FROM " + untouched), innerRows},
-            {"other table", run("SELECT group_concat(a) FROM other"), other.empty() ? "NULL" : "'" + other + "'"},
-            {"position", position,
-             saved.empty() && (!model.empty() || !position.empty()) ? std::to_string(model.position) : ""},
-            {"ombrix_tables", shown, summary},
-            {"ombrix_steps",
-             run("SELECT step, state, inserted, updated, deleted, label FROM ombrix_steps(" + otherCase + ")"),
-             model.stepsView()},
-            {"ombrix_changes", run("SELECT * FROM ombrix_changes(" + otherCase + ")"), changes}};
-        for (const auto& [label, actual, wanted] : checks)
-            ASSERT_EQ(wanted, actual) << "seed " << seeds[GetParam()] << ", operation " << index << ", " << label
-                                      << ", recent operations:" << recent;
+        read("ombrix_tables",
+             "SELECT count(*) - count(DISTINCT name), count(*) FILTER (WHERE min(undo_steps, "
+             "redo_steps, inserted, updated, deleted) < 0) FROM (SELECT * FROM ombrix_tables)",
+             "0|0");
     }
+    return sqlite3_close(db) == SQLITE_OK || !failure.empty() ? failure : "close: " + std::string(sqlite3_errmsg(db));
+}
+
+// 2 to 8 sessions on threads of their own, two more taking turns on one thread, and readers: every session's
+// checks hold exactly while the others write (a write waits for another thread's transaction, never fails).
+TEST_P(RandomHistoryTest, SessionsOnThreadsMatchTheirModelsWhileOthersRead)
+{
+    const unsigned seed = seeds[GetParam()];
+    const int writers = 2 + GetParam() % 7, readers = 1 + GetParam() % 2;
+    std::vector<std::unique_ptr<RandomSession>> sessions;
+    for (int k = 1; k <= writers + 2; ++k) {
+        const int at = (GetParam() + k) % 5;
+        sessions.push_back(std::make_unique<RandomSession>(home, k, seed + unsigned(k),
+                                                           names[at] + (" " + std::to_string(k)), inners[at]));
+        sessions.back()->longest = 12;
+    }
+    std::vector<char> ready(sessions.size());
+    std::atomic<int> started{0}, running{writers + 1};
+    std::atomic<bool> failed{false};
+    // Sessions first to first + count - 1 on one thread: one, or two taking turns whenever neither is in a host
+    // transaction, now and then with a scan of one left open or a transaction of one held across the other's write.
+    const auto runSessions = [&](size_t first, size_t count) {
+        RandomSession &a = *sessions[first], &b = *sessions[first + count - 1];
+        for (size_t k = first; k < first + count; ++k)
+            ready[k] = sessions[k]->start();
+        started += int(count);
+        std::mt19937 random(seed + unsigned(first));
+        const auto pick = [&](int n) { return std::uniform_int_distribution<int>(0, n - 1)(random); };
+        RandomSession* current = &a;
+        bool passed = ready[first] && ready[first + count - 1];
+        while (passed && !failed && a.index + b.index < 2 * threadOperations) {
+            const int roll = current->idle() ? pick(12) : -1;
+            RandomSession &x = pick(2) ? a : b, &y = &x == &a ? b : a;
+            if (roll == 0 && count == 2)
+                passed = scanAcross(x, y, size_t(pick(4))), current = &y;
+            else if (roll == 1 && count == 2)
+                passed = refusedWhileHeld(x, y, !y.model.empty() && pick(2));
+            else
+                passed = (current = roll < 0 ? current : roll < 7 ? &a : &b)->step();
+        }
+        a.close();
+        b.close();
+        failed = failed || !a.failure.empty() || !b.failure.empty();
+        --running;
+    };
+    std::vector<std::thread> threads;
+    for (int k = 0; k <= writers; ++k)
+        threads.emplace_back(runSessions, size_t(k), k < writers ? 1 : 2);
+    std::vector<std::string> readerFailures(static_cast<size_t>(readers));
+    for (auto& failure : readerFailures)
+        threads.emplace_back([&] {
+            while (started < int(sessions.size()))
+                std::this_thread::yield();
+            std::vector<RandomSession*> read;
+            for (size_t k = 0; k < sessions.size(); ++k)
+                if (ready[k] && sessions[k]->kind[1])
+                    read.push_back(sessions[k].get());
+            failure = readAlong(read, running, failed);
+        });
+    for (std::thread& thread : threads)
+        thread.join();
+    for (const auto& s : sessions)
+        EXPECT_TRUE(s->failure.empty()) << s->failure;
+    for (const std::string& failure : readerFailures)
+        EXPECT_TRUE(failure.empty()) << "reader, seed " << seed << ": " << failure;
 }
 
 INSTANTIATE_TEST_SUITE_P(RegressionSeeds, RandomHistoryTest, testing::Range(0, 10));

@@ -4,6 +4,7 @@
 
 #include <algorithm>
 #include <cstdio>
+#include <mutex>
 #include <string_view>
 
 namespace memory_module {
@@ -19,6 +20,16 @@ State& state()
 {
     static State instance;
     return instance;
+}
+
+// Held while state() is used: tables are made and scanned on several threads at once.
+std::mutex stateMutex;
+
+template <class Change>
+void record(Change change)
+{
+    std::lock_guard<std::mutex> locked(stateMutex);
+    change(state().calls);
 }
 
 struct Table {
@@ -112,6 +123,7 @@ std::string keyOf(sqlite3_value* value)
 int construct(const char* event, sqlite3* db, void* clientData, int argc, const char* const* argv,
               sqlite3_vtab** ppVtab, char** pzErr, const char* schemaSuffix, bool staticValues = false)
 {
+    std::unique_lock<std::mutex> locked(stateMutex);
     State& s = state();
     s.calls.clientData.push_back(clientData);
     s.calls.argv.emplace_back(argv, argv + argc);
@@ -125,6 +137,7 @@ int construct(const char* event, sqlite3* db, void* clientData, int argc, const 
         return faults.createCode;
     }
     TableData data = s.tables.count(path) ? s.tables[path] : TableData{{"a", "b"}, {}};
+    locked.unlock();
     std::string schema = "CREATE TABLE x(";
     for (size_t i = 0; i < data.columns.size(); ++i)
         schema += (i ? ", " : "") + quotedIdentifier(data.columns[i]) +
@@ -172,7 +185,7 @@ int xConnectKeyed(sqlite3* db, void* aux, int argc, const char* const* argv, sql
 int release(const char* event, sqlite3_vtab* vtab)
 {
     Table* table = reinterpret_cast<Table*>(vtab);
-    state().calls.lifecycle.push_back(event + (" " + table->name));
+    record([&](CallRecord& calls) { calls.lifecycle.push_back(event + (" " + table->name)); });
     sqlite3_free(table->base.zErrMsg);
     delete table;
     return SQLITE_OK;
@@ -213,7 +226,7 @@ int xBestIndex(sqlite3_vtab* vtab, sqlite3_index_info* info)
 
 int xOpen(sqlite3_vtab* vtab, sqlite3_vtab_cursor** out)
 {
-    state().calls.opens++;
+    record([](CallRecord& calls) { calls.opens++; });
     Table* table = reinterpret_cast<Table*>(vtab);
     if (table->faults.openCode != SQLITE_OK)
         return table->faults.openCode;
@@ -225,7 +238,7 @@ int xOpen(sqlite3_vtab* vtab, sqlite3_vtab_cursor** out)
 
 int xClose(sqlite3_vtab_cursor* base)
 {
-    state().calls.closes++;
+    record([](CallRecord& calls) { calls.closes++; });
     Cursor* cursor = reinterpret_cast<Cursor*>(base);
     for (std::vector<char>& buffer : cursor->buffers)
         std::fill(buffer.begin(), buffer.end(), '\xA5');
@@ -235,7 +248,7 @@ int xClose(sqlite3_vtab_cursor* base)
 
 int xFilter(sqlite3_vtab_cursor* base, int idxNum, const char*, int argc, sqlite3_value** argv)
 {
-    state().calls.filterPlans.push_back(idxNum);
+    record([&](CallRecord& calls) { calls.filterPlans.push_back(idxNum); });
     Cursor* cursor = reinterpret_cast<Cursor*>(base);
     const Table& table = *cursor->table;
     cursor->filtered = true;
@@ -265,7 +278,7 @@ bool breaches(const Cursor* cursor)
 {
     if (cursor->filtered && cursor->at < cursor->visit.size())
         return false;
-    state().calls.protocolBreaches++;
+    record([](CallRecord& calls) { calls.protocolBreaches++; });
     return true;
 }
 
@@ -296,7 +309,7 @@ int xColumn(sqlite3_vtab_cursor* base, sqlite3_context* ctx, int column)
     Cursor* cursor = reinterpret_cast<Cursor*>(base);
     if (breaches(cursor))
         return SQLITE_MISUSE;
-    state().calls.columnReads++;
+    record([](CallRecord& calls) { calls.columnReads++; });
     const Row& row = cursor->table->data.rows[cursor->visit[cursor->at]];
     if (column < 0 || static_cast<size_t>(column) >= row.size()) {
         sqlite3_result_null(ctx);
@@ -386,16 +399,19 @@ const sqlite3_module staticValues = variant(xCreateStatic, xConnectStatic, xRowi
 
 void setTable(const std::string& path, TableData data)
 {
+    std::lock_guard<std::mutex> locked(stateMutex);
     state().tables[path] = std::move(data);
 }
 
 void setFaults(const std::string& path, Faults faults)
 {
+    std::lock_guard<std::mutex> locked(stateMutex);
     state().faults[path] = std::move(faults);
 }
 
 void clear()
 {
+    std::lock_guard<std::mutex> locked(stateMutex);
     state() = State();
 }
 

@@ -54,6 +54,7 @@ struct CallRecord {
     int protocolBreaches = 0;
 };
 
+// Safe on several threads at once; calls() is read while no other thread uses the module.
 // The data a table created with this file path (first module argument, quotes
 // stripped) will hold. Unknown paths give two columns a, b and no rows.
 void setTable(const std::string& path, TableData data);
