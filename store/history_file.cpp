@@ -132,11 +132,8 @@ bool HistoryFile::closeIfUnused() noexcept
         const std::lock_guard<std::mutex> held(mutex);
         if (!current)
             return true;
-        // Nobody can take another hold on it while the mutex is held. Qt
-        // lets only the thread that made a connection close it: on another
-        // it stays open, unused, for the next use.
-        if (current.use_count() > 1 || !current->database.madeHere() || current->database.inTransaction() ||
-            current->database.inUse())
+        // Nobody can take another hold on it while the mutex is held.
+        if (current.use_count() > 1 || current->database.inTransaction() || current->database.inUse())
             return false;
         closing = std::move(current);
     }

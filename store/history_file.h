@@ -40,8 +40,7 @@ public:
     std::shared_ptr<Open> existing() noexcept;
     // Closes the file when nothing else holds it and no transaction, savepoint
     // or reader is alive, so that the next use opens it afresh where HOME
-    // points then; only on the thread that opened it, as Qt asks. Whether it
-    // is closed.
+    // points then; whether it is closed.
     bool closeIfUnused() noexcept;
     // Lets the file go whoever holds it: it closes with its last holder.
     void close() noexcept;

@@ -1,5 +1,8 @@
-// Opening a Qt connection to the history database and taking the SQLite
-// handle beneath it; closing it on its own thread.
+// Qt connections closed by their own thread. One given up on another thread
+// waits, idle and without statements, in a list by the thread that made it,
+// which closes what waits there when it makes the next connection; a thread
+// that ended closes nothing, and the next connection made closes what waits
+// for it. Qt closes what is left as the process ends.
 #include "store/qt_connection.h"
 
 #include "common/error_pair.h"
@@ -11,18 +14,93 @@
 #include <QStringList>
 #include <QVariant>
 
+#include <pthread.h>
 #include <sqlite3.h>
+
+#include <atomic>
+#include <map>
+#include <memory>
+#include <mutex>
+#include <vector>
 
 namespace {
 
+// Removing a connection deletes its driver, which closes it.
 void closeNow(const QString& name)
 {
-    {
-        QSqlDatabase connection = QSqlDatabase::database(name, false);
-        connection.close();
-    }
     QSqlDatabase::removeDatabase(name);
 }
+
+// The threads that made connections and what waits for each. A key of the
+// thread library marks a thread's end: a destructor in this library's own
+// thread-local storage would keep the library from being unloaded.
+class Waiting {
+public:
+    Waiting()
+    {
+        made = pthread_key_create(&ended, [](void* thread) {
+                   static_cast<Thread*>(thread)->alive.store(false, std::memory_order_release);
+               }) == 0;
+    }
+    ~Waiting()
+    {
+        if (made)
+            pthread_key_delete(ended);
+    }
+
+    // Marks the calling thread as one that makes connections, and closes what
+    // waits for it and for threads that ended.
+    void closeHere()
+    {
+        std::vector<QString> closing;
+        {
+            const std::lock_guard<std::mutex> held(mutex);
+            std::shared_ptr<Thread>& here = threads[std::this_thread::get_id()];
+            for (auto at = threads.begin(); at != threads.end();) {
+                const bool mine = at->first == std::this_thread::get_id();
+                const bool gone = !at->second || !at->second->alive.load(std::memory_order_acquire);
+                if (at->second && (gone || mine)) {
+                    closing.insert(closing.end(), at->second->names.begin(), at->second->names.end());
+                    at->second->names.clear();
+                }
+                at = gone && !mine ? threads.erase(at) : std::next(at);
+            }
+            if (!here || !here->alive) {
+                here = std::make_shared<Thread>();
+                if (made)
+                    pthread_setspecific(ended, here.get());
+            }
+        }
+        for (const QString& name : closing)
+            closeNow(name);
+    }
+
+    // Hands name to the thread that made it; false when that thread ended.
+    bool handOver(std::thread::id maker, const QString& name)
+    {
+        const std::lock_guard<std::mutex> held(mutex);
+        const auto found = threads.find(maker);
+        if (!made || found == threads.end() || !found->second || !found->second->alive.load(std::memory_order_acquire))
+            return false;
+        found->second->names.push_back(name);
+        return true;
+    }
+
+private:
+    struct Thread {
+        std::atomic<bool> alive{true};
+        std::vector<QString> names;
+    };
+
+    pthread_key_t ended;
+    bool made = false;
+    std::mutex mutex;
+    std::map<std::thread::id, std::shared_ptr<Thread>> threads;
+};
+
+// Made as the library loads, so that it outlives the factory and the
+// connection that the factory closes when the process ends.
+Waiting waiting;
 
 // QSQLITE reports SQLite's result code as the native code and sqlite3_errmsg
 // as the database text; its own words ("Unable to fetch row") are left out.
@@ -48,6 +126,7 @@ QString uniqueConnectionName(const QString& path)
 
 QtConnection::QtConnection(const QString& path) : maker(std::this_thread::get_id())
 {
+    waiting.closeHere();
     // Qt keeps the driver name for the life of the process; a literal would
     // point into this library, which a host may unload before Qt.
     name = uniqueConnectionName(path);
@@ -68,6 +147,6 @@ QtConnection::QtConnection(const QString& path) : maker(std::this_thread::get_id
 
 QtConnection::~QtConnection()
 {
-    if (madeHere())
+    if (std::this_thread::get_id() == maker || !waiting.handOver(maker, name))
         closeNow(name);
 }

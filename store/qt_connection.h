@@ -14,15 +14,15 @@ public:
     // Adds a QSQLITE connection to the SQLite file at path (created when
     // missing) and opens it. Throws ErrorPair with SQLite's code and message.
     explicit QtConnection(const QString& path);
-    // Closes and removes the connection on the thread that made it. On
-    // another thread (only when the process ends) it is left to Qt, which
-    // closes what it still holds as the process ends.
+    // Closes and removes the connection on the thread that made it; another
+    // thread hands that to the thread that made it, which does it when it
+    // next makes a connection or when it ends. Qt closes what it still holds
+    // as the process ends.
     ~QtConnection();
     QtConnection(const QtConnection&) = delete;
     QtConnection& operator=(const QtConnection&) = delete;
 
     sqlite3* handle() const { return handle_; }
-    bool madeHere() const { return std::this_thread::get_id() == maker; }
 
 private:
     QString name;
