@@ -232,12 +232,17 @@ std::optional<sqlite3_int64> nextStoredRow(OverlayCursor* cursor, ModificationMa
     if (!cursor->storedFloor)
         return std::nullopt;
     auto& cached = cursor->nextStored;
-    if (!cached.known || cached.floor != *cursor->storedFloor || cached.changes != log.changeCount()) {
-        cached.rowid = findNextStoredRow(cursor, log, *cursor->storedFloor);
-        cached.floor = *cursor->storedFloor;
-        cached.changes = log.changeCount();
+    const sqlite3_int64 floor = *cursor->storedFloor;
+    const quint64 changes = log.changeCount();
+    // A floor raised no higher than the row found last finds it again.
+    const bool found =
+        cached.known && cached.changes == changes && floor >= cached.floor && (!cached.rowid || *cached.rowid >= floor);
+    if (!found) {
+        cached.rowid = findNextStoredRow(cursor, log, floor);
+        cached.changes = changes;
         cached.known = true;
     }
+    cached.floor = floor;
     return cached.rowid;
 }
 
@@ -287,6 +292,12 @@ int settle(OverlayCursor* cursor, bool innerLeft)
             cursor->storedRowid = stored;
             return SQLITE_OK;
         }
+        // Every stored row below it was shown: one that a write on another
+        // connection stores there later is a row this scan has passed, and
+        // an inner row shown stays shown once, even when written meanwhile.
+        if (log && cursor->storedFloor && rowid >= *cursor->storedFloor)
+            cursor->storedFloor =
+                rowid == std::numeric_limits<sqlite3_int64>::max() ? std::nullopt : std::optional(rowid + 1);
         cursor->phase = CursorPhase::InnerRow;
         return SQLITE_OK;
     }
