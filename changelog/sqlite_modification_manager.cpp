@@ -5,6 +5,7 @@
 #include "changelog/row_snapshot.h"
 #include "common/identifiers.h"
 #include "store/history_tables.h"
+#include "store/log_records.h"
 #include "store/savepoint.h"
 
 SqliteModificationManager::Statements::Statements(SqliteDatabase& database)
@@ -181,15 +182,29 @@ LogIndex& SqliteModificationManager::log()
 {
     if (!indexValid.load(std::memory_order_acquire)) {
         const SqliteDatabase::Lock held(database);
-        rebuildIndex();
+        if (takenBack()) {
+            index = LogIndex();
+            indexValid.store(true, std::memory_order_release);
+        } else {
+            rebuildIndex();
+        }
     }
     return index;
 }
 
+void SqliteModificationManager::madeNow()
+{
+    const Access access(*this);
+    made = database.mark();
+    database.observe(this);
+}
+
 // Notes the rollback only: the index is read again on the next use, under the
 // log's lock, which another thread may hold now.
-void SqliteModificationManager::rolledBack() noexcept
+void SqliteModificationManager::rolledBack(SqliteDatabase::Mark to) noexcept
 {
+    if (made && *made >= to)
+        undone.store(true, std::memory_order_release);
     indexValid.store(false, std::memory_order_release);
     changes.fetch_add(1, std::memory_order_acq_rel);
 }
@@ -201,18 +216,22 @@ void SqliteModificationManager::rebuildIndex()
     LogIndex fresh;
     if (newRowsFrom)
         fresh.setInnerLimit(*newRowsFrom);
-    const auto rowids = [this](const QString& table, auto&& add) {
-        Statement query(database, QStringLiteral("SELECT ID FROM ") + table);
-        Statement::Rows row(query);
-        while (row.next())
-            add(row.integer(0));
-    };
-    rowids(deletedTable, [&fresh](qint64 rowid) { fresh.markDeleted(rowid); });
-    rowids(insertedOrUpdatedTable, [&fresh](qint64 rowid) { fresh.store(rowid); });
     const QVariant position = database.firstValue(
         QStringLiteral("SELECT currentHistoryID FROM ombrixOpenedTables WHERE name = ? ;"), {QVariant(tableName)});
     fresh.setPosition(position.isValid() ? std::optional<int>(position.toInt()) : std::nullopt);
-    replayHistory(fresh);
+    // A log that a rollback took back, or that another thread dropped, while
+    // this manager was still held reads as empty.
+    if (position.isValid() || LogRecords::hasLogTables(database, tableName)) {
+        const auto rowids = [this](const QString& table, auto&& add) {
+            Statement query(database, QStringLiteral("SELECT ID FROM ") + table);
+            Statement::Rows row(query);
+            while (row.next())
+                add(row.integer(0));
+        };
+        rowids(deletedTable, [&fresh](qint64 rowid) { fresh.markDeleted(rowid); });
+        rowids(insertedOrUpdatedTable, [&fresh](qint64 rowid) { fresh.store(rowid); });
+        replayHistory(fresh);
+    }
     Statement labels(database, QStringLiteral("SELECT historyID, label FROM ombrixStepLabels WHERE name = ?1;"));
     Statement::Rows label(labels.bindText(1, tableName));
     while (label.next()) {

@@ -66,6 +66,12 @@ public:
     // Names the log after name again without touching the file: after a
     // rename whose transaction did not commit.
     void takeName(const QString& name);
+    // The log was made now, in the open transaction: a rollback that takes
+    // that back takes the log back too, whatever the rollback brings back
+    // under its name (the leftovers it removed first).
+    void madeNow();
+    // Whether a rollback took the making of the log back; it reads as empty.
+    bool takenBack() const { return undone.load(std::memory_order_acquire); }
     QString name() const;
 
 private:
@@ -127,7 +133,7 @@ private:
     // The counts of each step and the origins of moved rows, from the history
     // rows in the order they were recorded.
     void replayHistory(LogIndex& fresh);
-    void rolledBack() noexcept override;
+    void rolledBack(SqliteDatabase::Mark to) noexcept override;
     // Runs a statement that changes the log and makes the same change to the index.
     template <typename Apply>
     void changeLog(Statement& statement, Apply&& apply);
@@ -152,6 +158,8 @@ private:
     LogIndex index;
     // Cleared by a rollback, on the thread that rolls back.
     std::atomic<bool> indexValid{false};
+    std::optional<SqliteDatabase::Mark> made;
+    std::atomic<bool> undone{false};
     std::optional<qint64> newRowsFrom;
     std::atomic<quint64> changes{0};
     // Where walkRows stands, while it walks and the log stays as it was.

@@ -88,7 +88,7 @@ ModificationManagerFactory::~ModificationManagerFactory()
     }
     // The process ends with these tables still open: their logs end with it.
     for (const std::shared_ptr<OpenLog>& entry : tables.takeAll())
-        endLog(tables.takeLog(*entry));
+        endLog(tables.takeLog(*entry), TransactionGate::Wait::Never);
     history.close();
 }
 
@@ -129,20 +129,22 @@ void ModificationManagerFactory::closeTable(const std::shared_ptr<OpenLog>& entr
 void ModificationManagerFactory::releaseHolder(const void* holder) noexcept
 {
     for (const std::shared_ptr<OpenLog>& entry : tables.releaseHolder(holder))
-        endLog(tables.takeLog(*entry));
+        endLog(tables.takeLog(*entry), TransactionGate::Wait::UpToTimeout);
     closeIfIdle();
 }
 
 // A log whose tables cannot go now (another connection's transaction is open,
 // or the database fails) loses its lock all the same: the next process that
 // opens the file removes what is left.
-void ModificationManagerFactory::endLog(const std::shared_ptr<SqliteModificationManager>& manager) noexcept
+void ModificationManagerFactory::endLog(const std::shared_ptr<SqliteModificationManager>& manager,
+                                        TransactionGate::Wait wait) noexcept
 {
     const std::shared_ptr<HistoryFile::Open> file = history.opened();
     if (!manager || !file)
         return;
     try {
-        Savepoint savepoint(file->database, nullptr, false, TransactionGate::Wait::Never);
+        // Its own owner, which joins no transaction of any connection.
+        Savepoint savepoint(file->database, manager.get(), false, wait);
         if (!LogRecords::keptLog(file->database, manager->name()))
             manager->dropLog();
         savepoint.release();
@@ -182,7 +184,7 @@ void ModificationManagerFactory::verifyLogs() noexcept
     for (const std::shared_ptr<OpenLog>& entry : tables.withLogs()) {
         const std::shared_ptr<SqliteModificationManager> manager = tables.manager(*entry);
         try {
-            if (!manager || LogRecords::hasRegistryRow(file->database, manager->name()))
+            if (!manager || (!manager->takenBack() && LogRecords::hasRegistryRow(file->database, manager->name())))
                 continue;
         } catch (...) {
             continue;
@@ -252,6 +254,7 @@ void ModificationManagerFactory::takeUpLog(OpenLog& entry, const QString& uri, b
         LogRecords::removeLog(db, name);
         claimUri(*file, name, uri);
         manager = std::make_shared<SqliteModificationManager>(connectionOf(file), name, true);
+        manager->madeNow();
         LogRecords::addRegistryRow(db, uri, name);
     }
     tables.setLog(entry, manager, uri, std::move(stamps));

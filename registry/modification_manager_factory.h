@@ -81,9 +81,10 @@ private:
     // Refuses when another name's log, live or kept, uses uri; clears what a
     // dead process left there.
     void claimUri(HistoryFile::Open& file, const QString& name, const QString& uri);
-    // Ends a log whose tables all went: dropped unless kept, when no other
-    // work holds the history transaction (else a leftover for later).
-    void endLog(const std::shared_ptr<SqliteModificationManager>& manager) noexcept;
+    // Ends a log whose tables all went: dropped unless kept, in a transaction
+    // of its own, once another thread's ends (with wait); else, or when this
+    // thread's is open, a leftover for later.
+    void endLog(const std::shared_ptr<SqliteModificationManager>& manager, TransactionGate::Wait wait) noexcept;
     // Closes the history file while this process has no log in it, so that
     // nothing holds the file between uses, and the next use opens it afresh
     // where HOME points then; leftovers of processes that died go first.

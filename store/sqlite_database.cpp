@@ -7,6 +7,8 @@
 
 #include <QFileInfo>
 
+#include <algorithm>
+
 #include <sqlite3.h>
 
 namespace {
@@ -196,12 +198,15 @@ bool SqliteDatabase::tryBegin()
         return false;
     if (rc != SQLITE_OK)
         throw ErrorPair(rc & 0xff, message);
+    began = ++clock;
+    open.clear();
     return true;
 }
 
 void SqliteDatabase::endTransaction() noexcept
 {
     savepointDepth = 0;
+    open.clear();
     levels.clear();
     observers.clear();
     gate.end();
@@ -239,7 +244,7 @@ void SqliteDatabase::rollback() noexcept
     // After some errors SQLite has ended the transaction itself.
     if (!sqlite3_get_autocommit(handle))
         sqlite3_exec(handle, "ROLLBACK", nullptr, nullptr, nullptr);
-    notifyRollback();
+    notifyRollback(began);
     endTransaction();
 }
 
@@ -249,11 +254,18 @@ void SqliteDatabase::abandon() noexcept
     ++rollbacks;
     if (!sqlite3_get_autocommit(handle))
         sqlite3_exec(handle, "ROLLBACK", nullptr, nullptr, nullptr);
-    notifyRollback();
+    notifyRollback(began);
     observers.clear();
     savepointDepth = 0;
+    open.clear();
     // The transaction stays its owner's, refused, until the owner rolls back.
     lost = true;
+}
+
+SqliteDatabase::Mark SqliteDatabase::mark() const
+{
+    const Lock held(*this);
+    return clock;
 }
 
 qint64 SqliteDatabase::totalChanges() const
@@ -330,19 +342,36 @@ void SqliteDatabase::releaseSnapshot() noexcept
 
 void SqliteDatabase::savepoint(const QString& name)
 {
+    const Lock held(*this);
     execute(QStringLiteral("SAVEPOINT ") + name);
+    open.append({name, ++clock});
 }
 
 void SqliteDatabase::release(const QString& name)
 {
+    const Lock held(*this);
     execute(QStringLiteral("RELEASE ") + name);
+    open.erase(open.begin() + std::max(openAt(name), 0), open.end());
 }
 
+// The savepoint stays open: what was done inside it is taken back.
 void SqliteDatabase::rollbackTo(const QString& name)
 {
     const Lock held(*this);
     execute(QStringLiteral("ROLLBACK TO ") + name);
-    notifyRollback();
+    const int at = openAt(name);
+    const Mark to = at >= 0 ? open.at(at).second : began;
+    open.erase(open.begin() + at + 1, open.end());
+    notifyRollback(to);
+}
+
+int SqliteDatabase::openAt(const QString& name) const
+{
+    for (int at = open.size() - 1; at >= 0; --at) {
+        if (open.at(at).first == name)
+            return at;
+    }
+    return -1;
 }
 
 void SqliteDatabase::observe(Observer* observer)
@@ -357,10 +386,10 @@ void SqliteDatabase::forget(Observer* observer)
     observers.remove(observer);
 }
 
-void SqliteDatabase::notifyRollback() noexcept
+void SqliteDatabase::notifyRollback(Mark to) noexcept
 {
     for (Observer* observer : qAsConst(observers))
-        observer->rolledBack();
+        observer->rolledBack(to);
 }
 
 SqliteDatabase::Work::Work(SqliteDatabase& database, const void* owner, TransactionGate::Wait wait) : database(database)

@@ -11,6 +11,7 @@
 #include <QHash>
 #include <QList>
 #include <QSet>
+#include <QPair>
 #include <QString>
 #include <QVariant>
 
@@ -23,12 +24,18 @@ struct sqlite3_stmt;
 
 class SqliteDatabase {
 public:
+    // When work was done: a count of the transactions and savepoints begun
+    // on the connection so far. What was done at a mark was done after every
+    // savepoint with a lower one began.
+    using Mark = quint64;
+
     // Something that keeps what it read from the database in memory and must
-    // forget it when a rollback takes back what it wrote. Told on the thread
-    // that rolls back, holding the connection's lock: it may only note it.
+    // forget it when a rollback takes back what it wrote: everything done at
+    // the mark given or later. Told on the thread that rolls back, holding the
+    // connection's lock: it may only note it.
     class Observer {
     public:
-        virtual void rolledBack() noexcept = 0;
+        virtual void rolledBack(Mark to) noexcept = 0;
 
     protected:
         ~Observer() = default;
@@ -108,14 +115,14 @@ public:
     // The host's savepoint levels open in the transaction, ascending: for the
     // work of its owner.
     QList<int>& hostLevels() { return levels; }
+    // Where work in the open transaction stands now.
+    Mark mark() const;
     // Rows changed by every statement so far.
     qint64 totalChanges() const;
     // The rowid of the row the last INSERT made.
     qint64 lastInsertRowid() const;
     // Whether a savepoint or a reader is alive: the connection must stay open.
     bool inUse() const;
-    // Whether the calling thread made the connection, and may close it.
-    bool madeHere() const { return connection.madeHere(); }
 
     // Readers: while one is open (a scan), lookups outside a transaction share
     // one read transaction (holdSnapshot) instead of taking the file's locks
@@ -149,7 +156,9 @@ private:
     void harden();
     bool tryBegin();
     void endTransaction() noexcept;
-    void notifyRollback() noexcept;
+    void notifyRollback(Mark to) noexcept;
+    // The place of the innermost open savepoint called name; -1 without one.
+    int openAt(const QString& name) const;
     void releaseSnapshot() noexcept;
     void truncateLog() noexcept;
     void keepWalking(Statement* statement) { walkers.insert(statement); }
@@ -169,6 +178,11 @@ private:
     int savepointDepth = 0;
     int liveSavepoints = 0;
     QList<int> levels;
+    // The mark now, the transaction's, and the savepoints open in it with
+    // theirs, outermost first.
+    Mark clock = 0;
+    Mark began = 0;
+    QList<QPair<QString, Mark>> open;
     // The write-ahead log's file; truncated after a commit that left it this large.
     QString logPath;
     static constexpr qint64 largeLog = qint64(64) << 20;
