@@ -28,6 +28,7 @@ int main(int argc, char** argv)
     bench::registerHistoryBenchmarks();
     bench::registerCsvBenchmarks();
     bench::registerFirstOpenBenchmarks();
+    bench::registerThreadBenchmarks();
     benchmark::RunSpecifiedBenchmarks();
     benchmark::Shutdown();
 

@@ -308,13 +308,14 @@ void SqliteModificationManager::replayHistory(LogIndex& fresh)
         fresh.setOrigin(rowid, origin);
 }
 
+// Read afresh rather than copied from the row kept here: copies of Qt's
+// containers share their data, which threads must not.
 bool SqliteModificationManager::readRow(qint64 rowid, RowSnapshot& row)
 {
     const Access access(*this);
-    const RowSnapshot* stored = modifiedRow(rowid);
-    if (!stored)
+    if (!log().isStored(rowid))
         return false;
-    row = *stored;
+    row.assign(readSnapshot(rowid));
     return true;
 }
 

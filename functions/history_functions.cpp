@@ -274,7 +274,7 @@ int openHistoryDatabase() noexcept
 int quillmere_register_undoredo_functions(sqlite3* db)
 {
     // The routines pointer is filled by wrapVirtualTableWithTransactions.
-    if (!sqlite3_api)
+    if (!__atomic_load_n(&sqlite3_api, __ATOMIC_ACQUIRE))
         return SQLITE_MISUSE;
     int rc = registerHistoryFunctions(db);
     // Opened now so that the host learns at once when it cannot be; the

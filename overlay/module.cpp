@@ -51,7 +51,7 @@ int wrapVirtualTableWithTransactions(sqlite3* db, const sqlite3_api_routines* ro
                                      const sqlite3_module* innerModule, const char* moduleName)
 {
     fillRoutines(routines);
-    if (!sqlite3_api || !innerModule)
+    if (!__atomic_load_n(&sqlite3_api, __ATOMIC_ACQUIRE) || !innerModule)
         return SQLITE_MISUSE;
     return registerOverlay(db, moduleName, innerModule, nullptr);
 }

@@ -15,7 +15,7 @@ std::shared_ptr<OpenLog> OpenTables::open(const QString& name, const void* holde
         entry = std::make_shared<OpenLog>();
         entry->name = name;
     }
-    entry->tables.append(table);
+    entry->tables.push_back(table);
     entry->holders.insert(holder);
     return entry;
 }
@@ -23,14 +23,13 @@ std::shared_ptr<OpenLog> OpenTables::open(const QString& name, const void* holde
 void OpenTables::close(const std::shared_ptr<OpenLog>& entry, const void* connection, const QByteArray& schema)
 {
     const std::lock_guard<std::mutex> held(mutex);
-    for (int i = 0; i < entry->tables.size(); ++i) {
-        if (entry->tables.at(i).connection == connection && entry->tables.at(i).schema == schema) {
-            entry->tables.removeAt(i);
-            break;
-        }
-    }
+    const auto table = std::find_if(entry->tables.begin(), entry->tables.end(), [&](const OpenLog::Table& open) {
+        return open.connection == connection && open.schema == schema;
+    });
+    if (table != entry->tables.end())
+        entry->tables.erase(table);
     const QString key = identifierKey(entry->name);
-    if (entry->tables.isEmpty() && !entry->manager && logs.value(key) == entry)
+    if (entry->tables.empty() && !entry->manager && logs.value(key) == entry)
         logs.remove(key);
 }
 
@@ -75,7 +74,7 @@ std::vector<std::shared_ptr<OpenLog>> OpenTables::entries() const
 LogState OpenTables::state(const OpenLog& entry) const
 {
     const std::lock_guard<std::mutex> held(mutex);
-    const QString filePath = entry.manager || entry.tables.isEmpty() ? entry.uri : entry.tables.first().filePath;
+    const QString filePath = entry.manager || entry.tables.empty() ? entry.uri : entry.tables.front().filePath;
     return {entry.name, filePath, entry.manager, entry.stamps, entry.tables};
 }
 

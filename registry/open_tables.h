@@ -7,7 +7,6 @@
 
 #include <QByteArray>
 #include <QHash>
-#include <QList>
 #include <QSet>
 #include <QString>
 
@@ -47,8 +46,9 @@ private:
     std::shared_ptr<SqliteModificationManager> manager;
     // A label given before there was a log, for the first step it records.
     std::optional<QString> firstLabel;
-    // The overlay tables of this name open now.
-    QList<Table> tables;
+    // The overlay tables of this name open now. A standard container: Qt's
+    // share their data between copies, which threads must not.
+    std::vector<Table> tables;
     // The module registrations under which a table of this name was opened:
     // the log lives until the last of them ends, or DROP TABLE.
     QSet<const void*> holders;
@@ -62,7 +62,7 @@ struct LogState {
     QString filePath;
     std::shared_ptr<SqliteModificationManager> manager;
     std::vector<FileStamp> stamps;
-    QList<OpenLog::Table> tables;
+    std::vector<OpenLog::Table> tables;
 };
 
 class OpenTables {

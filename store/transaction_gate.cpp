@@ -5,6 +5,7 @@
 
 #include "common/error_pair.h"
 
+#include <pthread.h>
 #include <sqlite3.h>
 
 #include <algorithm>
@@ -32,10 +33,21 @@ std::chrono::milliseconds busyDelay(int attempt)
 
 } // namespace
 
+// Kept as a key of the thread library rather than in thread_local storage,
+// which a library loaded with dlopen allocates apart from the thread.
 TransactionGate::Thread TransactionGate::currentThread()
 {
     static std::atomic<Thread> next{1};
-    thread_local const Thread thread = next.fetch_add(1, std::memory_order_relaxed);
+    static const struct Key {
+        pthread_key_t key = 0;
+        Key() { pthread_key_create(&key, nullptr); }
+        ~Key() { pthread_key_delete(key); }
+    } numbers;
+    Thread thread = Thread(reinterpret_cast<std::uintptr_t>(pthread_getspecific(numbers.key)));
+    if (!thread) {
+        thread = next.fetch_add(1, std::memory_order_relaxed);
+        pthread_setspecific(numbers.key, reinterpret_cast<void*>(std::uintptr_t(thread)));
+    }
     return thread;
 }
 
