@@ -31,18 +31,20 @@ std::chrono::milliseconds busyDelay(int attempt)
     return std::chrono::milliseconds(delays[std::min<size_t>(size_t(attempt), std::size(delays) - 1)]);
 }
 
+// Threads' numbers, kept as a key of the thread library rather than in
+// thread_local storage, which a library loaded with dlopen allocates apart
+// from the thread. Made as the library loads, so that it outlives the factory.
+const struct ThreadNumbers {
+    pthread_key_t key = 0;
+    ThreadNumbers() { pthread_key_create(&key, nullptr); }
+    ~ThreadNumbers() { pthread_key_delete(key); }
+} numbers;
+
 } // namespace
 
-// Kept as a key of the thread library rather than in thread_local storage,
-// which a library loaded with dlopen allocates apart from the thread.
 TransactionGate::Thread TransactionGate::currentThread()
 {
     static std::atomic<Thread> next{1};
-    static const struct Key {
-        pthread_key_t key = 0;
-        Key() { pthread_key_create(&key, nullptr); }
-        ~Key() { pthread_key_delete(key); }
-    } numbers;
     Thread thread = Thread(reinterpret_cast<std::uintptr_t>(pthread_getspecific(numbers.key)));
     if (!thread) {
         thread = next.fetch_add(1, std::memory_order_relaxed);
