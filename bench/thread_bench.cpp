@@ -20,16 +20,20 @@ struct Worker {
     sqlite3* db = nullptr;
     std::string table;
     sqlite3_int64 rows = 0;
+    // The same data through the inner module alone.
+    std::string inner;
 
-    explicit Worker(int number) : table("thread_t" + std::to_string(number))
+    explicit Worker(int number) : table("thread_t" + std::to_string(number)), inner(table + "_inner")
     {
         if (sqlite3_open(":memory:", &db) != SQLITE_OK ||
             wrapVirtualTableWithTransactions(db, hostRoutines(), memory_module::module(), "overlay") != SQLITE_OK ||
+            sqlite3_create_module(db, "inner", memory_module::module(), nullptr) != SQLITE_OK ||
             quillmere_register_undoredo_functions(db) != SQLITE_OK)
             fail(db, "a worker's connection");
         const std::string path = "/bench/" + table;
         memory_module::setTable(path, tableData());
         exec(db, "CREATE VIRTUAL TABLE " + table + " USING overlay('" + path + "')");
+        exec(db, "CREATE VIRTUAL TABLE " + inner + " USING inner('" + path + "')");
         exec(db, "UPDATE " + table + " SET c2 = c2 || 'u', c3 = c3 + 1 WHERE rowid % 100 = 1");
         exec(db, "DELETE FROM " + table + " WHERE rowid % 100 = 2");
         exec(db, "INSERT INTO " + table + "(rowid, c1, c2, c3, c4, c5) SELECT rowid + " + std::to_string(tableRows) +
@@ -88,6 +92,19 @@ void BM_TwoThreadsScan(benchmark::State& state)
     });
 }
 
+// What two threads gain at best here: the same scans of the inner tables alone.
+void BM_TwoThreadsScanInner(benchmark::State& state)
+{
+    runComparison(state, [] {
+        return twoAgainstOne(Budget{4.0, 4, 1000}, [](Worker& worker) {
+            Statement scan(worker.db, "SELECT * FROM " + worker.inner);
+            std::uint64_t sum = 0;
+            if (scan.consume(sum) != tableRows)
+                throw std::runtime_error("a thread's scan missed rows");
+        });
+    });
+}
+
 void BM_TwoThreadsWrite(benchmark::State& state)
 {
     runComparison(state, [] {
@@ -111,6 +128,7 @@ void BM_TwoThreadsWrite(benchmark::State& state)
 void registerThreadBenchmarks()
 {
     addBenchmark("threads/scan_2_vs_1", BM_TwoThreadsScan);
+    addBenchmark("threads/inner_scan_2_vs_1", BM_TwoThreadsScanInner);
     addBenchmark("threads/single_row_updates_2_vs_1", BM_TwoThreadsWrite);
 }
 

@@ -72,14 +72,9 @@ SqliteModificationManager::~SqliteModificationManager()
     database.forget(this);
 }
 
-SqliteModificationManager::Access::Access(const SqliteModificationManager& manager, Hold hold)
-    : log(manager.mutex), file(manager.database, hold == Hold::Work)
-{
-}
-
 QString SqliteModificationManager::name() const
 {
-    const Access access(*this, Hold::Log);
+    const Access access(*this);
     return tableName;
 }
 
@@ -321,7 +316,7 @@ bool SqliteModificationManager::readRow(qint64 rowid, RowSnapshot& row)
 
 ModificationManager::RowState SqliteModificationManager::rowState(qint64 rowid)
 {
-    const Access access(*this, Hold::Log);
+    const Access access(*this);
     const LogIndex& current = log();
     return {current.isDeleted(rowid), current.isStored(rowid)};
 }
@@ -344,6 +339,7 @@ QByteArray SqliteModificationManager::readSnapshot(qint64 rowid)
 {
     // A scan asks for rows in ascending order, mostly a few apart.
     constexpr int shortWalk = 32;
+    const SqliteDatabase::Lock held(database);
     Statement& walk = statements.walkRows;
     if (!database.holdSnapshot()) {
         Statement::Rows row(statements.loadRow.bind(1, rowid));
@@ -385,25 +381,25 @@ void SqliteModificationManager::fileColumn(int column)
 
 bool SqliteModificationManager::isRowDeleted(qint64 rowid)
 {
-    const Access access(*this, Hold::Log);
+    const Access access(*this);
     return log().isDeleted(rowid);
 }
 
 bool SqliteModificationManager::isRowModified(qint64 rowid)
 {
-    const Access access(*this, Hold::Log);
+    const Access access(*this);
     return log().isStored(rowid);
 }
 
 std::optional<qint64> SqliteModificationManager::firstModifiedRowidFrom(qint64 rowid)
 {
-    const Access access(*this, Hold::Log);
+    const Access access(*this);
     return log().firstStoredFrom(rowid);
 }
 
 std::optional<qint64> SqliteModificationManager::firstUnmodifiedRowidFrom(qint64 rowid)
 {
-    const Access access(*this, Hold::Log);
+    const Access access(*this);
     return log().firstUnstoredFrom(rowid);
 }
 
@@ -423,7 +419,7 @@ std::vector<qint64> SqliteModificationManager::modifiedRowidsHolding(int column,
 
 int SqliteModificationManager::currentHistoryId()
 {
-    const Access access(*this, Hold::Log);
+    const Access access(*this);
     return log().position().value_or(-1);
 }
 
@@ -436,13 +432,13 @@ void SqliteModificationManager::setFirstNewRowid(qint64 rowid)
 
 std::optional<qint64> SqliteModificationManager::firstNewRowid() const
 {
-    const Access access(*this, Hold::Log);
+    const Access access(*this);
     return newRowsFrom;
 }
 
 void SqliteModificationManager::restoreFirstNewRowid(qint64 rowid)
 {
-    const Access access(*this, Hold::Log);
+    const Access access(*this);
     newRowsFrom = rowid;
     if (indexValid)
         index.setInnerLimit(rowid);
@@ -450,7 +446,7 @@ void SqliteModificationManager::restoreFirstNewRowid(qint64 rowid)
 
 ModificationManager::Summary SqliteModificationManager::summary()
 {
-    const Access access(*this, Hold::Log);
+    const Access access(*this);
     const LogIndex& current = log();
     return Summary{current.position(),     current.appliedSteps(), current.undoneSteps(), current.insertedCount(),
                    current.updatedCount(), current.deletedCount(), current.isClean()};
@@ -458,7 +454,7 @@ ModificationManager::Summary SqliteModificationManager::summary()
 
 std::vector<ModificationManager::StepSummary> SqliteModificationManager::steps()
 {
-    const Access access(*this, Hold::Log);
+    const Access access(*this);
     const LogIndex& current = log();
     const int position = currentHistoryId();
     const bool open = !current.lowestStepAbove(position);
@@ -475,7 +471,7 @@ std::vector<ModificationManager::StepSummary> SqliteModificationManager::steps()
 
 std::optional<ModificationManager::RowChange> SqliteModificationManager::storedChangeFrom(qint64 rowid)
 {
-    const Access access(*this, Hold::Log);
+    const Access access(*this);
     const LogIndex& current = log();
     const std::optional<qint64> stored = current.firstStoredFrom(rowid);
     if (!stored)
@@ -486,7 +482,7 @@ std::optional<ModificationManager::RowChange> SqliteModificationManager::storedC
 
 std::optional<ModificationManager::RowChange> SqliteModificationManager::deletionFrom(qint64 rowid)
 {
-    const Access access(*this, Hold::Log);
+    const Access access(*this);
     const std::optional<qint64> deleted = log().firstDeletionFrom(rowid);
     if (!deleted)
         return std::nullopt;

@@ -1,8 +1,8 @@
 // The change log of one overlay table kept in the history database: its
 // stored rows, deleted set and history rows, plus its history position. Rows
 // are read from the file through SQLite's page cache; memory holds rowids.
-// One lock guards what the log holds in memory; work on the file also holds
-// the connection's, taken after it.
+// One lock guards what the log holds in memory; the connection's is taken
+// after it, statement by statement.
 #pragma once
 
 #include "changelog/log_index.h"
@@ -77,15 +77,16 @@ public:
 private:
     enum ActionTag { Deletion = 1, Insertion = 2, Update = 3 };
 
-    // The log's lock, and with Work the connection's too.
-    enum class Hold { Log, Work };
+    // The log's lock, held by every operation from its start to its end.
+    // The connection's is taken for each statement, or for a statement that
+    // walks rows, for the walk: another thread may read between them, never
+    // this log.
     class Access {
     public:
-        explicit Access(const SqliteModificationManager& manager, Hold hold = Hold::Work);
+        explicit Access(const SqliteModificationManager& manager) : log(manager.mutex) {}
 
     private:
         std::lock_guard<std::recursive_mutex> log;
-        SqliteDatabase::Lock file;
     };
 
     // The stored row of rowid, valid until the log changes or the next call;

@@ -39,7 +39,8 @@ std::optional<QString> labelArgument(sqlite3_value* value)
 }
 
 // Makes the table's overlay on this connection join the host's open transaction,
-// as a write would: SQLite then tells it how the transaction ends. Without
+// as a write would: SQLite then tells it how the transaction ends, and the
+// history transaction begins as the first row written would begin it. Without
 // the table open here nothing would tell it, and the call is refused rather
 // than committed behind the host's back.
 void joinHostTransaction(sqlite3* host, const LogState& entry, SqliteDatabase& database)
@@ -101,6 +102,8 @@ void moveTable(sqlite3_context* ctx, sqlite3_value* value, Move&& move, WithoutL
     }
     const std::shared_ptr<HistoryFile::Open> file = factory.file().open();
     joinHostTransaction(host, registry.state(*entry), file->database);
+    if (!sqlite3_get_autocommit(host))
+        file->database.joinHostTransaction(host);
     {
         Savepoint savepoint(file->database, host);
         const LogState log = registry.state(*entry);

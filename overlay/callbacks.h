@@ -34,11 +34,6 @@ int overlaySavepoint(sqlite3_vtab* vtab, int level);
 int overlayRelease(sqlite3_vtab* vtab, int level);
 int overlayRollbackTo(sqlite3_vtab* vtab, int level);
 
-// Begins the history transaction of db's host transaction unless it is open
-// already, as xBegin does; for a table made inside that transaction, whose
-// xBegin SQLite skips. Whether it was open already. Throws ErrorPair
-// (SQLITE_BUSY for another connection's, see TransactionGate::enter).
-bool joinHostTransaction(sqlite3* db);
 
 extern const sqlite3_module overlayModule;
 

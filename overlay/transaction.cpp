@@ -1,10 +1,13 @@
 // The host's transactions, joined. Everything the overlay tables of one host
 // connection change during a host transaction is one transaction on the
-// history database: begun with the first write (xBegin), committed in xSync so
-// that a failure fails the host's COMMIT, rolled back with the host's ROLLBACK.
-// The host's savepoint levels become savepoints of their own. One host
-// connection at a time: another one's writes wait for it, or fail with
-// SQLITE_BUSY on the same thread, where waiting could never end.
+// history database: begun by the first row written (not at xBegin, so that
+// what a statement reads before it writes runs beside another connection's
+// writes), committed in xSync so that a failure fails the host's COMMIT,
+// rolled back with the host's ROLLBACK. The host's savepoint levels opened
+// once it began become savepoints of their own; one opened before is older
+// than anything it holds. One host connection at a time: another one's
+// writes wait for it, or fail with SQLITE_BUSY on the same thread, where
+// waiting could never end.
 #include "overlay/callbacks.h"
 #include "common/guard.h"
 #include "overlay/inner_cursors.h"
@@ -14,11 +17,9 @@
 
 namespace {
 
-const QString beginName = QStringLiteral("quillmere_host");
-
 QString levelName(int level)
 {
-    return beginName + QLatin1Char('_') + QString::number(level);
+    return SqliteDatabase::hostSavepoint + QLatin1Char('_') + QString::number(level);
 }
 
 // The history file, while its transaction is this table's connection's.
@@ -47,32 +48,13 @@ int onJoinedTransaction(OverlayTable* table, Work&& work)
 
 } // namespace
 
-bool joinHostTransaction(sqlite3* db)
-{
-    const std::shared_ptr<HistoryFile::Open> file = ModificationManagerFactory::instance().file().open();
-    SqliteDatabase& database = file->database;
-    if (database.transactionOwner() == db)
-        return true;
-    const SqliteDatabase::Work work(database, db);
-    if (!work.began())
-        return true;
-    try {
-        database.savepoint(beginName);
-    } catch (...) {
-        // SQLite calls no xRollback for a table whose xBegin failed.
-        database.rollback();
-        throw;
-    }
-    return false;
-}
-
 int overlayBegin(sqlite3_vtab* vtab)
 {
     OverlayTable* table = overlayTable(vtab);
     closeFinishedCursors(table->db);
     return guardTableCallback(vtab, [&] {
         refuseInHistoryFile(*table, nameOf(*table));
-        table->joining = joinHostTransaction(table->db);
+        table->joining = joinedFile(table) != nullptr;
         return SQLITE_OK;
     });
 }
@@ -152,7 +134,7 @@ int overlayRollbackTo(sqlite3_vtab* vtab, int level)
             database.rollbackTo(levelName(level));
             levels.erase(levels.begin() + at + 1, levels.end());
         } else {
-            database.rollbackTo(beginName);
+            database.rollbackTo(SqliteDatabase::hostSavepoint);
             levels.clear();
         }
         rolledBack = true;

@@ -160,9 +160,8 @@ int recordWrite(OverlayTable& table, int argc, sqlite3_value** argv, sqlite3_int
     }
     ModificationManagerFactory& factory = ModificationManagerFactory::instance();
     const std::shared_ptr<HistoryFile::Open> file = factory.file().open();
-    // SQLite never calls xBegin for a table created in the open transaction.
-    if (!sqlite3_get_autocommit(table.db))
-        joinHostTransaction(table.db);
+    // The host's transaction, or its statement's, takes the history file here.
+    file->database.joinHostTransaction(table.db);
     // The log comes into being on its own, so that a row refused below
     // (OR IGNORE) does not take it back with it.
     const std::shared_ptr<ModificationManager> held = factory.logFor(*table.log, table.filePath, table.db);

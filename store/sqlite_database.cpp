@@ -178,12 +178,6 @@ bool SqliteDatabase::inTransaction() const
     return gate.isOpen();
 }
 
-const void* SqliteDatabase::transactionOwner() const
-{
-    const Lock held(*this);
-    return gate.owner();
-}
-
 // Asked for the write lock at once: while another process holds it the gate
 // lets the connection go and tries again, as SQLite's busy handler would.
 bool SqliteDatabase::tryBegin()
@@ -200,7 +194,25 @@ bool SqliteDatabase::tryBegin()
         throw ErrorPair(rc & 0xff, message);
     began = ++clock;
     open.clear();
+    changesAtBegin = sqlite3_total_changes64(handle);
     return true;
+}
+
+bool SqliteDatabase::joinHostTransaction(const void* owner)
+{
+    if (transactionOwner() == owner)
+        return true;
+    const Work work(*this, owner);
+    if (!work.began())
+        return true;
+    try {
+        savepoint(hostSavepoint);
+    } catch (...) {
+        // SQLite calls no xRollback for a table whose xBegin failed.
+        rollback();
+        throw;
+    }
+    return false;
 }
 
 void SqliteDatabase::endTransaction() noexcept
@@ -221,8 +233,10 @@ void SqliteDatabase::commit()
         rollback();
         throw;
     }
+    // Only a transaction of many rows can have grown the log that large.
+    const bool many = sqlite3_total_changes64(handle) - changesAtBegin >= 1024;
     endTransaction();
-    if (QFileInfo(logPath).size() >= largeLog)
+    if (many && QFileInfo(logPath).size() >= largeLog)
         truncateLog();
 }
 
@@ -306,14 +320,16 @@ void SqliteDatabase::giveSpaceBack() noexcept
 
 void SqliteDatabase::startReading() noexcept
 {
-    const Lock held(*this);
-    ++readers;
+    readers.fetch_add(1, std::memory_order_relaxed);
 }
 
+// The last reader lets the snapshot go, when one is held.
 void SqliteDatabase::stopReading() noexcept
 {
+    if (readers.fetch_sub(1, std::memory_order_acq_rel) != 1 || !snapshotHeld.load(std::memory_order_acquire))
+        return;
     const Lock held(*this);
-    if (readers > 0 && --readers == 0)
+    if (readers.load(std::memory_order_relaxed) == 0)
         releaseSnapshot();
 }
 

@@ -15,6 +15,7 @@
 #include <QString>
 #include <QVariant>
 
+#include <atomic>
 #include <mutex>
 
 class ErrorPair;
@@ -101,11 +102,21 @@ public:
     // Finishes and forgets every kept statement (before DROP TABLE).
     void forgetStatements();
 
+    // The outermost savepoint of a host's transaction, and the prefix of the
+    // names of the savepoints inside it.
+    inline static const QString hostSavepoint = QStringLiteral("quillmere_host");
+    // Makes the transaction owner's for the host transaction of owner (a host
+    // connection): begins it, with its outermost savepoint, unless owner's is
+    // open; whether it was open. Throws ErrorPair as Work does.
+    bool joinHostTransaction(const void* owner);
+
     // The transaction. commit() and rollback() end it from within Work that
     // holds it. A rollback never throws: one that fails leaves SQLite to roll
     // back when the connection closes.
     bool inTransaction() const;
-    const void* transactionOwner() const;
+    // Read without the lock: an answer that holds as long as the caller's
+    // own connection does nothing, as it is for that connection's owner.
+    const void* transactionOwner() const { return gate.owner(); }
     void commit();
     void rollback() noexcept;
     // Rolls the transaction back at once but keeps it refused (SQLITE_ABORT)
@@ -186,10 +197,14 @@ private:
     // The write-ahead log's file; truncated after a commit that left it this large.
     QString logPath;
     static constexpr qint64 largeLog = qint64(64) << 20;
-    int readers = 0;
+    // Counted without the lock, which scans would otherwise take at their
+    // start and end while another thread writes.
+    std::atomic<int> readers{0};
     // A statement that stands on its row, holding the read transaction.
     sqlite3_stmt* snapshotHolder = nullptr;
-    bool snapshotHeld = false;
+    std::atomic<bool> snapshotHeld{false};
+    // Rows changed when the transaction began.
+    qint64 changesAtBegin = 0;
     QSet<Statement*> walkers;
     // Counts whole rollbacks: a Savepoint whose transaction one ended (a
     // nested statement of the host failed under it) has nothing left to undo.

@@ -63,25 +63,44 @@ bool TransactionGate::enter(const void* owner, Wait wait, const std::function<bo
             throw locked();
         pause();
     };
+    const auto queued = [&] { return std::find(queue.begin(), queue.end(), me) != queue.end(); };
+    // Leaves the queue on every way out, so that the next in it goes on.
+    struct Leave {
+        TransactionGate& gate;
+        Thread me;
+        ~Leave()
+        {
+            const auto at = std::find(gate.queue.begin(), gate.queue.end(), me);
+            if (at == gate.queue.end())
+                return;
+            gate.queue.erase(at);
+            gate.lock.notifyAll();
+        }
+    } leave{*this, me};
     for (int attempt = 0;; ++attempt) {
         if (worker == me || worker == 0) {
-            if (!owner_) {
+            // Threads that waited to begin go first, in the order they came.
+            const bool turn = worker == me || queue.empty() || queue.front() == me;
+            if (!isOpen() && turn) {
                 if (begin()) {
-                    owner_ = owner ? owner : this;
+                    owner_.store(owner ? owner : this, std::memory_order_release);
                     startWork(me);
                     return true;
                 }
                 waitFor([&] { lock.pause(busyDelay(attempt)); });
                 continue;
             }
-            const bool mine = owner ? owner_ == owner : worker == me || (wait == Wait::UpToTimeout && lastWorker == me);
+            const bool mine = isOpen() && (owner ? this->owner() == owner
+                                                 : worker == me || (wait == Wait::UpToTimeout && lastWorker == me));
             if (mine) {
                 startWork(me);
                 return false;
             }
-            if (worker == me || lastWorker == me)
+            if (isOpen() && (worker == me || lastWorker == me))
                 throw otherConnection();
         }
+        if (wait == Wait::UpToTimeout && !queued())
+            queue.push_back(me);
         waitFor([&] {
             if (!lock.waitUntil(deadline))
                 throw locked();
@@ -110,7 +129,7 @@ void TransactionGate::leave() noexcept
 
 void TransactionGate::end() noexcept
 {
-    owner_ = nullptr;
+    owner_.store(nullptr, std::memory_order_release);
     lastWorker = 0;
     lock.notifyAll();
 }

@@ -5,8 +5,10 @@
 
 #include "store/nesting_lock.h"
 
+#include <atomic>
 #include <chrono>
 #include <cstdint>
+#include <deque>
 #include <functional>
 
 class TransactionGate {
@@ -42,9 +44,10 @@ public:
     // The transaction has ended: committed or rolled back.
     void end() noexcept;
 
-    bool isOpen() const { return owner_ != nullptr; }
-    // The connection the transaction belongs to, or this gate for the library's own.
-    const void* owner() const { return owner_; }
+    bool isOpen() const { return owner() != nullptr; }
+    // The connection the transaction belongs to, or this gate for the
+    // library's own; may be read without the lock.
+    const void* owner() const { return owner_.load(std::memory_order_acquire); }
 
 private:
     // Threads by a number never given twice: the ids of threads that ended
@@ -55,8 +58,10 @@ private:
 
     NestingLock& lock;
     const std::chrono::milliseconds timeout;
-    const void* owner_ = nullptr;
+    std::atomic<const void*> owner_{nullptr};
     Thread worker = 0;
     int depth = 0;
     Thread lastWorker = 0;
+    // The threads that wait to begin a transaction, first come first.
+    std::deque<Thread> queue;
 };
