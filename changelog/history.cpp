@@ -37,7 +37,7 @@ qint64 jump(qint64 position, qint64 target)
 
 void SqliteModificationManager::commit()
 {
-    const Access access(*this);
+    const Access access(*this, Hold::Work);
     Savepoint savepoint(database);
     const int position = currentHistoryId();
     if (position == highestPosition)
@@ -51,7 +51,7 @@ void SqliteModificationManager::commit()
 
 void SqliteModificationManager::commit(const QString& label)
 {
-    const Access access(*this);
+    const Access access(*this, Hold::Work);
     Savepoint savepoint(database);
     if (hasOpenStep())
         setStepLabel(currentHistoryId(), label);
@@ -61,7 +61,7 @@ void SqliteModificationManager::commit(const QString& label)
 
 void SqliteModificationManager::label(const std::optional<QString>& label)
 {
-    const Access access(*this);
+    const Access access(*this, Hold::Work);
     Savepoint savepoint(database);
     setStepLabel(hasOpenStep() ? std::optional<int>(currentHistoryId()) : std::nullopt, label);
     savepoint.release();
@@ -69,7 +69,7 @@ void SqliteModificationManager::label(const std::optional<QString>& label)
 
 void SqliteModificationManager::markClean()
 {
-    const Access access(*this);
+    const Access access(*this, Hold::Work);
     Savepoint savepoint(database);
     writeCleanMark(log().currentState());
     savepoint.release();
@@ -105,7 +105,7 @@ void SqliteModificationManager::startNewChange()
 
 void SqliteModificationManager::undo(qint64 steps)
 {
-    const Access access(*this);
+    const Access access(*this, Hold::Work);
     Savepoint savepoint(database);
     qint64 position = currentHistoryId();
     const qint64 count = clampedStepCount(steps);
@@ -126,7 +126,7 @@ void SqliteModificationManager::undo(qint64 steps)
 
 void SqliteModificationManager::redo(qint64 steps)
 {
-    const Access access(*this);
+    const Access access(*this, Hold::Work);
     Savepoint savepoint(database);
     qint64 position = currentHistoryId();
     const qint64 count = clampedStepCount(steps);

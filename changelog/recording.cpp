@@ -20,7 +20,7 @@ const QByteArray& emptyRow()
 
 void SqliteModificationManager::deleteRow(qint64 rowid)
 {
-    const Access access(*this);
+    const Access access(*this, Hold::Work);
     Savepoint savepoint(database);
     startNewChange();
     const std::optional<qint64> origin = log().movedOrigin(rowid);
@@ -33,13 +33,13 @@ void SqliteModificationManager::deleteRow(qint64 rowid)
 
 void SqliteModificationManager::insertRow(qint64 rowid, int argc, sqlite3_value** argv)
 {
-    const Access access(*this);
+    const Access access(*this, Hold::Work);
     recordChange(rowid, rowid, snapshotFromArguments(argc, argv), Insertion);
 }
 
 void SqliteModificationManager::updateRow(qint64 oldRowid, qint64 newRowid, int argc, sqlite3_value** argv)
 {
-    const Access access(*this);
+    const Access access(*this, Hold::Work);
     recordChange(oldRowid, newRowid, snapshotFromArguments(argc, argv), Update);
 }
 

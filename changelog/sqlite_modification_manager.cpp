@@ -61,7 +61,7 @@ SqliteModificationManager::SqliteModificationManager(std::shared_ptr<SqliteDatab
                                                      bool owner)
     : connection(std::move(database)), database(*connection), statements(*connection)
 {
-    const Access access(*this);
+    const Access access(*this, Hold::Work);
     setNames(tableName);
     if (owner)
         createLogTables();
@@ -105,7 +105,7 @@ void SqliteModificationManager::createLogTables()
 
 void SqliteModificationManager::dropLog()
 {
-    const Access access(*this);
+    const Access access(*this, Hold::Work);
     Savepoint savepoint(database);
     // DROP TABLE fails while a statement of the connection still reads.
     database.forgetStatements();
@@ -136,13 +136,13 @@ void renameRows(SqliteDatabase& database, const QString& oldName, const QString&
 
 void SqliteModificationManager::takeName(const QString& name)
 {
-    const Access access(*this);
+    const Access access(*this, Hold::Work);
     setNames(name);
 }
 
 void SqliteModificationManager::renameLog(const QString& newName)
 {
-    const Access access(*this);
+    const Access access(*this, Hold::Work);
     Savepoint savepoint(database);
     database.forgetStatements();
     const QString oldName = tableName;
@@ -173,23 +173,20 @@ void SqliteModificationManager::renameLog(const QString& newName)
     }
 }
 
-LogIndex& SqliteModificationManager::log()
+void SqliteModificationManager::readIndex()
 {
-    if (!indexValid.load(std::memory_order_acquire)) {
-        const SqliteDatabase::Lock held(database);
-        if (takenBack()) {
-            index = LogIndex();
-            indexValid.store(true, std::memory_order_release);
-        } else {
-            rebuildIndex();
-        }
+    const SqliteDatabase::Lock held(database);
+    if (takenBack()) {
+        index = LogIndex();
+        indexValid.store(true, std::memory_order_release);
+    } else {
+        rebuildIndex();
     }
-    return index;
 }
 
 void SqliteModificationManager::madeNow()
 {
-    const Access access(*this);
+    const Access access(*this, Hold::Work);
     made = database.mark();
     database.observe(this);
 }
@@ -425,7 +422,7 @@ int SqliteModificationManager::currentHistoryId()
 
 void SqliteModificationManager::setFirstNewRowid(qint64 rowid)
 {
-    const Access access(*this);
+    const Access access(*this, Hold::Work);
     statements.keepFirstNewRowid.bind(1, rowid).bindText(2, tableName).run();
     restoreFirstNewRowid(rowid);
 }

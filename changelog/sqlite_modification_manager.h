@@ -2,7 +2,7 @@
 // stored rows, deleted set and history rows, plus its history position. Rows
 // are read from the file through SQLite's page cache; memory holds rowids.
 // One lock guards what the log holds in memory; the connection's is taken
-// after it, statement by statement.
+// after it, by each write for its length.
 #pragma once
 
 #include "changelog/log_index.h"
@@ -73,20 +73,26 @@ public:
     // Whether a rollback took the making of the log back; it reads as empty.
     bool takenBack() const { return undone.load(std::memory_order_acquire); }
     QString name() const;
+    // The connection the log is kept on, which the manager holds.
+    SqliteDatabase& file() const { return database; }
 
 private:
     enum ActionTag { Deletion = 1, Insertion = 2, Update = 3 };
 
-    // The log's lock, held by every operation from its start to its end.
-    // The connection's is taken for each statement, or for a statement that
-    // walks rows, for the walk: another thread may read between them, never
-    // this log.
+    // The log's lock, held by every operation from its start to its end;
+    // with Work, the connection's too, taken after it: an operation that
+    // writes holds it throughout rather than for each of its statements.
+    enum class Hold { Log, Work };
     class Access {
     public:
-        explicit Access(const SqliteModificationManager& manager) : log(manager.mutex) {}
+        explicit Access(const SqliteModificationManager& manager, Hold hold = Hold::Log)
+            : log(manager.mutex), file(manager.database, hold == Hold::Work)
+        {
+        }
 
     private:
         std::lock_guard<std::recursive_mutex> log;
+        SqliteDatabase::Lock file;
     };
 
     // The stored row of rowid, valid until the log changes or the next call;
@@ -129,7 +135,13 @@ private:
 
     // The log as the index knows it, read again from the database after a
     // rollback took back what it held.
-    LogIndex& log();
+    LogIndex& log()
+    {
+        if (!indexValid.load(std::memory_order_acquire))
+            readIndex();
+        return index;
+    }
+    void readIndex();
     void rebuildIndex();
     // The counts of each step and the origins of moved rows, from the history
     // rows in the order they were recorded.

@@ -34,7 +34,6 @@ int overlaySavepoint(sqlite3_vtab* vtab, int level);
 int overlayRelease(sqlite3_vtab* vtab, int level);
 int overlayRollbackTo(sqlite3_vtab* vtab, int level);
 
-
 extern const sqlite3_module overlayModule;
 
 // Fills the routines pointer with routines unless it holds a table already,

@@ -38,6 +38,10 @@ struct OverlayTable {
     bool renamed;
     // See comparesWithoutConversion(); read when first asked.
     std::optional<QByteArray> blobColumns;
+    // The log logOf() found last, with the entry's version then: taken again
+    // only when the entry changed. Held weakly: the table keeps no log alive.
+    std::weak_ptr<SqliteModificationManager> lastLog;
+    std::optional<quint64> lastLogVersion;
 };
 
 // Where a cursor stands. Stored rows are visited in rowid order, interleaved
@@ -112,9 +116,18 @@ inline OverlayCursor* overlayCursor(sqlite3_vtab_cursor* cursor)
 // The log a table reads through: its name's, when made over the file the
 // table names; null while nothing was written through it, and for a table of
 // that name over another file, which shows its inner rows.
-inline std::shared_ptr<ModificationManager> logOf(const OverlayTable* table)
+inline std::shared_ptr<SqliteModificationManager> logOf(OverlayTable* table)
 {
-    return ModificationManagerFactory::instance().registry().logOver(*table->log, table->filePath);
+    if (table->lastLogVersion == table->log->version()) {
+        if (std::shared_ptr<SqliteModificationManager> log = table->lastLog.lock())
+            return log;
+    }
+    quint64 version = 0;
+    std::shared_ptr<SqliteModificationManager> log =
+        ModificationManagerFactory::instance().registry().logOver(*table->log, table->filePath, &version);
+    table->lastLog = log;
+    table->lastLogVersion = version;
+    return log;
 }
 
 // The table's name now (a rename on another connection may change it).

@@ -159,14 +159,18 @@ int recordWrite(OverlayTable& table, int argc, sqlite3_value** argv, sqlite3_int
         return SQLITE_MISUSE;
     }
     ModificationManagerFactory& factory = ModificationManagerFactory::instance();
-    const std::shared_ptr<HistoryFile::Open> file = factory.file().open();
+    std::shared_ptr<SqliteModificationManager> held = logOf(&table);
+    // The file only while there is no log yet: the log holds it.
+    const std::shared_ptr<HistoryFile::Open> file = held ? nullptr : factory.file().open();
+    SqliteDatabase& database = held ? held->file() : file->database;
     // The host's transaction, or its statement's, takes the history file here.
-    file->database.joinHostTransaction(table.db);
+    database.joinHostTransaction(table.db);
     // The log comes into being on its own, so that a row refused below
     // (OR IGNORE) does not take it back with it.
-    const std::shared_ptr<ModificationManager> held = factory.logFor(*table.log, table.filePath, table.db);
+    if (!held)
+        held = factory.logFor(*table.log, table.filePath, table.db);
     ModificationManager& log = *held;
-    Savepoint savepoint(file->database, table.db, true);
+    Savepoint savepoint(database, table.db, true);
     int rc;
     if (argc == 1) {
         log.deleteRow(rowidArgument(argv[0]));

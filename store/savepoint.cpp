@@ -15,18 +15,24 @@ const QString operationName = QStringLiteral("quillmere_operation");
 } // namespace
 
 Savepoint::Savepoint(SqliteDatabase& database, const void* owner, bool lightweight, TransactionGate::Wait wait)
-    : database(database), work(database, owner, wait)
+    : database(database)
 {
     const SqliteDatabase::Lock held(database);
+    const bool began = database.gate.enter(owner, wait, [&database] { return database.tryBegin(); });
     rollbacksAtStart = database.rollbacks;
-    if (work.began()) {
-        level = Transaction;
-    } else if (database.savepointDepth == 0 && lightweight) {
-        level = Guard;
-        changesAtStart = database.totalChanges();
-    } else if (database.savepointDepth == 0) {
-        database.savepoint(operationName);
-        level = Named;
+    try {
+        if (began) {
+            level = Transaction;
+        } else if (database.savepointDepth == 0 && lightweight) {
+            level = Guard;
+            changesAtStart = database.totalChanges();
+        } else if (database.savepointDepth == 0) {
+            database.savepoint(operationName);
+            level = Named;
+        }
+    } catch (...) {
+        database.gate.leave();
+        throw;
     }
     ++database.savepointDepth;
     ++database.liveSavepoints;
@@ -36,6 +42,12 @@ Savepoint::~Savepoint()
 {
     const SqliteDatabase::Lock held(database);
     --database.liveSavepoints;
+    undo();
+    database.gate.leave();
+}
+
+void Savepoint::undo() noexcept
+{
     if (released || database.rollbacks != rollbacksAtStart)
         return;
     --database.savepointDepth;

@@ -34,8 +34,10 @@ public:
 private:
     enum Level { Nested, Guard, Named, Transaction };
 
+    // Takes back what was done since the savepoint, unless it was released.
+    void undo() noexcept;
+
     SqliteDatabase& database;
-    SqliteDatabase::Work work;
     Level level = Nested;
     qint64 changesAtStart = 0;
     quint64 rollbacksAtStart = 0;

@@ -56,6 +56,11 @@ TransactionGate::Thread TransactionGate::currentThread()
 bool TransactionGate::enter(const void* owner, Wait wait, const std::function<bool()>& begin)
 {
     const Thread me = currentThread();
+    // Work nested in this thread's work, the most common case, joins it.
+    if (worker == me && isOpen() && (!owner || this->owner() == owner)) {
+        ++depth;
+        return false;
+    }
     const NestingLock::Clock::time_point deadline = NestingLock::Clock::now() + timeout;
     const auto waitFor = [&](auto&& pause) {
         // Work nested in other use of the connection could block the thread it waits for.
@@ -63,25 +68,30 @@ bool TransactionGate::enter(const void* owner, Wait wait, const std::function<bo
             throw locked();
         pause();
     };
-    const auto queued = [&] { return std::find(queue.begin(), queue.end(), me) != queue.end(); };
-    // Leaves the queue on every way out, so that the next in it goes on.
-    struct Leave {
+    // Threads that waited to begin go first, in the order they came; each
+    // leaves the queue on every way out, so that the next in it goes on.
+    struct Place {
         TransactionGate& gate;
         Thread me;
-        ~Leave()
+        bool queued = false;
+        bool first() const { return gate.queue.empty() || gate.queue.front() == me; }
+        void take()
         {
-            const auto at = std::find(gate.queue.begin(), gate.queue.end(), me);
-            if (at == gate.queue.end())
+            if (!queued)
+                gate.queue.push_back(me);
+            queued = true;
+        }
+        ~Place()
+        {
+            if (!queued)
                 return;
-            gate.queue.erase(at);
+            gate.queue.erase(std::find(gate.queue.begin(), gate.queue.end(), me));
             gate.lock.notifyAll();
         }
-    } leave{*this, me};
+    } place{*this, me};
     for (int attempt = 0;; ++attempt) {
         if (worker == me || worker == 0) {
-            // Threads that waited to begin go first, in the order they came.
-            const bool turn = worker == me || queue.empty() || queue.front() == me;
-            if (!isOpen() && turn) {
+            if (!isOpen() && (worker == me || place.first())) {
                 if (begin()) {
                     owner_.store(owner ? owner : this, std::memory_order_release);
                     startWork(me);
@@ -99,8 +109,8 @@ bool TransactionGate::enter(const void* owner, Wait wait, const std::function<bo
             if (isOpen() && (worker == me || lastWorker == me))
                 throw otherConnection();
         }
-        if (wait == Wait::UpToTimeout && !queued())
-            queue.push_back(me);
+        if (wait == Wait::UpToTimeout)
+            place.take();
         waitFor([&] {
             if (!lock.waitUntil(deadline))
                 throw locked();
