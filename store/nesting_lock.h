@@ -46,30 +46,19 @@ public:
     // How many times the calling thread holds the lock; 0 when it does not.
     int heldHere() const { return holder.load(std::memory_order_relaxed) == std::this_thread::get_id() ? depth : 0; }
 
-    // Gives the lock up until notifyAll() or the deadline, then takes it back;
-    // the caller holds it exactly once. False when the deadline passed. What
-    // it waits for is mostly one statement of another thread, not much longer
-    // than waking a thread that slept takes: it watches for a while first.
-    bool waitUntil(Clock::time_point deadline)
+    // Gives the lock up until notifyAll() or the time given, then takes it
+    // back; the caller holds it exactly once.
+    void waitUntil(Clock::time_point time)
     {
-        const unsigned seen = notices.load(std::memory_order_relaxed);
-        unlock();
-        const Clock::time_point watched = std::min(deadline, Clock::now() + std::chrono::microseconds(200));
-        while (notices.load(std::memory_order_acquire) == seen && Clock::now() < watched)
-            std::this_thread::yield();
-        lock();
-        if (notices.load(std::memory_order_relaxed) != seen)
-            return true;
         std::unique_lock<std::mutex> held(mutex, std::adopt_lock);
         holder.store(std::thread::id(), std::memory_order_relaxed);
         depth = 0;
         ++waiters;
-        const bool notified = changed.wait_until(held, deadline) == std::cv_status::no_timeout;
+        changed.wait_until(held, time);
         --waiters;
         holder.store(std::this_thread::get_id(), std::memory_order_relaxed);
         depth = 1;
         held.release();
-        return notified;
     }
 
     // Gives the lock up for a while, then takes it back; held exactly once.
@@ -83,7 +72,6 @@ public:
     // Wakes the threads that wait; called holding the lock.
     void notifyAll()
     {
-        notices.fetch_add(1, std::memory_order_release);
         if (waiters > 0)
             changed.notify_all();
     }
@@ -96,6 +84,5 @@ private:
     int waiters = 0;
     alignas(64) std::atomic<std::thread::id> holder{};
     alignas(64) int depth = 0;
-    alignas(64) std::atomic<unsigned> notices{0};
     static constexpr int spins = 4000;
 };

@@ -68,13 +68,18 @@ bool TransactionGate::enter(const void* owner, Wait wait, const std::function<bo
             throw locked();
         pause();
     };
-    // Threads that waited to begin go first, in the order they came; each
-    // leaves the queue on every way out, so that the next in it goes on.
+    // Threads that waited to begin go first, in the order they came, once
+    // the thread whose turn it is has had its turn; each leaves the queue on
+    // every way out, so that the next in it goes on.
     struct Place {
         TransactionGate& gate;
         Thread me;
         bool queued = false;
-        bool first() const { return gate.queue.empty() || gate.queue.front() == me; }
+        bool first() const
+        {
+            return gate.queue.empty() || gate.queue.front() == me ||
+                   (gate.turn == me && NestingLock::Clock::now() < gate.turnEnds);
+        }
         void take()
         {
             if (!queued)
@@ -95,6 +100,11 @@ bool TransactionGate::enter(const void* owner, Wait wait, const std::function<bo
                 if (begin()) {
                     owner_.store(owner ? owner : this, std::memory_order_release);
                     startWork(me);
+                    const NestingLock::Clock::time_point now = NestingLock::Clock::now();
+                    if (turn != me || now >= turnEnds) {
+                        turn = me;
+                        turnEnds = now + quantum;
+                    }
                     return true;
                 }
                 waitFor([&] { lock.pause(busyDelay(attempt)); });
@@ -111,9 +121,11 @@ bool TransactionGate::enter(const void* owner, Wait wait, const std::function<bo
         }
         if (wait == Wait::UpToTimeout)
             place.take();
+        // Woken when the work or transaction ends after its turn, or when the
+        // turn is over.
         waitFor([&] {
-            if (!lock.waitUntil(deadline))
-                throw locked();
+            const bool turnGoesOn = turn != me && NestingLock::Clock::now() < turnEnds;
+            lock.waitUntil(turnGoesOn ? std::min(deadline, turnEnds) : deadline);
         });
     }
 }
@@ -134,12 +146,19 @@ void TransactionGate::leave() noexcept
     if (--depth > 0)
         return;
     worker = 0;
-    lock.notifyAll();
+    notifyAfterTurn();
 }
 
 void TransactionGate::end() noexcept
 {
     owner_.store(nullptr, std::memory_order_release);
     lastWorker = 0;
-    lock.notifyAll();
+    notifyAfterTurn();
+}
+
+// Within its turn a thread goes on without waking those that wait to begin.
+void TransactionGate::notifyAfterTurn() noexcept
+{
+    if (queue.empty() || NestingLock::Clock::now() >= turnEnds)
+        lock.notifyAll();
 }

@@ -23,6 +23,10 @@ public:
 
     // How long a write waits for another connection or process.
     static constexpr std::chrono::milliseconds busyTimeout{5000};
+    // How long a thread that began a transaction may begin the next ones
+    // before a thread that waits goes first: a statement at a time, threads
+    // would hand the connection over at every one.
+    static constexpr std::chrono::microseconds quantum{5000};
 
     // The gate's state is the lock's: every call is made holding it.
     explicit TransactionGate(NestingLock& lock, std::chrono::milliseconds timeout = busyTimeout)
@@ -55,6 +59,7 @@ private:
     using Thread = std::uint64_t;
     static Thread currentThread();
     void startWork(Thread me);
+    void notifyAfterTurn() noexcept;
 
     NestingLock& lock;
     const std::chrono::milliseconds timeout;
@@ -62,6 +67,9 @@ private:
     Thread worker = 0;
     int depth = 0;
     Thread lastWorker = 0;
-    // The threads that wait to begin a transaction, first come first.
+    // The threads that wait to begin a transaction, first come first, and
+    // the thread whose turn it is to begin them until when.
     std::deque<Thread> queue;
+    Thread turn = 0;
+    NestingLock::Clock::time_point turnEnds;
 };

@@ -102,6 +102,29 @@ TEST(TransactionGate, OneThreadWorksInTheTransactionAtATime)
     EXPECT_EQ(own, "5 database is locked");
 }
 
+// A thread that keeps beginning transactions has a turn, then one that waits goes first.
+TEST(TransactionGate, AWaitingThreadGetsItsTurnFromOneThatKeepsBeginning)
+{
+    Gate g;
+    std::atomic<bool> stop{false};
+    auto busy = std::async(std::launch::async, [&] {
+        while (!stop) {
+            g.enter(&a, true);
+            std::this_thread::sleep_for(100us);
+            g.leave(true);
+        }
+    });
+    std::this_thread::sleep_for(20ms);
+    const Clock::time_point start = Clock::now();
+    const std::string turn = std::async(std::launch::async, [&g] { return g.enter(&b, true); }).get();
+    const double waited = secondsSince(start);
+    stop = true;
+    g.leave(true);
+    busy.get();
+    EXPECT_EQ(turn, "began");
+    EXPECT_LT(waited, 0.1);
+}
+
 TEST(TransactionGate, TriesAgainWhileAnotherProcessHoldsTheFile)
 {
     Gate g;
