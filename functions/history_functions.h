@@ -1,5 +1,6 @@
 // The history SQL functions (ombrix_commit, ombrix_undo, ombrix_redo,
-// ombrix_label, ombrix_mark_clean) and views, for the entry points of this library.
+// ombrix_label, ombrix_mark_clean, ombrix_keep, ombrix_discard) and views,
+// for the entry points of this library.
 #pragma once
 
 #include "common/routines.h"

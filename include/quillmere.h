@@ -29,12 +29,17 @@ QUILLMERE_API int wrapVirtualTableWithTransactions(sqlite3* db, const sqlite3_ap
                                                    const sqlite3_module* innerModule, const char* moduleName);
 
 /* Registers ombrix_commit(table [, label]), ombrix_undo(table [, steps]),
-   ombrix_redo(table [, steps]), ombrix_label(table, label) and
-   ombrix_mark_clean(table) on db, direct-only, and the read-only tables
+   ombrix_redo(table [, steps]), ombrix_label(table, label),
+   ombrix_mark_clean(table), ombrix_keep(table [, keep]) and
+   ombrix_discard(table) on db, direct-only, and the read-only tables
    ombrix_tables, ombrix_steps(table) and ombrix_changes(table). Needs the
    routines pointer (SQLITE_MISUSE without it); opens the history database
    and returns its SQLite error code when that fails, otherwise the first
-   failing registration's code, or SQLITE_OK. */
+   failing registration's code, or SQLITE_OK.
+
+   Both functions, and everything they register, may be used on any number
+   of connections on any threads at once, each connection by one thread at
+   a time (README, "Threads"). */
 QUILLMERE_API int quillmere_register_undoredo_functions(sqlite3* db);
 
 #ifdef __cplusplus
