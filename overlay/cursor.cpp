@@ -26,18 +26,15 @@ const sqlite3_module& innerModuleOf(OverlayCursor* cursor)
     return *cursor->table->inner->pModule;
 }
 
-// The log the cursor merges, taken from the registry only when the table's
-// entry changed since the cursor took it: a scan asks for it at every row.
+// The log the cursor merges, taken again (as the table found it last) only
+// when the table's registry entry changed: a scan asks for it at every row.
 ModificationManager* mergedLog(OverlayCursor* cursor)
 {
     if (cursor->innerOnly)
         return nullptr;
-    const OpenLog& entry = *cursor->table->log;
-    if (cursor->logVersion != entry.version()) {
-        quint64 version = 0;
-        cursor->log =
-            ModificationManagerFactory::instance().registry().logOver(entry, cursor->table->filePath, &version);
-        cursor->logVersion = version;
+    if (cursor->logVersion != cursor->table->log->version()) {
+        cursor->log = logOf(cursor->table);
+        cursor->logVersion = cursor->table->lastLogVersion;
     }
     return cursor->log.get();
 }
