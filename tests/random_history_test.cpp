@@ -262,10 +262,12 @@ private:
     {
         static const double reals[] = {0.5, -2.25, 0.1, 1e300, -1.5e-300, 3.141592653589793, 1.0, 123456789.125};
         static const std::string texts[] = {
-            "",   "plain",          "\xC3\xA9t\xC3\xA9", "\xF0\x9F\x98\x80 ok", "it's",        "a\nb",
-            "42", "\xEF\xBB\xBF!", "\xEF\xBF\xBE",      "x\xEF\xBF\xBF",       "nul\0inside"s,
+            "", "plain", "\xC3\xA9t\xC3\xA9", "\xF0\x9F\x98\x80 ok", "it's", "a\nb", "42", "\xEF\xBB\xBF!",
+            "\xEF\xBF\xBE", "x\xEF\xBF\xBF", "nul\0inside"s,
             // Not UTF-8: bytes no sequence allows, an encoded surrogate, a stray byte after a 4-byte sequence.
-            "\xC0\xFF" "A", "\xED\xB2\x80", "\xF0\x90\x82\x80\x80"};
+            "\xC0\xFF"
+            "A",
+            "\xED\xB2\x80", "\xF0\x90\x82\x80\x80"};
         static const std::vector<unsigned char> blobs[] = {{}, {0x00}, {0xde, 0xad, 0xbe, 0xef}};
         static const sqlite3_int64 big[] = {INT64_MAX, -INT64_MAX, sqlite3_int64(1) << 40, 0};
         switch (pick(0, 7)) {
@@ -562,7 +564,8 @@ private:
             if (!check("plain", run("CREATE VIRTUAL TABLE plain USING " + csvName + "(" + arguments + ")"), ""))
                 return false;
         } else {
-            memory_module::TableData data{{"a", "b", "c"}, {}, kind[0], kind[1], int(std::max<sqlite3_int64>(kind[2], -1))};
+            memory_module::TableData data{
+                {"a", "b", "c"}, {}, kind[0], kind[1], int(std::max<sqlite3_int64>(kind[2], -1))};
             for (int i = pick(0, 8); i > 0; --i)
                 data.rows.push_back({randomCell(), randomCell(), randomCell()});
             memory_module::setTable("/random" + suffix, data);
@@ -691,7 +694,8 @@ bool RandomSession::verify()
     // Read first: a kept log shows its counts once a table has taken it up.
     const std::string tableRows = run("SELECT rowid, * FROM " + table);
     const std::string shown = run("SELECT position, undo_steps, redo_steps, inserted, updated, deleted, modified, "
-                                  "clean FROM ombrix_tables WHERE name = " + nameText);
+                                  "clean FROM ombrix_tables WHERE name = " +
+                                  nameText);
     const std::string summary =
         (model.empty() && shown.rfind("NULL|", 0) == 0 ? "NULL" : std::to_string(model.position)) + "|" +
         std::to_string(applied) + "|" + std::to_string(undone) + "|" + std::to_string(counts[0]) + "|" +

@@ -92,9 +92,11 @@ public:
                     counts[kind] += change.counts[kind];
             auto label = labels.find(step);
             view += (view.empty() ? "" : " ") + std::to_string(step) + "|'" +
-                    (step > position ? "undone" : step == position && open() ? "open" : "applied") + "'|" +
-                    std::to_string(counts[0]) + "|" + std::to_string(counts[1]) + "|" + std::to_string(counts[2]) +
-                    "|" + (label == labels.end() ? "NULL" : "'" + label->second + "'");
+                    (step > position              ? "undone"
+                     : step == position && open() ? "open"
+                                                  : "applied") +
+                    "'|" + std::to_string(counts[0]) + "|" + std::to_string(counts[1]) + "|" +
+                    std::to_string(counts[2]) + "|" + (label == labels.end() ? "NULL" : "'" + label->second + "'");
         }
         return view;
     }
