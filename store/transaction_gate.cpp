@@ -156,9 +156,11 @@ void TransactionGate::end() noexcept
     notifyAfterTurn();
 }
 
-// Within its turn a thread goes on without waking those that wait to begin.
+// Within its turn a thread goes on without waking those that wait to begin,
+// unless it waits itself.
 void TransactionGate::notifyAfterTurn() noexcept
 {
-    if (queue.empty() || NestingLock::Clock::now() >= turnEnds)
+    if (queue.empty() || NestingLock::Clock::now() >= turnEnds ||
+        std::find(queue.begin(), queue.end(), turn) != queue.end())
         lock.notifyAll();
 }

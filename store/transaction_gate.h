@@ -1,6 +1,6 @@
 // Who may work in the history transaction and who waits for it: one
-// transaction at a time, owned by one host connection until it ends, and one
-// thread at a time working in it, as SQLite lets one writer at a time in.
+// transaction at a time, owned by one host connection until it ends, one
+// thread at a time working in it, and threads that wait taking turns.
 #pragma once
 
 #include "store/nesting_lock.h"
@@ -40,8 +40,10 @@ public:
     // none is open, which answers false while another process holds the file,
     // and is then tried again until the timeout. Another connection's
     // transaction fails at once with SQLITE_BUSY when this thread worked in it
-    // last (waiting would never end), and is waited for otherwise. Throws
-    // ErrorPair (SQLITE_BUSY when the wait ends without it); true when it began.
+    // last (waiting would never end), and is waited for otherwise. Threads
+    // that wait to begin go in the order they came, after the thread that
+    // began last has had its turn (quantum). Throws ErrorPair (SQLITE_BUSY
+    // when the wait ends without it); true when it began.
     bool enter(const void* owner, Wait wait, const std::function<bool()>& begin);
     // Ends the work that enter() started; the transaction stays open.
     void leave() noexcept;
