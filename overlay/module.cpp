@@ -5,6 +5,8 @@
 
 #include "quillmere.h"
 
+#include <mutex>
+
 const sqlite3_module overlayModule = {
     2,                 // iVersion: savepoints
     overlayCreate,     // xCreate
@@ -40,11 +42,16 @@ int registerOverlay(sqlite3* db, const char* moduleName, const sqlite3_module* i
     return sqlite3_create_module_v2(db, moduleName, &overlayModule, registration, deleteOverlayRegistration);
 }
 
+// Stored once, under a lock: a thread that reads the pointer filled has read
+// it after the one store, and may read it plainly from then on.
 void fillRoutines(const sqlite3_api_routines* routines)
 {
-    const sqlite3_api_routines* none = nullptr;
-    if (routines && !__atomic_load_n(&sqlite3_api, __ATOMIC_ACQUIRE))
-        __atomic_compare_exchange_n(&sqlite3_api, &none, routines, false, __ATOMIC_ACQ_REL, __ATOMIC_ACQUIRE);
+    static std::mutex filling;
+    if (!routines || __atomic_load_n(&sqlite3_api, __ATOMIC_ACQUIRE))
+        return;
+    const std::lock_guard<std::mutex> held(filling);
+    if (!__atomic_load_n(&sqlite3_api, __ATOMIC_ACQUIRE))
+        __atomic_store_n(&sqlite3_api, routines, __ATOMIC_RELEASE);
 }
 
 int wrapVirtualTableWithTransactions(sqlite3* db, const sqlite3_api_routines* routines,
