@@ -104,27 +104,40 @@ sqlite3_stmt* SqliteDatabase::kept(const QString& sql)
     return statement;
 }
 
-void SqliteDatabase::execute(const QString& sql, const QList<QVariant>& binds)
+sqlite3_stmt* SqliteDatabase::bound(const QString& sql, const QList<QVariant>& binds)
 {
-    const Lock held(*this);
     requireUsable();
     sqlite3_stmt* statement = kept(sql);
     int rc = SQLITE_OK;
     for (int i = 0; rc == SQLITE_OK && i < binds.size(); ++i)
         rc = bindValue(statement, i + 1, binds.at(i));
-    if (rc == SQLITE_OK) {
-        // Some pragmas (incremental_vacuum) do one piece of work per row.
-        while ((rc = sqlite3_step(statement)) == SQLITE_ROW) {}
-        if (rc == SQLITE_DONE)
-            rc = SQLITE_OK;
+    finish(statement, rc);
+    return statement;
+}
+
+void SqliteDatabase::finish(sqlite3_stmt* statement, int rc)
+{
+    if (rc == SQLITE_OK || rc == SQLITE_ROW || rc == SQLITE_DONE) {
+        if (rc != SQLITE_OK)
+            sqlite3_reset(statement);
+        return;
     }
-    const QByteArray message = rc == SQLITE_OK ? QByteArray() : QByteArray(sqlite3_errmsg(handle));
+    const QByteArray message(sqlite3_errmsg(handle));
     sqlite3_reset(statement);
     sqlite3_clear_bindings(statement);
-    if (rc == SQLITE_OK)
-        return;
     noteFailure();
     throw ErrorPair(rc & 0xff, message);
+}
+
+void SqliteDatabase::execute(const QString& sql, const QList<QVariant>& binds)
+{
+    const Lock held(*this);
+    sqlite3_stmt* statement = bound(sql, binds);
+    int rc;
+    // Some pragmas (incremental_vacuum) do one piece of work per row.
+    while ((rc = sqlite3_step(statement)) == SQLITE_ROW) {}
+    finish(statement, rc);
+    sqlite3_clear_bindings(statement);
 }
 
 void SqliteDatabase::runOnce(const QString& sql)
@@ -144,21 +157,12 @@ void SqliteDatabase::runOnce(const QString& sql)
 QVariant SqliteDatabase::firstValue(const QString& sql, const QList<QVariant>& binds)
 {
     const Lock held(*this);
-    requireUsable();
-    sqlite3_stmt* statement = kept(sql);
-    int rc = SQLITE_OK;
-    for (int i = 0; rc == SQLITE_OK && i < binds.size(); ++i)
-        rc = bindValue(statement, i + 1, binds.at(i));
-    if (rc == SQLITE_OK)
-        rc = sqlite3_step(statement);
+    sqlite3_stmt* statement = bound(sql, binds);
+    const int rc = sqlite3_step(statement);
     const QVariant value = rc == SQLITE_ROW ? columnValue(statement, 0) : QVariant();
-    const QByteArray message(sqlite3_errmsg(handle));
-    sqlite3_reset(statement);
+    finish(statement, rc);
     sqlite3_clear_bindings(statement);
-    if (rc == SQLITE_ROW || rc == SQLITE_DONE)
-        return value;
-    noteFailure();
-    throw ErrorPair(rc & 0xff, message);
+    return value;
 }
 
 void SqliteDatabase::forgetStatements()

@@ -179,6 +179,11 @@ private:
     void noteFailure() noexcept;
     void requireUsable() const;
     sqlite3_stmt* kept(const QString& sql);
+    // The kept statement of sql with binds bound to it. Throws ErrorPair.
+    sqlite3_stmt* bound(const QString& sql, const QList<QVariant>& binds);
+    // Resets statement after a step that answered rc; throws a failure with
+    // SQLite's code and message, its bindings cleared.
+    void finish(sqlite3_stmt* statement, int rc);
 
     mutable NestingLock lock;
     QtConnection connection;
