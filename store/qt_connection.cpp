@@ -38,14 +38,20 @@ class Waiting {
 public:
     Waiting()
     {
-        made = pthread_key_create(&ended, [](void* thread) {
-                   static_cast<Thread*>(thread)->alive.store(false, std::memory_order_release);
+        made = pthread_key_create(&ended, [](void* held) {
+                   const std::unique_ptr<std::shared_ptr<Thread>> thread(static_cast<std::shared_ptr<Thread>*>(held));
+                   (*thread)->alive.store(false, std::memory_order_release);
                }) == 0;
     }
+    // A thread that ends while the process ends still holds its own share of
+    // its entry; the calling thread gives back its share here.
     ~Waiting()
     {
-        if (made)
-            pthread_key_delete(ended);
+        if (!made)
+            return;
+        delete static_cast<std::shared_ptr<Thread>*>(pthread_getspecific(ended));
+        pthread_setspecific(ended, nullptr);
+        pthread_key_delete(ended);
     }
 
     // Marks the calling thread as one that makes connections, and closes what
@@ -67,8 +73,11 @@ public:
             }
             if (!here || !here->alive) {
                 here = std::make_shared<Thread>();
-                if (made)
-                    pthread_setspecific(ended, here.get());
+                // The thread's own share keeps the entry alive for its key's
+                // destructor, which may run while the process ends.
+                auto share = std::make_unique<std::shared_ptr<Thread>>(here);
+                if (made && pthread_setspecific(ended, share.get()) == 0)
+                    share.release();
             }
         }
         for (const QString& name : closing)

@@ -206,8 +206,28 @@ def open_transaction(seconds):
     assert not isinstance(outcome, sqlite3.Error), f"B's write after A's COMMIT: {outcome!r}"
 
 
+def loads(seconds):
+    """Threads that load an extension of Debian's through quillmere_load at once, then write and read through it."""
+    def work(k):
+        name, values = f"c{k}", {str(i): str(v) for i, v in file_values(k).items()}  # csvtable's cells are text
+        with open(csv_path(name), "w") as f:
+            f.write("id,v\n" + "".join(f"{i},{v}\n" for i, v in values.items()))
+        conn = connect(isolation_level=None)
+        conn.execute("SELECT quillmere_load('/usr/lib/x86_64-linux-gnu/libsqlite3_mod_csvtable.so')").fetchall()
+        conn.execute(f"CREATE VIRTUAL TABLE {name} USING editable_csvtable('{csv_path(name)}', 1, 0, ',')")
+        for n in for_a_while(seconds):
+            row = str(n % ROWS + 1)
+            conn.execute(f"UPDATE {name} SET v = ? WHERE id = ?", (str(n), row))
+            values[row] = str(n)
+        got = dict(conn.execute(f"SELECT id, v FROM {name}"))
+        assert got == values, f"{name} through csvtable: {sum(got.get(i) != v for i, v in values.items())} differ"
+        conn.close()
+    together(*(partial(work, k) for k in range(4)))
+
+
 REPEATED = {"scan_4_threads": partial(scans, 4), "scan_2_threads": partial(scans, 2),
-            "update_4_threads": updates, "scan_write_view": scan_write_view, "one_connection": one_connection}
+            "update_4_threads": updates, "scan_write_view": scan_write_view, "one_connection": one_connection,
+            "load_4_threads": loads}
 ONCE = {"half_read_select": half_read_select, "open_transaction": open_transaction}
 SCENARIOS = REPEATED | ONCE
 
