@@ -1,10 +1,11 @@
-// A set of rowids that costs a few bits to two bytes per member: rowids split
-// into chunks of 65,536, each a sorted array while sparse, a bitmap once dense.
+// A set of rowids that costs a few bits to two bytes per member where rowids lie
+// close together, and at most about 20 bytes per member however far apart.
 #pragma once
 
 #include <QtGlobal>
 
 #include <cstdint>
+#include <limits>
 #include <map>
 #include <optional>
 #include <vector>
@@ -27,9 +28,10 @@ public:
     void forEach(Visit&& visit) const;
 
 private:
-    // Members high * 65536 + low, for one value of high.
+    // Members high * 65536 + low, for one value of high that holds many.
     class Chunk {
     public:
+        int size() const { return members; }
         bool contains(quint16 low) const;
         bool insert(quint16 low);
         bool erase(quint16 low);
@@ -49,9 +51,44 @@ private:
         int members = 0;
     };
 
+    // Members of the values of high that hold few, in blocks of sorted rowids;
+    // each block holds the members from its key up to the next block's key,
+    // and the first block's key is the least rowid.
+    class Sparse {
+    public:
+        bool contains(qint64 rowid) const;
+        bool insert(qint64 rowid);
+        bool erase(qint64 rowid);
+        std::optional<qint64> lowerBound(qint64 rowid) const;
+        // How many members high holds, counted up to limit.
+        int countIn(qint64 high, int limit) const;
+        template <typename Visit>
+        void forEach(Visit&& visit) const;
+
+    private:
+        using Block = std::vector<qint64>;
+        using Blocks = std::map<qint64, Block>;
+        Blocks::iterator blockOf(qint64 rowid);
+        Blocks::const_iterator blockOf(qint64 rowid) const;
+        void mergeSmall(Blocks::iterator block);
+
+        Blocks blocks;
+    };
+
+    // Each value of high lives in chunks or in sparse, never in both.
     std::map<qint64, Chunk> chunks;
+    Sparse sparse;
     qint64 count = 0;
 };
+
+template <typename Visit>
+void RowidSet::Sparse::forEach(Visit&& visit) const
+{
+    for (const auto& block : blocks) {
+        for (qint64 rowid : block.second)
+            visit(rowid);
+    }
+}
 
 template <typename Visit>
 void RowidSet::Chunk::forEach(Visit&& visit) const
@@ -70,6 +107,15 @@ void RowidSet::Chunk::forEach(Visit&& visit) const
 template <typename Visit>
 void RowidSet::forEach(Visit&& visit) const
 {
-    for (const auto& [high, chunk] : chunks)
-        chunk.forEach([&, high = high](quint16 low) { visit(static_cast<qint64>(quint64(high) << 16 | low)); });
+    auto chunk = chunks.begin();
+    auto visitChunksBelow = [&](qint64 high) {
+        for (; chunk != chunks.end() && chunk->first < high; ++chunk)
+            chunk->second.forEach(
+                [&, high = chunk->first](quint16 low) { visit(static_cast<qint64>(quint64(high) << 16 | low)); });
+    };
+    sparse.forEach([&](qint64 rowid) {
+        visitChunksBelow(rowid >> 16);
+        visit(rowid);
+    });
+    visitChunksBelow(std::numeric_limits<qint64>::max());
 }

@@ -6,7 +6,9 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <limits>
+#include <malloc.h>
 #include <random>
 #include <set>
 
@@ -66,12 +68,19 @@ TEST(Snapshot, DamagedBlobsDecodeToNothingRatherThanPartOfARow)
     EXPECT_EQ(rowFromBlob(blob), three);
 }
 
-// Chunks fill up into bitmaps and empty out into arrays again; rowids at both
-// ends of the 64-bit range and around chunk borders.
+// Chunks fill up into bitmaps and empty out into arrays again, rowids far apart
+// move between blocks and chunks; rowids at both ends of the 64-bit range and
+// around chunk borders.
 TEST(RowidSet, AgreesWithAnOrderedSet)
 {
     constexpr qint64 least = std::numeric_limits<qint64>::min(), most = std::numeric_limits<qint64>::max();
-    const qint64 bases[] = {least, -65536, 0, 65536 * 7, most - 70000};
+    const std::pair<qint64, qint64> bases[] = {{least, 1},
+                                               {-65536, 1},
+                                               {0, 1},
+                                               {65536 * 7, 1},
+                                               {most - 70000, 1},
+                                               {qint64(1) << 40, 1500},
+                                               {-(qint64(1) << 62), qint64(1) << 40}};
     std::mt19937_64 random(5);
     RowidSet set;
     std::set<qint64> model;
@@ -84,15 +93,15 @@ TEST(RowidSet, AgreesWithAnOrderedSet)
         return from;
     };
     for (int round = 0; round < 60000; ++round) {
-        const qint64 base = bases[random() % 5];
-        const qint64 rowid = base + qint64(random() % (round < 30000 ? 70000 : 9000));
+        const auto [base, step] = bases[random() % 7];
+        const qint64 rowid = base + qint64(random() % (round < 30000 ? 70000 : 9000)) * step;
         if (round < 30000 || random() % 3 == 0)
             EXPECT_EQ(set.insert(rowid), model.insert(rowid).second);
         else
             EXPECT_EQ(set.erase(rowid), model.erase(rowid) > 0);
         if (round % 97 != 0)
             continue;
-        const qint64 probe = base + qint64(random() % 70000);
+        const qint64 probe = base + qint64(random() % 70000) * step;
         auto bound = model.lower_bound(probe);
         ASSERT_EQ(set.lowerBound(probe), bound == model.end() ? std::nullopt : std::optional<qint64>(*bound));
         ASSERT_EQ(set.firstAbsentFrom(probe), firstAbsent(probe)) << probe;
@@ -104,6 +113,27 @@ TEST(RowidSet, AgreesWithAnOrderedSet)
     EXPECT_EQ(listed, std::vector<qint64>(model.begin(), model.end()));
     EXPECT_EQ(set.insert(most), model.insert(most).second);
     EXPECT_EQ(set.firstAbsentFrom(most), firstAbsent(most));
+}
+
+// Rowids far apart, given in order or not, cost at most 32 bytes each.
+TEST(RowidSet, MembersFarApartStayCheap)
+{
+#if defined(__SANITIZE_ADDRESS__) || defined(__SANITIZE_THREAD__)
+    GTEST_SKIP() << "a sanitizer's allocator keeps books of its own";
+#endif
+    std::vector<qint64> rowids;
+    for (qint64 i = -500000; i < 500000; ++i)
+        rowids.push_back(i * (qint64(1) << 40));
+    for (const bool shuffled : {false, true}) {
+        if (shuffled)
+            std::shuffle(rowids.begin(), rowids.end(), std::mt19937_64(7));
+        const size_t before = mallinfo2().uordblks;
+        RowidSet set;
+        for (qint64 rowid : rowids)
+            set.insert(rowid);
+        EXPECT_LE(double(mallinfo2().uordblks - before) / double(rowids.size()), 32.0) << shuffled;
+        EXPECT_EQ(set.size(), qint64(rowids.size()));
+    }
 }
 
 } // namespace
