@@ -66,9 +66,14 @@ bool oneOf(const std::string& extension, std::initializer_list<const char*> exte
 }
 
 // The files a format keeps beside its main file, which hold part of its rows.
+bool hasSidecars(const std::string& mainExtension)
+{
+    return mainExtension == "shp";
+}
+
 bool knownSidecar(const std::string& mainExtension, const std::string& extension)
 {
-    return mainExtension == "shp" && oneOf(extension, {"shx", "dbf", "prj", "cpg", "qix", "sbn", "sbx"});
+    return hasSidecars(mainExtension) && oneOf(extension, {"shx", "dbf", "prj", "cpg", "qix", "sbn", "sbx"});
 }
 
 // A database, or a journal beside one, changes while it is used, and a
@@ -171,6 +176,8 @@ std::vector<FileStamp> stampFiles(const QByteArray& canonical)
     if (stem.empty() || (namesFile && stem == parts.name))
         return stamps;
     const std::string mainExtension = namesFile ? extensionAfter(parts.name, stem) : std::string();
+    if (namesFile && !hasSidecars(mainExtension))
+        return stamps;
     size_t sidecars = 0;
     for (const std::string& name : namesBeginning(parts.folder, stem + '.')) {
         const std::string sidecar = joined(parts.folder, name);
