@@ -19,7 +19,8 @@ SqliteModificationManager::Statements::Statements(SqliteDatabase& database)
       stepForward(database, {}),
       stepBackward(database, {}),
       removeHistory(database, {}),
-      movePosition(database, QStringLiteral("UPDATE ombrixOpenedTables SET currentHistoryID = ?1 WHERE name = ?2;")),
+      movePosition(database, QStringLiteral(
+                                 "UPDATE ombrixOpenedTables SET currentHistoryID = ?1 WHERE CAST(name AS TEXT) = ?2;")),
       walkRows(database, {}),
       removeRows(database, {}),
       removeLabel(database, QStringLiteral("DELETE FROM ombrixStepLabels WHERE name = ?1 AND historyID IS ?2;")),
@@ -112,7 +113,7 @@ void SqliteModificationManager::dropLog()
     for (const QString& table : {insertedOrUpdatedTable, deletedTable, historyTable})
         database.runOnce(QStringLiteral("DROP TABLE IF EXISTS ") + table + QLatin1Char(';'));
     for (const char* table : sharedTables)
-        database.execute(QStringLiteral("DELETE FROM %1 WHERE name = ?;").arg(QLatin1String(table)),
+        database.execute(QStringLiteral("DELETE FROM %1 WHERE CAST(name AS TEXT) = ?;").arg(QLatin1String(table)),
                          {QVariant(tableName)});
     savepoint.release();
     // A rollback brings the tables back, and the index is read again.
@@ -128,8 +129,9 @@ namespace {
 void renameRows(SqliteDatabase& database, const QString& oldName, const QString& newName)
 {
     for (const char* table : sharedTables)
-        database.execute(QStringLiteral("UPDATE %1 SET name = ? WHERE name = ?;").arg(QLatin1String(table)),
-                         {QVariant(newName), QVariant(oldName)});
+        database.execute(
+            QStringLiteral("UPDATE %1 SET name = ? WHERE CAST(name AS TEXT) = ?;").arg(QLatin1String(table)),
+            {table == registryTable ? LogRecords::registryName(newName) : QVariant(newName), QVariant(oldName)});
 }
 
 } // namespace
@@ -209,7 +211,8 @@ void SqliteModificationManager::rebuildIndex()
     if (newRowsFrom)
         fresh.setInnerLimit(*newRowsFrom);
     const QVariant position = database.firstValue(
-        QStringLiteral("SELECT currentHistoryID FROM ombrixOpenedTables WHERE name = ? ;"), {QVariant(tableName)});
+        QStringLiteral("SELECT currentHistoryID FROM ombrixOpenedTables WHERE CAST(name AS TEXT) = ? ;"),
+        {QVariant(tableName)});
     fresh.setPosition(position.isValid() ? std::optional<int>(position.toInt()) : std::nullopt);
     // A log that a rollback took back, or that another thread dropped, while
     // this manager was still held reads as empty.

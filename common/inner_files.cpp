@@ -1,5 +1,5 @@
-// Canonical file paths and file stamps, read through POSIX on the UTF-8 bytes
-// of a path, so that no locale codec decides which file a name means.
+// Canonical file paths and file stamps, read through POSIX on the bytes of a
+// path, so that no codec decides which file a name means.
 #include "common/inner_files.h"
 
 #include <QByteArray>
@@ -10,6 +10,7 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <cctype>
 #include <cstdlib>
 #include <cstring>
 #include <memory>
@@ -50,17 +51,42 @@ std::string stemOf(const std::string& name)
     return dot == std::string::npos ? name : name.substr(0, dot);
 }
 
-bool endsWith(const std::string& text, const char* suffix)
+// The extension of name after stem and its dot, in lower case.
+std::string extensionAfter(const std::string& name, const std::string& stem)
 {
-    const size_t length = std::strlen(suffix);
-    return text.size() >= length && text.compare(text.size() - length, length, suffix) == 0;
+    std::string extension = name.substr(stem.size() + 1);
+    for (char& c : extension)
+        c = char(std::tolower(static_cast<unsigned char>(c)));
+    return extension;
+}
+
+bool oneOf(const std::string& extension, std::initializer_list<const char*> extensions)
+{
+    return std::any_of(extensions.begin(), extensions.end(), [&](const char* e) { return extension == e; });
+}
+
+// The files a format keeps beside its main file, which hold part of its rows.
+bool hasSidecars(const std::string& mainExtension)
+{
+    return mainExtension == "shp";
+}
+
+bool knownSidecar(const std::string& mainExtension, const std::string& extension)
+{
+    return hasSidecars(mainExtension) && oneOf(extension, {"shx", "dbf", "prj", "cpg", "qix", "sbn", "sbx"});
 }
 
 // A database, or a journal beside one, changes while it is used, and a
-// project's database often shares its data's stem.
-bool isDatabaseFile(const std::string& path)
+// project's database often shares its data's stem; a new one has no header
+// yet, and is known by its name.
+bool isDatabaseFile(const std::string& path, const std::string& extension)
 {
-    if (endsWith(path, "-journal") || endsWith(path, "-wal") || endsWith(path, "-shm"))
+    const auto endsWith = [&extension](const char* suffix) {
+        const size_t length = std::strlen(suffix);
+        return extension.size() >= length && extension.compare(extension.size() - length, length, suffix) == 0;
+    };
+    if (endsWith("-journal") || endsWith("-wal") || endsWith("-shm") ||
+        oneOf(extension, {"sqlite", "sqlite3", "db", "db3", "s3db", "sl3", "gpkg"}))
         return true;
     const int fd = open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NONBLOCK);
     if (fd < 0)
@@ -95,51 +121,74 @@ bool regularFile(const std::string& path, struct stat& info)
 
 FileStamp stampOf(const std::string& path, const struct stat& info)
 {
-    return {QString::fromUtf8(path.c_str()), qint64(info.st_size),
+    return {QByteArray(path.data(), int(path.size())), qint64(info.st_size),
             qint64(info.st_mtim.tv_sec) * 1000000000 + qint64(info.st_mtim.tv_nsec)};
+}
+
+std::string bytesOf(const QByteArray& path)
+{
+    return std::string(path.constData(), size_t(path.size()));
+}
+
+QByteArray fromBytes(const std::string& path)
+{
+    return QByteArray(path.data(), int(path.size()));
 }
 
 } // namespace
 
-QString canonicalFilePath(const QString& typed)
+bool stampBefore(const FileStamp& a, const FileStamp& b)
 {
-    const std::string path = typed.toStdString();
+    const int order =
+        std::memcmp(a.path.constData(), b.path.constData(), size_t(std::min(a.path.size(), b.path.size())));
+    return order != 0 ? order < 0 : a.path.size() < b.path.size();
+}
+
+QByteArray canonicalFilePath(const QByteArray& typed)
+{
+    const std::string path = bytesOf(typed);
     if (path.empty() || path.find('\0') != std::string::npos)
         return typed;
     const std::string real = resolved(path);
     if (!real.empty())
-        return QString::fromUtf8(real.c_str());
+        return fromBytes(real);
     const Split parts = split(path);
     if (parts.name.empty() || parts.name == "." || parts.name == "..")
         return typed;
     const std::string folder = resolved(parts.folder);
     if (folder.empty() || namesBeginning(folder, parts.name + '.').empty())
         return typed;
-    return QString::fromUtf8(joined(folder, parts.name).c_str());
+    return fromBytes(joined(folder, parts.name));
 }
 
-std::vector<FileStamp> stampFiles(const QString& canonical)
+std::vector<FileStamp> stampFiles(const QByteArray& canonical)
 {
     std::vector<FileStamp> stamps;
-    const std::string path = canonical.toStdString();
+    const std::string path = bytesOf(canonical);
     if (path.empty() || path.front() != '/' || path.find('\0') != std::string::npos)
         return stamps;
     struct stat info;
-    if (regularFile(path, info))
+    const bool namesFile = regularFile(path, info);
+    if (namesFile)
         stamps.push_back(stampOf(path, info));
     const Split parts = split(path);
-    const std::string stem = stemOf(parts.name);
-    if (stem.empty())
+    const std::string stem = namesFile ? stemOf(parts.name) : parts.name;
+    if (stem.empty() || (namesFile && stem == parts.name))
+        return stamps;
+    const std::string mainExtension = namesFile ? extensionAfter(parts.name, stem) : std::string();
+    if (namesFile && !hasSidecars(mainExtension))
         return stamps;
     size_t sidecars = 0;
     for (const std::string& name : namesBeginning(parts.folder, stem + '.')) {
         const std::string sidecar = joined(parts.folder, name);
-        if (name == parts.name || !regularFile(sidecar, info) || isDatabaseFile(sidecar))
+        const std::string extension = extensionAfter(name, stem);
+        if (name == parts.name || (namesFile && !knownSidecar(mainExtension, extension)) ||
+            !regularFile(sidecar, info) || (!namesFile && isDatabaseFile(sidecar, extension)))
             continue;
         if (++sidecars > sidecarLimit)
             break;
         stamps.push_back(stampOf(sidecar, info));
     }
-    std::sort(stamps.begin(), stamps.end(), [](const FileStamp& a, const FileStamp& b) { return a.path < b.path; });
+    std::sort(stamps.begin(), stamps.end(), stampBefore);
     return stamps;
 }

@@ -2,14 +2,16 @@
 // the path, and the sizes and modification times that tell whether they changed.
 #pragma once
 
-#include <QString>
+#include <QByteArray>
+#include <QtGlobal>
 
 #include <vector>
 
-// One file as it stood: its canonical path, size and modification time in
-// nanoseconds since the epoch.
+// One file as it stood: its canonical path (the bytes the file system knows it
+// by, whatever their encoding), size and modification time in nanoseconds
+// since the epoch.
 struct FileStamp {
-    QString path;
+    QByteArray path;
     qint64 size;
     qint64 modified;
 
@@ -19,14 +21,21 @@ struct FileStamp {
     }
 };
 
+// The one order of file lists: paths by their bytes, as SQLite's BINARY
+// collation orders them.
+bool stampBefore(const FileStamp& a, const FileStamp& b);
+
 // The canonical absolute path of the file or folder that typed names (links
 // and "." or ".." resolved against the working folder now), or of the stem
 // that sidecar files share when typed names no file itself ("roads" beside
 // roads.shp); otherwise typed unchanged, as a name that reads as no file.
-QString canonicalFilePath(const QString& typed);
+// Paths are bytes: nothing is decoded.
+QByteArray canonicalFilePath(const QByteArray& typed);
 
-// The regular files that path (canonical) names, sorted: the file itself and
-// the files beside it that share its stem (roads.shp, roads.dbf, roads.shx),
-// but no SQLite database or its journals, which change as they are used. At
-// most a bounded number of sidecars. Empty for a path that names no file.
-std::vector<FileStamp> stampFiles(const QString& path);
+// The regular files that path (canonical) names, in stampBefore order. A path
+// that names a file: that file and the sidecars its format is known to have
+// (roads.shp with roads.shx, .dbf, .prj, .cpg, .qix, .sbn, .sbx). A path that
+// names a stem: the files that share it (roads.shp, roads.dbf, ...) but no
+// SQLite database or journal, by header or by extension, and at most a bounded
+// number. Empty for a path that names no file.
+std::vector<FileStamp> stampFiles(const QByteArray& path);

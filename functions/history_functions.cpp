@@ -67,7 +67,7 @@ void joinHostTransaction(sqlite3* host, const LogState& entry, SqliteDatabase& d
 }
 
 // The file path of entry's table on host, or of its first table.
-QString filePathOn(sqlite3* host, const LogState& entry)
+QByteArray filePathOn(sqlite3* host, const LogState& entry)
 {
     for (const OpenLog::Table& table : entry.tables) {
         if (table.connection == host)

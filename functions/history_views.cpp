@@ -54,6 +54,12 @@ Cell text(const QString& value)
     return value.isNull() ? Cell() : Cell(value.toUtf8());
 }
 
+// A file path, as the bytes it is.
+Cell path(const QByteArray& value)
+{
+    return value.isNull() ? Cell() : Cell(value);
+}
+
 Cell optional(const std::optional<qint64>& value)
 {
     return value ? Cell(*value) : Cell();
@@ -86,7 +92,7 @@ std::unique_ptr<Rows> listTables(const std::shared_ptr<OpenLog>&)
         const bool modified = log.inserted + log.updated + log.deleted > 0;
         const QString key = identifierKey(state.name);
         listed.insert(key);
-        rows.push_back({text(state.name), text(state.filePath), optional(log.position), log.undoSteps, log.redoSteps,
+        rows.push_back({text(state.name), path(state.filePath), optional(log.position), log.undoSteps, log.redoSteps,
                         log.inserted, log.updated, log.deleted, qint64(modified), qint64(log.clean),
                         qint64(keptNames.contains(key)),
                         state.manager ? Cell(QByteArray("here")) : holder(state.name)});
@@ -94,7 +100,7 @@ std::unique_ptr<Rows> listTables(const std::shared_ptr<OpenLog>&)
     for (const KeptLog& log : kept) {
         if (listed.contains(identifierKey(log.name)))
             continue;
-        rows.push_back({text(log.name), text(log.uri), optional(log.position), Cell(), Cell(), Cell(), Cell(), Cell(),
+        rows.push_back({text(log.name), path(log.uri), optional(log.position), Cell(), Cell(), Cell(), Cell(), Cell(),
                         Cell(), Cell(), qint64(1), holder(log.name)});
     }
     return std::make_unique<ListedRows>(std::move(rows));

@@ -53,9 +53,9 @@ QByteArray readToken(const char* argument)
 
 } // namespace
 
-QString parseFilePath(int argc, const char* const* argv)
+QByteArray parseFilePath(int argc, const char* const* argv)
 {
     if (argc < 4)
         throw ErrorPair(SQLITE_MISUSE, QByteArray("Missing filepath"));
-    return QString::fromUtf8(readToken(argv[3] ? argv[3] : ""));
+    return readToken(argv[3] ? argv[3] : "");
 }

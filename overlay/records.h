@@ -23,7 +23,7 @@ struct OverlayTable {
     QByteArray schema;
     // The first module argument, canonical (see canonicalFilePath): the
     // table's uri in the registry.
-    QString filePath;
+    QByteArray filePath;
     // The table's entry in the registry: its name and change log.
     std::shared_ptr<OpenLog> log;
     // Set while the overlay itself scans the inner rows alone.

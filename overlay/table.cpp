@@ -100,10 +100,13 @@ int construct(bool create, sqlite3* db, void* clientData, int argc, const char* 
                 refuseInHistoryFile(*table, QString::fromUtf8(argv[2]));
             makeInnerTable(table, create, argc, argv);
             table->filePath = canonicalFilePath(parseFilePath(argc, argv));
+            // The files as the inner table opened them: what a log begun by
+            // this table's writes is made over, whatever comes by the first write.
+            const std::vector<FileStamp> stamps = stampFiles(table->filePath);
             enableConflictModes(db);
             const QString name = QString::fromUtf8(argv[2]);
             table->log = ModificationManagerFactory::instance().openTable(name, table->registration, db, table->schema,
-                                                                          table->filePath);
+                                                                          table->filePath, stamps);
             return SQLITE_OK;
         },
         [pzErr](char* message) {

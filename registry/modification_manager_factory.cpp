@@ -12,6 +12,7 @@
 
 #include <sqlite3.h>
 
+#include <algorithm>
 #include <atomic>
 #include <utility>
 
@@ -32,23 +33,33 @@ QString discardHint(const QString& name)
     return QStringLiteral("; to drop the kept log and its edits, run SELECT ombrix_discard('%1')").arg(literal);
 }
 
-// The first way in which the files now differ from those stamped, or none.
+// The first way in which the files now differ from those stamped, or none;
+// both lists in stampBefore order.
 std::optional<QString> firstDifference(const std::vector<FileStamp>& then, const std::vector<FileStamp>& now)
 {
     auto a = then.begin(), b = now.begin();
     while (a != then.end() || b != now.end()) {
-        if (b == now.end() || (a != then.end() && a->path < b->path))
-            return QStringLiteral("file %1 is gone").arg(a->path);
-        if (a == then.end() || b->path < a->path)
-            return QStringLiteral("file %1 appeared").arg(b->path);
+        if (b == now.end() || (a != then.end() && stampBefore(*a, *b)))
+            return QStringLiteral("file %1 is gone").arg(QString::fromUtf8(a->path));
+        if (a == then.end() || stampBefore(*b, *a))
+            return QStringLiteral("file %1 appeared").arg(QString::fromUtf8(b->path));
+        const QString path = QString::fromUtf8(a->path);
         if (a->size != b->size)
-            return QStringLiteral("file %1 changed size from %2 to %3 bytes").arg(a->path).arg(a->size).arg(b->size);
+            return QStringLiteral("file %1 changed size from %2 to %3 bytes").arg(path).arg(a->size).arg(b->size);
         if (a->modified != b->modified)
-            return QStringLiteral("file %1 was modified").arg(a->path);
+            return QStringLiteral("file %1 was modified").arg(path);
         ++a;
         ++b;
     }
     return std::nullopt;
+}
+
+ErrorPair filesChanged(const QString& name, const QString& difference, const QString& what, const QString& after)
+{
+    return ErrorPair(SQLITE_ERROR, QStringLiteral("table %1: cannot take up its %2: %3 since the log began, so its "
+                                                  "edits may no longer match the rows")
+                                           .arg(name, what, difference) +
+                                       after);
 }
 
 // The connection of file, held as long as the file.
@@ -94,11 +105,14 @@ ModificationManagerFactory::~ModificationManagerFactory()
 
 std::shared_ptr<OpenLog> ModificationManagerFactory::openTable(const QString& name, const void* holder,
                                                                const void* connection, const QByteArray& schema,
-                                                               const QString& filePath)
+                                                               const QByteArray& filePath,
+                                                               const std::vector<FileStamp>& stamps)
 {
-    const std::shared_ptr<OpenLog> entry = tables.open(name, holder, {connection, schema, filePath});
-    if (tables.manager(*entry))
+    const std::shared_ptr<OpenLog> entry = tables.open(name, holder, {connection, schema, filePath, stamps});
+    if (tables.manager(*entry)) {
+        refuseChangedFiles(entry, filePath, stamps, connection, schema);
         return entry;
+    }
     const std::shared_ptr<HistoryFile::Open> file = history.existing();
     if (!file)
         return entry;
@@ -112,12 +126,49 @@ std::shared_ptr<OpenLog> ModificationManagerFactory::openTable(const QString& na
     if (!kept)
         return entry;
     try {
-        takeUpLog(*entry, filePath, false, nullptr);
+        takeUpLog(*entry, filePath, stamps, false, nullptr);
     } catch (...) {
         closeTable(entry, connection, schema);
         throw;
     }
     return entry;
+}
+
+void ModificationManagerFactory::refuseChangedFiles(const std::shared_ptr<OpenLog>& entry, const QByteArray& uri,
+                                                    const std::vector<FileStamp>& now, const void* connection,
+                                                    const QByteArray& schema)
+{
+    const LogState log = tables.state(*entry);
+    if (!log.manager || log.filePath != uri)
+        return;
+    const std::optional<QString> difference = firstDifference(log.stamps, now);
+    if (!difference)
+        return;
+    closeTable(entry, connection, schema);
+    const std::shared_ptr<HistoryFile::Open> file = history.opened();
+    bool kept = false;
+    try {
+        kept = file && LogRecords::keptLog(file->database, log.name);
+    } catch (const ErrorPair&) {
+    }
+    // With no table left to hold it but the one this reconnect replaces, the
+    // log ends as at the end of the process: a kept one waits in the file to
+    // be discarded, or taken up once the files are back. Not while a history
+    // transaction may hold its rows.
+    const std::vector<OpenLog::Table> left = tables.state(*entry).tables;
+    const bool ends = file && !file->database.inTransaction() &&
+                      std::all_of(left.begin(), left.end(), [&](const OpenLog::Table& table) {
+                          return table.connection == connection && table.schema == schema;
+                      });
+    if (ends) {
+        endLog(tables.takeLog(*entry, log.manager.get()), TransactionGate::Wait::Never);
+        closeTable(entry, connection, schema);
+        closeIfIdle();
+    }
+    throw filesChanged(log.name, *difference, kept ? QStringLiteral("kept change log") : QStringLiteral("change log"),
+                       kept   ? discardHint(log.name)
+                       : ends ? QStringLiteral("; the log was not kept, and ended with its edits")
+                              : QString());
 }
 
 void ModificationManagerFactory::closeTable(const std::shared_ptr<OpenLog>& entry, const void* connection,
@@ -204,14 +255,16 @@ bool ModificationManagerFactory::ownedElsewhere(const QString& name)
     return !claim.taken();
 }
 
-std::shared_ptr<SqliteModificationManager> ModificationManagerFactory::logFor(OpenLog& entry, const QString& uri,
+std::shared_ptr<SqliteModificationManager> ModificationManagerFactory::logFor(OpenLog& entry, const QByteArray& uri,
                                                                               const void* owner)
 {
     if (std::shared_ptr<SqliteModificationManager> manager = tables.logOver(entry, uri))
         return manager;
     LogState log = tables.state(entry);
     if (!log.manager) {
-        takeUpLog(entry, uri, true, owner);
+        // The files as the table opened them, not as they may be by now.
+        std::optional<std::vector<FileStamp>> stamps = tables.stampsAtOpen(entry, uri, owner);
+        takeUpLog(entry, uri, stamps ? std::move(*stamps) : stampFiles(uri), true, owner);
         log = tables.state(entry);
         if (log.manager) {
             if (const std::optional<QString> label = tables.takeFirstLabel(entry))
@@ -222,11 +275,12 @@ std::shared_ptr<SqliteModificationManager> ModificationManagerFactory::logFor(Op
         throw ErrorPair(SQLITE_CONSTRAINT,
                         QStringLiteral("table %1: another table of that name, on file path %2, has a change log "
                                        "open in this process")
-                            .arg(log.name, log.filePath));
+                            .arg(log.name, QString::fromUtf8(log.filePath)));
     return log.manager;
 }
 
-void ModificationManagerFactory::takeUpLog(OpenLog& entry, const QString& uri, bool create, const void* owner)
+void ModificationManagerFactory::takeUpLog(OpenLog& entry, const QByteArray& uri, std::vector<FileStamp> now,
+                                           bool create, const void* owner)
 {
     const std::shared_ptr<HistoryFile::Open> file = history.open();
     SqliteDatabase& db = file->database;
@@ -247,9 +301,8 @@ void ModificationManagerFactory::takeUpLog(OpenLog& entry, const QString& uri, b
         return;
     }
     std::shared_ptr<SqliteModificationManager> manager;
-    std::vector<FileStamp> stamps = stampFiles(uri);
     if (kept) {
-        manager = resumeKeptLog(file, name, uri, *kept, stamps);
+        manager = resumeKeptLog(file, name, uri, *kept, now);
     } else {
         LogRecords::removeLog(db, name);
         claimUri(*file, name, uri);
@@ -257,7 +310,7 @@ void ModificationManagerFactory::takeUpLog(OpenLog& entry, const QString& uri, b
         manager->madeNow();
         LogRecords::addRegistryRow(db, uri, name);
     }
-    tables.setLog(entry, manager, uri, std::move(stamps));
+    tables.setLog(entry, manager, uri, std::move(now));
     try {
         savepoint.release();
     } catch (...) {
@@ -269,12 +322,12 @@ void ModificationManagerFactory::takeUpLog(OpenLog& entry, const QString& uri, b
 
 std::shared_ptr<SqliteModificationManager>
 ModificationManagerFactory::resumeKeptLog(const std::shared_ptr<HistoryFile::Open>& file, const QString& name,
-                                          const QString& uri, const KeptLog& kept, const std::vector<FileStamp>& now)
+                                          const QByteArray& uri, const KeptLog& kept, const std::vector<FileStamp>& now)
 {
     if (kept.uri != uri)
         throw ErrorPair(SQLITE_ERROR, QStringLiteral("table %1: its kept change log was made over file path %2, not "
                                                      "%3; open the table over %2")
-                                              .arg(name, kept.uri, uri) +
+                                              .arg(name, QString::fromUtf8(kept.uri), QString::fromUtf8(uri)) +
                                           discardHint(name));
     if (!LogRecords::hasLogTables(file->database, name) || !kept.position)
         throw ErrorPair(SQLITE_CORRUPT, QStringLiteral("table %1: its kept change log is incomplete in the history "
@@ -284,10 +337,7 @@ ModificationManagerFactory::resumeKeptLog(const std::shared_ptr<HistoryFile::Ope
     claimUri(*file, name, uri);
     const std::vector<FileStamp> then = LogRecords::keptFiles(file->database, name, qint64(now.size()) + 1);
     if (const std::optional<QString> difference = firstDifference(then, now))
-        throw ErrorPair(SQLITE_ERROR, QStringLiteral("table %1: cannot take up its kept change log: %2 since the log "
-                                                     "began, so its edits may no longer match the rows")
-                                              .arg(name, *difference) +
-                                          discardHint(name));
+        throw filesChanged(name, *difference, QStringLiteral("kept change log"), discardHint(name));
     auto manager = std::make_shared<SqliteModificationManager>(connectionOf(file), kept.name, true);
     if (kept.name != name)
         manager->renameLog(name);
@@ -296,14 +346,14 @@ ModificationManagerFactory::resumeKeptLog(const std::shared_ptr<HistoryFile::Ope
     return manager;
 }
 
-void ModificationManagerFactory::claimUri(HistoryFile::Open& file, const QString& name, const QString& uri)
+void ModificationManagerFactory::claimUri(HistoryFile::Open& file, const QString& name, const QByteArray& uri)
 {
     for (const QString& other : LogRecords::namesOn(file.database, uri)) {
         if (sameIdentifier(other, name))
             continue;
         const ErrorPair used(SQLITE_CONSTRAINT,
                              QStringLiteral("table %1: its file path %2 is already used by the change log of table %3")
-                                 .arg(name, uri, other));
+                                 .arg(name, QString::fromUtf8(uri), other));
         if (file.owners.holds(other))
             throw used;
         const OwnerLocks::Claim claim(file.owners, other);
@@ -312,7 +362,7 @@ void ModificationManagerFactory::claimUri(HistoryFile::Open& file, const QString
         if (LogRecords::keptLog(file.database, other))
             throw ErrorPair(SQLITE_CONSTRAINT, QStringLiteral("table %1: its file path %2 is already used by the kept "
                                                               "change log of table %3; open the table as %3")
-                                                       .arg(name, uri, other) +
+                                                       .arg(name, QString::fromUtf8(uri), other) +
                                                    discardHint(other));
         LogRecords::removeLog(file.database, other);
     }

@@ -29,11 +29,15 @@ public:
     OpenTables& registry() { return tables; }
 
     // A table of name opened on connection/schema under holder, over filePath
-    // (canonical). A kept log of that name is taken up at once. Throws
-    // ErrorPair when a kept log of the name cannot be taken up: another
-    // process has it, it was made over another path, or its files changed.
+    // (canonical), whose files were as stamped when it opened them. A kept log
+    // of that name is taken up at once. Throws ErrorPair when a kept log of the
+    // name cannot be taken up (another process has it, it was made over
+    // another path, or its files changed) or, for a log this process holds,
+    // when the files changed since the log began: such a log, which no other
+    // table holds, ends (one kept stays in the history file).
     std::shared_ptr<OpenLog> openTable(const QString& name, const void* holder, const void* connection,
-                                       const QByteArray& schema, const QString& filePath);
+                                       const QByteArray& schema, const QByteArray& filePath,
+                                       const std::vector<FileStamp>& stamps);
     void closeTable(const std::shared_ptr<OpenLog>& entry, const void* connection, const QByteArray& schema) noexcept;
     // A registration ended: logs that no registration keeps any more end too.
     void releaseHolder(const void* holder) noexcept;
@@ -48,7 +52,7 @@ public:
     // ErrorPair: another process owns a log of that name, another table holds
     // the file path, a kept log of the name cannot be taken up, the history
     // database fails, or another connection's transaction holds it.
-    std::shared_ptr<SqliteModificationManager> logFor(OpenLog& entry, const QString& uri, const void* owner);
+    std::shared_ptr<SqliteModificationManager> logFor(OpenLog& entry, const QByteArray& uri, const void* owner);
     // DROP TABLE on owner: the log's tables and registry rows go. Throws ErrorPair.
     void dropLog(OpenLog& entry, const void* owner);
     // ALTER TABLE ... RENAME on owner: the log moves with the table. Throws ErrorPair.
@@ -70,17 +74,22 @@ public:
 private:
     ModificationManagerFactory();
 
-    // Makes entry's log for uri: the kept log of the name, taken up, or with
-    // create a new one; without create and a kept log, nothing.
-    void takeUpLog(OpenLog& entry, const QString& uri, bool create, const void* owner);
+    // Makes entry's log for uri, whose files are now as stamped: the kept log
+    // of the name, taken up, or with create a new one; without create and a
+    // kept log, nothing.
+    void takeUpLog(OpenLog& entry, const QByteArray& uri, std::vector<FileStamp> now, bool create, const void* owner);
+    // Refuses a table over uri of entry's log, held here, when the files
+    // changed since the log began; the log ends when no table holds it.
+    void refuseChangedFiles(const std::shared_ptr<OpenLog>& entry, const QByteArray& uri,
+                            const std::vector<FileStamp>& now, const void* connection, const QByteArray& schema);
     // The kept log of name taken up for a table over uri, whose files are now
     // as stamped; throws ErrorPair when it must not be.
     std::shared_ptr<SqliteModificationManager> resumeKeptLog(const std::shared_ptr<HistoryFile::Open>& file,
-                                                             const QString& name, const QString& uri,
+                                                             const QString& name, const QByteArray& uri,
                                                              const KeptLog& kept, const std::vector<FileStamp>& now);
     // Refuses when another name's log, live or kept, uses uri; clears what a
     // dead process left there.
-    void claimUri(HistoryFile::Open& file, const QString& name, const QString& uri);
+    void claimUri(HistoryFile::Open& file, const QString& name, const QByteArray& uri);
     // Ends a log whose tables all went: dropped unless kept, in a transaction
     // of its own, once another thread's ends (with wait); else, or when this
     // thread's is open, a leftover for later.

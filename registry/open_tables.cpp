@@ -74,7 +74,7 @@ std::vector<std::shared_ptr<OpenLog>> OpenTables::entries() const
 LogState OpenTables::state(const OpenLog& entry) const
 {
     const std::lock_guard<std::mutex> held(mutex);
-    const QString filePath = entry.manager || entry.tables.empty() ? entry.uri : entry.tables.front().filePath;
+    const QByteArray filePath = entry.manager || entry.tables.empty() ? entry.uri : entry.tables.front().filePath;
     return {entry.name, filePath, entry.manager, entry.stamps, entry.tables};
 }
 
@@ -90,7 +90,7 @@ std::shared_ptr<SqliteModificationManager> OpenTables::manager(const OpenLog& en
     return entry.manager;
 }
 
-std::shared_ptr<SqliteModificationManager> OpenTables::logOver(const OpenLog& entry, const QString& filePath,
+std::shared_ptr<SqliteModificationManager> OpenTables::logOver(const OpenLog& entry, const QByteArray& filePath,
                                                                quint64* version) const
 {
     const std::lock_guard<std::mutex> held(mutex);
@@ -116,7 +116,7 @@ std::vector<std::shared_ptr<OpenLog>> OpenTables::withLogs() const
     return found;
 }
 
-void OpenTables::setLog(OpenLog& entry, std::shared_ptr<SqliteModificationManager> manager, const QString& uri,
+void OpenTables::setLog(OpenLog& entry, std::shared_ptr<SqliteModificationManager> manager, const QByteArray& uri,
                         std::vector<FileStamp> stamps)
 {
     const std::lock_guard<std::mutex> held(mutex);
@@ -124,6 +124,20 @@ void OpenTables::setLog(OpenLog& entry, std::shared_ptr<SqliteModificationManage
     entry.uri = uri;
     entry.stamps = std::move(stamps);
     entry.changed();
+}
+
+std::optional<std::vector<FileStamp>> OpenTables::stampsAtOpen(const OpenLog& entry, const QByteArray& uri,
+                                                               const void* connection) const
+{
+    const std::lock_guard<std::mutex> held(mutex);
+    const OpenLog::Table* found = nullptr;
+    for (const OpenLog::Table& table : entry.tables) {
+        if (table.filePath == uri && (!found || table.connection == connection))
+            found = &table;
+        if (found && found->connection == connection)
+            break;
+    }
+    return found ? std::optional(found->stamps) : std::nullopt;
 }
 
 std::shared_ptr<SqliteModificationManager> OpenTables::takeLog(OpenLog& entry)

@@ -26,7 +26,9 @@ public:
     struct Table {
         const void* connection;
         QByteArray schema;
-        QString filePath;
+        QByteArray filePath;
+        // The files filePath named when the table opened them.
+        std::vector<FileStamp> stamps;
     };
 
     // Grows whenever the log or the name changes: what a reader took from
@@ -39,7 +41,7 @@ private:
 
     QString name;
     // The file path of the table whose writes made the log.
-    QString uri;
+    QByteArray uri;
     // The files that path named when the log began, as they stood then.
     std::vector<FileStamp> stamps;
     // The log; empty until the first write, and again after DROP TABLE.
@@ -59,7 +61,7 @@ private:
 struct LogState {
     QString name;
     // The log's file path, or without a log the first open table's.
-    QString filePath;
+    QByteArray filePath;
     std::shared_ptr<SqliteModificationManager> manager;
     std::vector<FileStamp> stamps;
     std::vector<OpenLog::Table> tables;
@@ -86,7 +88,7 @@ public:
     std::shared_ptr<SqliteModificationManager> manager(const OpenLog& entry) const;
     // The log a table over filePath reads through: the entry's, when made
     // over that file; null otherwise. With the entry's version then.
-    std::shared_ptr<SqliteModificationManager> logOver(const OpenLog& entry, const QString& filePath,
+    std::shared_ptr<SqliteModificationManager> logOver(const OpenLog& entry, const QByteArray& filePath,
                                                        quint64* version = nullptr) const;
     // Whether any entry has a log.
     bool anyLog() const;
@@ -94,8 +96,12 @@ public:
     std::vector<std::shared_ptr<OpenLog>> withLogs() const;
 
     // The entry's log comes, made over uri whose files were as stamped.
-    void setLog(OpenLog& entry, std::shared_ptr<SqliteModificationManager> manager, const QString& uri,
+    void setLog(OpenLog& entry, std::shared_ptr<SqliteModificationManager> manager, const QByteArray& uri,
                 std::vector<FileStamp> stamps);
+    // The files uri named when a table over it opened them: the table on
+    // connection, else the first; none when no table is over uri.
+    std::optional<std::vector<FileStamp>> stampsAtOpen(const OpenLog& entry, const QByteArray& uri,
+                                                       const void* connection) const;
     // The entry's log goes; the log is handed back, null when there was none.
     std::shared_ptr<SqliteModificationManager> takeLog(OpenLog& entry);
     // Only when the entry's log is still manager.

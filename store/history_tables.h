@@ -36,6 +36,7 @@ inline constexpr const char* sharedTableSchemas[] = {
     "INTEGER NOT NULL, modified INTEGER NOT NULL, UNIQUE (name, path));",
 };
 
-inline constexpr const char* sharedTables[] = {"ombrixOpenedTables", "ombrixStepLabels", "ombrixCleanMarks",
-                                               "ombrixKeptLogs", "ombrixKeptFiles"};
+inline constexpr const char registryTable[] = "ombrixOpenedTables";
+inline constexpr const char* sharedTables[] = {registryTable, "ombrixStepLabels", "ombrixCleanMarks", "ombrixKeptLogs",
+                                               "ombrixKeptFiles"};
 static_assert(std::size(sharedTables) == std::size(sharedTableSchemas));

@@ -10,13 +10,14 @@
 
 #include <sqlite3.h>
 
+#include <algorithm>
+
 namespace {
 
 // Whether SQLite reads text as a number where a column has numeric affinity:
 // blanks around a decimal with an optional sign, fraction and exponent.
-bool readsAsNumber(const QString& text)
+bool readsAsNumber(const QByteArray& bytes)
 {
-    const QByteArray bytes = text.toUtf8();
     const char* p = bytes.constData();
     const auto blank = [](char c) { return c == ' ' || (c >= '\t' && c <= '\r'); };
     const auto digits = [&p] {
@@ -48,12 +49,16 @@ bool readsAsNumber(const QString& text)
     return *p == '\0' && p == bytes.constData() + bytes.size();
 }
 
-// The registry's uri column is declared "string", whose numeric affinity
-// would keep the path '0123' as the number 123, the same as '123': such a
-// path goes in as the bytes of its text, which no affinity converts.
-QVariant uriValue(const QString& uri)
+// The registry's uri and name columns are declared "string", whose numeric
+// affinity would keep the path '0123' as the number 123, the same as '123':
+// such a value goes in as the bytes of its text, which no affinity converts,
+// any other as text, its bytes as they are.
+void bindRegistryText(Statement& statement, int index, const QByteArray& bytes)
 {
-    return readsAsNumber(uri) ? QVariant(uri.toUtf8()) : QVariant(uri);
+    if (readsAsNumber(bytes))
+        statement.bindBlob(index, bytes);
+    else
+        statement.bindTextBytes(index, bytes);
 }
 
 QList<QVariant> logTableNames(const QString& name)
@@ -65,41 +70,46 @@ QList<QVariant> logTableNames(const QString& name)
 }
 
 const char keptLogQuery[] =
-    "SELECT k.name, k.uri, (SELECT currentHistoryID FROM ombrixOpenedTables r WHERE r.name = k.name AND "
+    "SELECT k.name, k.uri, (SELECT currentHistoryID FROM ombrixOpenedTables r WHERE CAST(r.name AS TEXT) = k.name AND "
     "typeof(r.currentHistoryID) = 'integer' AND r.currentHistoryID BETWEEN -2147483648 AND 2147483647), "
     "CASE WHEN typeof(k.firstNewRowid) = 'integer' THEN k.firstNewRowid END FROM ombrixKeptLogs k ";
 
 KeptLog keptLogAt(const Statement::Rows& row)
 {
-    return {row.text(0), row.text(1), row.optionalInteger(2), row.optionalInteger(3)};
+    return {row.text(0), row.bytes(1), row.optionalInteger(2), row.optionalInteger(3)};
 }
 
 } // namespace
 
 namespace LogRecords {
 
-void addRegistryRow(SqliteDatabase& database, const QString& uri, const QString& name)
+QVariant registryName(const QString& name)
 {
-    database.execute(QStringLiteral("INSERT INTO ombrixOpenedTables VALUES (?, ?, ?);"),
-                     {uriValue(uri), QVariant(name), QVariant(1)});
+    const QByteArray bytes = name.toUtf8();
+    return readsAsNumber(bytes) ? QVariant(bytes) : QVariant(name);
+}
+
+void addRegistryRow(SqliteDatabase& database, const QByteArray& uri, const QString& name)
+{
+    Statement insert(database, QStringLiteral("INSERT INTO ombrixOpenedTables VALUES (?1, ?2, 1);"));
+    bindRegistryText(insert, 1, uri);
+    bindRegistryText(insert, 2, name.toUtf8());
+    insert.run();
 }
 
 bool hasRegistryRow(SqliteDatabase& database, const QString& name)
 {
-    return database.firstValue(QStringLiteral("SELECT 1 FROM ombrixOpenedTables WHERE name = ? ;"), {QVariant(name)})
+    return database
+        .firstValue(QStringLiteral("SELECT 1 FROM ombrixOpenedTables WHERE CAST(name AS TEXT) = ? ;"), {QVariant(name)})
         .isValid();
 }
 
-QStringList namesOn(SqliteDatabase& database, const QString& uri)
+QStringList namesOn(SqliteDatabase& database, const QByteArray& uri)
 {
-    Statement users(database, QStringLiteral("SELECT name FROM ombrixOpenedTables WHERE uri = ?1 UNION SELECT name "
-                                             "FROM ombrixKeptLogs WHERE uri = ?2"));
-    const QVariant key = uriValue(uri);
-    if (key.type() == QVariant::ByteArray)
-        users.bindBlob(1, key.toByteArray());
-    else
-        users.bindText(1, uri);
-    users.bindText(2, uri);
+    Statement users(database, QStringLiteral("SELECT CAST(name AS TEXT) FROM ombrixOpenedTables WHERE uri = ?1 UNION "
+                                             "SELECT name FROM ombrixKeptLogs WHERE uri = ?2"));
+    bindRegistryText(users, 1, uri);
+    users.bindTextBytes(2, uri);
     QStringList names;
     Statement::Rows row(users);
     while (row.next())
@@ -136,16 +146,20 @@ std::vector<KeptLog> keptLogs(SqliteDatabase& database)
     return all;
 }
 
-void markKept(SqliteDatabase& database, const QString& name, const QString& uri, std::optional<qint64> firstNewRowid,
+void markKept(SqliteDatabase& database, const QString& name, const QByteArray& uri, std::optional<qint64> firstNewRowid,
               const std::vector<FileStamp>& stamps)
 {
     Savepoint savepoint(database);
     database.execute(QStringLiteral("DELETE FROM ombrixKeptFiles WHERE name = ?;"), {QVariant(name)});
-    database.execute(QStringLiteral("INSERT OR REPLACE INTO ombrixKeptLogs VALUES (?, ?, ?);"),
-                     {QVariant(name), QVariant(uri), firstNewRowid ? QVariant(*firstNewRowid) : QVariant()});
+    // Paths go in as the bytes they are, valid UTF-8 or not.
+    Statement mark(database, QStringLiteral("INSERT OR REPLACE INTO ombrixKeptLogs VALUES (?1, ?2, ?3);"));
+    mark.bindText(1, name).bindTextBytes(2, uri);
+    if (firstNewRowid)
+        mark.bind(3, *firstNewRowid);
+    mark.run();
+    Statement file(database, QStringLiteral("INSERT INTO ombrixKeptFiles VALUES (?1, ?2, ?3, ?4);"));
     for (const FileStamp& stamp : stamps)
-        database.execute(QStringLiteral("INSERT INTO ombrixKeptFiles VALUES (?, ?, ?, ?);"),
-                         {QVariant(name), QVariant(stamp.path), QVariant(stamp.size), QVariant(stamp.modified)});
+        file.bindText(1, name).bindTextBytes(2, stamp.path).bind(3, stamp.size).bind(4, stamp.modified).run();
     savepoint.release();
 }
 
@@ -166,7 +180,8 @@ std::vector<FileStamp> keptFiles(SqliteDatabase& database, const QString& name, 
     std::vector<FileStamp> stamps;
     Statement::Rows row(files);
     while (row.next())
-        stamps.push_back({row.text(0), row.integer(1), row.integer(2)});
+        stamps.push_back({row.bytes(0), row.integer(1), row.integer(2)});
+    std::sort(stamps.begin(), stamps.end(), stampBefore);
     return stamps;
 }
 
@@ -189,8 +204,9 @@ void removeLog(SqliteDatabase& database, const QString& name)
     for (const auto& [type, object] : objects)
         database.runOnce(QStringLiteral("DROP ") + type.toUpper() + QLatin1Char(' ') + quotedIdentifier(object));
     for (const char* table : sharedTables)
-        database.execute(QStringLiteral("DELETE FROM %1 WHERE name = ? COLLATE NOCASE;").arg(QLatin1String(table)),
-                         {QVariant(name)});
+        database.execute(
+            QStringLiteral("DELETE FROM %1 WHERE CAST(name AS TEXT) = ? COLLATE NOCASE;").arg(QLatin1String(table)),
+            {QVariant(name)});
     savepoint.release();
 }
 

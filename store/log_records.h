@@ -17,7 +17,7 @@
 // A log kept beyond its tables' life, as the history file marks it.
 struct KeptLog {
     QString name;
-    QString uri;
+    QByteArray uri;
     // The history position; none when the registry lacks the log.
     std::optional<qint64> position;
     std::optional<qint64> firstNewRowid;
@@ -26,11 +26,17 @@ struct KeptLog {
 // Each call runs on database and throws ErrorPair when a statement fails.
 namespace LogRecords {
 
+// A name as it goes into the registry's name column, whose numeric affinity
+// would keep "007" as 7: a name that reads as a number goes in as the bytes of
+// its text. Match the column as CAST(name AS TEXT), which reads either back as
+// the text it was, and a name that an earlier version stored as a number too.
+QVariant registryName(const QString& name);
+
 // The registry row of a new log of name over uri, at position 1.
-void addRegistryRow(SqliteDatabase& database, const QString& uri, const QString& name);
+void addRegistryRow(SqliteDatabase& database, const QByteArray& uri, const QString& name);
 bool hasRegistryRow(SqliteDatabase& database, const QString& name);
 // The names whose registry row or kept mark is on uri.
-QStringList namesOn(SqliteDatabase& database, const QString& uri);
+QStringList namesOn(SqliteDatabase& database, const QByteArray& uri);
 // Whether name's three log tables are all there.
 bool hasLogTables(SqliteDatabase& database, const QString& name);
 
@@ -38,10 +44,10 @@ std::optional<KeptLog> keptLog(SqliteDatabase& database, const QString& name);
 // Every kept mark, by name.
 std::vector<KeptLog> keptLogs(SqliteDatabase& database);
 // Marks name's log kept, made over uri whose files were as stamped then.
-void markKept(SqliteDatabase& database, const QString& name, const QString& uri, std::optional<qint64> firstNewRowid,
+void markKept(SqliteDatabase& database, const QString& name, const QByteArray& uri, std::optional<qint64> firstNewRowid,
               const std::vector<FileStamp>& stamps);
 void unmarkKept(SqliteDatabase& database, const QString& name);
-// The files of name's kept mark, sorted by path, at most limit of them.
+// The files of name's kept mark, in stampBefore order, at most limit of them.
 std::vector<FileStamp> keptFiles(SqliteDatabase& database, const QString& name, qint64 limit);
 
 // Everything the file holds for name. Call only while holding name's lock,

@@ -67,9 +67,13 @@ Statement& Statement::bindNull(int index)
 
 Statement& Statement::bindText(int index, const QString& text)
 {
+    return bindTextBytes(index, text.toUtf8());
+}
+
+Statement& Statement::bindTextBytes(int index, const QByteArray& bytes)
+{
     const SqliteDatabase::Lock held(database);
-    const QByteArray utf8 = text.toUtf8();
-    const int rc = sqlite3_bind_text(prepared(), index, utf8.constData(), utf8.size(), SQLITE_TRANSIENT);
+    const int rc = sqlite3_bind_text(prepared(), index, bytes.constData(), bytes.size(), SQLITE_TRANSIENT);
     if (rc != SQLITE_OK)
         bindFailure = rc;
     return *this;

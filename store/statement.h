@@ -30,6 +30,8 @@ public:
     Statement& bindBlob(int index, const QByteArray& bytes) { return bindBlob(index, bytes.constData(), bytes.size()); }
     Statement& bindNull(int index);
     Statement& bindText(int index, const QString& text);
+    // Text as the bytes given, checked for no encoding (a file path).
+    Statement& bindTextBytes(int index, const QByteArray& bytes);
 
     // Runs the statement to its end and resets it. Throws ErrorPair; the
     // bindings are cleared either way.

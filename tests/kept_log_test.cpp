@@ -14,6 +14,7 @@
 #include <cstdlib>
 #include <fcntl.h>
 #include <fstream>
+#include <functional>
 #include <random>
 #include <sstream>
 #include <string>
@@ -384,6 +385,109 @@ TEST_F(KeptLogTest, TheMarkFollowsRenameAndDrop)
     EXPECT_EQ(run("SELECT b FROM w; DROP TABLE w; SELECT count(*) FROM ombrix_tables"), "'r1' 'again' 0");
     EXPECT_EQ(history("SELECT count(*) FROM ombrixKeptLogs; SELECT count(*) FROM sqlite_master WHERE name LIKE 'w%'"),
               "0 0");
+}
+
+} // namespace
+
+namespace {
+
+// Which files the check counts, as the table opened them: a path that names a file counts that file and its
+// format's sidecars, a stem the files that share it but no database, new or not; paths are bytes, and a
+// table that reconnects over its log is checked as one that takes it up.
+TEST_F(KeptLogTest, TheFilesCheckedAreTheDataAsTheTableOpenedIt)
+{
+    const auto write = [](const std::string& path, const std::string& text) { std::ofstream(path) << text; };
+    // Keeps an edit of t over path, with between run after CREATE and after before the next connection
+    // takes t up; then discards it.
+    const auto resume = [&](const std::string& path, const std::function<void()>& between,
+                            const std::function<void()>& after) {
+        memory_module::setTable(path, numbered(2));
+        open();
+        run("CREATE VIRTUAL TABLE t USING overlay('" + path + "')");
+        between();
+        run("UPDATE t SET b = 'kept' WHERE rowid = 1; SELECT ombrix_keep('t')");
+        close();
+        after();
+        open();
+        const std::string shown = run("CREATE VIRTUAL TABLE t USING overlay('" + path + "'); SELECT b FROM t");
+        run("DROP TABLE t");
+        run("SELECT ombrix_discard('t')");
+        close();
+        return shown;
+    };
+    const auto refused = [](const std::string& difference) {
+        return "error 1: table t: cannot take up its kept change log: file " + difference +
+               " since the log began, so its edits may no longer match the rows; to drop the kept log and its "
+               "edits, run SELECT ombrix_discard('t')";
+    };
+    const auto none = [] {};
+    write(home + "/a.csv", "a,b\n");
+    EXPECT_EQ(resume(home + "/a.csv", none,
+                     [&] {
+                         for (const char* beside : {"/a.sqlite", "/a.csv.bak", "/a.txt"})
+                             write(home + beside, "");
+                     }),
+              "'kept' 'r2'");
+    for (const char* file : {"/roads.shp", "/roads.dbf", "/roads.prj"})
+        write(home + file, "1");
+    EXPECT_EQ(resume(home + "/roads.shp", none, [&] { write(home + "/roads.prj", "22"); }),
+              refused(home + "/roads.prj changed size from 1 to 2 bytes"));
+    // Names sorted alike in the file and on disk, whatever their code units; a new database left out.
+    for (const char* file : {"/s.csv", "/s.\xF0\x9F\x98\x80", "/s.\xEF\xBC\x81"})
+        write(home + file, "1");
+    EXPECT_EQ(resume(home + "/s", none, none), "'kept' 'r2'");
+    write(home + "/u.csv", "1");
+    EXPECT_EQ(resume(home + "/u", none, [&] { write(home + "/u.db", ""); }), "'kept' 'r2'");
+    // A path that is no UTF-8, stamped and stored as its bytes.
+    write(home + "/b\xFF.csv", "1");
+    EXPECT_EQ(resume(home + "/b\xFF.csv", none, [&] { write(home + "/b\xFF.csv", "22"); }),
+              refused(home + "/b\xEF\xBF\xBD.csv changed size from 1 to 2 bytes"));
+    // A file replaced between CREATE and the first write: the table reads the one it opened.
+    write(home + "/r.csv", "1");
+    EXPECT_EQ(resume(
+                  home + "/r.csv",
+                  [&] {
+                      write(home + "/new.csv", "22");
+                      rename((home + "/new.csv").c_str(), (home + "/r.csv").c_str());
+                  },
+                  none),
+              refused(home + "/r.csv changed size from 1 to 2 bytes"));
+
+    // A kept table in a database file, reconnected after its file changed under it.
+    write(home + "/c.csv", "1");
+    memory_module::setTable(home + "/c.csv", numbered(2));
+    open(home + "/p.db");
+    run("CREATE VIRTUAL TABLE t USING overlay('" + home +
+        "/c.csv'); UPDATE t SET b = 'kept' WHERE rowid = 1; "
+        "SELECT ombrix_keep('t')");
+    write(home + "/c.csv", "22");
+    sqlite3* other = nullptr;
+    sqlite3_open((home + "/p.db").c_str(), &other);
+    EXPECT_EQ(::run(other, "CREATE TABLE other(x)"), "");
+    sqlite3_close(other);
+    EXPECT_EQ(run("SELECT b FROM t WHERE rowid = 1"), refused(home + "/c.csv changed size from 1 to 2 bytes"));
+    EXPECT_EQ(run("SELECT ombrix_discard('t'); SELECT b FROM t WHERE rowid = 1"), "NULL 'r1'");
+}
+
+// Table names that read as numbers are names: "007" keeps its log across connections, "1" and "01" have
+// logs of their own, and a registry row that an earlier version stored as a number still finds its log.
+TEST_F(KeptLogTest, NamesThatReadAsNumbersKeepTheirOwnLogs)
+{
+    const std::string create = "CREATE VIRTUAL TABLE \"007\" USING overlay('/a'); CREATE VIRTUAL TABLE \"1\" USING "
+                               "overlay('/b'); CREATE VIRTUAL TABLE \"01\" USING overlay('/c');";
+    for (const char* path : {"/a", "/b", "/c"})
+        memory_module::setTable(path, numbered(2));
+    open();
+    EXPECT_EQ(run(create + "UPDATE \"007\" SET b = 'x' WHERE rowid = 1; UPDATE \"1\" SET b = 'y'; UPDATE \"1\" SET "
+                           "b = 'z'; UPDATE \"01\" SET b = 'w'; SELECT ombrix_undo('01'); SELECT ombrix_keep('007'); "
+                           "SELECT ombrix_keep('1'); SELECT ombrix_keep('01')"),
+              "NULL NULL NULL NULL");
+    close();
+    EXPECT_EQ(history("UPDATE ombrixOpenedTables SET name = 1 WHERE CAST(name AS TEXT) = '1'"), "");
+    open();
+    EXPECT_EQ(run(create + "SELECT name, position FROM ombrix_tables; SELECT x.b, y.b, z.b FROM \"007\" x, \"1\" y, "
+                           "\"01\" z WHERE x.rowid = 1 AND y.rowid = 1 AND z.rowid = 1"),
+              "'007'|1 '01'|0 '1'|1 'x'|'z'|'r1'");
 }
 
 } // namespace
