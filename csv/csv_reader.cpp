@@ -77,8 +77,21 @@ bool sameColumnName(const std::string& a, const std::string& b)
     return true;
 }
 
+// Without a header the first record's fields count the columns, c1, c2, ...,
+// and the record is the first data row.
+void nameColumns(Reader& reader)
+{
+    for (std::size_t i = 0; i < reader.header.size(); ++i)
+        reader.out->columns.push_back("c" + std::to_string(i + 1));
+    reader.header.clear();
+    reader.haveHeader = true;
+    reader.out->rows.push(reader.recordStart);
+}
+
 void takeHeader(Reader& reader)
 {
+    if (!reader.out->options.header)
+        return nameColumns(reader);
     std::vector<std::string>& columns = reader.out->columns;
     for (std::size_t i = 0; i < reader.header.size(); ++i) {
         const std::string& field = reader.header[i];
@@ -109,8 +122,10 @@ void takeRow(Reader& reader)
 {
     const std::size_t expected = reader.out->columns.size();
     if (reader.fields != expected) {
-        reader.error = lineError(reader.recordLine, "the record has " + fieldCount(reader.fields) +
-                                                        ", the header has " + fieldCount(expected));
+        reader.error = lineError(reader.recordLine,
+                                 "the record has " + fieldCount(reader.fields) +
+                                     (reader.out->options.header ? ", the header has " : ", the first record has ") +
+                                     fieldCount(expected));
         return;
     }
     reader.out->rows.push(reader.recordStart);
@@ -338,9 +353,10 @@ bool CsvFile::unchanged() const
            status.st_mtim.tv_sec == modified.tv_sec && status.st_mtim.tv_nsec == modified.tv_nsec;
 }
 
-bool CsvFile::open(const std::string& path, std::string& error)
+bool CsvFile::open(const std::string& path, const Options& how, std::string& error)
 {
     name = "CSV file \"" + path + "\"";
+    options = how;
     error.clear();
     fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
     if (fd < 0) {
@@ -370,6 +386,7 @@ bool CsvFile::open(const std::string& path, std::string& error)
         return false;
     }
     csv_set_space_func(&parser.state, noBlankCharacters);
+    csv_set_delim(&parser.state, static_cast<unsigned char>(options.delimiter));
     Reader reader;
     reader.out = this;
     std::uint64_t bytesRead = 0;
