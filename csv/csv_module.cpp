@@ -6,6 +6,7 @@
 
 #include <cctype>
 #include <climits>
+#include <mutex>
 #include <new>
 #include <string>
 
@@ -18,7 +19,34 @@ namespace {
 struct CsvTable {
     sqlite3_vtab base;
     csvfile::CsvFile file;
+    sqlite3* db;
+    std::string name;
+    CsvTable* older; // in the list of open tables
+    CsvTable* newer;
 };
+
+// Every table of the module open in the process, newest first: a list through
+// the tables themselves, so that nothing of it is left to free at exit.
+std::mutex openTablesLock;
+CsvTable* newestTable = nullptr;
+
+void addOpenTable(CsvTable* table)
+{
+    const std::lock_guard<std::mutex> hold(openTablesLock);
+    table->older = newestTable;
+    table->newer = nullptr;
+    if (newestTable)
+        newestTable->newer = table;
+    newestTable = table;
+}
+
+void removeOpenTable(CsvTable* table)
+{
+    const std::lock_guard<std::mutex> hold(openTablesLock);
+    (table->newer ? table->newer->older : newestTable) = table->older;
+    if (table->older)
+        table->older->newer = table->newer;
+}
 
 // Visits rowids 1..n; past the end the rowid keeps counting up. A row is read
 // when a column of it is first asked for.
@@ -208,6 +236,15 @@ int csvCreate(sqlite3* db, void*, int argc, const char* const* argv, sqlite3_vta
     } catch (const std::bad_alloc&) {
         rc = SQLITE_NOMEM;
     }
+    if (rc == SQLITE_OK) {
+        try {
+            table->db = db;
+            table->name = argv[2];
+            addOpenTable(table);
+        } catch (const std::bad_alloc&) {
+            rc = SQLITE_NOMEM;
+        }
+    }
     if (rc != SQLITE_OK) {
         delete table;
         return rc;
@@ -219,6 +256,7 @@ int csvCreate(sqlite3* db, void*, int argc, const char* const* argv, sqlite3_vta
 int csvDestroy(sqlite3_vtab* vtab)
 {
     CsvTable* table = csvTable(vtab);
+    removeOpenTable(table);
     sqlite3_free(table->base.zErrMsg);
     delete table;
     return SQLITE_OK;
@@ -363,4 +401,14 @@ const sqlite3_module csvFileModule = {
 const sqlite3_module* csvModule()
 {
     return &csvFileModule;
+}
+
+const csvfile::CsvFile* csvFileOf(sqlite3* db, const std::string& table)
+{
+    const std::lock_guard<std::mutex> hold(openTablesLock);
+    for (const CsvTable* open = newestTable; open; open = open->older) {
+        if (open->db == db && sqlite3_stricmp(open->name.c_str(), table.c_str()) == 0)
+            return &open->file;
+    }
+    return nullptr;
 }

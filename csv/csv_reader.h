@@ -6,6 +6,7 @@
 #include <cstdint>
 #include <ctime>
 #include <string>
+#include <string_view>
 #include <vector>
 
 namespace csvfile {
@@ -32,6 +33,10 @@ struct Options {
     bool header = true;
     bool typed = true;
 };
+
+// Whether bytes are well-formed UTF-8 (no overlong forms, no surrogates,
+// nothing above U+10FFFF).
+bool isUtf8(std::string_view bytes);
 
 // A CSV file held open after one pass found it well formed. Fields are separated
 // by the delimiter, records by LF, CRLF or CR; double-quoted fields hold the
