@@ -6,6 +6,7 @@
 
 #include <cctype>
 #include <climits>
+#include <mutex>
 #include <new>
 #include <string>
 
@@ -18,7 +19,34 @@ namespace {
 struct CsvTable {
     sqlite3_vtab base;
     csvfile::CsvFile file;
+    sqlite3* db;
+    std::string name;
+    CsvTable* older; // in the list of open tables
+    CsvTable* newer;
 };
+
+// Every table of the module open in the process, newest first: a list through
+// the tables themselves, so that nothing of it is left to free at exit.
+std::mutex openTablesLock;
+CsvTable* newestTable = nullptr;
+
+void addOpenTable(CsvTable* table)
+{
+    const std::lock_guard<std::mutex> hold(openTablesLock);
+    table->older = newestTable;
+    table->newer = nullptr;
+    if (newestTable)
+        newestTable->newer = table;
+    newestTable = table;
+}
+
+void removeOpenTable(CsvTable* table)
+{
+    const std::lock_guard<std::mutex> hold(openTablesLock);
+    (table->newer ? table->newer->older : newestTable) = table->older;
+    if (table->older)
+        table->older->newer = table->newer;
+}
 
 // Visits rowids 1..n; past the end the rowid keeps counting up. A row is read
 // when a column of it is first asked for.
@@ -89,10 +117,102 @@ std::string schemaOf(const std::vector<std::string>& columns)
     return schema + ")";
 }
 
-int loadTable(sqlite3* db, const char* path, CsvTable* table, char** pzErr)
+std::string lowered(std::string text)
 {
-    std::string error;
-    if (!table->file.open(pathArgument(path), error)) {
+    for (char& c : text)
+        c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
+    return text;
+}
+
+std::string trimmed(const std::string& text)
+{
+    const std::size_t first = text.find_first_not_of(" \t\n\r");
+    if (first == std::string::npos)
+        return {};
+    return text.substr(first, text.find_last_not_of(" \t\n\r") - first + 1);
+}
+
+// A value as written, or the text inside single or double quotes.
+std::string unquoted(const std::string& value)
+{
+    const std::string text = trimmed(value);
+    if (text.size() >= 2 && (text[0] == '\'' || text[0] == '"') && text.back() == text[0])
+        return text.substr(1, text.size() - 2);
+    return text;
+}
+
+bool readDelimiter(const std::string& value, char& delimiter)
+{
+    const std::string text = unquoted(value);
+    if (text == "," || text == ";" || text == "|" || text == "\t") {
+        delimiter = text[0];
+        return true;
+    }
+    if (lowered(text) == "tab" || text == "\\t") {
+        delimiter = '\t';
+        return true;
+    }
+    return false;
+}
+
+bool readSwitch(const std::string& value, bool& on)
+{
+    const std::string text = lowered(unquoted(value));
+    for (const char* yes : {"yes", "true", "on", "1"}) {
+        if (text == yes)
+            return on = true;
+    }
+    for (const char* no : {"no", "false", "off", "0"}) {
+        if (text == no) {
+            on = false;
+            return true;
+        }
+    }
+    return false;
+}
+
+bool readTypes(const std::string& value, bool& typed)
+{
+    const std::string text = lowered(unquoted(value));
+    typed = text == "typed";
+    return typed || text == "text";
+}
+
+// The options after the path, each key=value: delimiter (',' ';' '|' or tab),
+// header (yes or no) and types (typed or text). Empty when they read, else
+// what is wrong.
+std::string readOptions(int argc, const char* const* argv, csvfile::Options& options)
+{
+    for (int i = 4; i < argc; ++i) {
+        const std::string argument = argv[i];
+        const std::size_t equals = argument.find('=');
+        const std::string key = lowered(trimmed(argument.substr(0, equals)));
+        const std::string value = equals == std::string::npos ? std::string() : argument.substr(equals + 1);
+        bool read = equals != std::string::npos;
+        if (key == "delimiter")
+            read = read && readDelimiter(value, options.delimiter);
+        else if (key == "header")
+            read = read && readSwitch(value, options.header);
+        else if (key == "types")
+            read = read && readTypes(value, options.typed);
+        else
+            return "unknown option \"" + trimmed(argument) + "\": the options are delimiter, header and types";
+        if (!read)
+            return "option \"" + trimmed(argument) +
+                   "\" takes delimiter=',' ';' '|' or tab, header=yes or no, types=typed or text";
+    }
+    return {};
+}
+
+int loadTable(sqlite3* db, int argc, const char* const* argv, CsvTable* table, char** pzErr)
+{
+    csvfile::Options options;
+    std::string error = readOptions(argc, argv, options);
+    if (!error.empty()) {
+        *pzErr = sqlite3_mprintf("%s: %s", argv[0], error.c_str());
+        return SQLITE_ERROR;
+    }
+    if (!table->file.open(pathArgument(argv[3]), options, error)) {
         *pzErr = sqlite3_mprintf("%s", error.c_str());
         return SQLITE_ERROR;
     }
@@ -104,17 +224,26 @@ int loadTable(sqlite3* db, const char* path, CsvTable* table, char** pzErr)
 
 int csvCreate(sqlite3* db, void*, int argc, const char* const* argv, sqlite3_vtab** ppVtab, char** pzErr)
 {
-    if (argc != 4) {
-        *pzErr = sqlite3_mprintf("%s takes one argument: the CSV file path", argv[0]);
+    if (argc < 4) {
+        *pzErr = sqlite3_mprintf("%s takes the CSV file path, then options key=value", argv[0]);
         return SQLITE_ERROR;
     }
     CsvTable* table = nullptr;
     int rc;
     try {
         table = new CsvTable{};
-        rc = loadTable(db, argv[3], table, pzErr);
+        rc = loadTable(db, argc, argv, table, pzErr);
     } catch (const std::bad_alloc&) {
         rc = SQLITE_NOMEM;
+    }
+    if (rc == SQLITE_OK) {
+        try {
+            table->db = db;
+            table->name = argv[2];
+            addOpenTable(table);
+        } catch (const std::bad_alloc&) {
+            rc = SQLITE_NOMEM;
+        }
     }
     if (rc != SQLITE_OK) {
         delete table;
@@ -127,6 +256,7 @@ int csvCreate(sqlite3* db, void*, int argc, const char* const* argv, sqlite3_vta
 int csvDestroy(sqlite3_vtab* vtab)
 {
     CsvTable* table = csvTable(vtab);
+    removeOpenTable(table);
     sqlite3_free(table->base.zErrMsg);
     delete table;
     return SQLITE_OK;
@@ -271,4 +401,14 @@ const sqlite3_module csvFileModule = {
 const sqlite3_module* csvModule()
 {
     return &csvFileModule;
+}
+
+const csvfile::CsvFile* csvFileOf(sqlite3* db, const std::string& table)
+{
+    const std::lock_guard<std::mutex> hold(openTablesLock);
+    for (const CsvTable* open = newestTable; open; open = open->older) {
+        if (open->db == db && sqlite3_stricmp(open->name.c_str(), table.c_str()) == 0)
+            return &open->file;
+    }
+    return nullptr;
 }

@@ -2,8 +2,18 @@
 // from the file on demand, fit to be the inner module of a quillmere overlay.
 #pragma once
 
+#include "csv_reader.h"
+
 #include <sqlite3.h>
 
-// USING module('file.csv'): the header row names the columns, the data rows
-// are rowids 1..n in file order.
+#include <string>
+
+// USING module('file.csv' [, option=value ...]): the header row names the
+// columns, the data rows are rowids 1..n in file order.
 const sqlite3_module* csvModule();
+
+// The file a table of the module on db reads, by the table's name as SQLite
+// compares names, in any schema (the newest where several are open); null when
+// none is. Valid while the table stays open, which the caller, on db's thread,
+// sees to.
+const csvfile::CsvFile* csvFileOf(sqlite3* db, const std::string& table);

@@ -77,8 +77,21 @@ bool sameColumnName(const std::string& a, const std::string& b)
     return true;
 }
 
+// Without a header the first record's fields count the columns, c1, c2, ...,
+// and the record is the first data row.
+void nameColumns(Reader& reader)
+{
+    for (std::size_t i = 0; i < reader.header.size(); ++i)
+        reader.out->columns.push_back("c" + std::to_string(i + 1));
+    reader.header.clear();
+    reader.haveHeader = true;
+    reader.out->rows.push(reader.recordStart);
+}
+
 void takeHeader(Reader& reader)
 {
+    if (!reader.out->options.header)
+        return nameColumns(reader);
     std::vector<std::string>& columns = reader.out->columns;
     for (std::size_t i = 0; i < reader.header.size(); ++i) {
         const std::string& field = reader.header[i];
@@ -109,8 +122,10 @@ void takeRow(Reader& reader)
 {
     const std::size_t expected = reader.out->columns.size();
     if (reader.fields != expected) {
-        reader.error = lineError(reader.recordLine, "the record has " + fieldCount(reader.fields) +
-                                                        ", the header has " + fieldCount(expected));
+        reader.error = lineError(reader.recordLine,
+                                 "the record has " + fieldCount(reader.fields) +
+                                     (reader.out->options.header ? ", the header has " : ", the first record has ") +
+                                     fieldCount(expected));
         return;
     }
     reader.out->rows.push(reader.recordStart);
@@ -148,43 +163,6 @@ void recordRead(int, void* state)
         }
     }
     reader.fields = 0;
-}
-
-// Whether bytes are well-formed UTF-8 (no overlong forms, no surrogates,
-// nothing above U+10FFFF).
-bool isUtf8(std::string_view bytes)
-{
-    std::size_t i = 0;
-    while (i < bytes.size()) {
-        const auto lead = static_cast<unsigned char>(bytes[i]);
-        std::size_t length;
-        unsigned char low = 0x80, high = 0xBF;
-        if (lead < 0x80) {
-            ++i;
-            continue;
-        } else if (lead >= 0xC2 && lead <= 0xDF) {
-            length = 2;
-        } else if (lead >= 0xE0 && lead <= 0xEF) {
-            length = 3;
-            low = lead == 0xE0 ? 0xA0 : 0x80;
-            high = lead == 0xED ? 0x9F : 0xBF;
-        } else if (lead >= 0xF0 && lead <= 0xF4) {
-            length = 4;
-            low = lead == 0xF0 ? 0x90 : 0x80;
-            high = lead == 0xF4 ? 0x8F : 0xBF;
-        } else {
-            return false;
-        }
-        if (i + length > bytes.size())
-            return false;
-        for (std::size_t k = 1; k < length; ++k) {
-            const auto next = static_cast<unsigned char>(bytes[i + k]);
-            if (next < (k == 1 ? low : 0x80) || next > (k == 1 ? high : 0xBF))
-                return false;
-        }
-        i += length;
-    }
-    return true;
 }
 
 // The index just past the line starting at start: after its LF, CRLF or CR.
@@ -310,6 +288,41 @@ bool feedFile(CsvFile& file, Parser& parser, Reader& reader, std::uint64_t& byte
 
 } // namespace
 
+bool isUtf8(std::string_view bytes)
+{
+    std::size_t i = 0;
+    while (i < bytes.size()) {
+        const auto lead = static_cast<unsigned char>(bytes[i]);
+        std::size_t length;
+        unsigned char low = 0x80, high = 0xBF;
+        if (lead < 0x80) {
+            ++i;
+            continue;
+        } else if (lead >= 0xC2 && lead <= 0xDF) {
+            length = 2;
+        } else if (lead >= 0xE0 && lead <= 0xEF) {
+            length = 3;
+            low = lead == 0xE0 ? 0xA0 : 0x80;
+            high = lead == 0xED ? 0x9F : 0xBF;
+        } else if (lead >= 0xF0 && lead <= 0xF4) {
+            length = 4;
+            low = lead == 0xF0 ? 0x90 : 0x80;
+            high = lead == 0xF4 ? 0x8F : 0xBF;
+        } else {
+            return false;
+        }
+        if (i + length > bytes.size())
+            return false;
+        for (std::size_t k = 1; k < length; ++k) {
+            const auto next = static_cast<unsigned char>(bytes[i + k]);
+            if (next < (k == 1 ? low : 0x80) || next > (k == 1 ? high : 0xBF))
+                return false;
+        }
+        i += length;
+    }
+    return true;
+}
+
 void RowStarts::reset(std::uint64_t fileSize)
 {
     wide_ = fileSize > UINT32_MAX;
@@ -338,9 +351,10 @@ bool CsvFile::unchanged() const
            status.st_mtim.tv_sec == modified.tv_sec && status.st_mtim.tv_nsec == modified.tv_nsec;
 }
 
-bool CsvFile::open(const std::string& path, std::string& error)
+bool CsvFile::open(const std::string& path, const Options& how, std::string& error)
 {
     name = "CSV file \"" + path + "\"";
+    options = how;
     error.clear();
     fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
     if (fd < 0) {
@@ -370,6 +384,7 @@ bool CsvFile::open(const std::string& path, std::string& error)
         return false;
     }
     csv_set_space_func(&parser.state, noBlankCharacters);
+    csv_set_delim(&parser.state, static_cast<unsigned char>(options.delimiter));
     Reader reader;
     reader.out = this;
     std::uint64_t bytesRead = 0;

@@ -6,6 +6,7 @@
 #include <cstdint>
 #include <ctime>
 #include <string>
+#include <string_view>
 #include <vector>
 
 namespace csvfile {
@@ -25,12 +26,25 @@ private:
     std::vector<std::uint64_t> wideStarts_;
 };
 
+// How a file is read: its delimiter, whether its first record names the
+// columns (else they are c1, c2, ...), and whether fields are typed.
+struct Options {
+    char delimiter = ',';
+    bool header = true;
+    bool typed = true;
+};
+
+// Whether bytes are well-formed UTF-8 (no overlong forms, no surrogates,
+// nothing above U+10FFFF).
+bool isUtf8(std::string_view bytes);
+
 // A CSV file held open after one pass found it well formed. Fields are separated
-// by commas, records by LF, CRLF or CR; double-quoted fields hold commas, line
-// breaks and doubled quotes. A UTF-8 byte order mark is skipped and blank lines
-// are passed over.
+// by the delimiter, records by LF, CRLF or CR; double-quoted fields hold the
+// delimiter, line breaks and doubled quotes. A UTF-8 byte order mark is skipped
+// and blank lines are passed over.
 struct CsvFile {
     std::string name; // as messages name it: CSV file "path"
+    Options options;
     int fd = -1;
     std::vector<std::string> columns;
     RowStarts rows;
@@ -42,9 +56,9 @@ struct CsvFile {
     CsvFile& operator=(const CsvFile&) = delete;
     ~CsvFile();
 
-    // Opens the file at path read-only and checks all of it. On failure returns
+    // Opens the file at path read-only and checks all of it, read as options says. On failure returns
     // false with a message that names the file, and the line where one is to blame.
-    bool open(const std::string& path, std::string& error);
+    bool open(const std::string& path, const Options& how, std::string& error);
     // Where data row `row` (from 0) ends: where the next one starts, or the file's end.
     std::uint64_t rowEnd(std::size_t row) const { return row + 1 < rows.size() ? rows[row + 1] : size; }
     // Whether the open file still has the size and modification time it had

@@ -144,7 +144,12 @@ bool RowReader::read(std::size_t row, std::string& error)
 
 Cell RowReader::cell(std::size_t column) const
 {
-    return column < fields_.size() ? cellFromField(fields_[column].data, fields_[column].size) : Cell();
+    if (column >= fields_.size())
+        return Cell();
+    const Field& field = fields_[column];
+    if (!file_.options.typed)
+        return std::string_view(field.data ? field.data : "", field.size);
+    return cellFromField(field.data, field.size);
 }
 
 // Fills the window with the file's bytes from start: a block, or up to end
@@ -211,7 +216,7 @@ bool RowReader::split(const char* p, const char* end)
                 ++p;
             }
         } else {
-            const char* comma = find(p, end, ',');
+            const char* comma = find(p, end, file_.options.delimiter);
             null = comma == p;
             out = std::copy(p, comma, out);
             p = comma;
@@ -220,7 +225,7 @@ bool RowReader::split(const char* p, const char* end)
         *out++ = '\0';
         if (p == end)
             return fields_.size() == columns;
-        if (*p != ',')
+        if (*p != file_.options.delimiter)
             return false;
         ++p;
     }

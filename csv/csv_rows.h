@@ -29,8 +29,9 @@ public:
     // file, when it cannot be read or no longer is what was checked: its size
     // or modification time changed, or the row no longer parses the same way.
     bool read(std::size_t row, std::string& error);
-    // A field of the row read last; its text stays valid until the next read
-    // and is followed by a NUL.
+    // A field of the row read last, typed by cellFromField, or as the text
+    // written (an empty field too) where the file's options ask for no types;
+    // its text stays valid until the next read and is followed by a NUL.
     Cell cell(std::size_t column) const;
 
 private:

@@ -3,6 +3,7 @@
 #include <sqlite3ext.h>
 
 #include "csv/csv_module.h"
+#include "extension/csv_save.h"
 #include "extension/load_function.h"
 #include "functions/history_functions.h"
 #include "overlay/callbacks.h"
@@ -23,6 +24,8 @@ int fail(sqlite3* db, char** pzErrMsg, int rc, char* message)
     sqlite3_create_module(db, plainModuleName, nullptr, nullptr);
     sqlite3_create_module(db, overlayModuleName, nullptr, nullptr);
     sqlite3_create_function(db, "quillmere_load", -1, SQLITE_UTF8, nullptr, nullptr, nullptr, nullptr);
+    for (int arguments : {1, 2})
+        sqlite3_create_function(db, "csv_save", arguments, SQLITE_UTF8, nullptr, nullptr, nullptr, nullptr);
     unregisterHistoryFunctions(db);
     if (pzErrMsg)
         *pzErrMsg = message;
@@ -61,5 +64,8 @@ extern "C" __attribute__((visibility("default"))) int sqlite3_quillmereextension
     rc = registerLoadFunction(db);
     if (rc != SQLITE_OK)
         return fail(db, pzErrMsg, rc, registrationFailure("quillmere_load", rc));
+    rc = registerCsvSave(db);
+    if (rc != SQLITE_OK)
+        return fail(db, pzErrMsg, rc, registrationFailure("csv_save", rc));
     return SQLITE_OK;
 }

@@ -39,6 +39,11 @@ depends=$(dpkg-deb -f "$deb" Depends)
 for package in libqt5core5a libqt5sql5 libqt5sql5-sqlite libsqlite3-0 libcsv3; do
   [[ ", $depends," == *", $package"[\ ,]* ]] || { echo "Depends lacks $package: $depends"; exit 1; }
 done
+[ "$(dpkg-deb -f "$deb" Recommends)" = sqlite3 ] || { echo "Recommends is not sqlite3"; exit 1; }
+suggests=$(dpkg-deb -f "$deb" Suggests)
+for package in libsqlite3-mod-spatialite libsqlite3-mod-csvtable; do
+  [[ ", $suggests," == *", $package,"* ]] || { echo "Suggests lacks $package: $suggests"; exit 1; }
+done
 apt-get install --simulate "$deb" >"$work/apt.log" 2>&1 || { cat "$work/apt.log"; exit 1; }
 
 root="$work/root"

@@ -23,6 +23,17 @@ CREATE VIRTUAL TABLE t USING editable_csv('duplicate.csv');
 CREATE VIRTUAL TABLE t USING readonly_csv(too_many.csv);
 CREATE VIRTUAL TABLE t USING editable_csv;
 CREATE VIRTUAL TABLE t USING editable_csv('small.csv', 'extra');
+CREATE VIRTUAL TABLE t USING editable_csv('small.csv', delimiter=':');
+CREATE VIRTUAL TABLE t USING editable_csv('small.csv', header=maybe);
+CREATE VIRTUAL TABLE t USING editable_csv('semicolon.csv', header=no);
+
+-- Options: another delimiter, no header, every field the text written.
+CREATE VIRTUAL TABLE semi USING editable_csv('semicolon.csv', delimiter=';', header=no);
+SELECT rowid, typeof(c3), * FROM semi;
+CREATE VIRTUAL TABLE semitext USING editable_csv('semicolon.csv', delimiter = ';', header = 'no', types = text);
+SELECT rowid, typeof(c1), typeof(c2), * FROM semitext;
+CREATE VIRTUAL TABLE tabs USING readonly_csv(tabs.csv, delimiter=tab);
+SELECT * FROM tabs;
 
 -- None of them left a table behind.
 SELECT count(*) AS tables FROM sqlite_master WHERE name = 't';

@@ -1,0 +1,29 @@
+#!/usr/bin/env bash
+# README's shapefile recipe (examples/export_shapefile.sql) on an edited shapefile:
+# spatialite's VirtualShape reads the result back with the edits, and its .prj is there.
+#   shapefile_recipe.sh EXTENSION SOURCE_DIR
+set -euo pipefail
+extension=$1 source=$2
+[ -x /usr/bin/sqlite3 ] && [ -e /usr/lib/x86_64-linux-gnu/mod_spatialite.so ] || { echo "SKIP: no shell or spatialite"; exit 77; }
+work=$(mktemp -d)
+trap 'rm -rf "$work"' EXIT
+export HOME=$work SPATIALITE_SECURITY=relaxed
+sed "s#DEMO_DIR#$work#g" "$source/examples/make_roads_shapefile.sql" | (cd "$source" && sqlite3 :memory: >/dev/null 2>&1)
+cd "$work"
+actual=$(sqlite3 -bail :memory: 2>&1 <<SQL | tail -n 4
+.load $extension
+SELECT quillmere_load('mod_spatialite') IS NOT NULL;
+CREATE VIRTUAL TABLE roads USING editable_VirtualShape('roads', 'UTF-8', 4326);
+UPDATE roads SET name = 'Ring Road' WHERE id = 290;
+DELETE FROM roads WHERE id = 131;
+.read $source/examples/export_shapefile.sql
+CREATE VIRTUAL TABLE back USING VirtualShape('roads_edited', 'UTF-8', 4326);
+SELECT count(*) FROM back;
+SELECT name FROM back WHERE id = 290;
+SELECT count(*) FROM back WHERE id = 131;
+SELECT count(*) FROM back JOIN roads USING (id) WHERE Equals(back.Geometry, roads.Geometry);
+SQL
+)
+expected=$'319\nRing Road\n0\n319'
+[ "$actual" = "$expected" ] || { echo "got:"; echo "$actual"; exit 1; }
+[ -s roads_edited.prj ] && grep -q '"Ring Road"' roads_edited.geojson || { echo "no .prj or GeoJSON"; exit 1; }
