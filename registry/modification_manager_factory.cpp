@@ -335,7 +335,7 @@ void ModificationManagerFactory::keep(OpenLog& entry, bool kept)
         LogRecords::unmarkKept(file->database, log.manager->name());
 }
 
-void ModificationManagerFactory::discard(const QString& name)
+void ModificationManagerFactory::discard(const QString& name, const void* owner)
 {
     const std::shared_ptr<HistoryFile::Open> file = history.open();
     const std::shared_ptr<OpenLog> entry = tables.find(name);
@@ -345,7 +345,7 @@ void ModificationManagerFactory::discard(const QString& name)
                                                       "drops an open one)")
                                            .arg(name));
     {
-        Savepoint savepoint(file->database);
+        Savepoint savepoint(file->database, owner);
         const OwnerLocks::Claim claim(file->owners, name);
         if (!claim.taken())
             throw ErrorPair(SQLITE_BUSY,

@@ -64,8 +64,10 @@ public:
     // Every kept mark in the history file, by name; none when there is no
     // history file yet. Throws ErrorPair.
     std::vector<KeptLog> keptLogs();
-    // Drops the kept log of name, which no table may hold. Throws ErrorPair.
-    void discard(const QString& name);
+    // Drops the kept log of name, which no table may hold, in work of owner
+    // (a host connection) on the history transaction, as a write of owner
+    // waits for or is refused by another connection's. Throws ErrorPair.
+    void discard(const QString& name, const void* owner);
 
 private:
     ModificationManagerFactory();
