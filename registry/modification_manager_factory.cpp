@@ -93,10 +93,9 @@ ModificationManagerFactory::~ModificationManagerFactory()
 }
 
 std::shared_ptr<OpenLog> ModificationManagerFactory::openTable(const QString& name, const void* holder,
-                                                               const void* connection, const QByteArray& schema,
-                                                               const QString& filePath)
+                                                               const OpenLog::Table& table)
 {
-    const std::shared_ptr<OpenLog> entry = tables.open(name, holder, {connection, schema, filePath});
+    const std::shared_ptr<OpenLog> entry = tables.open(name, holder, table);
     if (tables.manager(*entry))
         return entry;
     const std::shared_ptr<HistoryFile::Open> file = history.existing();
@@ -112,18 +111,23 @@ std::shared_ptr<OpenLog> ModificationManagerFactory::openTable(const QString& na
     if (!kept)
         return entry;
     try {
-        takeUpLog(*entry, filePath, false, nullptr);
+        takeUpLog(*entry, table.filePath, false, nullptr);
     } catch (...) {
-        closeTable(entry, connection, schema);
+        closeTable(entry, table.overlay);
         throw;
     }
     return entry;
 }
 
-void ModificationManagerFactory::closeTable(const std::shared_ptr<OpenLog>& entry, const void* connection,
+void ModificationManagerFactory::closeTable(const std::shared_ptr<OpenLog>& entry, const void* overlay) noexcept
+{
+    tables.close(entry, overlay);
+}
+
+void ModificationManagerFactory::dropTables(const std::shared_ptr<OpenLog>& entry, const void* connection,
                                             const QByteArray& schema) noexcept
 {
-    tables.close(entry, connection, schema);
+    tables.drop(entry, connection, schema);
 }
 
 void ModificationManagerFactory::releaseHolder(const void* holder) noexcept

@@ -28,13 +28,14 @@ public:
     HistoryFile& file() { return history; }
     OpenTables& registry() { return tables; }
 
-    // A table of name opened on connection/schema under holder, over filePath
-    // (canonical). A kept log of that name is taken up at once. Throws
-    // ErrorPair when a kept log of the name cannot be taken up: another
-    // process has it, it was made over another path, or its files changed.
-    std::shared_ptr<OpenLog> openTable(const QString& name, const void* holder, const void* connection,
-                                       const QByteArray& schema, const QString& filePath);
-    void closeTable(const std::shared_ptr<OpenLog>& entry, const void* connection, const QByteArray& schema) noexcept;
+    // A table of name opened under holder, over its filePath (canonical). A
+    // kept log of that name is taken up at once. Throws ErrorPair when a kept
+    // log of the name cannot be taken up: another process has it, it was made
+    // over another path, or its files changed.
+    std::shared_ptr<OpenLog> openTable(const QString& name, const void* holder, const OpenLog::Table& table);
+    // The overlay table closes; see OpenTables::close and OpenTables::drop.
+    void closeTable(const std::shared_ptr<OpenLog>& entry, const void* overlay) noexcept;
+    void dropTables(const std::shared_ptr<OpenLog>& entry, const void* connection, const QByteArray& schema) noexcept;
     // A registration ended: logs that no registration keeps any more end too.
     void releaseHolder(const void* holder) noexcept;
     // After a rollback of the host's transaction: logs whose creation it took

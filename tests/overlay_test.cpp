@@ -491,6 +491,17 @@ TEST_F(OverlayTest, OnlyDropTableAndClosingEndALog)
     EXPECT_EQ(run("UPDATE t SET a = 5 WHERE rowid = 1; ALTER TABLE t RENAME TO w; SELECT count(*) FROM w"), "2");
     sqlite3_finalize(held);
     EXPECT_EQ(run("BEGIN; SELECT ombrix_undo('w'); COMMIT; SELECT a FROM w WHERE rowid = 1"), "NULL 1");
+    // Here past a schema change, which leaves the held table connected beside the one DROP TABLE connects
+    // and destroys: the name and its file are free at once, and the held table brings nothing back.
+    ASSERT_EQ(sqlite3_prepare_v2(db, "SELECT b FROM w", -1, &held, nullptr), SQLITE_OK);
+    EXPECT_EQ(run("CREATE TABLE g(x); ALTER TABLE g RENAME TO h; DROP TABLE w; SELECT count(*) FROM ombrix_tables; "
+                  "SELECT ombrix_keep('w')"),
+              "0 error 1: No such table ");
+    memory_module::setTable("/w", numbered(1));
+    EXPECT_EQ(run("CREATE VIRTUAL TABLE w USING overlay('/w'); UPDATE w SET b = 'n'"), "");
+    EXPECT_EQ(sqlite3_step(held), SQLITE_ROW);
+    sqlite3_finalize(held);
+    EXPECT_EQ(run("SELECT name, file_path, modified FROM ombrix_tables; SELECT b FROM w"), "'w'|'/w'|1 'n'");
 }
 
 } // namespace
