@@ -405,6 +405,12 @@ TEST_F(KeptLogTest, TheMarkFollowsRenameAndDrop)
     EXPECT_EQ(run("SELECT b FROM w; SELECT ombrix_keep('w'); UPDATE w SET b = 'again' WHERE rowid = 2"),
               "'r1' 'r2' NULL");
     close();
+    // Taken up by a table whose name differs in case only, the log's rows in the file take that name.
+    open();
+    EXPECT_EQ(run("CREATE VIRTUAL TABLE W USING overlay('/u'); SELECT ombrix_commit('W'); SELECT b FROM W"),
+              "NULL 'r1' 'again'");
+    EXPECT_EQ(history("SELECT * FROM ombrixOpenedTables; SELECT name FROM ombrixKeptLogs"), "'/u'|'W'|2 'W'");
+    close();
     open(home + "/project.db");
     EXPECT_EQ(run("SELECT b FROM w; DROP TABLE w; SELECT count(*) FROM ombrix_tables"), "'r1' 'again' 0");
     EXPECT_EQ(history("SELECT count(*) FROM ombrixKeptLogs; SELECT count(*) FROM sqlite_master WHERE name LIKE 'w%'"),

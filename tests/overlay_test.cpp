@@ -154,6 +154,13 @@ TEST_F(OverlayTest, RoutinesPointerIsFilledOnceAndNeeded)
     EXPECT_EQ(wrapVirtualTableWithTransactions(db, nullptr, memory_module::module(), "fourth"), SQLITE_MISUSE);
     EXPECT_EQ(quillmere_register_undoredo_functions(db), SQLITE_MISUSE);
     sqlite3_api = before;
+    // SQLite refuses to replace a function while a statement runs: the registration says so.
+    sqlite3_stmt* running = nullptr;
+    ASSERT_EQ(sqlite3_prepare_v2(db, "SELECT 1 UNION ALL SELECT 2", -1, &running, nullptr), SQLITE_OK);
+    EXPECT_EQ(sqlite3_step(running), SQLITE_ROW);
+    EXPECT_EQ(quillmere_register_undoredo_functions(db), SQLITE_BUSY);
+    sqlite3_finalize(running);
+    EXPECT_EQ(quillmere_register_undoredo_functions(db), SQLITE_OK);
 }
 
 TEST_F(OverlayTest, LookupsAndScansMergeTheLog)
@@ -260,6 +267,19 @@ TEST_F(OverlayTest, LogTablesComeAndGoWithTheirTable)
         EXPECT_EQ(run("UPDATE rivers SET (a, b) = (" + values + ") WHERE rowid = 2"), "");
         EXPECT_EQ(history("SELECT hex(newValue) FROM riversinsertedOrUpdatedRows WHERE ID = 2"),
                   "'" + rowToBlob(row).toHex().toUpper().toStdString() + "'");
+    }
+    // Snapshots of other programs: a kind this one never writes (here a bool) has the whole row decoded by
+    // QDataStream, text and blobs too; UTF-16 text of an odd number of bytes is damage, and the row reads as NULLs.
+    const std::pair<QByteArray, std::string> written[] = {
+        {rowToBlob({QVariant(QString::fromUtf8("t\xc3\xa9")), QVariant(QByteArray("\0b", 2)), QVariant(true)}),
+         "'t\xc3\xa9'|x'0062'"},
+        {QByteArray::fromHex("000000010000000a0000000003006100"), "NULL|NULL"}, // one text of 3 bytes
+    };
+    for (const auto& [snapshot, shown] : written) {
+        ASSERT_EQ(history("UPDATE riversinsertedOrUpdatedRows SET newValue = x'" + snapshot.toHex().toStdString() +
+                          "' WHERE ID = 2"),
+                  "");
+        EXPECT_EQ(run("SELECT a, b FROM rivers WHERE rowid = 2"), shown);
     }
     EXPECT_EQ(run("DELETE FROM rivers WHERE rowid = 2; SELECT rowid FROM rivers"), "3");
     // The space of a large value undone and discarded goes back to the file system.
