@@ -11,6 +11,7 @@
 #include <QVariant>
 #include <QtGlobal>
 
+#include <memory>
 #include <optional>
 #include <vector>
 
@@ -113,10 +114,18 @@ public:
         std::optional<qint64> rowid;         // as reads show it; none for a deleted row
         std::optional<qint64> originalRowid; // the inner row; none for an inserted row
     };
-    // The stored row with the smallest rowid at or above rowid, as a change.
-    virtual std::optional<RowChange> storedChangeFrom(qint64 rowid) = 0;
-    // The deleted inner row with the smallest rowid at or above rowid.
-    virtual std::optional<RowChange> deletionFrom(qint64 rowid) = 0;
+    // The rows the log holds as changes, stored rows by rowid, then deleted
+    // inner rows by rowid, as the log stood when the listing was made: they
+    // are found one by one while the log stays as it was, and the first change
+    // recorded after that hands the listing what it has yet to show, so that a
+    // statement that writes what it lists ends. The log must outlive it.
+    class ChangeListing {
+    public:
+        virtual ~ChangeListing() = default;
+        // The next change; none past the last.
+        virtual std::optional<RowChange> next() = 0;
+    };
+    virtual std::unique_ptr<ChangeListing> listChanges() = 0;
 
     // The smallest modified rowid at or above rowid, if any.
     virtual std::optional<qint64> firstModifiedRowidFrom(qint64 rowid) = 0;

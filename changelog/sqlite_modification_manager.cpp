@@ -8,6 +8,9 @@
 #include "store/log_records.h"
 #include "store/savepoint.h"
 
+#include <algorithm>
+#include <limits>
+
 SqliteModificationManager::Statements::Statements(SqliteDatabase& database)
     : storeRow(database, {}),
       removeRow(database, {}),
@@ -440,8 +443,11 @@ void SqliteModificationManager::restoreFirstNewRowid(qint64 rowid)
 {
     const Access access(*this);
     newRowsFrom = rowid;
-    if (indexValid)
+    if (indexValid) {
+        if (!listings.empty())
+            holdListings(index);
         index.setInnerLimit(rowid);
+    }
 }
 
 ModificationManager::Summary SqliteModificationManager::summary()
@@ -469,22 +475,86 @@ std::vector<ModificationManager::StepSummary> SqliteModificationManager::steps()
     return all;
 }
 
-std::optional<ModificationManager::RowChange> SqliteModificationManager::storedChangeFrom(qint64 rowid)
-{
-    const Access access(*this);
-    const LogIndex& current = log();
-    const std::optional<qint64> stored = current.firstStoredFrom(rowid);
-    if (!stored)
+// Walks the index from where it stands: the rows of one kind at a time, each
+// found from the key after the last one.
+class SqliteModificationManager::Listing : public ChangeListing {
+public:
+    explicit Listing(SqliteModificationManager& manager) : manager(manager)
+    {
+        const Access access(manager);
+        manager.listings.push_back(this);
+    }
+    ~Listing() override
+    {
+        const Access access(manager);
+        const auto listed = std::find(manager.listings.begin(), manager.listings.end(), this);
+        if (listed != manager.listings.end())
+            manager.listings.erase(listed);
+    }
+
+    std::optional<RowChange> next() override
+    {
+        const Access access(manager);
+        if (!rest)
+            return walk(manager.log());
+        if (at == rest->size())
+            return std::nullopt;
+        return (*rest)[at++];
+    }
+
+    void holdRest(const LogIndex& current)
+    {
+        rest.emplace();
+        while (const std::optional<RowChange> change = walk(current))
+            rest->push_back(*change);
+    }
+
+private:
+    enum class Phase { Stored, Deleted, Done };
+
+    std::optional<RowChange> walk(const LogIndex& current)
+    {
+        while (phase != Phase::Done) {
+            std::optional<RowChange> found;
+            if (phase == Phase::Stored) {
+                if (const std::optional<qint64> stored = current.firstStoredFrom(from)) {
+                    const std::optional<qint64> origin = current.originOf(*stored);
+                    found = RowChange{origin ? ChangeKind::Update : ChangeKind::Insert, stored, origin};
+                }
+            } else if (const std::optional<qint64> deleted = current.firstDeletionFrom(from)) {
+                found = RowChange{ChangeKind::Delete, std::nullopt, deleted};
+            }
+            const std::optional<qint64> key = !found                   ? std::nullopt
+                                              : phase == Phase::Stored ? found->rowid
+                                                                       : found->originalRowid;
+            if (!key || *key == std::numeric_limits<qint64>::max()) {
+                phase = phase == Phase::Stored ? Phase::Deleted : Phase::Done;
+                from = std::numeric_limits<qint64>::min();
+            } else {
+                from = *key + 1;
+            }
+            if (found)
+                return found;
+        }
         return std::nullopt;
-    const std::optional<qint64> origin = current.originOf(*stored);
-    return RowChange{origin ? ChangeKind::Update : ChangeKind::Insert, stored, origin};
+    }
+
+    SqliteModificationManager& manager;
+    Phase phase = Phase::Stored;
+    qint64 from = std::numeric_limits<qint64>::min();
+    // What it had yet to show when the log first changed.
+    std::optional<std::vector<RowChange>> rest;
+    size_t at = 0;
+};
+
+std::unique_ptr<ModificationManager::ChangeListing> SqliteModificationManager::listChanges()
+{
+    return std::make_unique<Listing>(*this);
 }
 
-std::optional<ModificationManager::RowChange> SqliteModificationManager::deletionFrom(qint64 rowid)
+void SqliteModificationManager::holdListings(const LogIndex& current)
 {
-    const Access access(*this);
-    const std::optional<qint64> deleted = log().firstDeletionFrom(rowid);
-    if (!deleted)
-        return std::nullopt;
-    return RowChange{ChangeKind::Delete, std::nullopt, deleted};
+    for (Listing* listing : listings)
+        listing->holdRest(current);
+    listings.clear();
 }

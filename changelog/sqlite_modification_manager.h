@@ -18,6 +18,7 @@
 #include <atomic>
 #include <memory>
 #include <mutex>
+#include <vector>
 
 class SqliteModificationManager : public ModificationManager, private SqliteDatabase::Observer {
 public:
@@ -47,8 +48,7 @@ public:
     void restoreFirstNewRowid(qint64 rowid);
     Summary summary() override;
     std::vector<StepSummary> steps() override;
-    std::optional<RowChange> storedChangeFrom(qint64 rowid) override;
-    std::optional<RowChange> deletionFrom(qint64 rowid) override;
+    std::unique_ptr<ChangeListing> listChanges() override;
     std::optional<qint64> firstModifiedRowidFrom(qint64 rowid) override;
     std::optional<qint64> firstUnmodifiedRowidFrom(qint64 rowid) override;
     std::optional<std::vector<qint64>> modifiedRowidsWithValue(int column, const QVariant& value) override;
@@ -147,6 +147,9 @@ private:
     // rows in the order they were recorded.
     void replayHistory(LogIndex& fresh);
     void rolledBack(SqliteDatabase::Mark to) noexcept override;
+    class Listing;
+    // Hands every open listing what it has yet to show, before the log changes.
+    void holdListings(const LogIndex& current);
     // Runs a statement that changes the log and makes the same change to the index.
     template <typename Apply>
     void changeLog(Statement& statement, Apply&& apply);
@@ -169,6 +172,8 @@ private:
     };
     Statements statements;
     LogIndex index;
+    // The listings of changes open on the log, under its lock.
+    std::vector<Listing*> listings;
     // Cleared by a rollback, on the thread that rolls back.
     std::atomic<bool> indexValid{false};
     std::optional<SqliteDatabase::Mark> made;
@@ -191,6 +196,8 @@ template <typename Apply>
 inline void SqliteModificationManager::changeLog(Statement& statement, Apply&& apply)
 {
     LogIndex& current = log();
+    if (!listings.empty())
+        holdListings(current);
     database.observe(this);
     statement.run();
     apply(current);

@@ -189,14 +189,21 @@ void keepFunction(sqlite3_context* ctx, int argc, sqlite3_value** argv)
     });
 }
 
-// ombrix_discard: the name of a kept log that no table has taken up.
+// ombrix_discard: the name of a kept log that no table has taken up. It goes at
+// once, in a history transaction of its own: no table of the connection would
+// tell it how a host transaction ends, so it is refused inside one.
 void discardFunction(sqlite3_context* ctx, int, sqlite3_value** argv)
 {
     guardFunction(ctx, [&] {
         const QString name = tableNameArgument(argv[0]);
         if (name.isNull())
             throw noSuchTable();
-        ModificationManagerFactory::instance().discard(name);
+        sqlite3* host = sqlite3_context_db_handle(ctx);
+        if (!sqlite3_get_autocommit(host))
+            throw ErrorPair(SQLITE_ERROR, QStringLiteral("cannot discard the kept change log of table %1 inside a "
+                                                         "transaction: it goes at once, outside any transaction")
+                                              .arg(name));
+        ModificationManagerFactory::instance().discard(name, host);
     });
 }
 

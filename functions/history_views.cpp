@@ -7,7 +7,7 @@
 // Eponymous and read-only. A table name compares as SQLite compares names;
 // an unknown one is "No such table ". Each scan costs what it shows: the
 // tables and the steps are listed when the scan starts, the changes are found
-// one after the other, so that a scan holds no copy of them.
+// one after the other, copied only when the log changes under the scan.
 #include "functions/history_views.h"
 
 #include "common/guard.h"
@@ -117,36 +117,25 @@ std::unique_ptr<Rows> listSteps(const std::shared_ptr<OpenLog>& entry)
     return std::make_unique<ListedRows>(std::move(rows));
 }
 
-// Stored rows by rowid, then deleted inner rows by rowid. Each row is found
-// from the key after the last one, so a scan goes on where it stands when the
-// log changes under it, and ends when the log does.
+// The changes as the log stood when the scan began (see
+// ModificationManager::listChanges); none once the log ends.
 class ChangeRows : public Rows {
 public:
-    explicit ChangeRows(std::shared_ptr<OpenLog> entry) : entry(std::move(entry)) {}
+    explicit ChangeRows(const std::shared_ptr<OpenLog>& entry)
+        : entry(entry),
+          manager(ModificationManagerFactory::instance().registry().manager(*entry)),
+          listing(manager ? manager->listChanges() : nullptr)
+    {
+    }
 
     bool next() override
     {
-        while (phase != Phase::Done) {
-            const std::shared_ptr<SqliteModificationManager> manager =
-                ModificationManagerFactory::instance().registry().manager(*entry);
-            if (!manager)
-                break;
-            ModificationManager& log = *manager;
-            const std::optional<ModificationManager::RowChange> found =
-                phase == Phase::Stored ? log.storedChangeFrom(from) : log.deletionFrom(from);
-            if (!found) {
-                nextPhase();
-                continue;
-            }
+        if (!listing || ModificationManagerFactory::instance().registry().manager(*entry) != manager)
+            return false;
+        const std::optional<ModificationManager::RowChange> found = listing->next();
+        if (found)
             change = *found;
-            const qint64 key = phase == Phase::Stored ? *change.rowid : *change.originalRowid;
-            if (key == std::numeric_limits<qint64>::max())
-                nextPhase();
-            else
-                from = key + 1;
-            return true;
-        }
-        return false;
+        return found.has_value();
     }
 
     Cell cell(int column) const override
@@ -162,17 +151,9 @@ public:
     }
 
 private:
-    enum class Phase { Stored, Deleted, Done };
-
-    void nextPhase()
-    {
-        phase = phase == Phase::Stored ? Phase::Deleted : Phase::Done;
-        from = std::numeric_limits<qint64>::min();
-    }
-
     std::shared_ptr<OpenLog> entry;
-    Phase phase = Phase::Stored;
-    qint64 from = std::numeric_limits<qint64>::min();
+    std::shared_ptr<SqliteModificationManager> manager;
+    std::unique_ptr<ModificationManager::ChangeListing> listing;
     ModificationManager::RowChange change{};
 };
 

@@ -105,8 +105,8 @@ int construct(bool create, sqlite3* db, void* clientData, int argc, const char* 
             const std::vector<FileStamp> stamps = stampFiles(table->filePath);
             enableConflictModes(db);
             const QString name = QString::fromUtf8(argv[2]);
-            table->log = ModificationManagerFactory::instance().openTable(name, table->registration, db, table->schema,
-                                                                          table->filePath, stamps);
+            table->log = ModificationManagerFactory::instance().openTable(
+                name, table->registration, {table, db, table->schema, table->filePath, stamps});
             return SQLITE_OK;
         },
         [pzErr](char* message) {
@@ -137,10 +137,14 @@ void requireAutocommit(OverlayTable* table, const char* what)
                                           .arg(QString::fromUtf8(what), nameOf(*table)));
 }
 
-void forgetTable(OverlayTable* table) noexcept
+// With dropped, the name goes on the table's connection and schema, from every
+// table there that SQLite still holds (see OpenTables::drop).
+void forgetTable(OverlayTable* table, bool dropped = false) noexcept
 {
-    if (ModificationManagerFactory::alive() && !table->renamed)
-        ModificationManagerFactory::instance().closeTable(table->log, table->db, table->schema);
+    if (ModificationManagerFactory::alive() && dropped)
+        ModificationManagerFactory::instance().dropTables(table->log, table->db, table->schema);
+    else if (ModificationManagerFactory::alive() && !table->renamed)
+        ModificationManagerFactory::instance().closeTable(table->log, table);
     sqlite3_free(table->base.zErrMsg);
     deleteRecord(table);
 }
@@ -183,7 +187,7 @@ int overlayDestroy(sqlite3_vtab* vtab)
     rc = destroyInner(table->inner);
     if (rc != SQLITE_OK)
         return carryInnerError(table, rc);
-    forgetTable(table);
+    forgetTable(table, true);
     return SQLITE_OK;
 }
 
@@ -205,7 +209,7 @@ int overlayRename(sqlite3_vtab* vtab, const char* newName)
     return guardTableCallback(vtab, [&] {
         ModificationManagerFactory& factory = ModificationManagerFactory::instance();
         factory.renameLog(table->log, QString::fromUtf8(newName), table->db);
-        factory.closeTable(table->log, table->db, table->schema);
+        factory.closeTable(table->log, table);
         table->renamed = true;
         return SQLITE_OK;
     });

@@ -104,13 +104,11 @@ ModificationManagerFactory::~ModificationManagerFactory()
 }
 
 std::shared_ptr<OpenLog> ModificationManagerFactory::openTable(const QString& name, const void* holder,
-                                                               const void* connection, const QByteArray& schema,
-                                                               const QByteArray& filePath,
-                                                               const std::vector<FileStamp>& stamps)
+                                                               const OpenLog::Table& table)
 {
-    const std::shared_ptr<OpenLog> entry = tables.open(name, holder, {connection, schema, filePath, stamps});
+    const std::shared_ptr<OpenLog> entry = tables.open(name, holder, table);
     if (tables.manager(*entry)) {
-        refuseChangedFiles(entry, filePath, stamps, connection, schema);
+        refuseChangedFiles(entry, table);
         return entry;
     }
     const std::shared_ptr<HistoryFile::Open> file = history.existing();
@@ -126,25 +124,27 @@ std::shared_ptr<OpenLog> ModificationManagerFactory::openTable(const QString& na
     if (!kept)
         return entry;
     try {
-        takeUpLog(*entry, filePath, stamps, false, nullptr);
+        takeUpLog(*entry, table.filePath, table.stamps, false, nullptr);
     } catch (...) {
-        closeTable(entry, connection, schema);
+        closeTable(entry, table.overlay);
         throw;
     }
     return entry;
 }
 
-void ModificationManagerFactory::refuseChangedFiles(const std::shared_ptr<OpenLog>& entry, const QByteArray& uri,
-                                                    const std::vector<FileStamp>& now, const void* connection,
-                                                    const QByteArray& schema)
+void ModificationManagerFactory::refuseChangedFiles(const std::shared_ptr<OpenLog>& entry, const OpenLog::Table& opened)
 {
+    const QByteArray& uri = opened.filePath;
+    const std::vector<FileStamp>& now = opened.stamps;
+    const void* connection = opened.connection;
+    const QByteArray& schema = opened.schema;
     const LogState log = tables.state(*entry);
     if (!log.manager || log.filePath != uri)
         return;
     const std::optional<QString> difference = firstDifference(log.stamps, now);
     if (!difference)
         return;
-    closeTable(entry, connection, schema);
+    closeTable(entry, opened.overlay);
     const std::shared_ptr<HistoryFile::Open> file = history.opened();
     bool kept = false;
     try {
@@ -162,7 +162,7 @@ void ModificationManagerFactory::refuseChangedFiles(const std::shared_ptr<OpenLo
                       });
     if (ends) {
         endLog(tables.takeLog(*entry, log.manager.get()), TransactionGate::Wait::Never);
-        closeTable(entry, connection, schema);
+        dropTables(entry, connection, schema);
         closeIfIdle();
     }
     throw filesChanged(log.name, *difference, kept ? QStringLiteral("kept change log") : QStringLiteral("change log"),
@@ -171,10 +171,15 @@ void ModificationManagerFactory::refuseChangedFiles(const std::shared_ptr<OpenLo
                               : QString());
 }
 
-void ModificationManagerFactory::closeTable(const std::shared_ptr<OpenLog>& entry, const void* connection,
+void ModificationManagerFactory::closeTable(const std::shared_ptr<OpenLog>& entry, const void* overlay) noexcept
+{
+    tables.close(entry, overlay);
+}
+
+void ModificationManagerFactory::dropTables(const std::shared_ptr<OpenLog>& entry, const void* connection,
                                             const QByteArray& schema) noexcept
 {
-    tables.close(entry, connection, schema);
+    tables.drop(entry, connection, schema);
 }
 
 void ModificationManagerFactory::releaseHolder(const void* holder) noexcept
@@ -385,7 +390,7 @@ void ModificationManagerFactory::keep(OpenLog& entry, bool kept)
         LogRecords::unmarkKept(file->database, log.manager->name());
 }
 
-void ModificationManagerFactory::discard(const QString& name)
+void ModificationManagerFactory::discard(const QString& name, const void* owner)
 {
     const std::shared_ptr<HistoryFile::Open> file = history.open();
     const std::shared_ptr<OpenLog> entry = tables.find(name);
@@ -395,7 +400,7 @@ void ModificationManagerFactory::discard(const QString& name)
                                                       "drops an open one)")
                                            .arg(name));
     {
-        Savepoint savepoint(file->database);
+        Savepoint savepoint(file->database, owner);
         const OwnerLocks::Claim claim(file->owners, name);
         if (!claim.taken())
             throw ErrorPair(SQLITE_BUSY,

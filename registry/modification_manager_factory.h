@@ -28,17 +28,17 @@ public:
     HistoryFile& file() { return history; }
     OpenTables& registry() { return tables; }
 
-    // A table of name opened on connection/schema under holder, over filePath
-    // (canonical), whose files were as stamped when it opened them. A kept log
-    // of that name is taken up at once. Throws ErrorPair when a kept log of the
-    // name cannot be taken up (another process has it, it was made over
-    // another path, or its files changed) or, for a log this process holds,
-    // when the files changed since the log began: such a log, which no other
-    // table holds, ends (one kept stays in the history file).
-    std::shared_ptr<OpenLog> openTable(const QString& name, const void* holder, const void* connection,
-                                       const QByteArray& schema, const QByteArray& filePath,
-                                       const std::vector<FileStamp>& stamps);
-    void closeTable(const std::shared_ptr<OpenLog>& entry, const void* connection, const QByteArray& schema) noexcept;
+    // A table of name opened under holder, over its filePath (canonical),
+    // whose files were as stamped when it opened them. A kept log of that name
+    // is taken up at once. Throws ErrorPair when a kept log of the name cannot
+    // be taken up (another process has it, it was made over another path, or
+    // its files changed) or, for a log this process holds, when the files
+    // changed since the log began: such a log, which no other table holds,
+    // ends (one kept stays in the history file).
+    std::shared_ptr<OpenLog> openTable(const QString& name, const void* holder, const OpenLog::Table& table);
+    // The overlay table closes; see OpenTables::close and OpenTables::drop.
+    void closeTable(const std::shared_ptr<OpenLog>& entry, const void* overlay) noexcept;
+    void dropTables(const std::shared_ptr<OpenLog>& entry, const void* connection, const QByteArray& schema) noexcept;
     // A registration ended: logs that no registration keeps any more end too.
     void releaseHolder(const void* holder) noexcept;
     // After a rollback of the host's transaction: logs whose creation it took
@@ -68,8 +68,10 @@ public:
     // Every kept mark in the history file, by name; none when there is no
     // history file yet. Throws ErrorPair.
     std::vector<KeptLog> keptLogs();
-    // Drops the kept log of name, which no table may hold. Throws ErrorPair.
-    void discard(const QString& name);
+    // Drops the kept log of name, which no table may hold, in work of owner
+    // (a host connection) on the history transaction, as a write of owner
+    // waits for or is refused by another connection's. Throws ErrorPair.
+    void discard(const QString& name, const void* owner);
 
 private:
     ModificationManagerFactory();
@@ -80,8 +82,7 @@ private:
     void takeUpLog(OpenLog& entry, const QByteArray& uri, std::vector<FileStamp> now, bool create, const void* owner);
     // Refuses a table over uri of entry's log, held here, when the files
     // changed since the log began; the log ends when no table holds it.
-    void refuseChangedFiles(const std::shared_ptr<OpenLog>& entry, const QByteArray& uri,
-                            const std::vector<FileStamp>& now, const void* connection, const QByteArray& schema);
+    void refuseChangedFiles(const std::shared_ptr<OpenLog>& entry, const OpenLog::Table& opened);
     // The kept log of name taken up for a table over uri, whose files are now
     // as stamped; throws ErrorPair when it must not be.
     std::shared_ptr<SqliteModificationManager> resumeKeptLog(const std::shared_ptr<HistoryFile::Open>& file,

@@ -20,14 +20,23 @@ std::shared_ptr<OpenLog> OpenTables::open(const QString& name, const void* holde
     return entry;
 }
 
-void OpenTables::close(const std::shared_ptr<OpenLog>& entry, const void* connection, const QByteArray& schema)
+void OpenTables::close(const std::shared_ptr<OpenLog>& entry, const void* overlay)
 {
     const std::lock_guard<std::mutex> held(mutex);
-    const auto table = std::find_if(entry->tables.begin(), entry->tables.end(), [&](const OpenLog::Table& open) {
-        return open.connection == connection && open.schema == schema;
-    });
-    if (table != entry->tables.end())
-        entry->tables.erase(table);
+    closeWhere(entry, [overlay](const OpenLog::Table& open) { return open.overlay == overlay; });
+}
+
+void OpenTables::drop(const std::shared_ptr<OpenLog>& entry, const void* connection, const QByteArray& schema)
+{
+    const std::lock_guard<std::mutex> held(mutex);
+    closeWhere(entry,
+               [&](const OpenLog::Table& open) { return open.connection == connection && open.schema == schema; });
+}
+
+template <typename Which>
+void OpenTables::closeWhere(const std::shared_ptr<OpenLog>& entry, Which&& which)
+{
+    entry->tables.erase(std::remove_if(entry->tables.begin(), entry->tables.end(), which), entry->tables.end());
     const QString key = identifierKey(entry->name);
     if (entry->tables.empty() && !entry->manager && logs.value(key) == entry)
         logs.remove(key);

@@ -24,6 +24,10 @@ class SqliteModificationManager;
 class OpenLog {
 public:
     struct Table {
+        // The overlay table's own record: SQLite may hold several tables of
+        // one name on a connection, those of statements prepared before a
+        // schema change beside the one it connected since.
+        const void* overlay;
         const void* connection;
         QByteArray schema;
         QByteArray filePath;
@@ -72,7 +76,11 @@ public:
     // A table of name opened: its entry, made when there is none.
     std::shared_ptr<OpenLog> open(const QString& name, const void* holder, const OpenLog::Table& table);
     // A table closed; an entry without a table or a log goes.
-    void close(const std::shared_ptr<OpenLog>& entry, const void* connection, const QByteArray& schema);
+    void close(const std::shared_ptr<OpenLog>& entry, const void* overlay);
+    // DROP TABLE on connection/schema: every table of the entry there is
+    // closed, those that statements prepared before a schema change still
+    // hold included, so that the name is free at once.
+    void drop(const std::shared_ptr<OpenLog>& entry, const void* connection, const QByteArray& schema);
     // A registration ended: the entries that no registration keeps leave the
     // registry, handed back so that their logs end.
     std::vector<std::shared_ptr<OpenLog>> releaseHolder(const void* holder);
@@ -112,6 +120,10 @@ public:
     bool rename(const std::shared_ptr<OpenLog>& entry, const QString& newName);
 
 private:
+    // Under the lock: the entry's tables that which picks are closed.
+    template <typename Which>
+    void closeWhere(const std::shared_ptr<OpenLog>& entry, Which&& which);
+
     mutable std::mutex mutex;
     QHash<QString, std::shared_ptr<OpenLog>> logs;
 };

@@ -125,6 +125,10 @@ TEST_F(OverlayTest, HistoryViewsFollowATable)
         {"CREATE VIEW w AS SELECT ombrix_mark_clean('t'); SELECT * FROM w",
          "error 1: unsafe use of ombrix_mark_clean()"},
         {"ALTER TABLE t RENAME TO r; SELECT label FROM ombrix_steps('r')", "'Moved' NULL"},
+        // A listing shows the log as its scan found it, not the rows its own statement adds.
+        {"INSERT INTO r(a, b) SELECT rowid, change FROM ombrix_changes('r') LIMIT 50; SELECT count(*) FROM "
+         "ombrix_changes('r'); SELECT a, b FROM r WHERE rowid > 5",
+         "6 1|'update' 9|'update' NULL|'delete' 2|'r2'"},
     };
     for (const auto& [sql, outcome] : calls)
         EXPECT_EQ(run(sql), outcome) << sql;

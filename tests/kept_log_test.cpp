@@ -353,6 +353,31 @@ TEST_F(KeptLogTest, PlantedMarksAreRefusedOrTakenUpSafely)
     EXPECT_EQ(history("SELECT * FROM uinsertedOrUpdatedRows; SELECT * FROM ombrixOpenedTables WHERE name = 'u'"), uLog);
 }
 
+// ombrix_discard drops a kept log at once, in a history transaction of its own: refused inside a transaction
+// of its connection, whatever came before it, and at once while another connection's transaction holds the file.
+TEST_F(KeptLogTest, DiscardIsATransactionOfItsOwn)
+{
+    memory_module::setTable("/k", numbered(2));
+    memory_module::setTable("/w", numbered(2));
+    open();
+    ASSERT_EQ(run("CREATE VIRTUAL TABLE k USING overlay('/k'); UPDATE k SET b = 'e' WHERE rowid = 1; SELECT "
+                  "ombrix_keep('k')"),
+              "NULL");
+    close();
+    open();
+    sqlite3* other = connect();
+    const std::string refused = "error 1: cannot discard the kept change log of table k inside a transaction: it "
+                                "goes at once, outside any transaction";
+    EXPECT_EQ(run("CREATE VIRTUAL TABLE w USING overlay('/w'); BEGIN; UPDATE w SET b = 'w' WHERE rowid = 1"), "");
+    EXPECT_EQ(::run(other, "SELECT ombrix_discard('k')"),
+              "error 5: the history database is in a transaction of another connection");
+    EXPECT_EQ(run("SELECT ombrix_discard('k')"), refused);
+    EXPECT_EQ(run("ROLLBACK; BEGIN; SELECT ombrix_discard('k')"), refused);
+    EXPECT_EQ(run("ROLLBACK; SELECT name FROM ombrix_tables WHERE kept"), "'k'");
+    EXPECT_EQ(::run(other, "SELECT ombrix_discard('k'); SELECT count(*) FROM ombrix_tables WHERE kept"), "NULL 0");
+    sqlite3_close(other);
+}
+
 } // namespace
 
 namespace {
@@ -380,6 +405,12 @@ TEST_F(KeptLogTest, TheMarkFollowsRenameAndDrop)
     open(home + "/project.db");
     EXPECT_EQ(run("SELECT b FROM w; SELECT ombrix_keep('w'); UPDATE w SET b = 'again' WHERE rowid = 2"),
               "'r1' 'r2' NULL");
+    close();
+    // Taken up by a table whose name differs in case only, the log's rows in the file take that name.
+    open();
+    EXPECT_EQ(run("CREATE VIRTUAL TABLE W USING overlay('/u'); SELECT ombrix_commit('W'); SELECT b FROM W"),
+              "NULL 'r1' 'again'");
+    EXPECT_EQ(history("SELECT * FROM ombrixOpenedTables; SELECT name FROM ombrixKeptLogs"), "'/u'|'W'|2 'W'");
     close();
     open(home + "/project.db");
     EXPECT_EQ(run("SELECT b FROM w; DROP TABLE w; SELECT count(*) FROM ombrix_tables"), "'r1' 'again' 0");

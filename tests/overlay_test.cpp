@@ -154,6 +154,13 @@ TEST_F(OverlayTest, RoutinesPointerIsFilledOnceAndNeeded)
     EXPECT_EQ(wrapVirtualTableWithTransactions(db, nullptr, memory_module::module(), "fourth"), SQLITE_MISUSE);
     EXPECT_EQ(quillmere_register_undoredo_functions(db), SQLITE_MISUSE);
     sqlite3_api = before;
+    // SQLite refuses to replace a function while a statement runs: the registration says so.
+    sqlite3_stmt* running = nullptr;
+    ASSERT_EQ(sqlite3_prepare_v2(db, "SELECT 1 UNION ALL SELECT 2", -1, &running, nullptr), SQLITE_OK);
+    EXPECT_EQ(sqlite3_step(running), SQLITE_ROW);
+    EXPECT_EQ(quillmere_register_undoredo_functions(db), SQLITE_BUSY);
+    sqlite3_finalize(running);
+    EXPECT_EQ(quillmere_register_undoredo_functions(db), SQLITE_OK);
 }
 
 TEST_F(OverlayTest, LookupsAndScansMergeTheLog)
@@ -260,6 +267,19 @@ TEST_F(OverlayTest, LogTablesComeAndGoWithTheirTable)
         EXPECT_EQ(run("UPDATE rivers SET (a, b) = (" + values + ") WHERE rowid = 2"), "");
         EXPECT_EQ(history("SELECT hex(newValue) FROM riversinsertedOrUpdatedRows WHERE ID = 2"),
                   "'" + rowToBlob(row).toHex().toUpper().toStdString() + "'");
+    }
+    // Snapshots of other programs: a kind this one never writes (here a bool) has the whole row decoded by
+    // QDataStream, text and blobs too; UTF-16 text of an odd number of bytes is damage, and the row reads as NULLs.
+    const std::pair<QByteArray, std::string> written[] = {
+        {rowToBlob({QVariant(QString::fromUtf8("t\xc3\xa9")), QVariant(QByteArray("\0b", 2)), QVariant(true)}),
+         "'t\xc3\xa9'|x'0062'"},
+        {QByteArray::fromHex("000000010000000a0000000003006100"), "NULL|NULL"}, // one text of 3 bytes
+    };
+    for (const auto& [snapshot, shown] : written) {
+        ASSERT_EQ(history("UPDATE riversinsertedOrUpdatedRows SET newValue = x'" + snapshot.toHex().toStdString() +
+                          "' WHERE ID = 2"),
+                  "");
+        EXPECT_EQ(run("SELECT a, b FROM rivers WHERE rowid = 2"), shown);
     }
     EXPECT_EQ(run("DELETE FROM rivers WHERE rowid = 2; SELECT rowid FROM rivers"), "3");
     // The space of a large value undone and discarded goes back to the file system.
@@ -491,6 +511,17 @@ TEST_F(OverlayTest, OnlyDropTableAndClosingEndALog)
     EXPECT_EQ(run("UPDATE t SET a = 5 WHERE rowid = 1; ALTER TABLE t RENAME TO w; SELECT count(*) FROM w"), "2");
     sqlite3_finalize(held);
     EXPECT_EQ(run("BEGIN; SELECT ombrix_undo('w'); COMMIT; SELECT a FROM w WHERE rowid = 1"), "NULL 1");
+    // Here past a schema change, which leaves the held table connected beside the one DROP TABLE connects
+    // and destroys: the name and its file are free at once, and the held table brings nothing back.
+    ASSERT_EQ(sqlite3_prepare_v2(db, "SELECT b FROM w", -1, &held, nullptr), SQLITE_OK);
+    EXPECT_EQ(run("CREATE TABLE g(x); ALTER TABLE g RENAME TO h; DROP TABLE w; SELECT count(*) FROM ombrix_tables; "
+                  "SELECT ombrix_keep('w')"),
+              "0 error 1: No such table ");
+    memory_module::setTable("/w", numbered(1));
+    EXPECT_EQ(run("CREATE VIRTUAL TABLE w USING overlay('/w'); UPDATE w SET b = 'n'"), "");
+    EXPECT_EQ(sqlite3_step(held), SQLITE_ROW);
+    sqlite3_finalize(held);
+    EXPECT_EQ(run("SELECT name, file_path, modified FROM ombrix_tables; SELECT b FROM w"), "'w'|'/w'|1 'n'");
 }
 
 } // namespace
