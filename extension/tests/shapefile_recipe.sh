@@ -10,7 +10,8 @@ trap 'rm -rf "$work"' EXIT
 export HOME=$work SPATIALITE_SECURITY=relaxed
 sed "s#DEMO_DIR#$work#g" "$source/examples/make_roads_shapefile.sql" | (cd "$source" && sqlite3 :memory: >/dev/null 2>&1)
 cd "$work"
-actual=$(sqlite3 -bail :memory: 2>&1 <<SQL | tail -n 4
+# SANITIZER_PRELOAD, set in sanitizer builds, is preloaded into the shell alone.
+actual=$(LD_PRELOAD="${SANITIZER_PRELOAD:-}" sqlite3 -bail :memory: 2>&1 <<SQL | tail -n 4
 .load $extension
 SELECT quillmere_load('mod_spatialite') IS NOT NULL;
 CREATE VIRTUAL TABLE roads USING editable_VirtualShape('roads', 'UTF-8', 4326);
