@@ -67,6 +67,8 @@ struct OverlayCursor {
     OverlayTable* table;
     sqlite3_vtab_cursor* inner;
     CursorPhase phase;
+    // Set by the first xFilter: each later one gets a fresh inner cursor.
+    bool filtered;
     bool innerOnly;
     // The log the cursor reads through, taken again when the table's entry
     // changes (its version), and held meanwhile: another thread may end it.
