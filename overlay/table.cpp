@@ -91,6 +91,8 @@ int construct(bool create, sqlite3* db, void* clientData, int argc, const char* 
         return SQLITE_NOMEM;
     table->registration = static_cast<OverlayRegistration*>(clientData);
     table->db = db;
+    // SQLite counts a table made inside a transaction in it without xBegin.
+    table->untold = create && !sqlite3_get_autocommit(db);
     int rc = runGuarded(
         [&] {
             table->schema = QByteArray(argv[1]);
@@ -136,6 +138,7 @@ void requireAutocommit(OverlayTable* table, const char* what)
 
 void forgetTable(OverlayTable* table) noexcept
 {
+    forgetUntold(table);
     if (ModificationManagerFactory::alive() && !table->renamed)
         ModificationManagerFactory::instance().closeTable(table->log, table->db, table->schema);
     sqlite3_free(table->base.zErrMsg);

@@ -192,6 +192,7 @@ int recordWrite(OverlayTable& table, int argc, sqlite3_value** argv, sqlite3_int
     SqliteDatabase& database = held ? held->file() : file->database;
     // The host's transaction, or its statement's, takes the history file here.
     database.joinHostTransaction(table.db);
+    noteUntoldWrite(&table);
     // The log comes into being on its own, so that a row refused below
     // (OR IGNORE) does not take it back with it.
     if (!held)
@@ -219,6 +220,7 @@ int overlayUpdate(sqlite3_vtab* vtab, int argc, sqlite3_value** argv, sqlite3_in
     return guardTableCallback(vtab, [&] {
         OwnedArguments owned(argc, argv);
         closeFinishedCursors(table->db);
+        takeBackUnmadeTables(table->db);
         return recordWrite(*table, argc, owned.data(), rowid);
     });
 }

@@ -242,6 +242,33 @@ TEST_F(OverlayTest, LookupsAndScansMergeTheLog)
     sqlite3_finalize(lookup);
 }
 
+// SQLite tells a table made inside a transaction of no savepoint opened before it, and a one-pass write opens
+// none: ROLLBACK TO such a savepoint still takes back what the table wrote, and nothing written before it.
+TEST_F(OverlayTest, RollbackToASavepointOlderThanItsTable)
+{
+    memory_module::setTable("/t", numbered(3));
+    memory_module::setTable("/u", numbered(3));
+    open();
+    ASSERT_EQ(run("CREATE VIRTUAL TABLE u USING overlay('/u')"), "");
+    // Writes of another table before the savepoint, and after the ROLLBACK TO, stay.
+    const std::tuple<std::string, std::string, std::string> cases[] = {
+        {"", "", "'r1,r2,r3'"},
+        {"UPDATE u SET b = 'kept' WHERE rowid = 1; ", "", "'kept,r2,r3'"},
+        {"", "UPDATE u SET b = 'after' WHERE rowid = 3; ", "'kept,r2,after'"},
+    };
+    for (const auto& [before, after, rows] : cases) {
+        EXPECT_EQ(run("BEGIN; " + before +
+                      "SAVEPOINT a; CREATE VIRTUAL TABLE t USING overlay('/t'); UPDATE t SET b = 'lost' WHERE rowid "
+                      "= 2; INSERT INTO t(a) VALUES (4); ROLLBACK TO a; " +
+                      after + "COMMIT; SELECT name FROM sqlite_master"),
+                  "'u'");
+        EXPECT_EQ(run("CREATE VIRTUAL TABLE t USING overlay('/t'); SELECT group_concat(a || b) FROM t; DROP TABLE t; "
+                      "SELECT group_concat(b) FROM u"),
+                  "'1r1,2r2,3r3' " + rows)
+            << before << after;
+    }
+}
+
 // The first write through a table makes its log and registry row in the history
 // file, in WAL mode; DROP TABLE and closing the connection remove them, whatever
 // the table's name, and leave the other tables' logs working.
