@@ -205,13 +205,15 @@ TEST_F(OverlayTest, LookupsAndScansMergeTheLog)
     // module's answer for its rows as on the inner table alone: no column is read to check it again.
     typed.types.clear();
     memory_module::setTable("/untyped", typed);
-    ASSERT_EQ(run("CREATE VIRTUAL TABLE untyped USING overlay('/untyped'); "
-                  "UPDATE untyped SET b = 'r4' WHERE rowid = 1"),
+    typed.indexedColumn = 0;
+    memory_module::setTable("/first", typed);
+    ASSERT_EQ(run("CREATE VIRTUAL TABLE untyped USING overlay('/untyped'); UPDATE untyped SET b = 'r4' WHERE rowid = 1;"
+                  "CREATE VIRTUAL TABLE first USING overlay('/first'); UPDATE first SET a = 4 WHERE rowid = 1"),
               "");
-    for (const char* table : {"untyped", "typed"}) {
+    for (const char* where : {"untyped WHERE b = 'r4'", "first WHERE a = 4", "typed WHERE b = 'r4'"}) {
         memory_module::calls().columnReads = 0;
-        EXPECT_EQ(run(std::string("SELECT count(*) FROM ") + table + " WHERE b = 'r4'"), "2");
-        EXPECT_EQ(memory_module::calls().columnReads > 0, table == std::string("typed")) << table;
+        EXPECT_EQ(run(std::string("SELECT count(*) FROM ") + where), "2");
+        EXPECT_EQ(memory_module::calls().columnReads > 0, where[0] == 't') << where;
     }
     // A scan under way when the first write makes the log shows the rows it stores.
     sqlite3_stmt* scan = nullptr;
