@@ -50,7 +50,12 @@ TEST_F(OverlayTest, InnerModuleIsMadeScannedAndReleasedAsItsContractSays)
     EXPECT_EQ(calls.argv[0], (std::vector<std::string>{"overlay", "main", "t", "'/p/q.tab'", "'x y'", "3"}));
     // Only rowid = ? reaches the inner module's own plan; everything else is a full scan.
     const int lookup = memory_module::rowidLookupPlan;
+    // More constraints than the overlay keeps beside the plan without the heap.
+    std::string many = "SELECT rowid FROM t WHERE rowid > 7";
+    for (int value = 100; value < 120; ++value)
+        many += " AND a <> " + std::to_string(value);
     const std::tuple<const char*, const char*, std::vector<int>> reads[] = {
+        {many.c_str(), "8 9 10", {0}},
         {"SELECT rowid, b FROM t WHERE rowid = 4", "4|'r4'", {lookup}},
         {"SELECT rowid FROM t WHERE rowid IN (2, 9) ORDER BY rowid DESC", "9 2", {lookup, lookup}},
         {"SELECT rowid FROM t WHERE rowid > 7", "8 9 10", {0}},
