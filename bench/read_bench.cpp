@@ -71,6 +71,28 @@ void BM_LookupRowid(benchmark::State& state)
     });
 }
 
+// An IN list of 100 rowids: SQLite filters one cursor again for each value.
+void BM_LookupRowidList(benchmark::State& state)
+{
+    runComparison(state, [] {
+        Host& host = Host::get();
+        std::string list;
+        for (sqlite3_int64 rowid : randomRowids(100, 23))
+            list += (list.empty() ? "" : ",") + std::to_string(rowid);
+        Statement baselineLookup(host.db, "SELECT * FROM " + host.innerTable() + " WHERE rowid IN (" + list + ")");
+        Statement subjectLookup(host.db, "SELECT * FROM " + host.loggedOverlay() + " WHERE rowid IN (" + list + ")");
+        std::uint64_t sum = 0;
+        sqlite3_int64 baselineFound = 0;
+        const Comparison c = compare(
+            Budget{2.0, 4, 1000}, [&](long) { subjectLookup.consume(sum); }, Budget{0.5, 100, 1000},
+            [&](long) { baselineFound += baselineLookup.consume(sum); });
+        benchmark::DoNotOptimize(sum);
+        if (baselineFound == 0)
+            throw std::runtime_error("inner lookups found no rows");
+        return c;
+    });
+}
+
 void BM_WhereColumn(benchmark::State& state)
 {
     runComparison(state, [] {
@@ -180,6 +202,7 @@ void registerReadBenchmarks()
     addBenchmark("scan/no_log", BM_ScanNoLog);
     addBenchmark("scan/log_3pct", BM_ScanLog3Percent);
     addBenchmark("lookup/rowid", BM_LookupRowid);
+    addBenchmark("lookup/rowid_in_list_100", BM_LookupRowidList);
     addBenchmark("lookup/where_c2", BM_WhereColumn);
     addBenchmark("lookup/where_c2_indexed", BM_WhereIndexedColumn);
     addBenchmark("lookup/where_c2_indexed_after_write", BM_WhereIndexedColumnAfterWrite);

@@ -34,6 +34,17 @@ int overlaySavepoint(sqlite3_vtab* vtab, int level);
 int overlayRelease(sqlite3_vtab* vtab, int level);
 int overlayRollbackTo(sqlite3_vtab* vtab, int level);
 
+// A table made inside a transaction is told of no savepoint opened before it,
+// nor of a ROLLBACK TO one, which takes its CREATE back: what it wrote is
+// taken back when a callback of its connection finds it gone from the schema.
+// noteUntoldWrite runs as such a table writes, forgetUntold once SQLite tells
+// it a savepoint, the transaction ends or the table goes; takeBackUnmadeTables
+// first in every callback that writes or ends a level. Throw ErrorPair.
+struct OverlayTable;
+void noteUntoldWrite(OverlayTable* table);
+void forgetUntold(OverlayTable* table) noexcept;
+void takeBackUnmadeTables(sqlite3* db);
+
 extern const sqlite3_module overlayModule;
 
 // Fills the routines pointer with routines unless it holds a table already,

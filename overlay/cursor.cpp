@@ -71,6 +71,21 @@ const RowSnapshot* storedRow(OverlayCursor* cursor, ModificationManager& log, sq
     return &cursor->row;
 }
 
+// SQLite filters one cursor again for each value of an IN list and each row
+// of an outer loop, and some modules' cursors do not start over when filtered
+// again: the inner cursor is replaced by a fresh one.
+int renewInnerCursor(OverlayCursor* cursor)
+{
+    OverlayTable* table = cursor->table;
+    sqlite3_vtab_cursor* fresh = nullptr;
+    const int rc = table->inner->pModule->xOpen(table->inner, &fresh);
+    if (rc != SQLITE_OK)
+        return carryInnerError(table, rc);
+    fresh->pVtab = table->inner;
+    closeInnerCursor(table->db, std::exchange(cursor->inner, fresh), false);
+    return SQLITE_OK;
+}
+
 // The end of a scan or a failure ends its reading.
 int afterMove(OverlayCursor* cursor, int rc)
 {
@@ -414,6 +429,12 @@ int overlayFilter(sqlite3_vtab_cursor* base, int idxNum, const char* idxStr, int
 {
     OverlayCursor* cursor = overlayCursor(base);
     return guardTableCallback(&cursor->table->base, [&] {
+        if (cursor->filtered) {
+            const int rc = renewInnerCursor(cursor);
+            if (rc != SQLITE_OK)
+                return rc;
+        }
+        cursor->filtered = true;
         const Plan plan = decodePlan(idxStr);
         cursor->innerOnly = cursor->table->innerOnly;
         cursor->storedFloor = std::numeric_limits<sqlite3_int64>::min();

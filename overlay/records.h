@@ -33,6 +33,11 @@ struct OverlayTable {
     // Set by xBegin when the table joins a history transaction open already,
     // until the xSavepoint that tells the level it joins at.
     bool joining;
+    // Made by a CREATE inside a transaction, which SQLite tells of no savepoint
+    // opened before it: set until SQLite tells it one or the transaction ends.
+    bool untold;
+    // While it has written in that state: finds the table in the schema.
+    sqlite3_stmt* schemaProbe;
     // Renamed: SQLite reconnects the table under its new name, and this record
     // waits only for its disconnect, out of the registry.
     bool renamed;
@@ -67,6 +72,8 @@ struct OverlayCursor {
     OverlayTable* table;
     sqlite3_vtab_cursor* inner;
     CursorPhase phase;
+    // Set by the first xFilter: each later one gets a fresh inner cursor.
+    bool filtered;
     bool innerOnly;
     // The log the cursor reads through, taken again when the table's entry
     // changes (its version), and held meanwhile: another thread may end it.

@@ -91,6 +91,8 @@ int construct(bool create, sqlite3* db, void* clientData, int argc, const char* 
         return SQLITE_NOMEM;
     table->registration = static_cast<OverlayRegistration*>(clientData);
     table->db = db;
+    // SQLite counts a table made inside a transaction in it without xBegin.
+    table->untold = create && !sqlite3_get_autocommit(db);
     int rc = runGuarded(
         [&] {
             table->schema = QByteArray(argv[1]);
@@ -141,6 +143,7 @@ void requireAutocommit(OverlayTable* table, const char* what)
 // table there that SQLite still holds (see OpenTables::drop).
 void forgetTable(OverlayTable* table, bool dropped = false) noexcept
 {
+    forgetUntold(table);
     if (ModificationManagerFactory::alive() && dropped)
         ModificationManagerFactory::instance().dropTables(table->log, table->db, table->schema);
     else if (ModificationManagerFactory::alive() && !table->renamed)

@@ -10,10 +10,15 @@
 // waiting could never end.
 #include "overlay/callbacks.h"
 #include "common/guard.h"
+#include "common/identifiers.h"
 #include "overlay/inner_cursors.h"
 #include "overlay/records.h"
 
+#include <algorithm>
+#include <atomic>
+#include <mutex>
 #include <utility>
+#include <vector>
 
 namespace {
 
@@ -33,11 +38,31 @@ std::shared_ptr<HistoryFile::Open> joinedFile(OverlayTable* table)
     return file;
 }
 
+// The tables that wrote while untold, on every connection.
+std::mutex untoldMutex;
+std::vector<OverlayTable*> untoldWriters;
+std::atomic<size_t> untoldCount{0};
+
+std::vector<OverlayTable*> untoldWritersOf(sqlite3* db)
+{
+    std::vector<OverlayTable*> tables;
+    if (untoldCount.load(std::memory_order_relaxed) == 0)
+        return tables;
+    const std::lock_guard<std::mutex> held(untoldMutex);
+    std::copy_if(untoldWriters.begin(), untoldWriters.end(), std::back_inserter(tables),
+                 [db](OverlayTable* table) { return table->db == db; });
+    return tables;
+}
+
 // Runs work on the transaction of the table's connection, if it has one.
+// Takes back what tables made in the transaction wrote first, where their
+// CREATE was taken back, unless rollingBack: that takes back all they wrote.
 template <typename Work>
-int onJoinedTransaction(OverlayTable* table, Work&& work)
+int onJoinedTransaction(OverlayTable* table, Work&& work, bool rollingBack = false)
 {
     return guardTableCallback(&table->base, [&] {
+        if (!rollingBack)
+            takeBackUnmadeTables(table->db);
         if (const std::shared_ptr<HistoryFile::Open> file = joinedFile(table)) {
             const SqliteDatabase::Work held(file->database, table->db);
             work(file->database);
@@ -48,11 +73,73 @@ int onJoinedTransaction(OverlayTable* table, Work&& work)
 
 } // namespace
 
+void noteUntoldWrite(OverlayTable* table)
+{
+    if (!table->untold || table->schemaProbe)
+        return;
+    const QByteArray sql = "SELECT 1 FROM " + quotedIdentifier(QString::fromUtf8(table->schema)).toUtf8() +
+                           ".sqlite_schema WHERE type = 'table' AND name = ?1";
+    const QByteArray name = nameOf(*table).toUtf8();
+    sqlite3_stmt* probe = nullptr;
+    int rc = sqlite3_prepare_v2(table->db, sql.constData(), -1, &probe, nullptr);
+    if (rc == SQLITE_OK)
+        rc = sqlite3_bind_text(probe, 1, name.constData(), name.size(), SQLITE_TRANSIENT);
+    if (rc != SQLITE_OK) {
+        sqlite3_finalize(probe);
+        throw ErrorPair(rc, QByteArray(sqlite3_errmsg(table->db)));
+    }
+    const std::lock_guard<std::mutex> held(untoldMutex);
+    untoldWriters.push_back(table);
+    table->schemaProbe = probe;
+    untoldCount.store(untoldWriters.size(), std::memory_order_relaxed);
+}
+
+void forgetUntold(OverlayTable* table) noexcept
+{
+    table->untold = false;
+    if (!table->schemaProbe)
+        return;
+    {
+        const std::lock_guard<std::mutex> held(untoldMutex);
+        untoldWriters.erase(std::find(untoldWriters.begin(), untoldWriters.end(), table));
+        untoldCount.store(untoldWriters.size(), std::memory_order_relaxed);
+    }
+    sqlite3_finalize(std::exchange(table->schemaProbe, nullptr));
+}
+
+// Only a ROLLBACK TO that takes back their CREATE escapes every table that
+// wrote: tables told of the savepoint would be told of it, and one opened
+// after any of them would tell them all. So what the history transaction holds
+// is theirs alone, and it all goes.
+void takeBackUnmadeTables(sqlite3* db)
+{
+    const std::vector<OverlayTable*> tables = untoldWritersOf(db);
+    const bool unmade = std::any_of(tables.begin(), tables.end(), [](OverlayTable* table) {
+        // Only a change of the schema can take a table away.
+        if (!sqlite3_expired(table->schemaProbe))
+            return false;
+        const int rc = sqlite3_step(table->schemaProbe);
+        sqlite3_reset(table->schemaProbe);
+        return rc == SQLITE_DONE;
+    });
+    if (!unmade)
+        return;
+    for (OverlayTable* table : tables)
+        forgetUntold(table);
+    if (const std::shared_ptr<HistoryFile::Open> file = joinedFile(tables.front())) {
+        const SqliteDatabase::Work held(file->database, db);
+        file->database.rollbackTo(SqliteDatabase::hostSavepoint);
+        file->database.hostLevels().clear();
+    }
+    ModificationManagerFactory::instance().verifyLogs();
+}
+
 int overlayBegin(sqlite3_vtab* vtab)
 {
     OverlayTable* table = overlayTable(vtab);
     closeFinishedCursors(table->db);
     return guardTableCallback(vtab, [&] {
+        takeBackUnmadeTables(table->db);
         refuseInHistoryFile(*table, nameOf(*table));
         table->joining = joinedFile(table) != nullptr;
         return SQLITE_OK;
@@ -63,7 +150,9 @@ int overlaySync(sqlite3_vtab* vtab)
 {
     OverlayTable* table = overlayTable(vtab);
     closeKeptCursors(table->db);
-    return onJoinedTransaction(table, [](SqliteDatabase& database) { database.commit(); });
+    const int rc = onJoinedTransaction(table, [](SqliteDatabase& database) { database.commit(); });
+    forgetUntold(table);
+    return rc;
 }
 
 int overlayCommit(sqlite3_vtab* vtab)
@@ -77,10 +166,14 @@ int overlayRollback(sqlite3_vtab* vtab)
     OverlayTable* table = overlayTable(vtab);
     closeKeptCursors(table->db);
     bool rolledBack = false;
-    const int rc = onJoinedTransaction(table, [&rolledBack](SqliteDatabase& database) {
-        database.rollback();
-        rolledBack = true;
-    });
+    const int rc = onJoinedTransaction(
+        table,
+        [&rolledBack](SqliteDatabase& database) {
+            database.rollback();
+            rolledBack = true;
+        },
+        true);
+    forgetUntold(table);
     if (rolledBack)
         ModificationManagerFactory::instance().verifyLogs();
     return rc;
@@ -95,13 +188,15 @@ int overlaySavepoint(sqlite3_vtab* vtab, int level)
     // joins at. Every level opened since that transaction began is known
     // (the tables in it were told), so an unknown one is older than the
     // transaction, and rolling back to it takes back everything.
-    return onJoinedTransaction(table, [&](SqliteDatabase& database) {
+    const int rc = onJoinedTransaction(table, [&](SqliteDatabase& database) {
         QList<int>& levels = database.hostLevels();
         if (levels.contains(level) || joining)
             return;
         database.savepoint(levelName(level));
         levels.append(level);
     });
+    forgetUntold(table);
+    return rc;
 }
 
 int overlayRelease(sqlite3_vtab* vtab, int level)
@@ -127,18 +222,24 @@ int overlayRollbackTo(sqlite3_vtab* vtab, int level)
     OverlayTable* table = overlayTable(vtab);
     closeFinishedCursors(table->db);
     bool rolledBack = false;
-    const int rc = onJoinedTransaction(table, [&](SqliteDatabase& database) {
-        QList<int>& levels = database.hostLevels();
-        const int at = levels.indexOf(level);
-        if (at >= 0) {
-            database.rollbackTo(levelName(level));
-            levels.erase(levels.begin() + at + 1, levels.end());
-        } else {
-            database.rollbackTo(SqliteDatabase::hostSavepoint);
-            levels.clear();
-        }
-        rolledBack = true;
-    });
+    const int rc = onJoinedTransaction(
+        table,
+        [&](SqliteDatabase& database) {
+            QList<int>& levels = database.hostLevels();
+            const int at = levels.indexOf(level);
+            if (at >= 0) {
+                database.rollbackTo(levelName(level));
+                levels.erase(levels.begin() + at + 1, levels.end());
+            } else {
+                database.rollbackTo(SqliteDatabase::hostSavepoint);
+                levels.clear();
+            }
+            rolledBack = true;
+        },
+        true);
+    // A table still untold was made after the level, and what it wrote went with it.
+    for (OverlayTable* untold : untoldWritersOf(table->db))
+        forgetUntold(untold);
     if (rolledBack)
         ModificationManagerFactory::instance().verifyLogs();
     return rc;

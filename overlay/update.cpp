@@ -11,6 +11,7 @@
 #include "store/savepoint.h"
 
 #include <limits>
+#include <vector>
 
 namespace {
 
@@ -152,6 +153,32 @@ int updateRow(OverlayTable& table, ModificationManager& log, int argc, sqlite3_v
     return SQLITE_OK;
 }
 
+// Copies of xUpdate's arguments. In a one-pass statement they are the values
+// the inner cursor handed out, and some modules free those as soon as another
+// cursor of the table opens, as the questions put to the inner rows do.
+class OwnedArguments {
+public:
+    OwnedArguments(int argc, sqlite3_value** argv) : values(static_cast<size_t>(argc), nullptr)
+    {
+        for (int i = 0; i < argc; ++i) {
+            values[static_cast<size_t>(i)] = sqlite3_value_dup(argv[i]);
+            if (!values[static_cast<size_t>(i)])
+                throw ErrorPair(SQLITE_NOMEM, QByteArray("out of memory"));
+        }
+    }
+    ~OwnedArguments()
+    {
+        for (sqlite3_value* value : values)
+            sqlite3_value_free(value);
+    }
+    OwnedArguments(const OwnedArguments&) = delete;
+    OwnedArguments& operator=(const OwnedArguments&) = delete;
+    sqlite3_value** data() { return values.data(); }
+
+private:
+    std::vector<sqlite3_value*> values;
+};
+
 int recordWrite(OverlayTable& table, int argc, sqlite3_value** argv, sqlite3_int64* rowid)
 {
     if (argc < 1 || (argc == 1 && isNull(argv[0]))) {
@@ -165,6 +192,7 @@ int recordWrite(OverlayTable& table, int argc, sqlite3_value** argv, sqlite3_int
     SqliteDatabase& database = held ? held->file() : file->database;
     // The host's transaction, or its statement's, takes the history file here.
     database.joinHostTransaction(table.db);
+    noteUntoldWrite(&table);
     // The log comes into being on its own, so that a row refused below
     // (OR IGNORE) does not take it back with it.
     if (!held)
@@ -189,6 +217,10 @@ int recordWrite(OverlayTable& table, int argc, sqlite3_value** argv, sqlite3_int
 int overlayUpdate(sqlite3_vtab* vtab, int argc, sqlite3_value** argv, sqlite3_int64* rowid)
 {
     OverlayTable* table = overlayTable(vtab);
-    closeFinishedCursors(table->db);
-    return guardTableCallback(vtab, [&] { return recordWrite(*table, argc, argv, rowid); });
+    return guardTableCallback(vtab, [&] {
+        OwnedArguments owned(argc, argv);
+        closeFinishedCursors(table->db);
+        takeBackUnmadeTables(table->db);
+        return recordWrite(*table, argc, owned.data(), rowid);
+    });
 }

@@ -50,7 +50,12 @@ TEST_F(OverlayTest, InnerModuleIsMadeScannedAndReleasedAsItsContractSays)
     EXPECT_EQ(calls.argv[0], (std::vector<std::string>{"overlay", "main", "t", "'/p/q.tab'", "'x y'", "3"}));
     // Only rowid = ? reaches the inner module's own plan; everything else is a full scan.
     const int lookup = memory_module::rowidLookupPlan;
+    // More constraints than the overlay keeps beside the plan without the heap.
+    std::string many = "SELECT rowid FROM t WHERE rowid > 7";
+    for (int value = 100; value < 120; ++value)
+        many += " AND a <> " + std::to_string(value);
     const std::tuple<const char*, const char*, std::vector<int>> reads[] = {
+        {many.c_str(), "8 9 10", {0}},
         {"SELECT rowid, b FROM t WHERE rowid = 4", "4|'r4'", {lookup}},
         {"SELECT rowid FROM t WHERE rowid IN (2, 9) ORDER BY rowid DESC", "9 2", {lookup, lookup}},
         {"SELECT rowid FROM t WHERE rowid > 7", "8 9 10", {0}},
@@ -142,6 +147,33 @@ TEST_F(OverlayTest, ValuesOutliveTheirInnerCursorForTheirStatementOnly)
     EXPECT_EQ(calls.opens, calls.closes);
 }
 
+// Modules written elsewhere, each against the same rows on the module alone: one frees the values it handed
+// out once another cursor of its table opens, as the overlay's questions to the inner rows do (the log's
+// first write, OR REPLACE onto an inner row); one plans full scans alone and does not start over when
+// filtered again, as SQLite does for each value of an IN list.
+TEST_F(OverlayTest, ModulesThatFreeValuesOrScanOnce)
+{
+    memory_module::TableData freeing = numbered(4), scanning = numbered(6);
+    freeing.valuesFreedOnOpen = true;
+    scanning.scansOnce = true;
+    memory_module::setTable("/f", freeing);
+    memory_module::setTable("/s", scanning);
+    open();
+    ASSERT_EQ(sqlite3_create_module(db, "plain", memory_module::module(), nullptr), SQLITE_OK);
+    ASSERT_EQ(run("CREATE VIRTUAL TABLE f USING overlay('/f'); CREATE VIRTUAL TABLE s USING overlay('/s'); "
+                  "CREATE VIRTUAL TABLE ps USING plain('/s')"),
+              "");
+    EXPECT_EQ(run("UPDATE OR REPLACE f SET rowid = 4 WHERE rowid = 2; UPDATE OR REPLACE f SET rowid = 3 WHERE rowid "
+                  "= 1; SELECT rowid, * FROM f"),
+              "3|1|'r1' 4|2|'r2'");
+    for (const std::string sql : {"SELECT rowid FROM # WHERE rowid IN (3, 6)", "SELECT b FROM # WHERE rowid IN (6,3,7)",
+                                  "SELECT a FROM # WHERE rowid IN (SELECT 5 UNION SELECT 1) ORDER BY a DESC"})
+        EXPECT_EQ(run(sql.substr(0, sql.find('#')) + "s" + sql.substr(sql.find('#') + 1)),
+                  run(sql.substr(0, sql.find('#')) + "ps" + sql.substr(sql.find('#') + 1)))
+            << sql;
+    EXPECT_EQ(run("UPDATE s SET a = 30 WHERE rowid IN (6,3,7); SELECT group_concat(a) FROM s"), "'1,2,30,4,5,30'");
+}
+
 TEST_F(OverlayTest, RoutinesPointerIsFilledOnceAndNeeded)
 {
     open();
@@ -185,13 +217,15 @@ TEST_F(OverlayTest, LookupsAndScansMergeTheLog)
     // module's answer for its rows as on the inner table alone: no column is read to check it again.
     typed.types.clear();
     memory_module::setTable("/untyped", typed);
-    ASSERT_EQ(run("CREATE VIRTUAL TABLE untyped USING overlay('/untyped'); "
-                  "UPDATE untyped SET b = 'r4' WHERE rowid = 1"),
+    typed.indexedColumn = 0;
+    memory_module::setTable("/first", typed);
+    ASSERT_EQ(run("CREATE VIRTUAL TABLE untyped USING overlay('/untyped'); UPDATE untyped SET b = 'r4' WHERE rowid = 1;"
+                  "CREATE VIRTUAL TABLE first USING overlay('/first'); UPDATE first SET a = 4 WHERE rowid = 1"),
               "");
-    for (const char* table : {"untyped", "typed"}) {
+    for (const char* where : {"untyped WHERE b = 'r4'", "first WHERE a = 4", "typed WHERE b = 'r4'"}) {
         memory_module::calls().columnReads = 0;
-        EXPECT_EQ(run(std::string("SELECT count(*) FROM ") + table + " WHERE b = 'r4'"), "2");
-        EXPECT_EQ(memory_module::calls().columnReads > 0, table == std::string("typed")) << table;
+        EXPECT_EQ(run(std::string("SELECT count(*) FROM ") + where), "2");
+        EXPECT_EQ(memory_module::calls().columnReads > 0, where[0] == 't') << where;
     }
     // A scan under way when the first write makes the log shows the rows it stores.
     sqlite3_stmt* scan = nullptr;
@@ -220,6 +254,33 @@ TEST_F(OverlayTest, LookupsAndScansMergeTheLog)
     EXPECT_EQ(run("DELETE FROM t WHERE rowid = 4"), "");
     EXPECT_EQ(rowsOf(lookup), std::vector<std::string>{});
     sqlite3_finalize(lookup);
+}
+
+// SQLite tells a table made inside a transaction of no savepoint opened before it, and a one-pass write opens
+// none: ROLLBACK TO such a savepoint still takes back what the table wrote, and nothing written before it.
+TEST_F(OverlayTest, RollbackToASavepointOlderThanItsTable)
+{
+    memory_module::setTable("/t", numbered(3));
+    memory_module::setTable("/u", numbered(3));
+    open();
+    ASSERT_EQ(run("CREATE VIRTUAL TABLE u USING overlay('/u')"), "");
+    // Writes of another table before the savepoint, and after the ROLLBACK TO, stay.
+    const std::tuple<std::string, std::string, std::string> cases[] = {
+        {"", "", "'r1,r2,r3'"},
+        {"UPDATE u SET b = 'kept' WHERE rowid = 1; ", "", "'kept,r2,r3'"},
+        {"", "UPDATE u SET b = 'after' WHERE rowid = 3; ", "'kept,r2,after'"},
+    };
+    for (const auto& [before, after, rows] : cases) {
+        EXPECT_EQ(run("BEGIN; " + before +
+                      "SAVEPOINT a; CREATE VIRTUAL TABLE t USING overlay('/t'); UPDATE t SET b = 'lost' WHERE rowid "
+                      "= 2; INSERT INTO t(a) VALUES (4); ROLLBACK TO a; " +
+                      after + "COMMIT; SELECT name FROM sqlite_master"),
+                  "'u'");
+        EXPECT_EQ(run("CREATE VIRTUAL TABLE t USING overlay('/t'); SELECT group_concat(a || b) FROM t; DROP TABLE t; "
+                      "SELECT group_concat(b) FROM u"),
+                  "'1r1,2r2,3r3' " + rows)
+            << before << after;
+    }
 }
 
 // The first write through a table makes its log and registry row in the history

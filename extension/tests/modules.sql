@@ -57,22 +57,32 @@ SELECT coalesce(ombrix_undo('dbf'), 'undone'), (SELECT * FROM dbf_rows);
 SELECT coalesce(ombrix_redo('dbf'), 'redone'), (SELECT * FROM dbf_rows);
 
 -- Modules that hand out their values as static results, valid only while their cursor is open:
--- a one-pass UPDATE closes it before the overlay records the columns it did not set.
+-- a one-pass UPDATE closes it before the overlay records the columns it did not set, and another
+-- cursor of the table (the overlay's questions to the inner rows for OR REPLACE) frees them. Their
+-- cursors do not start over when SQLite filters one again for each value of an IN list.
 SELECT InitFDOSpatialMetadata(), gpkgCreateBaseTables() IS NULL;
 CREATE TABLE fdo_roads(id INTEGER PRIMARY KEY, name TEXT);
 CREATE TABLE gpkg_points(fid INTEGER PRIMARY KEY, name TEXT);
 CREATE TABLE bbox_boxes(id INTEGER PRIMARY KEY, name TEXT, x0 REAL, y0 REAL, x1 REAL, y1 REAL);
 SELECT AddFDOGeometryColumn('fdo_roads', 'geom', 4326, 1, 2, 'WKT'),
   gpkgAddGeometryColumn('gpkg_points', 'geom', 'POINT', 0, 0, 4326) IS NULL;
-INSERT INTO fdo_roads VALUES (1, 'Kiln Road', 'POINT(1 2)');
-INSERT INTO gpkg_points VALUES (1, 'Kiln Road', gpkgMakePoint(1, 2, 4326));
-INSERT INTO bbox_boxes VALUES (1, 'Kiln Road', 1, 2, 3, 4);
+INSERT INTO fdo_roads VALUES (1, 'Kiln Road', 'POINT(1 2)'), (3, 'Mill', 'POINT(3 4)'), (4, 'Ford', 'POINT(5 6)'),
+  (6, 'Quay', 'POINT(7 8)');
+INSERT INTO gpkg_points VALUES (1, 'Kiln Road', gpkgMakePoint(1, 2, 4326)), (2, 'q', gpkgMakePoint(3, 4, 4326)),
+  (5, 'Ford', gpkgMakePoint(5, 6, 4326)), (6, 'Quay', gpkgMakePoint(7, 8, 4326));
+INSERT INTO bbox_boxes VALUES (1, 'Kiln Road', 1, 2, 3, 4), (2, 'Mill', 2, 3, 4, 5), (4, 'Ford', 3, 4, 5, 6),
+  (9, 'Quay', 4, 5, 6, 7), (10, 'Weir', 5, 6, 7, 8);
 CREATE VIRTUAL TABLE fdo USING editable_VirtualFDO(fdo_roads);
 CREATE VIRTUAL TABLE gpkg USING editable_VirtualGPKG(gpkg_points);
 CREATE VIRTUAL TABLE bbox USING editable_VirtualBBox(bbox_boxes, x0, y0, x1, y1, 4326, 0, id, name);
+SELECT group_concat(rowid) FROM bbox WHERE rowid IN (1, 4, 9, 10);
+UPDATE OR REPLACE fdo SET rowid = 6 WHERE rowid = 3;
+UPDATE OR REPLACE gpkg SET rowid = 6 WHERE rowid = 2;
+UPDATE OR REPLACE bbox SET rowid = 9 WHERE rowid = 2;
 UPDATE fdo SET id = 7 WHERE rowid = 1;
 UPDATE gpkg SET fid = 7 WHERE rowid = 1;
-UPDATE bbox SET id = 7 WHERE rowid = 1;
+UPDATE bbox SET name = 'x' WHERE rowid IN (1, 4, 9, 10);
+UPDATE fdo SET name = 'x' WHERE rowid IN (6, 4, 7);
 SELECT rowid, id, name, AsText(geom) FROM fdo;
 SELECT rowid, fid, name, AsText(geom) FROM gpkg;
 SELECT rowid, id, name, AsText(Geometry) FROM bbox;

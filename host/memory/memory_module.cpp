@@ -37,6 +37,8 @@ void count(int CallRecord::*counter, int by = 1)
     __atomic_fetch_add(&(state().calls.*counter), by, __ATOMIC_RELAXED);
 }
 
+struct Cursor;
+
 struct Table {
     sqlite3_vtab base;
     std::string name;
@@ -45,6 +47,7 @@ struct Table {
     // The indexed column's values, as keyOf gives them, to their rows.
     std::multimap<std::string, size_t> index;
     bool staticValues;
+    std::vector<Cursor*> cursors;
 };
 
 struct Cursor {
@@ -214,7 +217,7 @@ int xBestIndex(sqlite3_vtab* vtab, sqlite3_index_info* info)
     const Table* table = reinterpret_cast<Table*>(vtab);
     info->idxNum = 0;
     info->estimatedCost = 1000000;
-    for (int i = 0; i < info->nConstraint; ++i) {
+    for (int i = 0; i < info->nConstraint && !table->data.scansOnce; ++i) {
         const auto& c = info->aConstraint[i];
         if (!c.usable || c.op != SQLITE_INDEX_CONSTRAINT_EQ)
             continue;
@@ -232,14 +235,28 @@ int xBestIndex(sqlite3_vtab* vtab, sqlite3_index_info* info)
     return SQLITE_OK;
 }
 
+// Overwrites what the cursor handed out as static values, and frees it.
+void freeBuffers(Cursor* cursor)
+{
+    for (std::vector<char>& buffer : cursor->buffers)
+        std::fill(buffer.begin(), buffer.end(), '\xA5');
+    cursor->buffers.clear();
+    cursor->buffers.shrink_to_fit();
+}
+
 int xOpen(sqlite3_vtab* vtab, sqlite3_vtab_cursor** out)
 {
     count(&CallRecord::opens);
     Table* table = reinterpret_cast<Table*>(vtab);
     if (table->faults.openCode != SQLITE_OK)
         return table->faults.openCode;
+    for (Cursor* other : table->cursors) {
+        if (table->data.valuesFreedOnOpen)
+            freeBuffers(other);
+    }
     auto* cursor = new Cursor{};
     cursor->table = table;
+    table->cursors.push_back(cursor);
     *out = &cursor->base;
     return SQLITE_OK;
 }
@@ -249,8 +266,9 @@ int xClose(sqlite3_vtab_cursor* base)
     count(&CallRecord::closes);
     Cursor* cursor = reinterpret_cast<Cursor*>(base);
     count(&CallRecord::columnReads, cursor->columnReads);
-    for (std::vector<char>& buffer : cursor->buffers)
-        std::fill(buffer.begin(), buffer.end(), '\xA5');
+    freeBuffers(cursor);
+    auto& cursors = cursor->table->cursors;
+    cursors.erase(std::find(cursors.begin(), cursors.end(), cursor));
     delete cursor;
     return SQLITE_OK;
 }
@@ -260,8 +278,9 @@ int xFilter(sqlite3_vtab_cursor* base, int idxNum, const char*, int argc, sqlite
     record([&](CallRecord& calls) { calls.filterPlans.push_back(idxNum); });
     Cursor* cursor = reinterpret_cast<Cursor*>(base);
     const Table& table = *cursor->table;
+    if (!cursor->filtered || !table.data.scansOnce)
+        cursor->at = 0;
     cursor->filtered = true;
-    cursor->at = 0;
     cursor->visit.clear();
     if (idxNum == columnLookupPlan && argc == 1) {
         auto [from, to] = table.index.equal_range(keyOf(argv[0]));
@@ -327,7 +346,7 @@ int xColumn(sqlite3_vtab_cursor* base, sqlite3_context* ctx, int column)
     const Cell& cell = row[static_cast<size_t>(column)];
     auto* t = std::get_if<std::string>(&cell);
     auto* b = std::get_if<Blob>(&cell);
-    if (cursor->table->staticValues && (t || b)) {
+    if ((cursor->table->staticValues || cursor->table->data.valuesFreedOnOpen) && (t || b)) {
         std::vector<char>& buffer = t ? cursor->buffers.emplace_back(t->begin(), t->end())
                                       : cursor->buffers.emplace_back(b->bytes.begin(), b->bytes.end());
         buffer.push_back('\0');

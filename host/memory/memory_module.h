@@ -31,6 +31,13 @@ struct TableData {
     int indexedColumn = -1;
     // Declared types, column by column; none where missing.
     std::vector<std::string> types = {};
+    // Faults of modules written elsewhere. Text and blobs handed out as static
+    // values from buffers the cursor owns, freed when another cursor of the
+    // table opens:
+    bool valuesFreedOnOpen = false;
+    // no plan of its own (full scans alone), and a cursor that goes on from
+    // where it stood when filtered again:
+    bool scansOnce = false;
 };
 
 struct Faults {
