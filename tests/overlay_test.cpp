@@ -323,6 +323,10 @@ TEST_F(OverlayTest, LogTablesComeAndGoWithTheirTable)
         {"NULL, 1.5", {QVariant(QString()), QVariant(1.5)}},
         {"-7, x'00ff'", {QVariant(qlonglong(-7)), QVariant(QByteArray("\0\xff", 2))}},
         {"'', x''", {QVariant(QStringLiteral("")), QVariant(QByteArray())}},
+        // The least and greatest characters of each UTF-8 length.
+        {"char(128, 2047, 2048, 65535, 65536, 1114111), 0",
+         {QVariant(QString::fromUtf8("\xc2\x80\xdf\xbf\xe0\xa0\x80\xef\xbf\xbf\xf0\x90\x80\x80\xf4\x8f\xbf\xbf")),
+          QVariant(qlonglong(0))}},
     };
     for (const auto& [values, row] : rows) {
         EXPECT_EQ(run("UPDATE rivers SET (a, b) = (" + values + ") WHERE rowid = 2"), "");
