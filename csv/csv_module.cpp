@@ -98,17 +98,6 @@ std::string pathArgument(const char* argument)
     return path;
 }
 
-std::string quotedIdentifier(const std::string& name)
-{
-    std::string quoted = "\"";
-    for (char c : name) {
-        quoted += c;
-        if (c == '"')
-            quoted += '"';
-    }
-    return quoted + "\"";
-}
-
 std::string schemaOf(const std::vector<std::string>& columns)
 {
     std::string schema = "CREATE TABLE x(";
@@ -401,6 +390,17 @@ const sqlite3_module csvFileModule = {
 const sqlite3_module* csvModule()
 {
     return &csvFileModule;
+}
+
+std::string quotedIdentifier(const std::string& name)
+{
+    std::string quoted = "\"";
+    for (char c : name) {
+        quoted += c;
+        if (c == '"')
+            quoted += '"';
+    }
+    return quoted + "\"";
 }
 
 const csvfile::CsvFile* csvFileOf(sqlite3* db, const std::string& table)

@@ -12,6 +12,9 @@
 // columns, the data rows are rowids 1..n in file order.
 const sqlite3_module* csvModule();
 
+// name as an SQL identifier in double quotes, inner quotes doubled.
+std::string quotedIdentifier(const std::string& name);
+
 // The file a table of the module on db reads, by the table's name as SQLite
 // compares names, in any schema (the newest where several are open); null when
 // none is. Valid while the table stays open, which the caller, on db's thread,

@@ -37,17 +37,6 @@ struct Statement {
     ~Statement() { sqlite3_finalize(handle); }
 };
 
-std::string quotedIdentifier(const std::string& name)
-{
-    std::string quoted = "\"";
-    for (char c : name) {
-        quoted += c;
-        if (c == '"')
-            quoted += '"';
-    }
-    return quoted + "\"";
-}
-
 // What the log holds as changed: the inner rows replaced (by the rowid that
 // now shows them) or deleted, and the rowids of inserted rows, ascending.
 struct Changes {
