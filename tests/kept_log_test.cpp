@@ -521,4 +521,28 @@ TEST_F(KeptLogTest, NamesThatReadAsNumbersKeepTheirOwnLogs)
               "'007'|1 '01'|0 '1'|1 'x'|'z'|'r1'");
 }
 
+// A scan shares one read snapshot of the history across lookups; a write of this process, while the scan
+// goes on, starts from what another connection wrote meanwhile, not from the scan's old snapshot.
+TEST_F(KeptLogTest, AWriteDuringAScanSeesWhatAnotherProcessWrote)
+{
+    memory_module::setTable("/t", numbered(12));
+    memory_module::setTable("/u", numbered(2));
+    open();
+    sqlite3* other = connect();
+    ASSERT_EQ(run("CREATE VIRTUAL TABLE t USING overlay('/t'); UPDATE t SET b = 'e' WHERE rowid < 4") +
+                  ::run(other, "CREATE VIRTUAL TABLE u USING overlay('/u')"),
+              "");
+    sqlite3_stmt* scan = nullptr;
+    sqlite3_prepare_v2(db, "SELECT b FROM t", -1, &scan, nullptr);
+    ASSERT_EQ(sqlite3_step(scan), SQLITE_ROW);
+    EXPECT_EQ(history("CREATE TABLE elsewhere(x); INSERT INTO elsewhere VALUES (1)"), "");
+    EXPECT_EQ(::run(other, "UPDATE u SET b = 'u' WHERE rowid = 1; SELECT b FROM u"), "'u' 'r2'");
+    int rows = 1;
+    while (sqlite3_step(scan) == SQLITE_ROW)
+        ++rows;
+    EXPECT_EQ(sqlite3_finalize(scan), SQLITE_OK);
+    EXPECT_EQ(rows, 12);
+    sqlite3_close(other);
+}
+
 } // namespace
