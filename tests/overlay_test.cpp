@@ -254,6 +254,11 @@ TEST_F(OverlayTest, LookupsAndScansMergeTheLog)
     EXPECT_EQ(run("DELETE FROM t WHERE rowid = 4"), "");
     EXPECT_EQ(rowsOf(lookup), std::vector<std::string>{});
     sqlite3_finalize(lookup);
+    // A plan with more constraints than most sees all of them and only them.
+    std::string many = "SELECT rowid FROM t WHERE rowid <> 2";
+    for (int i = 0; i < 20; ++i)
+        many += " AND a > " + std::to_string(-i) + " AND rowid <> " + std::to_string(100 + i);
+    EXPECT_EQ(run(many), "1 5 9 1099511627776 9223372036854775807");
 }
 
 // SQLite tells a table made inside a transaction of no savepoint opened before it, and a one-pass write opens
