@@ -1,6 +1,7 @@
 // The history store's concurrency as units: who may work in the history
 // transaction and who waits, and the owners' locks that other processes see.
 #include "common/error_pair.h"
+#include "store/history_file.h"
 #include "store/owner_locks.h"
 #include "store/transaction_gate.h"
 
@@ -155,6 +156,20 @@ TEST(OwnerLocks, HoldAsLongAsOneHolderOfThisProcessDoes)
     ours.release(QStringLiteral("roads"));
     EXPECT_FALSE(ours.holds(QStringLiteral("roads")));
     EXPECT_TRUE(theirs.acquire(QStringLiteral("roads")));
+}
+
+// A scan of another thread may still read through the file after the last table let it go: closing it then
+// would take the scan's statements away.
+TEST(HistoryFile, StaysOpenWhileAReaderIsAlive)
+{
+    HistoryFile history;
+    std::shared_ptr<HistoryFile::Open> file = history.open();
+    SqliteDatabase& database = file->database;
+    database.startReading();
+    file.reset();
+    EXPECT_FALSE(history.closeIfUnused());
+    database.stopReading();
+    EXPECT_TRUE(history.closeIfUnused());
 }
 
 } // namespace
