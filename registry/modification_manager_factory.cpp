@@ -438,6 +438,40 @@ void ModificationManagerFactory::dropLog(OpenLog& entry, const void* owner)
     closeIfIdle();
 }
 
+void ModificationManagerFactory::endLogWith(OpenLog& entry, const QByteArray& uri, const void* owner,
+                                            const std::function<void()>& replaceFiles)
+{
+    const std::shared_ptr<HistoryFile::Open> file = tables.logOver(entry, uri) ? history.open() : nullptr;
+    if (!file) {
+        replaceFiles();
+        tables.restamp(entry, owner, uri, stampFiles(uri));
+        return;
+    }
+    {
+        Savepoint savepoint(file->database, owner);
+        const LogState log = tables.state(entry);
+        const bool ends = log.manager && log.filePath == uri;
+        if (ends)
+            log.manager->dropLog();
+        replaceFiles();
+        if (ends) {
+            tables.takeLog(entry, log.manager.get());
+            try {
+                savepoint.release();
+            } catch (...) {
+                tables.setLog(entry, log.manager, log.filePath, log.stamps);
+                throw;
+            }
+            file->owners.release(log.manager->name());
+        } else {
+            savepoint.release();
+        }
+    }
+    tables.restamp(entry, owner, uri, stampFiles(uri));
+    file->database.giveSpaceBack();
+    closeIfIdle();
+}
+
 void ModificationManagerFactory::renameLog(const std::shared_ptr<OpenLog>& entry, const QString& newName,
                                            const void* owner)
 {
