@@ -447,6 +447,12 @@ void ModificationManagerFactory::endLogWith(OpenLog& entry, const QByteArray& ur
         tables.restamp(entry, owner, uri, stampFiles(uri));
         return;
     }
+    // Inside a transaction of owner's (a statement of it that writes through
+    // an overlay), a rollback would bring the log back over the new files.
+    if (file->database.transactionOwner() == owner)
+        throw ErrorPair(SQLITE_ERROR, QStringLiteral("table %1: its change log cannot end while a statement of its "
+                                                     "connection writes")
+                                          .arg(tables.name(entry)));
     {
         Savepoint savepoint(file->database, owner);
         const LogState log = tables.state(entry);

@@ -63,7 +63,8 @@ public:
     // of owner's that commits only once replaceFiles has returned, and the
     // tables over uri on owner stamp their files anew. When replaceFiles
     // throws, nothing changed; when the commit fails after it, the files are
-    // replaced and the log stays. Throws ErrorPair, or what replaceFiles throws.
+    // replaced and the log stays. Refused inside a transaction of owner's.
+    // Throws ErrorPair, or what replaceFiles throws.
     void endLogWith(OpenLog& entry, const QByteArray& uri, const void* owner,
                     const std::function<void()>& replaceFiles);
     // ALTER TABLE ... RENAME on owner: the log moves with the table. Throws ErrorPair.
