@@ -287,8 +287,7 @@ bool isOwnFile(const csvfile::CsvFile& file, const std::string& target)
 }
 
 // The registry entry of the editable table over path on db, or null (a
-// readonly_csv table). Refuses while a table of that entry is open on another
-// connection, which would go on reading the file as it was without the log.
+// readonly_csv table).
 std::shared_ptr<OpenLog> entryOver(sqlite3* db, const std::string& table, const QByteArray& path)
 {
     if (!ModificationManagerFactory::alive())
@@ -300,11 +299,19 @@ std::shared_ptr<OpenLog> entryOver(sqlite3* db, const std::string& table, const 
     const std::vector<OpenLog::Table> open = registry.state(*entry).tables;
     if (std::none_of(open.begin(), open.end(), [&](const auto& t) { return t.connection == db && t.filePath == path; }))
         return nullptr;
-    if (std::any_of(open.begin(), open.end(), [&](const auto& t) { return t.connection != db; }))
-        throw Failure{SQLITE_ERROR, "cannot save " + table +
-                                        " over its own file while another connection has it "
-                                        "open: close it there first"};
     return entry;
+}
+
+// Refuses while a table of the entry is open on another connection or in
+// another schema: it would go on reading the file as it was, without the log.
+void requireAlone(sqlite3* db, const std::string& table, const OpenLog& entry)
+{
+    const std::vector<OpenLog::Table> open = ModificationManagerFactory::instance().registry().state(entry).tables;
+    if (std::any_of(open.begin(), open.end(),
+                    [&](const auto& t) { return t.connection != db || t.schema != open.front().schema; }))
+        throw Failure{SQLITE_ERROR, "cannot save " + table +
+                                        " over its own file while another table of that name "
+                                        "is open, on another connection or in another schema: close it first"};
 }
 
 // Saves the table over the file it reads, as an editor saves: afterwards the
@@ -326,6 +333,8 @@ sqlite3_int64 saveOwnFile(sqlite3* db, const std::string& table, const csvfile::
     refuseReading();
     const QByteArray uri = QByteArray::fromStdString(file.path);
     const std::shared_ptr<OpenLog> entry = entryOver(db, table, uri);
+    if (entry)
+        requireAlone(db, table, *entry);
     Saver saver(db, table, file);
     const sqlite3_int64 written = saver.write(file.path);
     csvfile::CsvFile saved;
@@ -342,6 +351,8 @@ sqlite3_int64 saveOwnFile(sqlite3* db, const std::string& table, const csvfile::
     refuseReading();
     bool replaced = false;
     const auto replace = [&] {
+        if (entry)
+            requireAlone(db, table, *entry);
         saver.replace();
         replaced = true;
     };

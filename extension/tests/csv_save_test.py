@@ -84,6 +84,10 @@ fails(db, "SELECT csv_save('s') FROM s", "while a statement reads it")
 db.execute("BEGIN")
 fails(db, "SELECT csv_save('s')", "inside a transaction")
 db.execute("ROLLBACK")
+other = connect()
+other.execute("CREATE VIRTUAL TABLE s USING editable_csv('own.csv')")
+fails(db, "SELECT csv_save('s')", "another table of that name is open")
+other.close()
 assert open("own.csv", "rb").read() == b"id,v\r\n1,a\r\n2,\"b,\"\r\n3,c\r\n4,d\r\n"
 assert db.execute("SELECT csv_save('s', './own.csv')").fetchone()[0] == 4
 saved = open("own.csv", "rb").read()
