@@ -375,7 +375,10 @@ sqlite3_int64 saveOwnFile(sqlite3* db, const std::string& table, const csvfile::
                                  : "the history of " + table + " could not be cleared (" + failure.message +
                                        "): the table goes on showing its edits over the file as it was")};
     }
-    csvSwapFile(db, table, saved);
+    // Unreachable while refuseReading holds: nothing since has opened a cursor.
+    if (!csvSwapFile(db, table, saved))
+        throw Failure{SQLITE_LOCKED, file.path + " is saved, but a statement that reads " + table +
+                                         " keeps it on the file as it was until it is opened again"};
     return written;
 }
 
