@@ -21,6 +21,7 @@ struct CsvTable {
     csvfile::CsvFile file;
     sqlite3* db;
     std::string name;
+    int cursors;     // open now, each reading file
     CsvTable* older; // in the list of open tables
     CsvTable* newer;
 };
@@ -267,12 +268,14 @@ int csvOpen(sqlite3_vtab* vtab, sqlite3_vtab_cursor** ppCursor)
     auto* cursor = new (std::nothrow) CsvCursor{{}, table, 1, 0, csvfile::RowReader(table->file)};
     if (!cursor)
         return SQLITE_NOMEM;
+    ++table->cursors;
     *ppCursor = &cursor->base;
     return SQLITE_OK;
 }
 
 int csvClose(sqlite3_vtab_cursor* cursor)
 {
+    --csvCursor(cursor)->table->cursors;
     delete csvCursor(cursor);
     return SQLITE_OK;
 }
@@ -403,12 +406,37 @@ std::string quotedIdentifier(const std::string& name)
     return quoted + "\"";
 }
 
-const csvfile::CsvFile* csvFileOf(sqlite3* db, const std::string& table)
+namespace {
+
+CsvTable* tableOf(sqlite3* db, const std::string& name)
 {
     const std::lock_guard<std::mutex> hold(openTablesLock);
-    for (const CsvTable* open = newestTable; open; open = open->older) {
-        if (open->db == db && sqlite3_stricmp(open->name.c_str(), table.c_str()) == 0)
-            return &open->file;
+    for (CsvTable* open = newestTable; open; open = open->older) {
+        if (open->db == db && sqlite3_stricmp(open->name.c_str(), name.c_str()) == 0)
+            return open;
     }
     return nullptr;
+}
+
+} // namespace
+
+const csvfile::CsvFile* csvFileOf(sqlite3* db, const std::string& table)
+{
+    const CsvTable* open = tableOf(db, table);
+    return open ? &open->file : nullptr;
+}
+
+int csvCursorsOf(sqlite3* db, const std::string& table)
+{
+    const CsvTable* open = tableOf(db, table);
+    return open ? open->cursors : 0;
+}
+
+bool csvSwapFile(sqlite3* db, const std::string& table, csvfile::CsvFile& file)
+{
+    CsvTable* open = tableOf(db, table);
+    if (!open || open->cursors > 0)
+        return false;
+    open->file.swap(file);
+    return true;
 }

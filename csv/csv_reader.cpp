@@ -4,9 +4,11 @@
 
 #include <csv.h>
 
+#include <cstdlib>
 #include <new>
 #include <string_view>
 #include <system_error>
+#include <utility>
 
 #include <cerrno>
 #include <fcntl.h>
@@ -351,9 +353,24 @@ bool CsvFile::unchanged() const
            status.st_mtim.tv_sec == modified.tv_sec && status.st_mtim.tv_nsec == modified.tv_nsec;
 }
 
+void CsvFile::swap(CsvFile& other) noexcept
+{
+    std::swap(name, other.name);
+    std::swap(path, other.path);
+    std::swap(options, other.options);
+    std::swap(fd, other.fd);
+    std::swap(columns, other.columns);
+    std::swap(rows, other.rows);
+    std::swap(size, other.size);
+    std::swap(modified, other.modified);
+}
+
 bool CsvFile::open(const std::string& path, const Options& how, std::string& error)
 {
     name = "CSV file \"" + path + "\"";
+    char* resolved = ::realpath(path.c_str(), nullptr);
+    this->path = resolved ? resolved : path;
+    std::free(resolved);
     options = how;
     error.clear();
     fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC);

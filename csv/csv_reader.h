@@ -44,6 +44,7 @@ bool isUtf8(std::string_view bytes);
 // and blank lines are passed over.
 struct CsvFile {
     std::string name; // as messages name it: CSV file "path"
+    std::string path; // canonical and absolute when opened; as given when it cannot be resolved
     Options options;
     int fd = -1;
     std::vector<std::string> columns;
@@ -59,6 +60,8 @@ struct CsvFile {
     // Opens the file at path read-only and checks all of it, read as options says. On failure returns
     // false with a message that names the file, and the line where one is to blame.
     bool open(const std::string& path, const Options& how, std::string& error);
+    // Exchanges everything, the open files included, with other.
+    void swap(CsvFile& other) noexcept;
     // Where data row `row` (from 0) ends: where the next one starts, or the file's end.
     std::uint64_t rowEnd(std::size_t row) const { return row + 1 < rows.size() ? rows[row + 1] : size; }
     // Whether the open file still has the size and modification time it had

@@ -224,7 +224,7 @@ bool ReplacingFile::write(std::string_view bytes, std::string& error)
     return true;
 }
 
-bool ReplacingFile::finish(std::string& error)
+bool ReplacingFile::sync(std::string& error)
 {
     if (::fsync(fd_) != 0)
         return fail("cannot write", error);
@@ -232,6 +232,11 @@ bool ReplacingFile::finish(std::string& error)
     fd_ = -1;
     if (closed != 0)
         return fail("cannot write", error);
+    return true;
+}
+
+bool ReplacingFile::replace(std::string& error)
+{
     if (::rename(temporary_.c_str(), target_.c_str()) != 0)
         return fail("cannot replace", error);
     temporary_.clear();

@@ -51,7 +51,12 @@ public:
     // Each returns false with error set, naming the target and why.
     bool open(const std::string& target, std::string& error);
     bool write(std::string_view bytes, std::string& error);
-    bool finish(std::string& error);
+    // Flushes the temporary file to disk and closes it; it may then be read.
+    bool sync(std::string& error);
+    // Renames the synced temporary file over the target.
+    bool replace(std::string& error);
+
+    const std::string& temporaryPath() const { return temporary_; }
 
 private:
     bool fail(const char* what, std::string& error);

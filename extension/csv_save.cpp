@@ -2,17 +2,23 @@
 // from the file the table opened; an edited row keeps the text of each cell
 // whose value is unchanged; deleted rows are left out; inserted rows follow in
 // rowid order. The file is written beside the target and renamed over it.
+// Saved over the table's own file, the table reads the saved file and its
+// change log ends.
 #include <sqlite3ext.h>
 
 #include "extension/csv_save.h"
 
+#include "common/error_pair.h"
 #include "csv/csv_module.h"
 #include "csv/csv_writer.h"
+#include "registry/modification_manager_factory.h"
 
 #include <algorithm>
+#include <exception>
 #include <map>
 #include <new>
 #include <string>
+#include <utility>
 #include <vector>
 
 #include <cerrno>
@@ -73,9 +79,9 @@ class Saver {
 public:
     Saver(sqlite3* db, const std::string& table, const csvfile::CsvFile& file) : db(db), table(table), file(file) {}
 
-    sqlite3_int64 save(const std::string& target)
+    // Writes and syncs the file beside target; returns the rows written.
+    sqlite3_int64 write(const std::string& target)
     {
-        refuseOwnFile(target);
         const Changes changes = changesOf(db, table);
         check(out.open(target, error));
         const std::uint64_t firstRow = file.rows.size() ? file.rows[0] : file.size;
@@ -105,26 +111,24 @@ public:
             ++written;
         }
         flush();
+        sqlite3_finalize(std::exchange(rowQuery.handle, nullptr));
         if (!file.unchanged())
             throw Failure{SQLITE_ERROR, file.name + " changed after the table was created"};
-        check(out.finish(error));
+        check(out.sync(error));
         return written;
     }
+
+    // The written file, readable until replace().
+    const std::string& temporaryPath() const { return out.temporaryPath(); }
+
+    // Renames the written file over the target.
+    void replace() { check(out.replace(error)); }
 
 private:
     void check(bool done)
     {
         if (!done)
             throw Failure{errno == ENOSPC ? SQLITE_FULL : SQLITE_CANTOPEN, error};
-    }
-
-    void refuseOwnFile(const std::string& target)
-    {
-        struct stat opened {
-        }, named{};
-        if (::fstat(file.fd, &opened) == 0 && ::stat(target.c_str(), &named) == 0 && opened.st_dev == named.st_dev &&
-            opened.st_ino == named.st_ino)
-            throw Failure{SQLITE_ERROR, target + " is the file " + table + " reads: save to another path"};
     }
 
     // The line break of the file's first record, for rows written anew.
@@ -215,6 +219,12 @@ private:
         }
         buffer += ending;
         openLine = !endsLine(ending);
+        // Run to its end, the query leaves no cursor of the table open.
+        const int end = sqlite3_step(rowQuery.handle);
+        if (end != SQLITE_DONE)
+            throw Failure{end == SQLITE_ROW ? SQLITE_ERROR : sqlite3_errcode(db),
+                          end == SQLITE_ROW ? "row " + std::to_string(rowid) + " is shown twice"
+                                            : std::string(sqlite3_errmsg(db))};
         if (buffer.size() >= flushSize)
             flush();
     }
@@ -249,12 +259,135 @@ private:
     bool openLine = false;
 };
 
+// What an exception thrown while saving tells the caller.
+Failure failureOf(const std::exception_ptr& thrown)
+{
+    try {
+        std::rethrow_exception(thrown);
+    } catch (const Failure& failure) {
+        return failure;
+    } catch (const ErrorPair& error) {
+        return Failure{error.code(), error.message().toStdString()};
+    } catch (const std::bad_alloc&) {
+        return Failure{SQLITE_NOMEM, "out of memory"};
+    } catch (const std::exception& error) {
+        return Failure{SQLITE_INTERNAL, error.what()};
+    } catch (...) {
+        return Failure{SQLITE_INTERNAL, "unknown error"};
+    }
+}
+
+// Whether target names the file the table opened.
+bool isOwnFile(const csvfile::CsvFile& file, const std::string& target)
+{
+    struct stat opened {
+    }, named{};
+    return ::fstat(file.fd, &opened) == 0 && ::stat(target.c_str(), &named) == 0 && opened.st_dev == named.st_dev &&
+           opened.st_ino == named.st_ino;
+}
+
+// The registry entry of the editable table over path on db, or null (a
+// readonly_csv table).
+std::shared_ptr<OpenLog> entryOver(sqlite3* db, const std::string& table, const QByteArray& path)
+{
+    if (!ModificationManagerFactory::alive())
+        return nullptr;
+    OpenTables& registry = ModificationManagerFactory::instance().registry();
+    std::shared_ptr<OpenLog> entry = registry.find(QString::fromStdString(table));
+    if (!entry)
+        return nullptr;
+    const std::vector<OpenLog::Table> open = registry.state(*entry).tables;
+    if (std::none_of(open.begin(), open.end(), [&](const auto& t) { return t.connection == db && t.filePath == path; }))
+        return nullptr;
+    return entry;
+}
+
+// Refuses while a table of the entry is open on another connection or in
+// another schema: it would go on reading the file as it was, without the log.
+void requireAlone(sqlite3* db, const std::string& table, const OpenLog& entry)
+{
+    const std::vector<OpenLog::Table> open = ModificationManagerFactory::instance().registry().state(entry).tables;
+    if (std::any_of(open.begin(), open.end(),
+                    [&](const auto& t) { return t.connection != db || t.schema != open.front().schema; }))
+        throw Failure{SQLITE_ERROR, "cannot save " + table +
+                                        " over its own file while another table of that name "
+                                        "is open, on another connection or in another schema: close it first"};
+}
+
+// Saves the table over the file it reads, as an editor saves: afterwards the
+// table reads the saved file (rowids 1..n in file order) and its history is
+// gone, since the log's rowids and rows describe the file as it was.
+sqlite3_int64 saveOwnFile(sqlite3* db, const std::string& table, const csvfile::CsvFile& file)
+{
+    if (!sqlite3_get_autocommit(db))
+        throw Failure{SQLITE_ERROR, "cannot save " + table +
+                                        " over its own file inside a transaction: its history "
+                                        "ends at once, which a rollback could not bring back"};
+    if (!isOwnFile(file, file.path))
+        throw Failure{SQLITE_ERROR, file.path + " is no longer the file " + table +
+                                        " opened (it was moved or replaced since): save to another path"};
+    const auto refuseReading = [&] {
+        if (csvCursorsOf(db, table) > 0)
+            throw Failure{SQLITE_LOCKED, "cannot save " + table + " over its own file while a statement reads it"};
+    };
+    refuseReading();
+    const QByteArray uri = QByteArray::fromStdString(file.path);
+    const std::shared_ptr<OpenLog> entry = entryOver(db, table, uri);
+    if (entry)
+        requireAlone(db, table, *entry);
+    Saver saver(db, table, file);
+    const sqlite3_int64 written = saver.write(file.path);
+    csvfile::CsvFile saved;
+    std::string error;
+    if (!saved.open(saver.temporaryPath(), file.options, error))
+        throw Failure{SQLITE_IOERR, error};
+    if (saved.columns != file.columns || static_cast<sqlite3_int64>(saved.rows.size()) != written)
+        throw Failure{SQLITE_ERROR, "cannot save " + table +
+                                        " over its own file: the file written does not read back "
+                                        "as its rows (a row of one empty field reads as a blank line); save to another "
+                                        "path"};
+    saved.name = file.name;
+    saved.path = file.path;
+    refuseReading();
+    bool replaced = false;
+    const auto replace = [&] {
+        if (entry)
+            requireAlone(db, table, *entry);
+        saver.replace();
+        replaced = true;
+    };
+    try {
+        if (entry)
+            ModificationManagerFactory::instance().endLogWith(*entry, uri, db, replace);
+        else
+            replace();
+    } catch (...) {
+        if (!replaced)
+            throw;
+        // The file is saved: the table reads it unless its log could not end.
+        const bool ended = !entry || !ModificationManagerFactory::instance().registry().logOver(*entry, uri);
+        if (ended)
+            csvSwapFile(db, table, saved);
+        const Failure failure = failureOf(std::current_exception());
+        throw Failure{failure.code,
+                      file.path + " is saved, but " +
+                          (ended ? "then " + failure.message
+                                 : "the history of " + table + " could not be cleared (" + failure.message +
+                                       "): the table goes on showing its edits over the file as it was")};
+    }
+    // Unreachable while refuseReading holds: nothing since has opened a cursor.
+    if (!csvSwapFile(db, table, saved))
+        throw Failure{SQLITE_LOCKED, file.path + " is saved, but a statement that reads " + table +
+                                         " keeps it on the file as it was until it is opened again"};
+    return written;
+}
+
 void csvSave(sqlite3_context* ctx, int argc, sqlite3_value** argv)
 {
     const auto* table = reinterpret_cast<const char*>(sqlite3_value_text(argv[0]));
     const auto* path = argc == 2 ? reinterpret_cast<const char*>(sqlite3_value_text(argv[1])) : nullptr;
-    if (!table || !path || !*path) {
-        sqlite3_result_error(ctx, "Usage: csv_save('table', 'path')", -1);
+    if (!table || (argc == 2 && (!path || !*path))) {
+        sqlite3_result_error(ctx, "Usage: csv_save('table' [, 'path'])", -1);
         return;
     }
     sqlite3* db = sqlite3_context_db_handle(ctx);
@@ -265,11 +398,24 @@ void csvSave(sqlite3_context* ctx, int argc, sqlite3_value** argv)
         return;
     }
     try {
-        sqlite3_result_int64(ctx, Saver(db, table, *file).save(path));
-    } catch (const Failure& failure) {
-        sqlite3_result_error(ctx, ("csv_save: " + failure.message).c_str(), -1);
-        sqlite3_result_error_code(ctx, failure.code);
-    } catch (const std::bad_alloc&) {
+        if (!path || isOwnFile(*file, path)) {
+            sqlite3_result_int64(ctx, saveOwnFile(db, table, *file));
+        } else {
+            Saver saver(db, table, *file);
+            const sqlite3_int64 written = saver.write(path);
+            saver.replace();
+            sqlite3_result_int64(ctx, written);
+        }
+    } catch (...) {
+        try {
+            const Failure failure = failureOf(std::current_exception());
+            if (failure.code != SQLITE_NOMEM) {
+                sqlite3_result_error(ctx, ("csv_save: " + failure.message).c_str(), -1);
+                sqlite3_result_error_code(ctx, failure.code);
+                return;
+            }
+        } catch (...) {
+        }
         sqlite3_result_error_nomem(ctx);
     }
 }

@@ -438,6 +438,46 @@ void ModificationManagerFactory::dropLog(OpenLog& entry, const void* owner)
     closeIfIdle();
 }
 
+void ModificationManagerFactory::endLogWith(OpenLog& entry, const QByteArray& uri, const void* owner,
+                                            const std::function<void()>& replaceFiles)
+{
+    const std::shared_ptr<HistoryFile::Open> file = tables.logOver(entry, uri) ? history.open() : nullptr;
+    if (!file) {
+        replaceFiles();
+        tables.restamp(entry, owner, uri, stampFiles(uri));
+        return;
+    }
+    // Inside a transaction of owner's (a statement of it that writes through
+    // an overlay), a rollback would bring the log back over the new files.
+    if (file->database.transactionOwner() == owner)
+        throw ErrorPair(SQLITE_ERROR, QStringLiteral("table %1: its change log cannot end while a statement of its "
+                                                     "connection writes")
+                                          .arg(tables.name(entry)));
+    {
+        Savepoint savepoint(file->database, owner);
+        const LogState log = tables.state(entry);
+        const bool ends = log.manager && log.filePath == uri;
+        if (ends)
+            log.manager->dropLog();
+        replaceFiles();
+        if (ends) {
+            tables.takeLog(entry, log.manager.get());
+            try {
+                savepoint.release();
+            } catch (...) {
+                tables.setLog(entry, log.manager, log.filePath, log.stamps);
+                throw;
+            }
+            file->owners.release(log.manager->name());
+        } else {
+            savepoint.release();
+        }
+    }
+    tables.restamp(entry, owner, uri, stampFiles(uri));
+    file->database.giveSpaceBack();
+    closeIfIdle();
+}
+
 void ModificationManagerFactory::renameLog(const std::shared_ptr<OpenLog>& entry, const QString& newName,
                                            const void* owner)
 {

@@ -12,6 +12,7 @@
 #include <QByteArray>
 #include <QString>
 
+#include <functional>
 #include <memory>
 #include <optional>
 #include <vector>
@@ -55,6 +56,17 @@ public:
     std::shared_ptr<SqliteModificationManager> logFor(OpenLog& entry, const QByteArray& uri, const void* owner);
     // DROP TABLE on owner: the log's tables and registry rows go. Throws ErrorPair.
     void dropLog(OpenLog& entry, const void* owner);
+    // The files of entry's tables over uri are replaced by replaceFiles with
+    // what the tables show (a save over their own files): the log, which
+    // describes the files as they were, ends with them, as an editor's history
+    // ends at a save. Its rows, steps and kept mark go in a history transaction
+    // of owner's that commits only once replaceFiles has returned, and the
+    // tables over uri on owner stamp their files anew. When replaceFiles
+    // throws, nothing changed; when the commit fails after it, the files are
+    // replaced and the log stays. Refused inside a transaction of owner's.
+    // Throws ErrorPair, or what replaceFiles throws.
+    void endLogWith(OpenLog& entry, const QByteArray& uri, const void* owner,
+                    const std::function<void()>& replaceFiles);
     // ALTER TABLE ... RENAME on owner: the log moves with the table. Throws ErrorPair.
     void renameLog(const std::shared_ptr<OpenLog>& entry, const QString& newName, const void* owner);
 

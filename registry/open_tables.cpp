@@ -149,6 +149,16 @@ std::optional<std::vector<FileStamp>> OpenTables::stampsAtOpen(const OpenLog& en
     return found ? std::optional(found->stamps) : std::nullopt;
 }
 
+void OpenTables::restamp(OpenLog& entry, const void* connection, const QByteArray& uri,
+                         const std::vector<FileStamp>& stamps)
+{
+    const std::lock_guard<std::mutex> held(mutex);
+    for (OpenLog::Table& table : entry.tables) {
+        if (table.connection == connection && table.filePath == uri)
+            table.stamps = stamps;
+    }
+}
+
 std::shared_ptr<SqliteModificationManager> OpenTables::takeLog(OpenLog& entry)
 {
     const std::lock_guard<std::mutex> held(mutex);

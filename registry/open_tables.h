@@ -110,6 +110,8 @@ public:
     // connection, else the first; none when no table is over uri.
     std::optional<std::vector<FileStamp>> stampsAtOpen(const OpenLog& entry, const QByteArray& uri,
                                                        const void* connection) const;
+    // The tables over uri on connection now find their files as stamped.
+    void restamp(OpenLog& entry, const void* connection, const QByteArray& uri, const std::vector<FileStamp>& stamps);
     // The entry's log goes; the log is handed back, null when there was none.
     std::shared_ptr<SqliteModificationManager> takeLog(OpenLog& entry);
     // Only when the entry's log is still manager.

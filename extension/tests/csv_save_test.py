@@ -1,7 +1,8 @@
 """csv_save in Debian's Python: unedited files come back byte for byte, random
 edits read back with Python's csv reader as the table's rows with untouched cells
-as written, a save killed at any moment leaves the old file or the new one, and
-what cannot be saved is refused with nothing written.
+as written, a save over the table's own file ends its history, a save killed at
+any moment leaves the old file or the new one, and what cannot be saved is
+refused with nothing written.
     csv_save_test.py EXTENSION"""
 import csv, os, random, signal, sqlite3, subprocess, sys, tempfile, time
 
@@ -69,8 +70,46 @@ for line, row in zip(saved, shown):
     want = "" if row[2] is None else (repr(row[2]) if isinstance(row[2], float) else str(row[2]))
     assert line[2] == want, (line, row)
 
+# Saved over its own file, a table shows the same rows, read from the file,
+# and its history is gone, kept mark included, here and in the next process.
+open("own.csv", "wb").write(b"id,v\r\n1,a\r\n2,\"b,\"\r\n3,c\r\n4,d\r\n")
+db.execute("CREATE VIRTUAL TABLE s USING editable_csv('own.csv')")
+db.execute("UPDATE s SET v = 'B' WHERE id = 2")
+db.execute("SELECT ombrix_commit('s', 'named')")
+db.execute("DELETE FROM s WHERE id = 3")
+db.execute("INSERT INTO s VALUES (5, 'e')")
+db.execute("SELECT ombrix_keep('s')")
+rows = db.execute("SELECT * FROM s").fetchall()
+fails(db, "SELECT csv_save('s') FROM s", "while a statement reads it")
+db.execute("BEGIN")
+fails(db, "SELECT csv_save('s')", "inside a transaction")
+db.execute("ROLLBACK")
+other = connect()
+other.execute("CREATE VIRTUAL TABLE s USING editable_csv('own.csv')")
+fails(db, "SELECT csv_save('s')", "another table of that name is open")
+other.close()
+assert open("own.csv", "rb").read() == b"id,v\r\n1,a\r\n2,\"b,\"\r\n3,c\r\n4,d\r\n"
+assert db.execute("SELECT csv_save('s', './own.csv')").fetchone()[0] == 4
+saved = open("own.csv", "rb").read()
+assert saved == b"id,v\r\n1,a\r\n2,B\r\n4,d\r\n5,e\r\n", saved
+assert db.execute("SELECT rowid, * FROM s").fetchall() == [(i + 1,) + row for i, row in enumerate(rows)]
+assert db.execute("SELECT count(*) FROM ombrix_steps('s')").fetchone()[0] == 0
+assert db.execute("SELECT modified, kept FROM ombrix_tables WHERE name = 's'").fetchall() == [(0, 0)]
+db.execute("SELECT ombrix_undo('s')")
+assert db.execute("SELECT * FROM s").fetchall() == rows
+assert db.execute("SELECT csv_save('s')").fetchone()[0] == 4 and open("own.csv", "rb").read() == saved
+later = subprocess.run([sys.executable, "-c", f"""import sqlite3
+db = sqlite3.connect(':memory:', isolation_level=None)
+db.enable_load_extension(True); db.load_extension({extension!r})
+print(db.execute("SELECT count(*) FROM ombrix_tables").fetchone()[0])
+db.execute("CREATE VIRTUAL TABLE s USING editable_csv('own.csv')")
+print(db.execute("SELECT * FROM s").fetchall())"""], capture_output=True, text=True, check=True).stdout
+assert later == f"0\n{rows}\n", later
+# A new log over the saved file: new rows number on from its last row.
+db.execute("INSERT INTO s VALUES (6, 'f')")
+assert db.execute("SELECT max(rowid) FROM s").fetchone()[0] == 5
+
 # What cannot be saved: nothing written, the error says why.
-fails(db, "SELECT csv_save('t', 'edited.csv')", "is the file t reads")
 fails(db, "SELECT csv_save('t', '.')", "it is a folder")
 fails(db, "SELECT csv_save('t', '/proc/saved.csv')", "cannot write")
 db.execute("CREATE TABLE native(x)")
