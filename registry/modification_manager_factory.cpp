@@ -25,12 +25,21 @@ ErrorPair busyElsewhere(const QString& name)
     return ErrorPair(SQLITE_BUSY, QStringLiteral("table %1: its change log is in use by another process").arg(name));
 }
 
+QString sqlLiteral(QString text)
+{
+    return QLatin1Char('\'') + text.replace(QLatin1Char('\''), QStringLiteral("''")) + QLatin1Char('\'');
+}
+
+ErrorPair keptLogInUse(const QString& name)
+{
+    return ErrorPair(SQLITE_BUSY,
+                     QStringLiteral("table %1: its kept change log is in use by another process").arg(name));
+}
+
 // How a message tells the way out of a kept log that cannot be taken up.
 QString discardHint(const QString& name)
 {
-    QString literal = name;
-    literal.replace(QLatin1Char('\''), QStringLiteral("''"));
-    return QStringLiteral("; to drop the kept log and its edits, run SELECT ombrix_discard('%1')").arg(literal);
+    return QStringLiteral("; to drop the kept log and its edits, run SELECT ombrix_discard(%1)").arg(sqlLiteral(name));
 }
 
 // The first way in which the files now differ from those stamped, or none;
@@ -403,8 +412,7 @@ void ModificationManagerFactory::discard(const QString& name, const void* owner)
         Savepoint savepoint(file->database, owner);
         const OwnerLocks::Claim claim(file->owners, name);
         if (!claim.taken())
-            throw ErrorPair(SQLITE_BUSY,
-                            QStringLiteral("table %1: its kept change log is in use by another process").arg(name));
+            throw keptLogInUse(name);
         if (!LogRecords::keptLog(file->database, name))
             throw ErrorPair(SQLITE_ERROR, QStringLiteral("table %1 has no kept change log").arg(name));
         LogRecords::removeLog(file->database, name);
@@ -412,6 +420,47 @@ void ModificationManagerFactory::discard(const QString& name, const void* owner)
     }
     file->database.giveSpaceBack();
     closeIfIdle();
+}
+
+std::shared_ptr<SqliteModificationManager> ModificationManagerFactory::readKeptLog(const QString& name)
+{
+    const std::shared_ptr<HistoryFile::Open> file = history.existing();
+    if (!file || !LogRecords::keptLog(file->database, name))
+        return nullptr;
+    // Claimed only while the index is read, so that no process takes the log
+    // up meanwhile; none is kept from it after.
+    const bool heldHere = file->owners.holds(name);
+    const OwnerLocks::Claim claim(file->owners, name);
+    if (heldHere || !claim.taken())
+        throw keptLogInUse(name);
+    SqliteDatabase& database = file->database;
+    const SqliteDatabase::Lock held(database);
+    // Every statement below reads one snapshot of the file.
+    struct Reading {
+        explicit Reading(SqliteDatabase& database) : database(database) { database.startReading(); }
+        ~Reading() { database.stopReading(); }
+        SqliteDatabase& database;
+    } reading(database);
+    database.holdSnapshot();
+    const std::optional<KeptLog> kept = LogRecords::keptLog(database, name);
+    if (!kept)
+        return nullptr;
+    auto manager = std::make_shared<SqliteModificationManager>(connectionOf(file), kept->name, false);
+    if (kept->firstNewRowid)
+        manager->restoreFirstNewRowid(*kept->firstNewRowid);
+    manager->summary();
+    return manager;
+}
+
+void ModificationManagerFactory::stillUnheld(const QString& name)
+{
+    const std::shared_ptr<HistoryFile::Open> file = history.opened();
+    if (!file)
+        return;
+    const bool heldHere = file->owners.holds(name);
+    const OwnerLocks::Claim claim(file->owners, name);
+    if (heldHere || !claim.taken())
+        throw keptLogInUse(name);
 }
 
 void ModificationManagerFactory::dropLog(OpenLog& entry, const void* owner)
