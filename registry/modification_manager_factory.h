@@ -81,6 +81,14 @@ public:
     // Throws SQLITE_BUSY once a process, this one or another, has taken up
     // the kept log of name that readKeptLog read.
     void stillUnheld(const QString& name);
+    // The user vouches for the files behind the kept log of name, which no
+    // table may hold: they are stamped anew as they are now, after the log
+    // moves to uri (canonical) when given. In work of owner on the history
+    // transaction, as discard(). Throws ErrorPair: SQLITE_LOCKED while a table
+    // of this process holds the log, SQLITE_BUSY while another process does,
+    // SQLITE_ERROR without a kept log, SQLITE_CONSTRAINT when another log
+    // uses uri.
+    void acceptFiles(const QString& name, const std::optional<QByteArray>& uri, const void* owner);
 
 private:
     ModificationManagerFactory();
