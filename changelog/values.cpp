@@ -425,8 +425,13 @@ void appendJsonReal(QByteArray& json, double real)
         json += real < 0 ? "-1e999" : "1e999";
         return;
     }
+    // Fixed notation where it spells no digit that does not count, as SQLite
+    // prints reals (100000.0, 0.0001); an exponent beyond.
+    const double size = std::fabs(real);
+    const auto format =
+        size == 0 || (size >= 1e-5 && size < 1e16) ? std::chars_format::fixed : std::chars_format::scientific;
     char digits[32];
-    const char* end = std::to_chars(digits, digits + sizeof digits, real).ptr;
+    const char* end = std::to_chars(digits, digits + sizeof digits, real, format).ptr;
     json.append(digits, int(end - digits));
     const char* begin = digits;
     if (std::find_if(begin, end, [](char c) { return c == '.' || c == 'e'; }) == end)
