@@ -12,6 +12,8 @@
 #include <QVarLengthArray>
 
 #include <algorithm>
+#include <charconv>
+#include <cmath>
 #include <cstring>
 
 namespace {
@@ -362,4 +364,111 @@ QByteArray valueKey(const QVariant& value)
     default:
         return QByteArray();
     }
+}
+
+namespace {
+
+void appendJsonHex(QByteArray& json, unsigned value, int digits)
+{
+    for (int shift = 4 * (digits - 1); shift >= 0; shift -= 4)
+        json += "0123456789abcdef"[(value >> shift) & 0xF];
+}
+
+// RFC 8259: the quote, the backslash and control characters escaped, every
+// other character as UTF-8; a surrogate outside a pair (a stray byte's
+// escape) as \uXXXX.
+void appendJsonText(QByteArray& json, const QString& text)
+{
+    json += '"';
+    const int size = text.size();
+    for (int at = 0; at < size; ++at) {
+        char32_t point = text.at(at).unicode();
+        if (QChar::isHighSurrogate(point) && at + 1 < size && text.at(at + 1).isLowSurrogate())
+            point = QChar::surrogateToUcs4(char16_t(point), text.at(++at).unicode());
+        if (point == '"' || point == '\\') {
+            json += '\\';
+            json += char(point);
+        } else if (point < 0x20 || QChar::isSurrogate(point)) {
+            const char* named = point == '\n' ? "\\n" : point == '\r' ? "\\r" : point == '\t' ? "\\t" : nullptr;
+            if (named) {
+                json += named;
+            } else {
+                json += "\\u";
+                appendJsonHex(json, unsigned(point), 4);
+            }
+        } else if (point < 0x80) {
+            json += char(point);
+        } else if (point < 0x800) {
+            json += char(0xC0 | (point >> 6));
+            json += char(0x80 | (point & 0x3F));
+        } else if (point < 0x10000) {
+            json += char(0xE0 | (point >> 12));
+            json += char(0x80 | ((point >> 6) & 0x3F));
+            json += char(0x80 | (point & 0x3F));
+        } else {
+            json += char(0xF0 | (point >> 18));
+            json += char(0x80 | ((point >> 12) & 0x3F));
+            json += char(0x80 | ((point >> 6) & 0x3F));
+            json += char(0x80 | (point & 0x3F));
+        }
+    }
+    json += '"';
+}
+
+void appendJsonReal(QByteArray& json, double real)
+{
+    if (std::isnan(real)) {
+        json += "null";
+        return;
+    }
+    if (std::isinf(real)) {
+        json += real < 0 ? "-1e999" : "1e999";
+        return;
+    }
+    // Fixed notation where it spells no digit that does not count, as SQLite
+    // prints reals (100000.0, 0.0001); an exponent beyond.
+    const double size = std::fabs(real);
+    const auto format =
+        size == 0 || (size >= 1e-5 && size < 1e16) ? std::chars_format::fixed : std::chars_format::scientific;
+    char digits[32];
+    const char* end = std::to_chars(digits, digits + sizeof digits, real, format).ptr;
+    json.append(digits, int(end - digits));
+    const char* begin = digits;
+    if (std::find_if(begin, end, [](char c) { return c == '.' || c == 'e'; }) == end)
+        json += ".0";
+}
+
+} // namespace
+
+QByteArray jsonFromRow(const QList<QVariant>& row)
+{
+    QByteArray json("[");
+    for (int column = 0; column < row.size(); ++column) {
+        if (column > 0)
+            json += ',';
+        const QVariant& value = row.at(column);
+        switch (value.type()) {
+        case QVariant::Int:
+        case QVariant::LongLong:
+            json += QByteArray::number(value.toLongLong());
+            break;
+        case QVariant::Double:
+            appendJsonReal(json, value.toDouble());
+            break;
+        case QVariant::String:
+            if (value.toString().isNull())
+                json += "null";
+            else
+                appendJsonText(json, value.toString());
+            break;
+        case QVariant::ByteArray:
+            json += "{\"blob\":\"" + value.toByteArray().toHex() + "\"}";
+            break;
+        default:
+            json += "null";
+            break;
+        }
+    }
+    json += ']';
+    return json;
 }

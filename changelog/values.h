@@ -23,6 +23,14 @@ QVariant variantFromValue(sqlite3_value* value);
 // snapshot (row_snapshot.h).
 QByteArray snapshotFromArguments(int argc, sqlite3_value** argv);
 
+// A row as a JSON array of its values in column order: NULL as null, an
+// integer as a number without a point, a real as the fewest digits that read
+// back as the same double, always with a point or an exponent (fixed notation
+// from 1e-5 up to 1e16, infinity as 1e999), text as a string, a blob as {"blob":"<lowercase hex>"}. Text
+// that is not valid UTF-8 keeps each stray byte as the escape \udc80 + (byte
+// - 0x80), as a row snapshot holds it. Variants with no SQL counterpart are null.
+QByteArray jsonFromRow(const QList<QVariant>& row);
+
 // Hands a stored variant to SQLite as the result of ctx; a null QString and
 // types without an SQL counterpart become NULL.
 void resultFromVariant(sqlite3_context* ctx, const QVariant& value);

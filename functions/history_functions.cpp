@@ -2,13 +2,15 @@
 // table's change log through its history, ombrix_label and ombrix_mark_clean,
 // which name its steps and mark its clean state, ombrix_keep and
 // ombrix_discard, which keep a log beyond its table's life and drop a kept
-// one, and the export that registers them with the history views. Inside a
+// one, ombrix_accept_files, which vouches for the files of a kept one, and
+// the export that registers them with the history views. Inside a
 // host transaction their work joins it, and rolls back with it.
 #include "functions/history_functions.h"
 
 #include "functions/history_views.h"
 
 #include "common/identifiers.h"
+#include "common/inner_files.h"
 #include "common/routines.h"
 #include "common/guard.h"
 #include "quillmere.h"
@@ -207,6 +209,32 @@ void discardFunction(sqlite3_context* ctx, int, sqlite3_value** argv)
     });
 }
 
+// ombrix_accept_files: the name of a kept log that no table has taken up, then
+// optionally the file path it is to move to, read as CREATE reads its first
+// module argument. Like ombrix_discard, a history transaction of its own.
+void acceptFilesFunction(sqlite3_context* ctx, int argc, sqlite3_value** argv)
+{
+    guardFunction(ctx, [&] {
+        const QString name = tableNameArgument(argv[0]);
+        if (name.isNull())
+            throw noSuchTable();
+        std::optional<QByteArray> path;
+        if (argc > 1) {
+            auto text = reinterpret_cast<const char*>(sqlite3_value_text(argv[1]));
+            if (!text || !*text)
+                throw ErrorPair(SQLITE_ERROR, QByteArray("Usage: ombrix_accept_files('Table_Name' [, 'file path'])"));
+            path = canonicalFilePath(QByteArray(text, sqlite3_value_bytes(argv[1])));
+        }
+        sqlite3* host = sqlite3_context_db_handle(ctx);
+        if (!sqlite3_get_autocommit(host))
+            throw ErrorPair(SQLITE_ERROR, QStringLiteral("cannot accept the files of the kept change log of table %1 "
+                                                         "inside a transaction: it changes at once, outside any "
+                                                         "transaction")
+                                              .arg(name));
+        ModificationManagerFactory::instance().acceptFiles(name, path, host);
+    });
+}
+
 // ombrix_undo and ombrix_redo: the table, then an optional step count.
 void moveThroughHistory(sqlite3_context* ctx, int argc, sqlite3_value** argv, void (ModificationManager::*move)(qint64))
 {
@@ -237,11 +265,17 @@ struct FunctionEntry {
 };
 
 const FunctionEntry historyFunctions[] = {
-    {"ombrix_commit", 1, commitFunction},   {"ombrix_commit", 2, commitFunction},
-    {"ombrix_undo", -1, undoFunction},      {"ombrix_redo", -1, redoFunction},
-    {"ombrix_label", 2, labelFunction},     {"ombrix_mark_clean", 1, markCleanFunction},
-    {"ombrix_keep", 1, keepFunction},       {"ombrix_keep", 2, keepFunction},
+    {"ombrix_commit", 1, commitFunction},
+    {"ombrix_commit", 2, commitFunction},
+    {"ombrix_undo", -1, undoFunction},
+    {"ombrix_redo", -1, redoFunction},
+    {"ombrix_label", 2, labelFunction},
+    {"ombrix_mark_clean", 1, markCleanFunction},
+    {"ombrix_keep", 1, keepFunction},
+    {"ombrix_keep", 2, keepFunction},
     {"ombrix_discard", 1, discardFunction},
+    {"ombrix_accept_files", 1, acceptFilesFunction},
+    {"ombrix_accept_files", 2, acceptFilesFunction},
 };
 
 } // namespace

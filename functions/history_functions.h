@@ -1,5 +1,6 @@
 // The history SQL functions (ombrix_commit, ombrix_undo, ombrix_redo,
-// ombrix_label, ombrix_mark_clean, ombrix_keep, ombrix_discard) and views,
+// ombrix_label, ombrix_mark_clean, ombrix_keep, ombrix_discard,
+// ombrix_accept_files) and views,
 // for the entry points of this library.
 #pragma once
 

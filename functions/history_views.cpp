@@ -10,6 +10,7 @@
 // one after the other, copied only when the log changes under the scan.
 #include "functions/history_views.h"
 
+#include "changelog/values.h"
 #include "common/guard.h"
 #include "common/host_records.h"
 #include "common/identifiers.h"
@@ -65,12 +66,22 @@ Cell optional(const std::optional<qint64>& value)
     return value ? Cell(*value) : Cell();
 }
 
+// The log a view of one table reads: the log of its entry, or one kept that
+// no process holds, read without taking it up; neither for an open table
+// nobody has written to yet.
+struct Named {
+    sqlite3* db;
+    QString name;
+    std::shared_ptr<OpenLog> entry;
+    std::shared_ptr<SqliteModificationManager> kept;
+};
+
 const char* const stepStates[] = {"applied", "open", "undone"};
 const char* const changeKinds[] = {"insert", "update", "delete"};
 
 // Tables of this process, then kept logs that no table of it has open; such
 // a log shows its position only: its counts are read when a table takes it up.
-std::unique_ptr<Rows> listTables(const std::shared_ptr<OpenLog>&)
+std::unique_ptr<Rows> listTables(const Named&)
 {
     std::vector<std::vector<Cell>> rows;
     if (!ModificationManagerFactory::alive())
@@ -106,10 +117,13 @@ std::unique_ptr<Rows> listTables(const std::shared_ptr<OpenLog>&)
     return std::make_unique<ListedRows>(std::move(rows));
 }
 
-std::unique_ptr<Rows> listSteps(const std::shared_ptr<OpenLog>& entry)
+std::unique_ptr<Rows> listSteps(const Named& named)
 {
     std::vector<std::vector<Cell>> rows;
-    if (const auto manager = ModificationManagerFactory::instance().registry().manager(*entry)) {
+    std::shared_ptr<SqliteModificationManager> manager = named.kept;
+    if (named.entry)
+        manager = ModificationManagerFactory::instance().registry().manager(*named.entry);
+    if (manager) {
         for (const ModificationManager::StepSummary& step : manager->steps())
             rows.push_back({qint64(step.step), QByteArray(stepStates[int(step.state)]), step.inserted, step.updated,
                             step.deleted, step.label ? text(*step.label) : Cell()});
@@ -118,19 +132,34 @@ std::unique_ptr<Rows> listSteps(const std::shared_ptr<OpenLog>& entry)
 }
 
 // The changes as the log stood when the scan began (see
-// ModificationManager::listChanges); none once the log ends.
+// ModificationManager::listChanges), with the row's values before and after
+// as JSON, read when asked for. A held log's listing ends with the log; a
+// kept one's fails once a process takes the log up.
 class ChangeRows : public Rows {
 public:
-    explicit ChangeRows(const std::shared_ptr<OpenLog>& entry)
-        : entry(entry),
-          manager(ModificationManagerFactory::instance().registry().manager(*entry)),
+    explicit ChangeRows(const Named& named)
+        : named(named),
+          manager(named.entry ? ModificationManagerFactory::instance().registry().manager(*named.entry) : named.kept),
           listing(manager ? manager->listChanges() : nullptr)
     {
+        // Rows are read in one snapshot of the file while no write comes between.
+        if (manager)
+            manager->file().startReading();
+    }
+
+    ~ChangeRows() override
+    {
+        if (manager)
+            manager->file().stopReading();
     }
 
     bool next() override
     {
-        if (!listing || ModificationManagerFactory::instance().registry().manager(*entry) != manager)
+        if (!listing)
+            return false;
+        if (named.kept)
+            ModificationManagerFactory::instance().stillUnheld(named.name);
+        else if (ModificationManagerFactory::instance().registry().manager(*named.entry) != manager)
             return false;
         const std::optional<ModificationManager::RowChange> found = listing->next();
         if (found)
@@ -145,21 +174,56 @@ public:
             return optional(change.rowid);
         case 1:
             return optional(change.originalRowid);
-        default:
+        case 2:
             return QByteArray(changeKinds[int(change.kind)]);
+        case 3:
+            return change.originalRowid ? innerRow(*change.originalRowid) : Cell();
+        default:
+            return change.rowid ? storedRow(*change.rowid) : Cell();
         }
     }
 
 private:
-    std::shared_ptr<OpenLog> entry;
+    Cell storedRow(qint64 rowid) const
+    {
+        RowSnapshot row;
+        if (!manager->readRow(rowid, row))
+            return Cell();
+        QList<QVariant> values;
+        for (int column = 0; column < row.count(); ++column)
+            values.append(row.value(column));
+        return jsonFromRow(values);
+    }
+
+    // The log holds no values of the inner rows: they are read from the
+    // inner table, through a table over the log's files open on the
+    // connection that reads the view; without one they are unknown.
+    Cell innerRow(qint64 rowid) const
+    {
+        if (!named.entry)
+            return Cell();
+        const LogState log = ModificationManagerFactory::instance().registry().state(*named.entry);
+        // The table opened last: one that statements prepared before a
+        // schema change still hold is not the one a query reaches now.
+        for (auto at = log.tables.rbegin(); at != log.tables.rend(); ++at) {
+            const OpenLog::Table& table = *at;
+            if (table.connection != named.db || table.filePath != log.filePath || !table.innerRow)
+                continue;
+            const std::optional<QList<QVariant>> values = table.innerRow(table.overlay, rowid);
+            return values ? Cell(jsonFromRow(*values)) : Cell();
+        }
+        return Cell();
+    }
+
+    Named named;
     std::shared_ptr<SqliteModificationManager> manager;
     std::unique_ptr<ModificationManager::ChangeListing> listing;
     ModificationManager::RowChange change{};
 };
 
-std::unique_ptr<Rows> listChanges(const std::shared_ptr<OpenLog>& entry)
+std::unique_ptr<Rows> listChanges(const Named& named)
 {
-    return std::make_unique<ChangeRows>(entry);
+    return std::make_unique<ChangeRows>(named);
 }
 
 // One view: its name, its columns, the hidden one that takes the table name
@@ -168,7 +232,7 @@ struct View {
     const char* name;
     const char* schema;
     int argumentColumn;
-    std::unique_ptr<Rows> (*list)(const std::shared_ptr<OpenLog>& entry);
+    std::unique_ptr<Rows> (*list)(const Named& named);
 };
 
 const View views[] = {
@@ -180,8 +244,10 @@ const View views[] = {
      "CREATE TABLE x(step INTEGER, state TEXT, inserted INTEGER, updated INTEGER, deleted INTEGER, label TEXT, "
      "table_name HIDDEN)",
      6, listSteps},
-    {"ombrix_changes", "CREATE TABLE x(rowid INTEGER, original_rowid INTEGER, change TEXT, table_name HIDDEN)", 3,
-     listChanges},
+    {"ombrix_changes",
+     "CREATE TABLE x(rowid INTEGER, original_rowid INTEGER, change TEXT, old_values TEXT, new_values TEXT, table_name "
+     "HIDDEN)",
+     5, listChanges},
 };
 
 struct ViewTable {
@@ -202,18 +268,37 @@ const View& viewOf(sqlite3_vtab_cursor* cursor)
     return *reinterpret_cast<ViewTable*>(cursor->pVtab)->view;
 }
 
-std::shared_ptr<OpenLog> namedEntry(sqlite3* db, const View& view, int argc, sqlite3_value** argv)
+// The table a view names: its entry when it has a log, else its kept log
+// when one waits that no table holds, even where connecting the table was
+// refused (its files changed); else its entry, without a log.
+Named namedLog(sqlite3* db, const View& view, int argc, sqlite3_value** argv)
 {
     if (argc < 1)
         throw ErrorPair(SQLITE_ERROR,
                         QStringLiteral("Usage: SELECT * FROM %1('Table_Name')").arg(QString::fromUtf8(view.name)));
-    auto name = reinterpret_cast<const char*>(sqlite3_value_text(argv[0]));
-    std::shared_ptr<OpenLog> entry;
-    if (name && ModificationManagerFactory::alive())
-        entry = findTable(db, QString::fromUtf8(name, sqlite3_value_bytes(argv[0])));
-    if (!entry)
+    auto text = reinterpret_cast<const char*>(sqlite3_value_text(argv[0]));
+    if (!text || !ModificationManagerFactory::alive())
         throw noSuchTable();
-    return entry;
+    Named named{db, QString::fromUtf8(text, sqlite3_value_bytes(argv[0])), nullptr, nullptr};
+    ModificationManagerFactory& factory = ModificationManagerFactory::instance();
+    std::optional<ErrorPair> refused;
+    try {
+        named.entry = findTable(db, named.name);
+    } catch (const ErrorPair& error) {
+        refused = error;
+    }
+    if (named.entry && factory.registry().manager(*named.entry))
+        return named;
+    named.kept = factory.readKeptLog(named.name);
+    if (named.kept) {
+        named.entry = nullptr;
+        return named;
+    }
+    if (refused)
+        throw *refused;
+    if (!named.entry)
+        throw noSuchTable();
+    return named;
 }
 
 int viewConnect(sqlite3* db, void* clientData, int, const char* const*, sqlite3_vtab** ppVtab, char**)
@@ -295,7 +380,7 @@ int viewFilter(sqlite3_vtab_cursor* base, int, const char*, int argc, sqlite3_va
     const int rc = guardTableCallback(base->pVtab, [&] {
         cursor->atEnd = true;
         sqlite3* db = reinterpret_cast<ViewTable*>(base->pVtab)->db;
-        cursor->rows = view.list(view.argumentColumn >= 0 ? namedEntry(db, view, argc, argv) : nullptr);
+        cursor->rows = view.list(view.argumentColumn >= 0 ? namedLog(db, view, argc, argv) : Named{db, {}, {}, {}});
         return SQLITE_OK;
     });
     cursor->rowid = 0;

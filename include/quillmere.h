@@ -30,8 +30,9 @@ QUILLMERE_API int wrapVirtualTableWithTransactions(sqlite3* db, const sqlite3_ap
 
 /* Registers ombrix_commit(table [, label]), ombrix_undo(table [, steps]),
    ombrix_redo(table [, steps]), ombrix_label(table, label),
-   ombrix_mark_clean(table), ombrix_keep(table [, keep]) and
-   ombrix_discard(table) on db, direct-only, and the read-only tables
+   ombrix_mark_clean(table), ombrix_keep(table [, keep]),
+   ombrix_discard(table) and ombrix_accept_files(table [, file path]) on db,
+   direct-only, and the read-only tables
    ombrix_tables, ombrix_steps(table) and ombrix_changes(table). Needs the
    routines pointer (SQLITE_MISUSE without it); opens the history database
    and returns its SQLite error code when that fails, otherwise the first

@@ -41,6 +41,8 @@ struct OverlayTable {
     // Renamed: SQLite reconnects the table under its new name, and this record
     // waits only for its disconnect, out of the registry.
     bool renamed;
+    // The select list of every column, hidden ones too; made when first asked.
+    std::optional<QByteArray> allColumns;
     // See comparesWithoutConversion(); read when first asked.
     std::optional<QByteArray> blobColumns;
     // The log logOf() found last, with the entry's version then: taken again

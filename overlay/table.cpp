@@ -108,7 +108,7 @@ int construct(bool create, sqlite3* db, void* clientData, int argc, const char* 
             enableConflictModes(db);
             const QString name = QString::fromUtf8(argv[2]);
             table->log = ModificationManagerFactory::instance().openTable(
-                name, table->registration, {table, db, table->schema, table->filePath, stamps});
+                name, table->registration, {table, db, table->schema, table->filePath, stamps, innerRowValues});
             return SQLITE_OK;
         },
         [pzErr](char* message) {

@@ -30,12 +30,13 @@ ErrorPair uniqueRowidError(const OverlayTable& table)
     return ErrorPair(SQLITE_CONSTRAINT, QStringLiteral("UNIQUE constraint failed: %1.rowid").arg(nameOf(table)));
 }
 
-// Runs a query that yields one integer on the table itself while its cursors
+// Runs query (a select list and FROM) on the table itself while its cursors
 // show the inner rows alone, so that the inner module is driven through its
-// own plans. None when the module cannot answer without arguments (a
-// table-valued module); rowid, when given, is bound to the query's "?".
-std::optional<std::optional<sqlite3_int64>> askInnerRows(OverlayTable& table, const char* query,
-                                                         std::optional<sqlite3_int64> rowid = std::nullopt)
+// own plans, and hands its first row, if any, to onRow. False when the module
+// cannot answer without arguments (a table-valued module); rowid, when given,
+// is bound to the query's "?".
+template <typename OnRow>
+bool askInnerRows(OverlayTable& table, const QByteArray& query, std::optional<sqlite3_int64> rowid, OnRow&& onRow)
 {
     const QByteArray sql = query + quotedIdentifier(QString::fromUtf8(table.schema)).toUtf8() + '.' +
                            quotedIdentifier(nameOf(table)).toUtf8() + (rowid ? " WHERE rowid = ?" : "");
@@ -47,16 +48,33 @@ std::optional<std::optional<sqlite3_int64>> askInnerRows(OverlayTable& table, co
     if (rc == SQLITE_OK)
         rc = sqlite3_step(statement);
     table.innerOnly = false;
-    std::optional<sqlite3_int64> value;
-    if (rc == SQLITE_ROW && sqlite3_column_type(statement, 0) != SQLITE_NULL)
-        value = sqlite3_column_int64(statement, 0);
     const QByteArray message(sqlite3_errmsg(table.db));
+    try {
+        if (rc == SQLITE_ROW)
+            onRow(statement);
+    } catch (...) {
+        sqlite3_finalize(statement);
+        throw;
+    }
     sqlite3_finalize(statement);
     if (rc == SQLITE_ROW || rc == SQLITE_DONE)
-        return value;
+        return true;
     if (rc == SQLITE_CONSTRAINT || message.contains("no query solution"))
-        return std::nullopt;
+        return false;
     throw ErrorPair(rc, message);
+}
+
+// A query that yields one integer, as askInnerRows runs it; none when the
+// module cannot answer.
+std::optional<std::optional<sqlite3_int64>> askInnerRows(OverlayTable& table, const char* query,
+                                                         std::optional<sqlite3_int64> rowid = std::nullopt)
+{
+    std::optional<sqlite3_int64> value;
+    const bool answered = askInnerRows(table, QByteArray(query), rowid, [&value](sqlite3_stmt* statement) {
+        if (sqlite3_column_type(statement, 0) != SQLITE_NULL)
+            value = sqlite3_column_int64(statement, 0);
+    });
+    return answered ? std::optional<std::optional<sqlite3_int64>>(value) : std::nullopt;
 }
 
 // One above the largest inner rowid: where rowids of new rows begin. The log
@@ -223,4 +241,36 @@ int overlayUpdate(sqlite3_vtab* vtab, int argc, sqlite3_value** argv, sqlite3_in
         takeBackUnmadeTables(table->db);
         return recordWrite(*table, argc, owned.data(), rowid);
     });
+}
+
+std::optional<QList<QVariant>> innerRowValues(const void* overlay, qint64 rowid)
+{
+    OverlayTable& table = *overlayTable(static_cast<sqlite3_vtab*>(const_cast<void*>(overlay)));
+    if (!table.allColumns) {
+        QByteArray columns;
+        sqlite3_stmt* statement = nullptr;
+        int rc = sqlite3_prepare_v2(table.db, "SELECT name FROM pragma_table_xinfo(?1, ?2)", -1, &statement, nullptr);
+        const QByteArray name = nameOf(table).toUtf8();
+        if (rc == SQLITE_OK)
+            rc = sqlite3_bind_text(statement, 1, name.constData(), name.size(), SQLITE_STATIC);
+        if (rc == SQLITE_OK)
+            rc = sqlite3_bind_text(statement, 2, table.schema.constData(), table.schema.size(), SQLITE_STATIC);
+        while (rc == SQLITE_OK && (rc = sqlite3_step(statement)) == SQLITE_ROW) {
+            rc = SQLITE_OK;
+            const auto column = reinterpret_cast<const char*>(sqlite3_column_text(statement, 0));
+            columns += (columns.isEmpty() ? "" : ", ") + quotedIdentifier(QString::fromUtf8(column)).toUtf8();
+        }
+        const QByteArray message(sqlite3_errmsg(table.db));
+        sqlite3_finalize(statement);
+        if (rc != SQLITE_DONE)
+            throw ErrorPair(rc, message);
+        table.allColumns = columns;
+    }
+    std::optional<QList<QVariant>> values;
+    askInnerRows(table, "SELECT " + *table.allColumns + " FROM ", rowid, [&values](sqlite3_stmt* statement) {
+        values.emplace();
+        for (int column = 0; column < sqlite3_column_count(statement); ++column)
+            values->append(variantFromValue(sqlite3_column_value(statement, column)));
+    });
+    return values;
 }

@@ -25,12 +25,33 @@ ErrorPair busyElsewhere(const QString& name)
     return ErrorPair(SQLITE_BUSY, QStringLiteral("table %1: its change log is in use by another process").arg(name));
 }
 
+QString sqlLiteral(QString text)
+{
+    return QLatin1Char('\'') + text.replace(QLatin1Char('\''), QStringLiteral("''")) + QLatin1Char('\'');
+}
+
+ErrorPair keptLogInUse(const QString& name)
+{
+    return ErrorPair(SQLITE_BUSY,
+                     QStringLiteral("table %1: its kept change log is in use by another process").arg(name));
+}
+
 // How a message tells the way out of a kept log that cannot be taken up.
 QString discardHint(const QString& name)
 {
-    QString literal = name;
-    literal.replace(QLatin1Char('\''), QStringLiteral("''"));
-    return QStringLiteral("; to drop the kept log and its edits, run SELECT ombrix_discard('%1')").arg(literal);
+    return QStringLiteral("; to drop the kept log and its edits, run SELECT ombrix_discard(%1)").arg(sqlLiteral(name));
+}
+
+// The same, for a log whose files may be the right ones after all: the user
+// may vouch for them, at the path given when the log is to move there.
+QString acceptHint(const QString& name, const std::optional<QByteArray>& path = std::nullopt)
+{
+    const QString arguments =
+        sqlLiteral(name) + (path ? QStringLiteral(", ") + sqlLiteral(QString::fromUtf8(*path)) : QString());
+    return QStringLiteral("; if the files are the ones the log was made over, run SELECT ombrix_accept_files(%1) and "
+                          "create the table again")
+               .arg(arguments) +
+           discardHint(name);
 }
 
 // The first way in which the files now differ from those stamped, or none;
@@ -166,7 +187,7 @@ void ModificationManagerFactory::refuseChangedFiles(const std::shared_ptr<OpenLo
         closeIfIdle();
     }
     throw filesChanged(log.name, *difference, kept ? QStringLiteral("kept change log") : QStringLiteral("change log"),
-                       kept   ? discardHint(log.name)
+                       kept   ? acceptHint(log.name)
                        : ends ? QStringLiteral("; the log was not kept, and ended with its edits")
                               : QString());
 }
@@ -333,7 +354,7 @@ ModificationManagerFactory::resumeKeptLog(const std::shared_ptr<HistoryFile::Ope
         throw ErrorPair(SQLITE_ERROR, QStringLiteral("table %1: its kept change log was made over file path %2, not "
                                                      "%3; open the table over %2")
                                               .arg(name, QString::fromUtf8(kept.uri), QString::fromUtf8(uri)) +
-                                          discardHint(name));
+                                          acceptHint(name, uri));
     if (!LogRecords::hasLogTables(file->database, name) || !kept.position)
         throw ErrorPair(SQLITE_CORRUPT, QStringLiteral("table %1: its kept change log is incomplete in the history "
                                                        "database")
@@ -342,7 +363,7 @@ ModificationManagerFactory::resumeKeptLog(const std::shared_ptr<HistoryFile::Ope
     claimUri(*file, name, uri);
     const std::vector<FileStamp> then = LogRecords::keptFiles(file->database, name, qint64(now.size()) + 1);
     if (const std::optional<QString> difference = firstDifference(then, now))
-        throw filesChanged(name, *difference, QStringLiteral("kept change log"), discardHint(name));
+        throw filesChanged(name, *difference, QStringLiteral("kept change log"), acceptHint(name));
     auto manager = std::make_shared<SqliteModificationManager>(connectionOf(file), kept.name, true);
     if (kept.name != name)
         manager->renameLog(name);
@@ -393,24 +414,103 @@ void ModificationManagerFactory::keep(OpenLog& entry, bool kept)
 void ModificationManagerFactory::discard(const QString& name, const void* owner)
 {
     const std::shared_ptr<HistoryFile::Open> file = history.open();
-    const std::shared_ptr<OpenLog> entry = tables.find(name);
-    if (entry && tables.manager(*entry))
-        throw ErrorPair(SQLITE_LOCKED, QStringLiteral("table %1: its change log is open in this process; only a kept "
-                                                      "log that no table has open can be discarded (DROP TABLE "
-                                                      "drops an open one)")
-                                           .arg(name));
+    const auto refuseOpen = [&] {
+        const std::shared_ptr<OpenLog> entry = tables.find(name);
+        if (entry && tables.manager(*entry))
+            throw ErrorPair(SQLITE_LOCKED, QStringLiteral("table %1: its change log is open in this process; only a "
+                                                          "kept log that no table has open can be discarded (DROP "
+                                                          "TABLE drops an open one)")
+                                               .arg(name));
+    };
+    refuseOpen();
     {
         Savepoint savepoint(file->database, owner);
+        // A thread that took the log up since did so in work of its own,
+        // which has ended now: its table holds the log.
+        refuseOpen();
         const OwnerLocks::Claim claim(file->owners, name);
         if (!claim.taken())
-            throw ErrorPair(SQLITE_BUSY,
-                            QStringLiteral("table %1: its kept change log is in use by another process").arg(name));
+            throw keptLogInUse(name);
         if (!LogRecords::keptLog(file->database, name))
             throw ErrorPair(SQLITE_ERROR, QStringLiteral("table %1 has no kept change log").arg(name));
         LogRecords::removeLog(file->database, name);
         savepoint.release();
     }
     file->database.giveSpaceBack();
+    closeIfIdle();
+}
+
+std::shared_ptr<SqliteModificationManager> ModificationManagerFactory::readKeptLog(const QString& name)
+{
+    const std::shared_ptr<HistoryFile::Open> file = history.existing();
+    if (!file || !LogRecords::keptLog(file->database, name))
+        return nullptr;
+    // Claimed only while the index is read, so that no process takes the log
+    // up meanwhile; none is kept from it after.
+    const bool heldHere = file->owners.holds(name);
+    const OwnerLocks::Claim claim(file->owners, name);
+    if (heldHere || !claim.taken())
+        throw keptLogInUse(name);
+    SqliteDatabase& database = file->database;
+    const SqliteDatabase::Lock held(database);
+    // Every statement below reads one snapshot of the file.
+    struct Reading {
+        explicit Reading(SqliteDatabase& database) : database(database) { database.startReading(); }
+        ~Reading() { database.stopReading(); }
+        SqliteDatabase& database;
+    } reading(database);
+    database.holdSnapshot();
+    const std::optional<KeptLog> kept = LogRecords::keptLog(database, name);
+    if (!kept)
+        return nullptr;
+    auto manager = std::make_shared<SqliteModificationManager>(connectionOf(file), kept->name, false);
+    if (kept->firstNewRowid)
+        manager->restoreFirstNewRowid(*kept->firstNewRowid);
+    manager->summary();
+    return manager;
+}
+
+void ModificationManagerFactory::stillUnheld(const QString& name)
+{
+    const std::shared_ptr<HistoryFile::Open> file = history.opened();
+    if (!file)
+        return;
+    const bool heldHere = file->owners.holds(name);
+    const OwnerLocks::Claim claim(file->owners, name);
+    if (heldHere || !claim.taken())
+        throw keptLogInUse(name);
+}
+
+void ModificationManagerFactory::acceptFiles(const QString& name, const std::optional<QByteArray>& uri,
+                                             const void* owner)
+{
+    const std::shared_ptr<HistoryFile::Open> file = history.open();
+    const auto refuseOpen = [&] {
+        const std::shared_ptr<OpenLog> entry = tables.find(name);
+        if (entry && tables.manager(*entry))
+            throw ErrorPair(SQLITE_LOCKED, QStringLiteral("table %1: its change log is open in this process; only the "
+                                                          "files of a kept log that no table has open can be accepted")
+                                               .arg(name));
+    };
+    refuseOpen();
+    {
+        Savepoint savepoint(file->database, owner);
+        // Logs are taken up inside work on the transaction: none can be now.
+        refuseOpen();
+        const OwnerLocks::Claim claim(file->owners, name);
+        if (!claim.taken())
+            throw keptLogInUse(name);
+        const std::optional<KeptLog> kept = LogRecords::keptLog(file->database, name);
+        if (!kept)
+            throw ErrorPair(SQLITE_ERROR, QStringLiteral("table %1 has no kept change log").arg(name));
+        const QByteArray path = uri.value_or(kept->uri);
+        if (path != kept->uri) {
+            claimUri(*file, kept->name, path);
+            LogRecords::moveLog(file->database, kept->name, path);
+        }
+        LogRecords::markKept(file->database, kept->name, path, kept->firstNewRowid, stampFiles(path));
+        savepoint.release();
+    }
     closeIfIdle();
 }
 

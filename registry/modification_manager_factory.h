@@ -84,6 +84,23 @@ public:
     // (a host connection) on the history transaction, as a write of owner
     // waits for or is refused by another connection's. Throws ErrorPair.
     void discard(const QString& name, const void* owner);
+    // The kept log of name, which no table of this process holds, read for
+    // the views without taking it up: a manager that writes nothing, its
+    // index read now in one snapshot of the file. Null when name has no kept
+    // log (or there is no history file). Throws ErrorPair: SQLITE_BUSY when a
+    // process holds the log (see stillUnheld), or the database fails.
+    std::shared_ptr<SqliteModificationManager> readKeptLog(const QString& name);
+    // Throws SQLITE_BUSY once a process, this one or another, has taken up
+    // the kept log of name that readKeptLog read.
+    void stillUnheld(const QString& name);
+    // The user vouches for the files behind the kept log of name, which no
+    // table may hold: they are stamped anew as they are now, after the log
+    // moves to uri (canonical) when given. In work of owner on the history
+    // transaction, as discard(). Throws ErrorPair: SQLITE_LOCKED while a table
+    // of this process holds the log, SQLITE_BUSY while another process does,
+    // SQLITE_ERROR without a kept log, SQLITE_CONSTRAINT when another log
+    // uses uri.
+    void acceptFiles(const QString& name, const std::optional<QByteArray>& uri, const void* owner);
 
 private:
     ModificationManagerFactory();

@@ -7,7 +7,9 @@
 
 #include <QByteArray>
 #include <QHash>
+#include <QList>
 #include <QSet>
+#include <QVariant>
 #include <QString>
 
 #include <atomic>
@@ -33,6 +35,12 @@ public:
         QByteArray filePath;
         // The files filePath named when the table opened them.
         std::vector<FileStamp> stamps;
+        // Reads the inner row of rowid of the table overlay, as the inner
+        // module shows it, through connection: on its thread, while the table
+        // is open. Its values in column order, hidden columns too; none when
+        // the inner table has no such row or cannot look one up without the
+        // arguments of a table-valued module. Throws ErrorPair.
+        std::optional<QList<QVariant>> (*innerRow)(const void* overlay, qint64 rowid) = nullptr;
     };
 
     // Grows whenever the log or the name changes: what a reader took from

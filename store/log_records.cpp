@@ -171,6 +171,18 @@ void unmarkKept(SqliteDatabase& database, const QString& name)
     savepoint.release();
 }
 
+void moveLog(SqliteDatabase& database, const QString& name, const QByteArray& uri)
+{
+    Savepoint savepoint(database);
+    Statement registry(database,
+                       QStringLiteral("UPDATE ombrixOpenedTables SET uri = ?1 WHERE CAST(name AS TEXT) = ?2"));
+    bindRegistryText(registry, 1, uri);
+    registry.bindText(2, name).run();
+    Statement mark(database, QStringLiteral("UPDATE ombrixKeptLogs SET uri = ?1 WHERE name = ?2"));
+    mark.bindTextBytes(1, uri).bindText(2, name).run();
+    savepoint.release();
+}
+
 std::vector<FileStamp> keptFiles(SqliteDatabase& database, const QString& name, qint64 limit)
 {
     Statement files(

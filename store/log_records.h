@@ -47,6 +47,8 @@ std::vector<KeptLog> keptLogs(SqliteDatabase& database);
 void markKept(SqliteDatabase& database, const QString& name, const QByteArray& uri, std::optional<qint64> firstNewRowid,
               const std::vector<FileStamp>& stamps);
 void unmarkKept(SqliteDatabase& database, const QString& name);
+// Moves name's registry row and kept mark to uri, which no other log may use.
+void moveLog(SqliteDatabase& database, const QString& name, const QByteArray& uri);
 // The files of name's kept mark, in stampBefore order, at most limit of them.
 std::vector<FileStamp> keptFiles(SqliteDatabase& database, const QString& name, qint64 limit);
 

@@ -113,7 +113,7 @@ TEST_F(OverlayTest, HistoryViewsFollowATable)
          "NULL 1|'applied'|'Moved' 2|'open'|'Edit' NULL 1|'applied'|'Moved' 2|'open'|NULL"},
         {"SELECT c.rowid, c.original_rowid, c.change, t.b FROM t JOIN ombrix_changes('t') AS c ON t.rowid = "
          "c.rowid; SELECT * FROM ombrix_changes('t') WHERE rowid IS NULL",
-         "1|1|'update'|'x' 9|2|'update'|'r2' NULL|3|'delete'"},
+         "1|1|'update'|'x' 9|2|'update'|'r2' NULL|3|'delete'|'[3,\"r3\"]'|NULL"},
         {"SELECT * FROM ombrix_steps('nope')", "error 1: No such table "},
         {"SELECT * FROM ombrix_changes(NULL)", "error 1: No such table "},
         {"SELECT * FROM ombrix_changes('t''); DROP TABLE t; --')", "error 1: No such table "},

@@ -63,6 +63,14 @@ std::vector<std::string> stream(unsigned seed, int count)
 
 const char setup[] = "CREATE VIRTUAL TABLE t USING overlay('/t'); SELECT ombrix_keep('t')";
 
+// The way out that a refused kept log's message names: the files accepted, with these arguments, or the log dropped.
+std::string accepted(const std::string& arguments, const std::string& name)
+{
+    return "; if the files are the ones the log was made over, run SELECT ombrix_accept_files(" + arguments +
+           ") and create the table again; to drop the kept log and its edits, run SELECT ombrix_discard('" + name +
+           "')";
+}
+
 // Everything a user sees of t and its history, then the same with every step undone and with every step
 // redone.
 std::string dump(sqlite3* db)
@@ -255,8 +263,8 @@ TEST_F(KeptLogTest, FilesBehindAKeptLogMustBeUnchanged)
     ASSERT_NO_FATAL_FAILURE(open(home + "/roads.sqlite"));
     const std::string refused = "error 1: table roads: cannot take up its kept change log: file " + stem +
                                 ".dbf changed size from 12 to 16 bytes since the log began, so its edits may no "
-                                "longer match the rows; to drop the kept log and its edits, run SELECT "
-                                "ombrix_discard('roads')";
+                                "longer match the rows" +
+                                accepted("'roads'", "roads");
     EXPECT_EQ(run("SELECT * FROM roads"), refused);
     EXPECT_EQ(run("SELECT name, file_path, position, kept, held FROM ombrix_tables"),
               "'roads'|'" + stem + "'|1|1|NULL");
@@ -282,12 +290,88 @@ TEST_F(KeptLogTest, FilesBehindAKeptLogMustBeUnchanged)
     memory_module::setTable(home + "/other.csv", numbered(2));
     EXPECT_EQ(run("CREATE VIRTUAL TABLE a USING overlay('other.csv')"),
               "error 1: table a: its kept change log was made over file path " + home + "/data.csv, not " + home +
-                  "/other.csv; open the table over " + home +
-                  "/data.csv; to drop the kept log and its edits, run "
-                  "SELECT ombrix_discard('a')");
+                  "/other.csv; open the table over " + home + "/data.csv" +
+                  accepted("'a', '" + home + "/other.csv'", "a"));
     EXPECT_EQ(run("CREATE VIRTUAL TABLE a USING overlay('" + home + "/data.csv'); SELECT b FROM a"), "'x' 'r2'");
     EXPECT_EQ(chdir(outer), 0);
     std::free(outer);
+}
+
+// A kept log that no table holds is listed from its records alone, values before and after as JSON; the user
+// vouches for its files, moved or not, and the next CREATE takes it up. Held elsewhere, it is in use.
+TEST_F(KeptLogTest, ARefusedLogIsListedAndItsFilesAccepted)
+{
+    const std::string csv = home + "/d.csv", moved = home + "/sub/d.csv";
+    std::ofstream(csv) << "a,b\n";
+    memory_module::setTable(csv, numbered(3));
+    memory_module::setTable(moved, numbered(3));
+    const auto create = [](const std::string& path) { return "CREATE VIRTUAL TABLE t USING overlay('" + path + "')"; };
+    const std::string listed = "SELECT * FROM ombrix_steps('t'); SELECT * FROM ombrix_changes('t')";
+    const std::string steps = "1|'applied'|0|1|0|'first' 2|'open'|1|1|1|NULL ";
+    const auto changes = [](const std::string& r1, const std::string& r2, const std::string& r3) {
+        return "1|1|'update'|" + r1 + "|'[0.1,{\"blob\":\"00ff\"}]' 2|2|'update'|" + r2 +
+               "|'[-1e+300,null]' 4|NULL|'insert'|NULL|'[1.0,\"say \\\"hi\\\"\\t\xC3\xA9\"]' NULL|3|'delete'|" + r3 +
+               "|NULL";
+    };
+    open();
+    EXPECT_EQ(run(create(csv) +
+                  "; UPDATE t SET a = 0.1, b = x'00ff' WHERE rowid = 1; SELECT ombrix_commit('t', 'first'); INSERT "
+                  "INTO t VALUES (1.0, 'say \"hi\"' || char(9) || '\xC3\xA9'); UPDATE t SET a = -1e300, b = NULL "
+                  "WHERE rowid = 2; DELETE FROM t WHERE rowid = 3; SELECT ombrix_keep('t'); " +
+                  listed),
+              "NULL NULL " + steps + changes("'[1,\"r1\"]'", "'[2,\"r2\"]'", "'[3,\"r3\"]'"));
+    close();
+    std::ofstream(csv, std::ios::app) << "1,x\n";
+    open();
+    EXPECT_EQ(run(create(csv)), "error 1: table t: cannot take up its kept change log: file " + csv +
+                                    " changed size from 4 to 8 bytes since the log began, so its edits may no longer "
+                                    "match the rows" +
+                                    accepted("'t'", "t"));
+    // Without its table the log holds no inner values; nothing is taken up.
+    EXPECT_EQ(run(listed + "; SELECT held FROM ombrix_tables"), steps + changes("NULL", "NULL", "NULL") + " NULL");
+    EXPECT_EQ(run("SELECT ombrix_accept_files('u')"), "error 1: table u has no kept change log");
+    EXPECT_EQ(run("BEGIN; SELECT ombrix_accept_files('t')"),
+              "error 1: cannot accept the files of the kept change log of table t inside a transaction: it changes at "
+              "once, outside any transaction");
+    EXPECT_EQ(run("ROLLBACK; SELECT ombrix_accept_files('t'); " + create(csv) + "; SELECT rowid, * FROM t"),
+              "NULL 1|0.10000000000000001|x'00ff' 2|-1.0e+300|NULL 4|1.0|'say \"hi\"\t\xC3\xA9'");
+    EXPECT_EQ(run("SELECT ombrix_accept_files('t')"),
+              "error 6: table t: its change log is open in this process; only the files of a kept log that no table "
+              "has open can be accepted");
+    close();
+
+    // The folder moved: the log moves with the files, unless another log has their path.
+    ASSERT_EQ(mkdir((home + "/sub").c_str(), 0700), 0);
+    ASSERT_EQ(rename(csv.c_str(), moved.c_str()), 0);
+    open();
+    EXPECT_EQ(run(create(moved)), "error 1: table t: its kept change log was made over file path " + csv + ", not " +
+                                      moved + "; open the table over " + csv + accepted("'t', '" + moved + "'", "t"));
+    EXPECT_EQ(run("CREATE VIRTUAL TABLE u USING overlay('" + moved +
+                  "'); DELETE FROM u; SELECT ombrix_accept_files('t', '" + home + "/./sub/d.csv')"),
+              "error 19: table t: its file path " + moved + " is already used by the change log of table u");
+    EXPECT_EQ(run("DROP TABLE u; SELECT ombrix_accept_files('t', '" + home + "/./sub/d.csv'); " + create(moved) +
+                  "; SELECT count(*) FROM t"),
+              "NULL 3");
+    close();
+
+    int hold[2];
+    ASSERT_EQ(pipe(hold), 0);
+    const pid_t holder = inChild(home, [&] {
+        ::close(hold[1]);
+        sqlite3* db = connect();
+        std::ofstream(home + "/held") << ::run(db, create(moved) + "; SELECT 1");
+        char end;
+        while (read(hold[0], &end, 1) > 0) {}
+    });
+    ::close(hold[0]);
+    for (int waited = 0; waited < 500 && readFile(home + "/held").empty(); ++waited)
+        usleep(10000);
+    open();
+    const std::string busy = "error 5: table t: its kept change log is in use by another process";
+    EXPECT_EQ(run("SELECT * FROM ombrix_changes('t')"), busy);
+    EXPECT_EQ(run("SELECT ombrix_accept_files('t')"), busy);
+    ::close(hold[1]);
+    finish(holder);
 }
 
 // Paths that name no file are compared as the text they are, numbers or not.
@@ -343,8 +427,8 @@ TEST_F(KeptLogTest, PlantedMarksAreRefusedOrTakenUpSafely)
               "");
     EXPECT_EQ(run("CREATE VIRTUAL TABLE t USING overlay('/t')"),
               "error 1: table t: cannot take up its kept change log: file /etc/passwd is gone since the log began, "
-              "so its edits may no longer match the rows; to drop the kept log and its edits, run SELECT "
-              "ombrix_discard('t')");
+              "so its edits may no longer match the rows" +
+                  accepted("'t'", "t"));
     ASSERT_EQ(history("DELETE FROM ombrixKeptFiles"), "");
     EXPECT_EQ(run("CREATE VIRTUAL TABLE t USING overlay('/t'); SELECT ombrix_undo('t', 5); SELECT ombrix_redo('t', "
                   "5); SELECT count(*) FROM t; UPDATE t SET b = 'later' WHERE rowid = 3; SELECT b FROM t WHERE rowid "
@@ -448,8 +532,7 @@ TEST_F(KeptLogTest, TheFilesCheckedAreTheDataAsTheTableOpenedIt)
     };
     const auto refused = [](const std::string& difference) {
         return "error 1: table t: cannot take up its kept change log: file " + difference +
-               " since the log began, so its edits may no longer match the rows; to drop the kept log and its "
-               "edits, run SELECT ombrix_discard('t')";
+               " since the log began, so its edits may no longer match the rows" + accepted("'t'", "t");
     };
     const auto none = [] {};
     write(home + "/a.csv", "a,b\n");

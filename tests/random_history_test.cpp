@@ -713,7 +713,8 @@ bool RandomSession::verify()
         {"ombrix_steps",
          run("SELECT step, state, inserted, updated, deleted, label FROM ombrix_steps(" + otherCase + ")"),
          model.stepsView()},
-        {"ombrix_changes", run("SELECT * FROM ombrix_changes(" + otherCase + ")"), changes}};
+        {"ombrix_changes", run("SELECT rowid, original_rowid, change FROM ombrix_changes(" + otherCase + ")"),
+         changes}};
     left.reset();
     for (const auto& [label, actual, wanted] : checks)
         if (!check(label, actual, wanted))

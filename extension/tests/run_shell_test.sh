@@ -12,4 +12,6 @@ trap 'rm -rf "$home"' EXIT
 cp -R "$data" "$home/data"
 (cd "$home/data" && HOME="$home" LD_PRELOAD="${SANITIZER_PRELOAD:-}" stdbuf -oL $shell -echo -cmd ".load '$extension'" \
   :memory: <"$script" >"$home/actual" 2>&1) || true
+# Paths under the temporary home read as $HOME, the same in every run.
+sed -i "s|$home|\$HOME|g" "$home/actual"
 diff -u "$expected" "$home/actual"

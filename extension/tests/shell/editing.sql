@@ -34,3 +34,21 @@ SELECT rowid, * FROM fresh;
 -- The file itself, read without the overlay, is as it was.
 CREATE VIRTUAL TABLE disk USING readonly_csv('small.csv');
 SELECT rowid, * FROM disk;
+
+-- A kept log over a file touched since: refused, listed without its table,
+-- then taken up again once the user vouches for the file.
+ATTACH 'project.db' AS project;
+CREATE VIRTUAL TABLE project.parts USING editable_csv('semicolon.csv', delimiter=';', header=no);
+UPDATE project.parts SET c2 = 'say "hi"', c3 = x'00ff' WHERE c1 = 1;
+DELETE FROM project.parts WHERE c1 = 2;
+INSERT INTO project.parts VALUES (4, 'Øst', 1.0);
+SELECT ombrix_keep('parts');
+SELECT * FROM ombrix_changes('parts');
+DETACH project;
+.system touch -d '2001-02-03' semicolon.csv
+ATTACH 'project.db' AS project;
+SELECT count(*) FROM project.parts;
+SELECT * FROM ombrix_steps('parts');
+SELECT * FROM ombrix_changes('parts');
+SELECT ombrix_accept_files('parts');
+SELECT rowid, * FROM project.parts;
