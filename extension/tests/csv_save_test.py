@@ -98,16 +98,20 @@ assert db.execute("SELECT modified, kept FROM ombrix_tables WHERE name = 's'").f
 db.execute("SELECT ombrix_undo('s')")
 assert db.execute("SELECT * FROM s").fetchall() == rows
 assert db.execute("SELECT csv_save('s')").fetchone()[0] == 4 and open("own.csv", "rb").read() == saved
-later = subprocess.run([sys.executable, "-c", f"""import sqlite3
+def later(*queries):
+    """What a new process shows for each query once it made s over own.csv."""
+    return subprocess.run([sys.executable, "-c", f"""import sqlite3
 db = sqlite3.connect(':memory:', isolation_level=None)
 db.enable_load_extension(True); db.load_extension({extension!r})
-print(db.execute("SELECT count(*) FROM ombrix_tables").fetchone()[0])
 db.execute("CREATE VIRTUAL TABLE s USING editable_csv('own.csv')")
-print(db.execute("SELECT * FROM s").fetchall())"""], capture_output=True, text=True, check=True).stdout
-assert later == f"0\n{rows}\n", later
-# A new log over the saved file: new rows number on from its last row.
+for query in {queries!r}: print(db.execute(query).fetchall())"""], capture_output=True, text=True,
+                          check=True).stdout
+assert later("SELECT count(*) FROM ombrix_tables WHERE kept", "SELECT * FROM s") == f"[(0,)]\n{rows}\n"
+# A new log over the saved file: new rows number on from its last row, and,
+# kept, it is taken up over the saved file (checked at the end).
 db.execute("INSERT INTO s VALUES (6, 'f')")
 assert db.execute("SELECT max(rowid) FROM s").fetchone()[0] == 5
+db.execute("SELECT ombrix_keep('s')")
 
 # What cannot be saved: nothing written, the error says why.
 fails(db, "SELECT csv_save('t', '.')", "it is a folder")
@@ -140,4 +144,7 @@ for attempt in range(12):
     if now != old:
         new = new or now
         assert now == new and now.count(b"\n") == 100001 and b"\n4999,edited\n" in now, attempt
+
+db.close()
+assert later("SELECT * FROM s WHERE rowid = 5") == "[(6, 'f')]\n"
 print("ok")
