@@ -227,6 +227,14 @@ TEST_F(OverlayTest, LookupsAndScansMergeTheLog)
         EXPECT_EQ(run(std::string("SELECT count(*) FROM ") + where), "2");
         EXPECT_EQ(memory_module::calls().columnReads > 0, where[0] == 't') << where;
     }
+    // After a write during such a scan, the stored rows it has yet to show are matched one by one.
+    sqlite3_stmt* matching = nullptr;
+    ASSERT_EQ(sqlite3_prepare_v2(db, "SELECT rowid FROM untyped WHERE b = 'r4'", -1, &matching, nullptr), SQLITE_OK);
+    ASSERT_EQ(run("UPDATE untyped SET b = 'r4' WHERE rowid = 3"), "");
+    ASSERT_EQ(sqlite3_step(matching), SQLITE_ROW);
+    EXPECT_EQ(run("UPDATE untyped SET a = 0 WHERE rowid = 2"), "");
+    EXPECT_EQ(rowsOf(matching), (std::vector<std::string>{"3", "4"}));
+    sqlite3_finalize(matching);
     // A scan under way when the first write makes the log shows the rows it stores.
     sqlite3_stmt* scan = nullptr;
     ASSERT_EQ(sqlite3_prepare_v2(db, "SELECT rowid FROM late", -1, &scan, nullptr), SQLITE_OK);
