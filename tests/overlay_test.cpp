@@ -600,6 +600,15 @@ TEST_F(OverlayTest, OnlyDropTableAndClosingEndALog)
     EXPECT_EQ(sqlite3_step(held), SQLITE_ROW);
     sqlite3_finalize(held);
     EXPECT_EQ(run("SELECT name, file_path, modified FROM ombrix_tables; SELECT b FROM w"), "'w'|'/w'|1 'n'");
+    // DROP TABLE on another connection ends the log they share, and frees the name there only.
+    sqlite3* other = nullptr;
+    ASSERT_EQ(sqlite3_open(":memory:", &other), SQLITE_OK);
+    ASSERT_EQ(wrapVirtualTableWithTransactions(other, nullptr, memory_module::module(), "overlay"), SQLITE_OK);
+    EXPECT_EQ(::run(other, "CREATE VIRTUAL TABLE w USING overlay('/w'); DROP TABLE w"), "");
+    EXPECT_EQ(sqlite3_close(other), SQLITE_OK);
+    EXPECT_EQ(run("SELECT name, modified FROM ombrix_tables; UPDATE w SET b = 'm'; SELECT name, modified FROM "
+                  "ombrix_tables; SELECT ombrix_undo('w'); SELECT b FROM w"),
+              "'w'|0 'w'|1 NULL 'r1'");
 }
 
 } // namespace
