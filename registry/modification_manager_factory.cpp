@@ -414,28 +414,10 @@ void ModificationManagerFactory::keep(OpenLog& entry, bool kept)
 void ModificationManagerFactory::discard(const QString& name, const void* owner)
 {
     const std::shared_ptr<HistoryFile::Open> file = history.open();
-    const auto refuseOpen = [&] {
-        const std::shared_ptr<OpenLog> entry = tables.find(name);
-        if (entry && tables.manager(*entry))
-            throw ErrorPair(SQLITE_LOCKED, QStringLiteral("table %1: its change log is open in this process; only a "
-                                                          "kept log that no table has open can be discarded (DROP "
-                                                          "TABLE drops an open one)")
-                                               .arg(name));
-    };
-    refuseOpen();
-    {
-        Savepoint savepoint(file->database, owner);
-        // A thread that took the log up since did so in work of its own,
-        // which has ended now: its table holds the log.
-        refuseOpen();
-        const OwnerLocks::Claim claim(file->owners, name);
-        if (!claim.taken())
-            throw keptLogInUse(name);
-        if (!LogRecords::keptLog(file->database, name))
-            throw ErrorPair(SQLITE_ERROR, QStringLiteral("table %1 has no kept change log").arg(name));
-        LogRecords::removeLog(file->database, name);
-        savepoint.release();
-    }
+    onUnheldKeptLog(*file, name, owner,
+                    QStringLiteral("only a kept log that no table has open can be discarded (DROP TABLE drops an "
+                                   "open one)"),
+                    [&](const KeptLog&) { LogRecords::removeLog(file->database, name); });
     file->database.giveSpaceBack();
     closeIfIdle();
 }
@@ -485,33 +467,43 @@ void ModificationManagerFactory::acceptFiles(const QString& name, const std::opt
                                              const void* owner)
 {
     const std::shared_ptr<HistoryFile::Open> file = history.open();
+    onUnheldKeptLog(*file, name, owner,
+                    QStringLiteral("only the files of a kept log that no table has open can be accepted"),
+                    [&](const KeptLog& kept) {
+                        const QByteArray path = uri.value_or(kept.uri);
+                        if (path != kept.uri) {
+                            claimUri(*file, kept.name, path);
+                            LogRecords::moveLog(file->database, kept.name, path);
+                        }
+                        LogRecords::markKept(file->database, kept.name, path, kept.firstNewRowid, stampFiles(path));
+                    });
+    closeIfIdle();
+}
+
+void ModificationManagerFactory::onUnheldKeptLog(HistoryFile::Open& file, const QString& name, const void* owner,
+                                                 const QString& onlyUnheld,
+                                                 const std::function<void(const KeptLog&)>& work)
+{
     const auto refuseOpen = [&] {
         const std::shared_ptr<OpenLog> entry = tables.find(name);
         if (entry && tables.manager(*entry))
-            throw ErrorPair(SQLITE_LOCKED, QStringLiteral("table %1: its change log is open in this process; only the "
-                                                          "files of a kept log that no table has open can be accepted")
-                                               .arg(name));
+            throw ErrorPair(
+                SQLITE_LOCKED,
+                QStringLiteral("table %1: its change log is open in this process; %2").arg(name, onlyUnheld));
     };
     refuseOpen();
-    {
-        Savepoint savepoint(file->database, owner);
-        // Logs are taken up inside work on the transaction: none can be now.
-        refuseOpen();
-        const OwnerLocks::Claim claim(file->owners, name);
-        if (!claim.taken())
-            throw keptLogInUse(name);
-        const std::optional<KeptLog> kept = LogRecords::keptLog(file->database, name);
-        if (!kept)
-            throw ErrorPair(SQLITE_ERROR, QStringLiteral("table %1 has no kept change log").arg(name));
-        const QByteArray path = uri.value_or(kept->uri);
-        if (path != kept->uri) {
-            claimUri(*file, kept->name, path);
-            LogRecords::moveLog(file->database, kept->name, path);
-        }
-        LogRecords::markKept(file->database, kept->name, path, kept->firstNewRowid, stampFiles(path));
-        savepoint.release();
-    }
-    closeIfIdle();
+    Savepoint savepoint(file.database, owner);
+    // Logs are taken up inside work on the transaction: a thread that took
+    // this one up since did so in work that has ended, and none can now.
+    refuseOpen();
+    const OwnerLocks::Claim claim(file.owners, name);
+    if (!claim.taken())
+        throw keptLogInUse(name);
+    const std::optional<KeptLog> kept = LogRecords::keptLog(file.database, name);
+    if (!kept)
+        throw ErrorPair(SQLITE_ERROR, QStringLiteral("table %1 has no kept change log").arg(name));
+    work(*kept);
+    savepoint.release();
 }
 
 void ModificationManagerFactory::dropLog(OpenLog& entry, const void* owner)
@@ -525,17 +517,23 @@ void ModificationManagerFactory::dropLog(OpenLog& entry, const void* owner)
             return;
         }
         log.manager->dropLog();
-        tables.takeLog(entry, log.manager.get());
-        try {
-            savepoint.release();
-        } catch (...) {
-            tables.setLog(entry, log.manager, log.filePath, log.stamps);
-            throw;
-        }
-        file->owners.release(log.manager->name());
+        commitEndedLog(*file, savepoint, entry, log);
     }
     file->database.giveSpaceBack();
     closeIfIdle();
+}
+
+void ModificationManagerFactory::commitEndedLog(HistoryFile::Open& file, Savepoint& savepoint, OpenLog& entry,
+                                                const LogState& log)
+{
+    tables.takeLog(entry, log.manager.get());
+    try {
+        savepoint.release();
+    } catch (...) {
+        tables.setLog(entry, log.manager, log.filePath, log.stamps);
+        throw;
+    }
+    file.owners.release(log.manager->name());
 }
 
 void ModificationManagerFactory::endLogWith(OpenLog& entry, const QByteArray& uri, const void* owner,
@@ -560,18 +558,10 @@ void ModificationManagerFactory::endLogWith(OpenLog& entry, const QByteArray& ur
         if (ends)
             log.manager->dropLog();
         replaceFiles();
-        if (ends) {
-            tables.takeLog(entry, log.manager.get());
-            try {
-                savepoint.release();
-            } catch (...) {
-                tables.setLog(entry, log.manager, log.filePath, log.stamps);
-                throw;
-            }
-            file->owners.release(log.manager->name());
-        } else {
+        if (ends)
+            commitEndedLog(*file, savepoint, entry, log);
+        else
             savepoint.release();
-        }
     }
     tables.restamp(entry, owner, uri, stampFiles(uri));
     file->database.giveSpaceBack();

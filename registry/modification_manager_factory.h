@@ -17,6 +17,8 @@
 #include <optional>
 #include <vector>
 
+class Savepoint;
+
 class ModificationManagerFactory {
 public:
     // The one factory, made on first use without touching the history database.
@@ -124,6 +126,15 @@ private:
     // of its own, once another thread's ends (with wait); else, or when this
     // thread's is open, a leftover for later.
     void endLog(const std::shared_ptr<SqliteModificationManager>& manager, TransactionGate::Wait wait) noexcept;
+    // Commits savepoint, in which entry's log was dropped, with the log taken
+    // from entry, and lets its name go; a failed commit puts the log back.
+    void commitEndedLog(HistoryFile::Open& file, Savepoint& savepoint, OpenLog& entry, const LogState& log);
+    // Runs work on the kept log of name in work of owner on the history
+    // transaction, once no table of this process holds the log (else
+    // SQLITE_LOCKED, ending in onlyUnheld) and no other process does (else
+    // SQLITE_BUSY); SQLITE_ERROR without a kept log. Throws ErrorPair.
+    void onUnheldKeptLog(HistoryFile::Open& file, const QString& name, const void* owner, const QString& onlyUnheld,
+                         const std::function<void(const KeptLog&)>& work);
     // Closes the history file while this process has no log in it, so that
     // nothing holds the file between uses, and the next use opens it afresh
     // where HOME points then; leftovers of processes that died go first.
