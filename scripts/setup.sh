@@ -14,6 +14,7 @@ packages=("$@")
   libbenchmark-dev
   clang libclang-rt-14-dev valgrind
   clang-format-14
+  sqlitebrowser xvfb xdotool
 )
 
 missing=()

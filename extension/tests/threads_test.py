@@ -206,6 +206,41 @@ def open_transaction(seconds):
     assert not isinstance(outcome, sqlite3.Error), f"B's write after A's COMMIT: {outcome!r}"
 
 
+def browser(seconds):
+    """DB Browser's Execute SQL on its one connection: each run in its savepoint on a thread of its own, a query
+    run again on the main thread, then for its rows and its count on two threads at once, and taken back when
+    nothing was to be written. Four undos, none waiting for another; its savepoint rolled back or written."""
+    conn, name, model = opened("t", 0)
+    conn.execute("SELECT ombrix_commit('t')").fetchall()
+
+    def run(*sql):
+        together(lambda: [conn.execute(s).fetchall() for s in sql])
+
+    def query(sql):
+        for what, call in ((sql, lambda: run(sql)), ("again on the main thread", lambda: conn.execute(sql).fetchall()),
+                           ("for its rows and count", lambda: together(
+                               lambda: conn.execute(f"{sql} LIMIT 0, 49999").fetchall(),
+                               lambda: conn.execute(f"SELECT COUNT(*) FROM ({sql})").fetchall()))):
+            outcome = at_once(what, call)
+            assert not isinstance(outcome, sqlite3.Error), f"{sql} {what}: {outcome!r}"
+
+    def steps(undo, redo, when):
+        got = conn.execute("SELECT undo_steps, redo_steps FROM ombrix_tables WHERE name = 't'").fetchone()
+        assert got == (undo, redo), f"undo and redo steps {when}: {got}, not {(undo, redo)}"
+
+    run('SAVEPOINT "RESTOREPOINT"')
+    query("SELECT ombrix_undo('t')")
+    steps(0, 1, "in the savepoint")
+    run('ROLLBACK TO SAVEPOINT "RESTOREPOINT"', 'RELEASE "RESTOREPOINT"')
+    check_rows(conn, name, model, "after the savepoint is taken back")
+    steps(1, 0, "after the savepoint is taken back")
+    run('SAVEPOINT "RESTOREPOINT"', "UPDATE t SET v = 0 WHERE rowid = 1")
+    query("SELECT ombrix_undo('t')")
+    run('RELEASE "RESTOREPOINT"')
+    check_rows(conn, name, file_values(0), "with four undos written")
+    steps(0, 2, "with four undos written")
+
+
 def loads(seconds):
     """Threads that load an extension of Debian's through quillmere_load at once, then write and read through it."""
     def work(k):
@@ -228,7 +263,7 @@ def loads(seconds):
 REPEATED = {"scan_4_threads": partial(scans, 4), "scan_2_threads": partial(scans, 2),
             "update_4_threads": updates, "scan_write_view": scan_write_view, "one_connection": one_connection,
             "load_4_threads": loads}
-ONCE = {"half_read_select": half_read_select, "open_transaction": open_transaction}
+ONCE = {"half_read_select": half_read_select, "open_transaction": open_transaction, "browser": browser}
 SCENARIOS = REPEATED | ONCE
 
 
