@@ -8,9 +8,12 @@
 #include "extension/save_failure.h"
 #include "registry/modification_manager_factory.h"
 
+#include <QFile>
+
 #include <cstdlib>
 #include <cstring>
 #include <memory>
+#include <utility>
 #include <vector>
 
 #include <fcntl.h>
@@ -72,7 +75,7 @@ void refuseDatabases(sqlite3* db, const Identity& target)
 {
     std::string history;
     try {
-        history = HistoryFile::path().toStdString();
+        history = QFile::encodeName(HistoryFile::path()).toStdString();
     } catch (const ErrorPair&) {
         // Without a home there is no history file to spare.
     }
@@ -81,21 +84,19 @@ void refuseDatabases(sqlite3* db, const Identity& target)
         if (target.sameFile(Identity(history + "-owners")))
             throw refused(SQLITE_ERROR, target.path, "it is the lock file of the history database");
     }
+    std::vector<std::pair<std::string, std::string>> databases; // schema, file
     sqlite3_stmt* list = nullptr;
     if (sqlite3_prepare_v2(db, "PRAGMA database_list", -1, &list, nullptr) == SQLITE_OK) {
         while (sqlite3_step(list) == SQLITE_ROW) {
-            const auto* file = reinterpret_cast<const char*>(sqlite3_column_text(list, 2));
             const auto* schema = reinterpret_cast<const char*>(sqlite3_column_text(list, 1));
-            try {
-                if (file && *file)
-                    refuseDatabaseFiles(target, file, std::string("a file of database ") + schema);
-            } catch (...) {
-                sqlite3_finalize(list);
-                throw;
-            }
+            const auto* file = reinterpret_cast<const char*>(sqlite3_column_text(list, 2));
+            if (schema && file && *file)
+                databases.emplace_back(schema, file);
         }
     }
     sqlite3_finalize(list);
+    for (const auto& [schema, file] : databases)
+        refuseDatabaseFiles(target, file, "a file of database " + schema);
     char header[16] = {};
     const int fd = target.exists ? ::open(target.path.c_str(), O_RDONLY | O_CLOEXEC | O_NONBLOCK) : -1;
     const bool database = fd >= 0 && ::read(fd, header, sizeof header) == sizeof header &&

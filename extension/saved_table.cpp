@@ -30,8 +30,9 @@ std::vector<std::string> searchOrder(sqlite3* db)
     Query list(db, "PRAGMA database_list");
     std::vector<std::string> schemas;
     while (sqlite3_step(list.handle) == SQLITE_ROW) {
-        const std::string schema = reinterpret_cast<const char*>(sqlite3_column_text(list.handle, 1));
-        schemas.insert(schema == "temp" ? schemas.begin() : schemas.end(), schema);
+        const auto* schema = reinterpret_cast<const char*>(sqlite3_column_text(list.handle, 1));
+        if (schema)
+            schemas.insert(std::string(schema) == "temp" ? schemas.begin() : schemas.end(), schema);
     }
     return schemas;
 }
@@ -69,7 +70,7 @@ SavedTable findSavedTable(sqlite3* db, const std::string& given)
     }
     if (table.schema.empty())
         throw Failure{SQLITE_ERROR, "no such table: " + given};
-    Query{db, "SELECT 0 FROM " + qualifiedName(table) + " WHERE 0"};
+    const Query connect(db, "SELECT 0 FROM " + qualifiedName(table) + " WHERE 0");
     table.file = csvFileOf(db, table.schema, table.name);
     if (!table.file)
         throw Failure{SQLITE_ERROR, given + " is not a table of editable_csv"};
