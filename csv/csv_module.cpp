@@ -4,11 +4,13 @@
 
 #include "csv_rows.h"
 
+#include <algorithm>
 #include <cctype>
 #include <climits>
 #include <mutex>
 #include <new>
 #include <string>
+#include <vector>
 
 namespace {
 
@@ -20,6 +22,7 @@ struct CsvTable {
     sqlite3_vtab base;
     csvfile::CsvFile file;
     sqlite3* db;
+    std::string schema;
     std::string name;
     int cursors;     // open now, each reading file
     CsvTable* older; // in the list of open tables
@@ -145,6 +148,7 @@ bool readDelimiter(const std::string& value, char& delimiter)
     return false;
 }
 
+// SQLite's words for a boolean, as PRAGMA reads them.
 bool readSwitch(const std::string& value, bool& on)
 {
     const std::string text = lowered(unquoted(value));
@@ -168,11 +172,12 @@ bool readTypes(const std::string& value, bool& typed)
     return typed || text == "text";
 }
 
-// The options after the path, each key=value: delimiter (',' ';' '|' or tab),
-// header (yes or no) and types (typed or text). Empty when they read, else
-// what is wrong.
+// The options after the path, each key=value at most once: delimiter (',' ';'
+// '|' or tab), header (SQLite's boolean words) and types (typed or text).
+// Empty when they read, else what is wrong.
 std::string readOptions(int argc, const char* const* argv, csvfile::Options& options)
 {
+    std::vector<std::string> given;
     for (int i = 4; i < argc; ++i) {
         const std::string argument = argv[i];
         const std::size_t equals = argument.find('=');
@@ -189,7 +194,11 @@ std::string readOptions(int argc, const char* const* argv, csvfile::Options& opt
             return "unknown option \"" + trimmed(argument) + "\": the options are delimiter, header and types";
         if (!read)
             return "option \"" + trimmed(argument) +
-                   "\" takes delimiter=',' ';' '|' or tab, header=yes or no, types=typed or text";
+                   "\" takes delimiter=',' ';' '|' or tab, header=yes, no, true, false, on, off, 1 or 0, "
+                   "types=typed or text";
+        if (std::find(given.begin(), given.end(), key) != given.end())
+            return "option " + key + " is given twice";
+        given.push_back(key);
     }
     return {};
 }
@@ -229,6 +238,7 @@ int csvCreate(sqlite3* db, void*, int argc, const char* const* argv, sqlite3_vta
     if (rc == SQLITE_OK) {
         try {
             table->db = db;
+            table->schema = argv[1];
             table->name = argv[2];
             addOpenTable(table);
         } catch (const std::bad_alloc&) {
@@ -408,11 +418,12 @@ std::string quotedIdentifier(const std::string& name)
 
 namespace {
 
-CsvTable* tableOf(sqlite3* db, const std::string& name)
+CsvTable* tableOf(sqlite3* db, const std::string& schema, const std::string& name)
 {
     const std::lock_guard<std::mutex> hold(openTablesLock);
     for (CsvTable* open = newestTable; open; open = open->older) {
-        if (open->db == db && sqlite3_stricmp(open->name.c_str(), name.c_str()) == 0)
+        if (open->db == db && sqlite3_stricmp(open->schema.c_str(), schema.c_str()) == 0 &&
+            sqlite3_stricmp(open->name.c_str(), name.c_str()) == 0)
             return open;
     }
     return nullptr;
@@ -420,21 +431,21 @@ CsvTable* tableOf(sqlite3* db, const std::string& name)
 
 } // namespace
 
-const csvfile::CsvFile* csvFileOf(sqlite3* db, const std::string& table)
+const csvfile::CsvFile* csvFileOf(sqlite3* db, const std::string& schema, const std::string& table)
 {
-    const CsvTable* open = tableOf(db, table);
+    const CsvTable* open = tableOf(db, schema, table);
     return open ? &open->file : nullptr;
 }
 
-int csvCursorsOf(sqlite3* db, const std::string& table)
+int csvCursorsOf(sqlite3* db, const std::string& schema, const std::string& table)
 {
-    const CsvTable* open = tableOf(db, table);
+    const CsvTable* open = tableOf(db, schema, table);
     return open ? open->cursors : 0;
 }
 
-bool csvSwapFile(sqlite3* db, const std::string& table, csvfile::CsvFile& file)
+bool csvSwapFile(sqlite3* db, const std::string& schema, const std::string& table, csvfile::CsvFile& file)
 {
-    CsvTable* open = tableOf(db, table);
+    CsvTable* open = tableOf(db, schema, table);
     if (!open || open->cursors > 0)
         return false;
     open->file.swap(file);

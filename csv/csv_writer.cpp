@@ -3,8 +3,11 @@
 #include "csv_writer.h"
 
 #include <charconv>
+#include <chrono>
 #include <cmath>
+#include <cstdlib>
 #include <cstring>
+#include <random>
 #include <system_error>
 
 #include <cerrno>
@@ -55,16 +58,49 @@ void appendText(std::string_view text, char delimiter, std::string& out)
     out += '"';
 }
 
-// The fewest digits that read back as real, with a fraction or an exponent
-// where they would otherwise read as an integer.
+// The exponent form of a real: its shortest digits (sign included), a point
+// after the first when point, and the exponent without a plus or leading zeros.
+std::string exponentForm(std::string_view scientific, bool point)
+{
+    const std::size_t e = scientific.find('e');
+    std::string digits(scientific.substr(0, e));
+    long exponent = std::strtol(std::string(scientific.substr(e + 1)).c_str(), nullptr, 10);
+    const std::size_t dot = digits.find('.');
+    if (dot != std::string::npos && !point) {
+        exponent -= static_cast<long>(digits.size() - dot - 1);
+        digits.erase(dot, 1);
+    }
+    return digits + 'e' + std::to_string(exponent);
+}
+
+bool readsAs(const std::string& text, double real)
+{
+    const Cell cell = cellFromField(text.data(), text.size());
+    const auto* read = std::get_if<double>(&cell);
+    return read && std::memcmp(read, &real, sizeof real) == 0;
+}
+
+// The fewest characters that read back as real: written plainly (with ".0"
+// where it would read as an integer), or with an exponent after one digit or
+// after all of them, in that order on a tie. Without types, written plainly.
 void appendReal(double real, bool typed, std::string& out)
 {
-    char digits[32];
-    const auto written = std::to_chars(digits, digits + sizeof digits, real);
-    std::string_view text(digits, static_cast<std::size_t>(written.ptr - digits));
-    out += text;
-    if (typed && text.find_first_of(".eE") == std::string_view::npos)
-        out += ".0";
+    char plain[32], scientific[32];
+    std::string best(plain, std::to_chars(plain, plain + sizeof plain, real).ptr);
+    if (!typed) {
+        out += best;
+        return;
+    }
+    if (!readsAs(best, real))
+        best += ".0";
+    const char* end =
+        std::to_chars(scientific, scientific + sizeof scientific, real, std::chars_format::scientific).ptr;
+    for (bool point : {true, false}) {
+        const std::string form = exponentForm(std::string_view(scientific, std::size_t(end - scientific)), point);
+        if (form.size() < best.size() && readsAs(form, real))
+            best = form;
+    }
+    out += best;
 }
 
 } // namespace
@@ -145,7 +181,9 @@ bool appendField(sqlite3_value* value, const Options& options, std::string& out,
 {
     switch (sqlite3_value_type(value)) {
     case SQLITE_NULL:
-        return true;
+        if (!options.typed)
+            error = "NULL, which a file read as text cannot hold (an empty field reads as '')";
+        return options.typed;
     case SQLITE_INTEGER: {
         char digits[24];
         const auto written = std::to_chars(digits, digits + sizeof digits, sqlite3_value_int64(value));
@@ -200,13 +238,29 @@ bool ReplacingFile::open(const std::string& target, std::string& error)
         error = "cannot write " + target + ": " + (S_ISDIR(status.st_mode) ? "it is a folder" : "not a regular file");
         return false;
     }
-    std::string name = folderOf(target) + "/." + baseOf(target) + ".XXXXXX";
-    fd_ = ::mkostemp(name.data(), O_CLOEXEC);
-    if (fd_ < 0)
-        return fail("cannot write", error);
-    temporary_ = name;
-    // The saved file keeps the permissions of the one it replaces.
-    if (::fchmod(fd_, exists ? (status.st_mode & 07777) : 0644) != 0)
+    // Made as open(2) makes any file, mode 0666 less the umask; mkstemp's 0600
+    // would need a mode of its own.
+    thread_local std::minstd_rand random(static_cast<unsigned>(
+        std::chrono::steady_clock::now().time_since_epoch().count() ^ (static_cast<long>(::getpid()) << 16)));
+    static const char letters[] = "ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz0123456789";
+    for (int attempt = 0; fd_ < 0; ++attempt) {
+        std::string name = folderOf(target) + "/." + baseOf(target) + ".";
+        for (int i = 0; i < 6; ++i)
+            name += letters[random() % (sizeof letters - 1)];
+        fd_ = ::open(name.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0666);
+        if (fd_ >= 0)
+            temporary_ = name;
+        else if (errno != EEXIST || attempt == 100)
+            return fail("cannot write", error);
+    }
+    if (!exists)
+        return true;
+    // A file replaced keeps its owner and group where this process may give
+    // them (as root, or as the owner into a group of its own), and its mode.
+    const bool owned =
+        ::fchown(fd_, status.st_uid, status.st_gid) == 0 || ::fchown(fd_, static_cast<uid_t>(-1), status.st_gid) == 0;
+    static_cast<void>(owned);
+    if (::fchmod(fd_, status.st_mode & 07777) != 0)
         return fail("cannot write", error);
     return true;
 }

@@ -32,15 +32,16 @@ bool sameValue(const Cell& cell, sqlite3_value* value);
 
 // Appends value as a field that reads back as the same type and value where
 // options allow it: NULL as an empty field, an integer in decimal, a real in
-// the fewest digits that give it back (with a fraction or an exponent), text
-// quoted where it holds the delimiter, a quote or a line break, or is empty.
-// Without types every field reads as text. Returns false with error set for
-// what a CSV file cannot hold: a blob, an infinite real.
+// the fewest characters that read back as it, text quoted where it holds the
+// delimiter, a quote or a line break, or is empty. Without types every field
+// reads as text, and NULL has no field. Returns false with error set for what
+// a CSV file cannot hold: a blob, an infinite real, NULL without types.
 bool appendField(sqlite3_value* value, const Options& options, std::string& out, std::string& error);
 
 // A file written beside its target under a temporary name, then flushed and
 // renamed over the target: the target is the old file or the new one, never a
-// mix. Dropped unfinished, the temporary file goes.
+// mix. A new file's mode follows the umask; a replaced one's mode, owner and
+// group stay. Dropped unfinished, the temporary file goes.
 class ReplacingFile {
 public:
     ReplacingFile() = default;

@@ -121,10 +121,16 @@ struct LoadError {
     std::string message;
 };
 
+// A path or symbol name; one holding a NUL byte would reach dlopen or dlsym cut
+// short there, naming another file or symbol: refused.
 std::string text(sqlite3_value* value)
 {
     const auto* bytes = reinterpret_cast<const char*>(sqlite3_value_text(value));
-    return bytes ? std::string(bytes, static_cast<std::size_t>(sqlite3_value_bytes(value))) : std::string();
+    std::string given =
+        bytes ? std::string(bytes, static_cast<std::size_t>(sqlite3_value_bytes(value))) : std::string();
+    if (given.find('\0') != std::string::npos)
+        throw LoadError{SQLITE_ERROR, "a path or entry point may not hold a NUL byte"};
+    return given;
 }
 
 // Loads the extension at path on db; returns the overlay names, comma-separated.

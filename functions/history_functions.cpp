@@ -221,9 +221,13 @@ void acceptFilesFunction(sqlite3_context* ctx, int argc, sqlite3_value** argv)
         std::optional<QByteArray> path;
         if (argc > 1) {
             auto text = reinterpret_cast<const char*>(sqlite3_value_text(argv[1]));
-            if (!text || !*text)
-                throw ErrorPair(SQLITE_ERROR, QByteArray("Usage: ombrix_accept_files('Table_Name' [, 'file path'])"));
-            path = canonicalFilePath(QByteArray(text, sqlite3_value_bytes(argv[1])));
+            const QByteArray typed(text, sqlite3_value_bytes(argv[1]));
+            // The file system would read a path only up to a NUL byte in it.
+            if (!text || typed.isEmpty() || typed.contains('\0'))
+                throw ErrorPair(SQLITE_ERROR,
+                                QByteArray("Usage: ombrix_accept_files('Table_Name' [, 'file path']), the "
+                                           "path not empty and without a NUL byte"));
+            path = canonicalFilePath(typed);
         }
         sqlite3* host = sqlite3_context_db_handle(ctx);
         if (!sqlite3_get_autocommit(host))

@@ -394,6 +394,19 @@ void ModificationManagerFactory::claimUri(HistoryFile::Open& file, const QString
     }
 }
 
+std::vector<LogPath> ModificationManagerFactory::livingLogPaths()
+{
+    const std::shared_ptr<HistoryFile::Open> file = history.existing();
+    std::vector<LogPath> living = file ? LogRecords::logPaths(file->database) : std::vector<LogPath>();
+    living.erase(std::remove_if(living.begin(), living.end(),
+                                [&](const LogPath& log) {
+                                    return !log.kept && !file->owners.holds(log.name) &&
+                                           OwnerLocks::Claim(file->owners, log.name).taken();
+                                }),
+                 living.end());
+    return living;
+}
+
 std::vector<KeptLog> ModificationManagerFactory::keptLogs()
 {
     const std::shared_ptr<HistoryFile::Open> file = history.existing();

@@ -72,6 +72,11 @@ public:
     // ALTER TABLE ... RENAME on owner: the log moves with the table. Throws ErrorPair.
     void renameLog(const std::shared_ptr<OpenLog>& entry, const QString& newName, const void* owner);
 
+    // The logs in the history file that a live process holds or that are
+    // kept, leftovers aside: each name with the file path it lies over. None
+    // without a history file. Throws ErrorPair.
+    std::vector<LogPath> livingLogPaths();
+
     // Whether a live process other than this one owns a log of name.
     bool ownedElsewhere(const QString& name);
 

@@ -117,6 +117,17 @@ QStringList namesOn(SqliteDatabase& database, const QByteArray& uri)
     return names;
 }
 
+std::vector<LogPath> logPaths(SqliteDatabase& database)
+{
+    Statement query(database, QStringLiteral("SELECT CAST(name AS TEXT), uri, 0 FROM ombrixOpenedTables UNION ALL "
+                                             "SELECT name, uri, 1 FROM ombrixKeptLogs"));
+    std::vector<LogPath> all;
+    Statement::Rows row(query);
+    while (row.next())
+        all.push_back({row.text(0), row.bytes(1), row.integer(2) == 1});
+    return all;
+}
+
 bool hasLogTables(SqliteDatabase& database, const QString& name)
 {
     return database

@@ -23,6 +23,13 @@ struct KeptLog {
     std::optional<qint64> firstNewRowid;
 };
 
+// A log's name and file path, as its registry row or kept mark records them.
+struct LogPath {
+    QString name;
+    QByteArray uri;
+    bool kept;
+};
+
 // Each call runs on database and throws ErrorPair when a statement fails.
 namespace LogRecords {
 
@@ -37,6 +44,8 @@ void addRegistryRow(SqliteDatabase& database, const QByteArray& uri, const QStri
 bool hasRegistryRow(SqliteDatabase& database, const QString& name);
 // The names whose registry row or kept mark is on uri.
 QStringList namesOn(SqliteDatabase& database, const QByteArray& uri);
+// Every registry row's and kept mark's name and file path.
+std::vector<LogPath> logPaths(SqliteDatabase& database);
 // Whether name's three log tables are all there.
 bool hasLogTables(SqliteDatabase& database, const QString& name);
 

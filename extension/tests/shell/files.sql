@@ -25,12 +25,14 @@ CREATE VIRTUAL TABLE t USING editable_csv;
 CREATE VIRTUAL TABLE t USING editable_csv('small.csv', 'extra');
 CREATE VIRTUAL TABLE t USING editable_csv('small.csv', delimiter=':');
 CREATE VIRTUAL TABLE t USING editable_csv('small.csv', header=maybe);
+CREATE VIRTUAL TABLE t USING editable_csv('small.csv', header=no, Header=yes);
 CREATE VIRTUAL TABLE t USING editable_csv('semicolon.csv', header=no);
 
--- Options: another delimiter, no header, every field the text written.
+-- Options: another delimiter, no header (in any of SQLite's words for false),
+-- every field the text written.
 CREATE VIRTUAL TABLE semi USING editable_csv('semicolon.csv', delimiter=';', header=no);
 SELECT rowid, typeof(c3), * FROM semi;
-CREATE VIRTUAL TABLE semitext USING editable_csv('semicolon.csv', delimiter = ';', header = 'no', types = text);
+CREATE VIRTUAL TABLE semitext USING editable_csv('semicolon.csv', delimiter = ';', header = 'OFF', types = text);
 SELECT rowid, typeof(c1), typeof(c2), * FROM semitext;
 CREATE VIRTUAL TABLE tabs USING readonly_csv(tabs.csv, delimiter=tab);
 SELECT * FROM tabs;

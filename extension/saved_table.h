@@ -1,0 +1,31 @@
+// The table that csv_save's first argument names, found as SQLite finds a
+// table that a statement names, with the file it reads and its change log.
+#pragma once
+
+#include "csv/csv_reader.h"
+#include "registry/open_tables.h"
+
+#include <sqlite3ext.h>
+
+#include <memory>
+#include <string>
+
+struct SavedTable {
+    std::string schema;
+    std::string name;
+    const csvfile::CsvFile* file = nullptr;
+    // An editable_csv table's registry entry (the name's), null for readonly_csv.
+    std::shared_ptr<OpenLog> entry;
+    // The log the table reads through: the name's, when it was made over this
+    // table's file; else null.
+    std::shared_ptr<SqliteModificationManager> log;
+};
+
+// 'table' or 'schema.table', where schema is a database of db: unqualified,
+// temp first, then main, then attached databases in the order attached. The
+// table is connected first, as a statement reading it would. Throws Failure:
+// no such table, or one that is not the CSV module's.
+SavedTable findSavedTable(sqlite3* db, const std::string& given);
+
+// schema.name as SQL text, each part quoted.
+std::string qualifiedName(const SavedTable& table);
