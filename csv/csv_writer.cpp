@@ -58,49 +58,27 @@ void appendText(std::string_view text, char delimiter, std::string& out)
     out += '"';
 }
 
-// The exponent form of a real: its shortest digits (sign included), a point
-// after the first when point, and the exponent without a plus or leading zeros.
-std::string exponentForm(std::string_view scientific, bool point)
-{
-    const std::size_t e = scientific.find('e');
-    std::string digits(scientific.substr(0, e));
-    long exponent = std::strtol(std::string(scientific.substr(e + 1)).c_str(), nullptr, 10);
-    const std::size_t dot = digits.find('.');
-    if (dot != std::string::npos && !point) {
-        exponent -= static_cast<long>(digits.size() - dot - 1);
-        digits.erase(dot, 1);
-    }
-    return digits + 'e' + std::to_string(exponent);
-}
-
-bool readsAs(const std::string& text, double real)
-{
-    const Cell cell = cellFromField(text.data(), text.size());
-    const auto* read = std::get_if<double>(&cell);
-    return read && std::memcmp(read, &real, sizeof real) == 0;
-}
-
-// The fewest characters that read back as real: written plainly (with ".0"
-// where it would read as an integer), or with an exponent after one digit or
-// after all of them, in that order on a tie. Without types, written plainly.
+// A real as Python's repr writes it, in its shortest digits that read back
+// as the same double: plainly from 1e-4 up to 1e16 (with ".0" where it would
+// read as an integer), with an exponent outside that range. Without types,
+// in whichever of the two is shorter.
 void appendReal(double real, bool typed, std::string& out)
 {
-    char plain[32], scientific[32];
-    std::string best(plain, std::to_chars(plain, plain + sizeof plain, real).ptr);
+    char text[40];
+    const auto append = [&](const char* end) { out.append(text, std::size_t(end - text)); };
     if (!typed) {
-        out += best;
+        append(std::to_chars(text, text + sizeof text, real).ptr);
         return;
     }
-    if (!readsAs(best, real))
-        best += ".0";
-    const char* end =
-        std::to_chars(scientific, scientific + sizeof scientific, real, std::chars_format::scientific).ptr;
-    for (bool point : {true, false}) {
-        const std::string form = exponentForm(std::string_view(scientific, std::size_t(end - scientific)), point);
-        if (form.size() < best.size() && readsAs(form, real))
-            best = form;
+    const double size = std::fabs(real);
+    if (size == 0 || (size >= 1e-4 && size < 1e16)) {
+        const char* end = std::to_chars(text, text + sizeof text, real, std::chars_format::fixed).ptr;
+        append(end);
+        if (std::memchr(text, '.', std::size_t(end - text)) == nullptr)
+            out += ".0";
+        return;
     }
-    out += best;
+    append(std::to_chars(text, text + sizeof text, real, std::chars_format::scientific).ptr);
 }
 
 } // namespace

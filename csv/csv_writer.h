@@ -32,7 +32,7 @@ bool sameValue(const Cell& cell, sqlite3_value* value);
 
 // Appends value as a field that reads back as the same type and value where
 // options allow it: NULL as an empty field, an integer in decimal, a real in
-// the fewest characters that read back as it, text quoted where it holds the
+// its shortest digits that read back as it (as Python's repr), text quoted where it holds the
 // delimiter, a quote or a line break, or is empty. Without types every field
 // reads as text, and NULL has no field. Returns false with error set for what
 // a CSV file cannot hold: a blob, an infinite real, NULL without types.
