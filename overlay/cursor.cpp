@@ -86,6 +86,32 @@ int renewInnerCursor(OverlayCursor* cursor)
     return SQLITE_OK;
 }
 
+// Every stored row up to rowid is one the scan has passed.
+void raiseFloorPast(OverlayCursor* cursor, sqlite3_int64 rowid)
+{
+    if (cursor->storedFloor && rowid >= *cursor->storedFloor)
+        cursor->storedFloor =
+            rowid == std::numeric_limits<sqlite3_int64>::max() ? std::nullopt : std::optional(rowid + 1);
+}
+
+// Takes up a log that appeared while the cursor showed an inner row read
+// without one: what is stored up to that row the scan has passed. Asked of
+// the row the cursor stands on, before it moves on, and only then: a scan
+// without a log costs no call per row.
+int takeUpLog(OverlayCursor* cursor)
+{
+    if (!cursor->unmerged || !mergedLog(cursor))
+        return SQLITE_OK;
+    sqlite3_int64 rowid = 0;
+    const int rc = carryInnerError(cursor->table, innerModuleOf(cursor).xRowid(cursor->inner, &rowid));
+    if (rc != SQLITE_OK)
+        return rc;
+    cursor->unmerged = false;
+    raiseFloorPast(cursor, rowid);
+    startReading(cursor);
+    return SQLITE_OK;
+}
+
 // The end of a scan or a failure ends its reading.
 int afterMove(OverlayCursor* cursor, int rc)
 {
@@ -260,6 +286,7 @@ std::optional<sqlite3_int64> nextStoredRow(OverlayCursor* cursor, ModificationMa
 
 // Settles the cursor on the next row to show, starting from where the inner
 // cursor stands (when innerLeft) and from the stored rows above the floor.
+// An unmerged cursor reads on without a log until takeUpLog takes one up.
 int settle(OverlayCursor* cursor, bool innerLeft)
 {
     const sqlite3_module& inner = innerModuleOf(cursor);
@@ -268,11 +295,12 @@ int settle(OverlayCursor* cursor, bool innerLeft)
         return SQLITE_OK;
     }
     for (;;) {
-        ModificationManager* log = mergedLog(cursor);
+        ModificationManager* log = cursor->unmerged ? nullptr : mergedLog(cursor);
         if (innerLeft && inner.xEof(cursor->inner))
             innerLeft = false;
         if (innerLeft && !log && !cursor->rowidFilter) {
             cursor->phase = CursorPhase::InnerRow;
+            cursor->unmerged = true;
             return SQLITE_OK;
         }
         bool hasStored = false;
@@ -307,10 +335,10 @@ int settle(OverlayCursor* cursor, bool innerLeft)
         // Every stored row below it was shown: one that a write on another
         // connection stores there later is a row this scan has passed, and
         // an inner row shown stays shown once, even when written meanwhile.
-        if (log && cursor->storedFloor && rowid >= *cursor->storedFloor)
-            cursor->storedFloor =
-                rowid == std::numeric_limits<sqlite3_int64>::max() ? std::nullopt : std::optional(rowid + 1);
+        if (log)
+            raiseFloorPast(cursor, rowid);
         cursor->phase = CursorPhase::InnerRow;
+        cursor->unmerged = !log;
         return SQLITE_OK;
     }
 }
@@ -429,6 +457,8 @@ int overlayFilter(sqlite3_vtab_cursor* base, int idxNum, const char* idxStr, int
 {
     OverlayCursor* cursor = overlayCursor(base);
     return guardTableCallback(&cursor->table->base, [&] {
+        cursor->phase = CursorPhase::End;
+        cursor->unmerged = false;
         if (cursor->filtered) {
             const int rc = renewInnerCursor(cursor);
             if (rc != SQLITE_OK)
@@ -438,7 +468,6 @@ int overlayFilter(sqlite3_vtab_cursor* base, int idxNum, const char* idxStr, int
         const Plan plan = decodePlan(idxStr);
         cursor->innerOnly = cursor->table->innerOnly;
         cursor->storedFloor = std::numeric_limits<sqlite3_int64>::min();
-        cursor->phase = CursorPhase::End;
         noteWantedRows(cursor, plan, argc, argv);
         startReading(cursor);
         const char* innerIdxStr = plan.innerIdxStr ? plan.innerIdxStr->constData() : nullptr;
@@ -455,7 +484,9 @@ int overlayNext(sqlite3_vtab_cursor* base)
     return guardTableCallback(&cursor->table->base, [&] {
         switch (cursor->phase) {
         case CursorPhase::InnerRow: {
-            int rc = carryInnerError(cursor->table, innerModuleOf(cursor).xNext(cursor->inner));
+            int rc = takeUpLog(cursor);
+            if (rc == SQLITE_OK)
+                rc = carryInnerError(cursor->table, innerModuleOf(cursor).xNext(cursor->inner));
             return afterMove(cursor, rc != SQLITE_OK ? rc : settle(cursor, true));
         }
         case CursorPhase::StoredBeforeInner:

@@ -90,6 +90,10 @@ struct OverlayCursor {
     // stored row may have.
     sqlite3_int64 storedRowid;
     std::optional<sqlite3_int64> storedFloor;
+    // Set while the cursor shows an inner row read without a log: a log that
+    // appears meanwhile is taken up before the next row, with the floor
+    // learnt from that inner row.
+    bool unmerged;
     // What the plan knows of the rows wanted, to visit fewer stored rows.
     // With rowidFilter set only the row of wantedRowid can match, and none
     // when that is empty.
