@@ -73,16 +73,20 @@ const RowSnapshot* storedRow(OverlayCursor* cursor, ModificationManager& log, sq
 
 // SQLite filters one cursor again for each value of an IN list and each row
 // of an outer loop, and some modules' cursors do not start over when filtered
-// again: the inner cursor is replaced by a fresh one.
+// again: the inner cursor is replaced by a fresh one. The old one closes
+// first, as SQLite would close it: some modules keep their latest cursor's
+// state in the table, and any cursor's xClose frees it (spatialite's
+// VirtualRouting). Without a fresh one the cursor has none.
 int renewInnerCursor(OverlayCursor* cursor)
 {
     OverlayTable* table = cursor->table;
+    closeInnerCursor(table->db, std::exchange(cursor->inner, nullptr), false);
     sqlite3_vtab_cursor* fresh = nullptr;
     const int rc = table->inner->pModule->xOpen(table->inner, &fresh);
     if (rc != SQLITE_OK)
         return carryInnerError(table, rc);
     fresh->pVtab = table->inner;
-    closeInnerCursor(table->db, std::exchange(cursor->inner, fresh), false);
+    cursor->inner = fresh;
     return SQLITE_OK;
 }
 
@@ -448,7 +452,8 @@ int overlayClose(sqlite3_vtab_cursor* base)
 {
     OverlayCursor* cursor = overlayCursor(base);
     stopReading(cursor);
-    closeInnerCursor(cursor->table->db, cursor->inner, cursor->phase == CursorPhase::InnerRow);
+    if (cursor->inner)
+        closeInnerCursor(cursor->table->db, cursor->inner, cursor->phase == CursorPhase::InnerRow);
     deleteRecord(cursor);
     return SQLITE_OK;
 }

@@ -150,28 +150,35 @@ TEST_F(OverlayTest, ValuesOutliveTheirInnerCursorForTheirStatementOnly)
 // Modules written elsewhere, each against the same rows on the module alone: one frees the values it handed
 // out once another cursor of its table opens, as the overlay's questions to the inner rows do (the log's
 // first write, OR REPLACE onto an inner row); one plans full scans alone and does not start over when
-// filtered again, as SQLite does for each value of an IN list.
+// filtered again, as SQLite does for each value of an IN list; one keeps its latest cursor's state in the
+// table and frees it at any cursor's close, so that a cursor filtered again must not outlive its successor.
 TEST_F(OverlayTest, ModulesThatFreeValuesOrScanOnce)
 {
-    memory_module::TableData freeing = numbered(4), scanning = numbered(6);
+    memory_module::TableData freeing = numbered(4), scanning = numbered(6), latest = numbered(6);
     freeing.valuesFreedOnOpen = true;
     scanning.scansOnce = true;
+    latest.latestCursorState = true;
     memory_module::setTable("/f", freeing);
     memory_module::setTable("/s", scanning);
+    memory_module::setTable("/l", latest);
     open();
     ASSERT_EQ(sqlite3_create_module(db, "plain", memory_module::module(), nullptr), SQLITE_OK);
     ASSERT_EQ(run("CREATE VIRTUAL TABLE f USING overlay('/f'); CREATE VIRTUAL TABLE s USING overlay('/s'); "
-                  "CREATE VIRTUAL TABLE ps USING plain('/s')"),
+                  "CREATE VIRTUAL TABLE l USING overlay('/l'); CREATE VIRTUAL TABLE ps USING plain('/s')"),
               "");
     EXPECT_EQ(run("UPDATE OR REPLACE f SET rowid = 4 WHERE rowid = 2; UPDATE OR REPLACE f SET rowid = 3 WHERE rowid "
                   "= 1; SELECT rowid, * FROM f"),
               "3|1|'r1' 4|2|'r2'");
-    for (const std::string sql : {"SELECT rowid FROM # WHERE rowid IN (3, 6)", "SELECT b FROM # WHERE rowid IN (6,3,7)",
-                                  "SELECT a FROM # WHERE rowid IN (SELECT 5 UNION SELECT 1) ORDER BY a DESC"})
-        EXPECT_EQ(run(sql.substr(0, sql.find('#')) + "s" + sql.substr(sql.find('#') + 1)),
-                  run(sql.substr(0, sql.find('#')) + "ps" + sql.substr(sql.find('#') + 1)))
-            << sql;
-    EXPECT_EQ(run("UPDATE s SET a = 30 WHERE rowid IN (6,3,7); SELECT group_concat(a) FROM s"), "'1,2,30,4,5,30'");
+    for (const std::string table : {"s", "l"}) {
+        for (const std::string sql :
+             {"SELECT rowid FROM # WHERE rowid IN (3, 6)", "SELECT b FROM # WHERE rowid IN (6,3,7)",
+              "SELECT a FROM # WHERE rowid IN (SELECT 5 UNION SELECT 1) ORDER BY a DESC"})
+            EXPECT_EQ(run(sql.substr(0, sql.find('#')) + table + sql.substr(sql.find('#') + 1)),
+                      run(sql.substr(0, sql.find('#')) + "ps" + sql.substr(sql.find('#') + 1)))
+                << table << ": " << sql;
+        EXPECT_EQ(run("UPDATE " + table + " SET a = 30 WHERE rowid IN (6,3,7); SELECT group_concat(a) FROM " + table),
+                  "'1,2,30,4,5,30'");
+    }
 }
 
 TEST_F(OverlayTest, RoutinesPointerIsFilledOnceAndNeeded)
