@@ -9,6 +9,7 @@
 #include "overlay/column_types.h"
 #include "common/guard.h"
 #include "overlay/inner_cursors.h"
+#include "overlay/inner_rows.h"
 #include "overlay/plan.h"
 #include "overlay/records.h"
 
@@ -129,14 +130,33 @@ bool isLimitOrOffset(const sqlite3_index_info::sqlite3_index_constraint& constra
     return constraint.op == SQLITE_INDEX_CONSTRAINT_LIMIT || constraint.op == SQLITE_INDEX_CONSTRAINT_OFFSET;
 }
 
+bool constrainsRowid(const sqlite3_index_info* info)
+{
+    for (int i = 0; i < info->nConstraint; ++i) {
+        const sqlite3_index_info::sqlite3_index_constraint& constraint = info->aConstraint[i];
+        if (constraint.usable && constraint.iColumn < 0 && !isLimitOrOffset(constraint))
+            return true;
+    }
+    return false;
+}
+
 // Asks the inner module for its plan without LIMIT, OFFSET or ORDER BY:
-// deleted and changed rows would use up a limit, and the merge decides the order.
+// deleted and changed rows would use up a limit, and the merge decides the
+// order. A module that finds no row by its rowid gets no constraint on it:
+// the overlay scans its rows and matches the rowid itself.
 int askInnerPlan(OverlayTable* table, sqlite3_index_info* info)
 {
+    bool withholdRowid = false;
+    const int asked = guardTableCallback(&table->base, [&] {
+        withholdRowid = constrainsRowid(info) && !findsRowsByRowid(*table);
+        return SQLITE_OK;
+    });
+    if (asked != SQLITE_OK)
+        return asked;
     QVarLengthArray<unsigned char, 16> usable(info->nConstraint);
     for (int i = 0; i < info->nConstraint; ++i) {
         usable[i] = info->aConstraint[i].usable;
-        if (isLimitOrOffset(info->aConstraint[i]))
+        if (isLimitOrOffset(info->aConstraint[i]) || (withholdRowid && info->aConstraint[i].iColumn < 0))
             info->aConstraint[i].usable = 0;
     }
     const int orderBy = info->nOrderBy;

@@ -48,14 +48,15 @@ TEST_F(OverlayTest, InnerModuleIsMadeScannedAndReleasedAsItsContractSays)
     ASSERT_EQ(run("CREATE VIRTUAL TABLE t USING overlay('/p/q.tab', 'x y', 3)"), "");
     EXPECT_EQ(calls.clientData, std::vector<void*>{nullptr});
     EXPECT_EQ(calls.argv[0], (std::vector<std::string>{"overlay", "main", "t", "'/p/q.tab'", "'x y'", "3"}));
-    // Only rowid = ? reaches the inner module's own plan; everything else is a full scan.
+    // Only rowid = ? reaches the inner module's own plan; everything else is a full scan. The first plan
+    // that constrains the rowid asks once whether the module finds its first row by rowid.
     const int lookup = memory_module::rowidLookupPlan;
     // More constraints than the overlay keeps beside the plan without the heap.
     std::string many = "SELECT rowid FROM t WHERE rowid > 7";
     for (int value = 100; value < 120; ++value)
         many += " AND a <> " + std::to_string(value);
     const std::tuple<const char*, const char*, std::vector<int>> reads[] = {
-        {many.c_str(), "8 9 10", {0}},
+        {many.c_str(), "8 9 10", {0, lookup, 0}},
         {"SELECT rowid, b FROM t WHERE rowid = 4", "4|'r4'", {lookup}},
         {"SELECT rowid FROM t WHERE rowid IN (2, 9) ORDER BY rowid DESC", "9 2", {lookup, lookup}},
         {"SELECT rowid FROM t WHERE rowid > 7", "8 9 10", {0}},
@@ -151,25 +152,31 @@ TEST_F(OverlayTest, ValuesOutliveTheirInnerCursorForTheirStatementOnly)
 // out once another cursor of its table opens, as the overlay's questions to the inner rows do (the log's
 // first write, OR REPLACE onto an inner row); one plans full scans alone and does not start over when
 // filtered again, as SQLite does for each value of an IN list; one keeps its latest cursor's state in the
-// table and frees it at any cursor's close, so that a cursor filtered again must not outlive its successor.
-TEST_F(OverlayTest, ModulesThatFreeValuesOrScanOnce)
+// table and frees it at any cursor's close, so that a cursor filtered again must not outlive its successor;
+// one plans rowid = ? and finds nothing, and from the first plan on gets no rowid to look up.
+TEST_F(OverlayTest, ModulesWithFaultsOfTheirOwn)
 {
-    memory_module::TableData freeing = numbered(4), scanning = numbered(6), latest = numbered(6);
+    memory_module::TableData freeing = numbered(4), scanning = numbered(6), latest = numbered(6), blind = numbered(6);
     freeing.valuesFreedOnOpen = true;
     scanning.scansOnce = true;
     latest.latestCursorState = true;
+    blind.rowidLookupFindsNothing = true;
     memory_module::setTable("/f", freeing);
     memory_module::setTable("/s", scanning);
     memory_module::setTable("/l", latest);
+    memory_module::setTable("/n", blind);
     open();
     ASSERT_EQ(sqlite3_create_module(db, "plain", memory_module::module(), nullptr), SQLITE_OK);
     ASSERT_EQ(run("CREATE VIRTUAL TABLE f USING overlay('/f'); CREATE VIRTUAL TABLE s USING overlay('/s'); "
-                  "CREATE VIRTUAL TABLE l USING overlay('/l'); CREATE VIRTUAL TABLE ps USING plain('/s')"),
+                  "CREATE VIRTUAL TABLE l USING overlay('/l'); CREATE VIRTUAL TABLE n USING overlay('/n'); "
+                  "CREATE VIRTUAL TABLE ps USING plain('/s')"),
               "");
     EXPECT_EQ(run("UPDATE OR REPLACE f SET rowid = 4 WHERE rowid = 2; UPDATE OR REPLACE f SET rowid = 3 WHERE rowid "
                   "= 1; SELECT rowid, * FROM f"),
               "3|1|'r1' 4|2|'r2'");
-    for (const std::string table : {"s", "l"}) {
+    // Asked first while the inner row of old_values is being looked up, which still reads the inner row.
+    EXPECT_EQ(run("UPDATE n SET b = 'x' WHERE a = 2; SELECT old_values FROM ombrix_changes('n')"), "'[2,\"r2\"]'");
+    for (const std::string table : {"n", "s", "l"}) {
         for (const std::string sql :
              {"SELECT rowid FROM # WHERE rowid IN (3, 6)", "SELECT b FROM # WHERE rowid IN (6,3,7)",
               "SELECT a FROM # WHERE rowid IN (SELECT 5 UNION SELECT 1) ORDER BY a DESC"})
@@ -179,6 +186,12 @@ TEST_F(OverlayTest, ModulesThatFreeValuesOrScanOnce)
         EXPECT_EQ(run("UPDATE " + table + " SET a = 30 WHERE rowid IN (6,3,7); SELECT group_concat(a) FROM " + table),
                   "'1,2,30,4,5,30'");
     }
+    auto& plans = memory_module::calls().filterPlans;
+    plans.clear();
+    EXPECT_EQ(run("UPDATE n SET b = 'x' WHERE rowid = 2; DELETE FROM n WHERE rowid = 4; SELECT changes(); SELECT "
+                  "group_concat(old_values, ' ') FROM ombrix_changes('n')"),
+              "1 '[2,\"r2\"] [3,\"r3\"] [6,\"r6\"] [4,\"r4\"]'");
+    EXPECT_EQ(std::count(plans.begin(), plans.end(), memory_module::rowidLookupPlan), 0);
 }
 
 TEST_F(OverlayTest, RoutinesPointerIsFilledOnceAndNeeded)

@@ -310,7 +310,8 @@ int xFilter(sqlite3_vtab_cursor* base, int idxNum, const char*, int argc, sqlite
     if (idxNum == rowidLookupPlan && argc == 1) {
         const sqlite3_int64 offset = sqlite3_value_int64(argv[0]) - table.data.firstRowid;
         const auto row = static_cast<size_t>(offset / table.data.rowidStride);
-        if (offset >= 0 && offset % table.data.rowidStride == 0 && row < table.data.rows.size())
+        if (offset >= 0 && offset % table.data.rowidStride == 0 && row < table.data.rows.size() &&
+            !table.data.rowidLookupFindsNothing)
             cursor->visit.push_back(row);
         return SQLITE_OK;
     }

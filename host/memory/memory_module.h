@@ -41,6 +41,8 @@ struct TableData {
     // the state of its latest cursor kept in the table, freed by whichever
     // cursor closes next, so that only one cursor at a time can be used:
     bool latestCursorState = false;
+    // a plan of its own for rowid = ? that finds no row:
+    bool rowidLookupFindsNothing = false;
 };
 
 struct Faults {
