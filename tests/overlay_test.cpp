@@ -462,16 +462,25 @@ TEST_F(OverlayTest, HistoryFileFaultsLeaveTheLogAsItWas)
 
 TEST_F(OverlayTest, SecondLogOfANameOrOfAFileIsRefused)
 {
+    memory_module::TableData elsewhere = numbered(5);
+    elsewhere.rows[0][1] = "elsewhere";
     memory_module::setTable("/roads", numbered(5));
-    memory_module::setTable("/elsewhere", numbered(5));
+    memory_module::setTable("/elsewhere", elsewhere);
     open();
     ASSERT_EQ(run("CREATE VIRTUAL TABLE roads USING overlay('/roads'); DELETE FROM roads WHERE rowid = 1"), "");
     sqlite3* other = nullptr;
     ASSERT_EQ(sqlite3_open(":memory:", &other), SQLITE_OK);
     ASSERT_EQ(wrapVirtualTableWithTransactions(other, nullptr, memory_module::module(), "overlay"), SQLITE_OK);
+    ASSERT_EQ(quillmere_register_undoredo_functions(other), SQLITE_OK);
     EXPECT_EQ(::run(other, "CREATE VIRTUAL TABLE ROADS USING overlay('/elsewhere'); DELETE FROM ROADS WHERE rowid = 5"),
               "error 19: table roads: another table of that name, on file path /roads, has a change log open in this "
               "process");
+    // The deleted row's values are read through a table over the log's file on the connection that asks, and
+    // are unknown without one: not read through the table of that name over another file, nor on another
+    // connection.
+    const std::string oldValues = "SELECT original_rowid, old_values FROM ombrix_changes('roads')";
+    EXPECT_EQ(::run(other, oldValues), "1|NULL");
+    EXPECT_EQ(run(oldValues), "1|'[1,\"r1\"]'");
     EXPECT_EQ(::run(other, "CREATE VIRTUAL TABLE copy USING overlay('/roads'); DELETE FROM copy WHERE rowid = 5"),
               "error 19: table copy: its file path /roads is already used by the change log of table roads");
     EXPECT_EQ(run("CREATE VIRTUAL TABLE lanes USING overlay('/lanes')"), "");
