@@ -44,7 +44,8 @@ bool askInnerRows(OverlayTable& table, const QByteArray& query, std::optional<sq
 }
 
 // Whether the inner module finds a row by "rowid = ?" (spatialite's
-// VirtualShape, VirtualXL and VirtualGeoJSON find none). Asked once per
+// VirtualShape, VirtualDbf, VirtualText, VirtualXL and VirtualGeoJSON find
+// none). Asked once per
 // table, of the first row a scan gives; a table whose module gives no row to
 // ask about is taken at its word. Throws ErrorPair.
 bool findsRowsByRowid(OverlayTable& table);
