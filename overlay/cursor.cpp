@@ -9,6 +9,7 @@
 #include "overlay/column_types.h"
 #include "common/guard.h"
 #include "overlay/inner_cursors.h"
+#include "overlay/inner_rows.h"
 #include "overlay/plan.h"
 #include "overlay/records.h"
 
@@ -73,16 +74,46 @@ const RowSnapshot* storedRow(OverlayCursor* cursor, ModificationManager& log, sq
 
 // SQLite filters one cursor again for each value of an IN list and each row
 // of an outer loop, and some modules' cursors do not start over when filtered
-// again: the inner cursor is replaced by a fresh one.
+// again: the inner cursor is replaced by a fresh one. The old one closes
+// first, as SQLite would close it: some modules keep their latest cursor's
+// state in the table, and any cursor's xClose frees it (spatialite's
+// VirtualRouting). Without a fresh one the cursor has none.
 int renewInnerCursor(OverlayCursor* cursor)
 {
     OverlayTable* table = cursor->table;
+    closeInnerCursor(table->db, std::exchange(cursor->inner, nullptr), false);
     sqlite3_vtab_cursor* fresh = nullptr;
     const int rc = table->inner->pModule->xOpen(table->inner, &fresh);
     if (rc != SQLITE_OK)
         return carryInnerError(table, rc);
     fresh->pVtab = table->inner;
-    closeInnerCursor(table->db, std::exchange(cursor->inner, fresh), false);
+    cursor->inner = fresh;
+    return SQLITE_OK;
+}
+
+// Every stored row up to rowid is one the scan has passed.
+void raiseFloorPast(OverlayCursor* cursor, sqlite3_int64 rowid)
+{
+    if (cursor->storedFloor && rowid >= *cursor->storedFloor)
+        cursor->storedFloor =
+            rowid == std::numeric_limits<sqlite3_int64>::max() ? std::nullopt : std::optional(rowid + 1);
+}
+
+// Takes up a log that appeared while the cursor showed an inner row read
+// without one: what is stored up to that row the scan has passed. Asked of
+// the row the cursor stands on, before it moves on, and only then: a scan
+// without a log costs no call per row.
+int takeUpLog(OverlayCursor* cursor)
+{
+    if (!cursor->unmerged || !mergedLog(cursor))
+        return SQLITE_OK;
+    sqlite3_int64 rowid = 0;
+    const int rc = carryInnerError(cursor->table, innerModuleOf(cursor).xRowid(cursor->inner, &rowid));
+    if (rc != SQLITE_OK)
+        return rc;
+    cursor->unmerged = false;
+    raiseFloorPast(cursor, rowid);
+    startReading(cursor);
     return SQLITE_OK;
 }
 
@@ -99,14 +130,33 @@ bool isLimitOrOffset(const sqlite3_index_info::sqlite3_index_constraint& constra
     return constraint.op == SQLITE_INDEX_CONSTRAINT_LIMIT || constraint.op == SQLITE_INDEX_CONSTRAINT_OFFSET;
 }
 
+bool constrainsRowid(const sqlite3_index_info* info)
+{
+    for (int i = 0; i < info->nConstraint; ++i) {
+        const sqlite3_index_info::sqlite3_index_constraint& constraint = info->aConstraint[i];
+        if (constraint.usable && constraint.iColumn < 0 && !isLimitOrOffset(constraint))
+            return true;
+    }
+    return false;
+}
+
 // Asks the inner module for its plan without LIMIT, OFFSET or ORDER BY:
-// deleted and changed rows would use up a limit, and the merge decides the order.
+// deleted and changed rows would use up a limit, and the merge decides the
+// order. A module that finds no row by its rowid gets no constraint on it:
+// the overlay scans its rows and matches the rowid itself.
 int askInnerPlan(OverlayTable* table, sqlite3_index_info* info)
 {
+    bool withholdRowid = false;
+    const int asked = guardTableCallback(&table->base, [&] {
+        withholdRowid = constrainsRowid(info) && !findsRowsByRowid(*table);
+        return SQLITE_OK;
+    });
+    if (asked != SQLITE_OK)
+        return asked;
     QVarLengthArray<unsigned char, 16> usable(info->nConstraint);
     for (int i = 0; i < info->nConstraint; ++i) {
         usable[i] = info->aConstraint[i].usable;
-        if (isLimitOrOffset(info->aConstraint[i]))
+        if (isLimitOrOffset(info->aConstraint[i]) || (withholdRowid && info->aConstraint[i].iColumn < 0))
             info->aConstraint[i].usable = 0;
     }
     const int orderBy = info->nOrderBy;
@@ -260,6 +310,7 @@ std::optional<sqlite3_int64> nextStoredRow(OverlayCursor* cursor, ModificationMa
 
 // Settles the cursor on the next row to show, starting from where the inner
 // cursor stands (when innerLeft) and from the stored rows above the floor.
+// An unmerged cursor reads on without a log until takeUpLog takes one up.
 int settle(OverlayCursor* cursor, bool innerLeft)
 {
     const sqlite3_module& inner = innerModuleOf(cursor);
@@ -268,11 +319,12 @@ int settle(OverlayCursor* cursor, bool innerLeft)
         return SQLITE_OK;
     }
     for (;;) {
-        ModificationManager* log = mergedLog(cursor);
+        ModificationManager* log = cursor->unmerged ? nullptr : mergedLog(cursor);
         if (innerLeft && inner.xEof(cursor->inner))
             innerLeft = false;
         if (innerLeft && !log && !cursor->rowidFilter) {
             cursor->phase = CursorPhase::InnerRow;
+            cursor->unmerged = true;
             return SQLITE_OK;
         }
         bool hasStored = false;
@@ -307,10 +359,10 @@ int settle(OverlayCursor* cursor, bool innerLeft)
         // Every stored row below it was shown: one that a write on another
         // connection stores there later is a row this scan has passed, and
         // an inner row shown stays shown once, even when written meanwhile.
-        if (log && cursor->storedFloor && rowid >= *cursor->storedFloor)
-            cursor->storedFloor =
-                rowid == std::numeric_limits<sqlite3_int64>::max() ? std::nullopt : std::optional(rowid + 1);
+        if (log)
+            raiseFloorPast(cursor, rowid);
         cursor->phase = CursorPhase::InnerRow;
+        cursor->unmerged = !log;
         return SQLITE_OK;
     }
 }
@@ -420,7 +472,8 @@ int overlayClose(sqlite3_vtab_cursor* base)
 {
     OverlayCursor* cursor = overlayCursor(base);
     stopReading(cursor);
-    closeInnerCursor(cursor->table->db, cursor->inner, cursor->phase == CursorPhase::InnerRow);
+    if (cursor->inner)
+        closeInnerCursor(cursor->table->db, cursor->inner, cursor->phase == CursorPhase::InnerRow);
     deleteRecord(cursor);
     return SQLITE_OK;
 }
@@ -429,6 +482,8 @@ int overlayFilter(sqlite3_vtab_cursor* base, int idxNum, const char* idxStr, int
 {
     OverlayCursor* cursor = overlayCursor(base);
     return guardTableCallback(&cursor->table->base, [&] {
+        cursor->phase = CursorPhase::End;
+        cursor->unmerged = false;
         if (cursor->filtered) {
             const int rc = renewInnerCursor(cursor);
             if (rc != SQLITE_OK)
@@ -438,7 +493,6 @@ int overlayFilter(sqlite3_vtab_cursor* base, int idxNum, const char* idxStr, int
         const Plan plan = decodePlan(idxStr);
         cursor->innerOnly = cursor->table->innerOnly;
         cursor->storedFloor = std::numeric_limits<sqlite3_int64>::min();
-        cursor->phase = CursorPhase::End;
         noteWantedRows(cursor, plan, argc, argv);
         startReading(cursor);
         const char* innerIdxStr = plan.innerIdxStr ? plan.innerIdxStr->constData() : nullptr;
@@ -455,7 +509,9 @@ int overlayNext(sqlite3_vtab_cursor* base)
     return guardTableCallback(&cursor->table->base, [&] {
         switch (cursor->phase) {
         case CursorPhase::InnerRow: {
-            int rc = carryInnerError(cursor->table, innerModuleOf(cursor).xNext(cursor->inner));
+            int rc = takeUpLog(cursor);
+            if (rc == SQLITE_OK)
+                rc = carryInnerError(cursor->table, innerModuleOf(cursor).xNext(cursor->inner));
             return afterMove(cursor, rc != SQLITE_OK ? rc : settle(cursor, true));
         }
         case CursorPhase::StoredBeforeInner:

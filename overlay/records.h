@@ -15,6 +15,14 @@
 #include <optional>
 #include <vector>
 
+// What the inner module does with "rowid = ?" (see findsRowsByRowid).
+enum class RowidLookup {
+    Unknown,
+    Asking, // being asked: the questions' plans hand the rowid on
+    Finds,
+    FindsNothing, // the module gets no constraint on the rowid
+};
+
 struct OverlayTable {
     sqlite3_vtab base;
     sqlite3_vtab* inner;
@@ -45,6 +53,7 @@ struct OverlayTable {
     std::optional<QByteArray> allColumns;
     // See comparesWithoutConversion(); read when first asked.
     std::optional<QByteArray> blobColumns;
+    RowidLookup rowidLookup;
     // The log logOf() found last, with the entry's version then: taken again
     // only when the entry changed. Held weakly: the table keeps no log alive.
     std::weak_ptr<SqliteModificationManager> lastLog;
@@ -90,6 +99,10 @@ struct OverlayCursor {
     // stored row may have.
     sqlite3_int64 storedRowid;
     std::optional<sqlite3_int64> storedFloor;
+    // Set while the cursor shows an inner row read without a log: a log that
+    // appears meanwhile is taken up before the next row, with the floor
+    // learnt from that inner row.
+    bool unmerged;
     // What the plan knows of the rows wanted, to visit fewer stored rows.
     // With rowidFilter set only the row of wantedRowid can match, and none
     // when that is empty.

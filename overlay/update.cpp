@@ -7,6 +7,7 @@
 #include "overlay/callbacks.h"
 #include "common/guard.h"
 #include "overlay/inner_cursors.h"
+#include "overlay/inner_rows.h"
 #include "overlay/records.h"
 #include "store/savepoint.h"
 
@@ -28,40 +29,6 @@ bool isNull(sqlite3_value* value)
 ErrorPair uniqueRowidError(const OverlayTable& table)
 {
     return ErrorPair(SQLITE_CONSTRAINT, QStringLiteral("UNIQUE constraint failed: %1.rowid").arg(nameOf(table)));
-}
-
-// Runs query (a select list and FROM) on the table itself while its cursors
-// show the inner rows alone, so that the inner module is driven through its
-// own plans, and hands its first row, if any, to onRow. False when the module
-// cannot answer without arguments (a table-valued module); rowid, when given,
-// is bound to the query's "?".
-template <typename OnRow>
-bool askInnerRows(OverlayTable& table, const QByteArray& query, std::optional<sqlite3_int64> rowid, OnRow&& onRow)
-{
-    const QByteArray sql = query + quotedIdentifier(QString::fromUtf8(table.schema)).toUtf8() + '.' +
-                           quotedIdentifier(nameOf(table)).toUtf8() + (rowid ? " WHERE rowid = ?" : "");
-    sqlite3_stmt* statement = nullptr;
-    table.innerOnly = true;
-    int rc = sqlite3_prepare_v2(table.db, sql.constData(), -1, &statement, nullptr);
-    if (rc == SQLITE_OK && rowid)
-        rc = sqlite3_bind_int64(statement, 1, *rowid);
-    if (rc == SQLITE_OK)
-        rc = sqlite3_step(statement);
-    table.innerOnly = false;
-    const QByteArray message(sqlite3_errmsg(table.db));
-    try {
-        if (rc == SQLITE_ROW)
-            onRow(statement);
-    } catch (...) {
-        sqlite3_finalize(statement);
-        throw;
-    }
-    sqlite3_finalize(statement);
-    if (rc == SQLITE_ROW || rc == SQLITE_DONE)
-        return true;
-    if (rc == SQLITE_CONSTRAINT || message.contains("no query solution"))
-        return false;
-    throw ErrorPair(rc, message);
 }
 
 // A query that yields one integer, as askInnerRows runs it; none when the

@@ -9,7 +9,7 @@ packages=("$@")
   qtbase5-dev libqt5sql5-sqlite
   libsqlite3-dev sqlite3
   libcsv-dev
-  libsqlite3-mod-csvtable libsqlite3-mod-zipfile libsqlite3-mod-spatialite spatialite-bin
+  libsqlite3-mod-csvtable libsqlite3-mod-zipfile libsqlite3-mod-spatialite spatialite-bin python3-xlwt
   libgtest-dev libgmock-dev googletest
   libbenchmark-dev
   clang libclang-rt-14-dev valgrind

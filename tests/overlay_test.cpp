@@ -48,14 +48,15 @@ TEST_F(OverlayTest, InnerModuleIsMadeScannedAndReleasedAsItsContractSays)
     ASSERT_EQ(run("CREATE VIRTUAL TABLE t USING overlay('/p/q.tab', 'x y', 3)"), "");
     EXPECT_EQ(calls.clientData, std::vector<void*>{nullptr});
     EXPECT_EQ(calls.argv[0], (std::vector<std::string>{"overlay", "main", "t", "'/p/q.tab'", "'x y'", "3"}));
-    // Only rowid = ? reaches the inner module's own plan; everything else is a full scan.
+    // Only rowid = ? reaches the inner module's own plan; everything else is a full scan. The first plan
+    // that constrains the rowid asks once whether the module finds its first row by rowid.
     const int lookup = memory_module::rowidLookupPlan;
     // More constraints than the overlay keeps beside the plan without the heap.
     std::string many = "SELECT rowid FROM t WHERE rowid > 7";
     for (int value = 100; value < 120; ++value)
         many += " AND a <> " + std::to_string(value);
     const std::tuple<const char*, const char*, std::vector<int>> reads[] = {
-        {many.c_str(), "8 9 10", {0}},
+        {many.c_str(), "8 9 10", {0, lookup, 0}},
         {"SELECT rowid, b FROM t WHERE rowid = 4", "4|'r4'", {lookup}},
         {"SELECT rowid FROM t WHERE rowid IN (2, 9) ORDER BY rowid DESC", "9 2", {lookup, lookup}},
         {"SELECT rowid FROM t WHERE rowid > 7", "8 9 10", {0}},
@@ -150,28 +151,47 @@ TEST_F(OverlayTest, ValuesOutliveTheirInnerCursorForTheirStatementOnly)
 // Modules written elsewhere, each against the same rows on the module alone: one frees the values it handed
 // out once another cursor of its table opens, as the overlay's questions to the inner rows do (the log's
 // first write, OR REPLACE onto an inner row); one plans full scans alone and does not start over when
-// filtered again, as SQLite does for each value of an IN list.
-TEST_F(OverlayTest, ModulesThatFreeValuesOrScanOnce)
+// filtered again, as SQLite does for each value of an IN list; one keeps its latest cursor's state in the
+// table and frees it at any cursor's close, so that a cursor filtered again must not outlive its successor;
+// one plans rowid = ? and finds nothing, and from the first plan on gets no rowid to look up.
+TEST_F(OverlayTest, ModulesWithFaultsOfTheirOwn)
 {
-    memory_module::TableData freeing = numbered(4), scanning = numbered(6);
+    memory_module::TableData freeing = numbered(4), scanning = numbered(6), latest = numbered(6), blind = numbered(6);
     freeing.valuesFreedOnOpen = true;
     scanning.scansOnce = true;
+    latest.latestCursorState = true;
+    blind.rowidLookupFindsNothing = true;
     memory_module::setTable("/f", freeing);
     memory_module::setTable("/s", scanning);
+    memory_module::setTable("/l", latest);
+    memory_module::setTable("/n", blind);
     open();
     ASSERT_EQ(sqlite3_create_module(db, "plain", memory_module::module(), nullptr), SQLITE_OK);
     ASSERT_EQ(run("CREATE VIRTUAL TABLE f USING overlay('/f'); CREATE VIRTUAL TABLE s USING overlay('/s'); "
+                  "CREATE VIRTUAL TABLE l USING overlay('/l'); CREATE VIRTUAL TABLE n USING overlay('/n'); "
                   "CREATE VIRTUAL TABLE ps USING plain('/s')"),
               "");
     EXPECT_EQ(run("UPDATE OR REPLACE f SET rowid = 4 WHERE rowid = 2; UPDATE OR REPLACE f SET rowid = 3 WHERE rowid "
                   "= 1; SELECT rowid, * FROM f"),
               "3|1|'r1' 4|2|'r2'");
-    for (const std::string sql : {"SELECT rowid FROM # WHERE rowid IN (3, 6)", "SELECT b FROM # WHERE rowid IN (6,3,7)",
-                                  "SELECT a FROM # WHERE rowid IN (SELECT 5 UNION SELECT 1) ORDER BY a DESC"})
-        EXPECT_EQ(run(sql.substr(0, sql.find('#')) + "s" + sql.substr(sql.find('#') + 1)),
-                  run(sql.substr(0, sql.find('#')) + "ps" + sql.substr(sql.find('#') + 1)))
-            << sql;
-    EXPECT_EQ(run("UPDATE s SET a = 30 WHERE rowid IN (6,3,7); SELECT group_concat(a) FROM s"), "'1,2,30,4,5,30'");
+    // Asked first while the inner row of old_values is being looked up, which still reads the inner row.
+    EXPECT_EQ(run("UPDATE n SET b = 'x' WHERE a = 2; SELECT old_values FROM ombrix_changes('n')"), "'[2,\"r2\"]'");
+    for (const std::string table : {"n", "s", "l"}) {
+        for (const std::string sql :
+             {"SELECT rowid FROM # WHERE rowid IN (3, 6)", "SELECT b FROM # WHERE rowid IN (6,3,7)",
+              "SELECT a FROM # WHERE rowid IN (SELECT 5 UNION SELECT 1) ORDER BY a DESC"})
+            EXPECT_EQ(run(sql.substr(0, sql.find('#')) + table + sql.substr(sql.find('#') + 1)),
+                      run(sql.substr(0, sql.find('#')) + "ps" + sql.substr(sql.find('#') + 1)))
+                << table << ": " << sql;
+        EXPECT_EQ(run("UPDATE " + table + " SET a = 30 WHERE rowid IN (6,3,7); SELECT group_concat(a) FROM " + table),
+                  "'1,2,30,4,5,30'");
+    }
+    auto& plans = memory_module::calls().filterPlans;
+    plans.clear();
+    EXPECT_EQ(run("UPDATE n SET b = 'x' WHERE rowid = 2; DELETE FROM n WHERE rowid = 4; SELECT changes(); SELECT "
+                  "group_concat(old_values, ' ') FROM ombrix_changes('n')"),
+              "1 '[2,\"r2\"] [3,\"r3\"] [6,\"r6\"] [4,\"r4\"]'");
+    EXPECT_EQ(std::count(plans.begin(), plans.end(), memory_module::rowidLookupPlan), 0);
 }
 
 TEST_F(OverlayTest, RoutinesPointerIsFilledOnceAndNeeded)
@@ -198,13 +218,12 @@ TEST_F(OverlayTest, RoutinesPointerIsFilledOnceAndNeeded)
 TEST_F(OverlayTest, LookupsAndScansMergeTheLog)
 {
     memory_module::setTable("/t", numbered(5));
-    memory_module::setTable("/late", numbered(2));
     memory_module::TableData typed = numbered(4);
     typed.indexedColumn = 1;
     typed.types = {"", "VARCHAR(9)"};
     memory_module::setTable("/typed", typed);
     open();
-    ASSERT_EQ(run("CREATE VIRTUAL TABLE t USING overlay('/t'); CREATE VIRTUAL TABLE late USING overlay('/late')"), "");
+    ASSERT_EQ(run("CREATE VIRTUAL TABLE t USING overlay('/t')"), "");
     // The inner module answers b = ? itself; with TEXT affinity SQLite compares numbers there as text.
     ASSERT_EQ(run("CREATE VIRTUAL TABLE typed USING overlay('/typed'); UPDATE typed SET b = 5 WHERE rowid = 1; "
                   "UPDATE typed SET b = 5.0 WHERE rowid = 2; UPDATE typed SET b = 'r4' WHERE rowid = 3"),
@@ -235,13 +254,25 @@ TEST_F(OverlayTest, LookupsAndScansMergeTheLog)
     EXPECT_EQ(run("UPDATE untyped SET a = 0 WHERE rowid = 2"), "");
     EXPECT_EQ(rowsOf(matching), (std::vector<std::string>{"3", "4"}));
     sqlite3_finalize(matching);
-    // A scan under way when the first write makes the log shows the rows it stores.
-    sqlite3_stmt* scan = nullptr;
-    ASSERT_EQ(sqlite3_prepare_v2(db, "SELECT rowid FROM late", -1, &scan, nullptr), SQLITE_OK);
-    ASSERT_EQ(sqlite3_step(scan), SQLITE_ROW);
-    EXPECT_EQ(run("INSERT INTO late(a) VALUES (3)"), "");
-    EXPECT_EQ(rowsOf(scan), (std::vector<std::string>{"2", "3"}));
-    sqlite3_finalize(scan);
+    // A scan under way when the first write makes the log shows the rows the log stores ahead of it, never
+    // those it has passed: in a full scan, in a rowid lookup, and over a log kept empty before the scan.
+    const std::tuple<const char*, const char*, std::vector<std::string>> scans[] = {
+        {"late", "", {"2", "3"}}, {"lookup", " WHERE rowid = 2", {}}, {"kept", "", {"2", "3"}}};
+    for (const auto& [table, where, rest] : scans) {
+        const std::string name = table;
+        memory_module::setTable("/" + name, numbered(2));
+        ASSERT_EQ(run("CREATE VIRTUAL TABLE " + name + " USING overlay('/" + name + "')"), "");
+        if (name == "kept") {
+            ASSERT_EQ(run("SELECT ombrix_keep('kept')"), "NULL");
+        }
+        sqlite3_stmt* scan = nullptr;
+        ASSERT_EQ(sqlite3_prepare_v2(db, ("SELECT rowid FROM " + name + where).c_str(), -1, &scan, nullptr), SQLITE_OK);
+        ASSERT_EQ(sqlite3_step(scan), SQLITE_ROW);
+        EXPECT_EQ(run("UPDATE " + name + " SET b = 'seen' WHERE rowid <= 2; INSERT INTO " + name + "(a) VALUES (3)"),
+                  "");
+        EXPECT_EQ(rowsOf(scan), rest) << name;
+        sqlite3_finalize(scan);
+    }
 
     ASSERT_EQ(run("UPDATE t SET b = 'new' WHERE rowid = 2; DELETE FROM t WHERE rowid = 3; INSERT INTO t(rowid, a) "
                   "VALUES (9, 9), (1099511627776, 40), (9223372036854775807, 63)"),
@@ -431,16 +462,25 @@ TEST_F(OverlayTest, HistoryFileFaultsLeaveTheLogAsItWas)
 
 TEST_F(OverlayTest, SecondLogOfANameOrOfAFileIsRefused)
 {
+    memory_module::TableData elsewhere = numbered(5);
+    elsewhere.rows[0][1] = "elsewhere";
     memory_module::setTable("/roads", numbered(5));
-    memory_module::setTable("/elsewhere", numbered(5));
+    memory_module::setTable("/elsewhere", elsewhere);
     open();
     ASSERT_EQ(run("CREATE VIRTUAL TABLE roads USING overlay('/roads'); DELETE FROM roads WHERE rowid = 1"), "");
     sqlite3* other = nullptr;
     ASSERT_EQ(sqlite3_open(":memory:", &other), SQLITE_OK);
     ASSERT_EQ(wrapVirtualTableWithTransactions(other, nullptr, memory_module::module(), "overlay"), SQLITE_OK);
+    ASSERT_EQ(quillmere_register_undoredo_functions(other), SQLITE_OK);
     EXPECT_EQ(::run(other, "CREATE VIRTUAL TABLE ROADS USING overlay('/elsewhere'); DELETE FROM ROADS WHERE rowid = 5"),
               "error 19: table roads: another table of that name, on file path /roads, has a change log open in this "
               "process");
+    // The deleted row's values are read through a table over the log's file on the connection that asks, and
+    // are unknown without one: not read through the table of that name over another file, nor on another
+    // connection.
+    const std::string oldValues = "SELECT original_rowid, old_values FROM ombrix_changes('roads')";
+    EXPECT_EQ(::run(other, oldValues), "1|NULL");
+    EXPECT_EQ(run(oldValues), "1|'[1,\"r1\"]'");
     EXPECT_EQ(::run(other, "CREATE VIRTUAL TABLE copy USING overlay('/roads'); DELETE FROM copy WHERE rowid = 5"),
               "error 19: table copy: its file path /roads is already used by the change log of table roads");
     EXPECT_EQ(run("CREATE VIRTUAL TABLE lanes USING overlay('/lanes')"), "");

@@ -86,3 +86,51 @@ UPDATE fdo SET name = 'x' WHERE rowid IN (6, 4, 7);
 SELECT rowid, id, name, AsText(geom) FROM fdo;
 SELECT rowid, fid, name, AsText(geom) FROM gpkg;
 SELECT rowid, id, name, AsText(Geometry) FROM bbox;
+
+-- Modules that answer any constraint on the rowid with no row (VirtualShape, VirtualDbf and VirtualText above,
+-- VirtualXL and VirtualGeoJSON): the overlay matches rowids itself, for writes by rowid and for old_values.
+CREATE VIRTUAL TABLE xl USING editable_VirtualXL('t.xls', 0, 1);
+CREATE VIRTUAL TABLE gj USING editable_VirtualGeoJSON('t.geojson');
+UPDATE shp SET name = 'Quarry Way East' WHERE rowid = 3;
+UPDATE dbf SET name = 'Quarry Way East' WHERE rowid = 3;
+UPDATE txt SET name = 'west' WHERE rowid = 2;
+UPDATE xl SET name = 'Brill End' WHERE rowid = 2;
+UPDATE gj SET name = 'Coln St Aldwyns' WHERE rowid = 2;
+DELETE FROM gj WHERE rowid IN (0, 7);
+SELECT rowid, name, (SELECT json_extract(old_values, '$[3]') FROM ombrix_changes('shp') WHERE rowid = 3)
+  FROM shp WHERE rowid = 3;
+SELECT rowid, name, (SELECT json_extract(old_values, '$[2]') FROM ombrix_changes('dbf') WHERE rowid = 3)
+  FROM dbf WHERE rowid = 3;
+SELECT rowid, name, (SELECT json_extract(old_values, '$[2]') FROM ombrix_changes('txt') WHERE rowid = 2)
+  FROM txt WHERE rowid = 2;
+SELECT group_concat(rowid || ':' || name || ':' || pop, ' '),
+  (SELECT group_concat(original_rowid || ':' || json_extract(old_values, '$[2]')) FROM ombrix_changes('xl')) FROM xl;
+SELECT group_concat(rowid || ':' || name || ':' || AsText(geometry), ' '),
+  (SELECT group_concat(original_rowid || ':' || change || ':' || json_extract(old_values, '$[3]'))
+    FROM ombrix_changes('gj')) FROM gj;
+
+-- A routing network, whose module keeps its latest cursor's state in the table and frees it when any of
+-- its cursors closes (SQLite filters one cursor again for each value of an IN list); an MBR cache; XPath.
+CREATE TABLE arcs(id INTEGER PRIMARY KEY, node_from INTEGER, node_to INTEGER, name TEXT, cost DOUBLE);
+INSERT INTO arcs VALUES (1, 1, 2, 'Mill Lane', 1.0), (2, 2, 3, 'Kiln Road', 1.0), (3, 3, 4, 'Ford', 1.0),
+  (4, 1, 4, 'Quay', 5.0);
+SELECT CreateRouting('arcs_data', 'arcs_net', 'arcs', 'node_from', 'node_to', NULL, 'cost', 'name', 0, 1);
+CREATE VIRTUAL TABLE route USING editable_VirtualRouting(arcs_data);
+SELECT group_concat(NodeTo || ':' || Role || ':' || Cost, ' ') FROM route WHERE NodeFrom = 1 AND NodeTo IN (3, 4);
+UPDATE route SET Name = 'by Kiln Road' WHERE NodeFrom = 1 AND NodeTo = 3;
+SELECT NodeTo, Name, Cost FROM route WHERE NodeFrom = 1 AND NodeTo = 3;
+SELECT coalesce(ombrix_undo('route'), 'undone'), (SELECT Name FROM route WHERE NodeFrom = 1 AND NodeTo = 3);
+CREATE TABLE spots(id INTEGER PRIMARY KEY, name TEXT, geom BLOB);
+INSERT INTO spots VALUES (1, 'Mill', MakePoint(1, 2, 4326)), (2, 'Kiln', MakePoint(3, 4, 4326)),
+  (3, 'Ford', MakePoint(5, 6, 4326));
+CREATE VIRTUAL TABLE mbr USING editable_MbrCache(spots, geom);
+SELECT group_concat(rowid) FROM mbr WHERE mbr = FilterMbrIntersects(2, 3, 6, 7);
+UPDATE mbr SET mbr = BuildMbr(0, 0, 1, 1) WHERE rowid = 2;
+DELETE FROM mbr WHERE rowid IN (3, 9);
+SELECT group_concat(rowid || ':' || coalesce(AsText(mbr), mbr), ' ') FROM mbr;
+CREATE TABLE docs(id INTEGER PRIMARY KEY, doc BLOB);
+INSERT INTO docs VALUES (1, XB_Create(CAST('<a><b>one</b><b>two</b></a>' AS BLOB))),
+  (2, XB_Create(CAST('<a><b>three</b></a>' AS BLOB)));
+CREATE VIRTUAL TABLE xpath USING editable_VirtualXPath(docs, doc);
+UPDATE xpath SET value = 'THREE' WHERE xpath_expr = '//b/text()' AND pkid = 2;
+SELECT group_concat(pkid || ':' || sub || ':' || value, ' ') FROM xpath WHERE xpath_expr IN ('//b/text()', '//c');

@@ -6,7 +6,8 @@ set -euo pipefail
 here=$(cd "$(dirname "${BASH_SOURCE[0]}")" && pwd)
 extension=$(cd "$1" && pwd)/quillmere_extension
 lib=/usr/lib/x86_64-linux-gnu
-for need in /usr/bin/sqlite3 /usr/bin/python3 $lib/libsqlite3_mod_{csvtable,zipfile}.so $lib/mod_spatialite.so; do
+for need in /usr/bin/sqlite3 /usr/bin/python3 $lib/libsqlite3_mod_{csvtable,zipfile}.so $lib/mod_spatialite.so \
+  /usr/lib/python3/dist-packages/xlwt; do
   [ -e "$need" ] || { echo "SKIP: $need is missing (scripts/setup.sh installs it)"; exit 77; }
 done
 [ "$(nm -D --defined-only "$extension.so" | awk '{print $3}')" = sqlite3_quillmereextension_init ] &&
@@ -33,6 +34,15 @@ int failing_init(sqlite3* db, char** e, const sqlite3_api_routines* a) {
 C
 /usr/bin/python3 -c 'import zipfile
 with zipfile.ZipFile("t.zip", "w") as z: [z.writestr(n + ".txt", n) for n in ("alpha", "beta", "gamma")]'
+/usr/bin/python3 -c 'import xlwt
+book = xlwt.Workbook(); sheet = book.add_sheet("towns")
+for r, row in enumerate([("id", "name", "pop"), (1, "Ashby", 120), (2, "Brill", 340), (3, "Coln", 56)]):
+    [sheet.write(r, c, value) for c, value in enumerate(row)]
+book.save("t.xls")'
+/usr/bin/python3 -c 'import json
+towns = [(1, "Ashby", [1, 2]), (2, "Brill", [3, 4]), (3, "Coln", [5, 6])]
+json.dump({"type": "FeatureCollection", "features": [{"type": "Feature", "properties": {"id": i, "name": name},
+  "geometry": {"type": "Point", "coordinates": xy}} for i, name, xy in towns]}, open("t.geojson", "w"))'
 SPATIALITE_SECURITY=relaxed /usr/bin/sqlite3 :memory: >"$work/log" 2>&1 <<'SQL' || true
 SELECT load_extension('mod_spatialite');
 SELECT InitSpatialMetadata(1);

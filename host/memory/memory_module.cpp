@@ -6,6 +6,7 @@
 #include <cstdio>
 #include <mutex>
 #include <string_view>
+#include <utility>
 
 namespace memory_module {
 namespace {
@@ -39,6 +40,12 @@ void count(int CallRecord::*counter, int by = 1)
 
 struct Cursor;
 
+// What a cursor of a table with latestCursorState reads at xFilter.
+struct CursorState {
+    static constexpr std::uint64_t live = 0x5eed5eed5eed5eed;
+    std::uint64_t mark = live;
+};
+
 struct Table {
     sqlite3_vtab base;
     std::string name;
@@ -48,6 +55,7 @@ struct Table {
     std::multimap<std::string, size_t> index;
     bool staticValues;
     std::vector<Cursor*> cursors;
+    CursorState* latest = nullptr;
 };
 
 struct Cursor {
@@ -61,6 +69,7 @@ struct Cursor {
     // Counted here and added up at xClose: one count for every thread would
     // line their scans up.
     int columnReads;
+    CursorState* state;
 };
 
 std::string pathFromArgument(const char* argument)
@@ -198,6 +207,7 @@ int release(const char* event, sqlite3_vtab* vtab)
     Table* table = reinterpret_cast<Table*>(vtab);
     record([&](CallRecord& calls) { calls.lifecycle.push_back(event + (" " + table->name)); });
     sqlite3_free(table->base.zErrMsg);
+    delete table->latest;
     delete table;
     return SQLITE_OK;
 }
@@ -256,6 +266,8 @@ int xOpen(sqlite3_vtab* vtab, sqlite3_vtab_cursor** out)
     }
     auto* cursor = new Cursor{};
     cursor->table = table;
+    if (table->data.latestCursorState)
+        cursor->state = table->latest = new CursorState;
     table->cursors.push_back(cursor);
     *out = &cursor->base;
     return SQLITE_OK;
@@ -267,6 +279,8 @@ int xClose(sqlite3_vtab_cursor* base)
     Cursor* cursor = reinterpret_cast<Cursor*>(base);
     count(&CallRecord::columnReads, cursor->columnReads);
     freeBuffers(cursor);
+    if (cursor->table->data.latestCursorState)
+        delete std::exchange(cursor->table->latest, nullptr);
     auto& cursors = cursor->table->cursors;
     cursors.erase(std::find(cursors.begin(), cursors.end(), cursor));
     delete cursor;
@@ -278,6 +292,10 @@ int xFilter(sqlite3_vtab_cursor* base, int idxNum, const char*, int argc, sqlite
     record([&](CallRecord& calls) { calls.filterPlans.push_back(idxNum); });
     Cursor* cursor = reinterpret_cast<Cursor*>(base);
     const Table& table = *cursor->table;
+    // Read after another cursor's xClose freed it: AddressSanitizer stops
+    // here, and without it the mark is usually gone.
+    if (cursor->state && cursor->state->mark != CursorState::live)
+        return SQLITE_CORRUPT;
     if (!cursor->filtered || !table.data.scansOnce)
         cursor->at = 0;
     cursor->filtered = true;
@@ -292,7 +310,8 @@ int xFilter(sqlite3_vtab_cursor* base, int idxNum, const char*, int argc, sqlite
     if (idxNum == rowidLookupPlan && argc == 1) {
         const sqlite3_int64 offset = sqlite3_value_int64(argv[0]) - table.data.firstRowid;
         const auto row = static_cast<size_t>(offset / table.data.rowidStride);
-        if (offset >= 0 && offset % table.data.rowidStride == 0 && row < table.data.rows.size())
+        if (offset >= 0 && offset % table.data.rowidStride == 0 && row < table.data.rows.size() &&
+            !table.data.rowidLookupFindsNothing)
             cursor->visit.push_back(row);
         return SQLITE_OK;
     }

@@ -38,6 +38,11 @@ struct TableData {
     // no plan of its own (full scans alone), and a cursor that goes on from
     // where it stood when filtered again:
     bool scansOnce = false;
+    // the state of its latest cursor kept in the table, freed by whichever
+    // cursor closes next, so that only one cursor at a time can be used:
+    bool latestCursorState = false;
+    // a plan of its own for rowid = ? that finds no row:
+    bool rowidLookupFindsNothing = false;
 };
 
 struct Faults {
