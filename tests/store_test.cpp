@@ -3,7 +3,11 @@
 #include "common/error_pair.h"
 #include "store/history_file.h"
 #include "store/owner_locks.h"
+#include "store/qt_connection.h"
+#include "store/savepoint.h"
 #include "store/transaction_gate.h"
+
+#include <QSqlDatabase>
 
 #include <gtest/gtest.h>
 #include <sqlite3.h>
@@ -195,6 +199,82 @@ TEST(HistoryFile, StaysOpenWhileAReaderIsAlive)
     EXPECT_FALSE(history.closeIfUnused());
     database.stopReading();
     EXPECT_TRUE(history.closeIfUnused());
+}
+
+// The history connection's own statements wait for another process's write lock as its busy timeout says: from
+// its opening on, and again once space was given back, which asks for the lock without waiting.
+TEST(HistoryFile, WaitsForAnotherProcessesWriteLock)
+{
+    HistoryFile history;
+    const std::shared_ptr<HistoryFile::Open> file = history.open();
+    sqlite3* other = nullptr;
+    ASSERT_EQ(sqlite3_open((std::string(std::getenv("HOME")) + "/transactions.sqlite").c_str(), &other), SQLITE_OK);
+    const auto whileHeld = [&](const char* sql) {
+        sqlite3_exec(other, "BEGIN IMMEDIATE", nullptr, nullptr, nullptr);
+        auto commit = std::async(std::launch::async, [other] {
+            std::this_thread::sleep_for(200ms);
+            sqlite3_exec(other, "COMMIT", nullptr, nullptr, nullptr);
+        });
+        try {
+            file->database.execute(QString::fromUtf8(sql));
+            return std::string("waited");
+        } catch (const ErrorPair& error) {
+            return error.message().toStdString();
+        }
+    };
+    EXPECT_EQ(whileHeld("CREATE TABLE first(x)"), "waited");
+    ASSERT_EQ(sqlite3_exec(other, "CREATE TABLE filler AS SELECT zeroblob(8000000); DROP TABLE filler", nullptr,
+                           nullptr, nullptr),
+              SQLITE_OK);
+    file->database.giveSpaceBack();
+    EXPECT_LT(file->database.firstValue(QStringLiteral("PRAGMA freelist_count")).toInt(), 1024);
+    EXPECT_EQ(whileHeld("CREATE TABLE second(x)"), "waited");
+    sqlite3_exec(other, "DROP TABLE first; DROP TABLE second", nullptr, nullptr, nullptr);
+    sqlite3_close(other);
+}
+
+// Inside an open transaction a savepoint keeps its work at release() and leaves nothing of itself open; one
+// left without release() takes back its own work only.
+TEST(HistoryFile, SavepointsInsideATransaction)
+{
+    HistoryFile history;
+    const std::shared_ptr<HistoryFile::Open> file = history.open();
+    SqliteDatabase& database = file->database;
+    const HistoryOwner owner = HistoryOwner::apart(&history);
+    const SqliteDatabase::Work work(database, owner);
+    {
+        Savepoint kept(database, owner);
+        database.execute(QStringLiteral("CREATE TABLE saved(x)"));
+        database.execute(QStringLiteral("INSERT INTO saved VALUES (1)"));
+        kept.release();
+    }
+    EXPECT_THROW(database.rollbackTo(QStringLiteral("quillmere_operation")), ErrorPair);
+    {
+        const Savepoint dropped(database, owner);
+        database.execute(QStringLiteral("INSERT INTO saved VALUES (2)"));
+    }
+    EXPECT_EQ(database.firstValue(QStringLiteral("SELECT group_concat(x) FROM saved")).toString().toStdString(), "1");
+    database.rollback();
+}
+
+// A connection is closed by the thread that made it: given up on another thread it waits, open, until that
+// thread makes the next one; given up after its maker ended, it closes at once.
+TEST(QtConnection, ClosesOnTheThreadThatMadeIt)
+{
+    const QString path = QString::fromUtf8(std::getenv("HOME")) + QStringLiteral("/made.sqlite");
+    const auto open = [] { return QSqlDatabase::connectionNames().size(); };
+    const int before = open();
+    auto first = std::make_unique<QtConnection>(path);
+    std::async(std::launch::async, [&first] { first.reset(); }).get();
+    EXPECT_EQ(open(), before + 1);
+    {
+        const QtConnection second(path);
+        EXPECT_EQ(open(), before + 1);
+    }
+    EXPECT_EQ(open(), before);
+    std::async(std::launch::async, [&first, &path] { first = std::make_unique<QtConnection>(path); }).get();
+    first.reset();
+    EXPECT_EQ(open(), before);
 }
 
 } // namespace
