@@ -198,7 +198,8 @@ TEST_F(KeptLogTest, ANewProcessTakesUpWhatTheLastOneAcknowledged)
     }
 }
 
-// Two processes that open the kept table at once: one takes the log up, the other is told it is in use.
+// Two processes that open the kept table at once: one takes the log up, the other, waiting for that as its busy
+// timeout lets it, is told it is in use.
 TEST_F(KeptLogTest, OneProcessAtATimeTakesAKeptLogUp)
 {
     finish(inChild(home, [] {
@@ -217,6 +218,7 @@ TEST_F(KeptLogTest, OneProcessAtATimeTakesAKeptLogUp)
             ::close(start[1]);
             ::close(end[1]);
             sqlite3* db = connect();
+            sqlite3_busy_timeout(db, 5000);
             char go;
             if (read(start[0], &go, 1) != 1)
                 _exit(1);
