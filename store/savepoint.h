@@ -11,15 +11,15 @@ class Savepoint {
 public:
     // owner is who the statements run for (see HistoryOwner). Entering the
     // transaction may wait for another connection or process, or fail with
-    // SQLITE_BUSY (see TransactionGate::enter). Without a transaction open the savepoint
-    // opens one and commits it at release(). Inside one it is a savepoint of
-    // SQLite's, or with lightweight set, none at all: if it is left without
-    // release() after a statement changed something, the whole transaction is
-    // rolled back and stays refused until its owner rolls back too. Row
-    // writes use that, as they fail only when the database does.
+    // SQLITE_BUSY (see TransactionGate::enter). Without a transaction open
+    // the savepoint opens one and commits it at release(). Inside one it is a
+    // savepoint of SQLite's, or with lightweight set, none at all: if it is
+    // left without release() after a statement changed something, the whole
+    // transaction is rolled back and stays refused until its owner rolls back
+    // too. Row writes use that, as they fail only when the database does.
     Savepoint(SqliteDatabase& database, const HistoryOwner& owner, bool lightweight = false,
               TransactionGate::Wait wait = TransactionGate::Wait::UpToTimeout);
-    // The library's own work, joining what this thread works in.
+    // The library's own work, joining the work this thread is doing.
     explicit Savepoint(SqliteDatabase& database) : Savepoint(database, HistoryOwner()) {}
     ~Savepoint();
     Savepoint(const Savepoint&) = delete;

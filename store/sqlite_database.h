@@ -21,7 +21,6 @@
 class ErrorPair;
 class Statement;
 
-struct sqlite3;
 struct sqlite3_stmt;
 
 class SqliteDatabase {
