@@ -25,7 +25,8 @@ struct Worker {
 
     explicit Worker(int number) : table("thread_t" + std::to_string(number)), inner(table + "_inner")
     {
-        if (sqlite3_open(":memory:", &db) != SQLITE_OK ||
+        // A write waits for the other thread's history transaction as long as Python's connections wait.
+        if (sqlite3_open(":memory:", &db) != SQLITE_OK || sqlite3_busy_timeout(db, 5000) != SQLITE_OK ||
             wrapVirtualTableWithTransactions(db, hostRoutines(), memory_module::module(), "overlay") != SQLITE_OK ||
             sqlite3_create_module(db, "inner", memory_module::module(), nullptr) != SQLITE_OK ||
             quillmere_register_undoredo_functions(db) != SQLITE_OK)

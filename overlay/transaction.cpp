@@ -5,9 +5,9 @@
 // writes), committed in xSync so that a failure fails the host's COMMIT,
 // rolled back with the host's ROLLBACK. The host's savepoint levels opened
 // once it began become savepoints of their own; one opened before is older
-// than anything it holds. One host connection at a time: another one's
-// writes wait for it, or fail with SQLITE_BUSY on the same thread, where
-// waiting could never end.
+// than anything it holds. One host connection at a time, on whatever threads
+// its statements run: another one's writes wait for it up to their own
+// connection's busy timeout, then fail with SQLITE_BUSY.
 #include "overlay/callbacks.h"
 #include "common/guard.h"
 #include "common/identifiers.h"

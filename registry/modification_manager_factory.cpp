@@ -145,7 +145,7 @@ std::shared_ptr<OpenLog> ModificationManagerFactory::openTable(const QString& na
     if (!kept)
         return entry;
     try {
-        takeUpLog(*entry, table.filePath, table.stamps, false, nullptr);
+        takeUpLog(*entry, table.filePath, table.stamps, false, table.connection);
     } catch (...) {
         closeTable(entry, table.overlay);
         throw;
@@ -220,8 +220,7 @@ void ModificationManagerFactory::endLog(const std::shared_ptr<SqliteModification
     if (!manager || !file)
         return;
     try {
-        // Its own owner, which joins no transaction of any connection.
-        Savepoint savepoint(file->database, manager.get(), false, wait);
+        Savepoint savepoint(file->database, HistoryOwner::apart(manager.get()), false, wait);
         if (!LogRecords::keptLog(file->database, manager->name()))
             manager->dropLog();
         savepoint.release();
@@ -282,7 +281,7 @@ bool ModificationManagerFactory::ownedElsewhere(const QString& name)
 }
 
 std::shared_ptr<SqliteModificationManager> ModificationManagerFactory::logFor(OpenLog& entry, const QByteArray& uri,
-                                                                              const void* owner)
+                                                                              sqlite3* owner)
 {
     if (std::shared_ptr<SqliteModificationManager> manager = tables.logOver(entry, uri))
         return manager;
@@ -293,8 +292,11 @@ std::shared_ptr<SqliteModificationManager> ModificationManagerFactory::logFor(Op
         takeUpLog(entry, uri, stamps ? std::move(*stamps) : stampFiles(uri), true, owner);
         log = tables.state(entry);
         if (log.manager) {
-            if (const std::optional<QString> label = tables.takeFirstLabel(entry))
+            if (const std::optional<QString> label = tables.takeFirstLabel(entry)) {
+                Savepoint savepoint(log.manager->file(), owner);
                 log.manager->label(label);
+                savepoint.release();
+            }
         }
     }
     if (!log.manager || log.filePath != uri)
@@ -306,7 +308,7 @@ std::shared_ptr<SqliteModificationManager> ModificationManagerFactory::logFor(Op
 }
 
 void ModificationManagerFactory::takeUpLog(OpenLog& entry, const QByteArray& uri, std::vector<FileStamp> now,
-                                           bool create, const void* owner)
+                                           bool create, sqlite3* owner)
 {
     const std::shared_ptr<HistoryFile::Open> file = history.open();
     SqliteDatabase& db = file->database;
@@ -424,7 +426,7 @@ void ModificationManagerFactory::keep(OpenLog& entry, bool kept)
         LogRecords::unmarkKept(file->database, log.manager->name());
 }
 
-void ModificationManagerFactory::discard(const QString& name, const void* owner)
+void ModificationManagerFactory::discard(const QString& name, sqlite3* owner)
 {
     const std::shared_ptr<HistoryFile::Open> file = history.open();
     onUnheldKeptLog(*file, name, owner,
@@ -476,8 +478,7 @@ void ModificationManagerFactory::stillUnheld(const QString& name)
         throw keptLogInUse(name);
 }
 
-void ModificationManagerFactory::acceptFiles(const QString& name, const std::optional<QByteArray>& uri,
-                                             const void* owner)
+void ModificationManagerFactory::acceptFiles(const QString& name, const std::optional<QByteArray>& uri, sqlite3* owner)
 {
     const std::shared_ptr<HistoryFile::Open> file = history.open();
     onUnheldKeptLog(*file, name, owner,
@@ -493,7 +494,7 @@ void ModificationManagerFactory::acceptFiles(const QString& name, const std::opt
     closeIfIdle();
 }
 
-void ModificationManagerFactory::onUnheldKeptLog(HistoryFile::Open& file, const QString& name, const void* owner,
+void ModificationManagerFactory::onUnheldKeptLog(HistoryFile::Open& file, const QString& name, sqlite3* owner,
                                                  const QString& onlyUnheld,
                                                  const std::function<void(const KeptLog&)>& work)
 {
@@ -519,7 +520,7 @@ void ModificationManagerFactory::onUnheldKeptLog(HistoryFile::Open& file, const 
     savepoint.release();
 }
 
-void ModificationManagerFactory::dropLog(OpenLog& entry, const void* owner)
+void ModificationManagerFactory::dropLog(OpenLog& entry, sqlite3* owner)
 {
     const std::shared_ptr<HistoryFile::Open> file = history.open();
     {
@@ -549,7 +550,7 @@ void ModificationManagerFactory::commitEndedLog(HistoryFile::Open& file, Savepoi
     file.owners.release(log.manager->name());
 }
 
-void ModificationManagerFactory::endLogWith(OpenLog& entry, const QByteArray& uri, const void* owner,
+void ModificationManagerFactory::endLogWith(OpenLog& entry, const QByteArray& uri, sqlite3* owner,
                                             const std::function<void()>& replaceFiles)
 {
     const std::shared_ptr<HistoryFile::Open> file = tables.logOver(entry, uri) ? history.open() : nullptr;
@@ -582,7 +583,7 @@ void ModificationManagerFactory::endLogWith(OpenLog& entry, const QByteArray& ur
 }
 
 void ModificationManagerFactory::renameLog(const std::shared_ptr<OpenLog>& entry, const QString& newName,
-                                           const void* owner)
+                                           sqlite3* owner)
 {
     const auto openAlready = [&newName] {
         return ErrorPair(SQLITE_ERROR, QStringLiteral("table %1 is open in this process already").arg(newName));

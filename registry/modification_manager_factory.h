@@ -33,7 +33,8 @@ public:
 
     // A table of name opened under holder, over its filePath (canonical),
     // whose files were as stamped when it opened them. A kept log of that name
-    // is taken up at once. Throws ErrorPair when a kept log of the name cannot
+    // is taken up at once, in work of the table's connection on the history
+    // transaction. Throws ErrorPair when a kept log of the name cannot
     // be taken up (another process has it, it was made over another path, or
     // its files changed) or, for a log this process holds, when the files
     // changed since the log began: such a log, which no other table holds,
@@ -55,9 +56,9 @@ public:
     // ErrorPair: another process owns a log of that name, another table holds
     // the file path, a kept log of the name cannot be taken up, the history
     // database fails, or another connection's transaction holds it.
-    std::shared_ptr<SqliteModificationManager> logFor(OpenLog& entry, const QByteArray& uri, const void* owner);
+    std::shared_ptr<SqliteModificationManager> logFor(OpenLog& entry, const QByteArray& uri, sqlite3* owner);
     // DROP TABLE on owner: the log's tables and registry rows go. Throws ErrorPair.
-    void dropLog(OpenLog& entry, const void* owner);
+    void dropLog(OpenLog& entry, sqlite3* owner);
     // The files of entry's tables over uri are replaced by replaceFiles with
     // what the tables show (a save over their own files): the log, which
     // describes the files as they were, ends with them, as an editor's history
@@ -67,10 +68,9 @@ public:
     // throws, nothing changed; when the commit fails after it, the files are
     // replaced and the log stays. Refused inside a transaction of owner's.
     // Throws ErrorPair, or what replaceFiles throws.
-    void endLogWith(OpenLog& entry, const QByteArray& uri, const void* owner,
-                    const std::function<void()>& replaceFiles);
+    void endLogWith(OpenLog& entry, const QByteArray& uri, sqlite3* owner, const std::function<void()>& replaceFiles);
     // ALTER TABLE ... RENAME on owner: the log moves with the table. Throws ErrorPair.
-    void renameLog(const std::shared_ptr<OpenLog>& entry, const QString& newName, const void* owner);
+    void renameLog(const std::shared_ptr<OpenLog>& entry, const QString& newName, sqlite3* owner);
 
     // The logs in the history file that a live process holds or that are
     // kept, leftovers aside: each name with the file path it lies over. None
@@ -90,7 +90,7 @@ public:
     // Drops the kept log of name, which no table may hold, in work of owner
     // (a host connection) on the history transaction, as a write of owner
     // waits for or is refused by another connection's. Throws ErrorPair.
-    void discard(const QString& name, const void* owner);
+    void discard(const QString& name, sqlite3* owner);
     // The kept log of name, which no table of this process holds, read for
     // the views without taking it up: a manager that writes nothing, its
     // index read now in one snapshot of the file. Null when name has no kept
@@ -107,7 +107,7 @@ public:
     // of this process holds the log, SQLITE_BUSY while another process does,
     // SQLITE_ERROR without a kept log, SQLITE_CONSTRAINT when another log
     // uses uri.
-    void acceptFiles(const QString& name, const std::optional<QByteArray>& uri, const void* owner);
+    void acceptFiles(const QString& name, const std::optional<QByteArray>& uri, sqlite3* owner);
 
 private:
     ModificationManagerFactory();
@@ -115,7 +115,7 @@ private:
     // Makes entry's log for uri, whose files are now as stamped: the kept log
     // of the name, taken up, or with create a new one; without create and a
     // kept log, nothing.
-    void takeUpLog(OpenLog& entry, const QByteArray& uri, std::vector<FileStamp> now, bool create, const void* owner);
+    void takeUpLog(OpenLog& entry, const QByteArray& uri, std::vector<FileStamp> now, bool create, sqlite3* owner);
     // Refuses a table over uri of entry's log, held here, when the files
     // changed since the log began; the log ends when no table holds it.
     void refuseChangedFiles(const std::shared_ptr<OpenLog>& entry, const OpenLog::Table& opened);
@@ -138,7 +138,7 @@ private:
     // transaction, once no table of this process holds the log (else
     // SQLITE_LOCKED, ending in onlyUnheld) and no other process does (else
     // SQLITE_BUSY); SQLITE_ERROR without a kept log. Throws ErrorPair.
-    void onUnheldKeptLog(HistoryFile::Open& file, const QString& name, const void* owner, const QString& onlyUnheld,
+    void onUnheldKeptLog(HistoryFile::Open& file, const QString& name, sqlite3* owner, const QString& onlyUnheld,
                          const std::function<void(const KeptLog&)>& work);
     // Closes the history file while this process has no log in it, so that
     // nothing holds the file between uses, and the next use opens it afresh

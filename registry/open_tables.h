@@ -19,6 +19,7 @@
 #include <vector>
 
 class SqliteModificationManager;
+struct sqlite3;
 
 // Everything this process knows of one table name. Overlay tables of that
 // name, on any connection, share it, and with it one change log. Its fields
@@ -30,7 +31,7 @@ public:
         // one name on a connection, those of statements prepared before a
         // schema change beside the one it connected since.
         const void* overlay;
-        const void* connection;
+        sqlite3* connection;
         QByteArray schema;
         QByteArray filePath;
         // The files filePath named when the table opened them.

@@ -29,7 +29,7 @@ public:
                 break;
             }
             while (holder.load(std::memory_order_relaxed) != std::thread::id() && ++tries < spins)
-                __builtin_ia32_pause();
+                spinPause();
         }
         holder.store(me, std::memory_order_relaxed);
         depth = 1;
@@ -77,6 +77,17 @@ public:
     }
 
 private:
+    // Tells the core that this thread only watches, so that the core's other
+    // threads go on meanwhile.
+    static void spinPause()
+    {
+#if defined(__x86_64__) || defined(__i386__)
+        __builtin_ia32_pause();
+#elif defined(__aarch64__)
+        asm volatile("yield" ::: "memory");
+#endif
+    }
+
     // On lines of their own: what the holder writes at every nested take,
     // what waiting threads read, and what both only touch now and then.
     alignas(64) std::mutex mutex;

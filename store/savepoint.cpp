@@ -14,7 +14,7 @@ const QString operationName = QStringLiteral("quillmere_operation");
 
 } // namespace
 
-Savepoint::Savepoint(SqliteDatabase& database, const void* owner, bool lightweight, TransactionGate::Wait wait)
+Savepoint::Savepoint(SqliteDatabase& database, const HistoryOwner& owner, bool lightweight, TransactionGate::Wait wait)
     : database(database)
 {
     const SqliteDatabase::Lock held(database);

@@ -9,19 +9,18 @@
 
 class Savepoint {
 public:
-    // owner is the host connection on whose behalf the statements run, null
-    // for the library's own work. Entering the transaction may wait for
-    // another thread or process, or fail with SQLITE_BUSY (see
-    // TransactionGate::enter). Without a transaction open the savepoint
-    // opens one and commits it at release(). Inside one it is a savepoint of
-    // SQLite's, or with lightweight set, none at all: if it is left without
-    // release() after a statement changed something, the whole transaction is
-    // rolled back and stays refused until its owner rolls back too. Row
-    // writes use that, as they fail only when the database does.
-    Savepoint(SqliteDatabase& database, const void* owner, bool lightweight = false,
+    // owner is who the statements run for (see HistoryOwner). Entering the
+    // transaction may wait for another connection or process, or fail with
+    // SQLITE_BUSY (see TransactionGate::enter). Without a transaction open
+    // the savepoint opens one and commits it at release(). Inside one it is a
+    // savepoint of SQLite's, or with lightweight set, none at all: if it is
+    // left without release() after a statement changed something, the whole
+    // transaction is rolled back and stays refused until its owner rolls back
+    // too. Row writes use that, as they fail only when the database does.
+    Savepoint(SqliteDatabase& database, const HistoryOwner& owner, bool lightweight = false,
               TransactionGate::Wait wait = TransactionGate::Wait::UpToTimeout);
-    // The library's own work, joining what this thread works in.
-    explicit Savepoint(SqliteDatabase& database) : Savepoint(database, nullptr) {}
+    // The library's own work, joining the work this thread is doing.
+    explicit Savepoint(SqliteDatabase& database) : Savepoint(database, HistoryOwner()) {}
     ~Savepoint();
     Savepoint(const Savepoint&) = delete;
     Savepoint& operator=(const Savepoint&) = delete;

@@ -55,7 +55,7 @@ QVariant columnValue(sqlite3_stmt* statement, int column)
 } // namespace
 
 SqliteDatabase::SqliteDatabase(const QString& path)
-    : connection(path), handle(connection.handle()), logPath(path + QStringLiteral("-wal"))
+    : connection(path), handle(connection.handle()), gate(lock, path.toUtf8()), logPath(path + QStringLiteral("-wal"))
 {
     harden();
 }
@@ -202,11 +202,11 @@ bool SqliteDatabase::tryBegin()
     return true;
 }
 
-bool SqliteDatabase::joinHostTransaction(const void* owner)
+bool SqliteDatabase::joinHostTransaction(sqlite3* host)
 {
-    if (transactionOwner() == owner)
+    if (transactionOwner() == host)
         return true;
-    const Work work(*this, owner);
+    const Work work(*this, host);
     if (!work.began())
         return true;
     try {
@@ -412,7 +412,8 @@ void SqliteDatabase::notifyRollback(Mark to) noexcept
         observer->rolledBack(to);
 }
 
-SqliteDatabase::Work::Work(SqliteDatabase& database, const void* owner, TransactionGate::Wait wait) : database(database)
+SqliteDatabase::Work::Work(SqliteDatabase& database, const HistoryOwner& owner, TransactionGate::Wait wait)
+    : database(database)
 {
     const Lock held(database);
     began_ = database.gate.enter(owner, wait, [&database] { return database.tryBegin(); });

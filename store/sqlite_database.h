@@ -64,12 +64,12 @@ public:
         NestingLock* lock;
     };
 
-    // Work in the transaction on behalf of a host connection (null for the
-    // library's own), from its start to its end on one thread: begins the
-    // transaction or joins it, as TransactionGate::enter says. Throws ErrorPair.
+    // Work in the transaction on behalf of owner, from its start to its end
+    // on one thread: begins the transaction or joins it, as
+    // TransactionGate::enter says. Throws ErrorPair.
     class Work {
     public:
-        Work(SqliteDatabase& database, const void* owner,
+        Work(SqliteDatabase& database, const HistoryOwner& owner,
              TransactionGate::Wait wait = TransactionGate::Wait::UpToTimeout);
         ~Work();
         Work(const Work&) = delete;
@@ -105,10 +105,10 @@ public:
     // The outermost savepoint of a host's transaction, and the prefix of the
     // names of the savepoints inside it.
     inline static const QString hostSavepoint = QStringLiteral("quillmere_host");
-    // Makes the transaction owner's for the host transaction of owner (a host
-    // connection): begins it, with its outermost savepoint, unless owner's is
+    // Makes the transaction host's for the host transaction of host (a
+    // connection): begins it, with its outermost savepoint, unless host's is
     // open; whether it was open. Throws ErrorPair as Work does.
-    bool joinHostTransaction(const void* owner);
+    bool joinHostTransaction(sqlite3* host);
 
     // The transaction. commit() and rollback() end it from within Work that
     // holds it. A rollback never throws: one that fails leaves SQLite to roll
@@ -188,7 +188,7 @@ private:
     mutable NestingLock lock;
     QtConnection connection;
     sqlite3* handle;
-    TransactionGate gate{lock};
+    TransactionGate gate;
     QHash<QString, sqlite3_stmt*> statements;
     bool lost = false;
     int savepointDepth = 0;

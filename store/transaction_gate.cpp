@@ -1,6 +1,7 @@
-// Waiting for the history transaction: for another thread's work and another
-// connection's transaction on a condition of the connection's lock, for
-// another process by trying again after SQLite's own busy delays.
+// Waiting for the history transaction: for another owner's transaction and
+// another thread's work on a condition of the connection's lock, for another
+// process by trying again after SQLite's own busy delays; each for as long as
+// the owner's busy timeout, read only once a wait is due.
 #include "store/transaction_gate.h"
 
 #include "common/error_pair.h"
@@ -8,21 +9,14 @@
 #include <pthread.h>
 #include <sqlite3.h>
 
+#include <QString>
+
 #include <algorithm>
 #include <atomic>
 #include <iterator>
+#include <optional>
 
 namespace {
-
-ErrorPair otherConnection()
-{
-    return ErrorPair(SQLITE_BUSY, QByteArray("the history database is in a transaction of another connection"));
-}
-
-ErrorPair locked()
-{
-    return ErrorPair(SQLITE_BUSY, QByteArray("database is locked"));
-}
 
 // The pauses of SQLite's default busy handler, in milliseconds; the last repeats.
 std::chrono::milliseconds busyDelay(int attempt)
@@ -42,6 +36,37 @@ const struct ThreadNumbers {
 
 } // namespace
 
+// A wait to begin a transaction. It leaves the queue on every way out, so
+// that the next in it goes on.
+struct TransactionGate::Place {
+    TransactionGate& gate;
+    const void* holder;
+    bool queued = false;
+
+    Place(TransactionGate& gate, const void* holder) : gate(gate), holder(holder) {}
+    Place(const Place&) = delete;
+    Place& operator=(const Place&) = delete;
+    ~Place()
+    {
+        if (!queued)
+            return;
+        gate.queue.erase(std::find(gate.queue.begin(), gate.queue.end(), this));
+        gate.lock.notifyAll();
+    }
+    // The first in the queue, or the owner whose turn goes on, may begin.
+    bool first() const
+    {
+        return gate.queue.empty() || gate.queue.front() == this ||
+               (gate.turn == holder && NestingLock::Clock::now() < gate.turnEnds);
+    }
+    void take()
+    {
+        if (!queued)
+            gate.queue.push_back(this);
+        queued = true;
+    }
+};
+
 TransactionGate::Thread TransactionGate::currentThread()
 {
     static std::atomic<Thread> next{1};
@@ -53,79 +78,70 @@ TransactionGate::Thread TransactionGate::currentThread()
     return thread;
 }
 
-bool TransactionGate::enter(const void* owner, Wait wait, const std::function<bool()>& begin)
+bool TransactionGate::enter(const HistoryOwner& owner, Wait wait, const std::function<bool()>& begin)
 {
+    using Clock = NestingLock::Clock;
     const Thread me = currentThread();
     // Work nested in this thread's work, the most common case, joins it.
-    if (worker == me && isOpen() && (!owner || this->owner() == owner)) {
+    if (worker == me && isOpen() && (!owner.id() || this->owner() == owner.id())) {
         ++depth;
         return false;
     }
-    const NestingLock::Clock::time_point deadline = NestingLock::Clock::now() + timeout;
-    const auto waitFor = [&](auto&& pause) {
-        // Work nested in other use of the connection could block the thread it waits for.
-        if (wait == Wait::Never || lock.heldHere() != 1 || NestingLock::Clock::now() >= deadline)
-            throw locked();
-        pause();
+    const auto busy = [this](bool process) {
+        const QString name = QString::fromUtf8(file);
+        return ErrorPair(SQLITE_BUSY, process ? QStringLiteral("the history database %1 is locked").arg(name)
+                                              : QStringLiteral("the history database %1 is in a transaction of "
+                                                               "another connection")
+                                                    .arg(name));
     };
-    // Threads that waited to begin go first, in the order they came, once
-    // the thread whose turn it is has had its turn; each leaves the queue on
-    // every way out, so that the next in it goes on.
-    struct Place {
-        TransactionGate& gate;
-        Thread me;
-        bool queued = false;
-        bool first() const
-        {
-            return gate.queue.empty() || gate.queue.front() == me ||
-                   (gate.turn == me && NestingLock::Clock::now() < gate.turnEnds);
-        }
-        void take()
-        {
-            if (!queued)
-                gate.queue.push_back(me);
-            queued = true;
-        }
-        ~Place()
-        {
-            if (!queued)
-                return;
-            gate.queue.erase(std::find(gate.queue.begin(), gate.queue.end(), me));
-            gate.lock.notifyAll();
-        }
-    } place{*this, me};
+    std::optional<Clock::time_point> deadline;
+    const auto waitFor = [&](bool process, auto&& pause) {
+        // Work nested in other use of the connection would hold it while it
+        // waits, and could block the thread it waits for.
+        if (wait == Wait::Never || lock.heldHere() != 1)
+            throw busy(process);
+        if (!deadline)
+            deadline = Clock::now() + owner.patience(timeout);
+        if (Clock::now() >= *deadline)
+            throw busy(process);
+        pause(*deadline);
+    };
+    Place place(*this, owner.id() ? owner.id() : this);
     for (int attempt = 0;; ++attempt) {
         if (worker == me || worker == 0) {
             if (!isOpen() && (worker == me || place.first())) {
                 if (begin()) {
-                    owner_.store(owner ? owner : this, std::memory_order_release);
+                    owner_.store(place.holder, std::memory_order_release);
                     startWork(me);
-                    const NestingLock::Clock::time_point now = NestingLock::Clock::now();
-                    if (turn != me || now >= turnEnds) {
-                        turn = me;
+                    const Clock::time_point now = Clock::now();
+                    if (turn != place.holder || now >= turnEnds) {
+                        turn = place.holder;
                         turnEnds = now + quantum;
                     }
                     return true;
                 }
-                waitFor([&] { lock.pause(busyDelay(attempt)); });
+                waitFor(true, [&](Clock::time_point until) {
+                    const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(until - Clock::now());
+                    lock.pause(std::min(busyDelay(attempt), left));
+                });
                 continue;
             }
-            const bool mine = isOpen() && (owner ? this->owner() == owner
-                                                 : worker == me || (wait == Wait::UpToTimeout && lastWorker == me));
-            if (mine) {
+            if (isOpen() && owner.id() && this->owner() == owner.id()) {
                 startWork(me);
                 return false;
             }
-            if (isOpen() && (worker == me || lastWorker == me))
-                throw otherConnection();
+            // The holder's work goes on further up this thread's stack: it
+            // cannot end while this thread waits.
+            if (isOpen() && worker == me)
+                throw busy(false);
         }
         if (wait == Wait::UpToTimeout)
             place.take();
         // Woken when the work or transaction ends after its turn, or when the
         // turn is over.
-        waitFor([&] {
-            const bool turnGoesOn = turn != me && NestingLock::Clock::now() < turnEnds;
-            lock.waitUntil(turnGoesOn ? std::min(deadline, turnEnds) : deadline);
+        waitFor(false, [&](Clock::time_point until) {
+            const bool turnGoesOn = turn != place.holder && Clock::now() < turnEnds;
+            lock.waitUntil(turnGoesOn ? std::min(until, turnEnds) : until);
         });
     }
 }
@@ -138,7 +154,6 @@ void TransactionGate::startWork(Thread me)
         worker = me;
         depth = 1;
     }
-    lastWorker = me;
 }
 
 void TransactionGate::leave() noexcept
@@ -152,15 +167,14 @@ void TransactionGate::leave() noexcept
 void TransactionGate::end() noexcept
 {
     owner_.store(nullptr, std::memory_order_release);
-    lastWorker = 0;
     notifyAfterTurn();
 }
 
-// Within its turn a thread goes on without waking those that wait to begin,
+// Within its turn an owner goes on without waking those that wait to begin,
 // unless it waits itself.
 void TransactionGate::notifyAfterTurn() noexcept
 {
     if (queue.empty() || NestingLock::Clock::now() >= turnEnds ||
-        std::find(queue.begin(), queue.end(), turn) != queue.end())
+        std::any_of(queue.begin(), queue.end(), [this](const Place* place) { return place->holder == turn; }))
         lock.notifyAll();
 }

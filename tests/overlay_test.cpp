@@ -11,7 +11,12 @@
 #include <chrono>
 #include <csignal>
 #include <cstdio>
+#include <condition_variable>
+#include <deque>
 #include <filesystem>
+#include <functional>
+#include <future>
+#include <mutex>
 #include <thread>
 
 #include <sys/resource.h>
@@ -417,7 +422,9 @@ TEST_F(OverlayTest, HistoryFileFaultsLeaveTheLogAsItWas)
                       "BEGIN SELECT count(*) FROM (WITH RECURSIVE n(i) AS (SELECT 1 UNION ALL SELECT i + 1 FROM n) "
                       "SELECT i FROM n); END; CREATE VIEW tdeletedRowsView AS SELECT 1"),
               "");
-    // Another connection's transaction on the file makes a write wait for it (up to five seconds).
+    // Another connection's transaction on the file makes a write wait for it, up to the busy timeout of the
+    // writing connection.
+    sqlite3_busy_timeout(db, 5000);
     ASSERT_EQ(history("BEGIN IMMEDIATE"), "");
     std::thread ending([this] {
         std::this_thread::sleep_for(std::chrono::milliseconds(300));
@@ -649,6 +656,95 @@ TEST_F(OverlayTest, OnlyDropTableAndClosingEndALog)
     EXPECT_EQ(run("SELECT name, modified FROM ombrix_tables; UPDATE w SET b = 'm'; SELECT name, modified FROM "
                   "ombrix_tables; SELECT ombrix_undo('w'); SELECT b FROM w"),
               "'w'|0 'w'|1 NULL 'r1'");
+}
+
+// Threads that run whichever statement comes next, of any connection, as libuv's pool runs node-sqlite3's.
+class Pool {
+public:
+    explicit Pool(int size)
+    {
+        for (int k = 0; k < size; ++k)
+            threads.emplace_back([this, k] { work(size_t(k)); });
+    }
+    ~Pool()
+    {
+        post(-1, nullptr, "");
+        for (std::thread& thread : threads)
+            thread.join();
+    }
+    // Runs sql on db on the thread numbered thread (all of them with -1 and no db: they end).
+    std::future<std::string> post(int thread, sqlite3* db, const std::string& sql)
+    {
+        auto job = std::make_shared<std::packaged_task<std::string()>>([db, sql] { return ::run(db, sql); });
+        const std::lock_guard<std::mutex> held(mutex);
+        for (size_t k = 0; k < threads.size(); ++k)
+            if (thread < 0 || size_t(thread) == k)
+                jobs[k].push_back(db ? job : nullptr);
+        changed.notify_all();
+        return job->get_future();
+    }
+
+private:
+    void work(size_t k)
+    {
+        for (;;) {
+            std::unique_lock<std::mutex> held(mutex);
+            changed.wait(held, [&] { return !jobs[k].empty(); });
+            const auto job = jobs[k].front();
+            jobs[k].pop_front();
+            held.unlock();
+            if (!job)
+                return;
+            (*job)();
+        }
+    }
+
+    std::mutex mutex;
+    std::condition_variable changed;
+    std::deque<std::shared_ptr<std::packaged_task<std::string()>>> jobs[2];
+    std::vector<std::thread> threads;
+};
+
+// The history transaction is its connection's, whichever thread runs its statements: A's transaction goes
+// on and ends on another pool thread than the one it began on, while B's write, on the thread A began on,
+// waits for it, up to B's busy timeout.
+TEST_F(OverlayTest, AThreadPoolMovesConnectionsBetweenThreads)
+{
+    memory_module::setTable("/a", numbered(3));
+    memory_module::setTable("/b", numbered(3));
+    open();
+    sqlite3* other = nullptr;
+    ASSERT_EQ(sqlite3_open(":memory:", &other), SQLITE_OK);
+    ASSERT_EQ(wrapVirtualTableWithTransactions(other, nullptr, memory_module::module(), "overlay"), SQLITE_OK);
+    sqlite3_busy_timeout(db, 5000);
+    sqlite3_busy_timeout(other, 5000);
+    ASSERT_EQ(run("CREATE VIRTUAL TABLE a USING overlay('/a')"), "");
+    ASSERT_EQ(::run(other, "CREATE VIRTUAL TABLE b USING overlay('/b')"), "");
+    {
+        Pool pool(2);
+        for (int round = 0; round < 6; ++round) {
+            const std::string value = "'v" + std::to_string(round) + "'";
+            const std::string theirs = "UPDATE b SET b = " + value + " WHERE rowid = 1";
+            EXPECT_EQ(pool.post(0, db, "BEGIN; UPDATE a SET b = " + value + " WHERE rowid = 1").get(), "");
+            std::future<std::string> waits = pool.post(0, other, theirs);
+            std::this_thread::sleep_for(std::chrono::milliseconds(20));
+            EXPECT_EQ(pool.post(1, db, round % 2 ? "COMMIT" : "ROLLBACK").get(), "") << round;
+            EXPECT_EQ(waits.get(), "") << theirs;
+        }
+    }
+    EXPECT_EQ(run("SELECT b FROM a WHERE rowid = 1; SELECT ombrix_undo('a', 9); SELECT b FROM a WHERE rowid = 1"),
+              "'v5' NULL 'r1'");
+    EXPECT_EQ(::run(other, "SELECT b FROM b WHERE rowid = 1"), "'v5'");
+    // B waits as long as its own busy timeout says, here on the thread of A's open transaction too.
+    ASSERT_EQ(run("BEGIN; UPDATE a SET b = 'held' WHERE rowid = 2"), "");
+    sqlite3_busy_timeout(other, 200);
+    const auto start = std::chrono::steady_clock::now();
+    EXPECT_EQ(::run(other, "UPDATE b SET b = 'late' WHERE rowid = 2"),
+              "error 5: the history database " + home +
+                  "/transactions.sqlite is in a transaction of another connection");
+    EXPECT_GE(std::chrono::steady_clock::now() - start, std::chrono::milliseconds(200));
+    EXPECT_EQ(run("COMMIT"), "");
+    EXPECT_EQ(sqlite3_close(other), SQLITE_OK);
 }
 
 } // namespace

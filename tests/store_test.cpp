@@ -3,7 +3,11 @@
 #include "common/error_pair.h"
 #include "store/history_file.h"
 #include "store/owner_locks.h"
+#include "store/qt_connection.h"
+#include "store/savepoint.h"
 #include "store/transaction_gate.h"
+
+#include <QSqlDatabase>
 
 #include <gtest/gtest.h>
 #include <sqlite3.h>
@@ -18,16 +22,20 @@ namespace {
 using namespace std::chrono_literals;
 using Clock = std::chrono::steady_clock;
 
-const int a = 0, b = 0; // two host connections: their addresses
-const std::string otherConnection = "the history database is in a transaction of another connection";
+const int aId = 0, bId = 0; // what two host connections' ids stand for
+const HistoryOwner a = HistoryOwner::apart(&aId), b = HistoryOwner::apart(&bId), own;
+const std::string otherConnection = "5 the history database /h/transactions.sqlite is in a transaction of another "
+                                    "connection",
+                  locked = "5 the history database /h/transactions.sqlite is locked";
 
 struct Gate {
+    explicit Gate(std::chrono::milliseconds timeout = 1000ms) : gate(lock, "/h/transactions.sqlite", timeout) {}
     NestingLock lock;
-    TransactionGate gate{lock, 1000ms};
+    TransactionGate gate;
     std::atomic<int> begun{0};
 
     // enter(), then leave() unless stay; "began", "joined" or the error.
-    std::string enter(const void* owner, bool stay = false,
+    std::string enter(const HistoryOwner& owner, bool stay = false,
                       TransactionGate::Wait wait = TransactionGate::Wait::UpToTimeout, std::function<bool()> begin = {})
     {
         if (!begin)
@@ -56,68 +64,88 @@ double secondsSince(Clock::time_point start)
     return std::chrono::duration<double>(Clock::now() - start).count();
 }
 
-TEST(TransactionGate, WaitsForAnotherThreadsTransactionButNeverForItsOwn)
+template <typename Work>
+auto onThread(Work&& work)
+{
+    return std::async(std::launch::async, std::forward<Work>(work));
+}
+
+// The transaction is its owner's whichever thread works in it: a thread pool runs a's statements on one
+// thread, then b's there, which waits while a's transaction goes on and ends on another thread.
+TEST(TransactionGate, AnOwnersTransactionGoesOnOnAnyThreadWhileAnotherOwnerWaits)
 {
     Gate g;
-    EXPECT_EQ(g.enter(&a), "began");
-    // This thread worked in a's transaction last: b could only wait for itself.
-    const Clock::time_point start = Clock::now();
-    EXPECT_EQ(g.enter(&b), "5 " + otherConnection);
-    EXPECT_LT(secondsSince(start), 0.1);
-    EXPECT_EQ(g.enter(nullptr), "joined");
-    EXPECT_EQ(g.enter(&a), "joined");
-    // Another thread's write waits until a's transaction ends, then begins its own.
-    auto other = std::async(std::launch::async, [&g] {
+    EXPECT_EQ(g.enter(a), "began");
+    std::promise<void> bAsked;
+    auto pooled = onThread([&] {
+        EXPECT_EQ(g.enter(a), "joined");
+        bAsked.set_value();
         const Clock::time_point asked = Clock::now();
-        const std::string result = g.enter(&b);
+        const std::string result = g.enter(b);
         return std::make_pair(result, secondsSince(asked));
     });
+    bAsked.get_future().wait();
     std::this_thread::sleep_for(200ms);
-    EXPECT_EQ(g.enter(&a, true), "joined");
+    EXPECT_EQ(g.enter(a, true), "joined");
     g.leave(true);
-    const auto [result, waited] = other.get();
+    const auto [result, waited] = pooled.get();
     EXPECT_EQ(result, "began");
     EXPECT_GT(waited, 0.15);
     EXPECT_EQ(g.begun, 2);
-    // b's transaction, never ended, is waited for up to the timeout by another thread.
-    const auto late = std::async(std::launch::async, [&g] { return g.enter(&a); }).get();
-    EXPECT_EQ(late, "5 database is locked");
+    // b's transaction, never ended, is waited for up to the timeout on this thread too; the library's own
+    // work joins no owner's transaction but the one its thread works in at the moment.
+    Clock::time_point start = Clock::now();
+    EXPECT_EQ(g.enter(a), otherConnection);
+    EXPECT_GT(secondsSince(start), 0.9);
+    EXPECT_EQ(g.enter(own, false, TransactionGate::Wait::Never), otherConnection);
+    EXPECT_EQ(g.enter(b, true), "joined");
+    EXPECT_EQ(g.enter(own), "joined");
+    // With b's work further up this thread's stack, a's wait could never end.
+    start = Clock::now();
+    EXPECT_EQ(g.enter(a), otherConnection);
+    EXPECT_LT(secondsSince(start), 0.1);
+    g.leave(true);
+    EXPECT_EQ(g.enter(own), "began");
+    g.leave(true);
 }
 
 TEST(TransactionGate, OneThreadWorksInTheTransactionAtATime)
 {
     Gate g;
-    EXPECT_EQ(g.enter(&a, true), "began");
+    EXPECT_EQ(g.enter(a, true), "began");
     std::atomic<bool> working{true};
-    auto second = std::async(std::launch::async, [&] {
-        const std::string result = g.enter(&a);
+    auto second = onThread([&] {
+        const std::string result = g.enter(a);
         return result + (working ? " while the first worked" : "");
     });
     std::this_thread::sleep_for(100ms);
     working = false;
     g.leave(false);
     EXPECT_EQ(second.get(), "joined");
-    // The library's own work never waits when asked not to, and never joins another connection's.
-    const auto own =
-        std::async(std::launch::async, [&g] { return g.enter(nullptr, false, TransactionGate::Wait::Never); }).get();
-    EXPECT_EQ(own, "5 database is locked");
+    // The library's own work never waits when asked not to.
+    EXPECT_EQ(onThread([&g] { return g.enter(own, false, TransactionGate::Wait::Never); }).get(), otherConnection);
 }
 
-// A thread that keeps beginning transactions has a turn, then one that waits goes first.
-TEST(TransactionGate, AWaitingThreadGetsItsTurnFromOneThatKeepsBeginning)
+// An owner that keeps beginning transactions has a turn, then one that waits goes first, whichever threads
+// the first one's transactions come on.
+TEST(TransactionGate, AWaitingOwnerGetsItsTurnFromOneThatKeepsBeginning)
 {
     Gate g;
     std::atomic<bool> stop{false};
-    auto busy = std::async(std::launch::async, [&] {
-        while (!stop) {
-            g.enter(&a, true);
+    const auto keepBeginning = [&] {
+        for (int k = 0; !stop && k < 200; ++k) {
+            g.enter(a, true);
             std::this_thread::sleep_for(100us);
             g.leave(true);
         }
+    };
+    auto busy = onThread([&] {
+        keepBeginning();
+        onThread(keepBeginning).get();
     });
-    std::this_thread::sleep_for(20ms);
+    std::this_thread::sleep_for(15ms);
     const Clock::time_point start = Clock::now();
-    const std::string turn = std::async(std::launch::async, [&g] { return g.enter(&b, true); }).get();
+    const std::string turn = onThread([&g] { return g.enter(b, true); }).get();
     const double waited = secondsSince(start);
     stop = true;
     g.leave(true);
@@ -126,17 +154,18 @@ TEST(TransactionGate, AWaitingThreadGetsItsTurnFromOneThatKeepsBeginning)
     EXPECT_LT(waited, 0.1);
 }
 
+// Another process's lock is tried again up to the timeout, or not at all, and fails naming the file.
 TEST(TransactionGate, TriesAgainWhileAnotherProcessHoldsTheFile)
 {
-    Gate g;
+    Gate g(300ms);
     int attempts = 0;
-    EXPECT_EQ(g.enter(&a, false, TransactionGate::Wait::UpToTimeout, [&attempts] { return ++attempts == 4; }), "began");
+    EXPECT_EQ(g.enter(a, false, TransactionGate::Wait::UpToTimeout, [&attempts] { return ++attempts == 4; }), "began");
     EXPECT_EQ(attempts, 4);
     g.leave(true);
     const Clock::time_point start = Clock::now();
-    EXPECT_EQ(g.enter(&b, false, TransactionGate::Wait::UpToTimeout, [] { return false; }), "5 database is locked");
-    EXPECT_GT(secondsSince(start), 0.9);
-    EXPECT_EQ(g.enter(&b, false, TransactionGate::Wait::Never, [] { return false; }), "5 database is locked");
+    EXPECT_EQ(g.enter(b, false, TransactionGate::Wait::UpToTimeout, [] { return false; }), locked);
+    EXPECT_GT(secondsSince(start), 0.25);
+    EXPECT_EQ(g.enter(b, false, TransactionGate::Wait::Never, [] { return false; }), locked);
 }
 
 // Each OwnerLocks opens the file anew, and locks of another open file
@@ -170,6 +199,82 @@ TEST(HistoryFile, StaysOpenWhileAReaderIsAlive)
     EXPECT_FALSE(history.closeIfUnused());
     database.stopReading();
     EXPECT_TRUE(history.closeIfUnused());
+}
+
+// The history connection's own statements wait for another process's write lock as its busy timeout says: from
+// its opening on, and again once space was given back, which asks for the lock without waiting.
+TEST(HistoryFile, WaitsForAnotherProcessesWriteLock)
+{
+    HistoryFile history;
+    const std::shared_ptr<HistoryFile::Open> file = history.open();
+    sqlite3* other = nullptr;
+    ASSERT_EQ(sqlite3_open((std::string(std::getenv("HOME")) + "/transactions.sqlite").c_str(), &other), SQLITE_OK);
+    const auto whileHeld = [&](const char* sql) {
+        sqlite3_exec(other, "BEGIN IMMEDIATE", nullptr, nullptr, nullptr);
+        auto commit = std::async(std::launch::async, [other] {
+            std::this_thread::sleep_for(200ms);
+            sqlite3_exec(other, "COMMIT", nullptr, nullptr, nullptr);
+        });
+        try {
+            file->database.execute(QString::fromUtf8(sql));
+            return std::string("waited");
+        } catch (const ErrorPair& error) {
+            return error.message().toStdString();
+        }
+    };
+    EXPECT_EQ(whileHeld("CREATE TABLE first(x)"), "waited");
+    ASSERT_EQ(sqlite3_exec(other, "CREATE TABLE filler AS SELECT zeroblob(8000000); DROP TABLE filler", nullptr,
+                           nullptr, nullptr),
+              SQLITE_OK);
+    file->database.giveSpaceBack();
+    EXPECT_LT(file->database.firstValue(QStringLiteral("PRAGMA freelist_count")).toInt(), 1024);
+    EXPECT_EQ(whileHeld("CREATE TABLE second(x)"), "waited");
+    sqlite3_exec(other, "DROP TABLE first; DROP TABLE second", nullptr, nullptr, nullptr);
+    sqlite3_close(other);
+}
+
+// Inside an open transaction a savepoint keeps its work at release() and leaves nothing of itself open; one
+// left without release() takes back its own work only.
+TEST(HistoryFile, SavepointsInsideATransaction)
+{
+    HistoryFile history;
+    const std::shared_ptr<HistoryFile::Open> file = history.open();
+    SqliteDatabase& database = file->database;
+    const HistoryOwner owner = HistoryOwner::apart(&history);
+    const SqliteDatabase::Work work(database, owner);
+    {
+        Savepoint kept(database, owner);
+        database.execute(QStringLiteral("CREATE TABLE saved(x)"));
+        database.execute(QStringLiteral("INSERT INTO saved VALUES (1)"));
+        kept.release();
+    }
+    EXPECT_THROW(database.rollbackTo(QStringLiteral("quillmere_operation")), ErrorPair);
+    {
+        const Savepoint dropped(database, owner);
+        database.execute(QStringLiteral("INSERT INTO saved VALUES (2)"));
+    }
+    EXPECT_EQ(database.firstValue(QStringLiteral("SELECT group_concat(x) FROM saved")).toString().toStdString(), "1");
+    database.rollback();
+}
+
+// A connection is closed by the thread that made it: given up on another thread it waits, open, until that
+// thread makes the next one; given up after its maker ended, it closes at once.
+TEST(QtConnection, ClosesOnTheThreadThatMadeIt)
+{
+    const QString path = QString::fromUtf8(std::getenv("HOME")) + QStringLiteral("/made.sqlite");
+    const auto open = [] { return QSqlDatabase::connectionNames().size(); };
+    const int before = open();
+    auto first = std::make_unique<QtConnection>(path);
+    std::async(std::launch::async, [&first] { first.reset(); }).get();
+    EXPECT_EQ(open(), before + 1);
+    {
+        const QtConnection second(path);
+        EXPECT_EQ(open(), before + 1);
+    }
+    EXPECT_EQ(open(), before);
+    std::async(std::launch::async, [&first, &path] { first = std::make_unique<QtConnection>(path); }).get();
+    first.reset();
+    EXPECT_EQ(open(), before);
 }
 
 } // namespace

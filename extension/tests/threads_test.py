@@ -17,7 +17,6 @@ from functools import partial
 # Its sqlite3 module loads extensions and lets other threads run while a statement steps.
 PYTHON = "/usr/bin/python3"
 ROWS = 2000
-BUSY = "the history database is in a transaction of another connection"
 AT_ONCE = 1.0  # seconds; a write that waited would take the busy timeout, 5
 WRONG, ERROR = 3, 4  # the child's exit codes
 extension = None
@@ -191,19 +190,27 @@ def half_read_select(seconds):
 
 
 def open_transaction(seconds):
+    """B's writes wait for A's transaction as long as B's busy timeout says, wherever A's COMMIT comes."""
     a, b = two_connections()
+    busy = f"the history database {os.environ['HOME']}/transactions.sqlite is in a transaction of another connection"
     a.execute("BEGIN")
     a.execute("UPDATE t SET v = 2 WHERE rowid = 2")
+    b.execute("PRAGMA busy_timeout = 200")
     for what, sql in (("B's write to u", "UPDATE u SET v = 2 WHERE rowid = 2"),
                       ("B's write to t", "UPDATE t SET v = 3 WHERE rowid = 3"),
                       ("B's ombrix_commit('u')", "SELECT ombrix_commit('u')")):
+        began = time.monotonic()
         error = at_once(what, lambda: b.execute(sql).fetchall())
-        assert (isinstance(error, sqlite3.OperationalError) and BUSY in str(error)
-                and error.sqlite_errorcode & 0xff == sqlite3.SQLITE_BUSY), \
-            f"{what} in A's transaction: {error!r}, not SQLITE_BUSY and {BUSY!r}"
-    a.execute("COMMIT")
-    outcome = at_once("B's write after A's COMMIT", lambda: b.execute("UPDATE u SET v = 2 WHERE rowid = 2"))
-    assert not isinstance(outcome, sqlite3.Error), f"B's write after A's COMMIT: {outcome!r}"
+        assert (isinstance(error, sqlite3.OperationalError) and str(error) == busy
+                and error.sqlite_errorcode & 0xff == sqlite3.SQLITE_BUSY and time.monotonic() - began >= 0.2), \
+            f"{what} in A's transaction: {error!r}, not SQLITE_BUSY and {busy!r} after B's busy timeout"
+    b.execute("PRAGMA busy_timeout = 5000")
+    committer = threading.Timer(0.2, lambda: a.execute("COMMIT"))
+    committer.start()
+    outcome = at_once("B's write while A's COMMIT comes on another thread",
+                      lambda: b.execute("UPDATE u SET v = 2 WHERE rowid = 2"))
+    committer.join()
+    assert not isinstance(outcome, sqlite3.Error), f"B's write while A committed: {outcome!r}"
 
 
 def browser(seconds):

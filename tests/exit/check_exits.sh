@@ -12,7 +12,8 @@ section() { echo "== $1"; export HOME=$(mktemp -d -p "$work"); }
 # Hosts that stay running, fed statements through pipes; each statement waits
 # for its host's answer, so that the processes always interleave the same way.
 declare -A to from pid
-answer() { local line; while IFS= read -r line <&"${from[$1]}" && [ -n "$line" ]; do echo "$line"; done; }
+# An answer names the history file from ~, the section's fresh HOME.
+answer() { local line; while IFS= read -r line <&"${from[$1]}" && [ -n "$line" ]; do echo "${line//"$HOME"/\~}"; done; }
 start() {
   local in out; mkfifo "$work/$1.in" "$work/$1.out"
   "$host" "${2:-session}" "$1" <"$work/$1.in" >"$work/$1.out" 2>&1 & pid[$1]=$!
@@ -95,7 +96,8 @@ reopen() {
   end W kill
   "$host" dump "${log[@]}"
 
-  # The history transaction takes the write lock at the first write, waiting up to the busy timeout.
+  # The history transaction takes the write lock at the first write, waiting up to the busy timeout of the
+  # host's connection: none here, as in the shell.
   section "a host transaction while another process locks the history file"
   start A
   say A "$(create roads)" "UPDATE roads SET kind = 'closed' WHERE rowid = 2"
