@@ -427,12 +427,16 @@ std::shared_ptr<SqliteModificationManager> ModificationManagerFactory::readKeptL
     const std::shared_ptr<HistoryFile::Open> file = history.existing();
     if (!file || !LogRecords::keptLog(file->database, name))
         return nullptr;
-    // Claimed only while the index is read, so that no process takes the log
-    // up meanwhile; none is kept from it after.
-    const bool heldHere = file->owners.holds(name);
+    // Claimed only while the index is read, so that no other process takes
+    // the log up meanwhile; none is kept from it after. Claims of this
+    // process's threads count together: only another process refuses it.
     const OwnerLocks::Claim claim(file->owners, name);
-    if (heldHere || !claim.taken())
+    if (!claim.taken())
         throw keptLogInUse(name);
+    // The mark is made after the log is held: a log marked by now that a
+    // table of this process holds is read through that table.
+    if (heldHere(name))
+        return nullptr;
     SqliteDatabase& database = file->database;
     const SqliteDatabase::Lock held(database);
     // Every statement below reads one snapshot of the file.
@@ -457,10 +461,19 @@ void ModificationManagerFactory::stillUnheld(const QString& name)
     const std::shared_ptr<HistoryFile::Open> file = history.opened();
     if (!file)
         return;
-    const bool heldHere = file->owners.holds(name);
     const OwnerLocks::Claim claim(file->owners, name);
-    if (heldHere || !claim.taken())
+    if (!claim.taken())
         throw keptLogInUse(name);
+    if (heldHere(name))
+        throw ErrorPair(SQLITE_ABORT, QStringLiteral("table %1: its kept change log was taken up by a table of this "
+                                                     "process while it was listed; list it again")
+                                          .arg(name));
+}
+
+bool ModificationManagerFactory::heldHere(const QString& name) const
+{
+    const std::shared_ptr<OpenLog> entry = tables.find(name);
+    return entry && tables.manager(*entry);
 }
 
 void ModificationManagerFactory::acceptFiles(const QString& name, const std::optional<QByteArray>& uri,

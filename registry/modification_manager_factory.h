@@ -86,15 +86,19 @@ public:
     // (a host connection) on the history transaction, as a write of owner
     // waits for or is refused by another connection's. Throws ErrorPair.
     void discard(const QString& name, const void* owner);
-    // The kept log of name, which no table of this process holds, read for
-    // the views without taking it up: a manager that writes nothing, its
-    // index read now in one snapshot of the file. Null when name has no kept
-    // log (or there is no history file). Throws ErrorPair: SQLITE_BUSY when a
-    // process holds the log (see stillUnheld), or the database fails.
+    // The kept log of name, which no table holds, read for the views without
+    // taking it up: a manager that writes nothing, its index read now in one
+    // snapshot of the file. Null when name has no kept log (or there is no
+    // history file), and when a table of this process holds it: read it
+    // through that table's entry. Throws ErrorPair: SQLITE_BUSY when another
+    // process holds the log, or the database fails.
     std::shared_ptr<SqliteModificationManager> readKeptLog(const QString& name);
-    // Throws SQLITE_BUSY once a process, this one or another, has taken up
-    // the kept log of name that readKeptLog read.
+    // Once the kept log of name that readKeptLog read has been taken up,
+    // throws SQLITE_BUSY (by another process) or SQLITE_ABORT (by a table of
+    // this one).
     void stillUnheld(const QString& name);
+    // Whether a table of this process holds the log of name.
+    bool heldHere(const QString& name) const;
     // The user vouches for the files behind the kept log of name, which no
     // table may hold: they are stamped anew as they are now, after the log
     // moves to uri (canonical) when given. In work of owner on the history
