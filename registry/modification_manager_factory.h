@@ -39,6 +39,15 @@ public:
     // changed since the log began: such a log, which no other table holds,
     // ends (one kept stays in the history file).
     std::shared_ptr<OpenLog> openTable(const QString& name, const void* holder, const OpenLog::Table& table);
+    // A statement touches a table over uri of entry's log: throws ErrorPair
+    // (SQLITE_ERROR, naming the file) when the files the log began over
+    // changed since, as a kept log over changed files is refused. Then the
+    // log ends as at the end of the process (one kept stays in the history
+    // file), and the tables over uri read the files as they are now; while
+    // the history database is in a transaction, the log stays until a
+    // statement finds it over, and each one is refused meanwhile. Costs a
+    // stat() a file while they are unchanged.
+    void requireUnchangedFiles(const std::shared_ptr<OpenLog>& entry, const QByteArray& uri);
     // The overlay table closes; see OpenTables::close and OpenTables::drop.
     void closeTable(const std::shared_ptr<OpenLog>& entry, const void* overlay) noexcept;
     void dropTables(const std::shared_ptr<OpenLog>& entry, const void* connection, const QByteArray& schema) noexcept;
