@@ -436,6 +436,43 @@ TEST_F(KeptLogTest, AListingBesideAFirstKeepReadsTheLogHeldHere)
     sqlite3_close(other);
 }
 
+// A file changed under a table open on two connections, each read on a thread of its own: statements are
+// refused until one of them ends the log, then both read the file without the edits; the kept log waits, and
+// once its files are accepted a write takes it up again.
+TEST_F(KeptLogTest, StatementsAfterTheFilesChangedEndTheLog)
+{
+    const std::string csv = home + "/f.csv";
+    std::ofstream(csv) << "a,b\n";
+    memory_module::setTable(csv, numbered(3));
+    const std::string create = "CREATE VIRTUAL TABLE t USING overlay('" + csv + "')";
+    open();
+    sqlite3* other = connect();
+    ASSERT_EQ(run(create + "; DELETE FROM t WHERE rowid = 2; SELECT ombrix_keep('t')") + ::run(other, create), "NULL");
+    std::ofstream(csv, std::ios::app) << "1,x\n";
+    const std::string refused = "error 1: table t: file " + csv +
+                                " changed size from 4 to 8 bytes since its change log began, so its edits may no "
+                                "longer match the rows";
+    std::vector<std::string> seen[2];
+    const auto read = [&](sqlite3* connection, std::vector<std::string>& shown) {
+        for (int i = 0; i < 40; ++i) {
+            const std::string count = ::run(connection, "SELECT count(*) FROM t");
+            shown.push_back(count.compare(0, refused.size(), refused) == 0 ? "refused" : count);
+        }
+    };
+    std::thread reader(read, other, std::ref(seen[1]));
+    read(db, seen[0]);
+    reader.join();
+    for (const std::vector<std::string>& shown : seen) {
+        EXPECT_EQ(shown.back(), "3");
+        EXPECT_TRUE(std::is_partitioned(shown.begin(), shown.end(), [](const auto& s) { return s == "refused"; }));
+    }
+    EXPECT_TRUE(seen[0].front() == "refused" || seen[1].front() == "refused");
+    EXPECT_EQ(run("SELECT kept, held FROM ombrix_tables; SELECT ombrix_accept_files('t'); DELETE FROM t WHERE "
+                  "rowid = 1; SELECT count(*) FROM t"),
+              "1|NULL NULL 1");
+    sqlite3_close(other);
+}
+
 // Paths that name no file are compared as the text they are, numbers or not.
 TEST_F(KeptLogTest, PathsThatReadAsNumbersStayApart)
 {
