@@ -119,10 +119,14 @@ bool regularFile(const std::string& path, struct stat& info)
     return stat(path.c_str(), &info) == 0 && S_ISREG(info.st_mode);
 }
 
+qint64 modifiedOf(const struct stat& info)
+{
+    return qint64(info.st_mtim.tv_sec) * 1000000000 + qint64(info.st_mtim.tv_nsec);
+}
+
 FileStamp stampOf(const std::string& path, const struct stat& info)
 {
-    return {QByteArray(path.data(), int(path.size())), qint64(info.st_size),
-            qint64(info.st_mtim.tv_sec) * 1000000000 + qint64(info.st_mtim.tv_nsec)};
+    return {QByteArray(path.data(), int(path.size())), qint64(info.st_size), modifiedOf(info)};
 }
 
 std::string bytesOf(const QByteArray& path)
@@ -191,4 +195,13 @@ std::vector<FileStamp> stampFiles(const QByteArray& canonical)
     }
     std::sort(stamps.begin(), stamps.end(), stampBefore);
     return stamps;
+}
+
+bool stillAsStamped(const std::vector<FileStamp>& stamps)
+{
+    return std::all_of(stamps.begin(), stamps.end(), [](const FileStamp& stamp) {
+        struct stat info;
+        return stat(stamp.path.constData(), &info) == 0 && S_ISREG(info.st_mode) &&
+               qint64(info.st_size) == stamp.size && modifiedOf(info) == stamp.modified;
+    });
 }

@@ -39,3 +39,7 @@ QByteArray canonicalFilePath(const QByteArray& typed);
 // SQLite database or journal, by header or by extension, and at most a bounded
 // number. Empty for a path that names no file.
 std::vector<FileStamp> stampFiles(const QByteArray& path);
+// Whether each file stamped still has that size and modification time: a
+// stat() a file, nothing listed, so a file new beside them goes unseen
+// (stampFiles lists them).
+bool stillAsStamped(const std::vector<FileStamp>& stamps);

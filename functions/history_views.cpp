@@ -294,6 +294,11 @@ Named namedLog(sqlite3* db, const View& view, int argc, sqlite3_value** argv)
         named.entry = nullptr;
         return named;
     }
+    // A table of this process took the log up meanwhile.
+    if (factory.heldHere(named.name)) {
+        named.entry = factory.registry().find(named.name);
+        return named;
+    }
     if (refused)
         throw *refused;
     if (!named.entry)

@@ -453,6 +453,12 @@ int overlayOpen(sqlite3_vtab* vtab, sqlite3_vtab_cursor** out)
 {
     OverlayTable* table = overlayTable(vtab);
     closeFinishedCursors(table->db);
+    const int checked = guardTableCallback(vtab, [table] {
+        requireUnchangedFiles(table);
+        return SQLITE_OK;
+    });
+    if (checked != SQLITE_OK)
+        return checked;
     OverlayCursor* cursor = newRecord<OverlayCursor>();
     if (!cursor)
         return SQLITE_NOMEM;

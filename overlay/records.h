@@ -58,6 +58,10 @@ struct OverlayTable {
     // only when the entry changed. Held weakly: the table keeps no log alive.
     std::weak_ptr<SqliteModificationManager> lastLog;
     std::optional<quint64> lastLogVersion;
+    // The connection's count of changed rows when an INSERT found the files
+    // unchanged and wrote its row, until the transaction ends: later rows of
+    // that statement need no check.
+    std::optional<int> filesCheckedAt;
 };
 
 // Where a cursor stands. Stored rows are visited in rowid order, interleaved
@@ -150,6 +154,15 @@ inline std::shared_ptr<SqliteModificationManager> logOf(OverlayTable* table)
     table->lastLog = log;
     table->lastLogVersion = version;
     return log;
+}
+
+// A statement that touches a table with a log finds the files under it as
+// the log began over them, or fails: see requireUnchangedFiles. Nothing for a
+// table without a log, nor for the overlay's own questions to the inner rows.
+inline void requireUnchangedFiles(OverlayTable* table)
+{
+    if (!table->innerOnly && logOf(table))
+        ModificationManagerFactory::instance().requireUnchangedFiles(table->log, table->filePath);
 }
 
 // The table's name now (a rename on another connection may change it).

@@ -152,6 +152,7 @@ int overlaySync(sqlite3_vtab* vtab)
     closeKeptCursors(table->db);
     const int rc = onJoinedTransaction(table, [](SqliteDatabase& database) { database.commit(); });
     forgetUntold(table);
+    table->filesCheckedAt.reset();
     return rc;
 }
 
@@ -174,6 +175,7 @@ int overlayRollback(sqlite3_vtab* vtab)
         },
         true);
     forgetUntold(table);
+    table->filesCheckedAt.reset();
     if (rolledBack)
         ModificationManagerFactory::instance().verifyLogs();
     return rc;

@@ -172,6 +172,11 @@ int recordWrite(OverlayTable& table, int argc, sqlite3_value** argv, sqlite3_int
     }
     ModificationManagerFactory& factory = ModificationManagerFactory::instance();
     std::shared_ptr<SqliteModificationManager> held = logOf(&table);
+    // An UPDATE or DELETE found its rows through a cursor of the statement,
+    // which checked the files; an INSERT checks them at its first row.
+    const bool inserting = argc > 1 && isNull(argv[0]);
+    if (held && inserting && table.filesCheckedAt != sqlite3_total_changes(table.db))
+        requireUnchangedFiles(&table);
     // The file only while there is no log yet: the log holds it.
     const std::shared_ptr<HistoryFile::Open> file = held ? nullptr : factory.file().open();
     SqliteDatabase& database = held ? held->file() : file->database;
@@ -188,12 +193,15 @@ int recordWrite(OverlayTable& table, int argc, sqlite3_value** argv, sqlite3_int
     if (argc == 1) {
         log.deleteRow(rowidArgument(argv[0]));
         rc = SQLITE_OK;
-    } else if (isNull(argv[0])) {
+    } else if (inserting) {
         rc = insertRow(table, log, argc, argv, rowid);
     } else {
         rc = updateRow(table, log, argc, argv);
     }
     savepoint.release();
+    // SQLite adds a statement's rows to the count when it ends.
+    if (inserting)
+        table.filesCheckedAt = sqlite3_total_changes(table.db);
     return rc;
 }
 

@@ -6,82 +6,19 @@
 
 #include "common/error_pair.h"
 #include "common/identifiers.h"
+#include "registry/refusals.h"
 #include "store/savepoint.h"
 
 #include <QSqlDatabase>
 
 #include <sqlite3.h>
 
-#include <algorithm>
 #include <atomic>
 #include <utility>
 
 namespace {
 
 std::atomic<bool> factoryAlive{false};
-
-ErrorPair busyElsewhere(const QString& name)
-{
-    return ErrorPair(SQLITE_BUSY, QStringLiteral("table %1: its change log is in use by another process").arg(name));
-}
-
-QString sqlLiteral(QString text)
-{
-    return QLatin1Char('\'') + text.replace(QLatin1Char('\''), QStringLiteral("''")) + QLatin1Char('\'');
-}
-
-ErrorPair keptLogInUse(const QString& name)
-{
-    return ErrorPair(SQLITE_BUSY,
-                     QStringLiteral("table %1: its kept change log is in use by another process").arg(name));
-}
-
-// How a message tells the way out of a kept log that cannot be taken up.
-QString discardHint(const QString& name)
-{
-    return QStringLiteral("; to drop the kept log and its edits, run SELECT ombrix_discard(%1)").arg(sqlLiteral(name));
-}
-
-// The same, for a log whose files may be the right ones after all: the user
-// may vouch for them, at the path given when the log is to move there.
-QString acceptHint(const QString& name, const std::optional<QByteArray>& path = std::nullopt)
-{
-    const QString arguments =
-        sqlLiteral(name) + (path ? QStringLiteral(", ") + sqlLiteral(QString::fromUtf8(*path)) : QString());
-    return QStringLiteral("; if the files are the ones the log was made over, run SELECT ombrix_accept_files(%1) and "
-                          "create the table again")
-               .arg(arguments) +
-           discardHint(name);
-}
-
-// The first way in which the files now differ from those stamped, or none;
-// both lists in stampBefore order.
-std::optional<QString> firstDifference(const std::vector<FileStamp>& then, const std::vector<FileStamp>& now)
-{
-    auto a = then.begin(), b = now.begin();
-    while (a != then.end() || b != now.end()) {
-        if (b == now.end() || (a != then.end() && stampBefore(*a, *b)))
-            return QStringLiteral("file %1 is gone").arg(QString::fromUtf8(a->path));
-        if (a == then.end() || stampBefore(*b, *a))
-            return QStringLiteral("file %1 appeared").arg(QString::fromUtf8(b->path));
-        const QString path = QString::fromUtf8(a->path);
-        if (a->size != b->size)
-            return QStringLiteral("file %1 changed size from %2 to %3 bytes").arg(path).arg(a->size).arg(b->size);
-        if (a->modified != b->modified)
-            return QStringLiteral("file %1 was modified").arg(path);
-        ++a;
-        ++b;
-    }
-    return std::nullopt;
-}
-
-ErrorPair filesChanged(const QString& name, const QString& difference, const QString& what, const QString& after)
-{
-    return ErrorPair(SQLITE_ERROR, QStringLiteral("table %1: cannot take up its %2: %3 since the log began, so its "
-                                                  "edits may no longer match the rows")
-                                           .arg(name, what, difference) +
-                                       after);
-}
 
 // The connection of file, held as long as the file.
 std::shared_ptr<SqliteDatabase> connectionOf(const std::shared_ptr<HistoryFile::Open>& file)
@@ -151,45 +88,6 @@ std::shared_ptr<OpenLog> ModificationManagerFactory::openTable(const QString& na
         throw;
     }
     return entry;
-}
-
-void ModificationManagerFactory::refuseChangedFiles(const std::shared_ptr<OpenLog>& entry, const OpenLog::Table& opened)
-{
-    const QByteArray& uri = opened.filePath;
-    const std::vector<FileStamp>& now = opened.stamps;
-    const void* connection = opened.connection;
-    const QByteArray& schema = opened.schema;
-    const LogState log = tables.state(*entry);
-    if (!log.manager || log.filePath != uri)
-        return;
-    const std::optional<QString> difference = firstDifference(log.stamps, now);
-    if (!difference)
-        return;
-    closeTable(entry, opened.overlay);
-    const std::shared_ptr<HistoryFile::Open> file = history.opened();
-    bool kept = false;
-    try {
-        kept = file && LogRecords::keptLog(file->database, log.name);
-    } catch (const ErrorPair&) {
-    }
-    // With no table left to hold it but the one this reconnect replaces, the
-    // log ends as at the end of the process: a kept one waits in the file to
-    // be discarded, or taken up once the files are back. Not while a history
-    // transaction may hold its rows.
-    const std::vector<OpenLog::Table> left = tables.state(*entry).tables;
-    const bool ends = file && !file->database.inTransaction() &&
-                      std::all_of(left.begin(), left.end(), [&](const OpenLog::Table& table) {
-                          return table.connection == connection && table.schema == schema;
-                      });
-    if (ends) {
-        endLog(tables.takeLog(*entry, log.manager.get()), TransactionGate::Wait::Never);
-        dropTables(entry, connection, schema);
-        closeIfIdle();
-    }
-    throw filesChanged(log.name, *difference, kept ? QStringLiteral("kept change log") : QStringLiteral("change log"),
-                       kept   ? acceptHint(log.name)
-                       : ends ? QStringLiteral("; the log was not kept, and ended with its edits")
-                              : QString());
 }
 
 void ModificationManagerFactory::closeTable(const std::shared_ptr<OpenLog>& entry, const void* overlay) noexcept
@@ -442,12 +340,16 @@ std::shared_ptr<SqliteModificationManager> ModificationManagerFactory::readKeptL
     const std::shared_ptr<HistoryFile::Open> file = history.existing();
     if (!file || !LogRecords::keptLog(file->database, name))
         return nullptr;
-    // Claimed only while the index is read, so that no process takes the log
-    // up meanwhile; none is kept from it after.
-    const bool heldHere = file->owners.holds(name);
+    // Claimed only while the index is read, so that no other process takes
+    // the log up meanwhile; none is kept from it after. Claims of this
+    // process's threads count together: only another process refuses it.
     const OwnerLocks::Claim claim(file->owners, name);
-    if (heldHere || !claim.taken())
+    if (!claim.taken())
         throw keptLogInUse(name);
+    // The mark is made after the log is held: a log marked by now that a
+    // table of this process holds is read through that table.
+    if (heldHere(name))
+        return nullptr;
     SqliteDatabase& database = file->database;
     const SqliteDatabase::Lock held(database);
     // Every statement below reads one snapshot of the file.
@@ -472,10 +374,19 @@ void ModificationManagerFactory::stillUnheld(const QString& name)
     const std::shared_ptr<HistoryFile::Open> file = history.opened();
     if (!file)
         return;
-    const bool heldHere = file->owners.holds(name);
     const OwnerLocks::Claim claim(file->owners, name);
-    if (heldHere || !claim.taken())
+    if (!claim.taken())
         throw keptLogInUse(name);
+    if (heldHere(name))
+        throw ErrorPair(SQLITE_ABORT, QStringLiteral("table %1: its kept change log was taken up by a table of this "
+                                                     "process while it was listed; list it again")
+                                          .arg(name));
+}
+
+bool ModificationManagerFactory::heldHere(const QString& name) const
+{
+    const std::shared_ptr<OpenLog> entry = tables.find(name);
+    return entry && tables.manager(*entry);
 }
 
 void ModificationManagerFactory::acceptFiles(const QString& name, const std::optional<QByteArray>& uri, sqlite3* owner)

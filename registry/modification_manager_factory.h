@@ -40,6 +40,15 @@ public:
     // changed since the log began: such a log, which no other table holds,
     // ends (one kept stays in the history file).
     std::shared_ptr<OpenLog> openTable(const QString& name, const void* holder, const OpenLog::Table& table);
+    // A statement touches a table over uri of entry's log: throws ErrorPair
+    // (SQLITE_ERROR, naming the file) when the files the log began over
+    // changed since, as a kept log over changed files is refused. Then the
+    // log ends as at the end of the process (one kept stays in the history
+    // file), and the tables over uri read the files as they are now; while
+    // the history database is in a transaction, the log stays until a
+    // statement finds it over, and each one is refused meanwhile. Costs a
+    // stat() a file while they are unchanged.
+    void requireUnchangedFiles(const std::shared_ptr<OpenLog>& entry, const QByteArray& uri);
     // The overlay table closes; see OpenTables::close and OpenTables::drop.
     void closeTable(const std::shared_ptr<OpenLog>& entry, const void* overlay) noexcept;
     void dropTables(const std::shared_ptr<OpenLog>& entry, const void* connection, const QByteArray& schema) noexcept;
@@ -91,15 +100,19 @@ public:
     // (a host connection) on the history transaction, as a write of owner
     // waits for or is refused by another connection's. Throws ErrorPair.
     void discard(const QString& name, sqlite3* owner);
-    // The kept log of name, which no table of this process holds, read for
-    // the views without taking it up: a manager that writes nothing, its
-    // index read now in one snapshot of the file. Null when name has no kept
-    // log (or there is no history file). Throws ErrorPair: SQLITE_BUSY when a
-    // process holds the log (see stillUnheld), or the database fails.
+    // The kept log of name, which no table holds, read for the views without
+    // taking it up: a manager that writes nothing, its index read now in one
+    // snapshot of the file. Null when name has no kept log (or there is no
+    // history file), and when a table of this process holds it: read it
+    // through that table's entry. Throws ErrorPair: SQLITE_BUSY when another
+    // process holds the log, or the database fails.
     std::shared_ptr<SqliteModificationManager> readKeptLog(const QString& name);
-    // Throws SQLITE_BUSY once a process, this one or another, has taken up
-    // the kept log of name that readKeptLog read.
+    // Once the kept log of name that readKeptLog read has been taken up,
+    // throws SQLITE_BUSY (by another process) or SQLITE_ABORT (by a table of
+    // this one).
     void stillUnheld(const QString& name);
+    // Whether a table of this process holds the log of name.
+    bool heldHere(const QString& name) const;
     // The user vouches for the files behind the kept log of name, which no
     // table may hold: they are stamped anew as they are now, after the log
     // moves to uri (canonical) when given. In work of owner on the history

@@ -149,12 +149,18 @@ std::optional<std::vector<FileStamp>> OpenTables::stampsAtOpen(const OpenLog& en
     return found ? std::optional(found->stamps) : std::nullopt;
 }
 
+std::optional<std::vector<FileStamp>> OpenTables::logStamps(const OpenLog& entry, const QByteArray& filePath) const
+{
+    const std::lock_guard<std::mutex> held(mutex);
+    return entry.manager && entry.uri == filePath ? std::optional(entry.stamps) : std::nullopt;
+}
+
 void OpenTables::restamp(OpenLog& entry, const void* connection, const QByteArray& uri,
                          const std::vector<FileStamp>& stamps)
 {
     const std::lock_guard<std::mutex> held(mutex);
     for (OpenLog::Table& table : entry.tables) {
-        if (table.connection == connection && table.filePath == uri)
+        if ((!connection || table.connection == connection) && table.filePath == uri)
             table.stamps = stamps;
     }
 }

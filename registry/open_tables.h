@@ -119,7 +119,10 @@ public:
     // connection, else the first; none when no table is over uri.
     std::optional<std::vector<FileStamp>> stampsAtOpen(const OpenLog& entry, const QByteArray& uri,
                                                        const void* connection) const;
-    // The tables over uri on connection now find their files as stamped.
+    // The files the entry's log began over, when it has a log made over filePath.
+    std::optional<std::vector<FileStamp>> logStamps(const OpenLog& entry, const QByteArray& filePath) const;
+    // The tables over uri on connection (null: on every one) now find their
+    // files as stamped.
     void restamp(OpenLog& entry, const void* connection, const QByteArray& uri, const std::vector<FileStamp>& stamps);
     // The entry's log goes; the log is handed back, null when there was none.
     std::shared_ptr<SqliteModificationManager> takeLog(OpenLog& entry);

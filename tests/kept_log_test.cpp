@@ -9,6 +9,8 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <atomic>
+#include <chrono>
 #include <csignal>
 #include <cstdio>
 #include <cstdlib>
@@ -18,6 +20,7 @@
 #include <random>
 #include <sstream>
 #include <string>
+#include <thread>
 #include <vector>
 
 namespace {
@@ -374,6 +377,102 @@ TEST_F(KeptLogTest, ARefusedLogIsListedAndItsFilesAccepted)
     EXPECT_EQ(run("SELECT ombrix_accept_files('t')"), busy);
     ::close(hold[1]);
     finish(holder);
+}
+
+// A first ombrix_keep on one connection while another, on another thread, lists the log: the listing reads
+// the log through the table that holds it, never as one in use by another process.
+TEST_F(KeptLogTest, AListingBesideAFirstKeepReadsTheLogHeldHere)
+{
+    memory_module::setTable("/s", numbered(3));
+    open();
+    sqlite3* other = connect();
+    std::vector<std::string> refused;
+    const auto end = std::chrono::steady_clock::now() + std::chrono::milliseconds(1500);
+    while (std::chrono::steady_clock::now() < end) {
+        ASSERT_EQ(run("CREATE VIRTUAL TABLE s USING overlay('/s')"), "");
+        std::atomic<bool> kept{false};
+        std::thread lister([&] {
+            for (bool last = false; !last;) {
+                last = kept;
+                const std::string listed = ::run(other, "SELECT * FROM ombrix_changes('s')");
+                if (!listed.empty())
+                    refused.push_back(listed);
+            }
+        });
+        EXPECT_EQ(run("SELECT ombrix_keep('s')"), "NULL");
+        kept = true;
+        lister.join();
+        ASSERT_EQ(run("DROP TABLE s"), "");
+    }
+    // Two listings of a kept log that no table holds, at once.
+    EXPECT_EQ(run("CREATE VIRTUAL TABLE s USING overlay('/s'); DELETE FROM s WHERE rowid = 2; SELECT ombrix_keep('s')"),
+              "NULL");
+    close();
+    open();
+    std::thread lister([&] {
+        for (int i = 0; i < 200; ++i) {
+            const std::string listed = ::run(other, "SELECT change FROM ombrix_changes('s')");
+            if (listed != "'delete'")
+                refused.push_back(listed);
+        }
+    });
+    std::vector<std::string> alsoRefused;
+    for (int i = 0; i < 200; ++i) {
+        const std::string listed = run("SELECT change FROM ombrix_changes('s')");
+        if (listed != "'delete'")
+            alsoRefused.push_back(listed);
+    }
+    lister.join();
+    EXPECT_EQ(refused, std::vector<std::string>());
+    EXPECT_EQ(alsoRefused, std::vector<std::string>());
+    // A listing under way when a table of this process takes the log up ends: it read the log as kept.
+    sqlite3_stmt* listing = nullptr;
+    sqlite3_prepare_v2(db, "SELECT * FROM ombrix_changes('s')", -1, &listing, nullptr);
+    EXPECT_EQ(sqlite3_step(listing), SQLITE_ROW);
+    EXPECT_EQ(::run(other, "CREATE VIRTUAL TABLE s USING overlay('/s'); DELETE FROM s"), "");
+    EXPECT_EQ(sqlite3_step(listing), SQLITE_ABORT);
+    EXPECT_EQ(std::string(sqlite3_errmsg(db)),
+              "table s: its kept change log was taken up by a table of this process while it was listed; list it "
+              "again");
+    sqlite3_finalize(listing);
+    sqlite3_close(other);
+}
+
+// A file changed under a table open on two connections, each read on a thread of its own: statements are
+// refused until one of them ends the log, then both read the file without the edits; the kept log waits, and
+// once its files are accepted a write takes it up again.
+TEST_F(KeptLogTest, StatementsAfterTheFilesChangedEndTheLog)
+{
+    const std::string csv = home + "/f.csv";
+    std::ofstream(csv) << "a,b\n";
+    memory_module::setTable(csv, numbered(3));
+    const std::string create = "CREATE VIRTUAL TABLE t USING overlay('" + csv + "')";
+    open();
+    sqlite3* other = connect();
+    ASSERT_EQ(run(create + "; DELETE FROM t WHERE rowid = 2; SELECT ombrix_keep('t')") + ::run(other, create), "NULL");
+    std::ofstream(csv, std::ios::app) << "1,x\n";
+    const std::string refused = "error 1: table t: file " + csv +
+                                " changed size from 4 to 8 bytes since its change log began, so its edits may no "
+                                "longer match the rows";
+    std::vector<std::string> seen[2];
+    const auto read = [&](sqlite3* connection, std::vector<std::string>& shown) {
+        for (int i = 0; i < 40; ++i) {
+            const std::string count = ::run(connection, "SELECT count(*) FROM t");
+            shown.push_back(count.compare(0, refused.size(), refused) == 0 ? "refused" : count);
+        }
+    };
+    std::thread reader(read, other, std::ref(seen[1]));
+    read(db, seen[0]);
+    reader.join();
+    for (const std::vector<std::string>& shown : seen) {
+        EXPECT_EQ(shown.back(), "3");
+        EXPECT_TRUE(std::is_partitioned(shown.begin(), shown.end(), [](const auto& s) { return s == "refused"; }));
+    }
+    EXPECT_TRUE(seen[0].front() == "refused" || seen[1].front() == "refused");
+    EXPECT_EQ(run("SELECT kept, held FROM ombrix_tables; SELECT ombrix_accept_files('t'); DELETE FROM t WHERE "
+                  "rowid = 1; SELECT count(*) FROM t"),
+              "1|NULL NULL 1");
+    sqlite3_close(other);
 }
 
 // Paths that name no file are compared as the text they are, numbers or not.

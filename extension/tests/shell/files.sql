@@ -64,3 +64,21 @@ CREATE VIRTUAL TABLE replaced USING readonly_csv(replaced.csv);
 SELECT count(*) FROM changed;
 SELECT name FROM changed WHERE rowid = 1;
 SELECT count(*), max(name) FROM replaced;
+
+-- A file another program rewrites under a table with a log: the next statement
+-- on the table is refused, naming the file, and the log, not kept, ends with its
+-- edits. Inside a transaction each statement on it is refused until it ends.
+.shell cp small.csv logged.csv && cp small.csv inside.csv
+CREATE VIRTUAL TABLE logged USING editable_csv(logged.csv);
+CREATE VIRTUAL TABLE inside USING editable_csv(inside.csv);
+DELETE FROM logged WHERE rowid = 1;
+.shell cp header_only.csv logged.csv
+SELECT count(*) FROM logged;
+BEGIN;
+INSERT INTO inside (id) VALUES (10);
+.shell echo '9,Ring Road,track,0.4,' >> inside.csv
+INSERT INTO inside (id) VALUES (11);
+SELECT count(*) FROM inside;
+COMMIT;
+SELECT count(*) FROM inside;
+SELECT name, position FROM ombrix_tables WHERE name IN ('logged', 'inside');

@@ -1,0 +1,82 @@
+// Change logs whose files changed under their open tables: refused as a
+// table reconnects or a statement touches one, and ended where no table or
+// transaction needs them, as at the end of the process.
+#include "registry/modification_manager_factory.h"
+
+#include "registry/refusals.h"
+
+#include <sqlite3.h>
+
+#include <algorithm>
+
+void ModificationManagerFactory::refuseChangedFiles(const std::shared_ptr<OpenLog>& entry, const OpenLog::Table& opened)
+{
+    const QByteArray& uri = opened.filePath;
+    const std::vector<FileStamp>& now = opened.stamps;
+    const void* connection = opened.connection;
+    const QByteArray& schema = opened.schema;
+    const LogState log = tables.state(*entry);
+    if (!log.manager || log.filePath != uri)
+        return;
+    const std::optional<QString> difference = firstDifference(log.stamps, now);
+    if (!difference)
+        return;
+    closeTable(entry, opened.overlay);
+    const std::shared_ptr<HistoryFile::Open> file = history.opened();
+    bool kept = false;
+    try {
+        kept = file && LogRecords::keptLog(file->database, log.name);
+    } catch (const ErrorPair&) {
+    }
+    // With no table left to hold it but the one this reconnect replaces, the
+    // log ends as at the end of the process: a kept one waits in the file to
+    // be discarded, or taken up once the files are back. Not while a history
+    // transaction may hold its rows.
+    const std::vector<OpenLog::Table> left = tables.state(*entry).tables;
+    const bool ends = file && !file->database.inTransaction() &&
+                      std::all_of(left.begin(), left.end(), [&](const OpenLog::Table& table) {
+                          return table.connection == connection && table.schema == schema;
+                      });
+    if (ends) {
+        endLog(tables.takeLog(*entry, log.manager.get()), TransactionGate::Wait::Never);
+        dropTables(entry, connection, schema);
+        closeIfIdle();
+    }
+    throw filesChanged(log.name, *difference, kept ? QStringLiteral("kept change log") : QStringLiteral("change log"),
+                       kept   ? acceptHint(log.name)
+                       : ends ? QStringLiteral("; the log was not kept, and ended with its edits")
+                              : QString());
+}
+
+void ModificationManagerFactory::requireUnchangedFiles(const std::shared_ptr<OpenLog>& entry, const QByteArray& uri)
+{
+    const std::optional<std::vector<FileStamp>> then = tables.logStamps(*entry, uri);
+    if (!then || stillAsStamped(*then))
+        return;
+    const std::vector<FileStamp> now = stampFiles(uri);
+    const std::optional<QString> difference = firstDifference(*then, now);
+    const LogState log = tables.state(*entry);
+    const std::shared_ptr<HistoryFile::Open> file = history.opened();
+    if (!difference || !log.manager || !file)
+        return;
+    bool kept = false;
+    try {
+        kept = LogRecords::keptLog(file->database, log.name).has_value();
+    } catch (const ErrorPair&) {
+    }
+    // Rows a transaction holds would go with a log dropped under it.
+    if (file->database.inTransaction())
+        throw filesChangedUnder(log.name, *difference,
+                                QStringLiteral("; its log ends once the history database's transaction has ended, and "
+                                               "until then every statement on the table fails"));
+    endLog(tables.takeLog(*entry, log.manager.get()), TransactionGate::Wait::UpToTimeout);
+    tables.restamp(*entry, nullptr, uri, now);
+    closeIfIdle();
+    throw filesChangedUnder(
+        log.name, *difference,
+        kept ? QStringLiteral("; the table shows the files as they are, and its kept log waits in the history "
+                              "database") +
+                   acceptHint(log.name)
+             : QStringLiteral("; the log was not kept, and ended with its edits: the table shows the files as they "
+                              "are"));
+}

@@ -1,0 +1,75 @@
+// Refusal messages are SQLite errors with SQLite's codes; file paths in them
+// are shown as UTF-8, a byte that is not as U+FFFD.
+#include "registry/refusals.h"
+
+#include <sqlite3.h>
+
+namespace {
+
+QString sqlLiteral(QString text)
+{
+    return QLatin1Char('\'') + text.replace(QLatin1Char('\''), QStringLiteral("''")) + QLatin1Char('\'');
+}
+
+} // namespace
+
+ErrorPair busyElsewhere(const QString& name)
+{
+    return ErrorPair(SQLITE_BUSY, QStringLiteral("table %1: its change log is in use by another process").arg(name));
+}
+
+ErrorPair keptLogInUse(const QString& name)
+{
+    return ErrorPair(SQLITE_BUSY,
+                     QStringLiteral("table %1: its kept change log is in use by another process").arg(name));
+}
+
+QString discardHint(const QString& name)
+{
+    return QStringLiteral("; to drop the kept log and its edits, run SELECT ombrix_discard(%1)").arg(sqlLiteral(name));
+}
+
+QString acceptHint(const QString& name, const std::optional<QByteArray>& path)
+{
+    const QString arguments =
+        sqlLiteral(name) + (path ? QStringLiteral(", ") + sqlLiteral(QString::fromUtf8(*path)) : QString());
+    return QStringLiteral("; if the files are the ones the log was made over, run SELECT ombrix_accept_files(%1) and "
+                          "create the table again")
+               .arg(arguments) +
+           discardHint(name);
+}
+
+std::optional<QString> firstDifference(const std::vector<FileStamp>& then, const std::vector<FileStamp>& now)
+{
+    auto a = then.begin(), b = now.begin();
+    while (a != then.end() || b != now.end()) {
+        if (b == now.end() || (a != then.end() && stampBefore(*a, *b)))
+            return QStringLiteral("file %1 is gone").arg(QString::fromUtf8(a->path));
+        if (a == then.end() || stampBefore(*b, *a))
+            return QStringLiteral("file %1 appeared").arg(QString::fromUtf8(b->path));
+        const QString path = QString::fromUtf8(a->path);
+        if (a->size != b->size)
+            return QStringLiteral("file %1 changed size from %2 to %3 bytes").arg(path).arg(a->size).arg(b->size);
+        if (a->modified != b->modified)
+            return QStringLiteral("file %1 was modified").arg(path);
+        ++a;
+        ++b;
+    }
+    return std::nullopt;
+}
+
+ErrorPair filesChanged(const QString& name, const QString& difference, const QString& what, const QString& after)
+{
+    return ErrorPair(SQLITE_ERROR, QStringLiteral("table %1: cannot take up its %2: %3 since the log began, so its "
+                                                  "edits may no longer match the rows")
+                                           .arg(name, what, difference) +
+                                       after);
+}
+
+ErrorPair filesChangedUnder(const QString& name, const QString& difference, const QString& after)
+{
+    return ErrorPair(SQLITE_ERROR, QStringLiteral("table %1: %2 since its change log began, so its edits may no "
+                                                  "longer match the rows")
+                                           .arg(name, difference) +
+                                       after);
+}
