@@ -153,6 +153,7 @@ int overlaySync(sqlite3_vtab* vtab)
     const int rc = onJoinedTransaction(table, [](SqliteDatabase& database) { database.commit(); });
     forgetUntold(table);
     table->filesCheckedAt.reset();
+    ModificationManagerFactory::instance().sweepLeftovers();
     return rc;
 }
 
@@ -178,6 +179,7 @@ int overlayRollback(sqlite3_vtab* vtab)
     table->filesCheckedAt.reset();
     if (rolledBack)
         ModificationManagerFactory::instance().verifyLogs();
+    ModificationManagerFactory::instance().sweepLeftovers();
     return rc;
 }
 

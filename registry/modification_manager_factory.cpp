@@ -103,14 +103,16 @@ void ModificationManagerFactory::dropTables(const std::shared_ptr<OpenLog>& entr
 
 void ModificationManagerFactory::releaseHolder(const void* holder) noexcept
 {
+    // A connection that closes never waits: its thread may be the one that
+    // would end the transaction in the way.
     for (const std::shared_ptr<OpenLog>& entry : tables.releaseHolder(holder))
-        endLog(tables.takeLog(*entry), TransactionGate::Wait::UpToTimeout);
+        endLog(tables.takeLog(*entry), TransactionGate::Wait::Never);
     closeIfIdle();
 }
 
 // A log whose tables cannot go now (another connection's transaction is open,
-// or the database fails) loses its lock all the same: the next process that
-// opens the file removes what is left.
+// or the database fails) loses its lock all the same, a leftover: swept once
+// that transaction has ended, else by the next process that closes the file.
 void ModificationManagerFactory::endLog(const std::shared_ptr<SqliteModificationManager>& manager,
                                         TransactionGate::Wait wait) noexcept
 {
@@ -122,10 +124,31 @@ void ModificationManagerFactory::endLog(const std::shared_ptr<SqliteModification
         if (!LogRecords::keptLog(file->database, manager->name()))
             manager->dropLog();
         savepoint.release();
+    } catch (const ErrorPair& error) {
+        if (error.code() == SQLITE_BUSY)
+            leftoversWaiting.store(true, std::memory_order_release);
     } catch (...) {
     }
     file->owners.release(manager->name());
     file->database.giveSpaceBack();
+}
+
+void ModificationManagerFactory::sweepLeftovers() noexcept
+{
+    if (!leftoversWaiting.load(std::memory_order_acquire))
+        return;
+    const std::shared_ptr<HistoryFile::Open> file = history.opened();
+    if (!file || file->database.inTransaction() || !leftoversWaiting.exchange(false, std::memory_order_acq_rel))
+        return;
+    try {
+        Savepoint savepoint(file->database, nullptr, false, TransactionGate::Wait::Never);
+        const bool removed = LogRecords::removeLeftovers(file->database, file->owners);
+        savepoint.release();
+        if (removed)
+            file->database.giveSpaceBack();
+    } catch (...) {
+        leftoversWaiting.store(true, std::memory_order_release);
+    }
 }
 
 void ModificationManagerFactory::closeIfIdle() noexcept

@@ -12,6 +12,7 @@
 #include <QByteArray>
 #include <QString>
 
+#include <atomic>
 #include <functional>
 #include <memory>
 #include <optional>
@@ -54,6 +55,9 @@ public:
     void dropTables(const std::shared_ptr<OpenLog>& entry, const void* connection, const QByteArray& schema) noexcept;
     // A registration ended: logs that no registration keeps any more end too.
     void releaseHolder(const void* holder) noexcept;
+    // After a history transaction ended: removes the logs that ended while
+    // it stood in the way, left behind as leftovers.
+    void sweepLeftovers() noexcept;
     // After a rollback of the host's transaction: logs whose creation it took
     // back are forgotten, and made again by the next write.
     void verifyLogs() noexcept;
@@ -141,8 +145,8 @@ private:
     // dead process left there.
     void claimUri(HistoryFile::Open& file, const QString& name, const QByteArray& uri);
     // Ends a log whose tables all went: dropped unless kept, in a transaction
-    // of its own, once another thread's ends (with wait); else, or when this
-    // thread's is open, a leftover for later.
+    // of its own, once another connection's ends (with wait); else a leftover,
+    // swept by sweepLeftovers() when another connection's stood in the way.
     void endLog(const std::shared_ptr<SqliteModificationManager>& manager, TransactionGate::Wait wait) noexcept;
     // Commits savepoint, in which entry's log was dropped, with the log taken
     // from entry, and lets its name go; a failed commit puts the log back.
@@ -160,4 +164,5 @@ private:
 
     HistoryFile history;
     OpenTables tables;
+    std::atomic<bool> leftoversWaiting{false};
 };

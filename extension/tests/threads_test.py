@@ -213,6 +213,19 @@ def open_transaction(seconds):
     assert not isinstance(outcome, sqlite3.Error), f"B's write while A committed: {outcome!r}"
 
 
+def close_beside_transaction(seconds):
+    """Closing a connection never waits for another's transaction; its log goes once that transaction ends."""
+    a, b = two_connections()
+    a.execute("BEGIN")
+    a.execute("UPDATE t SET v = 2 WHERE rowid = 2")
+    b.execute("PRAGMA busy_timeout = 5000")
+    at_once("closing B", b.close)
+    a.execute("COMMIT")
+    history = sqlite3.connect(f"{os.environ['HOME']}/transactions.sqlite")
+    left = history.execute("SELECT name FROM sqlite_master WHERE name LIKE 'u%'").fetchall()
+    assert not left, f"B's log is still in the history file after A's COMMIT: {left}"
+
+
 def browser(seconds):
     """DB Browser's Execute SQL on its one connection: each run in its savepoint on a thread of its own, a query
     run again on the main thread, then for its rows and its count on two threads at once, and taken back when
@@ -270,7 +283,8 @@ def loads(seconds):
 REPEATED = {"scan_4_threads": partial(scans, 4), "scan_2_threads": partial(scans, 2),
             "update_4_threads": updates, "scan_write_view": scan_write_view, "one_connection": one_connection,
             "load_4_threads": loads}
-ONCE = {"half_read_select": half_read_select, "open_transaction": open_transaction, "browser": browser}
+ONCE = {"half_read_select": half_read_select, "open_transaction": open_transaction,
+        "close_beside_transaction": close_beside_transaction, "browser": browser}
 SCENARIOS = REPEATED | ONCE
 
 
