@@ -129,7 +129,7 @@ void Saver::writeMerged()
             throw Failure{SQLITE_ERROR, "row " + std::to_string(inPlace->rowid()) + " appeared while it was saved"};
     }
     if (!held.empty())
-        throw Failure{SQLITE_ERROR, "row " + std::to_string(held.begin()->first) + " is shown twice"};
+        throw Failure{SQLITE_ERROR, "row " + std::to_string(held.begin()->first) + " appeared while it was saved"};
 }
 
 // Moves the walk in place on to rowid, passing the rows met elsewhere.

@@ -7,7 +7,8 @@
 // Eponymous and read-only. A table name compares as SQLite compares names;
 // an unknown one is "No such table ". Each scan costs what it shows: the
 // tables and the steps are listed when the scan starts, the changes are found
-// one after the other, copied only when the log changes under the scan.
+// one after the other, copied only when the log changes under the scan, and
+// the change of a rowid asked for is looked up.
 #include "functions/history_views.h"
 
 #include "changelog/values.h"
@@ -348,7 +349,7 @@ int viewBestIndex(sqlite3_vtab* vtab, sqlite3_index_info* info)
         const auto& constraint = info->aConstraint[i];
         if (constraint.op != SQLITE_INDEX_CONSTRAINT_EQ)
             continue;
-        if (constraint.iColumn == view.argumentColumn) {
+        if (view.argumentColumn >= 0 && constraint.iColumn == view.argumentColumn) {
             nameLater = nameLater || !constraint.usable;
             if (constraint.usable && name < 0)
                 name = i;

@@ -149,9 +149,12 @@ TEST_F(OverlayTest, HistoryViewsFollowATable)
     EXPECT_EQ(loops(join), "c VIRTUAL TABLE INDEX 0;r VIRTUAL TABLE INDEX 1;");
     EXPECT_EQ(loops("SELECT * FROM r CROSS JOIN ombrix_changes('r') c ON c.rowid = r.rowid"),
               "r VIRTUAL TABLE INDEX 0;c VIRTUAL TABLE INDEX 1;");
-    EXPECT_EQ(run(join + " WHERE c.rowid > 5; SELECT count(*) FROM r CROSS JOIN ombrix_changes('r') c ON c.rowid = "
-                         "r.rowid; SELECT change FROM ombrix_changes('r') WHERE rowid IN ('9', 9.5, 3, 2)"),
-              "6|'update' 7|'update' 8|'delete' 9|'r2' 5 'update'");
+    EXPECT_EQ(
+        run(join +
+            " WHERE c.rowid > 5; SELECT count(*) FROM r CROSS JOIN ombrix_changes('r') c ON c.rowid = "
+            "r.rowid; SELECT change FROM ombrix_changes('r') WHERE rowid IN ('9', 9.5, 3, 2); SELECT count(*) FROM "
+            "ombrix_tables WHERE rowid = 1"),
+        "6|'update' 7|'update' 8|'delete' 9|'r2' 5 'update' 1");
     // The schema changes above made SQLite disconnect U, until a statement uses it again.
     EXPECT_EQ(run("DROP TABLE r; SELECT name FROM ombrix_tables; SELECT count(*) FROM \"U\"; SELECT name FROM "
                   "ombrix_tables"),
