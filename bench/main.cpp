@@ -30,6 +30,7 @@ int main(int argc, char** argv)
     bench::registerWriteBenchmarks();
     bench::registerHistoryBenchmarks();
     bench::registerCsvBenchmarks();
+    bench::registerSaveBenchmarks();
     bench::registerFirstOpenBenchmarks();
     bench::registerThreadBenchmarks();
     benchmark::RunSpecifiedBenchmarks();

@@ -126,6 +126,9 @@ public:
         virtual std::optional<RowChange> next() = 0;
     };
     virtual std::unique_ptr<ChangeListing> listChanges() = 0;
+    // The change of the stored row of rowid, as a listing shows it; none when
+    // rowid is not modified (a deleted row shows under no rowid).
+    virtual std::optional<RowChange> changeOf(qint64 rowid) = 0;
 
     // The smallest modified rowid at or above rowid, if any.
     virtual std::optional<qint64> firstModifiedRowidFrom(qint64 rowid) = 0;

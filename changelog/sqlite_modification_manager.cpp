@@ -552,6 +552,16 @@ std::unique_ptr<ModificationManager::ChangeListing> SqliteModificationManager::l
     return std::make_unique<Listing>(*this);
 }
 
+std::optional<ModificationManager::RowChange> SqliteModificationManager::changeOf(qint64 rowid)
+{
+    const Access access(*this);
+    const LogIndex& current = log();
+    if (!current.isStored(rowid))
+        return std::nullopt;
+    const std::optional<qint64> origin = current.originOf(rowid);
+    return RowChange{origin ? ChangeKind::Update : ChangeKind::Insert, rowid, origin};
+}
+
 void SqliteModificationManager::holdListings(const LogIndex& current)
 {
     for (Listing* listing : listings)

@@ -49,6 +49,7 @@ public:
     Summary summary() override;
     std::vector<StepSummary> steps() override;
     std::unique_ptr<ChangeListing> listChanges() override;
+    std::optional<RowChange> changeOf(qint64 rowid) override;
     std::optional<qint64> firstModifiedRowidFrom(qint64 rowid) override;
     std::optional<qint64> firstUnmodifiedRowidFrom(qint64 rowid) override;
     std::optional<std::vector<qint64>> modifiedRowidsWithValue(int column, const QVariant& value) override;

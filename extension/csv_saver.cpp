@@ -1,13 +1,11 @@
-// The save's writing: what the log changed, read from ombrix_changes, decides
-// which rows are copied as bytes and which are written from the table's values.
+// The save's writing: one walk over the table's rows in rowid order beside the
+// file's rows, copying the unchanged ones as bytes and writing the others from
+// their values, with what the log changed telling which is which.
 #include "extension/csv_saver.h"
 
 #include "csv/csv_module.h"
-#include "extension/save_failure.h"
 
 #include <algorithm>
-#include <map>
-#include <vector>
 
 #include <cerrno>
 #include <unistd.h>
@@ -17,87 +15,35 @@ SQLITE_EXTENSION_INIT3
 namespace {
 
 constexpr std::size_t flushSize = 1 << 20;
-constexpr sqlite3_int64 deletedRow = -1;
 
-// What the log holds as changed: the inner rows replaced (by the rowid that
-// now shows them) or deleted, and the rowids of inserted rows, ascending.
-struct Changes {
-    std::map<sqlite3_int64, sqlite3_int64> inner;
-    std::vector<sqlite3_int64> inserted;
-};
-
-// The changes of the table's log over a file of rows rowids 1..rows. A row
-// inserted at the rowid of an inner row (a file that grew under a kept log
-// whose files were accepted) hides that row, and is written in its place.
-Changes changesOf(sqlite3* db, const SavedTable& table, sqlite3_int64 rows)
+Failure cellFailure(const TableScan& scan, int column, const std::string& what)
 {
-    Changes changes;
-    if (!table.log)
-        return changes;
-    sqlite3_stmt* listing = nullptr;
-    int rc = sqlite3_prepare_v2(db, "SELECT rowid, original_rowid FROM ombrix_changes(?1)", -1, &listing, nullptr);
-    if (rc == SQLITE_OK)
-        rc = sqlite3_bind_text(listing, 1, table.name.c_str(), -1, SQLITE_TRANSIENT);
-    while (rc == SQLITE_OK && (rc = sqlite3_step(listing)) == SQLITE_ROW) {
-        const bool shown = sqlite3_column_type(listing, 0) != SQLITE_NULL;
-        const sqlite3_int64 rowid = sqlite3_column_int64(listing, 0);
-        if (sqlite3_column_type(listing, 1) == SQLITE_NULL)
-            changes.inserted.push_back(rowid);
-        else
-            changes.inner[sqlite3_column_int64(listing, 1)] = shown ? rowid : deletedRow;
-        rc = SQLITE_OK;
-    }
-    sqlite3_finalize(listing);
-    if (rc != SQLITE_DONE)
-        throw Failure{rc, sqlite3_errmsg(db)};
-    std::sort(changes.inserted.begin(), changes.inserted.end());
-    const auto inFile = [&](sqlite3_int64 rowid) {
-        return rowid >= 1 && rowid <= rows && changes.inner.emplace(rowid, rowid).second;
-    };
-    changes.inserted.erase(std::remove_if(changes.inserted.begin(), changes.inserted.end(), inFile),
-                           changes.inserted.end());
-    return changes;
+    return Failure{SQLITE_MISMATCH, "row " + std::to_string(scan.rowid()) + ", column " +
+                                        sqlite3_column_name(scan.row(), column) + ", holds " + what};
 }
 
 } // namespace
 
-Saver::Statement::~Statement()
-{
-    sqlite3_finalize(handle);
-}
-
 sqlite3_int64 Saver::write(const std::string& target)
 {
-    const Changes changes = changesOf(db, table, static_cast<sqlite3_int64>(file.rows.size()));
+    const auto rows = static_cast<sqlite3_int64>(file.rows.size());
+    plan = planSave(db, table, rows);
     check(out.open(target, error));
     const std::uint64_t firstRow = file.rows.size() ? file.rows[0] : file.size;
     copyBytes(0, firstRow);
     lineBreak = lineBreakOf();
     // Only a header without a line break, the file's last line, leaves one open.
     openLine = !buffer.empty() && !endsLine(buffer) && buffer != "\xEF\xBB\xBF";
-    prepareRowQuery();
-    sqlite3_int64 written = 0;
-    std::size_t copyFrom = 0; // the first inner row not written yet
-    for (const auto& [innerRowid, shownAs] : changes.inner) {
-        const auto row = static_cast<std::size_t>(innerRowid - 1);
-        if (innerRowid < 1 || row >= file.rows.size())
-            continue;
-        copyRows(copyFrom, row);
-        written += static_cast<sqlite3_int64>(row - copyFrom);
-        if (shownAs != deletedRow) {
-            writeEditedRow(row, shownAs);
-            ++written;
-        }
-        copyFrom = row + 1;
-    }
-    copyRows(copyFrom, file.rows.size());
-    written += static_cast<sqlite3_int64>(file.rows.size() - copyFrom);
-    for (sqlite3_int64 rowid : changes.inserted) {
-        writeRow(rowid, nullptr, lineBreak);
-        ++written;
+    if (plan.unchanged()) {
+        copyRows(0, file.rows.size());
+        written = rows;
+    } else {
+        writeMerged();
     }
     flush();
-    sqlite3_finalize(std::exchange(rowQuery.handle, nullptr));
+    // Finished, the walks leave no cursor of the table open.
+    inPlace.reset();
+    ahead.reset();
     if (!file.unchanged())
         throw Failure{SQLITE_ERROR, file.name + " changed after the table was created"};
     check(out.sync(error));
@@ -118,13 +64,6 @@ std::string Saver::lineBreakOf()
     if (at == std::string::npos)
         return "\n";
     return head.compare(at, 2, "\r\n") == 0 ? "\r\n" : head.substr(at, 1);
-}
-
-void Saver::prepareRowQuery()
-{
-    const std::string sql = "SELECT * FROM " + qualifiedName(table) + " WHERE rowid = ?1";
-    if (sqlite3_prepare_v2(db, sql.c_str(), -1, &rowQuery.handle, nullptr) != SQLITE_OK)
-        throw Failure{sqlite3_errcode(db), sqlite3_errmsg(db)};
 }
 
 std::string Saver::readBytes(std::uint64_t start, std::uint64_t end)
@@ -162,59 +101,146 @@ void Saver::copyRows(std::size_t from, std::size_t to)
     openLine = to == file.rows.size() && !endsLine(readBytes(file.size - 1, file.size));
 }
 
-Failure Saver::cellFailure(sqlite3_int64 rowid, int column, const std::string& what) const
+// The file's rows in file order, each copied, left out or replaced, then the
+// rows after them. The walk in place shows every row it passes where the
+// file's order wants it; a row it meets elsewhere is taken from the walk ahead.
+void Saver::writeMerged()
 {
-    return Failure{SQLITE_MISMATCH, "row " + std::to_string(rowid) + ", column " +
-                                        sqlite3_column_name(rowQuery.handle, column) + ", holds " + what};
+    const auto rows = static_cast<sqlite3_int64>(file.rows.size());
+    inPlace = std::make_unique<TableScan>(db, table);
+    sqlite3_int64 next = 1;
+    for (const auto& [rowid, shownAs] : plan.replaced) {
+        copyUnchanged(next, rowid);
+        if (shownAs == rowid)
+            writeInPlace(rowid, rowid);
+        else if (shownAs)
+            writeDisplaced(*shownAs);
+        next = rowid + 1;
+    }
+    copyUnchanged(next, rows + 1);
+    for (sqlite3_int64 rowid : plan.appended) {
+        if (rowid > rows)
+            writeInPlace(rowid, std::nullopt);
+        else
+            writeDisplaced(rowid);
+    }
+    while (inPlace->next()) {
+        if (!plan.isDisplaced(inPlace->rowid()))
+            throw Failure{SQLITE_ERROR, "row " + std::to_string(inPlace->rowid()) + " appeared while it was saved"};
+    }
+    if (!held.empty())
+        throw Failure{SQLITE_ERROR, "row " + std::to_string(held.begin()->first) + " appeared while it was saved"};
 }
 
-void Saver::writeEditedRow(std::size_t row, sqlite3_int64 rowid)
+// Moves the walk in place on to rowid, passing the rows met elsewhere.
+void Saver::reach(sqlite3_int64 rowid)
 {
-    const std::string bytes = readBytes(file.rows[row], file.rowEnd(row));
-    const csvfile::RawRecord record = csvfile::splitRecord(bytes, file.options.delimiter);
-    writeRow(rowid, &record, std::string(record.ending));
+    while (inPlace->next()) {
+        const sqlite3_int64 shown = inPlace->rowid();
+        if (shown == rowid)
+            return;
+        if (shown > rowid)
+            break;
+        if (!plan.isDisplaced(shown))
+            throw Failure{SQLITE_ERROR, "row " + std::to_string(shown) + " appeared while it was saved"};
+    }
+    throw vanished(rowid);
 }
 
-// A row as the table shows it: cells of raw whose value is unchanged keep
-// their text. A row of one empty field would be a blank line, which reads as
-// no row: refused.
-void Saver::writeRow(sqlite3_int64 rowid, const csvfile::RawRecord* raw, const std::string& ending)
+// The file rows from..to-1, which the log left as they are.
+void Saver::copyUnchanged(sqlite3_int64 from, sqlite3_int64 to)
 {
-    sqlite3_reset(rowQuery.handle);
-    sqlite3_bind_int64(rowQuery.handle, 1, rowid);
-    const int rc = sqlite3_step(rowQuery.handle);
-    if (rc != SQLITE_ROW)
-        throw Failure{rc == SQLITE_DONE ? SQLITE_ERROR : sqlite3_errcode(db),
-                      rc == SQLITE_DONE ? "row " + std::to_string(rowid) + " vanished while it was saved"
-                                        : std::string(sqlite3_errmsg(db))};
-    startRecord();
-    const std::size_t start = buffer.size();
+    for (sqlite3_int64 rowid = from; rowid < to; ++rowid)
+        reach(rowid);
+    copyRows(static_cast<std::size_t>(from - 1), static_cast<std::size_t>(to - 1));
+    written += std::max<sqlite3_int64>(to - from, 0);
+}
+
+void Saver::writeInPlace(sqlite3_int64 rowid, std::optional<sqlite3_int64> fileRow)
+{
+    reach(rowid);
+    writeRow(*inPlace, fileRow);
+}
+
+// A displaced row: held since the walk ahead met it, or met now, holding the
+// displaced rows it passes until their places come.
+void Saver::writeDisplaced(sqlite3_int64 rowid)
+{
+    const auto found = held.find(rowid);
+    if (found != held.end()) {
+        startRecord();
+        buffer += found->second.text;
+        openLine = found->second.open;
+        held.erase(found);
+        ++written;
+        if (buffer.size() >= flushSize)
+            flush();
+        return;
+    }
+    if (!ahead)
+        ahead = std::make_unique<TableScan>(db, table);
+    while (ahead->next()) {
+        const auto displaced = plan.displaced.find(ahead->rowid());
+        if (displaced == plan.displaced.end())
+            continue;
+        if (ahead->rowid() == rowid) {
+            writeRow(*ahead, displaced->second);
+            return;
+        }
+        Held row;
+        row.open = appendRow(*ahead, displaced->second, row.text);
+        held.emplace(ahead->rowid(), std::move(row));
+    }
+    throw vanished(rowid);
+}
+
+// Appends the scan's row as the table shows it: cells whose value the file
+// row it replaces holds unchanged keep their text, and so does that row's
+// line ending. A row of one empty field would be a blank line, which reads
+// as no row: refused. Returns whether the row leaves its line open.
+bool Saver::appendRow(const TableScan& scan, std::optional<sqlite3_int64> fileRow, std::string& into)
+{
+    std::string bytes;
+    csvfile::RawRecord raw;
+    if (fileRow) {
+        const auto row = static_cast<std::size_t>(*fileRow - 1);
+        bytes = readBytes(file.rows[row], file.rowEnd(row));
+        raw = csvfile::splitRecord(bytes, file.options.delimiter);
+    }
+    const std::size_t start = into.size();
     std::string scratch;
-    const int columns = sqlite3_column_count(rowQuery.handle);
-    for (int column = 0; column < columns; ++column) {
-        if (column > 0)
-            buffer += file.options.delimiter;
-        sqlite3_value* value = sqlite3_column_value(rowQuery.handle, column);
-        const auto index = static_cast<std::size_t>(column);
-        if (raw && index < raw->fields.size() &&
-            csvfile::sameValue(csvfile::cellOfRaw(raw->fields[index], file.options, scratch), value)) {
-            buffer += raw->fields[index];
-        } else if (!csvfile::appendField(value, file.options, buffer, error)) {
-            throw cellFailure(rowid, column, error);
+    const int columns = sqlite3_column_count(scan.row());
+    for (int column = 1; column < columns; ++column) {
+        if (column > 1)
+            into += file.options.delimiter;
+        sqlite3_value* value = sqlite3_column_value(scan.row(), column);
+        const auto index = static_cast<std::size_t>(column - 1);
+        if (index < raw.fields.size() &&
+            csvfile::sameValue(csvfile::cellOfRaw(raw.fields[index], file.options, scratch), value)) {
+            into += raw.fields[index];
+        } else if (!csvfile::appendField(value, file.options, into, error)) {
+            throw cellFailure(scan, column, error);
         }
     }
-    if (buffer.size() == start)
-        throw cellFailure(rowid, 0, "NULL, which a file of one column cannot hold (an empty line is passed over)");
-    buffer += ending;
-    openLine = !endsLine(ending);
-    // Run to its end, the query leaves no cursor of the table open.
-    const int end = sqlite3_step(rowQuery.handle);
-    if (end != SQLITE_DONE)
-        throw Failure{end == SQLITE_ROW ? SQLITE_ERROR : sqlite3_errcode(db),
-                      end == SQLITE_ROW ? "row " + std::to_string(rowid) + " is shown twice"
-                                        : std::string(sqlite3_errmsg(db))};
+    if (into.size() == start)
+        throw cellFailure(scan, 1, "NULL, which a file of one column cannot hold (an empty line is passed over)");
+    const std::string_view ending = fileRow ? raw.ending : std::string_view(lineBreak);
+    into += ending;
+    return !endsLine(ending);
+}
+
+void Saver::writeRow(const TableScan& scan, std::optional<sqlite3_int64> fileRow)
+{
+    startRecord();
+    openLine = appendRow(scan, fileRow, buffer);
+    ++written;
     if (buffer.size() >= flushSize)
         flush();
+}
+
+Failure Saver::vanished(sqlite3_int64 rowid)
+{
+    return Failure{SQLITE_ERROR, "row " + std::to_string(rowid) + " vanished while it was saved"};
 }
 
 bool Saver::endsLine(std::string_view bytes)

@@ -7,7 +7,8 @@
 // Eponymous and read-only. A table name compares as SQLite compares names;
 // an unknown one is "No such table ". Each scan costs what it shows: the
 // tables and the steps are listed when the scan starts, the changes are found
-// one after the other, copied only when the log changes under the scan.
+// one after the other, copied only when the log changes under the scan, and
+// the change of a rowid asked for is looked up.
 #include "functions/history_views.h"
 
 #include "changelog/values.h"
@@ -23,6 +24,7 @@
 #include <limits>
 #include <memory>
 #include <optional>
+#include <utility>
 #include <variant>
 #include <vector>
 
@@ -68,12 +70,15 @@ Cell optional(const std::optional<qint64>& value)
 
 // The log a view of one table reads: the log of its entry, or one kept that
 // no process holds, read without taking it up; neither for an open table
-// nobody has written to yet.
+// nobody has written to yet. With oneRowid, the scan shows the row of rowid
+// alone, and none when the value given names no rowid.
 struct Named {
     sqlite3* db;
     QString name;
     std::shared_ptr<OpenLog> entry;
     std::shared_ptr<SqliteModificationManager> kept;
+    bool oneRowid = false;
+    std::optional<qint64> rowid;
 };
 
 const char* const stepStates[] = {"applied", "open", "undone"};
@@ -132,16 +137,19 @@ std::unique_ptr<Rows> listSteps(const Named& named)
 }
 
 // The changes as the log stood when the scan began (see
-// ModificationManager::listChanges), with the row's values before and after
-// as JSON, read when asked for. A held log's listing ends with the log; a
-// kept one's fails once a process takes the log up.
+// ModificationManager::listChanges), or the one change of a rowid asked for,
+// with the row's values before and after as JSON, read when asked for. A held
+// log's listing ends with the log; a kept one's fails once a process takes
+// the log up.
 class ChangeRows : public Rows {
 public:
     explicit ChangeRows(const Named& named)
         : named(named),
           manager(named.entry ? ModificationManagerFactory::instance().registry().manager(*named.entry) : named.kept),
-          listing(manager ? manager->listChanges() : nullptr)
+          listing(manager && !named.oneRowid ? manager->listChanges() : nullptr)
     {
+        if (manager && named.rowid)
+            only = manager->changeOf(*named.rowid);
         // Rows are read in one snapshot of the file while no write comes between.
         if (manager)
             manager->file().startReading();
@@ -155,13 +163,14 @@ public:
 
     bool next() override
     {
-        if (!listing)
+        if (!listing && !only)
             return false;
         if (named.kept)
             ModificationManagerFactory::instance().stillUnheld(named.name);
         else if (ModificationManagerFactory::instance().registry().manager(*named.entry) != manager)
             return false;
-        const std::optional<ModificationManager::RowChange> found = listing->next();
+        const std::optional<ModificationManager::RowChange> found =
+            listing ? listing->next() : std::exchange(only, std::nullopt);
         if (found)
             change = *found;
         return found.has_value();
@@ -218,6 +227,7 @@ private:
     Named named;
     std::shared_ptr<SqliteModificationManager> manager;
     std::unique_ptr<ModificationManager::ChangeListing> listing;
+    std::optional<ModificationManager::RowChange> only;
     ModificationManager::RowChange change{};
 };
 
@@ -227,11 +237,14 @@ std::unique_ptr<Rows> listChanges(const Named& named)
 }
 
 // One view: its name, its columns, the hidden one that takes the table name
-// (-1 for none) and its rows.
+// and the one that shows rowids the log can look up (-1 for none), the rows
+// a listing shows as the planner guesses them, and its rows.
 struct View {
     const char* name;
     const char* schema;
     int argumentColumn;
+    int rowidColumn;
+    double rowsGuessed;
     std::unique_ptr<Rows> (*list)(const Named& named);
 };
 
@@ -239,15 +252,15 @@ const View views[] = {
     {"ombrix_tables",
      "CREATE TABLE x(name TEXT, file_path TEXT, position INTEGER, undo_steps INTEGER, redo_steps INTEGER, inserted "
      "INTEGER, updated INTEGER, deleted INTEGER, modified INTEGER, clean INTEGER, kept INTEGER, held TEXT)",
-     -1, listTables},
+     -1, -1, 10, listTables},
     {"ombrix_steps",
      "CREATE TABLE x(step INTEGER, state TEXT, inserted INTEGER, updated INTEGER, deleted INTEGER, label TEXT, "
      "table_name HIDDEN)",
-     6, listSteps},
+     6, -1, 10, listSteps},
     {"ombrix_changes",
      "CREATE TABLE x(rowid INTEGER, original_rowid INTEGER, change TEXT, old_values TEXT, new_values TEXT, table_name "
      "HIDDEN)",
-     5, listChanges},
+     5, 0, 100, listChanges},
 };
 
 struct ViewTable {
@@ -279,7 +292,7 @@ Named namedLog(sqlite3* db, const View& view, int argc, sqlite3_value** argv)
     auto text = reinterpret_cast<const char*>(sqlite3_value_text(argv[0]));
     if (!text || !ModificationManagerFactory::alive())
         throw noSuchTable();
-    Named named{db, QString::fromUtf8(text, sqlite3_value_bytes(argv[0])), nullptr, nullptr};
+    Named named{db, QString::fromUtf8(text, sqlite3_value_bytes(argv[0])), nullptr, nullptr, false, std::nullopt};
     ModificationManagerFactory& factory = ModificationManagerFactory::instance();
     std::optional<ErrorPair> refused;
     try {
@@ -323,26 +336,69 @@ int viewConnect(sqlite3* db, void* clientData, int, const char* const*, sqlite3_
     return SQLITE_OK;
 }
 
-// The table name, when the view takes one, must be given as an equality; a
-// plan that would have it only later is refused, one without it fails in
-// xFilter with the usage.
+// The plans: a listing, or (lookUpRowid) the one row of a rowid given as an
+// equality, found in the log's index. A listing costs a step per row it shows
+// and shows few; a lookup costs one step. The table name, when the view takes
+// one, comes first in argv and must be given as an equality: a plan that
+// would have it only later is refused, one without it fails in xFilter with
+// the usage. SQLite checks the rowid again: the lookup finds every row that
+// may equal the value given.
+constexpr int lookUpRowid = 1;
+
 int viewBestIndex(sqlite3_vtab* vtab, sqlite3_index_info* info)
 {
-    const int argumentColumn = reinterpret_cast<ViewTable*>(vtab)->view->argumentColumn;
-    info->estimatedCost = 10;
-    for (int i = 0; argumentColumn >= 0 && i < info->nConstraint; ++i) {
+    const View& view = *reinterpret_cast<ViewTable*>(vtab)->view;
+    int name = -1, rowid = -1;
+    bool nameLater = false;
+    for (int i = 0; i < info->nConstraint; ++i) {
         const auto& constraint = info->aConstraint[i];
-        if (constraint.iColumn != argumentColumn || constraint.op != SQLITE_INDEX_CONSTRAINT_EQ)
+        if (constraint.op != SQLITE_INDEX_CONSTRAINT_EQ)
             continue;
-        if (!constraint.usable)
-            return SQLITE_CONSTRAINT;
-        info->aConstraintUsage[i].argvIndex = 1;
-        info->aConstraintUsage[i].omit = 1;
-        return SQLITE_OK;
+        if (view.argumentColumn >= 0 && constraint.iColumn == view.argumentColumn) {
+            nameLater = nameLater || !constraint.usable;
+            if (constraint.usable && name < 0)
+                name = i;
+        } else if (view.rowidColumn >= 0 && constraint.iColumn == view.rowidColumn && constraint.usable && rowid < 0) {
+            rowid = i;
+        }
     }
-    if (argumentColumn >= 0)
+    if (view.argumentColumn >= 0 && name < 0) {
         info->estimatedCost = 1e12;
+        return nameLater ? SQLITE_CONSTRAINT : SQLITE_OK;
+    }
+    int arguments = 0;
+    if (name >= 0) {
+        info->aConstraintUsage[name].argvIndex = ++arguments;
+        info->aConstraintUsage[name].omit = 1;
+    }
+    if (rowid >= 0) {
+        info->aConstraintUsage[rowid].argvIndex = ++arguments;
+        info->idxNum = lookUpRowid;
+        info->idxFlags |= SQLITE_INDEX_SCAN_UNIQUE;
+        info->estimatedRows = 1;
+        info->estimatedCost = 1;
+    } else {
+        info->estimatedRows = static_cast<sqlite3_int64>(view.rowsGuessed);
+        info->estimatedCost = view.rowsGuessed;
+    }
     return SQLITE_OK;
+}
+
+// The rowid a value equals as SQLite compares it with an INTEGER column: a
+// number, or text that reads as one; none when no rowid can.
+std::optional<qint64> rowidEqualTo(sqlite3_value* value)
+{
+    sqlite3_value* copy = sqlite3_value_dup(value);
+    if (!copy)
+        throw ErrorPair(SQLITE_NOMEM, QByteArray("out of memory"));
+    std::optional<qint64> rowid;
+    const int type = sqlite3_value_numeric_type(copy);
+    if (type == SQLITE_INTEGER)
+        rowid = sqlite3_value_int64(copy);
+    else if (type == SQLITE_FLOAT)
+        rowid = integralValue(sqlite3_value_double(copy));
+    sqlite3_value_free(copy);
+    return rowid;
 }
 
 int viewDisconnect(sqlite3_vtab* vtab)
@@ -378,14 +434,20 @@ int viewNext(sqlite3_vtab_cursor* base)
     });
 }
 
-int viewFilter(sqlite3_vtab_cursor* base, int, const char*, int argc, sqlite3_value** argv)
+int viewFilter(sqlite3_vtab_cursor* base, int idxNum, const char*, int argc, sqlite3_value** argv)
 {
     ViewCursor* cursor = reinterpret_cast<ViewCursor*>(base);
     const View& view = viewOf(base);
     const int rc = guardTableCallback(base->pVtab, [&] {
         cursor->atEnd = true;
         sqlite3* db = reinterpret_cast<ViewTable*>(base->pVtab)->db;
-        cursor->rows = view.list(view.argumentColumn >= 0 ? namedLog(db, view, argc, argv) : Named{db, {}, {}, {}});
+        Named named =
+            view.argumentColumn >= 0 ? namedLog(db, view, argc, argv) : Named{db, {}, {}, {}, false, std::nullopt};
+        if (idxNum == lookUpRowid && argc > 0) {
+            named.oneRowid = true;
+            named.rowid = rowidEqualTo(argv[argc - 1]);
+        }
+        cursor->rows = view.list(named);
         return SQLITE_OK;
     });
     cursor->rowid = 0;

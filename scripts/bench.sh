@@ -44,6 +44,8 @@ targets = {
     "history/one_row_step_1e6_vs_1e2_history_rows": 2.0,
     "views/tables_1e5_vs_1e2_log_rows": 1.5,
     "views/changes_per_row_1e4_vs_1e2_rows": 1.5,
+    "views/changes_join_2000_vs_cross_join": 3.0,
+    "csv/save_2e5_rows_2e4_edited_vs_python": 1.5,
     "update/single_row_x10000_in_transaction_50k_log": 3.0,
     "update/single_row_x10000_in_transaction_50k_log vs trigger_log": (1.0, "moonshot"),
     "update/one_statement_10000_rows_50k_log": 3.0,

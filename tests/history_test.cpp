@@ -137,6 +137,24 @@ TEST_F(OverlayTest, HistoryViewsFollowATable)
     EXPECT_EQ(history("PRAGMA wal_checkpoint(TRUNCATE)"), "0|0|0");
     EXPECT_EQ(history("SELECT name, historyID, label FROM ombrixStepLabels; SELECT * FROM ombrixCleanMarks"),
               "'r'|1|'Moved' 'r'|1|3");
+    // A join on rowid lists the changes and looks each row up in r; a rowid
+    // given, as SQLite compares it with an integer, is looked up in the log.
+    const auto loops = [&](const std::string& sql) {
+        std::string plan = run("EXPLAIN QUERY PLAN " + sql), loops;
+        for (size_t at = plan.find("SCAN "); at != std::string::npos; at = plan.find("SCAN ", at + 1))
+            loops += plan.substr(at + 5, plan.find(':', at) - at - 5) + ";";
+        return loops;
+    };
+    const std::string join = "SELECT c.rowid, r.b FROM r JOIN ombrix_changes('r') c ON r.rowid = c.rowid";
+    EXPECT_EQ(loops(join), "c VIRTUAL TABLE INDEX 0;r VIRTUAL TABLE INDEX 1;");
+    EXPECT_EQ(loops("SELECT * FROM r CROSS JOIN ombrix_changes('r') c ON c.rowid = r.rowid"),
+              "r VIRTUAL TABLE INDEX 0;c VIRTUAL TABLE INDEX 1;");
+    EXPECT_EQ(
+        run(join +
+            " WHERE c.rowid > 5; SELECT count(*) FROM r CROSS JOIN ombrix_changes('r') c ON c.rowid = "
+            "r.rowid; SELECT change FROM ombrix_changes('r') WHERE rowid IN ('9', 9.5, 3, 2); SELECT count(*) FROM "
+            "ombrix_tables WHERE rowid = 1"),
+        "6|'update' 7|'update' 8|'delete' 9|'r2' 5 'update' 1");
     // The schema changes above made SQLite disconnect U, until a statement uses it again.
     EXPECT_EQ(run("DROP TABLE r; SELECT name FROM ombrix_tables; SELECT count(*) FROM \"U\"; SELECT name FROM "
                   "ombrix_tables"),

@@ -1,10 +1,10 @@
 """csv_save in Debian's Python: unedited files come back byte for byte, random
-edits read back with Python's csv reader as the table's rows with untouched cells
-as written, a save over the table's own file ends its history, a save killed at
-any moment leaves the old file or the new one, and what cannot be saved is
-refused with nothing written.
+edits, moves and replacements come out as a model of the save writes them, a
+save over the table's own file ends its history, a save killed at any moment
+leaves the old file or the new one, and what cannot be saved is refused with
+nothing written.
     csv_save_test.py EXTENSION"""
-import csv, os, random, signal, sqlite3, subprocess, sys, tempfile, time
+import os, random, re, signal, sqlite3, subprocess, sys, tempfile, time
 
 extension = sys.argv[1]
 work = tempfile.mkdtemp()
@@ -41,36 +41,67 @@ for index, (name, data) in enumerate(files.items()):
     db.execute(f"SELECT csv_save('u{index}', 'copy_{name}')")
     assert open("copy_" + name, "rb").read() == data, name
 
-# Random edits on a typed file; every cell the edits left keeps its text.
+# Random edits, moves and replacements on typed files of odd shapes, and the
+# save as a model of it writes them: the file's rows in order, unchanged ones
+# byte for byte, changed ones with each unchanged cell's text and the row's
+# line ending, then inserted rows in rowid order. A column may be called rowid.
+def cell(raw):
+    if raw.startswith('"'):
+        return raw[1:-1].replace('""', '"')
+    if re.fullmatch(r"-?(0|[1-9][0-9]*)(\.[0-9]+)?([eE][-+]?[0-9]+)?", raw):
+        return int(raw) if raw.lstrip("-").isdigit() and -2**63 <= int(raw) < 2**63 else float(raw)
+    return raw or None
+
+
+def field(value, raw):
+    if raw is not None and type(cell(raw)) is type(value) and cell(raw) == value:
+        return raw
+    if isinstance(value, str) and (not value or any(c in value for c in ',"\r\n')):
+        return '"' + value.replace('"', '""') + '"'
+    return "" if value is None else repr(value) if isinstance(value, float) else str(value)
+
+
 random.seed(int(os.environ.get("SEED", "7")))
-rows = [[str(i), random.choice(["1.50", "007", "x y", '"q"', "", "1e3"]), f"n{i}"] for i in range(1, 301)]
-with open("edited.csv", "w", newline="") as out:
-    csv.writer(out).writerows([["id", "v", "w"]] + rows)
-db.execute("CREATE VIRTUAL TABLE t USING editable_csv('edited.csv')")
-for _ in range(200):
-    rowid = random.randint(1, 320)
-    kind = random.random()
-    if kind < 0.5:
-        db.execute("UPDATE t SET w = ? WHERE rowid = ?", (random.choice([None, 2.5, 3, "a,b", "", "é\n"]), rowid))
-    elif kind < 0.75:
-        db.execute("DELETE FROM t WHERE rowid = ?", (rowid,))
-    else:
-        db.execute("INSERT INTO t (id, v, w) VALUES (?, 'new', ?)", (1000 + rowid, random.random()))
-    if random.random() < 0.1:
-        db.execute("SELECT ombrix_undo('t')")
-assert db.execute("SELECT csv_save('t', 'saved.csv')").fetchone()[0] == db.execute("SELECT count(*) FROM t").fetchone()[0]
-saved = list(csv.reader(open("saved.csv", newline="")))[1:]
-shown = db.execute("SELECT id, v, w FROM t ORDER BY rowid").fetchall()
-assert len(saved) == len(shown)
-original = {row[0]: row for row in rows}
-for line, row in zip(saved, shown):
-    assert line[0] == str(row[0]), (line, row)
-    if line[0] in original:
-        assert line[1] == original[line[0]][1], (line, original[line[0]])
-    if isinstance(row[2], float):
-        assert line[2] == repr(row[2]), (line, row)
-    else:
-        assert line[2] == ("" if row[2] is None else str(row[2])), (line, row)
+values = ["1.50", "007", "x y", '"q ""z"""', "", "1e3", "12", '"a,b"', '"l\nb"', "-0.0", "99999999999999999999"]
+for table, header, n in [("t0", "id,v,w", 40), ("t1", "rowid,v,w", 300), ("t", "id,v,w", 300)]:
+    brk = random.choice(["\n", "\r\n", "\r"])
+    records = [[[str(i), random.choice(values), random.choice(values)], random.choice([brk, brk, brk + brk])]
+               for i in range(1, n + 1)]
+    records[-1][1] = random.choice(["", brk])
+    open(table + ".csv", "w", newline="").write(header + brk + "".join(",".join(f) + e for f, e in records))
+    db.execute(f"CREATE VIRTUAL TABLE {table} USING editable_csv('{table}.csv')")
+    for _ in range(200):
+        rowid, kind = random.randint(1, n + 20), random.random()
+        try:
+            if kind < 0.45:
+                db.execute(f"UPDATE {table} SET w = ? WHERE _rowid_ = ?",
+                           (random.choice([None, 2.5, 3, "a,b", "", "é\n", "12", 1e20, -0.0]), rowid))
+            elif kind < 0.65:
+                db.execute(f"DELETE FROM {table} WHERE _rowid_ = ?", (rowid,))
+            elif kind < 0.8:
+                db.execute(f"INSERT INTO {table} ({header[:-4]}, w) VALUES (?, ?)", (1000 + rowid, random.random()))
+            elif kind < 0.9:
+                db.execute(f"UPDATE {table} SET _rowid_ = ? WHERE _rowid_ = ?", (random.randint(n + 1, n + 99), rowid))
+            else:
+                db.execute(f"INSERT OR REPLACE INTO {table} (_rowid_, {header[:-4]}) VALUES (?, 'r')", (rowid,))
+        except sqlite3.IntegrityError:
+            pass
+        if random.random() < 0.1:
+            db.execute(f"SELECT ombrix_undo('{table}')")
+    shown = {row[0]: row[1:] for row in db.execute(f"SELECT _rowid_, * FROM {table}")}
+    changes = db.execute(f"SELECT rowid, original_rowid FROM ombrix_changes('{table}') WHERE original_rowid NOTNULL")
+    placed = {old: new for new, old in changes}
+    expected = [header + brk]
+    for rowid, (fields, ending) in enumerate(records, 1):
+        if rowid not in placed:
+            expected.append(",".join(fields) + ending)
+        elif placed[rowid] is not None:
+            expected.append(",".join(map(field, shown[placed[rowid]], fields)) + ending)
+    for rowid in sorted(set(shown) - set(placed.values()) - set(range(1, n + 1))):
+        expected.append(("" if expected[-1].endswith(("\n", "\r")) else brk) +
+                        ",".join(field(value, None) for value in shown[rowid]) + brk)
+    assert db.execute(f"SELECT csv_save('{table}', 'saved.csv')").fetchone()[0] == len(shown)
+    assert open("saved.csv", newline="").read() == "".join(expected), table
 
 # Saved over its own file, a table shows the same rows, read from the file,
 # and its history is gone, kept mark included, here and in the next process.
@@ -199,16 +230,21 @@ db.execute("CREATE VIRTUAL TABLE words USING editable_csv('w.csv', types=text)")
 db.execute("UPDATE words SET v = NULL WHERE rowid = 3")
 fails(db, "SELECT csv_save('one', 'o.csv')", "row 2, column v, holds NULL, which a file of one column cannot hold")
 fails(db, "SELECT csv_save('words', 'o.csv')", "row 3, column v, holds NULL, which a file read as text cannot hold")
-grow = connect()
-grow.execute("CREATE VIRTUAL TABLE g USING editable_csv('live.csv')")
-grow.execute("INSERT INTO g VALUES (9, 'n')")
-grow.execute("SELECT ombrix_keep('g')")
-grow.close()
-open("live.csv", "ab").write(b"4,d\n")
-db.execute("SELECT ombrix_accept_files('g')")
-db.execute("CREATE VIRTUAL TABLE g USING editable_csv('live.csv')")
-assert db.execute("SELECT csv_save('g', 'g.csv')").fetchone()[0] == db.execute("SELECT count(*) FROM g").fetchone()[0]
-assert open("g.csv", "rb").read() == abc + b"9,n\n"
+# A file that shrank: the row of the log over a row it lost follows the file's.
+open("shrinks.csv", "wb").write(abc)
+for name, path, edit, now, saved in [("g", "live.csv", "INSERT INTO g VALUES (9, 'n')", abc + b"4,d\n", abc + b"9,n\n"),
+                                     ("h", "shrinks.csv", "UPDATE h SET v = 'C' WHERE rowid = 3", abc[:-4],
+                                      abc[:-4] + b"3,C\n")]:
+    kept = connect()
+    kept.execute(f"CREATE VIRTUAL TABLE {name} USING editable_csv('{path}')")
+    kept.execute(edit)
+    kept.execute(f"SELECT ombrix_keep('{name}')")
+    kept.close()
+    open(path, "wb").write(now)
+    db.execute(f"SELECT ombrix_accept_files('{name}')")
+    db.execute(f"CREATE VIRTUAL TABLE {name} USING editable_csv('{path}')")
+    assert db.execute(f"SELECT csv_save('{name}', 'g.csv')").fetchone()[0] == saved.count(b"\n") - 1
+    assert open("g.csv", "rb").read() == saved, name
 assert not [f for f in os.listdir() if f.startswith(".")]
 
 # A save killed at random moments: the target is whole, old or new.
