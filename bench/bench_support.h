@@ -300,6 +300,7 @@ void registerReadBenchmarks();
 void registerWriteBenchmarks();
 void registerHistoryBenchmarks();
 void registerCsvBenchmarks();
+void registerCsvLookupBenchmarks();
 void registerFirstOpenBenchmarks();
 void registerThreadBenchmarks();
 std::optional<int> runChildRole(int argc, char** argv);

@@ -30,6 +30,7 @@ int main(int argc, char** argv)
     bench::registerWriteBenchmarks();
     bench::registerHistoryBenchmarks();
     bench::registerCsvBenchmarks();
+    bench::registerCsvLookupBenchmarks();
     bench::registerFirstOpenBenchmarks();
     bench::registerThreadBenchmarks();
     benchmark::RunSpecifiedBenchmarks();
