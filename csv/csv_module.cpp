@@ -156,7 +156,11 @@ int csvDestroy(sqlite3_vtab* vtab)
 
 int csvBestIndex(sqlite3_vtab* vtab, sqlite3_index_info* info)
 {
-    return csvfile::planQuery(*csvTable(vtab)->file, info);
+    try {
+        return csvfile::planQuery(*csvTable(vtab)->file, info);
+    } catch (const std::bad_alloc&) {
+        return SQLITE_NOMEM;
+    }
 }
 
 int csvOpen(sqlite3_vtab* vtab, sqlite3_vtab_cursor** ppCursor)
@@ -178,7 +182,7 @@ int csvClose(sqlite3_vtab_cursor* cursor)
     return SQLITE_OK;
 }
 
-// The rowid the cursor stands on: the visit's first, or its next after the one before.
+// Moves a cursor that visits listed rowids to the one at listedAt.
 void moveTo(CsvCursor* cursor, std::size_t listedAt)
 {
     const csvfile::Visit& visit = cursor->visit;
@@ -196,7 +200,8 @@ int csvFilter(sqlite3_vtab_cursor* base, int, const char* idxStr, int argc, sqli
     } catch (const std::bad_alloc&) {
         rc = SQLITE_NOMEM;
     }
-    // Rows read find a file changed since CREATE out; no row read, this does.
+    // A file changed since CREATE fails the first row read; a visit that
+    // reads none fails here.
     const csvfile::CsvFile& file = *cursor->table->file;
     if (rc == SQLITE_OK && cursor->visit.empty() && !file.unchanged()) {
         sqlite3_free(cursor->table->base.zErrMsg);
