@@ -2,15 +2,13 @@
 #include "key_index.h"
 
 #include <algorithm>
+#include <charconv>
 #include <cmath>
-#include <cstdlib>
 #include <cstring>
 #include <functional>
 #include <limits>
-#include <string>
 #include <string_view>
-
-#include <locale.h>
+#include <system_error>
 
 namespace csvfile {
 namespace {
@@ -40,9 +38,32 @@ bool mayStartNumber(char c)
     return (c >= '0' && c <= '9') || c == '+' || c == '-' || c == '.' || c == 'i' || c == 'I';
 }
 
+// Where a number written out of a double's range lies: below the smallest
+// double (0) or above the largest (infinity), by the power of ten of its first
+// digit that is not 0.
+double outOfRange(std::string_view text)
+{
+    const bool negative = text.front() == '-';
+    const std::size_t exponentAt = std::min(text.find_first_of("eE"), text.size());
+    const std::string_view mantissa = text.substr(negative ? 1 : 0, exponentAt - (negative ? 1 : 0));
+    const std::size_t point = std::min(mantissa.find('.'), mantissa.size());
+    const std::size_t first = mantissa.find_first_not_of("0.");
+    long power =
+        first < point ? static_cast<long>(point - first - 1) : static_cast<long>(point) - static_cast<long>(first);
+    if (exponentAt < text.size()) {
+        std::string_view exponent = text.substr(exponentAt + 1);
+        exponent.remove_prefix(!exponent.empty() && exponent.front() == '+' ? 1 : 0);
+        long value = 0;
+        const bool fits = std::from_chars(exponent.data(), exponent.data() + exponent.size(), value).ec == std::errc();
+        power += fits ? std::clamp(value, -100000L, 100000L) : (exponent.front() == '-' ? -100000L : 100000L);
+    }
+    const double magnitude = power < 0 ? 0.0 : HUGE_VAL;
+    return negative ? -magnitude : magnitude;
+}
+
 // Whether SQLite's numeric affinity may read text as a number, and the number.
-// It reads more than SQLite does (hexadecimal, "inf"), never less: a text taken
-// for a number that is none finds rows that SQLite's own check then refuses.
+// It reads more than SQLite does ("inf"), never less: a text taken for a
+// number that is none finds rows that SQLite's own check then refuses.
 // Independent of the process's locale.
 bool readsAsNumber(std::string_view text, double& value)
 {
@@ -50,13 +71,16 @@ bool readsAsNumber(std::string_view text, double& value)
         text.remove_prefix(1);
     while (!text.empty() && isSqliteSpace(text.back()))
         text.remove_suffix(1);
+    if (!text.empty() && text.front() == '+')
+        text.remove_prefix(1);
     if (text.empty() || !mayStartNumber(text.front()))
         return false;
-    static const locale_t cLocale = newlocale(LC_ALL_MASK, "C", nullptr);
-    const std::string copy(text);
-    char* end = nullptr;
-    value = cLocale ? strtod_l(copy.c_str(), &end, cLocale) : std::strtod(copy.c_str(), &end);
-    return end == copy.c_str() + copy.size() && !std::isnan(value);
+    const auto [end, error] = std::from_chars(text.data(), text.data() + text.size(), value);
+    if (end != text.data() + text.size())
+        return false;
+    if (error == std::errc::result_out_of_range)
+        value = outOfRange(text);
+    return (error == std::errc() || error == std::errc::result_out_of_range) && !std::isnan(value);
 }
 
 std::uint64_t hashOf(std::string_view text)
