@@ -301,6 +301,7 @@ void registerWriteBenchmarks();
 void registerHistoryBenchmarks();
 void registerCsvBenchmarks();
 void registerSaveBenchmarks();
+void registerCsvLookupBenchmarks();
 void registerFirstOpenBenchmarks();
 void registerThreadBenchmarks();
 std::optional<int> runChildRole(int argc, char** argv);

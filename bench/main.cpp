@@ -31,6 +31,7 @@ int main(int argc, char** argv)
     bench::registerHistoryBenchmarks();
     bench::registerCsvBenchmarks();
     bench::registerSaveBenchmarks();
+    bench::registerCsvLookupBenchmarks();
     bench::registerFirstOpenBenchmarks();
     bench::registerThreadBenchmarks();
     benchmark::RunSpecifiedBenchmarks();

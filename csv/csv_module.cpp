@@ -1,12 +1,16 @@
 // A read-only virtual table over a CSV file, checked whole and held open when the
-// table is created; each cursor reads the rows it visits from the file on demand.
+// table is created (or shared with another table of the process that opened it
+// so); each cursor reads the rows it visits from the file on demand.
 #include "csv_module.h"
 
+#include "csv_options.h"
+#include "csv_plan.h"
 #include "csv_rows.h"
+#include "shared_files.h"
 
-#include <algorithm>
-#include <cctype>
 #include <climits>
+#include <exception>
+#include <memory>
 #include <mutex>
 #include <new>
 #include <string>
@@ -20,7 +24,7 @@ namespace {
 // file. A file replaced under its name leaves the table reading the one it opened.
 struct CsvTable {
     sqlite3_vtab base;
-    csvfile::CsvFile file;
+    std::shared_ptr<const csvfile::CsvFile> file;
     sqlite3* db;
     std::string schema;
     std::string name;
@@ -52,11 +56,13 @@ void removeOpenTable(CsvTable* table)
         table->older->newer = table->newer;
 }
 
-// Visits rowids 1..n; past the end the rowid keeps counting up. A row is read
-// when a column of it is first asked for.
+// Visits the rowids its plan gives, ascending; before xFilter, 1..n. A row is
+// read when a column of it is first asked for.
 struct CsvCursor {
     sqlite3_vtab_cursor base;
     CsvTable* table;
+    csvfile::Visit visit;
+    std::size_t listedAt; // in visit.rowids, when listed
     sqlite3_int64 rowid;
     sqlite3_int64 readRowid; // the row the reader holds, 0 for none
     csvfile::RowReader reader;
@@ -74,32 +80,7 @@ CsvCursor* csvCursor(sqlite3_vtab_cursor* cursor)
 
 sqlite3_int64 rowCount(const CsvTable* table)
 {
-    return static_cast<sqlite3_int64>(table->file.rows.size());
-}
-
-// The file path as the overlay reads its first argument: a bare word, or a
-// single-quoted string in which a doubled quote stands for one and a backslash
-// takes the next character literally.
-std::string pathArgument(const char* argument)
-{
-    auto blank = [](char c) { return std::isspace(static_cast<unsigned char>(c)) != 0; };
-    const char* p = argument;
-    while (*p && blank(*p))
-        ++p;
-    std::string path;
-    if (*p != '\'') {
-        for (; *p && !blank(*p); ++p)
-            path += *p;
-        return path;
-    }
-    for (++p; *p; ++p) {
-        if (*p == '\'' && *++p != '\'')
-            break;
-        if (*p == '\\' && !*++p)
-            break;
-        path += *p;
-    }
-    return path;
+    return static_cast<sqlite3_int64>(table->file->rows.size());
 }
 
 std::string schemaOf(const std::vector<std::string>& columns)
@@ -110,99 +91,6 @@ std::string schemaOf(const std::vector<std::string>& columns)
     return schema + ")";
 }
 
-std::string lowered(std::string text)
-{
-    for (char& c : text)
-        c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
-    return text;
-}
-
-std::string trimmed(const std::string& text)
-{
-    const std::size_t first = text.find_first_not_of(" \t\n\r");
-    if (first == std::string::npos)
-        return {};
-    return text.substr(first, text.find_last_not_of(" \t\n\r") - first + 1);
-}
-
-// A value as written, or the text inside single or double quotes.
-std::string unquoted(const std::string& value)
-{
-    const std::string text = trimmed(value);
-    if (text.size() >= 2 && (text[0] == '\'' || text[0] == '"') && text.back() == text[0])
-        return text.substr(1, text.size() - 2);
-    return text;
-}
-
-bool readDelimiter(const std::string& value, char& delimiter)
-{
-    const std::string text = unquoted(value);
-    if (text == "," || text == ";" || text == "|" || text == "\t") {
-        delimiter = text[0];
-        return true;
-    }
-    if (lowered(text) == "tab" || text == "\\t") {
-        delimiter = '\t';
-        return true;
-    }
-    return false;
-}
-
-// SQLite's words for a boolean, as PRAGMA reads them.
-bool readSwitch(const std::string& value, bool& on)
-{
-    const std::string text = lowered(unquoted(value));
-    for (const char* yes : {"yes", "true", "on", "1"}) {
-        if (text == yes)
-            return on = true;
-    }
-    for (const char* no : {"no", "false", "off", "0"}) {
-        if (text == no) {
-            on = false;
-            return true;
-        }
-    }
-    return false;
-}
-
-bool readTypes(const std::string& value, bool& typed)
-{
-    const std::string text = lowered(unquoted(value));
-    typed = text == "typed";
-    return typed || text == "text";
-}
-
-// The options after the path, each key=value at most once: delimiter (',' ';'
-// '|' or tab), header (SQLite's boolean words) and types (typed or text).
-// Empty when they read, else what is wrong.
-std::string readOptions(int argc, const char* const* argv, csvfile::Options& options)
-{
-    std::vector<std::string> given;
-    for (int i = 4; i < argc; ++i) {
-        const std::string argument = argv[i];
-        const std::size_t equals = argument.find('=');
-        const std::string key = lowered(trimmed(argument.substr(0, equals)));
-        const std::string value = equals == std::string::npos ? std::string() : argument.substr(equals + 1);
-        bool read = equals != std::string::npos;
-        if (key == "delimiter")
-            read = read && readDelimiter(value, options.delimiter);
-        else if (key == "header")
-            read = read && readSwitch(value, options.header);
-        else if (key == "types")
-            read = read && readTypes(value, options.typed);
-        else
-            return "unknown option \"" + trimmed(argument) + "\": the options are delimiter, header and types";
-        if (!read)
-            return "option \"" + trimmed(argument) +
-                   "\" takes delimiter=',' ';' '|' or tab, header=yes, no, true, false, on, off, 1 or 0, "
-                   "types=typed or text";
-        if (std::find(given.begin(), given.end(), key) != given.end())
-            return "option " + key + " is given twice";
-        given.push_back(key);
-    }
-    return {};
-}
-
 int loadTable(sqlite3* db, int argc, const char* const* argv, CsvTable* table, char** pzErr)
 {
     csvfile::Options options;
@@ -211,11 +99,12 @@ int loadTable(sqlite3* db, int argc, const char* const* argv, CsvTable* table, c
         *pzErr = sqlite3_mprintf("%s: %s", argv[0], error.c_str());
         return SQLITE_ERROR;
     }
-    if (!table->file.open(pathArgument(argv[3]), options, error)) {
+    table->file = csvfile::openShared(pathArgument(argv[3]), options, error);
+    if (!table->file) {
         *pzErr = sqlite3_mprintf("%s", error.c_str());
         return SQLITE_ERROR;
     }
-    int rc = sqlite3_declare_vtab(db, schemaOf(table->file.columns).c_str());
+    int rc = sqlite3_declare_vtab(db, schemaOf(table->file->columns).c_str());
     if (rc != SQLITE_OK)
         *pzErr = sqlite3_mprintf("%s", sqlite3_errmsg(db));
     return rc;
@@ -234,6 +123,9 @@ int csvCreate(sqlite3* db, void*, int argc, const char* const* argv, sqlite3_vta
         rc = loadTable(db, argc, argv, table, pzErr);
     } catch (const std::bad_alloc&) {
         rc = SQLITE_NOMEM;
+    } catch (const std::exception& failure) {
+        *pzErr = sqlite3_mprintf("%s", failure.what());
+        rc = SQLITE_ERROR;
     }
     if (rc == SQLITE_OK) {
         try {
@@ -262,20 +154,20 @@ int csvDestroy(sqlite3_vtab* vtab)
     return SQLITE_OK;
 }
 
-// Only full scans in rowid order: the cost is the number of rows.
 int csvBestIndex(sqlite3_vtab* vtab, sqlite3_index_info* info)
 {
-    const sqlite3_int64 rows = rowCount(csvTable(vtab));
-    info->idxNum = 0;
-    info->estimatedCost = static_cast<double>(rows > 0 ? rows : 1);
-    info->estimatedRows = rows;
-    return SQLITE_OK;
+    try {
+        return csvfile::planQuery(*csvTable(vtab)->file, info);
+    } catch (const std::bad_alloc&) {
+        return SQLITE_NOMEM;
+    }
 }
 
 int csvOpen(sqlite3_vtab* vtab, sqlite3_vtab_cursor** ppCursor)
 {
     CsvTable* table = csvTable(vtab);
-    auto* cursor = new (std::nothrow) CsvCursor{{}, table, 1, 0, csvfile::RowReader(table->file)};
+    auto* cursor = new (std::nothrow)
+        CsvCursor{{}, table, csvfile::Visit{1, rowCount(table), false, {}}, 0, 1, 0, csvfile::RowReader(*table->file)};
     if (!cursor)
         return SQLITE_NOMEM;
     ++table->cursors;
@@ -290,22 +182,54 @@ int csvClose(sqlite3_vtab_cursor* cursor)
     return SQLITE_OK;
 }
 
-int csvFilter(sqlite3_vtab_cursor* cursor, int, const char*, int, sqlite3_value**)
+// Moves a cursor that visits listed rowids to the one at listedAt.
+void moveTo(CsvCursor* cursor, std::size_t listedAt)
 {
-    csvCursor(cursor)->rowid = 1;
-    return SQLITE_OK;
+    const csvfile::Visit& visit = cursor->visit;
+    cursor->listedAt = listedAt;
+    if (visit.listed)
+        cursor->rowid = listedAt < visit.rowids.size() ? visit.rowids[listedAt] : 0;
 }
 
-int csvNext(sqlite3_vtab_cursor* cursor)
+int csvFilter(sqlite3_vtab_cursor* base, int, const char* idxStr, int argc, sqlite3_value** argv)
 {
-    csvCursor(cursor)->rowid++;
+    CsvCursor* cursor = csvCursor(base);
+    int rc;
+    try {
+        rc = csvfile::visitFor(*cursor->table->file, idxStr, argc, argv, cursor->visit);
+    } catch (const std::bad_alloc&) {
+        rc = SQLITE_NOMEM;
+    }
+    // A file changed since CREATE fails the first row read; a visit that
+    // reads none fails here.
+    const csvfile::CsvFile& file = *cursor->table->file;
+    if (rc == SQLITE_OK && cursor->visit.empty() && !file.unchanged()) {
+        sqlite3_free(cursor->table->base.zErrMsg);
+        cursor->table->base.zErrMsg = sqlite3_mprintf("%s changed after the table was created", file.name.c_str());
+        rc = SQLITE_ERROR;
+    }
+    if (rc != SQLITE_OK)
+        cursor->visit = csvfile::Visit{};
+    cursor->rowid = cursor->visit.first;
+    moveTo(cursor, 0);
+    return rc;
+}
+
+int csvNext(sqlite3_vtab_cursor* base)
+{
+    CsvCursor* cursor = csvCursor(base);
+    if (cursor->visit.listed)
+        moveTo(cursor, cursor->listedAt + 1);
+    else
+        cursor->rowid++;
     return SQLITE_OK;
 }
 
 int csvEof(sqlite3_vtab_cursor* base)
 {
     const CsvCursor* cursor = csvCursor(base);
-    return cursor->rowid > rowCount(cursor->table) ? 1 : 0;
+    const csvfile::Visit& visit = cursor->visit;
+    return (visit.listed ? cursor->listedAt >= visit.rowids.size() : cursor->rowid > visit.last) ? 1 : 0;
 }
 
 // Text ends in a NUL, which SQLite keeps when given the length -1; a function
@@ -355,7 +279,7 @@ int csvColumn(sqlite3_vtab_cursor* base, sqlite3_context* ctx, int column)
 {
     CsvCursor* cursor = csvCursor(base);
     if (cursor->rowid < 1 || cursor->rowid > rowCount(cursor->table) || column < 0 ||
-        static_cast<std::size_t>(column) >= cursor->table->file.columns.size()) {
+        static_cast<std::size_t>(column) >= cursor->table->file->columns.size()) {
         sqlite3_result_null(ctx);
         return SQLITE_OK;
     }
@@ -374,13 +298,13 @@ int csvRowid(sqlite3_vtab_cursor* cursor, sqlite3_int64* rowid)
 const sqlite3_module csvFileModule = {
     1,            // iVersion
     csvCreate,    // xCreate
-    csvCreate,    // xConnect: the file is checked again
+    csvCreate,    // xConnect: as CREATE
     csvBestIndex, // xBestIndex
     csvDestroy,   // xDisconnect
     csvDestroy,   // xDestroy: the file itself is left alone
     csvOpen,      // xOpen: positioned on row 1 without xFilter
     csvClose,     // xClose
-    csvFilter,    // xFilter: back to row 1
+    csvFilter,    // xFilter: the rows of the plan
     csvNext,      // xNext
     csvEof,       // xEof
     csvColumn,    // xColumn
@@ -434,7 +358,7 @@ CsvTable* tableOf(sqlite3* db, const std::string& schema, const std::string& nam
 const csvfile::CsvFile* csvFileOf(sqlite3* db, const std::string& schema, const std::string& table)
 {
     const CsvTable* open = tableOf(db, schema, table);
-    return open ? &open->file : nullptr;
+    return open ? open->file.get() : nullptr;
 }
 
 int csvCursorsOf(sqlite3* db, const std::string& schema, const std::string& table)
@@ -448,6 +372,6 @@ bool csvSwapFile(sqlite3* db, const std::string& schema, const std::string& tabl
     CsvTable* open = tableOf(db, schema, table);
     if (!open || open->cursors > 0)
         return false;
-    open->file.swap(file);
+    open->file = csvfile::share(file);
     return true;
 }

@@ -22,6 +22,6 @@ const csvfile::CsvFile* csvFileOf(sqlite3* db, const std::string& schema, const 
 // How many cursors of that table are open: statements that read its file.
 int csvCursorsOf(sqlite3* db, const std::string& schema, const std::string& table);
 // That table reads file from now on, its rowids 1..n in file order, and file
-// holds what the table read until now. Refused (false) while a cursor of the
-// table is open, or when there is no such table.
+// is left empty. Refused (false) while a cursor of the table is open, or when
+// there is no such table.
 bool csvSwapFile(sqlite3* db, const std::string& schema, const std::string& table, csvfile::CsvFile& file);

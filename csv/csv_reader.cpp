@@ -23,6 +23,7 @@ constexpr std::size_t blockSize = 65536;
 struct Reader {
     CsvFile* out = nullptr;
     std::vector<std::string> header; // the header's fields while it is read
+    std::vector<bool> headerNull;    // which of them are empty and unquoted
     std::size_t fields = 0;          // in the record being read
     bool haveHeader = false;
     bool inRecord = false;
@@ -79,15 +80,37 @@ bool sameColumnName(const std::string& a, const std::string& b)
     return true;
 }
 
+// The column that options name the key, once the columns have names.
+void findKeyColumn(Reader& reader)
+{
+    CsvFile& file = *reader.out;
+    if (file.options.key.empty())
+        return;
+    for (std::size_t i = 0; i < file.columns.size(); ++i) {
+        if (sameColumnName(file.columns[i], file.options.key))
+            file.keyColumn = i;
+    }
+    if (file.keyColumn == SIZE_MAX)
+        reader.error = "has no column \"" + file.options.key + "\" to index (option key)";
+}
+
 // Without a header the first record's fields count the columns, c1, c2, ...,
 // and the record is the first data row.
 void nameColumns(Reader& reader)
 {
+    CsvFile& file = *reader.out;
     for (std::size_t i = 0; i < reader.header.size(); ++i)
-        reader.out->columns.push_back("c" + std::to_string(i + 1));
+        file.columns.push_back("c" + std::to_string(i + 1));
+    findKeyColumn(reader);
+    if (file.keyColumn < reader.header.size()) {
+        const std::string& key = reader.header[file.keyColumn];
+        file.keys.add(cellOf(reader.headerNull[file.keyColumn] ? nullptr : key.data(), key.size(), file.options.typed),
+                      0);
+    }
     reader.header.clear();
+    reader.headerNull.clear();
     reader.haveHeader = true;
-    reader.out->rows.push(reader.recordStart);
+    file.rows.push(reader.recordStart);
 }
 
 void takeHeader(Reader& reader)
@@ -111,7 +134,9 @@ void takeHeader(Reader& reader)
         }
         columns.push_back(field);
     }
+    findKeyColumn(reader);
     reader.header.clear();
+    reader.headerNull.clear();
     reader.haveHeader = true;
 }
 
@@ -133,17 +158,23 @@ void takeRow(Reader& reader)
     reader.out->rows.push(reader.recordStart);
 }
 
-// libcsv's end-of-field callback: the header's fields are kept, the others counted.
+// libcsv's end-of-field callback: the header's fields are kept, the others
+// counted, and a data row's key filed.
 void fieldRead(void* data, std::size_t size, void* state)
 {
     Reader& reader = *static_cast<Reader*>(state);
     if (!reader.error.empty())
         return;
-    ++reader.fields;
-    if (reader.haveHeader)
-        return;
+    const std::size_t column = reader.fields++;
+    CsvFile& file = *reader.out;
     try {
+        if (reader.haveHeader) {
+            if (column == file.keyColumn)
+                file.keys.add(cellOf(static_cast<const char*>(data), size, file.options.typed), file.rows.size());
+            return;
+        }
         reader.header.emplace_back(data ? static_cast<const char*>(data) : "", data ? size : 0);
+        reader.headerNull.push_back(!data);
     } catch (const std::bad_alloc&) {
         reader.error = "out of memory";
     }
@@ -361,6 +392,8 @@ void CsvFile::swap(CsvFile& other) noexcept
     std::swap(fd, other.fd);
     std::swap(columns, other.columns);
     std::swap(rows, other.rows);
+    std::swap(keyColumn, other.keyColumn);
+    keys.swap(other.keys);
     std::swap(size, other.size);
     std::swap(modified, other.modified);
 }
@@ -415,6 +448,7 @@ bool CsvFile::open(const std::string& path, const Options& how, std::string& err
         error = name + " changed while it was read";
         return false;
     }
+    keys.finish();
     return true;
 }
 

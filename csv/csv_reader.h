@@ -2,6 +2,8 @@
 // header's column names and where each data row starts, or names what is wrong.
 #pragma once
 
+#include "key_index.h"
+
 #include <cstddef>
 #include <cstdint>
 #include <ctime>
@@ -27,11 +29,13 @@ private:
 };
 
 // How a file is read: its delimiter, whether its first record names the
-// columns (else they are c1, c2, ...), and whether fields are typed.
+// columns (else they are c1, c2, ...), whether fields are typed, and the
+// column whose values are indexed (none when empty).
 struct Options {
     char delimiter = ',';
     bool header = true;
     bool typed = true;
+    std::string key;
 };
 
 // Whether bytes are well-formed UTF-8 (no overlong forms, no surrogates,
@@ -49,16 +53,19 @@ struct CsvFile {
     int fd = -1;
     std::vector<std::string> columns;
     RowStarts rows;
-    std::uint64_t size = 0; // as checked
-    timespec modified{};    // as checked
+    std::size_t keyColumn = SIZE_MAX; // the key's, when options name one
+    KeyIndex keys;                    // row numbers from 0, as in rows
+    std::uint64_t size = 0;           // as checked
+    timespec modified{};              // as checked
 
     CsvFile() = default;
     CsvFile(const CsvFile&) = delete;
     CsvFile& operator=(const CsvFile&) = delete;
     ~CsvFile();
 
-    // Opens the file at path read-only and checks all of it, read as options says. On failure returns
-    // false with a message that names the file, and the line where one is to blame.
+    // Opens the file at path read-only and checks all of it, read as options says, and indexes the
+    // key column it names. On failure returns false with a message that names the file, and the
+    // line where one is to blame.
     bool open(const std::string& path, const Options& how, std::string& error);
     // Exchanges everything, the open files included, with other.
     void swap(CsvFile& other) noexcept;

@@ -147,17 +147,17 @@ Cell RowReader::cell(std::size_t column) const
     if (column >= fields_.size())
         return Cell();
     const Field& field = fields_[column];
-    if (!file_.options.typed)
-        return std::string_view(field.data ? field.data : "", field.size);
-    return cellFromField(field.data, field.size);
+    return cellOf(field.data, field.size, file_.options.typed);
 }
 
-// Fills the window with the file's bytes from start: a block, or up to end
-// when that is further.
+// Fills the window with the file's bytes from start: up to end for a row looked
+// up on its own; a block, or up to end when that is further, for a row that
+// follows the window, as in a scan.
 bool RowReader::load(std::uint64_t start, std::uint64_t end, std::string& error)
 {
-    const auto size =
-        static_cast<std::size_t>(std::min(std::max<std::uint64_t>(end - start, blockSize), file_.size - start));
+    const bool onward = windowSize_ > 0 && start >= windowStart_ && start <= windowStart_ + windowSize_;
+    const auto size = static_cast<std::size_t>(
+        std::min(std::max<std::uint64_t>(end - start, onward ? blockSize : 0), file_.size - start));
     if (window_.size() < size)
         window_.resize(size);
     windowSize_ = 0;

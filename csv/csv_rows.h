@@ -2,23 +2,14 @@
 // whose size is bounded by a block or the longest row, and their fields typed.
 #pragma once
 
+#include "csv_cells.h"
 #include "csv_reader.h"
 
 #include <sqlite3.h>
 
 #include <string_view>
-#include <variant>
 
 namespace csvfile {
-
-// NULL, integer, real or text: what a field is read as. Text views the field.
-using Cell = std::variant<std::monostate, sqlite3_int64, double, std::string_view>;
-
-// How one field reads. An empty unquoted field (data is null) is NULL. A field
-// written the way JSON writes a number is an integer when it has neither a
-// fraction nor an exponent and fits 64 bits, otherwise a real; leading zeros,
-// a leading '+', surrounding spaces or anything else keep it text.
-Cell cellFromField(const char* data, std::size_t size);
 
 // Reads one row at a time of a file that outlives it.
 class RowReader {

@@ -256,6 +256,18 @@ std::optional<std::vector<qint64>> candidateRowids(OverlayCursor* cursor, Modifi
                                           : log.modifiedRowidsHolding(wanted.column, wanted.value));
     for (const auto& [column, value] : cursor->wantedValues)
         narrow(log.modifiedRowidsWithValue(column, value));
+    for (const auto& [column, values] : cursor->wantedAnyOf) {
+        std::vector<qint64> any;
+        for (const QVariant& value : values) {
+            const std::optional<std::vector<qint64>> matching = log.modifiedRowidsWithValue(column, value);
+            if (!matching)
+                return candidates;
+            std::vector<qint64> both;
+            std::set_union(any.begin(), any.end(), matching->begin(), matching->end(), std::back_inserter(both));
+            any = std::move(both);
+        }
+        narrow(std::move(any));
+    }
     return candidates;
 }
 
@@ -367,12 +379,36 @@ int settle(OverlayCursor* cursor, bool innerLeft)
     }
 }
 
+// Whether value is an IN list that the inner module takes whole, all values
+// at once; then values holds them where they narrow the stored rows down (on
+// a column, each compared byte for byte or no text), else none.
+bool readList(const PlanFilter& filter, sqlite3_value* list, std::optional<std::vector<QVariant>>& values)
+{
+    sqlite3_value* item = nullptr;
+    int rc = sqlite3_vtab_in_first(list, &item);
+    if (rc == SQLITE_MISUSE)
+        return false;
+    values.emplace();
+    for (; rc == SQLITE_OK && item; rc = sqlite3_vtab_in_next(list, &item)) {
+        if (values && (filter.binary || sqlite3_value_type(item) != SQLITE_TEXT))
+            values->push_back(variantFromValue(item));
+        else
+            values.reset();
+    }
+    if (rc != SQLITE_OK && rc != SQLITE_DONE)
+        throw ErrorPair(rc, QByteArray("cannot read the values of an IN list"));
+    if (filter.column < 0)
+        values.reset();
+    return true;
+}
+
 // Remembers what the plan's equality constraints say of the rows wanted.
 void noteWantedRows(OverlayCursor* cursor, const Plan& plan, int argc, sqlite3_value** argv)
 {
     cursor->rowidFilter = false;
     cursor->wantedRowid.reset();
     cursor->wantedValues.clear();
+    cursor->wantedAnyOf.clear();
     cursor->exactValues.clear();
     cursor->candidates.reset();
     cursor->candidatesKnown = false;
@@ -381,7 +417,11 @@ void noteWantedRows(OverlayCursor* cursor, const Plan& plan, int argc, sqlite3_v
         if (filter.argvIndex < 1 || filter.argvIndex > argc)
             continue;
         sqlite3_value* value = argv[filter.argvIndex - 1];
-        if (filter.column < 0) {
+        std::optional<std::vector<QVariant>> listed;
+        if (readList(filter, value, listed)) {
+            if (listed)
+                cursor->wantedAnyOf.emplace_back(filter.column, std::move(*listed));
+        } else if (filter.column < 0) {
             const std::optional<sqlite3_int64> rowid = rowidEqualTo(value);
             if (cursor->rowidFilter && cursor->wantedRowid != rowid)
                 cursor->wantedRowid.reset();
@@ -414,6 +454,7 @@ int overlayBestIndex(sqlite3_vtab* vtab, sqlite3_index_info* info)
         info->aConstraintUsage[i].omit = 0;
     }
     int nextArgument = plan.innerArgc;
+    bool oneRow = false;
     for (int i = 0; i < info->nConstraint; ++i) {
         const sqlite3_index_info::sqlite3_index_constraint& constraint = info->aConstraint[i];
         if (!constraint.usable || constraint.op != SQLITE_INDEX_CONSTRAINT_EQ)
@@ -422,13 +463,16 @@ int overlayBestIndex(sqlite3_vtab* vtab, sqlite3_index_info* info)
         if (argvIndex == 0)
             argvIndex = ++nextArgument;
         const bool binary = isBinaryCollation(info, i);
+        // An IN list may come whole (sqlite3_vtab_in) where the inner module asks.
+        const bool list = sqlite3_vtab_in(info, i, -1) != 0;
         // An equality the inner module answers itself, SQLite need not check
         // again where the overlay can match the stored rows just as SQLite
         // would: byte for byte, in a column whose values SQLite compares
         // unconverted with a bound value.
-        const bool exact = innerOmits[i] && binary && comparesWithoutConversion(table, constraint.iColumn);
+        const bool exact = !list && innerOmits[i] && binary && comparesWithoutConversion(table, constraint.iColumn);
         info->aConstraintUsage[i].omit = exact;
         plan.filters.append({constraint.iColumn, argvIndex, binary, exact});
+        oneRow = oneRow || (constraint.iColumn < 0 && !list);
     }
     if (info->idxStr)
         plan.innerIdxStr = QByteArray(info->idxStr);
@@ -440,8 +484,6 @@ int overlayBestIndex(sqlite3_vtab* vtab, sqlite3_index_info* info)
     info->orderByConsumed = 0;
     // The cursor shows at most the one row an equality on the rowid names,
     // which spares single-row writes SQLite's statement savepoint.
-    const bool oneRow = std::any_of(plan.filters.begin(), plan.filters.end(),
-                                    [](const PlanFilter& filter) { return filter.column < 0; });
     if (oneRow)
         info->idxFlags |= SQLITE_INDEX_SCAN_UNIQUE;
     else

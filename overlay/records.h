@@ -113,6 +113,8 @@ struct OverlayCursor {
     bool rowidFilter;
     std::optional<sqlite3_int64> wantedRowid;
     std::vector<std::pair<int, QVariant>> wantedValues;
+    // Equalities with any value of an IN list the inner module takes whole.
+    std::vector<std::pair<int, std::vector<QVariant>>> wantedAnyOf;
     // The constraints SQLite leaves to the inner module alone, which the
     // stored rows shown must meet exactly.
     std::vector<ExactValue> exactValues;

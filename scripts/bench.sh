@@ -53,6 +53,9 @@ targets = {
     "csv/undo_1e6_row_step": 6.0,
     "csv/redo_1e6_row_step": 6.0,
     "csv/scan_every_row_edited_1e6": 2.0,
+    "csv/rowid_lookup_3pct_edited_2e5": 3.0,
+    "csv/key_lookup_3pct_edited_2e5": 3.0,
+    "csv/second_connection_open_vs_first_2e5": 0.05,
     # Two threads do twice one thread's work: 1.25 is 1.6 times its
     # throughput, 2.0 the same.
     "threads/scan_2_vs_1": 1.25,

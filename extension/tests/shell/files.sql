@@ -82,3 +82,13 @@ SELECT count(*) FROM inside;
 COMMIT;
 SELECT count(*) FROM inside;
 SELECT name, position FROM ombrix_tables WHERE name IN ('logged', 'inside');
+
+-- Lookups by rowid and by the key column, rows in rowid order: a bound value
+-- or literal as it is, a numeric column of a join after reading numeric text.
+CREATE VIRTUAL TABLE keyed USING readonly_csv(numbers.csv, key=V);
+SELECT rowid, v FROM keyed WHERE v IN (5, '007', 2000, 'inf', '', 1e999);
+SELECT rowid, v FROM keyed WHERE rowid IN (22, 2, 99) OR rowid BETWEEN 3.5 AND '5';
+CREATE TABLE wanted(x INTEGER);
+INSERT INTO wanted VALUES (5), (7), (1e999), (NULL);
+SELECT keyed.rowid, v FROM wanted JOIN keyed ON v = x;
+SELECT keyed.rowid, v FROM wanted JOIN keyed ON +v = x;
