@@ -9,6 +9,11 @@
 #include <optional>
 #include <utility>
 
+// The name of the inner rowid in the overlay's questions: the first of
+// "rowid", "_rowid_" and "oid" that no column of the table takes (a CSV
+// file's header may name one "rowid"). Throws ErrorPair.
+const QByteArray& rowidNameOf(OverlayTable& table);
+
 // Runs query (a select list and FROM) on the table and hands its first row,
 // if any, to onRow. False when the module cannot answer without arguments (a
 // table-valued module); rowid, when given, is bound to a "rowid = ?" added.
@@ -18,7 +23,8 @@ template <typename OnRow>
 bool askInnerRows(OverlayTable& table, const QByteArray& query, std::optional<sqlite3_int64> rowid, OnRow&& onRow)
 {
     const QByteArray sql = query + quotedIdentifier(QString::fromUtf8(table.schema)).toUtf8() + '.' +
-                           quotedIdentifier(nameOf(table)).toUtf8() + (rowid ? " WHERE rowid = ?" : "");
+                           quotedIdentifier(nameOf(table)).toUtf8() +
+                           (rowid ? " WHERE " + rowidNameOf(table) + " = ?" : QByteArray());
     sqlite3_stmt* statement = nullptr;
     const bool innerOnly = std::exchange(table.innerOnly, true);
     int rc = sqlite3_prepare_v2(table.db, sql.constData(), -1, &statement, nullptr);

@@ -54,6 +54,9 @@ struct OverlayTable {
     // See comparesWithoutConversion(); read when first asked.
     std::optional<QByteArray> blobColumns;
     RowidLookup rowidLookup;
+    // The name the overlay's own questions give the inner rowid: "rowid",
+    // or "_rowid_" or "oid" where a column takes it; read when first asked.
+    std::optional<QByteArray> rowidName;
     // The log logOf() found last, with the entry's version then: taken again
     // only when the entry changed. Held weakly: the table keeps no log alive.
     std::weak_ptr<SqliteModificationManager> lastLog;

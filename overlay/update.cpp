@@ -49,7 +49,8 @@ std::optional<std::optional<sqlite3_int64>> askInnerRows(OverlayTable& table, co
 sqlite3_int64 firstNewRowid(OverlayTable& table, ModificationManager& log)
 {
     if (!log.firstNewRowid()) {
-        const auto largest = askInnerRows(table, "SELECT max(rowid) FROM ");
+        const QByteArray query = "SELECT max(" + rowidNameOf(table) + ") FROM ";
+        const auto largest = askInnerRows(table, query.constData());
         if (!largest)
             log.setFirstNewRowid(unlistedFirstRowid);
         else if (largest->value_or(0) == std::numeric_limits<sqlite3_int64>::max())

@@ -52,3 +52,11 @@ SELECT * FROM ombrix_steps('parts');
 SELECT * FROM ombrix_changes('parts');
 SELECT ombrix_accept_files('parts');
 SELECT rowid, * FROM project.parts;
+
+-- A header that names a column "rowid": new rows still go above the file's rows,
+-- and an inner row replaced keeps its old values.
+CREATE VIRTUAL TABLE named USING editable_csv('named_rowid.csv');
+INSERT INTO named(v) VALUES ('c');
+INSERT OR REPLACE INTO named(_rowid_, RowID, v) VALUES (2, 'z', 'B');
+SELECT _rowid_, * FROM named;
+SELECT * FROM ombrix_changes('named');
