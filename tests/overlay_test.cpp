@@ -259,6 +259,12 @@ TEST_F(OverlayTest, LookupsAndScansMergeTheLog)
     EXPECT_EQ(run("UPDATE untyped SET a = 0 WHERE rowid = 2"), "");
     EXPECT_EQ(rowsOf(matching), (std::vector<std::string>{"3", "4"}));
     sqlite3_finalize(matching);
+    ASSERT_EQ(run("UPDATE first SET a = 4.0 WHERE rowid = 2"), "");
+    ASSERT_EQ(sqlite3_prepare_v2(db, "SELECT rowid FROM first WHERE a = 4", -1, &matching, nullptr), SQLITE_OK);
+    ASSERT_EQ(sqlite3_step(matching), SQLITE_ROW);
+    EXPECT_EQ(run("UPDATE first SET a = 5.0 WHERE rowid = 2"), "");
+    EXPECT_EQ(rowsOf(matching), (std::vector<std::string>{"4"}));
+    sqlite3_finalize(matching);
     // A scan under way when the first write makes the log shows the rows the log stores ahead of it, never
     // those it has passed: in a full scan, in a rowid lookup, and over a log kept empty before the scan.
     const std::tuple<const char*, const char*, std::vector<std::string>> scans[] = {
@@ -360,10 +366,11 @@ TEST_F(OverlayTest, LogTablesComeAndGoWithTheirTable)
         EXPECT_EQ(history(count), "0 8") << name;
     }
     // A snapshot holds text as its characters, for other programs to read, and each byte of no valid UTF-8
-    // sequence (here 0xFF and an encoded surrogate) as U+DC80 + byte - 0x80; reads give back the bytes.
-    EXPECT_EQ(run("UPDATE rivers SET b = CAST(x'c2a2f09f9880ffedbfbf' AS TEXT) WHERE rowid = 2; SELECT hex(b) FROM "
-                  "rivers WHERE rowid = 2"),
-              "'C2A2F09F9880FFEDBFBF'");
+    // sequence (here 0xFF and an encoded surrogate) as U+DC80 + byte - 0x80; reads give back the bytes, also
+    // at the edges of each UTF-8 length (U+007F, U+0080, U+07FF, U+0800, U+FFFF, U+10000).
+    EXPECT_EQ(run("UPDATE rivers SET b = CAST(x'c2a2f09f9880ffedbfbf7fc280dfbfe0a080efbfbff0908080' AS TEXT) WHERE "
+                  "rowid = 2; SELECT hex(b) FROM rivers WHERE rowid = 2"),
+              "'C2A2F09F9880FFEDBFBF7FC280DFBFE0A080EFBFBFF0908080'");
     EXPECT_EQ(history("SELECT instr(hex(newValue), '00A2D83DDE00DCFFDCEDDCBFDCBF') > 0 FROM riversinsertedOrUpdatedRows"
                       " WHERE ID = 2"),
               "1");
