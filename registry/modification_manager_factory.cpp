@@ -208,8 +208,13 @@ std::shared_ptr<SqliteModificationManager> ModificationManagerFactory::logFor(Op
         return manager;
     LogState log = tables.state(entry);
     if (!log.manager) {
-        // The files as the table opened them, not as they may be by now.
+        // The files as the table opened them, which they must still be: a
+        // log over files changed since would be refused by the next statement.
         std::optional<std::vector<FileStamp>> stamps = tables.stampsAtOpen(entry, uri, owner);
+        if (stamps && !stillAsStamped(*stamps)) {
+            if (const std::optional<QString> difference = firstDifference(*stamps, stampFiles(uri)))
+                throw filesChangedSinceOpen(log.name, *difference);
+        }
         takeUpLog(entry, uri, stamps ? std::move(*stamps) : stampFiles(uri), true, owner);
         log = tables.state(entry);
         if (log.manager) {

@@ -73,3 +73,11 @@ ErrorPair filesChangedUnder(const QString& name, const QString& difference, cons
                                            .arg(name, difference) +
                                        after);
 }
+
+ErrorPair filesChangedSinceOpen(const QString& name, const QString& difference)
+{
+    return ErrorPair(SQLITE_ERROR, QStringLiteral("table %1: %2 since the table opened it; the table reads its files "
+                                                  "as it opened them and cannot be edited: create it again to edit "
+                                                  "them as they are")
+                                       .arg(name, difference));
+}

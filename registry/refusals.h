@@ -28,3 +28,5 @@ std::optional<QString> firstDifference(const std::vector<FileStamp>& then, const
 ErrorPair filesChanged(const QString& name, const QString& difference, const QString& what, const QString& after);
 // A statement on a table whose files differ from those its log began over.
 ErrorPair filesChangedUnder(const QString& name, const QString& difference, const QString& after);
+// The first write of a table whose files differ from those it opened.
+ErrorPair filesChangedSinceOpen(const QString& name, const QString& difference);

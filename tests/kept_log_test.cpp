@@ -691,21 +691,23 @@ TEST_F(KeptLogTest, TheFilesCheckedAreTheDataAsTheTableOpenedIt)
 TEST_F(KeptLogTest, NamesThatReadAsNumbersKeepTheirOwnLogs)
 {
     const std::string create = "CREATE VIRTUAL TABLE \"+007\" USING overlay('/a'); CREATE VIRTUAL TABLE \"1\" USING "
-                               "overlay('/b'); CREATE VIRTUAL TABLE \"1E+0\" USING overlay('/c');";
-    for (const char* path : {"/a", "/b", "/c"})
+                               "overlay('/b'); CREATE VIRTUAL TABLE \"1E+0\" USING overlay('/c'); CREATE VIRTUAL "
+                               "TABLE \"1.\" USING overlay('/d');";
+    for (const char* path : {"/a", "/b", "/c", "/d"})
         memory_module::setTable(path, numbered(2));
     open();
     EXPECT_EQ(run(create +
                   "UPDATE \"+007\" SET b = 'x' WHERE rowid = 1; UPDATE \"1\" SET b = 'y'; UPDATE \"1\" SET "
                   "b = 'z'; UPDATE \"1E+0\" SET b = 'w'; SELECT ombrix_undo('1E+0'); SELECT ombrix_keep('+007'); "
-                  "SELECT ombrix_keep('1'); SELECT ombrix_keep('1E+0')"),
-              "NULL NULL NULL NULL");
+                  "SELECT ombrix_keep('1'); SELECT ombrix_keep('1E+0'); UPDATE \"1.\" SET b = 'v'; SELECT "
+                  "ombrix_keep('1.')"),
+              "NULL NULL NULL NULL NULL");
     close();
     EXPECT_EQ(history("UPDATE ombrixOpenedTables SET name = 1 WHERE CAST(name AS TEXT) = '1'"), "");
     open();
     EXPECT_EQ(run(create + "SELECT name, position FROM ombrix_tables; SELECT x.b, y.b, z.b FROM \"+007\" x, \"1\" y, "
                            "\"1E+0\" z WHERE x.rowid = 1 AND y.rowid = 1 AND z.rowid = 1"),
-              "'+007'|1 '1'|1 '1E+0'|0 'x'|'z'|'r1'");
+              "'+007'|1 '1'|1 '1.'|1 '1E+0'|0 'x'|'z'|'r1'");
 }
 
 // A scan shares one read snapshot of the history across lookups; a write of this process, while the scan

@@ -547,27 +547,32 @@ TEST_F(OverlayTest, LeftoversOfAnEarlierProcessAreCleared)
 {
     memory_module::setTable("/roads", numbered(5));
     open();
-    ASSERT_EQ(history("INSERT INTO ombrixOpenedTables VALUES ('/roads', 'old', 7), ('/x', 'Roads', 3);"
-                      "CREATE TABLE roadsdeletedRows (ID integer PRIMARY KEY NOT NULL);"
-                      "INSERT INTO roadsdeletedRows VALUES (1), (2);"
-                      "CREATE TABLE roadsinsertedOrUpdatedRows (ID integer PRIMARY KEY NOT NULL, newValue BLOB);"
-                      "INSERT INTO roadsinsertedOrUpdatedRows VALUES (6, x'00000000');"
-                      "CREATE TABLE roadshistory(actionTag, oldRowID, newRowID, oldValue, newValue, historyID);"
-                      "INSERT INTO roadshistory VALUES (1, 1, NULL, NULL, NULL, 9);"
-                      "CREATE TABLE oldhistory(x); CREATE TABLE unrelated(x);"
-                      "INSERT INTO ombrixStepLabels VALUES ('ROADS', 9, 'left'), ('old', NULL, 'left');"
-                      "INSERT INTO ombrixCleanMarks VALUES ('old', 9, 1)"),
-              "");
+    ASSERT_EQ(
+        history("INSERT INTO ombrixOpenedTables VALUES ('/roads', 'old', 7), ('/x', 'Roads', 3), ('/g', 'gone', 2);"
+                "CREATE TABLE roadsdeletedRows (ID integer PRIMARY KEY NOT NULL);"
+                "INSERT INTO roadsdeletedRows VALUES (1), (2);"
+                "CREATE TABLE roadsinsertedOrUpdatedRows (ID integer PRIMARY KEY NOT NULL, newValue BLOB);"
+                "INSERT INTO roadsinsertedOrUpdatedRows VALUES (6, x'00000000');"
+                "CREATE TABLE roadshistory(actionTag, oldRowID, newRowID, oldValue, newValue, historyID);"
+                "INSERT INTO roadshistory VALUES (1, 1, NULL, NULL, NULL, 9);"
+                "CREATE TABLE oldhistory(x); CREATE TABLE unrelated(x);"
+                "INSERT INTO ombrixStepLabels VALUES ('ROADS', 9, 'left'), ('old', NULL, 'left');"
+                "INSERT INTO ombrixCleanMarks VALUES ('old', 9, 1)"),
+        "");
     EXPECT_EQ(run("CREATE VIRTUAL TABLE roads USING overlay('/roads'); DELETE FROM roads WHERE rowid = 5; SELECT "
                   "rowid FROM roads"),
               "1 2 3 4");
-    EXPECT_EQ(history("SELECT * FROM ombrixOpenedTables; SELECT name FROM sqlite_master WHERE type = 'table' ORDER BY "
-                      "name"),
-              "'/roads'|'roads'|1 'ombrixCleanMarks' 'ombrixKeptFiles' 'ombrixKeptLogs' 'ombrixOpenedTables' "
-              "'ombrixStepLabels' 'roadsdeletedRows' "
-              "'roadshistory' 'roadsinsertedOrUpdatedRows' 'unrelated'");
+    EXPECT_EQ(
+        history("SELECT * FROM ombrixOpenedTables; SELECT name FROM sqlite_master WHERE type = 'table' ORDER BY "
+                "name"),
+        "'/g'|'gone'|2 '/roads'|'roads'|1 'ombrixCleanMarks' 'ombrixKeptFiles' 'ombrixKeptLogs' 'ombrixOpenedTables' "
+        "'ombrixStepLabels' 'roadsdeletedRows' "
+        "'roadshistory' 'roadsinsertedOrUpdatedRows' 'unrelated'");
     EXPECT_EQ(history("SELECT count(*) FROM ombrixStepLabels; SELECT count(*) FROM ombrixCleanMarks"), "0 0");
     EXPECT_EQ(run("SELECT ombrix_undo('roads', 5); SELECT count(*) FROM roads"), "NULL 5");
+    // The process's last log ends: what no live process owns goes, a registry row alone too.
+    close();
+    EXPECT_EQ(history("SELECT name FROM ombrixOpenedTables"), "");
     history("DROP TABLE unrelated");
 }
 

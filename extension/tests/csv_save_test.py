@@ -218,6 +218,22 @@ for sql, text in [("SELECT csv_save('main.q', 'victim' || char(0) || '.csv')", "
     fails(db, sql, text)
 holder.communicate(b"")
 assert [open(f, "rb").read() for f in ("a.csv", "c.csv", "live.csv")] == [abc] * 3
+# A table whose file was replaced since it opened it is not edited. main.p2's
+# file changes under its log: the log ends, and temp.p2 keeps the stamps of its
+# own file, over which its first write begins a log.
+fails(db, "UPDATE r SET v = 'Z' WHERE rowid = 1", "r.csv changed size from 17 to 13 bytes since the table opened",
+      "cannot be edited")
+for name in ("s1.csv", "s2.csv"):
+    open(name, "wb").write(abc)
+db.execute("CREATE VIRTUAL TABLE main.p2 USING editable_csv('s1.csv')")
+db.execute("CREATE VIRTUAL TABLE temp.p2 USING editable_csv('s2.csv')")
+db.execute("UPDATE main.p2 SET v = 'A' WHERE rowid = 1")
+open("s1.csv", "ab").write(b"4,d\n")
+fails(db, "SELECT count(*) FROM main.p2", "changed size")
+db.execute("UPDATE temp.p2 SET v = 'Z' WHERE rowid = 1")
+assert db.execute("SELECT v FROM temp.p2 WHERE rowid = 1").fetchone()[0] == "Z"
+open("s2.csv", "ab").write(b"4,d\n")
+fails(db, "SELECT count(*) FROM temp.p2", "s2.csv changed size")
 assert open("r.csv", "rb").read() == b"id,v\n1,x\n2,y\n" and not os.path.exists("victim")
 
 # Rows a file cannot hold as they are: NULL alone on a line, NULL read as
