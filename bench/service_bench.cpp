@@ -9,6 +9,7 @@
 #include <time.h>
 
 #include <algorithm>
+#include <chrono>
 #include <memory>
 #include <optional>
 #include <random>
@@ -22,8 +23,8 @@ namespace bench {
 namespace {
 
 constexpr int serviceThreads = 8;
-// What one thread serves in a repetition.
-constexpr int requestsPerThread = 100;
+// How long the threads serve requests in one repetition.
+constexpr std::chrono::milliseconds repetition{250};
 // As long as a service lets a request wait for a lock (Python's default).
 constexpr int busyTimeoutMs = 5000;
 
@@ -136,11 +137,12 @@ public:
             undoCall.emplace(connection.get(), "SELECT ombrix_undo('t')");
     }
 
-    // Serves count requests on the calling thread into tally.
-    void serve(int count, Tally& tally)
+    // Serves requests on the calling thread into tally, a new one as long as
+    // the deadline has not passed.
+    void serve(Clock::time_point deadline, Tally& tally)
     {
         const auto before = threadUsage();
-        for (int i = 0; i < count; ++i) {
+        while (Clock::now() < deadline) {
             const Request request = requests.next();
             const auto start = Clock::now();
             if (request.kind == Read)
@@ -150,11 +152,11 @@ public:
             else
                 undo();
             tally.latencyUs[request.kind].push_back(secondsSince(start) * 1e6);
+            ++tally.requests;
         }
         const auto after = threadUsage();
         tally.cpuSeconds += after.first - before.first;
         tally.sleeps += after.second - before.second;
-        tally.requests += count;
     }
 
 private:
@@ -214,19 +216,21 @@ public:
             workers.push_back(std::make_unique<Worker>(std::move(connections[i]), native, 17 + unsigned(i)));
     }
 
-    // One repetition: every worker serves its requests on a thread of its own.
-    // Returns the seconds from the first thread's start to the last one's end.
+    // One repetition: every worker serves requests on a thread of its own
+    // until the repetition's time is up. Returns the seconds from the first
+    // thread's start to the last one's end.
     double run()
     {
         std::vector<Tally> tallies(workers.size());
         std::vector<std::string> failures(workers.size());
         std::vector<std::thread> threads;
         const auto start = Clock::now();
+        const auto deadline = start + repetition;
         try {
             for (size_t i = 0; i < workers.size(); ++i)
                 threads.emplace_back([&, i] {
                     try {
-                        workers[i]->serve(requestsPerThread, tallies[i]);
+                        workers[i]->serve(deadline, tallies[i]);
                     } catch (const std::exception& error) {
                         failures[i] = error.what();
                     }
@@ -244,14 +248,19 @@ public:
                 throw std::runtime_error(failure);
         for (const Tally& tally : tallies)
             total.add(tally);
+        wallSeconds += seconds;
         return seconds;
     }
 
+    // The service's time per request: its threads' time together, over the
+    // requests they served.
+    double secondsPerRequest() const { return total.requests ? wallSeconds / total.requests : 0; }
+
     // side_rps, side_KIND_p50_us and _p95_us, side_cpu_us_per_request and
     // side_sleeps_per_request.
-    void report(benchmark::State& state, const std::string& side, double secondsPerRequest) const
+    void report(benchmark::State& state, const std::string& side) const
     {
-        state.counters[side + "_rps"] = 1 / secondsPerRequest;
+        state.counters[side + "_rps"] = 1 / secondsPerRequest();
         for (int kind = 0; kind < kindCount; ++kind) {
             const std::string name = side + "_" + kindNames[kind];
             state.counters[name + "_p50_us"] = percentile(total.latencyUs[kind], 0.5);
@@ -264,6 +273,7 @@ public:
 private:
     std::vector<std::unique_ptr<Worker>> workers;
     Tally total;
+    double wallSeconds = 0;
 };
 
 // Eight connections, each with its own t over the file (one log for all).
@@ -308,13 +318,13 @@ void BM_WebService(benchmark::State& state)
         std::vector<Connection> native = nativeConnections(homePath("service.sqlite"), overlay.front().get());
         Service subject(std::move(overlay), false);
         Service baseline(std::move(native), true);
-        const Budget budget{3.0, 4, 100000};
+        const Budget budget{3.0, 4, 40};
         Comparison c = compare(
             budget, [&](long) { return subject.run(); }, budget, [&](long) { return baseline.run(); });
-        for (Measured* side : {&c.subject, &c.baseline})
-            side->seconds /= serviceThreads * requestsPerThread;
-        subject.report(state, "subject", c.subject.seconds);
-        baseline.report(state, "baseline", c.baseline.seconds);
+        c.subject.seconds = subject.secondsPerRequest();
+        c.baseline.seconds = baseline.secondsPerRequest();
+        subject.report(state, "subject");
+        baseline.report(state, "baseline");
         return c;
     });
 }
