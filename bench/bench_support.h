@@ -304,6 +304,7 @@ void registerSaveBenchmarks();
 void registerCsvLookupBenchmarks();
 void registerFirstOpenBenchmarks();
 void registerThreadBenchmarks();
+void registerServiceBenchmarks();
 std::optional<int> runChildRole(int argc, char** argv);
 
 } // namespace bench

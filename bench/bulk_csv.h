@@ -1,5 +1,6 @@
-// The million-row CSV file that the file-scale benchmarks share: readonly_csv
-// over it, editable_csv tables made per benchmark, the same rows natively.
+// The CSV files that the file-scale benchmarks share: the million-row file with
+// readonly_csv over it, editable_csv tables made per benchmark, the same rows
+// natively; and the 200,000-row survey export.
 #pragma once
 
 #include "bench_support.h"
@@ -29,6 +30,21 @@ void registerCsvModules(sqlite3* db);
 
 // The UPDATE that puts every note of table in upper case.
 std::string upperNotes(const std::string& table);
+
+// The survey export that the lookup and service benchmarks read: ids from
+// 1,000,001 up, a name, a real and a note, as a survey has them.
+constexpr sqlite3_int64 surveyRows = 200000;
+constexpr sqlite3_int64 surveyFirstId = 1000001;
+
+struct SurveyRow {
+    std::string name;
+    double v;
+    std::string note;
+};
+
+// The row of id as the file holds it.
+SurveyRow surveyRow(sqlite3_int64 id);
+void writeSurvey(const std::string& path);
 
 class BulkCsv {
 public:

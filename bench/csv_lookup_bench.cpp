@@ -5,7 +5,6 @@
 
 #include <algorithm>
 #include <cstdint>
-#include <cstdio>
 #include <filesystem>
 #include <memory>
 #include <random>
@@ -16,8 +15,6 @@
 
 namespace bench {
 namespace {
-
-constexpr sqlite3_int64 surveyRows = 200000;
 
 // A connection of its own with the CSV modules, closed with its owner.
 struct CsvConnection {
@@ -32,20 +29,6 @@ struct CsvConnection {
     CsvConnection(const CsvConnection&) = delete;
     CsvConnection& operator=(const CsvConnection&) = delete;
 };
-
-// id (1,000,001 up), a name, a real and a note, as a survey export has them.
-void writeSurvey(const std::string& path)
-{
-    FILE* file = std::fopen(path.c_str(), "w");
-    if (!file)
-        throw std::runtime_error("cannot write " + path);
-    std::fputs("id,name,v,note\n", file);
-    for (long long i = 1; i <= surveyRows; ++i)
-        std::fprintf(file, "%lld,site %lld,%.2f,\"surveyed, %lld\"\n", 1000000 + i, i % 977,
-                     static_cast<double>(i % 1000) * 0.5, i);
-    if (std::fclose(file) != 0)
-        throw std::runtime_error("cannot write " + path);
-}
 
 // The file through editable_csv (key=id) with 1% of its rows updated, 1%
 // deleted and 1% inserted, and the same rows in a native WAL table whose

@@ -34,6 +34,7 @@ int main(int argc, char** argv)
     bench::registerCsvLookupBenchmarks();
     bench::registerFirstOpenBenchmarks();
     bench::registerThreadBenchmarks();
+    bench::registerServiceBenchmarks();
     benchmark::RunSpecifiedBenchmarks();
     benchmark::Shutdown();
 

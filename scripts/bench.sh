@@ -60,6 +60,8 @@ targets = {
     # throughput, 2.0 the same.
     "threads/scan_2_vs_1": 1.25,
     "threads/single_row_updates_2_vs_1": 2.0,
+    # Eight threads serving requests: half native's requests per second at least.
+    "service/web_mix_8_threads_2e5": 2.0,
 }
 
 # Absolute targets: the largest acceptable value of a counter, with its unit
@@ -72,6 +74,23 @@ absolute = {
     ("csv/memory_1e6", "undo_redo_rss_growth_bytes_per_row"): (4, "B/row", "no growth"),
 }
 bytes_per_row = re.compile(r"_bytes_per_row$")
+# Counters of a benchmark with a ratio that are listed with the figures.
+listed = {"service/web_mix_8_threads_2e5": re.compile(r"_(rps|p50_us|p95_us|cpu_us_per_request|sleeps_per_request)$")}
+
+def unit_of(counter):
+    if re.search(r"_us(_per_request)?$", counter):
+        return "us"
+    if counter.endswith("_rps"):
+        return "/s"
+    if counter.endswith("_per_request"):
+        return "per request"
+    return "B/row"
+
+def shown_in(unit):
+    if unit == "us":
+        return duration
+    form = {"/s": "%.0f %s", "per request": "%.3g %s"}.get(unit, "%.1f %s")
+    return lambda x: form % (x, unit)
 
 def duration(us):
     if us >= 1e6:
@@ -125,18 +144,20 @@ for run in runs:
                              ratio(run[counter]), reps, target))
     for counter in sorted(run):
         key = (name, counter)
-        if key not in absolute and ("ratio" in run or not bytes_per_row.search(counter)):
+        shown = name in listed and listed[name].search(counter)
+        if key not in absolute and not shown and ("ratio" in run or not bytes_per_row.search(counter)):
             continue
         value = run[counter]
-        limit, unit, note = absolute.get(key, (None, "B/row", ""))
-        show = duration if unit == "us" else (lambda x, unit=unit: "%.1f %s" % (x, unit))
+        limit, unit, note = absolute.get(key, (None, unit_of(counter), ""))
+        show = shown_in(unit)
         target = "reported only" if limit is None else verdict(value, (limit, note), show)
         figures.append((name, counter, show(value), target))
 
 table(rows, right={1, 2, 3, 4})
 print()
 print("subject and baseline: mean time of one repetition (history/undo_1000_small_steps:")
-print("totals over the steps recorded; views/changes_per_row: per row listed); ratio =")
+print("totals over the steps recorded; views/changes_per_row: per row listed; service:")
+print("the service's time per request, all threads together); ratio =")
 print("subject / baseline, both timed in this run;")
 print("a 'vs' row compares the same subject with a second baseline of that run.")
 if len(figures) > 1:
@@ -144,6 +165,8 @@ if len(figures) > 1:
     print()
     print("memory: per row of the million-row file, resident (rss) and heap in use, each")
     print("read after malloc_trim; first_open: one fresh process's first open of the history")
-    print("file that a killed process left a million-row log in.")
+    print("file that a killed process left a million-row log in. service: requests a second,")
+    print("each kind's median and 95th percentile, and per request the threads' time on a")
+    print("core and their sleeps (voluntary context switches).")
 EOF
 echo "raw results: $json"
