@@ -15,6 +15,8 @@
 #include <optional>
 #include <vector>
 
+class Reading;
+
 // Terms. A rowid is *modified* when the log stores values for it: a row
 // inserted through the overlay, or an inner row updated through it (under its
 // old or a new rowid); reads show those values. A rowid is *deleted* when it is
@@ -61,7 +63,10 @@ public:
     };
     virtual RowState rowState(qint64 rowid) = 0;
     // Reads the stored row of rowid into row; false when rowid is not modified.
-    virtual bool readRow(qint64 rowid, RowSnapshot& row) = 0;
+    // With a reading, a log that no open transaction has changed is read
+    // without waiting for the history connection: its committed rows are its
+    // rows, and a read connection lent to the reading reads them.
+    virtual bool readRow(qint64 rowid, RowSnapshot& row, Reading* reading) = 0;
     // Reverts up to steps steps that hold changes, newest first, and leaves the
     // position below the last one reverted. With nothing (more) to revert the
     // position still moves down by what is left of steps, within the range the

@@ -3,9 +3,11 @@
 #include "changelog/sqlite_modification_manager.h"
 
 #include "changelog/row_snapshot.h"
+#include "common/error_pair.h"
 #include "common/identifiers.h"
 #include "store/history_tables.h"
 #include "store/log_records.h"
+#include "store/reading.h"
 #include "store/savepoint.h"
 
 #include <algorithm>
@@ -94,6 +96,7 @@ void SqliteModificationManager::setNames(const QString& name)
 void SqliteModificationManager::createLogTables()
 {
     Savepoint savepoint(database);
+    touch();
     database.runOnce(QStringLiteral("CREATE TABLE IF NOT EXISTS ") + insertedOrUpdatedTable +
                      QStringLiteral(" (ID integer PRIMARY KEY NOT NULL, newValue BLOB NOT NULL);"));
     database.runOnce(QStringLiteral("CREATE TABLE IF NOT EXISTS ") + deletedTable +
@@ -113,6 +116,7 @@ void SqliteModificationManager::dropLog()
     Savepoint savepoint(database);
     // DROP TABLE fails while a statement of the connection still reads.
     database.forgetStatements();
+    touch();
     for (const QString& table : {insertedOrUpdatedTable, deletedTable, historyTable})
         database.runOnce(QStringLiteral("DROP TABLE IF EXISTS ") + table + QLatin1Char(';'));
     for (const char* table : sharedTables)
@@ -150,6 +154,7 @@ void SqliteModificationManager::renameLog(const QString& newName)
     const Access access(*this, Hold::Work);
     Savepoint savepoint(database);
     database.forgetStatements();
+    touch();
     const QString oldName = tableName;
     if (sameIdentifier(oldName, newName)) {
         // SQLite's names ignore ASCII case: the log tables keep theirs.
@@ -194,6 +199,7 @@ void SqliteModificationManager::madeNow()
     const Access access(*this, Hold::Work);
     made = database.mark();
     database.observe(this);
+    touch();
 }
 
 // Notes the rollback only: the index is read again on the next use, under the
@@ -306,13 +312,51 @@ void SqliteModificationManager::replayHistory(LogIndex& fresh)
         fresh.setOrigin(rowid, origin);
 }
 
+void SqliteModificationManager::touch()
+{
+    touchedIn.store(database.openTransaction(), std::memory_order_release);
+}
+
+// Only a transaction that is open can have changed the log since, and the log
+// changes only under its lock: a log untouched now stays so while it is held.
+bool SqliteModificationManager::touchedNow() const
+{
+    const SqliteDatabase::Mark touched = touchedIn.load(std::memory_order_acquire);
+    return touched != 0 && touched == database.openTransaction();
+}
+
 // Read afresh rather than copied from the row kept here: copies of Qt's
-// containers share their data, which threads must not.
-bool SqliteModificationManager::readRow(qint64 rowid, RowSnapshot& row)
+// containers share their data, which threads must not. A log that the open
+// transaction has not changed holds the rows committed by the transaction
+// that changed it last, which ended: a snapshot that shows that one shows
+// them (the transaction open now and any later one begin at later marks).
+// Such rows are read through the history connection while it is idle, where
+// the pages of what this process wrote last are at hand, and once a reader
+// finds it busy, through a read connection for the rest of its scan.
+bool SqliteModificationManager::readRow(qint64 rowid, RowSnapshot& row, Reading* reading)
 {
     const Access access(*this);
+    const bool untouched = reading && !touchedNow();
+    const SqliteDatabase::Mark changedIn = touchedIn.load(std::memory_order_acquire);
+    const SqliteDatabase::Mark ended = database.endedThrough();
+    const bool committed = untouched && ended >= changedIn;
     if (!log().isStored(rowid))
         return false;
+    if (committed && !reading->asked()) {
+        const SqliteDatabase::IdleLock idle(database);
+        if (idle.held()) {
+            row.assign(readSnapshot(rowid));
+            return true;
+        }
+    }
+    if (ReadConnection* apart = committed ? reading->connection() : nullptr) {
+        try {
+            row.assign(apart->valueAt(statements.walkRows.text(), rowid, changedIn, ended));
+            return true;
+        } catch (const ErrorPair&) {
+            // The history connection reads the same rows, or fails as it should.
+        }
+    }
     row.assign(readSnapshot(rowid));
     return true;
 }

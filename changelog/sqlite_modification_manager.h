@@ -33,7 +33,7 @@ public:
     void insertRow(qint64 rowid, int argc, sqlite3_value** argv) override;
     bool isRowModified(qint64 rowid) override;
     RowState rowState(qint64 rowid) override;
-    bool readRow(qint64 rowid, RowSnapshot& row) override;
+    bool readRow(qint64 rowid, RowSnapshot& row, Reading* reading) override;
     void undo(qint64 steps) override;
     void redo(qint64 steps) override;
     void commit() override;
@@ -99,6 +99,11 @@ private:
     // The stored row of rowid, valid until the log changes or the next call;
     // null when rowid is not modified. Under Access.
     const RowSnapshot* modifiedRow(qint64 rowid);
+    // The log changes in the open transaction: until that ends, its rows are
+    // read there. Under Access, with the connection's lock.
+    void touch();
+    // Whether the open transaction has changed the log. Under Access.
+    bool touchedNow() const;
     void setNames(const QString& name);
     void createLogTables();
     void recordChange(qint64 oldRowid, qint64 newRowid, const QByteArray& snapshot, int actionTag);
@@ -181,6 +186,8 @@ private:
     std::atomic<bool> undone{false};
     std::optional<qint64> newRowsFrom;
     std::atomic<quint64> changes{0};
+    // The transaction that changed the log last (SqliteDatabase::openTransaction).
+    std::atomic<SqliteDatabase::Mark> touchedIn{0};
     // Where walkRows stands, while it walks and the log stays as it was.
     qint64 walkedRowid = 0;
     quint64 walkedChanges = 0;
@@ -200,6 +207,7 @@ inline void SqliteModificationManager::changeLog(Statement& statement, Apply&& a
     if (!listings.empty())
         holdListings(current);
     database.observe(this);
+    touch();
     statement.run();
     apply(current);
     changes.fetch_add(1, std::memory_order_acq_rel);

@@ -196,7 +196,7 @@ private:
     Cell storedRow(qint64 rowid) const
     {
         RowSnapshot row;
-        if (!manager->readRow(rowid, row))
+        if (!manager->readRow(rowid, row, nullptr))
             return Cell();
         QList<QVariant> values;
         for (int column = 0; column < row.count(); ++column)

@@ -46,16 +46,13 @@ void startReading(OverlayCursor* cursor)
 {
     if (cursor->reading || !mergedLog(cursor))
         return;
-    if (const std::shared_ptr<HistoryFile::Open> file = ModificationManagerFactory::instance().file().opened()) {
-        cursor->reading = std::shared_ptr<SqliteDatabase>(file, &file->database);
-        cursor->reading->startReading();
-    }
+    if (const std::shared_ptr<HistoryFile::Open> file = ModificationManagerFactory::instance().file().opened())
+        cursor->reading.emplace(std::shared_ptr<SqliteDatabase>(file, &file->database));
 }
 
 void stopReading(OverlayCursor* cursor) noexcept
 {
-    if (const std::shared_ptr<SqliteDatabase> database = std::exchange(cursor->reading, nullptr))
-        database->stopReading();
+    cursor->reading.reset();
 }
 
 // The stored row of rowid as the cursor read it last, or read now; null when
@@ -65,7 +62,7 @@ const RowSnapshot* storedRow(OverlayCursor* cursor, ModificationManager& log, sq
     const quint64 changes = log.changeCount();
     if (cursor->rowRead != std::make_pair(rowid, changes)) {
         cursor->rowRead.reset();
-        if (!log.readRow(rowid, cursor->row))
+        if (!log.readRow(rowid, cursor->row, cursor->reading ? &*cursor->reading : nullptr))
             return nullptr;
         cursor->rowRead = std::make_pair(rowid, changes);
     }

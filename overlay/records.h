@@ -7,6 +7,7 @@
 #include "common/routines.h"
 #include "overlay/registration.h"
 #include "registry/modification_manager_factory.h"
+#include "store/reading.h"
 
 #include <QByteArray>
 #include <QString>
@@ -97,8 +98,8 @@ struct OverlayCursor {
     // changes (its version), and held meanwhile: another thread may end it.
     std::shared_ptr<ModificationManager> log;
     std::optional<quint64> logVersion;
-    // The history database the cursor counts as a reader of, while it does.
-    std::shared_ptr<SqliteDatabase> reading;
+    // The cursor as a reader of the history database, while it is one.
+    std::optional<Reading> reading;
     // The stored row read last, while the log's change count stays.
     RowSnapshot row;
     std::optional<std::pair<sqlite3_int64, quint64>> rowRead;

@@ -35,6 +35,21 @@ public:
         depth = 1;
     }
 
+    // Takes the lock only if no other thread holds it; whether it did.
+    bool tryLock()
+    {
+        const std::thread::id me = std::this_thread::get_id();
+        if (holder.load(std::memory_order_relaxed) == me) {
+            ++depth;
+            return true;
+        }
+        if (!mutex.try_lock())
+            return false;
+        holder.store(me, std::memory_order_relaxed);
+        depth = 1;
+        return true;
+    }
+
     void unlock()
     {
         if (--depth > 0)

@@ -55,7 +55,11 @@ QVariant columnValue(sqlite3_stmt* statement, int column)
 } // namespace
 
 SqliteDatabase::SqliteDatabase(const QString& path)
-    : connection(path), handle(connection.handle()), gate(lock, path.toUtf8()), logPath(path + QStringLiteral("-wal"))
+    : connection(path),
+      pool(path),
+      handle(connection.handle()),
+      gate(lock, path.toUtf8()),
+      logPath(path + QStringLiteral("-wal"))
 {
     harden();
 }
@@ -197,6 +201,7 @@ bool SqliteDatabase::tryBegin()
     if (rc != SQLITE_OK)
         throw ErrorPair(rc & 0xff, message);
     began = ++clock;
+    openSince.store(began, std::memory_order_release);
     open.clear();
     changesAtBegin = sqlite3_total_changes64(handle);
     return true;
@@ -221,6 +226,8 @@ bool SqliteDatabase::joinHostTransaction(sqlite3* host)
 
 void SqliteDatabase::endTransaction() noexcept
 {
+    lastEnded.store(began, std::memory_order_release);
+    openSince.store(0, std::memory_order_release);
     savepointDepth = 0;
     open.clear();
     levels.clear();

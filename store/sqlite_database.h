@@ -1,11 +1,13 @@
 // The connection to the history database that every thread of the process
 // shares, one at a time under its lock: statements, the transaction with its
-// owner, savepoints, and the read snapshot that scans share. Every failure is
+// owner, savepoints, and the read snapshot that scans share; beside it, the
+// read connections lent to readers of committed rows. Every failure is
 // thrown as ErrorPair with SQLite's own code and message.
 #pragma once
 
 #include "store/nesting_lock.h"
 #include "store/qt_connection.h"
+#include "store/read_connections.h"
 #include "store/transaction_gate.h"
 
 #include <QHash>
@@ -61,6 +63,30 @@ public:
         Lock& operator=(const Lock&) = delete;
 
     private:
+        NestingLock* lock;
+    };
+
+    // Holds the connection when it is idle: no other thread holds it and no
+    // transaction is open. Never waits; held() says whether it holds it.
+    class IdleLock {
+    public:
+        explicit IdleLock(const SqliteDatabase& database) : lock(database.lock.tryLock() ? &database.lock : nullptr)
+        {
+            if (lock && database.gate.isOpen())
+                release();
+        }
+        ~IdleLock() { release(); }
+        IdleLock(const IdleLock&) = delete;
+        IdleLock& operator=(const IdleLock&) = delete;
+        bool held() const { return lock != nullptr; }
+
+    private:
+        void release()
+        {
+            if (lock)
+                lock->unlock();
+            lock = nullptr;
+        }
         NestingLock* lock;
     };
 
@@ -128,6 +154,14 @@ public:
     QList<int>& hostLevels() { return levels; }
     // Where work in the open transaction stands now.
     Mark mark() const;
+    // The mark at which the open transaction began, 0 without one; read
+    // without the lock. It changes only once the transaction has ended,
+    // committed or rolled back, and what another connection reads now sees
+    // that end.
+    Mark openTransaction() const noexcept { return openSince.load(std::memory_order_acquire); }
+    // The mark at which the last transaction that ended began, read without
+    // the lock; what it did is what another connection reads once begun now.
+    Mark endedThrough() const noexcept { return lastEnded.load(std::memory_order_acquire); }
     // Rows changed by every statement so far.
     qint64 totalChanges() const;
     // The rowid of the row the last INSERT made.
@@ -141,6 +175,8 @@ public:
     // that no write starts from an old snapshot and checkpoints go on.
     void startReading() noexcept;
     void stopReading() noexcept;
+    // The read connections beside this one, lent to readers (see Reading).
+    ReadConnections& readConnections() noexcept { return pool; }
     // Called before a lookup, under the lock; does nothing without a reader or
     // in a transaction. Whether the snapshot is held: then a statement may
     // walk rows across lookups (Statement::step) until it is let go.
@@ -187,6 +223,8 @@ private:
 
     mutable NestingLock lock;
     QtConnection connection;
+    // Closed before the connection, which then checkpoints the file.
+    ReadConnections pool;
     sqlite3* handle;
     TransactionGate gate;
     QHash<QString, sqlite3_stmt*> statements;
@@ -198,6 +236,8 @@ private:
     // theirs, outermost first.
     Mark clock = 0;
     Mark began = 0;
+    std::atomic<Mark> openSince{0};
+    std::atomic<Mark> lastEnded{0};
     QList<QPair<QString, Mark>> open;
     // The write-ahead log's file; truncated after a commit that left it this large.
     QString logPath;

@@ -22,6 +22,7 @@ public:
 
     // Another text: the prepared statement, if any, is finalized.
     void setSql(QString sql);
+    const QString& text() const { return sql; }
 
     // Values for the "?NNN" parameters, 1-based. A blob is copied. Binding
     // and running happen under one lock of the connection, held by the caller.

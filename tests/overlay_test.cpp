@@ -2,6 +2,7 @@
 // the log, where the log lives and when it ends, and failures on the way.
 #include "overlay_fixture.h"
 #include "changelog/row_snapshot.h"
+#include "registry/modification_manager_factory.h"
 #include "quillmere.h"
 #include "routines.h"
 
@@ -24,12 +25,15 @@
 
 namespace {
 
-std::vector<std::string> rowsOf(sqlite3_stmt* statement)
+// The first column of the next rows, up to most of them; the statement is
+// reset once it has given all.
+std::vector<std::string> rowsOf(sqlite3_stmt* statement, size_t most = SIZE_MAX)
 {
     std::vector<std::string> rows;
-    while (sqlite3_step(statement) == SQLITE_ROW)
+    while (rows.size() < most && sqlite3_step(statement) == SQLITE_ROW)
         rows.push_back(reinterpret_cast<const char*>(sqlite3_column_text(statement, 0)));
-    sqlite3_reset(statement);
+    if (rows.size() < most)
+        sqlite3_reset(statement);
     return rows;
 }
 
@@ -756,6 +760,57 @@ TEST_F(OverlayTest, AThreadPoolMovesConnectionsBetweenThreads)
                   "/transactions.sqlite is in a transaction of another connection");
     EXPECT_GE(std::chrono::steady_clock::now() - start, std::chrono::milliseconds(200));
     EXPECT_EQ(run("COMMIT"), "");
+    EXPECT_EQ(sqlite3_close(other), SQLITE_OK);
+}
+
+// A read of a table that no open transaction has changed waits for no work on the history connection (here
+// its lock, held by another thread as a long statement holds it), and sees what was committed to the table
+// meanwhile, in the middle of a scan too; a table that another connection's open transaction changed is read
+// in that transaction, its rows uncommitted, and as committed once it ends.
+TEST_F(OverlayTest, ReadsWaitOnlyForTheTransactionThatChangedTheirTable)
+{
+    memory_module::setTable("/t", numbered(40));
+    memory_module::setTable("/u", numbered(3));
+    open();
+    sqlite3* other = nullptr;
+    ASSERT_EQ(sqlite3_open(":memory:", &other), SQLITE_OK);
+    ASSERT_EQ(wrapVirtualTableWithTransactions(other, nullptr, memory_module::module(), "overlay"), SQLITE_OK);
+    const std::string create = "CREATE VIRTUAL TABLE t USING overlay('/t'); CREATE VIRTUAL TABLE u USING overlay('/u')";
+    ASSERT_EQ(run(create + "; UPDATE t SET b = 'e' || rowid WHERE rowid % 9 = 0; INSERT INTO t(rowid, a) VALUES (50, "
+                           "50)"),
+              "");
+    ASSERT_EQ(::run(other, create + "; BEGIN; UPDATE u SET b = 'open' WHERE rowid = 2"), "");
+    SqliteDatabase& database = ModificationManagerFactory::instance().file().opened()->database;
+    const auto whileBusy = [&database](const std::function<std::string()>& read) {
+        std::promise<void> taken, freed;
+        std::thread holder([&] {
+            const SqliteDatabase::Lock held(database);
+            taken.set_value();
+            freed.get_future().wait_for(std::chrono::seconds(5));
+        });
+        taken.get_future().wait();
+        const auto start = std::chrono::steady_clock::now();
+        const std::string outcome = read();
+        const bool waited = std::chrono::steady_clock::now() - start > std::chrono::seconds(2);
+        freed.set_value();
+        holder.join();
+        return waited ? "waited: " + outcome : outcome;
+    };
+    const std::string reads = "SELECT group_concat(ifnull(b, a)) FROM t WHERE rowid % 9 = 0 OR a = 50; SELECT b FROM "
+                              "u WHERE rowid = 2";
+    for (const char* end : {"ROLLBACK", "BEGIN; UPDATE u SET b = 'kept' WHERE rowid = 2; COMMIT"}) {
+        EXPECT_EQ(whileBusy([&] { return run("SELECT b FROM t WHERE rowid = 27; SELECT count(*) FROM t"); }),
+                  "'e27' 41");
+        EXPECT_EQ(run(reads), "'e9,e18,e27,e36,50' " + std::string(*end == 'R' ? "'open'" : "'r2'"));
+        EXPECT_EQ(::run(other, end), "");
+    }
+    EXPECT_EQ(run(reads), "'e9,e18,e27,e36,50' 'kept'");
+    sqlite3_stmt* scan = nullptr;
+    ASSERT_EQ(sqlite3_prepare_v2(db, "SELECT b FROM t WHERE rowid % 9 = 0", -1, &scan, nullptr), SQLITE_OK);
+    EXPECT_EQ(whileBusy([&] { return rowsOf(scan, 1).front(); }), "e9");
+    EXPECT_EQ(::run(other, "UPDATE t SET b = 'later' WHERE rowid IN (9, 36)"), "");
+    EXPECT_EQ(whileBusy([&] { return ::testing::PrintToString(rowsOf(scan)); }), "{ \"e18\", \"e27\", \"later\" }");
+    sqlite3_finalize(scan);
     EXPECT_EQ(sqlite3_close(other), SQLITE_OK);
 }
 

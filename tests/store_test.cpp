@@ -4,6 +4,7 @@
 #include "store/history_file.h"
 #include "store/owner_locks.h"
 #include "store/qt_connection.h"
+#include "store/read_connections.h"
 #include "store/savepoint.h"
 #include "store/transaction_gate.h"
 
@@ -255,6 +256,49 @@ TEST(HistoryFile, SavepointsInsideATransaction)
     }
     EXPECT_EQ(database.firstValue(QStringLiteral("SELECT group_concat(x) FROM saved")).toString().toStdString(), "1");
     database.rollback();
+}
+
+// Read connections see committed rows only, and keep a snapshot while it shows the transaction asked for; the
+// pool opens no more than its bound, lends each to one reader at a time, and takes it back holding no snapshot
+// that would keep the log from a checkpoint; a file that is not in WAL mode is never read so.
+TEST(ReadConnections, LendSnapshotsOfCommittedRowsAFewAtATime)
+{
+    const std::string path = std::string(std::getenv("HOME")) + "/lent.sqlite";
+    sqlite3* writer = nullptr;
+    ASSERT_EQ(sqlite3_open(path.c_str(), &writer), SQLITE_OK);
+    const auto exec = [writer](const char* sql) { return sqlite3_exec(writer, sql, nullptr, nullptr, nullptr); };
+    const auto checkpoint = [writer] {
+        return sqlite3_wal_checkpoint_v2(writer, nullptr, SQLITE_CHECKPOINT_TRUNCATE, nullptr, nullptr);
+    };
+    ReadConnections refused(QString::fromStdString(path));
+    EXPECT_FALSE(refused.lend());
+    ASSERT_EQ(exec("PRAGMA journal_mode=WAL; CREATE TABLE rows(ID INTEGER PRIMARY KEY, v); INSERT INTO rows "
+                   "VALUES (1, 'a'), (2, 'b'), (3, 'c')"),
+              SQLITE_OK);
+    ReadConnections pool(QString::fromStdString(path), 2);
+    std::unique_ptr<ReadConnection> first = pool.lend(), second = pool.lend();
+    ASSERT_TRUE(first && second);
+    EXPECT_FALSE(pool.lend());
+    // Marks: the last transaction that changed the rows, and the last that ended, as a reader finds them.
+    const auto value = [](ReadConnection& connection, qint64 rowid, quint64 changed, quint64 ended) {
+        const QString sql = QStringLiteral("SELECT ID, v FROM rows WHERE ID >= ?1 ORDER BY ID");
+        return connection.valueAt(sql, rowid, changed, ended).toStdString();
+    };
+    EXPECT_EQ(value(*first, 1, 0, 0), "a");
+    ASSERT_EQ(exec("UPDATE rows SET v = 'B' WHERE ID = 2; BEGIN; UPDATE rows SET v = 'C' WHERE ID = 3"), SQLITE_OK);
+    EXPECT_EQ(value(*first, 2, 0, 1), "b");
+    EXPECT_EQ(value(*first, 2, 1, 1), "B");
+    EXPECT_EQ(value(*second, 3, 1, 1) + "|" + value(*second, 4, 1, 1), "c|");
+    ASSERT_EQ(exec("COMMIT"), SQLITE_OK);
+    EXPECT_EQ(checkpoint(), SQLITE_BUSY);
+    pool.giveBack(std::move(first));
+    pool.giveBack(std::move(second));
+    EXPECT_EQ(checkpoint(), SQLITE_OK);
+    first = pool.lend();
+    EXPECT_EQ(value(*first, 3, 2, 2), "C");
+    pool.giveBack(std::move(first));
+    EXPECT_EQ(pool.count(), 2);
+    sqlite3_close(writer);
 }
 
 // A connection is closed by the thread that made it: given up on another thread it waits, open, until that
