@@ -188,13 +188,16 @@ bool SqliteDatabase::tryBegin()
 {
     releaseSnapshot();
     requireUsable();
+    // Kept prepared: parsing it again would cost as much as a row's write.
+    sqlite3_stmt* begin = kept(QStringLiteral("BEGIN IMMEDIATE"));
     sqlite3_busy_timeout(handle, 0);
-    const int rc = sqlite3_exec(handle, "BEGIN IMMEDIATE", nullptr, nullptr, nullptr);
-    const QByteArray message(sqlite3_errmsg(handle));
+    const int rc = sqlite3_step(begin);
+    const QByteArray message(rc == SQLITE_DONE ? "" : sqlite3_errmsg(handle));
+    sqlite3_reset(begin);
     sqlite3_busy_timeout(handle, int(TransactionGate::busyTimeout.count()));
     if (rc == SQLITE_BUSY)
         return false;
-    if (rc != SQLITE_OK)
+    if (rc != SQLITE_DONE)
         throw ErrorPair(rc & 0xff, message);
     began = ++clock;
     open.clear();
