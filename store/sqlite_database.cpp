@@ -3,6 +3,7 @@
 #include "store/sqlite_database.h"
 
 #include "common/error_pair.h"
+#include "store/row_batch.h"
 #include "store/statement.h"
 
 #include <QFileInfo>
@@ -107,6 +108,7 @@ sqlite3_stmt* SqliteDatabase::kept(const QString& sql)
 sqlite3_stmt* SqliteDatabase::bound(const QString& sql, const QList<QVariant>& binds)
 {
     requireUsable();
+    writeHeldRows();
     sqlite3_stmt* statement = kept(sql);
     int rc = SQLITE_OK;
     for (int i = 0; rc == SQLITE_OK && i < binds.size(); ++i)
@@ -144,6 +146,7 @@ void SqliteDatabase::runOnce(const QString& sql)
 {
     const Lock held(*this);
     requireUsable();
+    writeHeldRows();
     char* message = nullptr;
     const int rc = sqlite3_exec(handle, sql.toUtf8().constData(), nullptr, nullptr, &message);
     const QByteArray text(message ? message : sqlite3_errstr(rc));
@@ -168,6 +171,14 @@ QVariant SqliteDatabase::firstValue(const QString& sql, const QList<QVariant>& b
 void SqliteDatabase::forgetStatements()
 {
     const Lock held(*this);
+    // A batch's rows go to the tables its statements name, before those go.
+    if (!lost && !heldBatches.empty()) {
+        try {
+            writeHeldRows();
+        } catch (...) {
+            // Given up (see RowBatch::flush); the owner is told at its next statement.
+        }
+    }
     releaseSnapshot();
     sqlite3_finalize(snapshotHolder);
     snapshotHolder = nullptr;
@@ -224,6 +235,7 @@ bool SqliteDatabase::joinHostTransaction(sqlite3* host)
 
 void SqliteDatabase::endTransaction() noexcept
 {
+    dropHeldRows();
     savepointDepth = 0;
     open.clear();
     levels.clear();
@@ -260,6 +272,7 @@ void SqliteDatabase::truncateLog() noexcept
 void SqliteDatabase::rollback() noexcept
 {
     const Lock held(*this);
+    dropHeldRows();
     ++rollbacks;
     lost = false;
     // After some errors SQLite has ended the transaction itself.
@@ -272,6 +285,7 @@ void SqliteDatabase::rollback() noexcept
 void SqliteDatabase::abandon() noexcept
 {
     const Lock held(*this);
+    dropHeldRows();
     ++rollbacks;
     if (!sqlite3_get_autocommit(handle))
         sqlite3_exec(handle, "ROLLBACK", nullptr, nullptr, nullptr);
@@ -292,13 +306,51 @@ SqliteDatabase::Mark SqliteDatabase::mark() const
 qint64 SqliteDatabase::totalChanges() const
 {
     const Lock held(*this);
-    return sqlite3_total_changes64(handle);
+    qint64 changes = sqlite3_total_changes64(handle);
+    for (const RowBatch* batch : heldBatches)
+        changes += batch->held();
+    return changes;
 }
 
 qint64 SqliteDatabase::lastInsertRowid() const
 {
     const Lock held(*this);
     return sqlite3_last_insert_rowid(handle);
+}
+
+void SqliteDatabase::holdRows(RowBatch* batch)
+{
+    heldBatches.push_back(batch);
+}
+
+void SqliteDatabase::releaseRows(RowBatch* batch) noexcept
+{
+    const auto at = std::find(heldBatches.begin(), heldBatches.end(), batch);
+    if (at != heldBatches.end())
+        heldBatches.erase(at);
+}
+
+void SqliteDatabase::writeHeldRows(RowBatch* only)
+{
+    if (heldBatches.empty() || writingHeld)
+        return;
+    writingHeld = true;
+    try {
+        if (only)
+            only->write();
+        while (!only && !heldBatches.empty())
+            heldBatches.back()->write();
+    } catch (...) {
+        writingHeld = false;
+        throw;
+    }
+    writingHeld = false;
+}
+
+void SqliteDatabase::dropHeldRows() noexcept
+{
+    while (!heldBatches.empty())
+        heldBatches.back()->drop();
 }
 
 bool SqliteDatabase::inUse() const
@@ -381,6 +433,7 @@ void SqliteDatabase::release(const QString& name)
 void SqliteDatabase::rollbackTo(const QString& name)
 {
     const Lock held(*this);
+    dropHeldRows();
     execute(QStringLiteral("ROLLBACK TO ") + name);
     const int at = openAt(name);
     const Mark to = at >= 0 ? open.at(at).second : began;

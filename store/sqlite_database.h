@@ -17,8 +17,10 @@
 
 #include <atomic>
 #include <mutex>
+#include <vector>
 
 class ErrorPair;
+class RowBatch;
 class Statement;
 
 struct sqlite3_stmt;
@@ -128,7 +130,7 @@ public:
     QList<int>& hostLevels() { return levels; }
     // Where work in the open transaction stands now.
     Mark mark() const;
-    // Rows changed by every statement so far.
+    // Rows changed by every statement so far, and rows held back in batches.
     qint64 totalChanges() const;
     // The rowid of the row the last INSERT made.
     qint64 lastInsertRowid() const;
@@ -161,6 +163,7 @@ public:
     void forget(Observer* observer);
 
 private:
+    friend class RowBatch;
     friend class Savepoint;
     friend class Statement;
 
@@ -172,6 +175,14 @@ private:
     int openAt(const QString& name) const;
     void releaseSnapshot() noexcept;
     void truncateLog() noexcept;
+    // Batches that hold rows: written before any other statement runs, and
+    // before the transaction commits; dropped when it rolls back, or rolls
+    // back to a savepoint, which is always older than them.
+    void holdRows(RowBatch* batch);
+    void releaseRows(RowBatch* batch) noexcept;
+    // Writes the rows of every batch, or only's alone.
+    void writeHeldRows(RowBatch* only = nullptr);
+    void dropHeldRows() noexcept;
     void keepWalking(Statement* statement) { walkers.insert(statement); }
     void letGo(Statement* statement) noexcept { walkers.remove(statement); }
     // After a failed statement: SQLite ends the transaction itself on some
@@ -215,4 +226,6 @@ private:
     // nested statement of the host failed under it) has nothing left to undo.
     quint64 rollbacks = 0;
     QSet<Observer*> observers;
+    std::vector<RowBatch*> heldBatches;
+    bool writingHeld = false;
 };

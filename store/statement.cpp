@@ -28,6 +28,10 @@ void Statement::setSql(QString text)
 sqlite3_stmt* Statement::prepared()
 {
     database.requireUsable();
+    // Rows held back are written before a statement starts; one that goes
+    // on from its row reads on as it began.
+    if (!handle || !sqlite3_stmt_busy(handle))
+        database.writeHeldRows();
     if (!handle) {
         const int rc = sqlite3_prepare_v3(database.handle, sql.toUtf8().constData(), -1, SQLITE_PREPARE_PERSISTENT,
                                           &handle, nullptr);
@@ -51,6 +55,16 @@ Statement& Statement::bindBlob(int index, const char* data, int size)
     const SqliteDatabase::Lock held(database);
     // A null pointer would bind NULL instead of an empty blob.
     const int rc = sqlite3_bind_blob(prepared(), index, data ? data : "", size, SQLITE_TRANSIENT);
+    if (rc != SQLITE_OK)
+        bindFailure = rc;
+    return *this;
+}
+
+Statement& Statement::bindBlobKept(int index, const QByteArray& bytes)
+{
+    const SqliteDatabase::Lock held(database);
+    const int rc =
+        sqlite3_bind_blob(prepared(), index, bytes.isNull() ? "" : bytes.constData(), bytes.size(), SQLITE_STATIC);
     if (rc != SQLITE_OK)
         bindFailure = rc;
     return *this;
