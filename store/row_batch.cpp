@@ -4,6 +4,8 @@
 
 #include "store/sqlite_database.h"
 
+#include <sqlite3.h>
+
 RowBatch::RowBatch(SqliteDatabase& database, int columns)
     : database(database),
       columns(columns),
@@ -48,22 +50,29 @@ void RowBatch::add(const Value* row)
         database.writeHeldRows(this);
 }
 
+// Bound straight to SQLite under the caller's hold of the lock: through
+// Statement each value would take the lock and look for held rows again.
 void RowBatch::bind(Statement& statement, int row, int firstIndex)
 {
+    sqlite3_stmt* handle = statement.prepared();
     for (int column = 0; column < columns; ++column) {
         const Value& value = values[static_cast<size_t>(row * columns + column)];
         const int index = firstIndex + column;
+        int rc = SQLITE_OK;
         switch (value.kind) {
         case Value::Kind::Integer:
-            statement.bind(index, value.integer);
+            rc = sqlite3_bind_int64(handle, index, value.integer);
             break;
         case Value::Kind::Blob:
-            statement.bindBlobKept(index, value.blob);
+            rc = sqlite3_bind_blob(handle, index, value.blob.isNull() ? "" : value.blob.constData(), value.blob.size(),
+                                   SQLITE_STATIC);
             break;
         case Value::Kind::Null:
-            statement.bindNull(index);
+            rc = sqlite3_bind_null(handle, index);
             break;
         }
+        if (rc != SQLITE_OK)
+            statement.fail(rc);
     }
 }
 

@@ -60,16 +60,6 @@ Statement& Statement::bindBlob(int index, const char* data, int size)
     return *this;
 }
 
-Statement& Statement::bindBlobKept(int index, const QByteArray& bytes)
-{
-    const SqliteDatabase::Lock held(database);
-    const int rc =
-        sqlite3_bind_blob(prepared(), index, bytes.isNull() ? "" : bytes.constData(), bytes.size(), SQLITE_STATIC);
-    if (rc != SQLITE_OK)
-        bindFailure = rc;
-    return *this;
-}
-
 Statement& Statement::bindNull(int index)
 {
     const SqliteDatabase::Lock held(database);

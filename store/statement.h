@@ -28,9 +28,6 @@ public:
     Statement& bind(int index, qint64 value);
     Statement& bindBlob(int index, const char* data, int size);
     Statement& bindBlob(int index, const QByteArray& bytes) { return bindBlob(index, bytes.constData(), bytes.size()); }
-    // Bound without a copy: bytes must stay as they are until the statement
-    // has run.
-    Statement& bindBlobKept(int index, const QByteArray& bytes);
     Statement& bindNull(int index);
     Statement& bindText(int index, const QString& text);
     // Text as the bytes given, checked for no encoding (a file path).
@@ -73,6 +70,7 @@ public:
     };
 
 private:
+    friend class RowBatch;
     friend class SqliteDatabase;
     sqlite3_stmt* prepared();
     // Steps once: whether a row stands. Throws ErrorPair.
