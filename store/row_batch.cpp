@@ -6,6 +6,8 @@
 
 #include <sqlite3.h>
 
+#include <algorithm>
+
 RowBatch::RowBatch(SqliteDatabase& database, int columns)
     : database(database),
       columns(columns),
@@ -42,9 +44,10 @@ void RowBatch::setSql(const QString& insertInto)
 
 void RowBatch::add(const Value* row)
 {
-    std::copy(row, row + columns, values.begin() + rows * columns);
-    if (rows++ == 0)
+    if (rows == 0)
         database.holdRows(this);
+    std::copy(row, row + columns, values.begin() + rows * columns);
+    ++rows;
     // Alone: the other batches fill up in step with this one.
     if (rows == capacity)
         database.writeHeldRows(this);
