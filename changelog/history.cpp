@@ -183,8 +183,6 @@ void SqliteModificationManager::undoStep(int step)
         const qint64 historyRow = change.integer(Row);
         // Copied: the statements below run while this one stands on the row.
         const QByteArray oldSnapshot = change.bytes(OldValue);
-        const char* oldValue = oldSnapshot.constData();
-        const int oldSize = oldSnapshot.size();
         const qint64 tag = change.integer(Tag);
         // Only an old value with values in it (a damaged one has none) goes back.
         bool restores = tag == Deletion || (tag == Update && oldRowid == newRowid);
@@ -201,7 +199,7 @@ void SqliteModificationManager::undoStep(int step)
             removeFromDeletedSet(oldRowid);
         if (!restores)
             continue;
-        storeRow(tag == Deletion ? oldRowid : newRowid, oldValue, oldSize);
+        storeRow(tag == Deletion ? oldRowid : newRowid, oldSnapshot);
         if (tag == Deletion) {
             if (std::optional<qint64> origin = log().carriedOrigin(step, historyRow))
                 log().setOrigin(oldRowid, *origin);
@@ -226,7 +224,7 @@ void SqliteModificationManager::redoStep(int step)
             const qint64 newRowid = change.integer(NewRowid);
             const qint64 historyRow = change.integer(Row);
             const QByteArray newValue = change.bytes(NewValue);
-            storeRow(newRowid, newValue.constData(), newValue.size());
+            storeRow(newRowid, newValue);
             if (std::optional<qint64> origin = log().carriedOrigin(step, historyRow))
                 log().setOrigin(newRowid, *origin);
             break;

@@ -24,7 +24,7 @@ void SqliteModificationManager::deleteRow(qint64 rowid)
     Savepoint savepoint(database);
     startNewChange();
     const std::optional<qint64> origin = log().movedOrigin(rowid);
-    appendHistory(Deletion, rowid, std::nullopt, std::nullopt, nullptr);
+    appendHistory(Deletion, rowid, std::nullopt, std::nullopt, nullptr, origin.has_value());
     if (origin)
         carryOrigin(*origin);
     markRowDeleted(rowid);
@@ -60,11 +60,11 @@ void SqliteModificationManager::recordChange(qint64 oldRowid, qint64 newRowid, c
             stored && !stored->bytes().isEmpty() ? stored->bytes() : emptyRow();
         origin = log().originOf(oldRowid);
         deleteRow(oldRowid);
-        appendHistory(actionTag, oldRowid, newRowid, oldSnapshot, &snapshot);
+        appendHistory(actionTag, oldRowid, newRowid, oldSnapshot, &snapshot, origin.has_value());
         if (origin)
             carryOrigin(*origin);
     }
-    storeRow(newRowid, snapshot.constData(), snapshot.size());
+    storeRow(newRowid, snapshot);
     if (origin)
         log().setOrigin(newRowid, *origin);
     savepoint.release();
@@ -89,16 +89,17 @@ QList<QVariant> SqliteModificationManager::storedValues(qint64 rowid)
     return values;
 }
 
-void SqliteModificationManager::storeRow(qint64 rowid, const char* snapshot, int size)
+void SqliteModificationManager::storeRow(qint64 rowid, const QByteArray& snapshot)
 {
     // Values filed for lookups follow the row.
     QList<QVariant> oldRow, newRow;
     if (log().hasFiledColumns()) {
         oldRow = storedValues(rowid);
-        newRow = rowFromBlob(QByteArray::fromRawData(snapshot, size));
+        newRow = rowFromBlob(snapshot);
     }
     const bool replaces = log().isStored(rowid);
-    changeLog(statements.storeRow.bind(1, rowid).bindBlob(2, snapshot, size), [&](LogIndex& log) {
+    const RowBatch::Value row[] = {RowBatch::Value::of(rowid), RowBatch::Value::of(snapshot)};
+    changeLog(statements.storeRows, row, [&](LogIndex& log) {
         if (!log.hasFiledColumns())
             return log.store(rowid);
         if (replaces)
@@ -146,7 +147,7 @@ void SqliteModificationManager::removeFromDeletedSet(qint64 rowid)
 
 void SqliteModificationManager::appendHistory(int actionTag, qint64 oldRowid, std::optional<qint64> newRowid,
                                               const std::optional<QByteArray>& oldSnapshot,
-                                              const QByteArray* newSnapshot)
+                                              const QByteArray* newSnapshot, bool carried)
 {
     const int step = currentHistoryId();
     // The stored row as read last (the host read it to update it), or as the
@@ -155,26 +156,44 @@ void SqliteModificationManager::appendHistory(int actionTag, qint64 oldRowid, st
     const bool readLast = stored && cached.valid && cached.rowid == oldRowid && cached.changes == changes &&
                           !cached.row.bytes().isEmpty();
     const bool fromStored = stored && !readLast;
-    Statement& statement = fromStored ? statements.appendHistoryFromStored : statements.appendHistory;
-    statement.bind(1, actionTag).bind(2, oldRowid).bind(6, step);
-    if (newRowid)
-        statement.bind(3, *newRowid);
-    else
-        statement.bindNull(3);
-    if (readLast)
-        statement.bindBlob(4, cached.row.bytes());
-    else if (!fromStored)
-        statement.bindBlob(4, oldSnapshot ? *oldSnapshot : emptyRow());
-    if (newSnapshot)
-        statement.bindBlob(5, *newSnapshot);
-    else
-        statement.bindNull(5);
     const LogIndex::Entry entry = actionTag == Deletion    ? LogIndex::Entry::Deletion
                                   : actionTag == Insertion ? LogIndex::Entry::Insertion
                                   : newRowid != oldRowid   ? LogIndex::Entry::Move
                                                            : LogIndex::Entry::Update;
     const bool opensStep = !log().stepHoldsRows(step);
-    changeLog(statement, [step, entry](LogIndex& log) { log.addEntry(step, entry); });
+    const auto addEntry = [step, entry](LogIndex& log) { log.addEntry(step, entry); };
+    if (!fromStored && !carried) {
+        const RowBatch::Value none;
+        const RowBatch::Value row[] = {
+            RowBatch::Value::of(actionTag),
+            RowBatch::Value::of(oldRowid),
+            newRowid ? RowBatch::Value::of(*newRowid) : none,
+            RowBatch::Value::of(readLast      ? cached.row.bytes()
+                                : oldSnapshot ? *oldSnapshot
+                                              : emptyRow()),
+            newSnapshot ? RowBatch::Value::of(*newSnapshot) : none,
+            RowBatch::Value::of(step),
+        };
+        changeLog(statements.appendHistoryRows, row, addEntry);
+    } else {
+        // Written at once: the old value is copied inside the database, or
+        // the row's rowid is asked for (carryOrigin).
+        Statement& statement = fromStored ? statements.appendHistoryFromStored : statements.appendHistory;
+        statement.bind(1, actionTag).bind(2, oldRowid).bind(6, step);
+        if (newRowid)
+            statement.bind(3, *newRowid);
+        else
+            statement.bindNull(3);
+        if (readLast)
+            statement.bindBlob(4, cached.row.bytes());
+        else if (!fromStored)
+            statement.bindBlob(4, oldSnapshot ? *oldSnapshot : emptyRow());
+        if (newSnapshot)
+            statement.bindBlob(5, *newSnapshot);
+        else
+            statement.bindNull(5);
+        changeLog(statement, addEntry);
+    }
     if (opensStep && log().pendingLabel()) {
         changeLog(statements.assignLabel.bindText(1, tableName).bind(2, step), [step](LogIndex& log) {
             log.setLabel(step, log.pendingLabel());

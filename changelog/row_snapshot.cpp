@@ -5,6 +5,7 @@
 #include <QDataStream>
 #include <QIODevice>
 
+#include <algorithm>
 #include <cstring>
 
 namespace {
@@ -85,22 +86,35 @@ bool appendVariant(SnapshotWriter& writer, const QVariant& value)
 
 SnapshotWriter::SnapshotWriter(int count, int sizeHint)
 {
-    bytes_.reserve(sizeHint);
+    bytes_.resize(std::max(sizeHint, 4));
+    data = bytes_.data();
     appendBigEndian(quint32(count), 4);
+}
+
+void SnapshotWriter::grow(int size)
+{
+    bytes_.resize(std::max(used + size, 2 * bytes_.size()));
+    data = bytes_.data();
+}
+
+QByteArray SnapshotWriter::bytes()
+{
+    bytes_.resize(used);
+    data = bytes_.data();
+    return bytes_;
 }
 
 void SnapshotWriter::appendBigEndian(quint64 value, int size)
 {
-    char buffer[8];
+    char* at = room(size);
     for (int i = 0; i < size; ++i)
-        buffer[i] = static_cast<char>((value >> (8 * (size - 1 - i))) & 0xff);
-    bytes_.append(buffer, size);
+        at[i] = static_cast<char>((value >> (8 * (size - 1 - i))) & 0xff);
 }
 
 void SnapshotWriter::appendHead(int type, bool null)
 {
     appendBigEndian(quint32(type), 4);
-    bytes_.append(null ? '\1' : '\0');
+    *room(1) = null ? '\1' : '\0';
 }
 
 void SnapshotWriter::appendNull(bool null)
@@ -132,23 +146,23 @@ void SnapshotWriter::appendReal(double value, bool null)
 void SnapshotWriter::beginText(bool null)
 {
     appendHead(QMetaType::QString, null);
-    textStart = bytes_.size();
+    textStart = used;
     appendBigEndian(0, 4);
 }
 
 void SnapshotWriter::endText()
 {
-    const quint32 size = quint32(bytes_.size() - textStart - 4);
+    const quint32 size = quint32(used - textStart - 4);
     for (int i = 0; i < 4; ++i)
-        bytes_[textStart + i] = static_cast<char>((size >> (24 - 8 * i)) & 0xff);
+        data[textStart + i] = static_cast<char>((size >> (24 - 8 * i)) & 0xff);
 }
 
-void SnapshotWriter::appendBlob(const char* data, int size, bool null)
+void SnapshotWriter::appendBlob(const char* blob, int size, bool null)
 {
     appendHead(QMetaType::QByteArray, null);
-    appendBigEndian(data ? quint32(size) : 0xffffffffu, 4);
-    if (data)
-        bytes_.append(data, size);
+    appendBigEndian(blob ? quint32(size) : 0xffffffffu, 4);
+    if (blob && size > 0)
+        std::memcpy(room(size), blob, size_t(size));
 }
 
 // Rows of SQL values are written by hand, byte for byte as QDataStream would,

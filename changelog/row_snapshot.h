@@ -30,19 +30,34 @@ public:
     void beginText(bool null = false);
     void appendUnit(char16_t unit)
     {
-        const char pair[2] = {static_cast<char>(unit >> 8), static_cast<char>(unit & 0xff)};
-        bytes_.append(pair, 2);
+        char* at = room(2);
+        at[0] = static_cast<char>(unit >> 8);
+        at[1] = static_cast<char>(unit & 0xff);
     }
     void endText();
     // A null data pointer writes a null byte array, as SQLite's empty blob gives.
-    void appendBlob(const char* data, int size, bool null = false);
-    const QByteArray& bytes() const { return bytes_; }
+    void appendBlob(const char* blob, int size, bool null = false);
+    // The snapshot written so far.
+    QByteArray bytes();
 
 private:
+    // Where the next size bytes go: written in place rather than appended,
+    // which costs a call and a check per append.
+    char* room(int size)
+    {
+        if (used + size > bytes_.size())
+            grow(size);
+        char* at = data + used;
+        used += size;
+        return at;
+    }
+    void grow(int size);
     void appendBigEndian(quint64 value, int size);
     void appendHead(int type, bool null);
 
     QByteArray bytes_;
+    char* data = nullptr;
+    int used = 0;
     int textStart = 0;
 };
 

@@ -14,8 +14,7 @@
 #include <limits>
 
 SqliteModificationManager::Statements::Statements(SqliteDatabase& database)
-    : storeRow(database, {}),
-      removeRow(database, {}),
+    : removeRow(database, {}),
       loadRow(database, {}),
       markDeleted(database, {}),
       unmarkDeleted(database, {}),
@@ -35,14 +34,17 @@ SqliteModificationManager::Statements::Statements(SqliteDatabase& database)
       removeLabelsAbove(database, QStringLiteral("DELETE FROM ombrixStepLabels WHERE name = ?1 AND historyID > ?2;")),
       setCleanMark(database, QStringLiteral("INSERT OR REPLACE INTO ombrixCleanMarks VALUES (?1, ?2, ?3);")),
       keepFirstNewRowid(database, QStringLiteral("UPDATE ombrixKeptLogs SET firstNewRowid = ?1 WHERE name = ?2 AND "
-                                                 "firstNewRowid IS NULL;"))
+                                                 "firstNewRowid IS NULL;")),
+      storeRows(database, 2),
+      appendHistoryRows(database, 6)
 {
 }
 
 void SqliteModificationManager::Statements::setNames(const QString& stored, const QString& deleted,
                                                      const QString& history)
 {
-    storeRow.setSql(QStringLiteral("INSERT OR REPLACE INTO ") + stored + QStringLiteral(" VALUES (?1, ?2);"));
+    storeRows.setSql(QStringLiteral("INSERT OR REPLACE INTO ") + stored);
+    appendHistoryRows.setSql(QStringLiteral("INSERT INTO ") + history);
     removeRow.setSql(QStringLiteral("DELETE FROM ") + stored + QStringLiteral(" WHERE ID = ?1;"));
     removeRows.setSql(QStringLiteral("DELETE FROM ") + stored + QStringLiteral(" WHERE ID BETWEEN ?1 AND ?2;"));
     loadRow.setSql(QStringLiteral("SELECT newValue FROM ") + stored + QStringLiteral(" WHERE ID = ?1;"));

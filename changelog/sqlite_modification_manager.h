@@ -7,6 +7,7 @@
 
 #include "changelog/log_index.h"
 #include "changelog/modification_manager.h"
+#include "store/row_batch.h"
 #include "store/sqlite_database.h"
 #include "store/statement.h"
 
@@ -109,9 +110,11 @@ private:
     void recordChange(qint64 oldRowid, qint64 newRowid, const QByteArray& snapshot, int actionTag);
     void markRowDeleted(qint64 rowid);
     // One history row under the position. Without oldSnapshot its old value is
-    // the stored row of oldRowid as it is now, or the empty row.
+    // the stored row of oldRowid as it is now, or the empty row. Held back
+    // in a batch unless carried: the row's rowid is asked for next.
     void appendHistory(int actionTag, qint64 oldRowid, std::optional<qint64> newRowid,
-                       const std::optional<QByteArray>& oldSnapshot, const QByteArray* newSnapshot);
+                       const std::optional<QByteArray>& oldSnapshot, const QByteArray* newSnapshot,
+                       bool carried = false);
     // Gives the history row appended last the origin that undo or redo
     // hands on through it.
     void carryOrigin(qint64 origin);
@@ -120,7 +123,8 @@ private:
     void setStepLabel(std::optional<int> step, const std::optional<QString>& label);
     void writeCleanMark(const LogIndex::CleanMark& mark);
     bool hasOpenStep();
-    void storeRow(qint64 rowid, const char* snapshot, int size);
+    // Held back in a batch, as rows added to the log's tables are.
+    void storeRow(qint64 rowid, const QByteArray& snapshot);
     void removeStoredRow(qint64 rowid);
     // Every stored row from first to last; no row there may have filed values.
     void removeStoredRows(qint64 first, qint64 last);
@@ -159,6 +163,9 @@ private:
     // Runs a statement that changes the log and makes the same change to the index.
     template <typename Apply>
     void changeLog(Statement& statement, Apply&& apply);
+    // The same with a row added to a batch.
+    template <typename Apply>
+    void changeLog(RowBatch& batch, const RowBatch::Value* row, Apply&& apply);
 
     mutable std::recursive_mutex mutex;
     std::shared_ptr<SqliteDatabase> connection;
@@ -172,9 +179,10 @@ private:
     struct Statements {
         explicit Statements(SqliteDatabase& database);
         void setNames(const QString& stored, const QString& deleted, const QString& history);
-        Statement storeRow, removeRow, loadRow, markDeleted, unmarkDeleted, appendHistory, appendHistoryFromStored,
-            stepForward, stepBackward, removeHistory, movePosition, walkRows, removeRows, removeLabel, insertLabel,
-            assignLabel, removeLabelsAbove, setCleanMark, keepFirstNewRowid;
+        Statement removeRow, loadRow, markDeleted, unmarkDeleted, appendHistory, appendHistoryFromStored, stepForward,
+            stepBackward, removeHistory, movePosition, walkRows, removeRows, removeLabel, insertLabel, assignLabel,
+            removeLabelsAbove, setCleanMark, keepFirstNewRowid;
+        RowBatch storeRows, appendHistoryRows;
     };
     Statements statements;
     LogIndex index;
@@ -209,6 +217,18 @@ inline void SqliteModificationManager::changeLog(Statement& statement, Apply&& a
     database.observe(this);
     touch();
     statement.run();
+    apply(current);
+    changes.fetch_add(1, std::memory_order_acq_rel);
+}
+
+template <typename Apply>
+inline void SqliteModificationManager::changeLog(RowBatch& batch, const RowBatch::Value* row, Apply&& apply)
+{
+    LogIndex& current = log();
+    if (!listings.empty())
+        holdListings(current);
+    database.observe(this);
+    batch.add(row);
     apply(current);
     changes.fetch_add(1, std::memory_order_acq_rel);
 }

@@ -36,6 +36,19 @@ std::vector<Run> runningWriters(sqlite3* db)
     return writers;
 }
 
+// Whether run goes on: SQLite lists its statement as running the same run.
+// Asked of the connection that calls, which holds its own mutex already.
+bool goesOn(sqlite3* db, const Run& run)
+{
+    for (sqlite3_stmt* statement = sqlite3_next_stmt(db, nullptr); statement;
+         statement = sqlite3_next_stmt(db, statement)) {
+        if (statement == run.first)
+            return sqlite3_stmt_busy(statement) && !sqlite3_stmt_readonly(statement) &&
+                   sqlite3_stmt_status(statement, SQLITE_STMTSTATUS_RUN, 0) == run.second;
+    }
+    return false;
+}
+
 void closeCursor(sqlite3_vtab_cursor* cursor)
 {
     cursor->pVtab->pModule->xClose(cursor);
@@ -85,16 +98,9 @@ void closeFinishedCursors(sqlite3* db) noexcept
 {
     if (keptCount.load(std::memory_order_relaxed) == 0)
         return;
-    std::vector<Run> running;
-    try {
-        running = runningWriters(db);
-    } catch (...) {
-        return;
-    }
-    closeWhere([&](const KeptCursor& entry) {
-        return entry.db == db && std::none_of(entry.writers.begin(), entry.writers.end(), [&](const Run& writer) {
-                   return std::find(running.begin(), running.end(), writer) != running.end();
-               });
+    closeWhere([db](const KeptCursor& entry) {
+        return entry.db == db && std::none_of(entry.writers.begin(), entry.writers.end(),
+                                              [db](const Run& writer) { return goesOn(db, writer); });
     });
 }
 

@@ -31,13 +31,56 @@ ErrorPair uniqueRowidError(const OverlayTable& table)
     return ErrorPair(SQLITE_CONSTRAINT, QStringLiteral("UNIQUE constraint failed: %1.rowid").arg(nameOf(table)));
 }
 
+// xUpdate's arguments. In a one-pass statement they are the values the inner
+// cursor handed out, and some modules free those as soon as another cursor of
+// the table opens, as the questions put to the inner rows do: they are copied
+// before the first question, and only then, since most writes ask none.
+class Arguments {
+public:
+    Arguments(int argc, sqlite3_value** argv) : argc(argc), argv(argv) {}
+    ~Arguments()
+    {
+        for (sqlite3_value* value : copies)
+            sqlite3_value_free(value);
+    }
+    Arguments(const Arguments&) = delete;
+    Arguments& operator=(const Arguments&) = delete;
+
+    void own()
+    {
+        if (!copies.empty() || argc == 0)
+            return;
+        copies.reserve(static_cast<size_t>(argc));
+        for (int i = 0; i < argc; ++i) {
+            copies.push_back(sqlite3_value_dup(argv[i]));
+            if (!copies.back())
+                throw ErrorPair(SQLITE_NOMEM, QByteArray("out of memory"));
+        }
+        argv = copies.data();
+    }
+
+    const int argc;
+    sqlite3_value** argv;
+
+private:
+    std::vector<sqlite3_value*> copies;
+};
+
+// The table, its log and the arguments of one write.
+struct Write {
+    OverlayTable& table;
+    ModificationManager& log;
+    Arguments& arguments;
+};
+
 // A query that yields one integer, as askInnerRows runs it; none when the
 // module cannot answer.
-std::optional<std::optional<sqlite3_int64>> askInnerRows(OverlayTable& table, const char* query,
+std::optional<std::optional<sqlite3_int64>> askInnerRows(Write& write, const char* query,
                                                          std::optional<sqlite3_int64> rowid = std::nullopt)
 {
+    write.arguments.own();
     std::optional<sqlite3_int64> value;
-    const bool answered = askInnerRows(table, QByteArray(query), rowid, [&value](sqlite3_stmt* statement) {
+    const bool answered = askInnerRows(write.table, QByteArray(query), rowid, [&value](sqlite3_stmt* statement) {
         if (sqlite3_column_type(statement, 0) != SQLITE_NULL)
             value = sqlite3_column_int64(statement, 0);
     });
@@ -46,11 +89,12 @@ std::optional<std::optional<sqlite3_int64>> askInnerRows(OverlayTable& table, co
 
 // One above the largest inner rowid: where rowids of new rows begin. The log
 // keeps it for its life.
-sqlite3_int64 firstNewRowid(OverlayTable& table, ModificationManager& log)
+sqlite3_int64 firstNewRowid(Write& write)
 {
+    ModificationManager& log = write.log;
     if (!log.firstNewRowid()) {
-        const QByteArray query = "SELECT max(" + rowidNameOf(table) + ") FROM ";
-        const auto largest = askInnerRows(table, query.constData());
+        const QByteArray query = "SELECT max(" + rowidNameOf(write.table) + ") FROM ";
+        const auto largest = askInnerRows(write, query.constData());
         if (!largest)
             log.setFirstNewRowid(unlistedFirstRowid);
         else if (largest->value_or(0) == std::numeric_limits<sqlite3_int64>::max())
@@ -63,29 +107,29 @@ sqlite3_int64 firstNewRowid(OverlayTable& table, ModificationManager& log)
 
 // New rows take rowids above the inner rows that the log does not hold yet:
 // an inner rowid, even of a deleted row, is never given to another row.
-bool isFree(OverlayTable& table, ModificationManager& log, sqlite3_int64 rowid)
+bool isFree(Write& write, sqlite3_int64 rowid)
 {
-    return rowid >= firstNewRowid(table, log) && !log.isRowModified(rowid);
+    return rowid >= firstNewRowid(write) && !write.log.isRowModified(rowid);
 }
 
 // Whether rowid shows a row, which OR REPLACE may then replace: one the log
 // holds, or an inner row the log did not delete (asked of the inner module).
-bool isShown(OverlayTable& table, ModificationManager& log, sqlite3_int64 rowid)
+bool isShown(Write& write, sqlite3_int64 rowid)
 {
-    if (log.isRowModified(rowid))
+    if (write.log.isRowModified(rowid))
         return true;
-    if (rowid >= firstNewRowid(table, log) || log.isRowDeleted(rowid))
+    if (rowid >= firstNewRowid(write) || write.log.isRowDeleted(rowid))
         return false;
-    const auto found = askInnerRows(table, "SELECT count(*) FROM ", rowid);
+    const auto found = askInnerRows(write, "SELECT count(*) FROM ", rowid);
     return !found || found->value_or(0) > 0;
 }
 
 // OR REPLACE replaces a row that shows; every other conflict fails before
 // anything changed, and SQLite applies the statement's ON CONFLICT mode.
-void requireReplace(OverlayTable& table, ModificationManager& log, sqlite3_int64 rowid)
+void requireReplace(Write& write, sqlite3_int64 rowid)
 {
-    if (sqlite3_vtab_on_conflict(table.db) != SQLITE_REPLACE || !isShown(table, log, rowid))
-        throw uniqueRowidError(table);
+    if (sqlite3_vtab_on_conflict(write.table.db) != SQLITE_REPLACE || !isShown(write, rowid))
+        throw uniqueRowidError(write.table);
 }
 
 sqlite3_int64 rowidArgument(sqlite3_value* value)
@@ -95,78 +139,57 @@ sqlite3_int64 rowidArgument(sqlite3_value* value)
     return sqlite3_value_int64(value);
 }
 
-int insertRow(OverlayTable& table, ModificationManager& log, int argc, sqlite3_value** argv, sqlite3_int64* rowid)
+int insertRow(Write& write, sqlite3_int64* rowid)
 {
+    ModificationManager& log = write.log;
+    sqlite3_value** argv = write.arguments.argv;
     sqlite3_int64 newRowid;
     if (isNull(argv[1])) {
-        std::optional<qint64> free = log.firstUnmodifiedRowidFrom(firstNewRowid(table, log));
+        std::optional<qint64> free = log.firstUnmodifiedRowidFrom(firstNewRowid(write));
         if (!free)
             throw ErrorPair(SQLITE_FULL, QByteArray("database or disk is full"));
         newRowid = *free;
     } else {
         newRowid = rowidArgument(argv[1]);
-        if (!isFree(table, log, newRowid)) {
-            requireReplace(table, log, newRowid);
+        if (!isFree(write, newRowid)) {
+            requireReplace(write, newRowid);
             // The row that shows gives way: an inner row takes the new values
             // as an update, a row of the log is deleted first.
-            if (newRowid < firstNewRowid(table, log)) {
-                log.updateRow(newRowid, newRowid, argc, argv);
+            if (newRowid < firstNewRowid(write)) {
+                log.updateRow(newRowid, newRowid, write.arguments.argc, write.arguments.argv);
                 *rowid = newRowid;
                 return SQLITE_OK;
             }
             log.deleteRow(newRowid);
         }
     }
-    log.insertRow(newRowid, argc, argv);
+    log.insertRow(newRowid, write.arguments.argc, write.arguments.argv);
     *rowid = newRowid;
     return SQLITE_OK;
 }
 
-int updateRow(OverlayTable& table, ModificationManager& log, int argc, sqlite3_value** argv)
+int updateRow(Write& write)
 {
-    const sqlite3_int64 oldRowid = rowidArgument(argv[0]);
-    const sqlite3_int64 newRowid = rowidArgument(argv[1]);
-    if (newRowid != oldRowid && !isFree(table, log, newRowid)) {
-        requireReplace(table, log, newRowid);
-        if (newRowid < firstNewRowid(table, log)) {
+    ModificationManager& log = write.log;
+    const sqlite3_int64 oldRowid = rowidArgument(write.arguments.argv[0]);
+    const sqlite3_int64 newRowid = rowidArgument(write.arguments.argv[1]);
+    if (newRowid != oldRowid && !isFree(write, newRowid)) {
+        requireReplace(write, newRowid);
+        if (newRowid < firstNewRowid(write)) {
             log.deleteRow(oldRowid);
-            log.updateRow(newRowid, newRowid, argc, argv);
+            log.updateRow(newRowid, newRowid, write.arguments.argc, write.arguments.argv);
             return SQLITE_OK;
         }
         log.deleteRow(newRowid);
     }
-    log.updateRow(oldRowid, newRowid, argc, argv);
+    log.updateRow(oldRowid, newRowid, write.arguments.argc, write.arguments.argv);
     return SQLITE_OK;
 }
 
-// Copies of xUpdate's arguments. In a one-pass statement they are the values
-// the inner cursor handed out, and some modules free those as soon as another
-// cursor of the table opens, as the questions put to the inner rows do.
-class OwnedArguments {
-public:
-    OwnedArguments(int argc, sqlite3_value** argv) : values(static_cast<size_t>(argc), nullptr)
-    {
-        for (int i = 0; i < argc; ++i) {
-            values[static_cast<size_t>(i)] = sqlite3_value_dup(argv[i]);
-            if (!values[static_cast<size_t>(i)])
-                throw ErrorPair(SQLITE_NOMEM, QByteArray("out of memory"));
-        }
-    }
-    ~OwnedArguments()
-    {
-        for (sqlite3_value* value : values)
-            sqlite3_value_free(value);
-    }
-    OwnedArguments(const OwnedArguments&) = delete;
-    OwnedArguments& operator=(const OwnedArguments&) = delete;
-    sqlite3_value** data() { return values.data(); }
-
-private:
-    std::vector<sqlite3_value*> values;
-};
-
-int recordWrite(OverlayTable& table, int argc, sqlite3_value** argv, sqlite3_int64* rowid)
+int recordWrite(OverlayTable& table, Arguments& arguments, sqlite3_int64* rowid)
 {
+    const int argc = arguments.argc;
+    sqlite3_value** argv = arguments.argv;
     if (argc < 1 || (argc == 1 && isNull(argv[0]))) {
         setTableError(&table.base, sqlite3_mprintf("%s", incorrectUseMessage));
         return SQLITE_MISUSE;
@@ -186,18 +209,22 @@ int recordWrite(OverlayTable& table, int argc, sqlite3_value** argv, sqlite3_int
     noteUntoldWrite(&table);
     // The log comes into being on its own, so that a row refused below
     // (OR IGNORE) does not take it back with it.
-    if (!held)
+    if (!held) {
+        // Making the log may look at the inner table.
+        arguments.own();
+        argv = arguments.argv;
         held = factory.logFor(*table.log, table.filePath, table.db);
-    ModificationManager& log = *held;
+    }
+    Write write{table, *held, arguments};
     Savepoint savepoint(database, table.db, true);
     int rc;
     if (argc == 1) {
-        log.deleteRow(rowidArgument(argv[0]));
+        held->deleteRow(rowidArgument(argv[0]));
         rc = SQLITE_OK;
     } else if (inserting) {
-        rc = insertRow(table, log, argc, argv, rowid);
+        rc = insertRow(write, rowid);
     } else {
-        rc = updateRow(table, log, argc, argv);
+        rc = updateRow(write);
     }
     savepoint.release();
     // SQLite adds a statement's rows to the count when it ends.
@@ -211,12 +238,15 @@ int recordWrite(OverlayTable& table, int argc, sqlite3_value** argv, sqlite3_int
 int overlayUpdate(sqlite3_vtab* vtab, int argc, sqlite3_value** argv, sqlite3_int64* rowid)
 {
     OverlayTable* table = overlayTable(vtab);
-    return guardTableCallback(vtab, [&] {
-        OwnedArguments owned(argc, argv);
-        closeFinishedCursors(table->db);
+    const int rc = guardTableCallback(vtab, [&] {
+        Arguments arguments(argc, argv);
         takeBackUnmadeTables(table->db);
-        return recordWrite(*table, argc, owned.data(), rowid);
+        return recordWrite(*table, arguments, rowid);
     });
+    // Only once the row is written: a module may free the values it handed
+    // out when any of its cursors closes.
+    closeFinishedCursors(table->db);
+    return rc;
 }
 
 std::optional<QList<QVariant>> innerRowValues(const void* overlay, qint64 rowid)

@@ -3,6 +3,7 @@
 #include "store/sqlite_database.h"
 
 #include "common/error_pair.h"
+#include "store/row_batch.h"
 #include "store/statement.h"
 
 #include <QFileInfo>
@@ -111,6 +112,7 @@ sqlite3_stmt* SqliteDatabase::kept(const QString& sql)
 sqlite3_stmt* SqliteDatabase::bound(const QString& sql, const QList<QVariant>& binds)
 {
     requireUsable();
+    writeHeldRows();
     sqlite3_stmt* statement = kept(sql);
     int rc = SQLITE_OK;
     for (int i = 0; rc == SQLITE_OK && i < binds.size(); ++i)
@@ -148,6 +150,7 @@ void SqliteDatabase::runOnce(const QString& sql)
 {
     const Lock held(*this);
     requireUsable();
+    writeHeldRows();
     char* message = nullptr;
     const int rc = sqlite3_exec(handle, sql.toUtf8().constData(), nullptr, nullptr, &message);
     const QByteArray text(message ? message : sqlite3_errstr(rc));
@@ -172,6 +175,14 @@ QVariant SqliteDatabase::firstValue(const QString& sql, const QList<QVariant>& b
 void SqliteDatabase::forgetStatements()
 {
     const Lock held(*this);
+    // A batch's rows go to the tables its statements name, before those go.
+    if (!lost && !heldBatches.empty()) {
+        try {
+            writeHeldRows();
+        } catch (...) {
+            // Given up (see RowBatch::flush); the owner is told at its next statement.
+        }
+    }
     releaseSnapshot();
     sqlite3_finalize(snapshotHolder);
     snapshotHolder = nullptr;
@@ -192,13 +203,16 @@ bool SqliteDatabase::tryBegin()
 {
     releaseSnapshot();
     requireUsable();
+    // Kept prepared: parsing it again would cost as much as a row's write.
+    sqlite3_stmt* begin = kept(QStringLiteral("BEGIN IMMEDIATE"));
     sqlite3_busy_timeout(handle, 0);
-    const int rc = sqlite3_exec(handle, "BEGIN IMMEDIATE", nullptr, nullptr, nullptr);
-    const QByteArray message(sqlite3_errmsg(handle));
+    const int rc = sqlite3_step(begin);
+    const QByteArray message(rc == SQLITE_DONE ? "" : sqlite3_errmsg(handle));
+    sqlite3_reset(begin);
     sqlite3_busy_timeout(handle, int(TransactionGate::busyTimeout.count()));
     if (rc == SQLITE_BUSY)
         return false;
-    if (rc != SQLITE_OK)
+    if (rc != SQLITE_DONE)
         throw ErrorPair(rc & 0xff, message);
     began = ++clock;
     openSince.store(began, std::memory_order_release);
@@ -207,20 +221,26 @@ bool SqliteDatabase::tryBegin()
     return true;
 }
 
+// Work's steps under one hold of the lock, which the gate gives up while it
+// waits: a statement of its own takes it once instead of three times.
 bool SqliteDatabase::joinHostTransaction(sqlite3* host)
 {
     if (transactionOwner() == host)
         return true;
-    const Work work(*this, host);
-    if (!work.began())
+    const Lock held(*this);
+    if (!gate.enter(host, TransactionGate::Wait::UpToTimeout, [this] { return tryBegin(); })) {
+        gate.leave();
         return true;
+    }
     try {
         savepoint(hostSavepoint);
     } catch (...) {
         // SQLite calls no xRollback for a table whose xBegin failed.
         rollback();
+        gate.leave();
         throw;
     }
+    gate.leave();
     return false;
 }
 
@@ -228,6 +248,7 @@ void SqliteDatabase::endTransaction() noexcept
 {
     lastEnded.store(began, std::memory_order_release);
     openSince.store(0, std::memory_order_release);
+    dropHeldRows();
     savepointDepth = 0;
     open.clear();
     levels.clear();
@@ -264,6 +285,7 @@ void SqliteDatabase::truncateLog() noexcept
 void SqliteDatabase::rollback() noexcept
 {
     const Lock held(*this);
+    dropHeldRows();
     ++rollbacks;
     lost = false;
     // After some errors SQLite has ended the transaction itself.
@@ -276,6 +298,7 @@ void SqliteDatabase::rollback() noexcept
 void SqliteDatabase::abandon() noexcept
 {
     const Lock held(*this);
+    dropHeldRows();
     ++rollbacks;
     if (!sqlite3_get_autocommit(handle))
         sqlite3_exec(handle, "ROLLBACK", nullptr, nullptr, nullptr);
@@ -296,13 +319,51 @@ SqliteDatabase::Mark SqliteDatabase::mark() const
 qint64 SqliteDatabase::totalChanges() const
 {
     const Lock held(*this);
-    return sqlite3_total_changes64(handle);
+    qint64 changes = sqlite3_total_changes64(handle);
+    for (const RowBatch* batch : heldBatches)
+        changes += batch->held();
+    return changes;
 }
 
 qint64 SqliteDatabase::lastInsertRowid() const
 {
     const Lock held(*this);
     return sqlite3_last_insert_rowid(handle);
+}
+
+void SqliteDatabase::holdRows(RowBatch* batch)
+{
+    heldBatches.push_back(batch);
+}
+
+void SqliteDatabase::releaseRows(RowBatch* batch) noexcept
+{
+    const auto at = std::find(heldBatches.begin(), heldBatches.end(), batch);
+    if (at != heldBatches.end())
+        heldBatches.erase(at);
+}
+
+void SqliteDatabase::writeHeldRows(RowBatch* only)
+{
+    if (heldBatches.empty() || writingHeld)
+        return;
+    writingHeld = true;
+    try {
+        if (only)
+            only->write();
+        while (!only && !heldBatches.empty())
+            heldBatches.back()->write();
+    } catch (...) {
+        writingHeld = false;
+        throw;
+    }
+    writingHeld = false;
+}
+
+void SqliteDatabase::dropHeldRows() noexcept
+{
+    while (!heldBatches.empty())
+        heldBatches.back()->drop();
 }
 
 bool SqliteDatabase::inUse() const
@@ -385,6 +446,7 @@ void SqliteDatabase::release(const QString& name)
 void SqliteDatabase::rollbackTo(const QString& name)
 {
     const Lock held(*this);
+    dropHeldRows();
     execute(QStringLiteral("ROLLBACK TO ") + name);
     const int at = openAt(name);
     const Mark to = at >= 0 ? open.at(at).second : began;

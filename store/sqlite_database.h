@@ -19,8 +19,10 @@
 
 #include <atomic>
 #include <mutex>
+#include <vector>
 
 class ErrorPair;
+class RowBatch;
 class Statement;
 
 struct sqlite3_stmt;
@@ -162,7 +164,7 @@ public:
     // The mark at which the last transaction that ended began, read without
     // the lock; what it did is what another connection reads once begun now.
     Mark endedThrough() const noexcept { return lastEnded.load(std::memory_order_acquire); }
-    // Rows changed by every statement so far.
+    // Rows changed by every statement so far, and rows held back in batches.
     qint64 totalChanges() const;
     // The rowid of the row the last INSERT made.
     qint64 lastInsertRowid() const;
@@ -197,6 +199,7 @@ public:
     void forget(Observer* observer);
 
 private:
+    friend class RowBatch;
     friend class Savepoint;
     friend class Statement;
 
@@ -208,6 +211,14 @@ private:
     int openAt(const QString& name) const;
     void releaseSnapshot() noexcept;
     void truncateLog() noexcept;
+    // Batches that hold rows: written before any other statement runs, and
+    // before the transaction commits; dropped when it rolls back, or rolls
+    // back to a savepoint, which is always older than them.
+    void holdRows(RowBatch* batch);
+    void releaseRows(RowBatch* batch) noexcept;
+    // Writes the rows of every batch, or only's alone.
+    void writeHeldRows(RowBatch* only = nullptr);
+    void dropHeldRows() noexcept;
     void keepWalking(Statement* statement) { walkers.insert(statement); }
     void letGo(Statement* statement) noexcept { walkers.remove(statement); }
     // After a failed statement: SQLite ends the transaction itself on some
@@ -255,4 +266,6 @@ private:
     // nested statement of the host failed under it) has nothing left to undo.
     quint64 rollbacks = 0;
     QSet<Observer*> observers;
+    std::vector<RowBatch*> heldBatches;
+    bool writingHeld = false;
 };

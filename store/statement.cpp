@@ -28,6 +28,10 @@ void Statement::setSql(QString text)
 sqlite3_stmt* Statement::prepared()
 {
     database.requireUsable();
+    // Rows held back are written before a statement starts; one that goes
+    // on from its row reads on as it began.
+    if (!handle || !sqlite3_stmt_busy(handle))
+        database.writeHeldRows();
     if (!handle) {
         const int rc = sqlite3_prepare_v3(database.handle, sql.toUtf8().constData(), -1, SQLITE_PREPARE_PERSISTENT,
                                           &handle, nullptr);

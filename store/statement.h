@@ -71,6 +71,7 @@ public:
     };
 
 private:
+    friend class RowBatch;
     friend class SqliteDatabase;
     sqlite3_stmt* prepared();
     // Steps once: whether a row stands. Throws ErrorPair.

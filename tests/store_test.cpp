@@ -5,6 +5,7 @@
 #include "store/owner_locks.h"
 #include "store/qt_connection.h"
 #include "store/read_connections.h"
+#include "store/row_batch.h"
 #include "store/savepoint.h"
 #include "store/transaction_gate.h"
 
@@ -299,6 +300,66 @@ TEST(ReadConnections, LendSnapshotsOfCommittedRowsAFewAtATime)
     pool.giveBack(std::move(first));
     EXPECT_EQ(pool.count(), 2);
     sqlite3_close(writer);
+// Rows held in a batch: every statement sees them, and totalChanges() counts them; a full batch goes at once;
+// ROLLBACK TO and ROLLBACK take back what they held. One that fails to be written gives the transaction up: the
+// statement that wrote it gets the failure, every later one SQLITE_ABORT until the owner rolls back.
+TEST(HistoryFile, BatchedRows)
+{
+    HistoryFile history;
+    const std::shared_ptr<HistoryFile::Open> file = history.open();
+    SqliteDatabase& database = file->database;
+    const HistoryOwner owner = HistoryOwner::apart(&history);
+    const auto text = [&database](const char* sql) {
+        try {
+            return database.firstValue(QString::fromUtf8(sql)).toString().toStdString();
+        } catch (const ErrorPair& error) {
+            return std::to_string(error.code()) + " " + error.message().toStdString();
+        }
+    };
+    database.execute(QStringLiteral("CREATE TABLE b(x INTEGER PRIMARY KEY, y NOT NULL)"));
+    RowBatch batch(database, 2);
+    batch.setSql(QStringLiteral("INSERT INTO b"));
+    const auto add = [&](qint64 x, bool null = false) {
+        const RowBatch::Value row[] = {RowBatch::Value::of(x),
+                                       null ? RowBatch::Value() : RowBatch::Value::of(QByteArray("v"))};
+        const SqliteDatabase::Lock held(database);
+        batch.add(row);
+    };
+    {
+        const SqliteDatabase::Work work(database, owner);
+        const qint64 before = database.totalChanges();
+        for (qint64 x = 1; x <= RowBatch::capacity + 2; ++x)
+            add(x);
+        EXPECT_EQ(batch.held(), 2);
+        EXPECT_EQ(database.totalChanges() - before, RowBatch::capacity + 2);
+        EXPECT_EQ(text("SELECT count(*) || ' ' || sum(y = x'76') || ' ' || max(x) FROM b"), "66 66 66");
+        EXPECT_EQ(batch.held(), 0);
+        database.savepoint(QStringLiteral("s"));
+        add(100);
+        database.rollbackTo(QStringLiteral("s"));
+        add(101);
+        database.release(QStringLiteral("s"));
+        add(102);
+        database.commit();
+        EXPECT_EQ(text("SELECT group_concat(x) FROM b WHERE x > 66"), "101,102");
+    }
+    {
+        const SqliteDatabase::Work work(database, owner);
+        add(200);
+        database.rollback();
+        EXPECT_EQ(batch.held(), 0);
+    }
+    {
+        const SqliteDatabase::Work work(database, owner);
+        add(300);
+        add(301, true);
+        EXPECT_EQ(text("SELECT count(*) FROM b"), "19 NOT NULL constraint failed: b.y");
+        EXPECT_EQ(text("SELECT count(*) FROM b"),
+                  "4 the history transaction was rolled back after an error; the host's transaction must be rolled "
+                  "back too");
+        database.rollback();
+    }
+    EXPECT_EQ(text("SELECT count(*) FROM b WHERE x >= 200"), "0");
 }
 
 // A connection is closed by the thread that made it: given up on another thread it waits, open, until that

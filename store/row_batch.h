@@ -1,0 +1,62 @@
+// Rows of one INSERT held back and written together, several to a statement:
+// running a statement once per row costs more than the row. Held rows are
+// written before anything else uses the connection.
+#pragma once
+
+#include "store/statement.h"
+
+#include <QByteArray>
+#include <QString>
+#include <QtGlobal>
+
+#include <vector>
+
+class RowBatch {
+public:
+    // One value of a row: an integer, a blob (kept shared, not copied) or NULL.
+    struct Value {
+        enum class Kind { Null, Integer, Blob } kind = Kind::Null;
+        qint64 integer = 0;
+        QByteArray blob;
+
+        static Value of(qint64 value) { return {Kind::Integer, value, {}}; }
+        static Value of(const QByteArray& value) { return {Kind::Blob, 0, value}; }
+    };
+
+    // Rows of columns values each; database must outlive the batch.
+    RowBatch(SqliteDatabase& database, int columns);
+    // Writes what it holds (see flush()).
+    ~RowBatch();
+    RowBatch(const RowBatch&) = delete;
+    RowBatch& operator=(const RowBatch&) = delete;
+
+    // The statement's head ("INSERT INTO t"); the rows held go to the old one first.
+    void setSql(const QString& insertInto);
+    // Holds a row of values, in column order, and writes the batch once it
+    // is full. Called under the connection's lock, inside a transaction.
+    // Throws ErrorPair as flush() does.
+    void add(const Value* values);
+    // Writes the rows held, with those of every other batch of the
+    // connection. A failure rolls the whole transaction back and keeps it
+    // refused (SqliteDatabase::abandon), since the rows were reported
+    // written, and is thrown as ErrorPair.
+    void flush();
+    int held() const { return rows; }
+
+    static constexpr int capacity = 64;
+
+private:
+    friend class SqliteDatabase;
+    // The statements of flush(), for this batch alone; and forgetting the
+    // rows held, which a rollback took back.
+    void write();
+    void drop() noexcept;
+    void bind(Statement& statement, int row, int firstIndex);
+
+    SqliteDatabase& database;
+    const int columns;
+    Statement one;
+    Statement full;
+    std::vector<Value> values;
+    int rows = 0;
+};
