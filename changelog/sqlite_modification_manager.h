@@ -228,6 +228,7 @@ inline void SqliteModificationManager::changeLog(RowBatch& batch, const RowBatch
     if (!listings.empty())
         holdListings(current);
     database.observe(this);
+    touch();
     batch.add(row);
     apply(current);
     changes.fetch_add(1, std::memory_order_acq_rel);

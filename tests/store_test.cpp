@@ -300,6 +300,8 @@ TEST(ReadConnections, LendSnapshotsOfCommittedRowsAFewAtATime)
     pool.giveBack(std::move(first));
     EXPECT_EQ(pool.count(), 2);
     sqlite3_close(writer);
+}
+
 // Rows held in a batch: every statement sees them, and totalChanges() counts them; a full batch goes at once;
 // ROLLBACK TO and ROLLBACK take back what they held. One that fails to be written gives the transaction up: the
 // statement that wrote it gets the failure, every later one SQLITE_ABORT until the owner rolls back.
