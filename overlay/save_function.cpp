@@ -99,8 +99,9 @@ sqlite3_int64 saveWritable(sqlite3* db, OverlayTable& table, const NamedTable& n
     } catch (const ErrorPair& error) {
         if (!applied)
             throw;
-        // The rows the log holds are the inner rows now: the table shows the
-        // same rows through it, until it ends when the table is opened again.
+        // The log's stored rows are the inner rows now, so the table shows
+        // the same rows through it; only a row the module gave a rowid of its
+        // own shows under both until the log ends.
         throw refusal(error.code(), named.name + " is saved, but its history could not be cleared (" +
                                         error.message().toStdString() + ")");
     }
