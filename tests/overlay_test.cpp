@@ -258,6 +258,9 @@ TEST_F(OverlayTest, SaveWritesTheEditsIntoAModuleThatWritesItsRows)
     EXPECT_EQ(run("UPDATE w SET b = 'y' WHERE a = 6; SELECT ombrix_save('w'); SELECT b FROM w WHERE rowid = 6; "
                   "SELECT ombrix_save('w')"),
               "1 'y' 0");
+    EXPECT_EQ(run("CREATE VIRTUAL TABLE k USING writable('/w'); DELETE FROM k WHERE a = 2; SELECT ombrix_save('w')"),
+              "error 19: ombrix_save: cannot save w: the change log of table k lies over its rows; its edits would no "
+              "longer match them");
 }
 
 TEST_F(OverlayTest, RoutinesPointerIsFilledOnceAndNeeded)
