@@ -4,5 +4,9 @@
 
 #include <sqlite3.h>
 
+// Saves the CSV table argv names, to argv's path or over its own file, as csv_save
+// does; messages begin with function.
+void saveCsvTable(sqlite3_context* ctx, int argc, sqlite3_value** argv, const char* function);
+
 // Registers csv_save on db (direct-only: it writes files). Returns SQLite's code.
 int registerCsvSave(sqlite3* db);

@@ -2,6 +2,7 @@
 // table that a statement names, with the file it reads and its change log.
 #pragma once
 
+#include "common/named_table.h"
 #include "csv/csv_reader.h"
 #include "registry/open_tables.h"
 
@@ -10,9 +11,7 @@
 #include <memory>
 #include <string>
 
-struct SavedTable {
-    std::string schema;
-    std::string name;
+struct SavedTable : NamedTable {
     const csvfile::CsvFile* file = nullptr;
     // An editable_csv table's registry entry (the name's), null for readonly_csv.
     std::shared_ptr<OpenLog> entry;
@@ -21,11 +20,6 @@ struct SavedTable {
     std::shared_ptr<SqliteModificationManager> log;
 };
 
-// 'table' or 'schema.table', where schema is a database of db: unqualified,
-// temp first, then main, then attached databases in the order attached. The
-// table is connected first, as a statement reading it would. Throws Failure:
-// no such table, or one that is not the CSV module's.
+// The table given names (see findNamedTable). Throws Failure or ErrorPair: no
+// such table, or one that is not the CSV module's.
 SavedTable findSavedTable(sqlite3* db, const std::string& given);
-
-// schema.name as SQL text, each part quoted.
-std::string qualifiedName(const SavedTable& table);

@@ -2,6 +2,7 @@
 #pragma once
 
 #include "common/routines.h"
+#include "overlay/registration.h"
 
 #include <QList>
 #include <QVariant>
@@ -59,6 +60,8 @@ extern const sqlite3_module overlayModule;
 void fillRoutines(const sqlite3_api_routines* routines);
 
 // Registers the overlay around innerModule, whose constructors are called with
-// innerClientData (owned by whoever registered innerModule). For entry points
-// of this library only; never exported.
-int registerOverlay(sqlite3* db, const char* moduleName, const sqlite3_module* innerModule, void* innerClientData);
+// innerClientData (owned by whoever registered innerModule), and ombrix_save
+// on db; save writes the files of a module that cannot write its own rows.
+// For entry points of this library only; never exported.
+int registerOverlay(sqlite3* db, const char* moduleName, const sqlite3_module* innerModule, void* innerClientData,
+                    TableSave save = nullptr);

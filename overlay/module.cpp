@@ -2,6 +2,7 @@
 // registers it around a host's own module.
 #include "overlay/callbacks.h"
 #include "overlay/registration.h"
+#include "overlay/save_function.h"
 
 #include "quillmere.h"
 
@@ -34,12 +35,14 @@ const sqlite3_module overlayModule = {
     nullptr,           // xShadowName
 };
 
-int registerOverlay(sqlite3* db, const char* moduleName, const sqlite3_module* innerModule, void* innerClientData)
+int registerOverlay(sqlite3* db, const char* moduleName, const sqlite3_module* innerModule, void* innerClientData,
+                    TableSave save)
 {
-    OverlayRegistration* registration = newOverlayRegistration(innerModule, innerClientData);
+    OverlayRegistration* registration = newOverlayRegistration(innerModule, innerClientData, save);
     // SQLite ends the registration when the connection closes, and at once
     // when registering fails.
-    return sqlite3_create_module_v2(db, moduleName, &overlayModule, registration, deleteOverlayRegistration);
+    const int rc = sqlite3_create_module_v2(db, moduleName, &overlayModule, registration, deleteOverlayRegistration);
+    return rc != SQLITE_OK ? rc : registerSaveFunction(db);
 }
 
 // Stored once, under a lock: a thread that reads the pointer filled has read

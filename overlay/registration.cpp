@@ -3,9 +3,9 @@
 
 #include "registry/modification_manager_factory.h"
 
-OverlayRegistration* newOverlayRegistration(const sqlite3_module* innerModule, void* innerClientData)
+OverlayRegistration* newOverlayRegistration(const sqlite3_module* innerModule, void* innerClientData, TableSave save)
 {
-    return new OverlayRegistration{innerModule, innerClientData};
+    return new OverlayRegistration{innerModule, innerClientData, save};
 }
 
 void deleteOverlayRegistration(void* registration)

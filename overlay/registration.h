@@ -4,12 +4,20 @@
 
 #include "common/routines.h"
 
+// Saves a table of the registration's module by writing its files, for a
+// module that cannot write its own rows: ombrix_save's arguments, handed on
+// from ombrix_save (function names it in messages); sets ctx's result.
+using TableSave = void (*)(sqlite3_context* ctx, int argc, sqlite3_value** argv, const char* function);
+
 struct OverlayRegistration {
     const sqlite3_module* innerModule;
     void* innerClientData;
+    // Null: a module that writes its own rows is saved through them, any
+    // other refuses a save.
+    TableSave save;
 };
 
-OverlayRegistration* newOverlayRegistration(const sqlite3_module* innerModule, void* innerClientData);
+OverlayRegistration* newOverlayRegistration(const sqlite3_module* innerModule, void* innerClientData, TableSave save);
 // The destructor SQLite calls when the module goes away with its connection:
 // the change logs that no other registration keeps end with it.
 void deleteOverlayRegistration(void* registration);
