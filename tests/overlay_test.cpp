@@ -263,6 +263,39 @@ TEST_F(OverlayTest, SaveWritesTheEditsIntoAModuleThatWritesItsRows)
               "longer match them");
 }
 
+// Work repeated on one connection leaves the engine's memory where it was:
+// what a save, a listing or a failed scan takes, it gives back.
+TEST_F(OverlayTest, RepeatedWorkGivesBackTheEnginesMemory)
+{
+    memory_module::WritableData data;
+    for (sqlite3_int64 i = 1; i <= 3; ++i)
+        data.rows[i] = {i, "r" + std::to_string(i)};
+    memory_module::setWritable("/w", data);
+    memory_module::Faults fault;
+    fault.scanNextCode = SQLITE_IOERR;
+    fault.scanNextAtRowid = 2;
+    fault.scanNextMessage = "gone at row 2";
+    memory_module::setTable("/f", numbered(4));
+    memory_module::setFaults("/f", fault);
+    open();
+    ASSERT_EQ(wrapVirtualTableWithTransactions(db, nullptr, memory_module::writableModule(), "writable"), SQLITE_OK);
+    ASSERT_EQ(run("CREATE VIRTUAL TABLE w USING writable('/w'); CREATE VIRTUAL TABLE f USING overlay('/f')"), "");
+    const auto rounds = [&](int from, int to) {
+        for (int i = from; i < to; ++i) {
+            const std::string value = "'v" + std::to_string(i) + "'";
+            ASSERT_EQ(run("UPDATE w SET b = " + value + " WHERE a = 2; INSERT INTO w VALUES (" +
+                          std::to_string(i + 10) +
+                          ", 'n'); SELECT count(*) FROM ombrix_changes('w'); SELECT ombrix_save('w')"),
+                      "2 2");
+            ASSERT_EQ(run("SELECT count(*) FROM f"), "error 10: gone at row 2");
+        }
+    };
+    rounds(0, 20);
+    const sqlite3_int64 settled = sqlite3_memory_used();
+    rounds(20, 60);
+    EXPECT_LE(sqlite3_memory_used() - settled, 1024);
+}
+
 TEST_F(OverlayTest, RoutinesPointerIsFilledOnceAndNeeded)
 {
     open();

@@ -66,6 +66,16 @@ TEST(Snapshot, DamagedBlobsDecodeToNothingRatherThanPartOfARow)
     for (const QByteArray& bytes : damaged)
         EXPECT_TRUE(rowFromBlob(bytes).isEmpty()) << bytes.toHex().constData();
     EXPECT_EQ(rowFromBlob(blob), three);
+    // The writer's kinds of value are read in place, and read as rowFromBlob reads them.
+    const QList<QVariant> mixed{
+        QVariant(qlonglong(-7)),        QVariant(2.5),       QVariant(QStringLiteral("t\u00e4")),
+        QVariant(QByteArray("\0b", 2)), QVariant(QString()), QVariant(QByteArray())};
+    const RowSnapshot snapshot(rowToBlob(mixed));
+    ASSERT_EQ(snapshot.count(), mixed.size());
+    for (int column = 0; column < mixed.size(); ++column) {
+        EXPECT_NE(snapshot.field(column), nullptr) << column;
+        EXPECT_EQ(snapshot.value(column), rowFromBlob(rowToBlob(mixed))[column]) << column;
+    }
 }
 
 // Chunks fill up into bitmaps and empty out into arrays again, rowids far apart
