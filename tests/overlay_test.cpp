@@ -261,6 +261,11 @@ TEST_F(OverlayTest, SaveWritesTheEditsIntoAModuleThatWritesItsRows)
     EXPECT_EQ(run("CREATE VIRTUAL TABLE k USING writable('/w'); DELETE FROM k WHERE a = 2; SELECT ombrix_save('w')"),
               "error 19: ombrix_save: cannot save w: the change log of table k lies over its rows; its edits would no "
               "longer match them");
+    // The inner module renames its table first; the log follows only if it did.
+    EXPECT_EQ(run("ALTER TABLE k RENAME TO refused"), "error 10: injected failure");
+    EXPECT_EQ(
+        run("ALTER TABLE k RENAME TO k2; SELECT count(*) FROM ombrix_steps('k2'); SELECT * FROM ombrix_steps('k')"),
+        "1 error 1: No such table ");
 }
 
 // Work repeated on one connection leaves the engine's memory where it was:

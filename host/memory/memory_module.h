@@ -100,7 +100,8 @@ struct WritableData {
 void setWritable(const std::string& path, WritableData data);
 // The rows the last commit left.
 std::map<sqlite3_int64, Row> writableRows(const std::string& path);
-// Writes its own rows, shared by every table over one path, in transactions.
+// Writes its own rows, shared by every table over one path, in transactions;
+// renames its tables to any name but "refused".
 const sqlite3_module* writableModule();
 
 // idxNum of the plans that look a single rowid, or the indexed column's value, up.

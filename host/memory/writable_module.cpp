@@ -217,9 +217,16 @@ int rollback(sqlite3_vtab* vtab)
     return SQLITE_OK;
 }
 
+// Any name but "refused".
+int rename(sqlite3_vtab* vtab, const char* newName)
+{
+    return std::string(newName) == "refused" ? fail(reinterpret_cast<Table*>(vtab), SQLITE_IOERR, "injected failure")
+                                             : SQLITE_OK;
+}
+
 const sqlite3_module writable = {
-    1,     construct, construct, bestIndex, release, release,  open,    close,   filter,  next,    eof,     column,
-    rowid, update,    begin,     sync,      commit,  rollback, nullptr, nullptr, nullptr, nullptr, nullptr, nullptr,
+    1,     construct, construct, bestIndex, release, release,  open,    close,  filter,  next,    eof,     column,
+    rowid, update,    begin,     sync,      commit,  rollback, nullptr, rename, nullptr, nullptr, nullptr, nullptr,
 };
 
 } // namespace
