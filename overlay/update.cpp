@@ -71,6 +71,9 @@ struct Write {
     OverlayTable& table;
     ModificationManager& log;
     Arguments& arguments;
+    // Stored with the write's first change, so that a write refused before it
+    // (a taken rowid under OR IGNORE) leaves the history file as it was.
+    std::optional<sqlite3_int64> foundFirstNewRowid;
 };
 
 // A query that yields one integer, as askInnerRows runs it; none when the
@@ -91,18 +94,27 @@ std::optional<std::optional<sqlite3_int64>> askInnerRows(Write& write, const cha
 // keeps it for its life.
 sqlite3_int64 firstNewRowid(Write& write)
 {
-    ModificationManager& log = write.log;
-    if (!log.firstNewRowid()) {
+    if (const std::optional<qint64> known = write.log.firstNewRowid())
+        return *known;
+    if (!write.foundFirstNewRowid) {
         const QByteArray query = "SELECT max(" + rowidNameOf(write.table) + ") FROM ";
         const auto largest = askInnerRows(write, query.constData());
         if (!largest)
-            log.setFirstNewRowid(unlistedFirstRowid);
+            write.foundFirstNewRowid = unlistedFirstRowid;
         else if (largest->value_or(0) == std::numeric_limits<sqlite3_int64>::max())
             throw ErrorPair(SQLITE_FULL, QByteArray("database or disk is full"));
         else
-            log.setFirstNewRowid(std::max<sqlite3_int64>(largest->value_or(0) + 1, 1));
+            write.foundFirstNewRowid = std::max<sqlite3_int64>(largest->value_or(0) + 1, 1);
     }
-    return *log.firstNewRowid();
+    return *write.foundFirstNewRowid;
+}
+
+// The log, holding the first new rowid the write found: to be changed now.
+ModificationManager& changedLog(Write& write)
+{
+    if (write.foundFirstNewRowid && !write.log.firstNewRowid())
+        write.log.setFirstNewRowid(*write.foundFirstNewRowid);
+    return write.log;
 }
 
 // New rows take rowids above the inner rows that the log does not hold yet:
@@ -156,33 +168,32 @@ int insertRow(Write& write, sqlite3_int64* rowid)
             // The row that shows gives way: an inner row takes the new values
             // as an update, a row of the log is deleted first.
             if (newRowid < firstNewRowid(write)) {
-                log.updateRow(newRowid, newRowid, write.arguments.argc, write.arguments.argv);
+                changedLog(write).updateRow(newRowid, newRowid, write.arguments.argc, write.arguments.argv);
                 *rowid = newRowid;
                 return SQLITE_OK;
             }
-            log.deleteRow(newRowid);
+            changedLog(write).deleteRow(newRowid);
         }
     }
-    log.insertRow(newRowid, write.arguments.argc, write.arguments.argv);
+    changedLog(write).insertRow(newRowid, write.arguments.argc, write.arguments.argv);
     *rowid = newRowid;
     return SQLITE_OK;
 }
 
 int updateRow(Write& write)
 {
-    ModificationManager& log = write.log;
     const sqlite3_int64 oldRowid = rowidArgument(write.arguments.argv[0]);
     const sqlite3_int64 newRowid = rowidArgument(write.arguments.argv[1]);
     if (newRowid != oldRowid && !isFree(write, newRowid)) {
         requireReplace(write, newRowid);
         if (newRowid < firstNewRowid(write)) {
-            log.deleteRow(oldRowid);
-            log.updateRow(newRowid, newRowid, write.arguments.argc, write.arguments.argv);
+            changedLog(write).deleteRow(oldRowid);
+            write.log.updateRow(newRowid, newRowid, write.arguments.argc, write.arguments.argv);
             return SQLITE_OK;
         }
-        log.deleteRow(newRowid);
+        changedLog(write).deleteRow(newRowid);
     }
-    log.updateRow(oldRowid, newRowid, write.arguments.argc, write.arguments.argv);
+    changedLog(write).updateRow(oldRowid, newRowid, write.arguments.argc, write.arguments.argv);
     return SQLITE_OK;
 }
 
@@ -215,7 +226,7 @@ int recordWrite(OverlayTable& table, Arguments& arguments, sqlite3_int64* rowid)
         argv = arguments.argv;
         held = factory.logFor(*table.log, table.filePath, table.db);
     }
-    Write write{table, *held, arguments};
+    Write write{table, *held, arguments, std::nullopt};
     Savepoint savepoint(database, table.db, true);
     int rc;
     if (argc == 1) {

@@ -438,6 +438,20 @@ TEST_F(KeptLogTest, AListingBesideAFirstKeepReadsTheLogHeldHere)
     sqlite3_close(other);
 }
 
+// A write refused for a taken rowid, the first to need the table's first new rowid since it was kept,
+// changes nothing: the host's transaction goes on, and under OR IGNORE the statement succeeds.
+TEST_F(KeptLogTest, AWriteRefusedAfterKeepingLeavesTheTransactionOpen)
+{
+    memory_module::setTable("/k", numbered(3));
+    open();
+    EXPECT_EQ(run("CREATE VIRTUAL TABLE t USING overlay('/k'); SELECT ombrix_keep('t'); BEGIN; DELETE FROM t WHERE "
+                  "rowid = 1; INSERT INTO t(rowid, a) VALUES (3, 5)"),
+              "NULL error 19: UNIQUE constraint failed: t.rowid");
+    EXPECT_EQ(run("INSERT INTO t(a) VALUES (7); COMMIT; SELECT ombrix_keep('t'); INSERT OR IGNORE INTO t(rowid, a) "
+                  "VALUES (2, 5); SELECT rowid, a FROM t"),
+              "NULL 2|2 3|3 4|7");
+}
+
 // A file changed under a table open on two connections, each read on a thread of its own: statements are
 // refused until one of them ends the log, then both read the file without the edits; the kept log waits, and
 // once its files are accepted a write takes it up again.
@@ -472,6 +486,10 @@ TEST_F(KeptLogTest, StatementsAfterTheFilesChangedEndTheLog)
     EXPECT_EQ(run("SELECT kept, held FROM ombrix_tables; SELECT ombrix_accept_files('t'); DELETE FROM t WHERE "
                   "rowid = 1; SELECT count(*) FROM t"),
               "1|NULL NULL 1");
+    // A statement that wrote nothing leaves SQLite's count of changes as it was; a later transaction checks again.
+    EXPECT_EQ(run("INSERT OR IGNORE INTO t(rowid, a) VALUES (3, 5); SELECT count(*) FROM t"), "1");
+    std::ofstream(csv, std::ios::app) << "2,y\n";
+    EXPECT_EQ(run("INSERT INTO t(a) VALUES (7)").substr(0, 40), refused.substr(0, 40));
     sqlite3_close(other);
 }
 
