@@ -10,7 +10,7 @@
 #include "extension/csv_saver.h"
 #include "extension/save_failure.h"
 #include "extension/save_target.h"
-#include "registry/modification_manager_factory.h"
+#include "history/history_link.h"
 
 #include <algorithm>
 #include <cstring>
@@ -56,8 +56,7 @@ bool isOwnFile(const csvfile::CsvFile& file, const std::string& target)
 // another schema: it would go on reading the file as it was, without the log.
 void requireAlone(sqlite3* db, const SavedTable& table)
 {
-    const std::vector<OpenLog::Table> open =
-        ModificationManagerFactory::instance().registry().state(*table.entry).tables;
+    const std::vector<OpenLog::Table> open = table.history->registry().state(*table.entry).tables;
     if (std::any_of(open.begin(), open.end(), [&](const auto& t) {
             return t.connection != db || qstricmp(t.schema.constData(), table.schema.c_str()) != 0;
         }))
@@ -110,14 +109,14 @@ sqlite3_int64 saveOwnFile(sqlite3* db, const SavedTable& table)
     };
     try {
         if (entry)
-            ModificationManagerFactory::instance().endLogWith(*entry, uri, db, replace);
+            table.history->endLogWith(*entry, uri, db, replace);
         else
             replace();
     } catch (...) {
         if (!replaced)
             throw;
         // The file is saved: the table reads it unless its log could not end.
-        const bool ended = !entry || !ModificationManagerFactory::instance().registry().logOver(*entry, uri);
+        const bool ended = !entry || !table.history->registry().logOver(*entry, uri);
         if (ended)
             csvSwapFile(db, table.schema, table.name, saved);
         const Failure failure = failureOf(std::current_exception());
@@ -153,7 +152,7 @@ void csvSave(sqlite3_context* ctx, int argc, sqlite3_value** argv)
     }
     sqlite3* db = sqlite3_context_db_handle(ctx);
     try {
-        const SavedTable table = findSavedTable(db, name);
+        const SavedTable table = findSavedTable(db, name, *static_cast<const HistoryLink*>(sqlite3_user_data(ctx)));
         if (isOwnFileTarget(db, table, path)) {
             sqlite3_result_int64(ctx, saveOwnFile(db, table));
         } else {
@@ -178,11 +177,12 @@ void csvSave(sqlite3_context* ctx, int argc, sqlite3_value** argv)
 
 } // namespace
 
-int registerCsvSave(sqlite3* db)
+int registerCsvSave(sqlite3* db, const HistoryLink& history)
 {
     for (int arguments : {1, 2}) {
-        const int rc = sqlite3_create_function(db, "csv_save", arguments, SQLITE_UTF8 | SQLITE_DIRECTONLY, nullptr,
-                                               csvSave, nullptr, nullptr);
+        const int rc =
+            sqlite3_create_function_v2(db, "csv_save", arguments, SQLITE_UTF8 | SQLITE_DIRECTONLY,
+                                       newHistoryLink(history), csvSave, nullptr, nullptr, deleteHistoryLink);
         if (rc != SQLITE_OK)
             return rc;
     }

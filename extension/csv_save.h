@@ -4,5 +4,8 @@
 
 #include <sqlite3.h>
 
-// Registers csv_save on db (direct-only: it writes files). Returns SQLite's code.
-int registerCsvSave(sqlite3* db);
+#include "history/history.h"
+
+// Registers csv_save on db (direct-only: it writes files), the logs it ends
+// kept in history. Returns SQLite's code.
+int registerCsvSave(sqlite3* db, const HistoryLink& history);

@@ -23,6 +23,8 @@ using InitFunction = int (*)(sqlite3*, char**, const sqlite3_api_routines*);
 // function on it (the extension may be loaded twice) and gone with the last.
 struct ConnectionLoads {
     sqlite3* db;
+    // Where the overlays this function registers keep their logs.
+    HistoryLink history;
     std::set<void*> files;
     std::set<std::string> wrappedModules;
     ~ConnectionLoads();
@@ -53,7 +55,7 @@ ConnectionLoads::~ConnectionLoads()
         connections().erase(it);
 }
 
-std::shared_ptr<ConnectionLoads> loadsOf(sqlite3* db)
+std::shared_ptr<ConnectionLoads> loadsOf(sqlite3* db, const HistoryLink& history)
 {
     std::lock_guard<std::mutex> lock(connectionsMutex);
     std::weak_ptr<ConnectionLoads>& slot = connections()[db];
@@ -61,6 +63,7 @@ std::shared_ptr<ConnectionLoads> loadsOf(sqlite3* db)
     if (!loads) {
         loads = std::make_shared<ConnectionLoads>();
         loads->db = db;
+        loads->history = history;
         slot = loads;
     }
     return loads;
@@ -169,7 +172,8 @@ std::string load(ConnectionLoads& loads, sqlite3* db, const std::string& path, c
     for (const CapturedModule& captured : capture.modules()) {
         const std::string overlayName = "editable_" + captured.name;
         // The inner module's destructor stays SQLite's to run, once.
-        const int wrapped = registerOverlay(db, overlayName.c_str(), captured.module, captured.clientData);
+        const int wrapped =
+            registerOverlay(db, overlayName.c_str(), captured.module, captured.clientData, loads.history);
         if (wrapped != SQLITE_OK)
             throw LoadError{wrapped, "cannot register " + overlayName + ": " + sqlite3_errstr(wrapped)};
         loads.wrappedModules.insert(foldedModuleName(captured.name));
@@ -198,11 +202,11 @@ void loadFunction(sqlite3_context* ctx, int argc, sqlite3_value** argv)
 
 } // namespace
 
-int registerLoadFunction(sqlite3* db)
+int registerLoadFunction(sqlite3* db, const HistoryLink& history)
 {
     std::shared_ptr<ConnectionLoads>* holder = nullptr;
     try {
-        holder = new std::shared_ptr<ConnectionLoads>(loadsOf(db));
+        holder = new std::shared_ptr<ConnectionLoads>(loadsOf(db, history));
     } catch (const std::bad_alloc&) {
         return SQLITE_NOMEM;
     }

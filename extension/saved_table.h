@@ -3,7 +3,7 @@
 #pragma once
 
 #include "csv/csv_reader.h"
-#include "registry/open_tables.h"
+#include "history/history.h"
 
 #include <sqlite3ext.h>
 
@@ -14,6 +14,8 @@ struct SavedTable {
     std::string schema;
     std::string name;
     const csvfile::CsvFile* file = nullptr;
+    // The history its log is kept in; null once the process's end closed it.
+    std::shared_ptr<History> history;
     // An editable_csv table's registry entry (the name's), null for readonly_csv.
     std::shared_ptr<OpenLog> entry;
     // The log the table reads through: the name's, when it was made over this
@@ -25,7 +27,7 @@ struct SavedTable {
 // temp first, then main, then attached databases in the order attached. The
 // table is connected first, as a statement reading it would. Throws Failure:
 // no such table, or one that is not the CSV module's.
-SavedTable findSavedTable(sqlite3* db, const std::string& given);
+SavedTable findSavedTable(sqlite3* db, const std::string& given, const HistoryLink& history);
 
 // schema.name as SQL text, each part quoted.
 std::string qualifiedName(const SavedTable& table);

@@ -2,6 +2,7 @@
 #pragma once
 
 #include "common/routines.h"
+#include "history/history.h"
 
 #include <QList>
 #include <QVariant>
@@ -59,6 +60,7 @@ extern const sqlite3_module overlayModule;
 void fillRoutines(const sqlite3_api_routines* routines);
 
 // Registers the overlay around innerModule, whose constructors are called with
-// innerClientData (owned by whoever registered innerModule). For entry points
-// of this library only; never exported.
-int registerOverlay(sqlite3* db, const char* moduleName, const sqlite3_module* innerModule, void* innerClientData);
+// innerClientData (owned by whoever registered innerModule), its tables'
+// logs kept in history. For entry points of this library only; never exported.
+int registerOverlay(sqlite3* db, const char* moduleName, const sqlite3_module* innerModule, void* innerClientData,
+                    const HistoryLink& history);

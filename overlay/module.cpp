@@ -34,9 +34,10 @@ const sqlite3_module overlayModule = {
     nullptr,           // xShadowName
 };
 
-int registerOverlay(sqlite3* db, const char* moduleName, const sqlite3_module* innerModule, void* innerClientData)
+int registerOverlay(sqlite3* db, const char* moduleName, const sqlite3_module* innerModule, void* innerClientData,
+                    const HistoryLink& history)
 {
-    OverlayRegistration* registration = newOverlayRegistration(innerModule, innerClientData);
+    OverlayRegistration* registration = newOverlayRegistration(innerModule, innerClientData, history);
     // SQLite ends the registration when the connection closes, and at once
     // when registering fails.
     return sqlite3_create_module_v2(db, moduleName, &overlayModule, registration, deleteOverlayRegistration);
@@ -60,5 +61,5 @@ int wrapVirtualTableWithTransactions(sqlite3* db, const sqlite3_api_routines* ro
     fillRoutines(routines);
     if (!__atomic_load_n(&sqlite3_api, __ATOMIC_ACQUIRE) || !innerModule)
         return SQLITE_MISUSE;
-    return registerOverlay(db, moduleName, innerModule, nullptr);
+    return registerOverlay(db, moduleName, innerModule, nullptr, History::ofProcess());
 }

@@ -30,12 +30,18 @@ QString levelName(int level)
 // The history file, while its transaction is this table's connection's.
 std::shared_ptr<HistoryFile::Open> joinedFile(OverlayTable* table)
 {
-    if (!ModificationManagerFactory::alive())
-        return nullptr;
-    std::shared_ptr<HistoryFile::Open> file = ModificationManagerFactory::instance().file().opened();
+    const std::shared_ptr<History> history = historyOf(*table);
+    std::shared_ptr<HistoryFile::Open> file = history ? history->file().opened() : nullptr;
     if (!file || file->database.transactionOwner() != table->db)
         return nullptr;
     return file;
+}
+
+// After the host's transaction or a level of it rolled back: see History::verifyLogs.
+void verifyLogs(const OverlayTable& table) noexcept
+{
+    if (const std::shared_ptr<History> history = historyOf(table))
+        history->verifyLogs();
 }
 
 // The tables that wrote while untold, on every connection.
@@ -131,7 +137,7 @@ void takeBackUnmadeTables(sqlite3* db)
         file->database.rollbackTo(SqliteDatabase::hostSavepoint);
         file->database.hostLevels().clear();
     }
-    ModificationManagerFactory::instance().verifyLogs();
+    verifyLogs(*tables.front());
 }
 
 int overlayBegin(sqlite3_vtab* vtab)
@@ -153,7 +159,8 @@ int overlaySync(sqlite3_vtab* vtab)
     const int rc = onJoinedTransaction(table, [](SqliteDatabase& database) { database.commit(); });
     forgetUntold(table);
     table->filesCheckedAt.reset();
-    ModificationManagerFactory::instance().sweepLeftovers();
+    if (const std::shared_ptr<History> history = historyOf(*table))
+        history->sweepLeftovers();
     return rc;
 }
 
@@ -178,8 +185,9 @@ int overlayRollback(sqlite3_vtab* vtab)
     forgetUntold(table);
     table->filesCheckedAt.reset();
     if (rolledBack)
-        ModificationManagerFactory::instance().verifyLogs();
-    ModificationManagerFactory::instance().sweepLeftovers();
+        verifyLogs(*table);
+    if (const std::shared_ptr<History> history = historyOf(*table))
+        history->sweepLeftovers();
     return rc;
 }
 
@@ -245,6 +253,6 @@ int overlayRollbackTo(sqlite3_vtab* vtab, int level)
     for (OverlayTable* untold : untoldWritersOf(table->db))
         forgetUntold(untold);
     if (rolledBack)
-        ModificationManagerFactory::instance().verifyLogs();
+        verifyLogs(*table);
     return rc;
 }

@@ -194,7 +194,7 @@ int recordWrite(OverlayTable& table, Arguments& arguments, sqlite3_int64* rowid)
         setTableError(&table.base, sqlite3_mprintf("%s", incorrectUseMessage));
         return SQLITE_MISUSE;
     }
-    ModificationManagerFactory& factory = ModificationManagerFactory::instance();
+    const std::shared_ptr<History> history = History::require(table.registration->history);
     std::shared_ptr<SqliteModificationManager> held = logOf(&table);
     // An UPDATE or DELETE found its rows through a cursor of the statement,
     // which checked the files; an INSERT checks them at its first row.
@@ -202,7 +202,7 @@ int recordWrite(OverlayTable& table, Arguments& arguments, sqlite3_int64* rowid)
     if (held && inserting && table.filesCheckedAt != sqlite3_total_changes(table.db))
         requireUnchangedFiles(&table);
     // The file only while there is no log yet: the log holds it.
-    const std::shared_ptr<HistoryFile::Open> file = held ? nullptr : factory.file().open();
+    const std::shared_ptr<HistoryFile::Open> file = held ? nullptr : history->file().open();
     SqliteDatabase& database = held ? held->file() : file->database;
     // The host's transaction, or its statement's, takes the history file here.
     database.joinHostTransaction(table.db);
@@ -213,7 +213,7 @@ int recordWrite(OverlayTable& table, Arguments& arguments, sqlite3_int64* rowid)
         // Making the log may look at the inner table.
         arguments.own();
         argv = arguments.argv;
-        held = factory.logFor(*table.log, table.filePath, table.db);
+        held = history->logFor(*table.log, table.filePath, table.db);
     }
     Write write{table, *held, arguments};
     Savepoint savepoint(database, table.db, true);

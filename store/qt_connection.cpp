@@ -107,8 +107,8 @@ private:
     std::map<std::thread::id, std::shared_ptr<Thread>> threads;
 };
 
-// Made as the library loads, so that it outlives the factory and the
-// connection that the factory closes when the process ends.
+// Made as the library loads, so that it outlives the history and the
+// connection that the history closes when the process ends.
 Waiting waiting;
 
 // QSQLITE reports SQLite's result code as the native code and sqlite3_errmsg

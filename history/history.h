@@ -1,11 +1,11 @@
-// The process-wide composition root: the history file and the registry of
-// the overlay tables open in this process, and the life of each table's
-// change log between them, from its first write (or its kept log taken up)
-// to its end. Every thread of the process shares it.
+// The front door: the history file and the registry of the overlay tables
+// open in this process, and the life of each table's change log between them,
+// from its first write (or its kept log taken up) to its end. One per process,
+// handed to each registration; every thread of the process shares it.
 #pragma once
 
 #include "changelog/sqlite_modification_manager.h"
-#include "registry/open_tables.h"
+#include "history/open_tables.h"
 #include "store/history_file.h"
 #include "store/log_records.h"
 
@@ -20,16 +20,25 @@
 
 class Savepoint;
 
-class ModificationManagerFactory {
-public:
-    // The one factory, made on first use without touching the history database.
-    static ModificationManagerFactory& instance();
-    // False once the factory has been destroyed at process exit or unload:
-    // callbacks that still arrive then find nothing to do.
-    static bool alive();
-    ~ModificationManagerFactory();
+class History;
 
-    HistoryFile& file() { return history; }
+// How a registration, a function or a view holds the process's history:
+// weakly, for the process's end closes the history whatever is still
+// registered then, and callbacks that arrive after find it gone.
+using HistoryLink = std::weak_ptr<History>;
+
+class History {
+public:
+    // The process's history, made on first use without touching the history
+    // database, for the entry points that register the overlay, the functions
+    // and the views. Destroyed at process exit or unload.
+    static HistoryLink ofProcess();
+    // The history link leads to, for work that cannot go without it: throws
+    // ErrorPair (SQLITE_MISUSE) once the process's end has closed it.
+    static std::shared_ptr<History> require(const HistoryLink& link);
+    ~History();
+
+    HistoryFile& file() { return historyFile; }
     OpenTables& registry() { return tables; }
 
     // A table of name opened under holder, over its filePath (canonical),
@@ -127,7 +136,7 @@ public:
     void acceptFiles(const QString& name, const std::optional<QByteArray>& uri, sqlite3* owner);
 
 private:
-    ModificationManagerFactory();
+    History();
 
     // Makes entry's log for uri, whose files are now as stamped: the kept log
     // of the name, taken up, or with create a new one; without create and a
@@ -162,7 +171,7 @@ private:
     // where HOME points then; leftovers of processes that died go first.
     void closeIfIdle() noexcept;
 
-    HistoryFile history;
+    HistoryFile historyFile;
     OpenTables tables;
     std::atomic<bool> leftoversWaiting{false};
 };

@@ -1,6 +1,6 @@
 // The registry's entries by identifier key, so that names which differ only
 // in the case of ASCII letters are one entry, as they are one table to SQLite.
-#include "registry/open_tables.h"
+#include "history/open_tables.h"
 
 #include "common/identifiers.h"
 

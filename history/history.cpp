@@ -2,11 +2,11 @@
 // lock. Logs are made, taken up, renamed and dropped inside work on the
 // history transaction, one thread at a time; the registry learns of each
 // change before that work ends, so that no other thread makes it twice.
-#include "registry/modification_manager_factory.h"
+#include "history/history.h"
 
 #include "common/error_pair.h"
 #include "common/identifiers.h"
-#include "registry/refusals.h"
+#include "history/refusals.h"
 #include "store/savepoint.h"
 
 #include <QSqlDatabase>
@@ -18,8 +18,6 @@
 
 namespace {
 
-std::atomic<bool> factoryAlive{false};
-
 // The connection of file, held as long as the file.
 std::shared_ptr<SqliteDatabase> connectionOf(const std::shared_ptr<HistoryFile::Open>& file)
 {
@@ -28,48 +26,48 @@ std::shared_ptr<SqliteDatabase> connectionOf(const std::shared_ptr<HistoryFile::
 
 } // namespace
 
-ModificationManagerFactory& ModificationManagerFactory::instance()
+HistoryLink History::ofProcess()
 {
-    static ModificationManagerFactory factory;
-    return factory;
+    static const std::shared_ptr<History> one(new History);
+    return one;
 }
 
-bool ModificationManagerFactory::alive()
+std::shared_ptr<History> History::require(const HistoryLink& link)
 {
-    return factoryAlive.load(std::memory_order_acquire);
+    std::shared_ptr<History> history = link.lock();
+    if (!history)
+        throw ErrorPair(SQLITE_MISUSE, QByteArray("the history database was closed as the process ended"));
+    return history;
 }
 
 // Qt's own statics that the history connection needs are made before the
-// factory is, so that at exit they are destroyed after it.
-ModificationManagerFactory::ModificationManagerFactory()
+// history is, so that at exit they are destroyed after it.
+History::History()
 {
     QSqlDatabase::connectionNames();
     QSqlDatabase::isDriverAvailable(QStringLiteral("QSQLITE"));
-    factoryAlive.store(true, std::memory_order_release);
 }
 
-ModificationManagerFactory::~ModificationManagerFactory()
+History::~History()
 {
-    factoryAlive.store(false, std::memory_order_release);
-    if (const std::shared_ptr<HistoryFile::Open> file = history.opened()) {
+    if (const std::shared_ptr<HistoryFile::Open> file = historyFile.opened()) {
         if (file->database.inTransaction())
             file->database.rollback();
     }
     // The process ends with these tables still open: their logs end with it.
     for (const std::shared_ptr<OpenLog>& entry : tables.takeAll())
         endLog(tables.takeLog(*entry), TransactionGate::Wait::Never);
-    history.close();
+    historyFile.close();
 }
 
-std::shared_ptr<OpenLog> ModificationManagerFactory::openTable(const QString& name, const void* holder,
-                                                               const OpenLog::Table& table)
+std::shared_ptr<OpenLog> History::openTable(const QString& name, const void* holder, const OpenLog::Table& table)
 {
     const std::shared_ptr<OpenLog> entry = tables.open(name, holder, table);
     if (tables.manager(*entry)) {
         refuseChangedFiles(entry, table);
         return entry;
     }
-    const std::shared_ptr<HistoryFile::Open> file = history.existing();
+    const std::shared_ptr<HistoryFile::Open> file = historyFile.existing();
     if (!file)
         return entry;
     // A history file that cannot be read now refuses no table: the first
@@ -90,18 +88,18 @@ std::shared_ptr<OpenLog> ModificationManagerFactory::openTable(const QString& na
     return entry;
 }
 
-void ModificationManagerFactory::closeTable(const std::shared_ptr<OpenLog>& entry, const void* overlay) noexcept
+void History::closeTable(const std::shared_ptr<OpenLog>& entry, const void* overlay) noexcept
 {
     tables.close(entry, overlay);
 }
 
-void ModificationManagerFactory::dropTables(const std::shared_ptr<OpenLog>& entry, const void* connection,
-                                            const QByteArray& schema) noexcept
+void History::dropTables(const std::shared_ptr<OpenLog>& entry, const void* connection,
+                         const QByteArray& schema) noexcept
 {
     tables.drop(entry, connection, schema);
 }
 
-void ModificationManagerFactory::releaseHolder(const void* holder) noexcept
+void History::releaseHolder(const void* holder) noexcept
 {
     // A connection that closes never waits: its thread may be the one that
     // would end the transaction in the way.
@@ -113,10 +111,9 @@ void ModificationManagerFactory::releaseHolder(const void* holder) noexcept
 // A log whose tables cannot go now (another connection's transaction is open,
 // or the database fails) loses its lock all the same, a leftover: swept once
 // that transaction has ended, else by the next process that closes the file.
-void ModificationManagerFactory::endLog(const std::shared_ptr<SqliteModificationManager>& manager,
-                                        TransactionGate::Wait wait) noexcept
+void History::endLog(const std::shared_ptr<SqliteModificationManager>& manager, TransactionGate::Wait wait) noexcept
 {
-    const std::shared_ptr<HistoryFile::Open> file = history.opened();
+    const std::shared_ptr<HistoryFile::Open> file = historyFile.opened();
     if (!manager || !file)
         return;
     try {
@@ -133,11 +130,11 @@ void ModificationManagerFactory::endLog(const std::shared_ptr<SqliteModification
     file->database.giveSpaceBack();
 }
 
-void ModificationManagerFactory::sweepLeftovers() noexcept
+void History::sweepLeftovers() noexcept
 {
     if (!leftoversWaiting.load(std::memory_order_acquire))
         return;
-    const std::shared_ptr<HistoryFile::Open> file = history.opened();
+    const std::shared_ptr<HistoryFile::Open> file = historyFile.opened();
     if (!file || file->database.inTransaction() || !leftoversWaiting.exchange(false, std::memory_order_acq_rel))
         return;
     try {
@@ -151,9 +148,9 @@ void ModificationManagerFactory::sweepLeftovers() noexcept
     }
 }
 
-void ModificationManagerFactory::closeIfIdle() noexcept
+void History::closeIfIdle() noexcept
 {
-    std::shared_ptr<HistoryFile::Open> file = history.opened();
+    std::shared_ptr<HistoryFile::Open> file = historyFile.opened();
     if (!file || tables.anyLog() || file->database.inTransaction() || file->database.inUse())
         return;
     // What dead processes left is swept up here rather than when the file
@@ -170,12 +167,12 @@ void ModificationManagerFactory::closeIfIdle() noexcept
         // stay for the next process that closes the file.
     }
     file.reset();
-    history.closeIfUnused();
+    historyFile.closeIfUnused();
 }
 
-void ModificationManagerFactory::verifyLogs() noexcept
+void History::verifyLogs() noexcept
 {
-    const std::shared_ptr<HistoryFile::Open> file = history.opened();
+    const std::shared_ptr<HistoryFile::Open> file = historyFile.opened();
     if (!file)
         return;
     for (const std::shared_ptr<OpenLog>& entry : tables.withLogs()) {
@@ -192,17 +189,16 @@ void ModificationManagerFactory::verifyLogs() noexcept
     closeIfIdle();
 }
 
-bool ModificationManagerFactory::ownedElsewhere(const QString& name)
+bool History::ownedElsewhere(const QString& name)
 {
-    const std::shared_ptr<HistoryFile::Open> file = history.open();
+    const std::shared_ptr<HistoryFile::Open> file = historyFile.open();
     if (file->owners.holds(name))
         return false;
     const OwnerLocks::Claim claim(file->owners, name);
     return !claim.taken();
 }
 
-std::shared_ptr<SqliteModificationManager> ModificationManagerFactory::logFor(OpenLog& entry, const QByteArray& uri,
-                                                                              sqlite3* owner)
+std::shared_ptr<SqliteModificationManager> History::logFor(OpenLog& entry, const QByteArray& uri, sqlite3* owner)
 {
     if (std::shared_ptr<SqliteModificationManager> manager = tables.logOver(entry, uri))
         return manager;
@@ -233,10 +229,9 @@ std::shared_ptr<SqliteModificationManager> ModificationManagerFactory::logFor(Op
     return log.manager;
 }
 
-void ModificationManagerFactory::takeUpLog(OpenLog& entry, const QByteArray& uri, std::vector<FileStamp> now,
-                                           bool create, sqlite3* owner)
+void History::takeUpLog(OpenLog& entry, const QByteArray& uri, std::vector<FileStamp> now, bool create, sqlite3* owner)
 {
-    const std::shared_ptr<HistoryFile::Open> file = history.open();
+    const std::shared_ptr<HistoryFile::Open> file = historyFile.open();
     SqliteDatabase& db = file->database;
     // One thread at a time makes logs: this one may find the log made now.
     Savepoint savepoint(db, owner);
@@ -274,9 +269,10 @@ void ModificationManagerFactory::takeUpLog(OpenLog& entry, const QByteArray& uri
     claim.keep();
 }
 
-std::shared_ptr<SqliteModificationManager>
-ModificationManagerFactory::resumeKeptLog(const std::shared_ptr<HistoryFile::Open>& file, const QString& name,
-                                          const QByteArray& uri, const KeptLog& kept, const std::vector<FileStamp>& now)
+std::shared_ptr<SqliteModificationManager> History::resumeKeptLog(const std::shared_ptr<HistoryFile::Open>& file,
+                                                                  const QString& name, const QByteArray& uri,
+                                                                  const KeptLog& kept,
+                                                                  const std::vector<FileStamp>& now)
 {
     if (kept.uri != uri)
         throw ErrorPair(SQLITE_ERROR, QStringLiteral("table %1: its kept change log was made over file path %2, not "
@@ -300,7 +296,7 @@ ModificationManagerFactory::resumeKeptLog(const std::shared_ptr<HistoryFile::Ope
     return manager;
 }
 
-void ModificationManagerFactory::claimUri(HistoryFile::Open& file, const QString& name, const QByteArray& uri)
+void History::claimUri(HistoryFile::Open& file, const QString& name, const QByteArray& uri)
 {
     for (const QString& other : LogRecords::namesOn(file.database, uri)) {
         if (sameIdentifier(other, name))
@@ -322,9 +318,9 @@ void ModificationManagerFactory::claimUri(HistoryFile::Open& file, const QString
     }
 }
 
-std::vector<LogPath> ModificationManagerFactory::livingLogPaths()
+std::vector<LogPath> History::livingLogPaths()
 {
-    const std::shared_ptr<HistoryFile::Open> file = history.existing();
+    const std::shared_ptr<HistoryFile::Open> file = historyFile.existing();
     std::vector<LogPath> living = file ? LogRecords::logPaths(file->database) : std::vector<LogPath>();
     living.erase(std::remove_if(living.begin(), living.end(),
                                 [&](const LogPath& log) {
@@ -335,15 +331,15 @@ std::vector<LogPath> ModificationManagerFactory::livingLogPaths()
     return living;
 }
 
-std::vector<KeptLog> ModificationManagerFactory::keptLogs()
+std::vector<KeptLog> History::keptLogs()
 {
-    const std::shared_ptr<HistoryFile::Open> file = history.existing();
+    const std::shared_ptr<HistoryFile::Open> file = historyFile.existing();
     return file ? LogRecords::keptLogs(file->database) : std::vector<KeptLog>();
 }
 
-void ModificationManagerFactory::keep(OpenLog& entry, bool kept)
+void History::keep(OpenLog& entry, bool kept)
 {
-    const std::shared_ptr<HistoryFile::Open> file = history.open();
+    const std::shared_ptr<HistoryFile::Open> file = historyFile.open();
     const LogState log = tables.state(entry);
     if (kept)
         LogRecords::markKept(file->database, log.manager->name(), log.filePath, log.manager->firstNewRowid(),
@@ -352,9 +348,9 @@ void ModificationManagerFactory::keep(OpenLog& entry, bool kept)
         LogRecords::unmarkKept(file->database, log.manager->name());
 }
 
-void ModificationManagerFactory::discard(const QString& name, sqlite3* owner)
+void History::discard(const QString& name, sqlite3* owner)
 {
-    const std::shared_ptr<HistoryFile::Open> file = history.open();
+    const std::shared_ptr<HistoryFile::Open> file = historyFile.open();
     onUnheldKeptLog(*file, name, owner,
                     QStringLiteral("only a kept log that no table has open can be discarded (DROP TABLE drops an "
                                    "open one)"),
@@ -363,9 +359,9 @@ void ModificationManagerFactory::discard(const QString& name, sqlite3* owner)
     closeIfIdle();
 }
 
-std::shared_ptr<SqliteModificationManager> ModificationManagerFactory::readKeptLog(const QString& name)
+std::shared_ptr<SqliteModificationManager> History::readKeptLog(const QString& name)
 {
-    const std::shared_ptr<HistoryFile::Open> file = history.existing();
+    const std::shared_ptr<HistoryFile::Open> file = historyFile.existing();
     if (!file || !LogRecords::keptLog(file->database, name))
         return nullptr;
     // Claimed only while the index is read, so that no other process takes
@@ -397,9 +393,9 @@ std::shared_ptr<SqliteModificationManager> ModificationManagerFactory::readKeptL
     return manager;
 }
 
-void ModificationManagerFactory::stillUnheld(const QString& name)
+void History::stillUnheld(const QString& name)
 {
-    const std::shared_ptr<HistoryFile::Open> file = history.opened();
+    const std::shared_ptr<HistoryFile::Open> file = historyFile.opened();
     if (!file)
         return;
     const OwnerLocks::Claim claim(file->owners, name);
@@ -411,15 +407,15 @@ void ModificationManagerFactory::stillUnheld(const QString& name)
                                           .arg(name));
 }
 
-bool ModificationManagerFactory::heldHere(const QString& name) const
+bool History::heldHere(const QString& name) const
 {
     const std::shared_ptr<OpenLog> entry = tables.find(name);
     return entry && tables.manager(*entry);
 }
 
-void ModificationManagerFactory::acceptFiles(const QString& name, const std::optional<QByteArray>& uri, sqlite3* owner)
+void History::acceptFiles(const QString& name, const std::optional<QByteArray>& uri, sqlite3* owner)
 {
-    const std::shared_ptr<HistoryFile::Open> file = history.open();
+    const std::shared_ptr<HistoryFile::Open> file = historyFile.open();
     onUnheldKeptLog(*file, name, owner,
                     QStringLiteral("only the files of a kept log that no table has open can be accepted"),
                     [&](const KeptLog& kept) {
@@ -433,9 +429,8 @@ void ModificationManagerFactory::acceptFiles(const QString& name, const std::opt
     closeIfIdle();
 }
 
-void ModificationManagerFactory::onUnheldKeptLog(HistoryFile::Open& file, const QString& name, sqlite3* owner,
-                                                 const QString& onlyUnheld,
-                                                 const std::function<void(const KeptLog&)>& work)
+void History::onUnheldKeptLog(HistoryFile::Open& file, const QString& name, sqlite3* owner, const QString& onlyUnheld,
+                              const std::function<void(const KeptLog&)>& work)
 {
     const auto refuseOpen = [&] {
         const std::shared_ptr<OpenLog> entry = tables.find(name);
@@ -459,9 +454,9 @@ void ModificationManagerFactory::onUnheldKeptLog(HistoryFile::Open& file, const 
     savepoint.release();
 }
 
-void ModificationManagerFactory::dropLog(OpenLog& entry, sqlite3* owner)
+void History::dropLog(OpenLog& entry, sqlite3* owner)
 {
-    const std::shared_ptr<HistoryFile::Open> file = history.open();
+    const std::shared_ptr<HistoryFile::Open> file = historyFile.open();
     {
         Savepoint savepoint(file->database, owner);
         const LogState log = tables.state(entry);
@@ -476,8 +471,7 @@ void ModificationManagerFactory::dropLog(OpenLog& entry, sqlite3* owner)
     closeIfIdle();
 }
 
-void ModificationManagerFactory::commitEndedLog(HistoryFile::Open& file, Savepoint& savepoint, OpenLog& entry,
-                                                const LogState& log)
+void History::commitEndedLog(HistoryFile::Open& file, Savepoint& savepoint, OpenLog& entry, const LogState& log)
 {
     tables.takeLog(entry, log.manager.get());
     try {
@@ -489,10 +483,10 @@ void ModificationManagerFactory::commitEndedLog(HistoryFile::Open& file, Savepoi
     file.owners.release(log.manager->name());
 }
 
-void ModificationManagerFactory::endLogWith(OpenLog& entry, const QByteArray& uri, sqlite3* owner,
-                                            const std::function<void()>& replaceFiles)
+void History::endLogWith(OpenLog& entry, const QByteArray& uri, sqlite3* owner,
+                         const std::function<void()>& replaceFiles)
 {
-    const std::shared_ptr<HistoryFile::Open> file = tables.logOver(entry, uri) ? history.open() : nullptr;
+    const std::shared_ptr<HistoryFile::Open> file = tables.logOver(entry, uri) ? historyFile.open() : nullptr;
     if (!file) {
         replaceFiles();
         tables.restamp(entry, owner, uri, stampFiles(uri));
@@ -521,13 +515,12 @@ void ModificationManagerFactory::endLogWith(OpenLog& entry, const QByteArray& ur
     closeIfIdle();
 }
 
-void ModificationManagerFactory::renameLog(const std::shared_ptr<OpenLog>& entry, const QString& newName,
-                                           sqlite3* owner)
+void History::renameLog(const std::shared_ptr<OpenLog>& entry, const QString& newName, sqlite3* owner)
 {
     const auto openAlready = [&newName] {
         return ErrorPair(SQLITE_ERROR, QStringLiteral("table %1 is open in this process already").arg(newName));
     };
-    const std::shared_ptr<HistoryFile::Open> file = tables.manager(*entry) ? history.open() : nullptr;
+    const std::shared_ptr<HistoryFile::Open> file = tables.manager(*entry) ? historyFile.open() : nullptr;
     if (!file) {
         if (!tables.rename(entry, newName))
             throw openAlready();
