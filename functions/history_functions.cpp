@@ -15,7 +15,6 @@
 #include "common/guard.h"
 #include "quillmere.h"
 #include "history/history_link.h"
-#include "store/savepoint.h"
 
 #include <QString>
 
@@ -41,13 +40,12 @@ std::optional<QString> labelArgument(sqlite3_value* value)
 }
 
 // Makes the table's overlay on this connection join the host's open transaction,
-// as a write would: SQLite then tells it how the transaction ends, and the
-// history transaction begins as the first row written would begin it. Without
+// as a write would: SQLite then tells it how the transaction ends. Without
 // the table open here nothing would tell it, and the call is refused rather
 // than committed behind the host's back.
-void joinHostTransaction(sqlite3* host, const LogState& entry, SqliteDatabase& database)
+void enlistTable(sqlite3* host, const LogState& entry, const HostTransaction& transaction)
 {
-    if (sqlite3_get_autocommit(host) || database.transactionOwner() == host)
+    if (sqlite3_get_autocommit(host) || transaction.heldBy(host))
         return;
     for (const OpenLog::Table& table : entry.tables) {
         if (table.connection != host)
@@ -103,14 +101,16 @@ void moveTable(sqlite3_context* ctx, sqlite3_value* value, Move&& move, WithoutL
         }
     }
     const std::shared_ptr<HistoryFile::Open> file = history->file().open();
-    joinHostTransaction(host, registry.state(*entry), file->database);
+    // The history transaction begins as the first row written would begin it.
+    HostTransaction& transaction = history->transaction();
+    enlistTable(host, registry.state(*entry), transaction);
     if (!sqlite3_get_autocommit(host))
-        file->database.joinHostTransaction(host);
+        transaction.enlist(file->database, host);
     {
-        Savepoint savepoint(file->database, host);
+        HostTransaction::Scope scope = HostTransaction::work(file->database, host);
         const LogState log = registry.state(*entry);
         if (!log.manager && !makeLog) {
-            savepoint.release();
+            scope.keep();
             return;
         }
         const std::shared_ptr<SqliteModificationManager> manager =
@@ -119,7 +119,7 @@ void moveTable(sqlite3_context* ctx, sqlite3_value* value, Move&& move, WithoutL
             move(*entry);
         else
             move(*manager);
-        savepoint.release();
+        scope.keep();
     }
     file->database.giveSpaceBack();
 }

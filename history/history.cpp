@@ -7,7 +7,6 @@
 #include "common/error_pair.h"
 #include "common/identifiers.h"
 #include "history/refusals.h"
-#include "store/savepoint.h"
 
 #include <QSqlDatabase>
 
@@ -50,10 +49,7 @@ History::History()
 
 History::~History()
 {
-    if (const std::shared_ptr<HistoryFile::Open> file = historyFile.opened()) {
-        if (file->database.inTransaction())
-            file->database.rollback();
-    }
+    hostTransaction.endAtExit();
     // The process ends with these tables still open: their logs end with it.
     for (const std::shared_ptr<OpenLog>& entry : tables.takeAll())
         endLog(tables.takeLog(*entry), TransactionGate::Wait::Never);
@@ -117,10 +113,10 @@ void History::endLog(const std::shared_ptr<SqliteModificationManager>& manager, 
     if (!manager || !file)
         return;
     try {
-        Savepoint savepoint(file->database, HistoryOwner::apart(manager.get()), false, wait);
+        HostTransaction::Scope scope = HostTransaction::work(file->database, HistoryOwner::apart(manager.get()), wait);
         if (!LogRecords::keptLog(file->database, manager->name()))
             manager->dropLog();
-        savepoint.release();
+        scope.keep();
     } catch (const ErrorPair& error) {
         if (error.code() == SQLITE_BUSY)
             leftoversWaiting.store(true, std::memory_order_release);
@@ -138,9 +134,9 @@ void History::sweepLeftovers() noexcept
     if (!file || file->database.inTransaction() || !leftoversWaiting.exchange(false, std::memory_order_acq_rel))
         return;
     try {
-        Savepoint savepoint(file->database, nullptr, false, TransactionGate::Wait::Never);
+        HostTransaction::Scope scope = HostTransaction::work(file->database, nullptr, TransactionGate::Wait::Never);
         const bool removed = LogRecords::removeLeftovers(file->database, file->owners);
-        savepoint.release();
+        scope.keep();
         if (removed)
             file->database.giveSpaceBack();
     } catch (...) {
@@ -157,9 +153,9 @@ void History::closeIfIdle() noexcept
     // opens, where dropping a large log would hold up the first table; a
     // table that needs a leftover's name or file path removes it at once.
     try {
-        Savepoint savepoint(file->database, nullptr, false, TransactionGate::Wait::Never);
+        HostTransaction::Scope scope = HostTransaction::work(file->database, nullptr, TransactionGate::Wait::Never);
         const bool removed = LogRecords::removeLeftovers(file->database, file->owners);
-        savepoint.release();
+        scope.keep();
         if (removed)
             file->database.giveSpaceBack();
     } catch (...) {
@@ -215,9 +211,9 @@ std::shared_ptr<SqliteModificationManager> History::logFor(OpenLog& entry, const
         log = tables.state(entry);
         if (log.manager) {
             if (const std::optional<QString> label = tables.takeFirstLabel(entry)) {
-                Savepoint savepoint(log.manager->file(), owner);
+                HostTransaction::Scope scope = HostTransaction::work(log.manager->file(), owner);
                 log.manager->label(label);
-                savepoint.release();
+                scope.keep();
             }
         }
     }
@@ -234,10 +230,10 @@ void History::takeUpLog(OpenLog& entry, const QByteArray& uri, std::vector<FileS
     const std::shared_ptr<HistoryFile::Open> file = historyFile.open();
     SqliteDatabase& db = file->database;
     // One thread at a time makes logs: this one may find the log made now.
-    Savepoint savepoint(db, owner);
+    HostTransaction::Scope scope = HostTransaction::work(db, owner);
     const QString name = tables.name(entry);
     if (tables.manager(entry)) {
-        savepoint.release();
+        scope.keep();
         return;
     }
     OwnerLocks::Claim claim(file->owners, name);
@@ -246,7 +242,7 @@ void History::takeUpLog(OpenLog& entry, const QByteArray& uri, std::vector<FileS
     // Read again under the lock: the mark may have come or gone meanwhile.
     const std::optional<KeptLog> kept = LogRecords::keptLog(db, name);
     if (!kept && !create) {
-        savepoint.release();
+        scope.keep();
         return;
     }
     std::shared_ptr<SqliteModificationManager> manager;
@@ -261,7 +257,7 @@ void History::takeUpLog(OpenLog& entry, const QByteArray& uri, std::vector<FileS
     }
     tables.setLog(entry, manager, uri, std::move(now));
     try {
-        savepoint.release();
+        scope.keep();
     } catch (...) {
         tables.takeLog(entry, manager.get());
         throw;
@@ -440,7 +436,7 @@ void History::onUnheldKeptLog(HistoryFile::Open& file, const QString& name, sqli
                 QStringLiteral("table %1: its change log is open in this process; %2").arg(name, onlyUnheld));
     };
     refuseOpen();
-    Savepoint savepoint(file.database, owner);
+    HostTransaction::Scope scope = HostTransaction::work(file.database, owner);
     // Logs are taken up inside work on the transaction: a thread that took
     // this one up since did so in work that has ended, and none can now.
     refuseOpen();
@@ -451,31 +447,32 @@ void History::onUnheldKeptLog(HistoryFile::Open& file, const QString& name, sqli
     if (!kept)
         throw ErrorPair(SQLITE_ERROR, QStringLiteral("table %1 has no kept change log").arg(name));
     work(*kept);
-    savepoint.release();
+    scope.keep();
 }
 
 void History::dropLog(OpenLog& entry, sqlite3* owner)
 {
     const std::shared_ptr<HistoryFile::Open> file = historyFile.open();
     {
-        Savepoint savepoint(file->database, owner);
+        HostTransaction::Scope scope = HostTransaction::work(file->database, owner);
         const LogState log = tables.state(entry);
         if (!log.manager) {
-            savepoint.release();
+            scope.keep();
             return;
         }
         log.manager->dropLog();
-        commitEndedLog(*file, savepoint, entry, log);
+        commitEndedLog(*file, scope, entry, log);
     }
     file->database.giveSpaceBack();
     closeIfIdle();
 }
 
-void History::commitEndedLog(HistoryFile::Open& file, Savepoint& savepoint, OpenLog& entry, const LogState& log)
+void History::commitEndedLog(HistoryFile::Open& file, HostTransaction::Scope& scope, OpenLog& entry,
+                             const LogState& log)
 {
     tables.takeLog(entry, log.manager.get());
     try {
-        savepoint.release();
+        scope.keep();
     } catch (...) {
         tables.setLog(entry, log.manager, log.filePath, log.stamps);
         throw;
@@ -499,16 +496,16 @@ void History::endLogWith(OpenLog& entry, const QByteArray& uri, sqlite3* owner,
                                                      "connection writes")
                                           .arg(tables.name(entry)));
     {
-        Savepoint savepoint(file->database, owner);
+        HostTransaction::Scope scope = HostTransaction::work(file->database, owner);
         const LogState log = tables.state(entry);
         const bool ends = log.manager && log.filePath == uri;
         if (ends)
             log.manager->dropLog();
         replaceFiles();
         if (ends)
-            commitEndedLog(*file, savepoint, entry, log);
+            commitEndedLog(*file, scope, entry, log);
         else
-            savepoint.release();
+            scope.keep();
     }
     tables.restamp(entry, owner, uri, stampFiles(uri));
     file->database.giveSpaceBack();
@@ -526,7 +523,7 @@ void History::renameLog(const std::shared_ptr<OpenLog>& entry, const QString& ne
             throw openAlready();
         return;
     }
-    Savepoint savepoint(file->database, owner);
+    HostTransaction::Scope scope = HostTransaction::work(file->database, owner);
     const std::shared_ptr<SqliteModificationManager> manager = tables.manager(*entry);
     const QString oldName = tables.name(*entry);
     std::optional<OwnerLocks::Claim> claim;
@@ -551,7 +548,7 @@ void History::renameLog(const std::shared_ptr<OpenLog>& entry, const QString& ne
         if (!tables.rename(entry, newName))
             throw openAlready();
         renamedEntry = true;
-        savepoint.release();
+        scope.keep();
     } catch (...) {
         if (renamedEntry)
             tables.rename(entry, oldName);

@@ -5,6 +5,7 @@
 #pragma once
 
 #include "changelog/sqlite_modification_manager.h"
+#include "history/host_transaction.h"
 #include "history/open_tables.h"
 #include "store/history_file.h"
 #include "store/log_records.h"
@@ -17,8 +18,6 @@
 #include <memory>
 #include <optional>
 #include <vector>
-
-class Savepoint;
 
 class History;
 
@@ -39,6 +38,7 @@ public:
     ~History();
 
     HistoryFile& file() { return historyFile; }
+    HostTransaction& transaction() { return hostTransaction; }
     OpenTables& registry() { return tables; }
 
     // A table of name opened under holder, over its filePath (canonical),
@@ -157,9 +157,9 @@ private:
     // of its own, once another connection's ends (with wait); else a leftover,
     // swept by sweepLeftovers() when another connection's stood in the way.
     void endLog(const std::shared_ptr<SqliteModificationManager>& manager, TransactionGate::Wait wait) noexcept;
-    // Commits savepoint, in which entry's log was dropped, with the log taken
+    // Commits scope, in which entry's log was dropped, with the log taken
     // from entry, and lets its name go; a failed commit puts the log back.
-    void commitEndedLog(HistoryFile::Open& file, Savepoint& savepoint, OpenLog& entry, const LogState& log);
+    void commitEndedLog(HistoryFile::Open& file, HostTransaction::Scope& scope, OpenLog& entry, const LogState& log);
     // Runs work on the kept log of name in work of owner on the history
     // transaction, once no table of this process holds the log (else
     // SQLITE_LOCKED, ending in onlyUnheld) and no other process does (else
@@ -172,6 +172,7 @@ private:
     void closeIfIdle() noexcept;
 
     HistoryFile historyFile;
+    HostTransaction hostTransaction{*this};
     OpenTables tables;
     std::atomic<bool> leftoversWaiting{false};
 };

@@ -9,7 +9,6 @@
 #include "overlay/inner_cursors.h"
 #include "overlay/inner_rows.h"
 #include "overlay/records.h"
-#include "store/savepoint.h"
 
 #include <limits>
 #include <vector>
@@ -205,7 +204,7 @@ int recordWrite(OverlayTable& table, Arguments& arguments, sqlite3_int64* rowid)
     const std::shared_ptr<HistoryFile::Open> file = held ? nullptr : history->file().open();
     SqliteDatabase& database = held ? held->file() : file->database;
     // The host's transaction, or its statement's, takes the history file here.
-    database.joinHostTransaction(table.db);
+    history->transaction().enlist(database, table.db);
     noteUntoldWrite(&table);
     // The log comes into being on its own, so that a row refused below
     // (OR IGNORE) does not take it back with it.
@@ -216,7 +215,7 @@ int recordWrite(OverlayTable& table, Arguments& arguments, sqlite3_int64* rowid)
         held = history->logFor(*table.log, table.filePath, table.db);
     }
     Write write{table, *held, arguments};
-    Savepoint savepoint(database, table.db, true);
+    HostTransaction::Scope scope = HostTransaction::write(database, table.db);
     int rc;
     if (argc == 1) {
         held->deleteRow(rowidArgument(argv[0]));
@@ -226,7 +225,7 @@ int recordWrite(OverlayTable& table, Arguments& arguments, sqlite3_int64* rowid)
     } else {
         rc = updateRow(write);
     }
-    savepoint.release();
+    scope.keep();
     // SQLite adds a statement's rows to the count when it ends.
     if (inserting)
         table.filesCheckedAt = sqlite3_total_changes(table.db);

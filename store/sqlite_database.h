@@ -130,14 +130,6 @@ public:
     // Finishes and forgets every kept statement (before DROP TABLE).
     void forgetStatements();
 
-    // The outermost savepoint of a host's transaction, and the prefix of the
-    // names of the savepoints inside it.
-    inline static const QString hostSavepoint = QStringLiteral("quillmere_host");
-    // Makes the transaction host's for the host transaction of host (a
-    // connection): begins it, with its outermost savepoint, unless host's is
-    // open; whether it was open. Throws ErrorPair as Work does.
-    bool joinHostTransaction(sqlite3* host);
-
     // The transaction. commit() and rollback() end it from within Work that
     // holds it. A rollback never throws: one that fails leaves SQLite to roll
     // back when the connection closes.
@@ -151,9 +143,6 @@ public:
     // until its owner rolls back too, for a failure that left part of a
     // change behind where no savepoint can take just that part back.
     void abandon() noexcept;
-    // The host's savepoint levels open in the transaction, ascending: for the
-    // work of its owner.
-    QList<int>& hostLevels() { return levels; }
     // Where work in the open transaction stands now.
     Mark mark() const;
     // The mark at which the open transaction began, 0 without one; read
@@ -242,7 +231,6 @@ private:
     bool lost = false;
     int savepointDepth = 0;
     int liveSavepoints = 0;
-    QList<int> levels;
     // The mark now, the transaction's, and the savepoints open in it with
     // theirs, outermost first.
     Mark clock = 0;
