@@ -220,9 +220,9 @@ private:
         // schema change still hold is not the one a query reaches now.
         for (auto at = log.tables.rbegin(); at != log.tables.rend(); ++at) {
             const OpenLog::Table& table = *at;
-            if (table.connection != named.db || table.filePath != log.filePath || !table.innerRow)
+            if (table.connection != named.db || table.filePath != log.filePath || !table.innerRows)
                 continue;
-            const std::optional<QList<QVariant>> values = table.innerRow(table.overlay, rowid);
+            const std::optional<QList<QVariant>> values = table.innerRows->innerRow(rowid);
             return values ? Cell(jsonFromRow(*values)) : Cell();
         }
         return Cell();

@@ -4,12 +4,11 @@
 #pragma once
 
 #include "common/inner_files.h"
+#include "history/inner_rows.h"
 
 #include <QByteArray>
 #include <QHash>
-#include <QList>
 #include <QSet>
-#include <QVariant>
 #include <QString>
 
 #include <atomic>
@@ -36,12 +35,8 @@ public:
         QByteArray filePath;
         // The files filePath named when the table opened them.
         std::vector<FileStamp> stamps;
-        // Reads the inner row of rowid of the table overlay, as the inner
-        // module shows it, through connection: on its thread, while the table
-        // is open. Its values in column order, hidden columns too; none when
-        // the inner table has no such row or cannot look one up without the
-        // arguments of a table-valued module. Throws ErrorPair.
-        std::optional<QList<QVariant>> (*innerRow)(const void* overlay, qint64 rowid) = nullptr;
+        // The table's inner rows, for the history views.
+        const InnerRows* innerRows = nullptr;
     };
 
     // Grows whenever the log or the name changes: what a reader took from

@@ -31,8 +31,6 @@ int overlayColumn(sqlite3_vtab_cursor* cursor, sqlite3_context* ctx, int column)
 int overlayRowid(sqlite3_vtab_cursor* cursor, sqlite3_int64* rowid);
 
 int overlayUpdate(sqlite3_vtab* vtab, int argc, sqlite3_value** argv, sqlite3_int64* rowid);
-// See OpenLog::Table::innerRow; overlay is an OverlayTable.
-std::optional<QList<QVariant>> innerRowValues(const void* overlay, qint64 rowid);
 
 int overlayBegin(sqlite3_vtab* vtab);
 int overlaySync(sqlite3_vtab* vtab);

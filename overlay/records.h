@@ -24,6 +24,15 @@ enum class RowidLookup {
     FindsNothing, // the module gets no constraint on the rowid
 };
 
+struct OverlayTable;
+
+// A table's inner rows as the history views read them (see InnerRows).
+class TableInnerRows final : public InnerRows {
+public:
+    std::optional<QList<QVariant>> innerRow(qint64 rowid) const override;
+    OverlayTable* table = nullptr;
+};
+
 struct OverlayTable {
     sqlite3_vtab base;
     sqlite3_vtab* inner;
@@ -35,6 +44,8 @@ struct OverlayTable {
     QByteArray filePath;
     // The table's entry in the registry: its name and change log.
     std::shared_ptr<OpenLog> log;
+    // What the registry hands the history views; points back at this table.
+    TableInnerRows innerRows;
     // Set while the overlay itself scans the inner rows alone.
     bool innerOnly;
     // The history file, when the table's own database is that file.

@@ -90,6 +90,7 @@ int construct(bool create, sqlite3* db, void* clientData, int argc, const char* 
     if (!table)
         return SQLITE_NOMEM;
     table->registration = static_cast<OverlayRegistration*>(clientData);
+    table->innerRows.table = table;
     table->db = db;
     // SQLite counts a table made inside a transaction in it without xBegin.
     table->untold = create && !sqlite3_get_autocommit(db);
@@ -109,7 +110,7 @@ int construct(bool create, sqlite3* db, void* clientData, int argc, const char* 
             const QString name = QString::fromUtf8(argv[2]);
             table->log = History::require(table->registration->history)
                              ->openTable(name, table->registration,
-                                         {table, db, table->schema, table->filePath, stamps, innerRowValues});
+                                         {table, db, table->schema, table->filePath, stamps, &table->innerRows});
             return SQLITE_OK;
         },
         [pzErr](char* message) {

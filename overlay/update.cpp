@@ -248,9 +248,9 @@ int overlayUpdate(sqlite3_vtab* vtab, int argc, sqlite3_value** argv, sqlite3_in
     return rc;
 }
 
-std::optional<QList<QVariant>> innerRowValues(const void* overlay, qint64 rowid)
+std::optional<QList<QVariant>> TableInnerRows::innerRow(qint64 rowid) const
 {
-    OverlayTable& table = *overlayTable(static_cast<sqlite3_vtab*>(const_cast<void*>(overlay)));
+    OverlayTable& table = *this->table;
     if (!table.allColumns) {
         QByteArray columns;
         sqlite3_stmt* statement = nullptr;
