@@ -2,13 +2,13 @@
 // init function with the capturing routines and wraps every module it registers.
 #include "extension/load_function.h"
 
+#include "common/mutex.h"
 #include "extension/capture.h"
 #include "overlay/callbacks.h"
 
 #include <dlfcn.h>
 
 #include <memory>
-#include <mutex>
 #include <new>
 #include <set>
 #include <string>
@@ -30,7 +30,7 @@ struct ConnectionLoads {
     ~ConnectionLoads();
 };
 
-std::mutex connectionsMutex;
+Mutex connectionsMutex;
 
 // Gone at exit (or unload): a connection closed later has nothing to remove.
 struct ConnectionMap {
@@ -47,7 +47,7 @@ std::unordered_map<sqlite3*, std::weak_ptr<ConnectionLoads>>& connections()
 
 ConnectionLoads::~ConnectionLoads()
 {
-    std::lock_guard<std::mutex> lock(connectionsMutex);
+    const MutexLock lock(connectionsMutex);
     if (ConnectionMap::destroyed)
         return;
     auto it = connections().find(db);
@@ -57,7 +57,7 @@ ConnectionLoads::~ConnectionLoads()
 
 std::shared_ptr<ConnectionLoads> loadsOf(sqlite3* db, const HistoryLink& history)
 {
-    std::lock_guard<std::mutex> lock(connectionsMutex);
+    const MutexLock lock(connectionsMutex);
     std::weak_ptr<ConnectionLoads>& slot = connections()[db];
     std::shared_ptr<ConnectionLoads> loads = slot.lock();
     if (!loads) {

@@ -4,6 +4,7 @@
 #pragma once
 
 #include "common/inner_files.h"
+#include "common/mutex.h"
 #include "history/inner_rows.h"
 
 #include <QByteArray>
@@ -13,7 +14,6 @@
 
 #include <atomic>
 #include <memory>
-#include <mutex>
 #include <optional>
 #include <vector>
 
@@ -131,8 +131,9 @@ public:
 private:
     // Under the lock: the entry's tables that which picks are closed.
     template <typename Which>
-    void closeWhere(const std::shared_ptr<OpenLog>& entry, Which&& which);
+    void closeWhere(const std::shared_ptr<OpenLog>& entry, Which&& which) REQUIRES(mutex);
 
-    mutable std::mutex mutex;
-    QHash<QString, std::shared_ptr<OpenLog>> logs;
+    // Guards the entries' fields too.
+    mutable Mutex mutex;
+    QHash<QString, std::shared_ptr<OpenLog>> logs GUARDED_BY(mutex);
 };

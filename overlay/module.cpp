@@ -1,11 +1,10 @@
 // The overlay module table, the map of the whole overlay, and the export that
 // registers it around a host's own module.
+#include "common/mutex.h"
 #include "overlay/callbacks.h"
 #include "overlay/registration.h"
 
 #include "quillmere.h"
-
-#include <mutex>
 
 const sqlite3_module overlayModule = {
     2,                 // iVersion: savepoints
@@ -47,10 +46,10 @@ int registerOverlay(sqlite3* db, const char* moduleName, const sqlite3_module* i
 // it after the one store, and may read it plainly from then on.
 void fillRoutines(const sqlite3_api_routines* routines)
 {
-    static std::mutex filling;
+    static Mutex filling;
     if (!routines || __atomic_load_n(&sqlite3_api, __ATOMIC_ACQUIRE))
         return;
-    const std::lock_guard<std::mutex> held(filling);
+    const MutexLock held(filling);
     if (!__atomic_load_n(&sqlite3_api, __ATOMIC_ACQUIRE))
         __atomic_store_n(&sqlite3_api, routines, __ATOMIC_RELEASE);
 }

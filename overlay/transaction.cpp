@@ -7,20 +7,20 @@
 #include "overlay/callbacks.h"
 #include "common/guard.h"
 #include "common/identifiers.h"
+#include "common/mutex.h"
 #include "overlay/inner_cursors.h"
 #include "overlay/records.h"
 
 #include <algorithm>
 #include <atomic>
-#include <mutex>
 #include <utility>
 #include <vector>
 
 namespace {
 
 // The tables that wrote while untold, on every connection.
-std::mutex untoldMutex;
-std::vector<OverlayTable*> untoldWriters;
+Mutex untoldMutex;
+std::vector<OverlayTable*> untoldWriters GUARDED_BY(untoldMutex);
 std::atomic<size_t> untoldCount{0};
 
 std::vector<OverlayTable*> untoldWritersOf(sqlite3* db)
@@ -28,7 +28,7 @@ std::vector<OverlayTable*> untoldWritersOf(sqlite3* db)
     std::vector<OverlayTable*> tables;
     if (untoldCount.load(std::memory_order_relaxed) == 0)
         return tables;
-    const std::lock_guard<std::mutex> held(untoldMutex);
+    const MutexLock held(untoldMutex);
     std::copy_if(untoldWriters.begin(), untoldWriters.end(), std::back_inserter(tables),
                  [db](OverlayTable* table) { return table->db == db; });
     return tables;
@@ -67,7 +67,7 @@ void noteUntoldWrite(OverlayTable* table)
         sqlite3_finalize(probe);
         throw ErrorPair(rc, QByteArray(sqlite3_errmsg(table->db)));
     }
-    const std::lock_guard<std::mutex> held(untoldMutex);
+    const MutexLock held(untoldMutex);
     untoldWriters.push_back(table);
     table->schemaProbe = probe;
     untoldCount.store(untoldWriters.size(), std::memory_order_relaxed);
@@ -79,7 +79,7 @@ void forgetUntold(OverlayTable* table) noexcept
     if (!table->schemaProbe)
         return;
     {
-        const std::lock_guard<std::mutex> held(untoldMutex);
+        const MutexLock held(untoldMutex);
         untoldWriters.erase(std::find(untoldWriters.begin(), untoldWriters.end(), table));
         untoldCount.store(untoldWriters.size(), std::memory_order_relaxed);
     }

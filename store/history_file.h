@@ -3,13 +3,13 @@
 // and the owners' locks beside it. Shared by every thread of the process.
 #pragma once
 
+#include "common/mutex.h"
 #include "store/owner_locks.h"
 #include "store/sqlite_database.h"
 
 #include <QString>
 
 #include <memory>
-#include <mutex>
 
 class HistoryFile {
 public:
@@ -46,6 +46,6 @@ public:
     void close() noexcept;
 
 private:
-    mutable std::mutex mutex;
-    std::shared_ptr<Open> current;
+    mutable Mutex mutex;
+    std::shared_ptr<Open> current GUARDED_BY(mutex);
 };

@@ -461,7 +461,7 @@ SqliteDatabase::Work::Work(SqliteDatabase& database, const HistoryOwner& owner, 
     : database(database)
 {
     const Lock held(database);
-    began_ = database.gate.enter(owner, wait, [&database] { return database.tryBegin(); });
+    began_ = database.gate.enter(owner, wait, [&database]() REQUIRES(database.lock) { return database.tryBegin(); });
 }
 
 SqliteDatabase::Work::~Work()
