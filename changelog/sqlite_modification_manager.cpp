@@ -23,17 +23,16 @@ SqliteModificationManager::Statements::Statements(SqliteDatabase& database)
       stepForward(database, {}),
       stepBackward(database, {}),
       removeHistory(database, {}),
-      movePosition(database, QStringLiteral(
-                                 "UPDATE ombrixOpenedTables SET currentHistoryID = ?1 WHERE CAST(name AS TEXT) = ?2;")),
+      movePosition(database,
+                   onSharedTables("UPDATE $registry SET currentHistoryID = ?1 WHERE CAST(name AS TEXT) = ?2;")),
       walkRows(database, {}),
       removeRows(database, {}),
-      removeLabel(database, QStringLiteral("DELETE FROM ombrixStepLabels WHERE name = ?1 AND historyID IS ?2;")),
-      insertLabel(database, QStringLiteral("INSERT INTO ombrixStepLabels VALUES (?1, ?2, ?3);")),
-      assignLabel(database,
-                  QStringLiteral("UPDATE ombrixStepLabels SET historyID = ?2 WHERE name = ?1 AND historyID IS NULL;")),
-      removeLabelsAbove(database, QStringLiteral("DELETE FROM ombrixStepLabels WHERE name = ?1 AND historyID > ?2;")),
-      setCleanMark(database, QStringLiteral("INSERT OR REPLACE INTO ombrixCleanMarks VALUES (?1, ?2, ?3);")),
-      keepFirstNewRowid(database, QStringLiteral("UPDATE ombrixKeptLogs SET firstNewRowid = ?1 WHERE name = ?2 AND "
+      removeLabel(database, onSharedTables("DELETE FROM $labels WHERE name = ?1 AND historyID IS ?2;")),
+      insertLabel(database, onSharedTables("INSERT INTO $labels VALUES (?1, ?2, ?3);")),
+      assignLabel(database, onSharedTables("UPDATE $labels SET historyID = ?2 WHERE name = ?1 AND historyID IS NULL;")),
+      removeLabelsAbove(database, onSharedTables("DELETE FROM $labels WHERE name = ?1 AND historyID > ?2;")),
+      setCleanMark(database, onSharedTables("INSERT OR REPLACE INTO $cleanMarks VALUES (?1, ?2, ?3);")),
+      keepFirstNewRowid(database, onSharedTables("UPDATE $keptLogs SET firstNewRowid = ?1 WHERE name = ?2 AND "
                                                  "firstNewRowid IS NULL;")),
       storeRows(database, 2),
       appendHistoryRows(database, 6)
@@ -222,8 +221,7 @@ void SqliteModificationManager::rebuildIndex()
     if (newRowsFrom)
         fresh.setInnerLimit(*newRowsFrom);
     const QVariant position = database.firstValue(
-        QStringLiteral("SELECT currentHistoryID FROM ombrixOpenedTables WHERE CAST(name AS TEXT) = ? ;"),
-        {QVariant(tableName)});
+        onSharedTables("SELECT currentHistoryID FROM $registry WHERE CAST(name AS TEXT) = ? ;"), {QVariant(tableName)});
     fresh.setPosition(position.isValid() ? std::optional<int>(position.toInt()) : std::nullopt);
     // A log that a rollback took back, or that another thread dropped, while
     // this manager was still held reads as empty.
@@ -238,7 +236,7 @@ void SqliteModificationManager::rebuildIndex()
         rowids(insertedOrUpdatedTable, [&fresh](qint64 rowid) { fresh.store(rowid); });
         replayHistory(fresh);
     }
-    Statement labels(database, QStringLiteral("SELECT historyID, label FROM ombrixStepLabels WHERE name = ?1;"));
+    Statement labels(database, onSharedTables("SELECT historyID, label FROM $labels WHERE name = ?1;"));
     Statement::Rows label(labels.bindText(1, tableName));
     while (label.next()) {
         if (const std::optional<qint64> step = label.optionalInteger(0))
@@ -246,7 +244,7 @@ void SqliteModificationManager::rebuildIndex()
         else
             fresh.setPendingLabel(label.text(1));
     }
-    Statement marks(database, QStringLiteral("SELECT historyID, rows FROM ombrixCleanMarks WHERE name = ?1;"));
+    Statement marks(database, onSharedTables("SELECT historyID, rows FROM $cleanMarks WHERE name = ?1;"));
     Statement::Rows mark(marks.bindText(1, tableName));
     if (mark.next()) {
         const qint64 markedRows = mark.integer(1);
