@@ -49,3 +49,9 @@ private:
     mutable Mutex mutex;
     std::shared_ptr<Open> current GUARDED_BY(mutex);
 };
+
+// The connection of file, held as long as the file.
+inline std::shared_ptr<SqliteDatabase> connectionOf(const std::shared_ptr<HistoryFile::Open>& file)
+{
+    return std::shared_ptr<SqliteDatabase>(file, &file->database);
+}
