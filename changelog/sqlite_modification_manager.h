@@ -19,6 +19,7 @@
 
 #include <atomic>
 #include <memory>
+#include <utility>
 #include <vector>
 
 class SqliteModificationManager : public ModificationManager, private SqliteDatabase::Observer {
@@ -167,6 +168,9 @@ private:
     // The same with a row added to a batch.
     template <typename Apply>
     void changeLog(RowBatch& batch, const RowBatch::Value* row, Apply&& apply) REQUIRES(mutex);
+    // What both do around write, which changes the log's tables.
+    template <typename Write, typename Apply>
+    void changeLogBy(Write&& write, Apply&& apply) REQUIRES(mutex);
 
     mutable RecursiveMutex mutex;
     std::shared_ptr<SqliteDatabase> connection;
@@ -211,28 +215,27 @@ private:
     } cached GUARDED_BY(mutex);
 };
 
-template <typename Apply>
-inline void SqliteModificationManager::changeLog(Statement& statement, Apply&& apply)
+template <typename Write, typename Apply>
+inline void SqliteModificationManager::changeLogBy(Write&& write, Apply&& apply)
 {
     LogIndex& current = log();
     if (!listings.empty())
         holdListings(current);
     database.observe(this);
     touch();
-    statement.run();
+    write();
     apply(current);
     changes.fetch_add(1, std::memory_order_acq_rel);
 }
 
 template <typename Apply>
+inline void SqliteModificationManager::changeLog(Statement& statement, Apply&& apply)
+{
+    changeLogBy([&statement] { statement.run(); }, std::forward<Apply>(apply));
+}
+
+template <typename Apply>
 inline void SqliteModificationManager::changeLog(RowBatch& batch, const RowBatch::Value* row, Apply&& apply)
 {
-    LogIndex& current = log();
-    if (!listings.empty())
-        holdListings(current);
-    database.observe(this);
-    touch();
-    batch.add(row);
-    apply(current);
-    changes.fetch_add(1, std::memory_order_acq_rel);
+    changeLogBy([&batch, row] { batch.add(row); }, std::forward<Apply>(apply));
 }

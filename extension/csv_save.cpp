@@ -11,6 +11,7 @@
 #include "extension/save_failure.h"
 #include "extension/save_target.h"
 #include "history/history_link.h"
+#include "overlay/save_function.h"
 
 #include <algorithm>
 #include <cstring>
@@ -52,19 +53,6 @@ bool isOwnFile(const csvfile::CsvFile& file, const std::string& target)
            opened.st_ino == named.st_ino;
 }
 
-// Refuses while a table of the entry is open on another connection or in
-// another schema: it would go on reading the file as it was, without the log.
-void requireAlone(sqlite3* db, const SavedTable& table)
-{
-    const std::vector<OpenLog::Table> open = table.history->registry().state(*table.entry).tables;
-    if (std::any_of(open.begin(), open.end(), [&](const auto& t) {
-            return t.connection != db || qstricmp(t.schema.constData(), table.schema.c_str()) != 0;
-        }))
-        throw Failure{SQLITE_ERROR, "cannot save " + table.name +
-                                        " over its own file while another table of that name "
-                                        "is open, on another connection or in another schema: close it first"};
-}
-
 // Saves the table over the file it reads, as an editor saves: afterwards the
 // table reads the saved file (rowids 1..n in file order) and its history is
 // gone, since the log's rowids and rows describe the file as it was.
@@ -86,7 +74,7 @@ sqlite3_int64 saveOwnFile(sqlite3* db, const SavedTable& table)
     const QByteArray uri = QByteArray::fromStdString(file.path);
     const std::shared_ptr<OpenLog>& entry = table.entry;
     if (entry)
-        requireAlone(db, table);
+        requireSoleTable(*table.history, db, *entry, table);
     Saver saver(db, table);
     const sqlite3_int64 written = saver.write(file.path);
     csvfile::CsvFile saved;
@@ -103,7 +91,7 @@ sqlite3_int64 saveOwnFile(sqlite3* db, const SavedTable& table)
     bool replaced = false;
     const auto replace = [&] {
         if (entry)
-            requireAlone(db, table);
+            requireSoleTable(*table.history, db, *entry, table);
         saver.replace();
         replaced = true;
     };
@@ -133,26 +121,24 @@ sqlite3_int64 saveOwnFile(sqlite3* db, const SavedTable& table)
     return written;
 }
 
-// A text argument, or null for NULL and for text holding a NUL byte, which
-// would end a path or a name before its end.
-const char* textArgument(sqlite3_value* value)
-{
-    const auto* text = reinterpret_cast<const char*>(sqlite3_value_text(value));
-    return text && !std::memchr(text, 0, static_cast<std::size_t>(sqlite3_value_bytes(value))) ? text : nullptr;
-}
+} // namespace
 
-void csvSave(sqlite3_context* ctx, int argc, sqlite3_value** argv)
+void saveCsvTable(sqlite3_context* ctx, int argc, sqlite3_value** argv, const char* function,
+                  const HistoryLink& history)
 {
     const char* name = textArgument(argv[0]);
     const char* path = argc == 2 ? textArgument(argv[1]) : nullptr;
     if (!name || (argc == 2 && (!path || !*path))) {
-        sqlite3_result_error(ctx, "Usage: csv_save('table' [, 'path']), neither of them NULL or holding a NUL byte",
-                             -1);
+        sqlite3_result_error(
+            ctx,
+            (std::string("Usage: ") + function + "('table' [, 'path']), neither of them NULL or holding a NUL byte")
+                .c_str(),
+            -1);
         return;
     }
     sqlite3* db = sqlite3_context_db_handle(ctx);
     try {
-        const SavedTable table = findSavedTable(db, name, *static_cast<const HistoryLink*>(sqlite3_user_data(ctx)));
+        const SavedTable table = findSavedTable(db, name, history);
         if (isOwnFileTarget(db, table, path)) {
             sqlite3_result_int64(ctx, saveOwnFile(db, table));
         } else {
@@ -165,7 +151,7 @@ void csvSave(sqlite3_context* ctx, int argc, sqlite3_value** argv)
         try {
             const Failure failure = failureOf(std::current_exception());
             if (failure.code != SQLITE_NOMEM) {
-                sqlite3_result_error(ctx, ("csv_save: " + failure.message).c_str(), -1);
+                sqlite3_result_error(ctx, (function + (": " + failure.message)).c_str(), -1);
                 sqlite3_result_error_code(ctx, failure.code);
                 return;
             }
@@ -173,6 +159,13 @@ void csvSave(sqlite3_context* ctx, int argc, sqlite3_value** argv)
         }
         sqlite3_result_error_nomem(ctx);
     }
+}
+
+namespace {
+
+void csvSave(sqlite3_context* ctx, int argc, sqlite3_value** argv)
+{
+    saveCsvTable(ctx, argc, argv, "csv_save", *static_cast<const HistoryLink*>(sqlite3_user_data(ctx)));
 }
 
 } // namespace

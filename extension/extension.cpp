@@ -24,8 +24,10 @@ int fail(sqlite3* db, char** pzErrMsg, int rc, char* message)
     sqlite3_create_module(db, plainModuleName, nullptr, nullptr);
     sqlite3_create_module(db, overlayModuleName, nullptr, nullptr);
     sqlite3_create_function(db, "quillmere_load", -1, SQLITE_UTF8, nullptr, nullptr, nullptr, nullptr);
-    for (int arguments : {1, 2})
-        sqlite3_create_function(db, "csv_save", arguments, SQLITE_UTF8, nullptr, nullptr, nullptr, nullptr);
+    for (const char* save : {"csv_save", "ombrix_save"}) {
+        for (int arguments : {1, 2})
+            sqlite3_create_function(db, save, arguments, SQLITE_UTF8, nullptr, nullptr, nullptr, nullptr);
+    }
     unregisterHistoryFunctions(db);
     if (pzErrMsg)
         *pzErrMsg = message;
@@ -59,7 +61,7 @@ extern "C" __attribute__((visibility("default"))) int sqlite3_quillmereextension
     rc = sqlite3_create_module(db, plainModuleName, csvModule(), nullptr);
     if (rc != SQLITE_OK)
         return fail(db, pzErrMsg, rc, registrationFailure(plainModuleName, rc));
-    rc = registerOverlay(db, overlayModuleName, csvModule(), nullptr, history);
+    rc = registerOverlay(db, overlayModuleName, csvModule(), nullptr, history, saveCsvTable);
     if (rc != SQLITE_OK)
         return fail(db, pzErrMsg, rc, registrationFailure(overlayModuleName, rc));
     rc = registerLoadFunction(db, history);

@@ -2,6 +2,7 @@
 // table that a statement names, with the file it reads and its change log.
 #pragma once
 
+#include "common/named_table.h"
 #include "csv/csv_reader.h"
 #include "history/history.h"
 
@@ -10,9 +11,7 @@
 #include <memory>
 #include <string>
 
-struct SavedTable {
-    std::string schema;
-    std::string name;
+struct SavedTable : NamedTable {
     const csvfile::CsvFile* file = nullptr;
     // The history its log is kept in; null once the process's end closed it.
     std::shared_ptr<History> history;
@@ -23,11 +22,7 @@ struct SavedTable {
     std::shared_ptr<SqliteModificationManager> log;
 };
 
-// 'table' or 'schema.table', where schema is a database of db: unqualified,
-// temp first, then main, then attached databases in the order attached. The
-// table is connected first, as a statement reading it would. Throws Failure:
-// no such table, or one that is not the CSV module's.
+// The table given names (see findNamedTable), its log found in history.
+// Throws Failure or ErrorPair: no such table, or one that is not the CSV
+// module's.
 SavedTable findSavedTable(sqlite3* db, const std::string& given, const HistoryLink& history);
-
-// schema.name as SQL text, each part quoted.
-std::string qualifiedName(const SavedTable& table);

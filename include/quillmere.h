@@ -20,11 +20,12 @@ extern "C" {
    it. Null until the first wrap call fills it. */
 extern const sqlite3_api_routines* sqlite3_api;
 
-/* Registers on db, under moduleName, an overlay module around innerModule.
-   routines fills the process's routines pointer when that is still null.
-   Returns the result of sqlite3_create_module_v2, or SQLITE_MISUSE when either
-   pointer is missing: no routines table (none given and none set before) or
-   no inner module. */
+/* Registers on db, under moduleName, an overlay module around innerModule,
+   and ombrix_save(table [, path]) unless db has it (README, "Getting edits
+   out"). routines fills the process's routines pointer when that is still
+   null. Returns the code of the first registration that fails, or
+   SQLITE_MISUSE when either pointer is missing: no routines table (none given
+   and none set before) or no inner module. */
 QUILLMERE_API int wrapVirtualTableWithTransactions(sqlite3* db, const sqlite3_api_routines* routines,
                                                    const sqlite3_module* innerModule, const char* moduleName);
 

@@ -3,6 +3,7 @@
 
 #include "common/routines.h"
 #include "history/history.h"
+#include "overlay/registration.h"
 
 #include <QList>
 #include <QVariant>
@@ -59,6 +60,8 @@ void fillRoutines(const sqlite3_api_routines* routines);
 
 // Registers the overlay around innerModule, whose constructors are called with
 // innerClientData (owned by whoever registered innerModule), its tables'
-// logs kept in history. For entry points of this library only; never exported.
+// logs kept in history, and ombrix_save on db; save writes the files of a
+// module that cannot write its own rows. For entry points of this library
+// only; never exported.
 int registerOverlay(sqlite3* db, const char* moduleName, const sqlite3_module* innerModule, void* innerClientData,
-                    const HistoryLink& history);
+                    const HistoryLink& history, TableSave save = nullptr);

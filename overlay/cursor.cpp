@@ -510,6 +510,7 @@ int overlayOpen(sqlite3_vtab* vtab, sqlite3_vtab_cursor** out)
         return carryInnerError(table, rc);
     }
     cursor->inner->pVtab = table->inner;
+    ++table->cursors;
     *out = &cursor->base;
     return SQLITE_OK;
 }
@@ -517,6 +518,7 @@ int overlayOpen(sqlite3_vtab* vtab, sqlite3_vtab_cursor** out)
 int overlayClose(sqlite3_vtab_cursor* base)
 {
     OverlayCursor* cursor = overlayCursor(base);
+    --cursor->table->cursors;
     stopReading(cursor);
     if (cursor->inner)
         closeInnerCursor(cursor->table->db, cursor->inner, cursor->phase == CursorPhase::InnerRow);

@@ -14,6 +14,10 @@
 // file's header may name one "rowid"). Throws ErrorPair.
 const QByteArray& rowidNameOf(OverlayTable& table);
 
+// The select list of every column of the table, hidden ones too, each quoted;
+// made when first asked. Throws ErrorPair.
+const QByteArray& allColumnsOf(OverlayTable& table);
+
 // Runs query (a select list and FROM) on the table and hands its first row,
 // if any, to onRow. False when the module cannot answer without arguments (a
 // table-valued module); rowid, when given, is bound to a "rowid = ?" added.

@@ -3,6 +3,7 @@
 #include "common/mutex.h"
 #include "overlay/callbacks.h"
 #include "overlay/registration.h"
+#include "overlay/save_function.h"
 
 #include "quillmere.h"
 
@@ -34,12 +35,13 @@ const sqlite3_module overlayModule = {
 };
 
 int registerOverlay(sqlite3* db, const char* moduleName, const sqlite3_module* innerModule, void* innerClientData,
-                    const HistoryLink& history)
+                    const HistoryLink& history, TableSave save)
 {
-    OverlayRegistration* registration = newOverlayRegistration(innerModule, innerClientData, history);
+    OverlayRegistration* registration = newOverlayRegistration(innerModule, innerClientData, history, save);
     // SQLite ends the registration when the connection closes, and at once
     // when registering fails.
-    return sqlite3_create_module_v2(db, moduleName, &overlayModule, registration, deleteOverlayRegistration);
+    const int rc = sqlite3_create_module_v2(db, moduleName, &overlayModule, registration, deleteOverlayRegistration);
+    return rc != SQLITE_OK ? rc : registerSaveFunction(db, history);
 }
 
 // Stored once, under a lock: a thread that reads the pointer filled has read

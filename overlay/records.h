@@ -77,6 +77,8 @@ struct OverlayTable {
     // unchanged and wrote its row, until the transaction ends: later rows of
     // that statement need no check.
     std::optional<int> filesCheckedAt;
+    // The table's open cursors: statements that read it.
+    int cursors;
 };
 
 // Where a cursor stands. Stored rows are visited in rowid order, interleaved

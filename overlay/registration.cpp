@@ -4,9 +4,9 @@
 #include <utility>
 
 OverlayRegistration* newOverlayRegistration(const sqlite3_module* innerModule, void* innerClientData,
-                                            HistoryLink history)
+                                            HistoryLink history, TableSave save)
 {
-    return new OverlayRegistration{innerModule, innerClientData, std::move(history)};
+    return new OverlayRegistration{innerModule, innerClientData, std::move(history), save};
 }
 
 void deleteOverlayRegistration(void* registration)

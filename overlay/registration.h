@@ -5,14 +5,24 @@
 #include "common/routines.h"
 #include "history/history.h"
 
+// Saves a table of the registration's module by writing its files, for a
+// module that cannot write its own rows: ombrix_save's arguments, handed on
+// from ombrix_save (function names it in messages) with the registration's
+// history; sets ctx's result.
+using TableSave = void (*)(sqlite3_context* ctx, int argc, sqlite3_value** argv, const char* function,
+                           const HistoryLink& history);
+
 struct OverlayRegistration {
     const sqlite3_module* innerModule;
     void* innerClientData;
     HistoryLink history;
+    // Null: a module that writes its own rows is saved through them, any
+    // other refuses a save.
+    TableSave save;
 };
 
 OverlayRegistration* newOverlayRegistration(const sqlite3_module* innerModule, void* innerClientData,
-                                            HistoryLink history);
+                                            HistoryLink history, TableSave save);
 // The destructor SQLite calls when the module goes away with its connection:
 // the change logs that no other registration keeps end with it.
 void deleteOverlayRegistration(void* registration);

@@ -251,28 +251,8 @@ int overlayUpdate(sqlite3_vtab* vtab, int argc, sqlite3_value** argv, sqlite3_in
 std::optional<QList<QVariant>> TableInnerRows::innerRow(qint64 rowid) const
 {
     OverlayTable& table = *this->table;
-    if (!table.allColumns) {
-        QByteArray columns;
-        sqlite3_stmt* statement = nullptr;
-        int rc = sqlite3_prepare_v2(table.db, "SELECT name FROM pragma_table_xinfo(?1, ?2)", -1, &statement, nullptr);
-        const QByteArray name = nameOf(table).toUtf8();
-        if (rc == SQLITE_OK)
-            rc = sqlite3_bind_text(statement, 1, name.constData(), name.size(), SQLITE_STATIC);
-        if (rc == SQLITE_OK)
-            rc = sqlite3_bind_text(statement, 2, table.schema.constData(), table.schema.size(), SQLITE_STATIC);
-        while (rc == SQLITE_OK && (rc = sqlite3_step(statement)) == SQLITE_ROW) {
-            rc = SQLITE_OK;
-            const auto column = reinterpret_cast<const char*>(sqlite3_column_text(statement, 0));
-            columns += (columns.isEmpty() ? "" : ", ") + quotedIdentifier(QString::fromUtf8(column)).toUtf8();
-        }
-        const QByteArray message(sqlite3_errmsg(table.db));
-        sqlite3_finalize(statement);
-        if (rc != SQLITE_DONE)
-            throw ErrorPair(rc, message);
-        table.allColumns = columns;
-    }
     std::optional<QList<QVariant>> values;
-    askInnerRows(table, "SELECT " + *table.allColumns + " FROM ", rowid, [&values](sqlite3_stmt* statement) {
+    askInnerRows(table, "SELECT " + allColumnsOf(table) + " FROM ", rowid, [&values](sqlite3_stmt* statement) {
         values.emplace();
         for (int column = 0; column < sqlite3_column_count(statement); ++column)
             values->append(variantFromValue(sqlite3_column_value(statement, column)));

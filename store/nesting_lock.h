@@ -22,17 +22,9 @@ public:
             ++depth;
             return;
         }
-        // Most holds last one statement: watching for the end of one costs
-        // less than a thread put to sleep and woken. It is watched by reading
-        // only, so that the holder's own lines stay in its cache.
-        for (int tries = 0; !mutex.try_lock(); ++tries) {
-            if (tries == spins) {
-                mutex.lock();
-                break;
-            }
-            while (holder.load(std::memory_order_relaxed) != std::thread::id() && ++tries < spins)
-                spinPause();
-        }
+        // No spinning: on a machine busier than its cores, a thread that
+        // watches for the lock keeps the holder from running.
+        mutex.lock();
         holder.store(me, std::memory_order_relaxed);
         depth = 1;
     }
@@ -94,17 +86,6 @@ public:
     }
 
 private:
-    // Tells the core that this thread only watches, so that the core's other
-    // threads go on meanwhile.
-    static void spinPause()
-    {
-#if defined(__x86_64__) || defined(__i386__)
-        __builtin_ia32_pause();
-#elif defined(__aarch64__)
-        asm volatile("yield" ::: "memory");
-#endif
-    }
-
     // On lines of their own: what the holder writes at every nested take,
     // what waiting threads read, and what both only touch now and then.
     alignas(64) std::mutex mutex;
@@ -112,5 +93,4 @@ private:
     int waiters = 0;
     alignas(64) std::atomic<std::thread::id> holder{};
     alignas(64) int depth = 0;
-    static constexpr int spins = 4000;
 };

@@ -203,6 +203,66 @@ TEST_F(OverlayTest, ModulesWithFaultsOfTheirOwn)
     EXPECT_EQ(std::count(plans.begin(), plans.end(), memory_module::rowidLookupPlan), 0);
 }
 
+// Save applies the net changes through the module's own transaction, all or
+// none, and the history ends; every refusal leaves rows, module and log as they were.
+TEST_F(OverlayTest, SaveWritesTheEditsIntoAModuleThatWritesItsRows)
+{
+    memory_module::WritableData data;
+    for (sqlite3_int64 i = 1; i <= 6; ++i)
+        data.rows[i] = {i, "r" + std::to_string(i)};
+    memory_module::setWritable("/w", data);
+    open();
+    ASSERT_EQ(wrapVirtualTableWithTransactions(db, nullptr, memory_module::writableModule(), "writable"), SQLITE_OK);
+    ASSERT_EQ(
+        run("CREATE VIRTUAL TABLE w USING writable('/w'); CREATE VIRTUAL TABLE o USING overlay('/o');"
+            "UPDATE w SET b = 'x' WHERE a = 2; DELETE FROM w WHERE a = 4; INSERT INTO w VALUES (9, 'n');"
+            "UPDATE w SET rowid = 20 WHERE a = 5; SELECT ombrix_commit('w'); DELETE FROM w WHERE a = 6;"
+            "SELECT ombrix_undo('w'); UPDATE OR REPLACE w SET rowid = 3 WHERE a = 1; INSERT INTO o VALUES (1, 2)"),
+        "NULL NULL");
+    const std::string shown = "2|2|'x' 3|1|'r1' 6|6|'r6' 7|9|'n' 20|5|'r5'";
+    ASSERT_EQ(run("SELECT rowid, * FROM w"), shown);
+    const auto unchanged = [&](const std::string& why) {
+        EXPECT_EQ(run("SELECT rowid, * FROM w"), shown) << why;
+        EXPECT_EQ(memory_module::writableRows("/w"), data.rows) << why;
+        EXPECT_EQ(run("SELECT count(*) FROM ombrix_steps('w')"), "2") << why;
+    };
+    for (const auto& [sql, error] : std::vector<std::pair<std::string, std::string>>{
+             {"BEGIN; SELECT ombrix_save('w')", "error 1: ombrix_save: cannot save w inside a transaction"},
+             {"ROLLBACK; SELECT ombrix_save('w') FROM w", "error 6: ombrix_save: cannot save w while a statement"},
+             {"SELECT ombrix_save('w', '/elsewhere')", "error 1: ombrix_save: cannot save w to another path"},
+             {"SELECT ombrix_save('o')", "error 1: ombrix_save: cannot save o: its module writes no rows"},
+             {"SELECT ombrix_save('main.nothing')", "error 1: ombrix_save: no such table: main.nothing"},
+             {"SELECT ombrix_save('w', 'x' || char(0))", "error 1: Usage: ombrix_save('table' [, 'path'])"},
+             {"SELECT ombrix_save('w')", "error 10: ombrix_save: the module refused to delete row 1: injected"},
+             {"SELECT ombrix_save('w')", "error 10: ombrix_save: the module refused to insert row 7: injected"},
+             {"SELECT ombrix_save('w')", "error 13: ombrix_save: the module failed to sync its transaction"}}) {
+        memory_module::WritableData faulty = data;
+        faulty.failUpdate = error.find("delete") != std::string::npos   ? 2
+                            : error.find("insert") != std::string::npos ? 6
+                                                                        : 0;
+        faulty.failSync = error.find("sync") != std::string::npos;
+        memory_module::setWritable("/w", faulty);
+        EXPECT_EQ(run(sql).substr(0, error.size()), error) << sql;
+        unchanged(sql);
+    }
+    memory_module::setWritable("/w", data);
+    EXPECT_EQ(run("SELECT ombrix_save('main.w', '/w')"), "6");
+    EXPECT_EQ(run("SELECT rowid, * FROM w; SELECT count(*) FROM ombrix_steps('w'); SELECT ombrix_undo('w')"),
+              shown + " 0 NULL");
+    EXPECT_EQ(memory_module::writableRows("/w"),
+              (std::map<sqlite3_int64, memory_module::Row>{{2, {sqlite3_int64(2), "x"}},
+                                                           {3, {sqlite3_int64(1), "r1"}},
+                                                           {6, {sqlite3_int64(6), "r6"}},
+                                                           {7, {sqlite3_int64(9), "n"}},
+                                                           {20, {sqlite3_int64(5), "r5"}}}));
+    EXPECT_EQ(run("UPDATE w SET b = 'y' WHERE a = 6; SELECT ombrix_save('w'); SELECT b FROM w WHERE rowid = 6; "
+                  "SELECT ombrix_save('w')"),
+              "1 'y' 0");
+    EXPECT_EQ(run("CREATE VIRTUAL TABLE k USING writable('/w'); DELETE FROM k WHERE a = 2; SELECT ombrix_save('w')"),
+              "error 19: ombrix_save: cannot save w: the change log of table k lies over its rows; its edits would no "
+              "longer match them");
+}
+
 TEST_F(OverlayTest, RoutinesPointerIsFilledOnceAndNeeded)
 {
     open();

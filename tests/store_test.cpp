@@ -176,17 +176,17 @@ TEST(OwnerLocks, HoldAsLongAsOneHolderOfThisProcessDoes)
 {
     const std::string path = std::string(std::getenv("HOME")) + "/owners";
     OwnerLocks ours(QString::fromStdString(path)), theirs(QString::fromStdString(path));
-    ASSERT_TRUE(ours.acquire(QStringLiteral("Roads")));
+    ASSERT_TRUE(ours.acquire(QStringLiteral("ZoneA")));
     {
-        const OwnerLocks::Claim claim(ours, QStringLiteral("roads"));
+        const OwnerLocks::Claim claim(ours, QStringLiteral("zonea"));
         EXPECT_TRUE(claim.taken());
     }
-    EXPECT_TRUE(ours.holds(QStringLiteral("ROADS")));
-    EXPECT_FALSE(theirs.acquire(QStringLiteral("roads")));
-    EXPECT_FALSE(OwnerLocks::Claim(theirs, QStringLiteral("roads")).taken());
-    ours.release(QStringLiteral("roads"));
-    EXPECT_FALSE(ours.holds(QStringLiteral("roads")));
-    EXPECT_TRUE(theirs.acquire(QStringLiteral("roads")));
+    EXPECT_TRUE(ours.holds(QStringLiteral("ZONEA")));
+    EXPECT_FALSE(theirs.acquire(QStringLiteral("zonea")));
+    EXPECT_FALSE(OwnerLocks::Claim(theirs, QStringLiteral("zonea")).taken());
+    ours.release(QStringLiteral("zonea"));
+    EXPECT_FALSE(ours.holds(QStringLiteral("zonea")));
+    EXPECT_TRUE(theirs.acquire(QStringLiteral("zonea")));
 }
 
 // A scan of another thread may still read through the file after the last table let it go: closing it then

@@ -88,6 +88,21 @@ const sqlite3_module* staticValuesModule();
 // HIDDEN); a plan without both arguments is refused with SQLITE_CONSTRAINT.
 const sqlite3_module* rangeModule();
 
+// A table of the writable module: its columns and rows by rowid, and its
+// faults: the failUpdate-th xUpdate of a transaction fails (0: none), and
+// xSync with failSync.
+struct WritableData {
+    std::vector<std::string> columns = {"a", "b"};
+    std::map<sqlite3_int64, Row> rows;
+    int failUpdate = 0;
+    bool failSync = false;
+};
+void setWritable(const std::string& path, WritableData data);
+// The rows the last commit left.
+std::map<sqlite3_int64, Row> writableRows(const std::string& path);
+// Writes its own rows, shared by every table over one path, in transactions.
+const sqlite3_module* writableModule();
+
 // idxNum of the plans that look a single rowid, or the indexed column's value, up.
 constexpr int rowidLookupPlan = 1;
 constexpr int columnLookupPlan = 2;
