@@ -157,12 +157,12 @@ void SqliteModificationManager::undoStep(int step)
 {
     enum Column { Tag, OldRowid, NewRowid, OldValue, NewValue, Row };
     std::optional<std::pair<qint64, qint64>> run;
-    auto flush = [&] {
+    auto flush = [&]() REQUIRES(mutex) {
         if (run)
             removeStoredRows(run->first, run->second);
         run.reset();
     };
-    auto remove = [&](qint64 rowid) {
+    auto remove = [&](qint64 rowid) REQUIRES(mutex) {
         if (run && run->first > lowestRowid && rowid == run->first - 1)
             run->first = rowid;
         else if (run && run->second < highestRowid && rowid == run->second + 1)

@@ -23,17 +23,16 @@ SqliteModificationManager::Statements::Statements(SqliteDatabase& database)
       stepForward(database, {}),
       stepBackward(database, {}),
       removeHistory(database, {}),
-      movePosition(database, QStringLiteral(
-                                 "UPDATE ombrixOpenedTables SET currentHistoryID = ?1 WHERE CAST(name AS TEXT) = ?2;")),
+      movePosition(database,
+                   onSharedTables("UPDATE $registry SET currentHistoryID = ?1 WHERE CAST(name AS TEXT) = ?2;")),
       walkRows(database, {}),
       removeRows(database, {}),
-      removeLabel(database, QStringLiteral("DELETE FROM ombrixStepLabels WHERE name = ?1 AND historyID IS ?2;")),
-      insertLabel(database, QStringLiteral("INSERT INTO ombrixStepLabels VALUES (?1, ?2, ?3);")),
-      assignLabel(database,
-                  QStringLiteral("UPDATE ombrixStepLabels SET historyID = ?2 WHERE name = ?1 AND historyID IS NULL;")),
-      removeLabelsAbove(database, QStringLiteral("DELETE FROM ombrixStepLabels WHERE name = ?1 AND historyID > ?2;")),
-      setCleanMark(database, QStringLiteral("INSERT OR REPLACE INTO ombrixCleanMarks VALUES (?1, ?2, ?3);")),
-      keepFirstNewRowid(database, QStringLiteral("UPDATE ombrixKeptLogs SET firstNewRowid = ?1 WHERE name = ?2 AND "
+      removeLabel(database, onSharedTables("DELETE FROM $labels WHERE name = ?1 AND historyID IS ?2;")),
+      insertLabel(database, onSharedTables("INSERT INTO $labels VALUES (?1, ?2, ?3);")),
+      assignLabel(database, onSharedTables("UPDATE $labels SET historyID = ?2 WHERE name = ?1 AND historyID IS NULL;")),
+      removeLabelsAbove(database, onSharedTables("DELETE FROM $labels WHERE name = ?1 AND historyID > ?2;")),
+      setCleanMark(database, onSharedTables("INSERT OR REPLACE INTO $cleanMarks VALUES (?1, ?2, ?3);")),
+      keepFirstNewRowid(database, onSharedTables("UPDATE $keptLogs SET firstNewRowid = ?1 WHERE name = ?2 AND "
                                                  "firstNewRowid IS NULL;")),
       storeRows(database, 2),
       appendHistoryRows(database, 6)
@@ -222,8 +221,7 @@ void SqliteModificationManager::rebuildIndex()
     if (newRowsFrom)
         fresh.setInnerLimit(*newRowsFrom);
     const QVariant position = database.firstValue(
-        QStringLiteral("SELECT currentHistoryID FROM ombrixOpenedTables WHERE CAST(name AS TEXT) = ? ;"),
-        {QVariant(tableName)});
+        onSharedTables("SELECT currentHistoryID FROM $registry WHERE CAST(name AS TEXT) = ? ;"), {QVariant(tableName)});
     fresh.setPosition(position.isValid() ? std::optional<int>(position.toInt()) : std::nullopt);
     // A log that a rollback took back, or that another thread dropped, while
     // this manager was still held reads as empty.
@@ -238,7 +236,7 @@ void SqliteModificationManager::rebuildIndex()
         rowids(insertedOrUpdatedTable, [&fresh](qint64 rowid) { fresh.store(rowid); });
         replayHistory(fresh);
     }
-    Statement labels(database, QStringLiteral("SELECT historyID, label FROM ombrixStepLabels WHERE name = ?1;"));
+    Statement labels(database, onSharedTables("SELECT historyID, label FROM $labels WHERE name = ?1;"));
     Statement::Rows label(labels.bindText(1, tableName));
     while (label.next()) {
         if (const std::optional<qint64> step = label.optionalInteger(0))
@@ -246,7 +244,7 @@ void SqliteModificationManager::rebuildIndex()
         else
             fresh.setPendingLabel(label.text(1));
     }
-    Statement marks(database, QStringLiteral("SELECT historyID, rows FROM ombrixCleanMarks WHERE name = ?1;"));
+    Statement marks(database, onSharedTables("SELECT historyID, rows FROM $cleanMarks WHERE name = ?1;"));
     Statement::Rows mark(marks.bindText(1, tableName));
     if (mark.next()) {
         const qint64 markedRows = mark.integer(1);
@@ -494,123 +492,4 @@ void SqliteModificationManager::restoreFirstNewRowid(qint64 rowid)
             holdListings(index);
         index.setInnerLimit(rowid);
     }
-}
-
-ModificationManager::Summary SqliteModificationManager::summary()
-{
-    const Access access(*this);
-    const LogIndex& current = log();
-    return Summary{current.position(),     current.appliedSteps(), current.undoneSteps(), current.insertedCount(),
-                   current.updatedCount(), current.deletedCount(), current.isClean()};
-}
-
-std::vector<ModificationManager::StepSummary> SqliteModificationManager::steps()
-{
-    const Access access(*this);
-    const LogIndex& current = log();
-    const int position = currentHistoryId();
-    const bool open = !current.lowestStepAbove(position);
-    std::vector<StepSummary> all;
-    all.reserve(current.allSteps().size());
-    for (const auto& [step, held] : current.allSteps()) {
-        const StepState state = step > position            ? StepState::Undone
-                                : step == position && open ? StepState::Open
-                                                           : StepState::Applied;
-        all.push_back({step, state, held.inserted, held.updated, held.deleted, held.label});
-    }
-    return all;
-}
-
-// Walks the index from where it stands: the rows of one kind at a time, each
-// found from the key after the last one.
-class SqliteModificationManager::Listing : public ChangeListing {
-public:
-    explicit Listing(SqliteModificationManager& manager) : manager(manager)
-    {
-        const Access access(manager);
-        manager.listings.push_back(this);
-    }
-    ~Listing() override
-    {
-        const Access access(manager);
-        const auto listed = std::find(manager.listings.begin(), manager.listings.end(), this);
-        if (listed != manager.listings.end())
-            manager.listings.erase(listed);
-    }
-
-    std::optional<RowChange> next() override
-    {
-        const Access access(manager);
-        if (!rest)
-            return walk(manager.log());
-        if (at == rest->size())
-            return std::nullopt;
-        return (*rest)[at++];
-    }
-
-    void holdRest(const LogIndex& current)
-    {
-        rest.emplace();
-        while (const std::optional<RowChange> change = walk(current))
-            rest->push_back(*change);
-    }
-
-private:
-    enum class Phase { Stored, Deleted, Done };
-
-    std::optional<RowChange> walk(const LogIndex& current)
-    {
-        while (phase != Phase::Done) {
-            std::optional<RowChange> found;
-            if (phase == Phase::Stored) {
-                if (const std::optional<qint64> stored = current.firstStoredFrom(from)) {
-                    const std::optional<qint64> origin = current.originOf(*stored);
-                    found = RowChange{origin ? ChangeKind::Update : ChangeKind::Insert, stored, origin};
-                }
-            } else if (const std::optional<qint64> deleted = current.firstDeletionFrom(from)) {
-                found = RowChange{ChangeKind::Delete, std::nullopt, deleted};
-            }
-            const std::optional<qint64> key = !found                   ? std::nullopt
-                                              : phase == Phase::Stored ? found->rowid
-                                                                       : found->originalRowid;
-            if (!key || *key == std::numeric_limits<qint64>::max()) {
-                phase = phase == Phase::Stored ? Phase::Deleted : Phase::Done;
-                from = std::numeric_limits<qint64>::min();
-            } else {
-                from = *key + 1;
-            }
-            if (found)
-                return found;
-        }
-        return std::nullopt;
-    }
-
-    SqliteModificationManager& manager;
-    Phase phase = Phase::Stored;
-    qint64 from = std::numeric_limits<qint64>::min();
-    // What it had yet to show when the log first changed.
-    std::optional<std::vector<RowChange>> rest;
-    size_t at = 0;
-};
-
-std::unique_ptr<ModificationManager::ChangeListing> SqliteModificationManager::listChanges()
-{
-    return std::make_unique<Listing>(*this);
-}
-
-std::optional<ModificationManager::RowChange> SqliteModificationManager::changeOf(qint64 rowid)
-{
-    const Access access(*this);
-    const LogIndex& current = log();
-    if (!current.isStored(rowid))
-        return std::nullopt;
-    const std::optional<qint64> origin = current.originOf(rowid);
-    return RowChange{origin ? ChangeKind::Update : ChangeKind::Insert, rowid, origin};
-}
-
-void SqliteModificationManager::holdListings(const LogIndex& current)
-{
-    for (Listing* listing : listings)
-        listing->holdRest(current);
-    listings.clear();
 }

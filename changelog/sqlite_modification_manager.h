@@ -7,6 +7,7 @@
 
 #include "changelog/log_index.h"
 #include "changelog/modification_manager.h"
+#include "common/mutex.h"
 #include "store/row_batch.h"
 #include "store/sqlite_database.h"
 #include "store/statement.h"
@@ -18,7 +19,6 @@
 
 #include <atomic>
 #include <memory>
-#include <mutex>
 #include <utility>
 #include <vector>
 
@@ -86,92 +86,93 @@ private:
     // with Work, the connection's too, taken after it: an operation that
     // writes holds it throughout rather than for each of its statements.
     enum class Hold { Log, Work };
-    class Access {
+    class SCOPED_CAPABILITY Access {
     public:
-        explicit Access(const SqliteModificationManager& manager, Hold hold = Hold::Log)
+        explicit Access(const SqliteModificationManager& manager, Hold hold = Hold::Log) ACQUIRE(manager.mutex)
             : log(manager.mutex), file(manager.database, hold == Hold::Work)
         {
         }
+        ~Access() RELEASE() = default;
 
     private:
-        std::lock_guard<std::recursive_mutex> log;
+        Holding<RecursiveMutex> log;
         SqliteDatabase::Lock file;
     };
 
     // The stored row of rowid, valid until the log changes or the next call;
     // null when rowid is not modified. Under Access.
-    const RowSnapshot* modifiedRow(qint64 rowid);
+    const RowSnapshot* modifiedRow(qint64 rowid) REQUIRES(mutex);
     // The log changes in the open transaction: until that ends, its rows are
     // read there. Under Access, with the connection's lock.
-    void touch();
+    void touch() REQUIRES(mutex);
     // Whether the open transaction has changed the log. Under Access.
-    bool touchedNow() const;
+    bool touchedNow() const REQUIRES(mutex);
     void setNames(const QString& name);
-    void createLogTables();
-    void recordChange(qint64 oldRowid, qint64 newRowid, const QByteArray& snapshot, int actionTag);
-    void markRowDeleted(qint64 rowid);
+    void createLogTables() REQUIRES(mutex);
+    void recordChange(qint64 oldRowid, qint64 newRowid, const QByteArray& snapshot, int actionTag) REQUIRES(mutex);
+    void markRowDeleted(qint64 rowid) REQUIRES(mutex);
     // One history row under the position. Without oldSnapshot its old value is
     // the stored row of oldRowid as it is now, or the empty row. Held back
     // in a batch unless carried: the row's rowid is asked for next.
     void appendHistory(int actionTag, qint64 oldRowid, std::optional<qint64> newRowid,
                        const std::optional<QByteArray>& oldSnapshot, const QByteArray* newSnapshot,
-                       bool carried = false);
+                       bool carried = false) REQUIRES(mutex);
     // Gives the history row appended last the origin that undo or redo
     // hands on through it.
-    void carryOrigin(qint64 origin);
+    void carryOrigin(qint64 origin) REQUIRES(mutex);
     // Sets or (without label) removes the label of step, or without step the
     // one kept for the next step.
-    void setStepLabel(std::optional<int> step, const std::optional<QString>& label);
-    void writeCleanMark(const LogIndex::CleanMark& mark);
-    bool hasOpenStep();
+    void setStepLabel(std::optional<int> step, const std::optional<QString>& label) REQUIRES(mutex);
+    void writeCleanMark(const LogIndex::CleanMark& mark) REQUIRES(mutex);
+    bool hasOpenStep() REQUIRES(mutex);
     // Held back in a batch, as rows added to the log's tables are.
-    void storeRow(qint64 rowid, const QByteArray& snapshot);
-    void removeStoredRow(qint64 rowid);
+    void storeRow(qint64 rowid, const QByteArray& snapshot) REQUIRES(mutex);
+    void removeStoredRow(qint64 rowid) REQUIRES(mutex);
     // Every stored row from first to last; no row there may have filed values.
-    void removeStoredRows(qint64 first, qint64 last);
-    void addToDeletedSet(qint64 rowid);
-    void removeFromDeletedSet(qint64 rowid);
-    void removeHistoryAbove(int position);
-    void moveHistoryId(qint64 position);
-    void startNewChange();
-    void undoStep(int step);
-    void redoStep(int step);
+    void removeStoredRows(qint64 first, qint64 last) REQUIRES(mutex);
+    void addToDeletedSet(qint64 rowid) REQUIRES(mutex);
+    void removeFromDeletedSet(qint64 rowid) REQUIRES(mutex);
+    void removeHistoryAbove(int position) REQUIRES(mutex);
+    void moveHistoryId(qint64 position) REQUIRES(mutex);
+    void startNewChange() REQUIRES(mutex);
+    void undoStep(int step) REQUIRES(mutex);
+    void redoStep(int step) REQUIRES(mutex);
     // The stored snapshot of rowid, found by walking on from the last one
     // during a scan, by a lookup otherwise; empty when the file lacks it.
-    QByteArray readSnapshot(qint64 rowid);
+    QByteArray readSnapshot(qint64 rowid) REQUIRES(mutex);
     // The stored row of rowid decoded, or an empty list.
-    QList<QVariant> storedValues(qint64 rowid);
+    QList<QVariant> storedValues(qint64 rowid) REQUIRES(mutex);
     // Files the stored values of column in the index, when not yet filed.
-    void fileColumn(int column);
+    void fileColumn(int column) REQUIRES(mutex);
 
     // The log as the index knows it, read again from the database after a
     // rollback took back what it held.
-    LogIndex& log()
+    LogIndex& log() REQUIRES(mutex)
     {
         if (!indexValid.load(std::memory_order_acquire))
             readIndex();
         return index;
     }
-    void readIndex();
-    void rebuildIndex();
+    void readIndex() REQUIRES(mutex);
+    void rebuildIndex() REQUIRES(mutex);
     // The counts of each step and the origins of moved rows, from the history
     // rows in the order they were recorded.
     void replayHistory(LogIndex& fresh);
     void rolledBack(SqliteDatabase::Mark to) noexcept override;
     class Listing;
     // Hands every open listing what it has yet to show, before the log changes.
-    void holdListings(const LogIndex& current);
+    void holdListings(const LogIndex& current) REQUIRES(mutex);
     // Runs a statement that changes the log and makes the same change to the index.
     template <typename Apply>
-    void changeLog(Statement& statement, Apply&& apply);
+    void changeLog(Statement& statement, Apply&& apply) REQUIRES(mutex);
     // The same with a row added to a batch.
     template <typename Apply>
-    void changeLog(RowBatch& batch, const RowBatch::Value* row, Apply&& apply);
+    void changeLog(RowBatch& batch, const RowBatch::Value* row, Apply&& apply) REQUIRES(mutex);
     // What both do around write, which changes the log's tables.
     template <typename Write, typename Apply>
-    void changeLogBy(Write&& write, Apply&& apply);
+    void changeLogBy(Write&& write, Apply&& apply) REQUIRES(mutex);
 
-    mutable std::recursive_mutex mutex;
+    mutable RecursiveMutex mutex;
     std::shared_ptr<SqliteDatabase> connection;
     SqliteDatabase& database;
     // Quoted identifiers of the log tables, and the table's own name.
@@ -189,27 +190,29 @@ private:
         RowBatch storeRows, appendHistoryRows;
     };
     Statements statements;
-    LogIndex index;
-    // The listings of changes open on the log, under its lock.
-    std::vector<Listing*> listings;
+    LogIndex index GUARDED_BY(mutex);
+    // The listings of changes open on the log.
+    std::vector<Listing*> listings GUARDED_BY(mutex);
     // Cleared by a rollback, on the thread that rolls back.
     std::atomic<bool> indexValid{false};
+    // Written under the log's lock and the connection's, read under the
+    // connection's by the rollback observer.
     std::optional<SqliteDatabase::Mark> made;
     std::atomic<bool> undone{false};
-    std::optional<qint64> newRowsFrom;
+    std::optional<qint64> newRowsFrom GUARDED_BY(mutex);
     std::atomic<quint64> changes{0};
     // The transaction that changed the log last (SqliteDatabase::openTransaction).
     std::atomic<SqliteDatabase::Mark> touchedIn{0};
     // Where walkRows stands, while it walks and the log stays as it was.
-    qint64 walkedRowid = 0;
-    quint64 walkedChanges = 0;
+    qint64 walkedRowid GUARDED_BY(mutex) = 0;
+    quint64 walkedChanges GUARDED_BY(mutex) = 0;
     // The stored row read last, while the log stays as it was.
     struct CachedRow {
         qint64 rowid = 0;
         quint64 changes = 0;
         bool valid = false;
         RowSnapshot row;
-    } cached;
+    } cached GUARDED_BY(mutex);
 };
 
 template <typename Write, typename Apply>

@@ -10,8 +10,8 @@
 #include "extension/csv_saver.h"
 #include "extension/save_failure.h"
 #include "extension/save_target.h"
+#include "history/history_link.h"
 #include "overlay/save_function.h"
-#include "registry/modification_manager_factory.h"
 
 #include <algorithm>
 #include <cstring>
@@ -74,7 +74,7 @@ sqlite3_int64 saveOwnFile(sqlite3* db, const SavedTable& table)
     const QByteArray uri = QByteArray::fromStdString(file.path);
     const std::shared_ptr<OpenLog>& entry = table.entry;
     if (entry)
-        requireSoleTable(db, *entry, table);
+        requireSoleTable(*table.history, db, *entry, table);
     Saver saver(db, table);
     const sqlite3_int64 written = saver.write(file.path);
     csvfile::CsvFile saved;
@@ -91,20 +91,20 @@ sqlite3_int64 saveOwnFile(sqlite3* db, const SavedTable& table)
     bool replaced = false;
     const auto replace = [&] {
         if (entry)
-            requireSoleTable(db, *entry, table);
+            requireSoleTable(*table.history, db, *entry, table);
         saver.replace();
         replaced = true;
     };
     try {
         if (entry)
-            ModificationManagerFactory::instance().endLogWith(*entry, uri, db, replace);
+            table.history->endLogWith(*entry, uri, db, replace);
         else
             replace();
     } catch (...) {
         if (!replaced)
             throw;
         // The file is saved: the table reads it unless its log could not end.
-        const bool ended = !entry || !ModificationManagerFactory::instance().registry().logOver(*entry, uri);
+        const bool ended = !entry || !table.history->registry().logOver(*entry, uri);
         if (ended)
             csvSwapFile(db, table.schema, table.name, saved);
         const Failure failure = failureOf(std::current_exception());
@@ -123,7 +123,8 @@ sqlite3_int64 saveOwnFile(sqlite3* db, const SavedTable& table)
 
 } // namespace
 
-void saveCsvTable(sqlite3_context* ctx, int argc, sqlite3_value** argv, const char* function)
+void saveCsvTable(sqlite3_context* ctx, int argc, sqlite3_value** argv, const char* function,
+                  const HistoryLink& history)
 {
     const char* name = textArgument(argv[0]);
     const char* path = argc == 2 ? textArgument(argv[1]) : nullptr;
@@ -137,7 +138,7 @@ void saveCsvTable(sqlite3_context* ctx, int argc, sqlite3_value** argv, const ch
     }
     sqlite3* db = sqlite3_context_db_handle(ctx);
     try {
-        const SavedTable table = findSavedTable(db, name);
+        const SavedTable table = findSavedTable(db, name, history);
         if (isOwnFileTarget(db, table, path)) {
             sqlite3_result_int64(ctx, saveOwnFile(db, table));
         } else {
@@ -164,16 +165,17 @@ namespace {
 
 void csvSave(sqlite3_context* ctx, int argc, sqlite3_value** argv)
 {
-    saveCsvTable(ctx, argc, argv, "csv_save");
+    saveCsvTable(ctx, argc, argv, "csv_save", *static_cast<const HistoryLink*>(sqlite3_user_data(ctx)));
 }
 
 } // namespace
 
-int registerCsvSave(sqlite3* db)
+int registerCsvSave(sqlite3* db, const HistoryLink& history)
 {
     for (int arguments : {1, 2}) {
-        const int rc = sqlite3_create_function(db, "csv_save", arguments, SQLITE_UTF8 | SQLITE_DIRECTONLY, nullptr,
-                                               csvSave, nullptr, nullptr);
+        const int rc =
+            sqlite3_create_function_v2(db, "csv_save", arguments, SQLITE_UTF8 | SQLITE_DIRECTONLY,
+                                       newHistoryLink(history), csvSave, nullptr, nullptr, deleteHistoryLink);
         if (rc != SQLITE_OK)
             return rc;
     }

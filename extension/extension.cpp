@@ -53,20 +53,21 @@ extern "C" __attribute__((visibility("default"))) int sqlite3_quillmereextension
 {
     // Every connection that loads the extension hands the same table.
     fillRoutines(pApi);
-    int rc = registerHistoryFunctions(db);
+    const HistoryLink history = History::ofProcess();
+    int rc = registerHistoryFunctions(db, history);
     if (rc != SQLITE_OK)
         return fail(db, pzErrMsg, rc, registrationFailure("the history functions", rc));
-    openHistoryDatabase();
+    openHistoryDatabase(history);
     rc = sqlite3_create_module(db, plainModuleName, csvModule(), nullptr);
     if (rc != SQLITE_OK)
         return fail(db, pzErrMsg, rc, registrationFailure(plainModuleName, rc));
-    rc = registerOverlay(db, overlayModuleName, csvModule(), nullptr, saveCsvTable);
+    rc = registerOverlay(db, overlayModuleName, csvModule(), nullptr, history, saveCsvTable);
     if (rc != SQLITE_OK)
         return fail(db, pzErrMsg, rc, registrationFailure(overlayModuleName, rc));
-    rc = registerLoadFunction(db);
+    rc = registerLoadFunction(db, history);
     if (rc != SQLITE_OK)
         return fail(db, pzErrMsg, rc, registrationFailure("quillmere_load", rc));
-    rc = registerCsvSave(db);
+    rc = registerCsvSave(db, history);
     if (rc != SQLITE_OK)
         return fail(db, pzErrMsg, rc, registrationFailure("csv_save", rc));
     return SQLITE_OK;

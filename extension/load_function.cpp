@@ -2,13 +2,13 @@
 // init function with the capturing routines and wraps every module it registers.
 #include "extension/load_function.h"
 
+#include "common/mutex.h"
 #include "extension/capture.h"
 #include "overlay/callbacks.h"
 
 #include <dlfcn.h>
 
 #include <memory>
-#include <mutex>
 #include <new>
 #include <set>
 #include <string>
@@ -23,12 +23,14 @@ using InitFunction = int (*)(sqlite3*, char**, const sqlite3_api_routines*);
 // function on it (the extension may be loaded twice) and gone with the last.
 struct ConnectionLoads {
     sqlite3* db;
+    // Where the overlays this function registers keep their logs.
+    HistoryLink history;
     std::set<void*> files;
     std::set<std::string> wrappedModules;
     ~ConnectionLoads();
 };
 
-std::mutex connectionsMutex;
+Mutex connectionsMutex;
 
 // Gone at exit (or unload): a connection closed later has nothing to remove.
 struct ConnectionMap {
@@ -45,7 +47,7 @@ std::unordered_map<sqlite3*, std::weak_ptr<ConnectionLoads>>& connections()
 
 ConnectionLoads::~ConnectionLoads()
 {
-    std::lock_guard<std::mutex> lock(connectionsMutex);
+    const MutexLock lock(connectionsMutex);
     if (ConnectionMap::destroyed)
         return;
     auto it = connections().find(db);
@@ -53,14 +55,15 @@ ConnectionLoads::~ConnectionLoads()
         connections().erase(it);
 }
 
-std::shared_ptr<ConnectionLoads> loadsOf(sqlite3* db)
+std::shared_ptr<ConnectionLoads> loadsOf(sqlite3* db, const HistoryLink& history)
 {
-    std::lock_guard<std::mutex> lock(connectionsMutex);
+    const MutexLock lock(connectionsMutex);
     std::weak_ptr<ConnectionLoads>& slot = connections()[db];
     std::shared_ptr<ConnectionLoads> loads = slot.lock();
     if (!loads) {
         loads = std::make_shared<ConnectionLoads>();
         loads->db = db;
+        loads->history = history;
         slot = loads;
     }
     return loads;
@@ -169,7 +172,8 @@ std::string load(ConnectionLoads& loads, sqlite3* db, const std::string& path, c
     for (const CapturedModule& captured : capture.modules()) {
         const std::string overlayName = "editable_" + captured.name;
         // The inner module's destructor stays SQLite's to run, once.
-        const int wrapped = registerOverlay(db, overlayName.c_str(), captured.module, captured.clientData);
+        const int wrapped =
+            registerOverlay(db, overlayName.c_str(), captured.module, captured.clientData, loads.history);
         if (wrapped != SQLITE_OK)
             throw LoadError{wrapped, "cannot register " + overlayName + ": " + sqlite3_errstr(wrapped)};
         loads.wrappedModules.insert(foldedModuleName(captured.name));
@@ -198,11 +202,11 @@ void loadFunction(sqlite3_context* ctx, int argc, sqlite3_value** argv)
 
 } // namespace
 
-int registerLoadFunction(sqlite3* db)
+int registerLoadFunction(sqlite3* db, const HistoryLink& history)
 {
     std::shared_ptr<ConnectionLoads>* holder = nullptr;
     try {
-        holder = new std::shared_ptr<ConnectionLoads>(loadsOf(db));
+        holder = new std::shared_ptr<ConnectionLoads>(loadsOf(db, history));
     } catch (const std::bad_alloc&) {
         return SQLITE_NOMEM;
     }

@@ -4,8 +4,10 @@
 
 #include <sqlite3ext.h>
 
+#include "history/history.h"
+
 // Registers quillmere_load on db; what it keeps for db goes when db closes.
-int registerLoadFunction(sqlite3* db);
+int registerLoadFunction(sqlite3* db, const HistoryLink& history);
 
 // This extension's entry point, in extension.cpp.
 extern "C" int sqlite3_quillmereextension_init(sqlite3* db, char** pzErrMsg, const sqlite3_api_routines* pApi);

@@ -6,7 +6,7 @@
 #include "common/identifiers.h"
 #include "common/inner_files.h"
 #include "extension/save_failure.h"
-#include "registry/modification_manager_factory.h"
+#include "history/history.h"
 
 #include <QFile>
 
@@ -110,9 +110,9 @@ void refuseDatabases(sqlite3* db, const Identity& target)
 // A log lies over the files its path names; the table's own log aside.
 void refuseFilesOfLogs(const SavedTable& table, const Identity& target)
 {
-    if (!ModificationManagerFactory::alive())
+    if (!table.history)
         return;
-    for (const LogPath& log : ModificationManagerFactory::instance().livingLogPaths()) {
+    for (const LogPath& log : table.history->livingLogPaths()) {
         if (table.log && sameIdentifier(log.name, QString::fromStdString(table.name)) &&
             Identity(log.uri.toStdString()).sameFile(Identity(table.file->path)))
             continue;

@@ -4,23 +4,24 @@
 
 #include "csv/csv_module.h"
 #include "extension/save_failure.h"
-#include "registry/modification_manager_factory.h"
+#include "history/history.h"
 
 #include <algorithm>
 #include <vector>
 
 SQLITE_EXTENSION_INIT3
 
-SavedTable findSavedTable(sqlite3* db, const std::string& given)
+SavedTable findSavedTable(sqlite3* db, const std::string& given, const HistoryLink& history)
 {
     SavedTable table;
     static_cast<NamedTable&>(table) = findNamedTable(db, given);
     table.file = csvFileOf(db, table.schema, table.name);
     if (!table.file)
         throw Failure{SQLITE_ERROR, given + " is not a table of editable_csv"};
-    if (!ModificationManagerFactory::alive())
+    table.history = history.lock();
+    if (!table.history)
         return table;
-    OpenTables& registry = ModificationManagerFactory::instance().registry();
+    OpenTables& registry = table.history->registry();
     std::shared_ptr<OpenLog> entry = registry.find(QString::fromStdString(table.name));
     for (const OpenLog::Table& open : entry ? registry.state(*entry).tables : std::vector<OpenLog::Table>()) {
         if (open.connection == db && qstricmp(open.schema.constData(), table.schema.c_str()) == 0) {

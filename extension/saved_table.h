@@ -4,7 +4,7 @@
 
 #include "common/named_table.h"
 #include "csv/csv_reader.h"
-#include "registry/open_tables.h"
+#include "history/history.h"
 
 #include <sqlite3ext.h>
 
@@ -13,6 +13,8 @@
 
 struct SavedTable : NamedTable {
     const csvfile::CsvFile* file = nullptr;
+    // The history its log is kept in; null once the process's end closed it.
+    std::shared_ptr<History> history;
     // An editable_csv table's registry entry (the name's), null for readonly_csv.
     std::shared_ptr<OpenLog> entry;
     // The log the table reads through: the name's, when it was made over this
@@ -20,6 +22,7 @@ struct SavedTable : NamedTable {
     std::shared_ptr<SqliteModificationManager> log;
 };
 
-// The table given names (see findNamedTable). Throws Failure or ErrorPair: no
-// such table, or one that is not the CSV module's.
-SavedTable findSavedTable(sqlite3* db, const std::string& given);
+// The table given names (see findNamedTable), its log found in history.
+// Throws Failure or ErrorPair: no such table, or one that is not the CSV
+// module's.
+SavedTable findSavedTable(sqlite3* db, const std::string& given, const HistoryLink& history);

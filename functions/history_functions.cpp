@@ -14,8 +14,7 @@
 #include "common/routines.h"
 #include "common/guard.h"
 #include "quillmere.h"
-#include "registry/modification_manager_factory.h"
-#include "store/savepoint.h"
+#include "history/history_link.h"
 
 #include <QString>
 
@@ -41,13 +40,12 @@ std::optional<QString> labelArgument(sqlite3_value* value)
 }
 
 // Makes the table's overlay on this connection join the host's open transaction,
-// as a write would: SQLite then tells it how the transaction ends, and the
-// history transaction begins as the first row written would begin it. Without
+// as a write would: SQLite then tells it how the transaction ends. Without
 // the table open here nothing would tell it, and the call is refused rather
 // than committed behind the host's back.
-void joinHostTransaction(sqlite3* host, const LogState& entry, SqliteDatabase& database)
+void enlistTable(sqlite3* host, const LogState& entry, const HostTransaction& transaction)
 {
-    if (sqlite3_get_autocommit(host) || database.transactionOwner() == host)
+    if (sqlite3_get_autocommit(host) || transaction.heldBy(host))
         return;
     for (const OpenLog::Table& table : entry.tables) {
         if (table.connection != host)
@@ -87,12 +85,12 @@ template <typename Move, typename WithoutLog>
 void moveTable(sqlite3_context* ctx, sqlite3_value* value, Move&& move, WithoutLog&& withoutLog, bool makeLog = false)
 {
     const QString name = tableNameArgument(value);
-    ModificationManagerFactory& factory = ModificationManagerFactory::instance();
-    OpenTables& registry = factory.registry();
+    const std::shared_ptr<History> history = historyOf(ctx);
+    OpenTables& registry = history->registry();
     sqlite3* host = sqlite3_context_db_handle(ctx);
-    std::shared_ptr<OpenLog> entry = name.isNull() ? nullptr : findTable(host, name);
+    std::shared_ptr<OpenLog> entry = name.isNull() ? nullptr : findTable(*history, host, name);
     if (!entry || !registry.manager(*entry)) {
-        if (!name.isNull() && factory.ownedElsewhere(name))
+        if (!name.isNull() && history->ownedElsewhere(name))
             throw ErrorPair(SQLITE_BUSY,
                             QStringLiteral("table %1: its change log belongs to another process").arg(name));
         if (!entry)
@@ -102,24 +100,26 @@ void moveTable(sqlite3_context* ctx, sqlite3_value* value, Move&& move, WithoutL
             return;
         }
     }
-    const std::shared_ptr<HistoryFile::Open> file = factory.file().open();
-    joinHostTransaction(host, registry.state(*entry), file->database);
+    const std::shared_ptr<HistoryFile::Open> file = history->file().open();
+    // The history transaction begins as the first row written would begin it.
+    HostTransaction& transaction = history->transaction();
+    enlistTable(host, registry.state(*entry), transaction);
     if (!sqlite3_get_autocommit(host))
-        file->database.joinHostTransaction(host);
+        transaction.enlist(file->database, host);
     {
-        Savepoint savepoint(file->database, host);
+        HostTransaction::Scope scope = HostTransaction::work(file->database, host);
         const LogState log = registry.state(*entry);
         if (!log.manager && !makeLog) {
-            savepoint.release();
+            scope.keep();
             return;
         }
         const std::shared_ptr<SqliteModificationManager> manager =
-            log.manager ? log.manager : factory.logFor(*entry, filePathOn(host, log), host);
+            log.manager ? log.manager : history->logFor(*entry, filePathOn(host, log), host);
         if constexpr (std::is_invocable_v<Move, OpenLog&>)
             move(*entry);
         else
             move(*manager);
-        savepoint.release();
+        scope.keep();
     }
     file->database.giveSpaceBack();
 }
@@ -168,9 +168,7 @@ void labelFunction(sqlite3_context* ctx, int, sqlite3_value** argv)
         const std::optional<QString> label = labelArgument(argv[1]);
         moveTable(
             ctx, argv[0], [&label](ModificationManager& log) { log.label(label); },
-            [&label](OpenLog& entry) {
-                ModificationManagerFactory::instance().registry().setFirstLabel(entry, label);
-            });
+            [&](OpenLog& entry) { historyOf(ctx)->registry().setFirstLabel(entry, label); });
     });
 }
 
@@ -185,9 +183,9 @@ void keepFunction(sqlite3_context* ctx, int argc, sqlite3_value** argv)
 {
     guardFunction(ctx, [&] {
         const bool kept = argc < 2 || sqlite3_value_int64(argv[1]) != 0;
-        ModificationManagerFactory& factory = ModificationManagerFactory::instance();
+        const std::shared_ptr<History> history = historyOf(ctx);
         moveTable(
-            ctx, argv[0], [&](OpenLog& entry) { factory.keep(entry, kept); }, [](OpenLog&) {}, kept);
+            ctx, argv[0], [&](OpenLog& entry) { history->keep(entry, kept); }, [](OpenLog&) {}, kept);
     });
 }
 
@@ -205,7 +203,7 @@ void discardFunction(sqlite3_context* ctx, int, sqlite3_value** argv)
             throw ErrorPair(SQLITE_ERROR, QStringLiteral("cannot discard the kept change log of table %1 inside a "
                                                          "transaction: it goes at once, outside any transaction")
                                               .arg(name));
-        ModificationManagerFactory::instance().discard(name, host);
+        historyOf(ctx)->discard(name, host);
     });
 }
 
@@ -235,7 +233,7 @@ void acceptFilesFunction(sqlite3_context* ctx, int argc, sqlite3_value** argv)
                                                          "inside a transaction: it changes at once, outside any "
                                                          "transaction")
                                               .arg(name));
-        ModificationManagerFactory::instance().acceptFiles(name, path, host);
+        historyOf(ctx)->acceptFiles(name, path, host);
     });
 }
 
@@ -284,18 +282,20 @@ const FunctionEntry historyFunctions[] = {
 
 } // namespace
 
-int registerHistoryFunctions(sqlite3* db)
+int registerHistoryFunctions(sqlite3* db, const HistoryLink& history)
 {
     int result = SQLITE_OK;
     // Direct-only: SQLite refuses them in the views and triggers of a database's
-    // schema; TEMP views and triggers, which it trusts, can call them.
+    // schema; TEMP views and triggers, which it trusts, can call them. SQLite
+    // frees the user data when the function goes, and at once when it fails.
     for (const FunctionEntry& function : historyFunctions) {
-        int rc = sqlite3_create_function(db, function.name, function.argumentCount, SQLITE_UTF8 | SQLITE_DIRECTONLY,
-                                         nullptr, function.implementation, nullptr, nullptr);
+        int rc = sqlite3_create_function_v2(db, function.name, function.argumentCount, SQLITE_UTF8 | SQLITE_DIRECTONLY,
+                                            newHistoryLink(history), function.implementation, nullptr, nullptr,
+                                            deleteHistoryLink);
         if (result == SQLITE_OK)
             result = rc;
     }
-    const int rc = registerHistoryViews(db);
+    const int rc = registerHistoryViews(db, history);
     return result != SQLITE_OK ? result : rc;
 }
 
@@ -307,10 +307,10 @@ void unregisterHistoryFunctions(sqlite3* db)
     unregisterHistoryViews(db);
 }
 
-int openHistoryDatabase() noexcept
+int openHistoryDatabase(const HistoryLink& history) noexcept
 {
     try {
-        ModificationManagerFactory::instance().file().open();
+        History::require(history)->file().open();
     } catch (const ErrorPair& error) {
         return error.code();
     } catch (...) {
@@ -324,8 +324,9 @@ int quillmere_register_undoredo_functions(sqlite3* db)
     // The routines pointer is filled by wrapVirtualTableWithTransactions.
     if (!__atomic_load_n(&sqlite3_api, __ATOMIC_ACQUIRE))
         return SQLITE_MISUSE;
-    int rc = registerHistoryFunctions(db);
+    const HistoryLink history = History::ofProcess();
+    int rc = registerHistoryFunctions(db, history);
     // Opened now so that the host learns at once when it cannot be; the
     // functions stay registered and each call that needs it says why.
-    return rc != SQLITE_OK ? rc : openHistoryDatabase();
+    return rc != SQLITE_OK ? rc : openHistoryDatabase(history);
 }

@@ -15,7 +15,7 @@
 #include "common/guard.h"
 #include "common/host_records.h"
 #include "common/identifiers.h"
-#include "registry/modification_manager_factory.h"
+#include "history/history.h"
 
 #include <QByteArray>
 #include <QSet>
@@ -73,6 +73,7 @@ Cell optional(const std::optional<qint64>& value)
 // nobody has written to yet. With oneRowid, the scan shows the row of rowid
 // alone, and none when the value given names no rowid.
 struct Named {
+    HistoryLink history;
     sqlite3* db;
     QString name;
     std::shared_ptr<OpenLog> entry;
@@ -86,22 +87,23 @@ const char* const changeKinds[] = {"insert", "update", "delete"};
 
 // Tables of this process, then kept logs that no table of it has open; such
 // a log shows its position only: its counts are read when a table takes it up.
-std::unique_ptr<Rows> listTables(const Named&)
+std::unique_ptr<Rows> listTables(const Named& named)
 {
     std::vector<std::vector<Cell>> rows;
-    if (!ModificationManagerFactory::alive())
+    const std::shared_ptr<History> held = named.history.lock();
+    if (!held)
         return std::make_unique<ListedRows>(std::move(rows));
-    ModificationManagerFactory& factory = ModificationManagerFactory::instance();
-    const std::vector<KeptLog> kept = factory.keptLogs();
+    History& history = *held;
+    const std::vector<KeptLog> kept = history.keptLogs();
     QSet<QString> keptNames, listed;
     for (const KeptLog& log : kept)
         keptNames.insert(identifierKey(log.name));
-    const auto holder = [&factory](const QString& name) {
-        const bool elsewhere = factory.file().opened() && factory.ownedElsewhere(name);
+    const auto holder = [&history](const QString& name) {
+        const bool elsewhere = history.file().opened() && history.ownedElsewhere(name);
         return elsewhere ? Cell(QByteArray("elsewhere")) : Cell();
     };
-    for (const std::shared_ptr<OpenLog>& entry : factory.registry().entries()) {
-        const LogState state = factory.registry().state(*entry);
+    for (const std::shared_ptr<OpenLog>& entry : history.registry().entries()) {
+        const LogState state = history.registry().state(*entry);
         ModificationManager::Summary log{std::nullopt, 0, 0, 0, 0, 0, true};
         if (state.manager)
             log = state.manager->summary();
@@ -127,7 +129,7 @@ std::unique_ptr<Rows> listSteps(const Named& named)
     std::vector<std::vector<Cell>> rows;
     std::shared_ptr<SqliteModificationManager> manager = named.kept;
     if (named.entry)
-        manager = ModificationManagerFactory::instance().registry().manager(*named.entry);
+        manager = History::require(named.history)->registry().manager(*named.entry);
     if (manager) {
         for (const ModificationManager::StepSummary& step : manager->steps())
             rows.push_back({qint64(step.step), QByteArray(stepStates[int(step.state)]), step.inserted, step.updated,
@@ -145,7 +147,7 @@ class ChangeRows : public Rows {
 public:
     explicit ChangeRows(const Named& named)
         : named(named),
-          manager(named.entry ? ModificationManagerFactory::instance().registry().manager(*named.entry) : named.kept),
+          manager(named.entry ? History::require(named.history)->registry().manager(*named.entry) : named.kept),
           listing(manager && !named.oneRowid ? manager->listChanges() : nullptr)
     {
         if (manager && named.rowid)
@@ -165,9 +167,10 @@ public:
     {
         if (!listing && !only)
             return false;
+        const std::shared_ptr<History> history = History::require(named.history);
         if (named.kept)
-            ModificationManagerFactory::instance().stillUnheld(named.name);
-        else if (ModificationManagerFactory::instance().registry().manager(*named.entry) != manager)
+            history->stillUnheld(named.name);
+        else if (history->registry().manager(*named.entry) != manager)
             return false;
         const std::optional<ModificationManager::RowChange> found =
             listing ? listing->next() : std::exchange(only, std::nullopt);
@@ -209,16 +212,17 @@ private:
     // connection that reads the view; without one they are unknown.
     Cell innerRow(qint64 rowid) const
     {
-        if (!named.entry)
+        const std::shared_ptr<History> history = named.history.lock();
+        if (!named.entry || !history)
             return Cell();
-        const LogState log = ModificationManagerFactory::instance().registry().state(*named.entry);
+        const LogState log = history->registry().state(*named.entry);
         // The table opened last: one that statements prepared before a
         // schema change still hold is not the one a query reaches now.
         for (auto at = log.tables.rbegin(); at != log.tables.rend(); ++at) {
             const OpenLog::Table& table = *at;
-            if (table.connection != named.db || table.filePath != log.filePath || !table.innerRow)
+            if (table.connection != named.db || table.filePath != log.filePath || !table.innerRows)
                 continue;
-            const std::optional<QList<QVariant>> values = table.innerRow(table.overlay, rowid);
+            const std::optional<QList<QVariant>> values = table.innerRows->innerRow(rowid);
             return values ? Cell(jsonFromRow(*values)) : Cell();
         }
         return Cell();
@@ -263,9 +267,21 @@ const View views[] = {
      5, 0, 100, listChanges},
 };
 
+// A view's client data: what it shows, over which history.
+struct ViewRegistration {
+    const View* view;
+    HistoryLink history;
+};
+
+void deleteViewRegistration(void* registration)
+{
+    delete static_cast<ViewRegistration*>(registration);
+}
+
 struct ViewTable {
     sqlite3_vtab base;
     const View* view;
+    HistoryLink history;
     sqlite3* db;
 };
 
@@ -284,32 +300,33 @@ const View& viewOf(sqlite3_vtab_cursor* cursor)
 // The table a view names: its entry when it has a log, else its kept log
 // when one waits that no table holds, even where connecting the table was
 // refused (its files changed); else its entry, without a log.
-Named namedLog(sqlite3* db, const View& view, int argc, sqlite3_value** argv)
+Named namedLog(const HistoryLink& link, sqlite3* db, const View& view, int argc, sqlite3_value** argv)
 {
     if (argc < 1)
         throw ErrorPair(SQLITE_ERROR,
                         QStringLiteral("Usage: SELECT * FROM %1('Table_Name')").arg(QString::fromUtf8(view.name)));
     auto text = reinterpret_cast<const char*>(sqlite3_value_text(argv[0]));
-    if (!text || !ModificationManagerFactory::alive())
+    const std::shared_ptr<History> held = link.lock();
+    if (!text || !held)
         throw noSuchTable();
-    Named named{db, QString::fromUtf8(text, sqlite3_value_bytes(argv[0])), nullptr, nullptr, false, std::nullopt};
-    ModificationManagerFactory& factory = ModificationManagerFactory::instance();
+    Named named{link, db, QString::fromUtf8(text, sqlite3_value_bytes(argv[0])), nullptr, nullptr, false, std::nullopt};
+    History& history = *held;
     std::optional<ErrorPair> refused;
     try {
-        named.entry = findTable(db, named.name);
+        named.entry = findTable(history, db, named.name);
     } catch (const ErrorPair& error) {
         refused = error;
     }
-    if (named.entry && factory.registry().manager(*named.entry))
+    if (named.entry && history.registry().manager(*named.entry))
         return named;
-    named.kept = factory.readKeptLog(named.name);
+    named.kept = history.readKeptLog(named.name);
     if (named.kept) {
         named.entry = nullptr;
         return named;
     }
     // A table of this process took the log up meanwhile.
-    if (factory.heldHere(named.name)) {
-        named.entry = factory.registry().find(named.name);
+    if (history.heldHere(named.name)) {
+        named.entry = history.registry().find(named.name);
         return named;
     }
     if (refused)
@@ -321,7 +338,8 @@ Named namedLog(sqlite3* db, const View& view, int argc, sqlite3_value** argv)
 
 int viewConnect(sqlite3* db, void* clientData, int, const char* const*, sqlite3_vtab** ppVtab, char**)
 {
-    const View* view = static_cast<const View*>(clientData);
+    const ViewRegistration* registration = static_cast<const ViewRegistration*>(clientData);
+    const View* view = registration->view;
     int rc = sqlite3_declare_vtab(db, view->schema);
     if (rc != SQLITE_OK)
         return rc;
@@ -331,6 +349,7 @@ int viewConnect(sqlite3* db, void* clientData, int, const char* const*, sqlite3_
     if (!table)
         return SQLITE_NOMEM;
     table->view = view;
+    table->history = registration->history;
     table->db = db;
     *ppVtab = &table->base;
     return SQLITE_OK;
@@ -440,9 +459,9 @@ int viewFilter(sqlite3_vtab_cursor* base, int idxNum, const char*, int argc, sql
     const View& view = viewOf(base);
     const int rc = guardTableCallback(base->pVtab, [&] {
         cursor->atEnd = true;
-        sqlite3* db = reinterpret_cast<ViewTable*>(base->pVtab)->db;
-        Named named =
-            view.argumentColumn >= 0 ? namedLog(db, view, argc, argv) : Named{db, {}, {}, {}, false, std::nullopt};
+        const ViewTable* table = reinterpret_cast<ViewTable*>(base->pVtab);
+        Named named = view.argumentColumn >= 0 ? namedLog(table->history, table->db, view, argc, argv)
+                                               : Named{table->history, table->db, {}, {}, {}, false, std::nullopt};
         if (idxNum == lookUpRowid && argc > 0) {
             named.oneRowid = true;
             named.rowid = rowidEqualTo(argv[argc - 1]);
@@ -507,9 +526,9 @@ const sqlite3_module viewModule = {
 
 } // namespace
 
-std::shared_ptr<OpenLog> findTable(sqlite3* db, const QString& name)
+std::shared_ptr<OpenLog> findTable(History& history, sqlite3* db, const QString& name)
 {
-    OpenTables& registry = ModificationManagerFactory::instance().registry();
+    OpenTables& registry = history.registry();
     if (std::shared_ptr<OpenLog> entry = registry.find(name))
         return entry;
     const QByteArray sql = "SELECT 0 FROM " + quotedIdentifier(name).toUtf8() + " WHERE 0";
@@ -522,11 +541,13 @@ std::shared_ptr<OpenLog> findTable(sqlite3* db, const QString& name)
     return registry.find(name);
 }
 
-int registerHistoryViews(sqlite3* db)
+int registerHistoryViews(sqlite3* db, const HistoryLink& history)
 {
     int result = SQLITE_OK;
+    // SQLite frees the client data when the module goes, and at once when it fails.
     for (const View& view : views) {
-        const int rc = sqlite3_create_module(db, view.name, &viewModule, const_cast<View*>(&view));
+        const int rc = sqlite3_create_module_v2(db, view.name, &viewModule, new ViewRegistration{&view, history},
+                                                deleteViewRegistration);
         if (result == SQLITE_OK)
             result = rc;
     }

@@ -4,15 +4,15 @@
 
 #include "common/error_pair.h"
 #include "common/routines.h"
-#include "registry/modification_manager_factory.h"
+#include "history/history.h"
 
 #include <QString>
 
 #include <memory>
 
-// Registers the three views on db, usable from views and triggers too; the
+// Registers the three views of history on db, usable from views and triggers too; the
 // first failing registration's code, or SQLITE_OK.
-int registerHistoryViews(sqlite3* db);
+int registerHistoryViews(sqlite3* db, const HistoryLink& history);
 // Takes them off db again.
 void unregisterHistoryViews(sqlite3* db);
 
@@ -27,4 +27,4 @@ inline ErrorPair noSuchTable()
 // process has none yet, as a statement that reads it would: a table whose
 // database was just opened takes up its kept log then. Null when db has no
 // such table; throws ErrorPair when connecting it fails.
-std::shared_ptr<OpenLog> findTable(sqlite3* db, const QString& name);
+std::shared_ptr<OpenLog> findTable(History& history, sqlite3* db, const QString& name);

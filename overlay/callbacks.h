@@ -2,6 +2,7 @@
 #pragma once
 
 #include "common/routines.h"
+#include "history/history.h"
 #include "overlay/registration.h"
 
 #include <QList>
@@ -31,8 +32,6 @@ int overlayColumn(sqlite3_vtab_cursor* cursor, sqlite3_context* ctx, int column)
 int overlayRowid(sqlite3_vtab_cursor* cursor, sqlite3_int64* rowid);
 
 int overlayUpdate(sqlite3_vtab* vtab, int argc, sqlite3_value** argv, sqlite3_int64* rowid);
-// See OpenLog::Table::innerRow; overlay is an OverlayTable.
-std::optional<QList<QVariant>> innerRowValues(const void* overlay, qint64 rowid);
 
 int overlayBegin(sqlite3_vtab* vtab);
 int overlaySync(sqlite3_vtab* vtab);
@@ -60,8 +59,9 @@ extern const sqlite3_module overlayModule;
 void fillRoutines(const sqlite3_api_routines* routines);
 
 // Registers the overlay around innerModule, whose constructors are called with
-// innerClientData (owned by whoever registered innerModule), and ombrix_save
-// on db; save writes the files of a module that cannot write its own rows.
-// For entry points of this library only; never exported.
+// innerClientData (owned by whoever registered innerModule), its tables'
+// logs kept in history, and ombrix_save on db; save writes the files of a
+// module that cannot write its own rows. For entry points of this library
+// only; never exported.
 int registerOverlay(sqlite3* db, const char* moduleName, const sqlite3_module* innerModule, void* innerClientData,
-                    TableSave save = nullptr);
+                    const HistoryLink& history, TableSave save = nullptr);

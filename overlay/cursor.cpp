@@ -46,7 +46,8 @@ void startReading(OverlayCursor* cursor)
 {
     if (cursor->reading || !mergedLog(cursor))
         return;
-    if (const std::shared_ptr<HistoryFile::Open> file = ModificationManagerFactory::instance().file().opened())
+    const std::shared_ptr<History> history = historyOf(*cursor->table);
+    if (const std::shared_ptr<HistoryFile::Open> file = history ? history->file().opened() : nullptr)
         cursor->reading.emplace(std::shared_ptr<SqliteDatabase>(file, &file->database));
 }
 

@@ -5,9 +5,10 @@
 // Connections on other threads share the list; cursors close outside its lock.
 #include "overlay/inner_cursors.h"
 
+#include "common/mutex.h"
+
 #include <algorithm>
 #include <atomic>
-#include <mutex>
 #include <vector>
 
 namespace {
@@ -20,8 +21,8 @@ struct KeptCursor {
     std::vector<Run> writers;
 };
 
-std::mutex keptMutex;
-std::vector<KeptCursor> kept;
+Mutex keptMutex;
+std::vector<KeptCursor> kept GUARDED_BY(keptMutex);
 // How many are kept, read without the lock where none usually are.
 std::atomic<size_t> keptCount{0};
 
@@ -62,7 +63,7 @@ void closeWhere(Matches&& matches) noexcept
     for (;;) {
         sqlite3_vtab_cursor* cursor = nullptr;
         {
-            const std::lock_guard<std::mutex> held(keptMutex);
+            const MutexLock held(keptMutex);
             const auto at = std::find_if(kept.begin(), kept.end(), matches);
             if (at == kept.end())
                 return;
@@ -82,7 +83,7 @@ void closeInnerCursor(sqlite3* db, sqlite3_vtab_cursor* inner, bool onRow) noexc
         if (onRow) {
             std::vector<Run> writers = runningWriters(db);
             if (!writers.empty()) {
-                const std::lock_guard<std::mutex> held(keptMutex);
+                const MutexLock held(keptMutex);
                 kept.push_back({db, inner, std::move(writers)});
                 keptCount.store(kept.size(), std::memory_order_relaxed);
                 return;

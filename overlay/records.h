@@ -6,7 +6,7 @@
 #include "common/host_records.h"
 #include "common/routines.h"
 #include "overlay/registration.h"
-#include "registry/modification_manager_factory.h"
+#include "history/history.h"
 #include "store/reading.h"
 
 #include <QByteArray>
@@ -24,6 +24,15 @@ enum class RowidLookup {
     FindsNothing, // the module gets no constraint on the rowid
 };
 
+struct OverlayTable;
+
+// A table's inner rows as the history views read them (see InnerRows).
+class TableInnerRows final : public InnerRows {
+public:
+    std::optional<QList<QVariant>> innerRow(qint64 rowid) const override;
+    OverlayTable* table = nullptr;
+};
+
 struct OverlayTable {
     sqlite3_vtab base;
     sqlite3_vtab* inner;
@@ -35,6 +44,8 @@ struct OverlayTable {
     QByteArray filePath;
     // The table's entry in the registry: its name and change log.
     std::shared_ptr<OpenLog> log;
+    // What the registry hands the history views; points back at this table.
+    TableInnerRows innerRows;
     // Set while the overlay itself scans the inner rows alone.
     bool innerOnly;
     // The history file, when the table's own database is that file.
@@ -147,6 +158,12 @@ inline OverlayCursor* overlayCursor(sqlite3_vtab_cursor* cursor)
     return reinterpret_cast<OverlayCursor*>(cursor);
 }
 
+// The history of the table's registration; null once the process's end closed it.
+inline std::shared_ptr<History> historyOf(const OverlayTable& table)
+{
+    return table.registration->history.lock();
+}
+
 // The log a table reads through: its name's, when made over the file the
 // table names; null while nothing was written through it, and for a table of
 // that name over another file, which shows its inner rows.
@@ -156,9 +173,12 @@ inline std::shared_ptr<SqliteModificationManager> logOf(OverlayTable* table)
         if (std::shared_ptr<SqliteModificationManager> log = table->lastLog.lock())
             return log;
     }
+    const std::shared_ptr<History> history = historyOf(*table);
+    if (!history)
+        return nullptr;
     quint64 version = 0;
     std::shared_ptr<SqliteModificationManager> log =
-        ModificationManagerFactory::instance().registry().logOver(*table->log, table->filePath, &version);
+        history->registry().logOver(*table->log, table->filePath, &version);
     table->lastLog = log;
     table->lastLogVersion = version;
     return log;
@@ -169,14 +189,16 @@ inline std::shared_ptr<SqliteModificationManager> logOf(OverlayTable* table)
 // table without a log, nor for the overlay's own questions to the inner rows.
 inline void requireUnchangedFiles(OverlayTable* table)
 {
-    if (!table->innerOnly && logOf(table))
-        ModificationManagerFactory::instance().requireUnchangedFiles(table->log, table->filePath);
+    if (table->innerOnly || !logOf(table))
+        return;
+    if (const std::shared_ptr<History> history = historyOf(*table))
+        history->requireUnchangedFiles(table->log, table->filePath);
 }
 
 // The table's name now (a rename on another connection may change it).
 inline QString nameOf(const OverlayTable& table)
 {
-    return ModificationManagerFactory::instance().registry().name(*table.log);
+    return History::require(table.registration->history)->registry().name(*table.log);
 }
 
 // A table kept in the history file itself would wait for itself: the host's

@@ -1,16 +1,18 @@
 // Registrations are owned by SQLite through sqlite3_create_module_v2.
 #include "overlay/registration.h"
 
-#include "registry/modification_manager_factory.h"
+#include <utility>
 
-OverlayRegistration* newOverlayRegistration(const sqlite3_module* innerModule, void* innerClientData, TableSave save)
+OverlayRegistration* newOverlayRegistration(const sqlite3_module* innerModule, void* innerClientData,
+                                            HistoryLink history, TableSave save)
 {
-    return new OverlayRegistration{innerModule, innerClientData, save};
+    return new OverlayRegistration{innerModule, innerClientData, std::move(history), save};
 }
 
 void deleteOverlayRegistration(void* registration)
 {
-    if (ModificationManagerFactory::alive())
-        ModificationManagerFactory::instance().releaseHolder(registration);
-    delete static_cast<OverlayRegistration*>(registration);
+    OverlayRegistration* ended = static_cast<OverlayRegistration*>(registration);
+    if (const std::shared_ptr<History> history = ended->history.lock())
+        history->releaseHolder(ended);
+    delete ended;
 }

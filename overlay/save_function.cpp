@@ -6,6 +6,7 @@
 
 #include "common/identifiers.h"
 #include "common/inner_files.h"
+#include "history/history_link.h"
 #include "overlay/inner_apply.h"
 #include "overlay/records.h"
 
@@ -24,9 +25,9 @@ ErrorPair refusal(int code, const std::string& message)
 
 // The newest overlay table of that name on db in that schema: a statement
 // prepared before a schema change may hold an older one.
-OverlayTable* overlayTableOf(sqlite3* db, const NamedTable& named)
+OverlayTable* overlayTableOf(History& history, sqlite3* db, const NamedTable& named)
 {
-    OpenTables& registry = ModificationManagerFactory::instance().registry();
+    OpenTables& registry = history.registry();
     const std::shared_ptr<OpenLog> entry = registry.find(QString::fromStdString(named.name));
     OverlayTable* found = nullptr;
     for (const OpenLog::Table& open : entry ? registry.state(*entry).tables : std::vector<OpenLog::Table>()) {
@@ -38,10 +39,10 @@ OverlayTable* overlayTableOf(sqlite3* db, const NamedTable& named)
 }
 
 // Cursors open on any table of the entry on db in that schema.
-int readersOf(sqlite3* db, const OpenLog& entry, const NamedTable& named)
+int readersOf(History& history, sqlite3* db, const OpenLog& entry, const NamedTable& named)
 {
     int readers = 0;
-    for (const OpenLog::Table& open : ModificationManagerFactory::instance().registry().state(entry).tables) {
+    for (const OpenLog::Table& open : history.registry().state(entry).tables) {
         if (open.connection == db && qstricmp(open.schema.constData(), named.schema.c_str()) == 0)
             readers += static_cast<const OverlayTable*>(open.overlay)->cursors;
     }
@@ -49,9 +50,9 @@ int readersOf(sqlite3* db, const OpenLog& entry, const NamedTable& named)
 }
 
 // Another name's log, live or kept, lies over the rows this save would write.
-void refuseOtherLogs(const OverlayTable& table, const NamedTable& named)
+void refuseOtherLogs(History& history, const OverlayTable& table, const NamedTable& named)
 {
-    for (const LogPath& log : ModificationManagerFactory::instance().livingLogPaths()) {
+    for (const LogPath& log : history.livingLogPaths()) {
         if (log.uri == table.filePath && !sameIdentifier(log.name, QString::fromStdString(named.name)))
             throw refusal(SQLITE_CONSTRAINT, "cannot save " + named.name + ": the " + (log.kept ? "kept " : "") +
                                                  "change log of table " + log.name.toStdString() +
@@ -60,7 +61,8 @@ void refuseOtherLogs(const OverlayTable& table, const NamedTable& named)
 }
 
 // Saves a table of a module that writes its own rows: returns the rows changed.
-sqlite3_int64 saveWritable(sqlite3* db, OverlayTable& table, const NamedTable& named, const char* path)
+sqlite3_int64 saveWritable(History& history, sqlite3* db, OverlayTable& table, const NamedTable& named,
+                           const char* path)
 {
     if (path && canonicalFilePath(QByteArray(path)) != table.filePath)
         throw refusal(SQLITE_ERROR, "cannot save " + named.name +
@@ -77,12 +79,12 @@ sqlite3_int64 saveWritable(sqlite3* db, OverlayTable& table, const NamedTable& n
                                         " inside a transaction: its history ends at once, which a rollback could "
                                         "not bring back");
     const auto refuseReading = [&] {
-        if (readersOf(db, *table.log, named) > 0)
+        if (readersOf(history, db, *table.log, named) > 0)
             throw refusal(SQLITE_LOCKED, "cannot save " + named.name + " while a statement reads it");
     };
     refuseReading();
-    requireSoleTable(db, *table.log, named);
-    refuseOtherLogs(table, named);
+    requireSoleTable(history, db, *table.log, named);
+    refuseOtherLogs(history, table, named);
     requireUnchangedFiles(&table);
     const std::shared_ptr<SqliteModificationManager> log = logOf(&table);
     if (!log)
@@ -91,8 +93,8 @@ sqlite3_int64 saveWritable(sqlite3* db, OverlayTable& table, const NamedTable& n
     refuseReading();
     bool applied = false;
     try {
-        ModificationManagerFactory::instance().endLogWith(*table.log, table.filePath, db, [&] {
-            requireSoleTable(db, *table.log, named);
+        history.endLogWith(*table.log, table.filePath, db, [&] {
+            requireSoleTable(history, db, *table.log, named);
             changes.apply();
             applied = true;
         });
@@ -120,18 +122,19 @@ void saveFunction(sqlite3_context* ctx, int argc, sqlite3_value** argv)
     sqlite3* db = sqlite3_context_db_handle(ctx);
     try {
         const NamedTable named = findNamedTable(db, name);
-        OverlayTable* table = ModificationManagerFactory::alive() ? overlayTableOf(db, named) : nullptr;
+        const std::shared_ptr<History> history = static_cast<const HistoryLink*>(sqlite3_user_data(ctx))->lock();
+        OverlayTable* table = history ? overlayTableOf(*history, db, named) : nullptr;
         if (!table)
             throw refusal(SQLITE_ERROR, named.name + " is not a table of an overlay module (editable_...): it holds "
                                                      "no edits to save");
         if (table->registration->save)
-            return table->registration->save(ctx, argc, argv, "ombrix_save");
+            return table->registration->save(ctx, argc, argv, "ombrix_save", table->registration->history);
         if (!table->inner->pModule->xUpdate)
             throw refusal(SQLITE_ERROR, "cannot save " + named.name +
                                             ": its module writes no rows of its own and no writer of its files is "
                                             "known; " +
                                             exportRecipes);
-        sqlite3_result_int64(ctx, saveWritable(db, *table, named, path));
+        sqlite3_result_int64(ctx, saveWritable(*history, db, *table, named, path));
     } catch (const ErrorPair& error) {
         sqlite3_result_error(ctx, ("ombrix_save: " + error.message()).constData(), -1);
         sqlite3_result_error_code(ctx, error.code());
@@ -155,9 +158,9 @@ bool hasSaveFunction(sqlite3* db)
 
 } // namespace
 
-void requireSoleTable(sqlite3* db, const OpenLog& entry, const NamedTable& table)
+void requireSoleTable(History& history, sqlite3* db, const OpenLog& entry, const NamedTable& table)
 {
-    const std::vector<OpenLog::Table> open = ModificationManagerFactory::instance().registry().state(entry).tables;
+    const std::vector<OpenLog::Table> open = history.registry().state(entry).tables;
     if (std::any_of(open.begin(), open.end(), [&](const auto& t) {
             return t.connection != db || qstricmp(t.schema.constData(), table.schema.c_str()) != 0;
         }))
@@ -168,13 +171,14 @@ void requireSoleTable(sqlite3* db, const OpenLog& entry, const NamedTable& table
 
 // Registering a function db has already would fail while a statement runs
 // (quillmere_load registers modules from inside one).
-int registerSaveFunction(sqlite3* db)
+int registerSaveFunction(sqlite3* db, const HistoryLink& history)
 {
     if (hasSaveFunction(db))
         return SQLITE_OK;
     for (int arguments : {1, 2}) {
-        const int rc = sqlite3_create_function(db, "ombrix_save", arguments, SQLITE_UTF8 | SQLITE_DIRECTONLY, nullptr,
-                                               saveFunction, nullptr, nullptr);
+        const int rc =
+            sqlite3_create_function_v2(db, "ombrix_save", arguments, SQLITE_UTF8 | SQLITE_DIRECTONLY,
+                                       newHistoryLink(history), saveFunction, nullptr, nullptr, deleteHistoryLink);
         if (rc != SQLITE_OK)
             return rc;
     }

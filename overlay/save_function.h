@@ -3,13 +3,13 @@
 #pragma once
 
 #include "common/named_table.h"
-#include "registry/open_tables.h"
+#include "history/history.h"
 
-// Registers ombrix_save on db (direct-only: it writes) unless db has it.
-// Returns SQLite's code.
-int registerSaveFunction(sqlite3* db);
+// Registers ombrix_save on db (direct-only: it writes) unless db has it, the
+// logs it ends kept in history. Returns SQLite's code.
+int registerSaveFunction(sqlite3* db, const HistoryLink& history);
 
 // A save over a table's own files ends its history: refused while a table of
 // entry is open on another connection or in another schema than table, which
 // would go on reading the files as they were, without the log. Throws ErrorPair.
-void requireSoleTable(sqlite3* db, const OpenLog& entry, const NamedTable& table);
+void requireSoleTable(History& history, sqlite3* db, const OpenLog& entry, const NamedTable& table);

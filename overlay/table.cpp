@@ -90,6 +90,7 @@ int construct(bool create, sqlite3* db, void* clientData, int argc, const char* 
     if (!table)
         return SQLITE_NOMEM;
     table->registration = static_cast<OverlayRegistration*>(clientData);
+    table->innerRows.table = table;
     table->db = db;
     // SQLite counts a table made inside a transaction in it without xBegin.
     table->untold = create && !sqlite3_get_autocommit(db);
@@ -107,8 +108,9 @@ int construct(bool create, sqlite3* db, void* clientData, int argc, const char* 
             const std::vector<FileStamp> stamps = stampFiles(table->filePath);
             enableConflictModes(db);
             const QString name = QString::fromUtf8(argv[2]);
-            table->log = ModificationManagerFactory::instance().openTable(
-                name, table->registration, {table, db, table->schema, table->filePath, stamps, innerRowValues});
+            table->log = History::require(table->registration->history)
+                             ->openTable(name, table->registration,
+                                         {table, db, table->schema, table->filePath, stamps, &table->innerRows});
             return SQLITE_OK;
         },
         [pzErr](char* message) {
@@ -144,10 +146,11 @@ void requireAutocommit(OverlayTable* table, const char* what)
 void forgetTable(OverlayTable* table, bool dropped = false) noexcept
 {
     forgetUntold(table);
-    if (ModificationManagerFactory::alive() && dropped)
-        ModificationManagerFactory::instance().dropTables(table->log, table->db, table->schema);
-    else if (ModificationManagerFactory::alive() && !table->renamed)
-        ModificationManagerFactory::instance().closeTable(table->log, table);
+    const std::shared_ptr<History> history = historyOf(*table);
+    if (history && dropped)
+        history->dropTables(table->log, table->db, table->schema);
+    else if (history && !table->renamed)
+        history->closeTable(table->log, table);
     sqlite3_free(table->base.zErrMsg);
     deleteRecord(table);
 }
@@ -178,10 +181,11 @@ int overlayDestroy(sqlite3_vtab* vtab)
 {
     OverlayTable* table = overlayTable(vtab);
     int rc = guardTableCallback(vtab, [&] {
-        if (!logOf(table) || !ModificationManagerFactory::alive())
+        const std::shared_ptr<History> history = historyOf(*table);
+        if (!logOf(table) || !history)
             return SQLITE_OK;
         requireAutocommit(table, "drop");
-        ModificationManagerFactory::instance().dropLog(*table->log, table->db);
+        history->dropLog(*table->log, table->db);
         return SQLITE_OK;
     });
     if (rc != SQLITE_OK)
@@ -210,9 +214,9 @@ int overlayRename(sqlite3_vtab* vtab, const char* newName)
             return carryInnerError(table, rc);
     }
     return guardTableCallback(vtab, [&] {
-        ModificationManagerFactory& factory = ModificationManagerFactory::instance();
-        factory.renameLog(table->log, QString::fromUtf8(newName), table->db);
-        factory.closeTable(table->log, table);
+        const std::shared_ptr<History> history = History::require(table->registration->history);
+        history->renameLog(table->log, QString::fromUtf8(newName), table->db);
+        history->closeTable(table->log, table);
         table->renamed = true;
         return SQLITE_OK;
     });

@@ -1,46 +1,26 @@
-// The host's transactions, joined. Everything the overlay tables of one host
-// connection change during a host transaction is one transaction on the
-// history database: begun by the first row written (not at xBegin, so that
-// what a statement reads before it writes runs beside another connection's
-// writes), committed in xSync so that a failure fails the host's COMMIT,
-// rolled back with the host's ROLLBACK. The host's savepoint levels opened
-// once it began become savepoints of their own; one opened before is older
-// than anything it holds. One host connection at a time, on whatever threads
-// its statements run: another one's writes wait for it up to their own
-// connection's busy timeout, then fail with SQLITE_BUSY.
+// The host's transaction callbacks, handed to the history's HostTransaction:
+// begun by the first row written (not at xBegin, so that what a statement
+// reads before it writes runs beside another connection's writes), committed
+// in xSync so that a failure fails the host's COMMIT, rolled back with the
+// host's ROLLBACK. Here too, the tables made inside a transaction, which
+// SQLite tells of no savepoint opened before them.
 #include "overlay/callbacks.h"
 #include "common/guard.h"
 #include "common/identifiers.h"
+#include "common/mutex.h"
 #include "overlay/inner_cursors.h"
 #include "overlay/records.h"
 
 #include <algorithm>
 #include <atomic>
-#include <mutex>
 #include <utility>
 #include <vector>
 
 namespace {
 
-QString levelName(int level)
-{
-    return SqliteDatabase::hostSavepoint + QLatin1Char('_') + QString::number(level);
-}
-
-// The history file, while its transaction is this table's connection's.
-std::shared_ptr<HistoryFile::Open> joinedFile(OverlayTable* table)
-{
-    if (!ModificationManagerFactory::alive())
-        return nullptr;
-    std::shared_ptr<HistoryFile::Open> file = ModificationManagerFactory::instance().file().opened();
-    if (!file || file->database.transactionOwner() != table->db)
-        return nullptr;
-    return file;
-}
-
 // The tables that wrote while untold, on every connection.
-std::mutex untoldMutex;
-std::vector<OverlayTable*> untoldWriters;
+Mutex untoldMutex;
+std::vector<OverlayTable*> untoldWriters GUARDED_BY(untoldMutex);
 std::atomic<size_t> untoldCount{0};
 
 std::vector<OverlayTable*> untoldWritersOf(sqlite3* db)
@@ -48,25 +28,24 @@ std::vector<OverlayTable*> untoldWritersOf(sqlite3* db)
     std::vector<OverlayTable*> tables;
     if (untoldCount.load(std::memory_order_relaxed) == 0)
         return tables;
-    const std::lock_guard<std::mutex> held(untoldMutex);
+    const MutexLock held(untoldMutex);
     std::copy_if(untoldWriters.begin(), untoldWriters.end(), std::back_inserter(tables),
                  [db](OverlayTable* table) { return table->db == db; });
     return tables;
 }
 
-// Runs work on the transaction of the table's connection, if it has one.
-// Takes back what tables made in the transaction wrote first, where their
-// CREATE was taken back, unless rollingBack: that takes back all they wrote.
+// Runs work on the history transaction for the table's connection (see
+// HostTransaction). Takes back what tables made in the transaction wrote
+// first, where their CREATE was taken back, unless rollingBack: that takes
+// back all they wrote.
 template <typename Work>
-int onJoinedTransaction(OverlayTable* table, Work&& work, bool rollingBack = false)
+int onHostTransaction(OverlayTable* table, Work&& work, bool rollingBack = false)
 {
     return guardTableCallback(&table->base, [&] {
         if (!rollingBack)
             takeBackUnmadeTables(table->db);
-        if (const std::shared_ptr<HistoryFile::Open> file = joinedFile(table)) {
-            const SqliteDatabase::Work held(file->database, table->db);
-            work(file->database);
-        }
+        if (const std::shared_ptr<History> history = historyOf(*table))
+            work(history->transaction());
         return SQLITE_OK;
     });
 }
@@ -88,7 +67,7 @@ void noteUntoldWrite(OverlayTable* table)
         sqlite3_finalize(probe);
         throw ErrorPair(rc, QByteArray(sqlite3_errmsg(table->db)));
     }
-    const std::lock_guard<std::mutex> held(untoldMutex);
+    const MutexLock held(untoldMutex);
     untoldWriters.push_back(table);
     table->schemaProbe = probe;
     untoldCount.store(untoldWriters.size(), std::memory_order_relaxed);
@@ -100,7 +79,7 @@ void forgetUntold(OverlayTable* table) noexcept
     if (!table->schemaProbe)
         return;
     {
-        const std::lock_guard<std::mutex> held(untoldMutex);
+        const MutexLock held(untoldMutex);
         untoldWriters.erase(std::find(untoldWriters.begin(), untoldWriters.end(), table));
         untoldCount.store(untoldWriters.size(), std::memory_order_relaxed);
     }
@@ -124,14 +103,11 @@ void takeBackUnmadeTables(sqlite3* db)
     });
     if (!unmade)
         return;
+    const std::shared_ptr<History> history = historyOf(*tables.front());
     for (OverlayTable* table : tables)
         forgetUntold(table);
-    if (const std::shared_ptr<HistoryFile::Open> file = joinedFile(tables.front())) {
-        const SqliteDatabase::Work held(file->database, db);
-        file->database.rollbackTo(SqliteDatabase::hostSavepoint);
-        file->database.hostLevels().clear();
-    }
-    ModificationManagerFactory::instance().verifyLogs();
+    if (history)
+        history->transaction().takeBackAll(db);
 }
 
 int overlayBegin(sqlite3_vtab* vtab)
@@ -141,7 +117,8 @@ int overlayBegin(sqlite3_vtab* vtab)
     return guardTableCallback(vtab, [&] {
         takeBackUnmadeTables(table->db);
         refuseInHistoryFile(*table, nameOf(*table));
-        table->joining = joinedFile(table) != nullptr;
+        const std::shared_ptr<History> history = historyOf(*table);
+        table->joining = history && history->transaction().heldBy(table->db);
         return SQLITE_OK;
     });
 }
@@ -150,10 +127,9 @@ int overlaySync(sqlite3_vtab* vtab)
 {
     OverlayTable* table = overlayTable(vtab);
     closeKeptCursors(table->db);
-    const int rc = onJoinedTransaction(table, [](SqliteDatabase& database) { database.commit(); });
+    const int rc = onHostTransaction(table, [table](HostTransaction& transaction) { transaction.commit(table->db); });
     forgetUntold(table);
     table->filesCheckedAt.reset();
-    ModificationManagerFactory::instance().sweepLeftovers();
     return rc;
 }
 
@@ -167,19 +143,10 @@ int overlayRollback(sqlite3_vtab* vtab)
 {
     OverlayTable* table = overlayTable(vtab);
     closeKeptCursors(table->db);
-    bool rolledBack = false;
-    const int rc = onJoinedTransaction(
-        table,
-        [&rolledBack](SqliteDatabase& database) {
-            database.rollback();
-            rolledBack = true;
-        },
-        true);
+    const int rc = onHostTransaction(
+        table, [table](HostTransaction& transaction) { transaction.rollback(table->db); }, true);
     forgetUntold(table);
     table->filesCheckedAt.reset();
-    if (rolledBack)
-        ModificationManagerFactory::instance().verifyLogs();
-    ModificationManagerFactory::instance().sweepLeftovers();
     return rc;
 }
 
@@ -192,13 +159,8 @@ int overlaySavepoint(sqlite3_vtab* vtab, int level)
     // joins at. Every level opened since that transaction began is known
     // (the tables in it were told), so an unknown one is older than the
     // transaction, and rolling back to it takes back everything.
-    const int rc = onJoinedTransaction(table, [&](SqliteDatabase& database) {
-        QList<int>& levels = database.hostLevels();
-        if (levels.contains(level) || joining)
-            return;
-        database.savepoint(levelName(level));
-        levels.append(level);
-    });
+    const int rc = onHostTransaction(
+        table, [&](HostTransaction& transaction) { transaction.savepoint(table->db, level, joining); });
     forgetUntold(table);
     return rc;
 }
@@ -207,16 +169,7 @@ int overlayRelease(sqlite3_vtab* vtab, int level)
 {
     OverlayTable* table = overlayTable(vtab);
     closeFinishedCursors(table->db);
-    return onJoinedTransaction(table, [&](SqliteDatabase& database) {
-        QList<int>& levels = database.hostLevels();
-        for (int i = 0; i < levels.size(); ++i) {
-            if (levels.at(i) >= level) {
-                database.release(levelName(levels.at(i)));
-                levels.erase(levels.begin() + i, levels.end());
-                break;
-            }
-        }
-    });
+    return onHostTransaction(table, [&](HostTransaction& transaction) { transaction.release(table->db, level); });
 }
 
 // A level the history transaction does not know was opened before the table
@@ -225,26 +178,10 @@ int overlayRollbackTo(sqlite3_vtab* vtab, int level)
 {
     OverlayTable* table = overlayTable(vtab);
     closeFinishedCursors(table->db);
-    bool rolledBack = false;
-    const int rc = onJoinedTransaction(
-        table,
-        [&](SqliteDatabase& database) {
-            QList<int>& levels = database.hostLevels();
-            const int at = levels.indexOf(level);
-            if (at >= 0) {
-                database.rollbackTo(levelName(level));
-                levels.erase(levels.begin() + at + 1, levels.end());
-            } else {
-                database.rollbackTo(SqliteDatabase::hostSavepoint);
-                levels.clear();
-            }
-            rolledBack = true;
-        },
-        true);
+    const int rc = onHostTransaction(
+        table, [&](HostTransaction& transaction) { transaction.rollbackTo(table->db, level); }, true);
     // A table still untold was made after the level, and what it wrote went with it.
     for (OverlayTable* untold : untoldWritersOf(table->db))
         forgetUntold(untold);
-    if (rolledBack)
-        ModificationManagerFactory::instance().verifyLogs();
     return rc;
 }

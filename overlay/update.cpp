@@ -9,7 +9,6 @@
 #include "overlay/inner_cursors.h"
 #include "overlay/inner_rows.h"
 #include "overlay/records.h"
-#include "store/savepoint.h"
 
 #include <limits>
 #include <vector>
@@ -205,7 +204,7 @@ int recordWrite(OverlayTable& table, Arguments& arguments, sqlite3_int64* rowid)
         setTableError(&table.base, sqlite3_mprintf("%s", incorrectUseMessage));
         return SQLITE_MISUSE;
     }
-    ModificationManagerFactory& factory = ModificationManagerFactory::instance();
+    const std::shared_ptr<History> history = History::require(table.registration->history);
     std::shared_ptr<SqliteModificationManager> held = logOf(&table);
     // An UPDATE or DELETE found its rows through a cursor of the statement,
     // which checked the files; an INSERT checks them at its first row.
@@ -213,10 +212,10 @@ int recordWrite(OverlayTable& table, Arguments& arguments, sqlite3_int64* rowid)
     if (held && inserting && table.filesCheckedAt != sqlite3_total_changes(table.db))
         requireUnchangedFiles(&table);
     // The file only while there is no log yet: the log holds it.
-    const std::shared_ptr<HistoryFile::Open> file = held ? nullptr : factory.file().open();
+    const std::shared_ptr<HistoryFile::Open> file = held ? nullptr : history->file().open();
     SqliteDatabase& database = held ? held->file() : file->database;
     // The host's transaction, or its statement's, takes the history file here.
-    database.joinHostTransaction(table.db);
+    history->transaction().enlist(database, table.db);
     noteUntoldWrite(&table);
     // The log comes into being on its own, so that a row refused below
     // (OR IGNORE) does not take it back with it.
@@ -224,10 +223,10 @@ int recordWrite(OverlayTable& table, Arguments& arguments, sqlite3_int64* rowid)
         // Making the log may look at the inner table.
         arguments.own();
         argv = arguments.argv;
-        held = factory.logFor(*table.log, table.filePath, table.db);
+        held = history->logFor(*table.log, table.filePath, table.db);
     }
     Write write{table, *held, arguments, std::nullopt};
-    Savepoint savepoint(database, table.db, true);
+    HostTransaction::Scope scope = HostTransaction::write(database, table.db);
     int rc;
     if (argc == 1) {
         held->deleteRow(rowidArgument(argv[0]));
@@ -237,7 +236,7 @@ int recordWrite(OverlayTable& table, Arguments& arguments, sqlite3_int64* rowid)
     } else {
         rc = updateRow(write);
     }
-    savepoint.release();
+    scope.keep();
     // SQLite adds a statement's rows to the count when it ends.
     if (inserting)
         table.filesCheckedAt = sqlite3_total_changes(table.db);
@@ -260,9 +259,9 @@ int overlayUpdate(sqlite3_vtab* vtab, int argc, sqlite3_value** argv, sqlite3_in
     return rc;
 }
 
-std::optional<QList<QVariant>> innerRowValues(const void* overlay, qint64 rowid)
+std::optional<QList<QVariant>> TableInnerRows::innerRow(qint64 rowid) const
 {
-    OverlayTable& table = *overlayTable(static_cast<sqlite3_vtab*>(const_cast<void*>(overlay)));
+    OverlayTable& table = *this->table;
     std::optional<QList<QVariant>> values;
     askInnerRows(table, "SELECT " + allColumnsOf(table) + " FROM ", rowid, [&values](sqlite3_stmt* statement) {
         values.emplace();

@@ -100,7 +100,7 @@ try : database(path), owners(path + QStringLiteral("-owners")) {
 
 std::shared_ptr<HistoryFile::Open> HistoryFile::open()
 {
-    const std::lock_guard<std::mutex> held(mutex);
+    const MutexLock held(mutex);
     if (!current)
         current = std::make_shared<Open>(path());
     return current;
@@ -108,14 +108,14 @@ std::shared_ptr<HistoryFile::Open> HistoryFile::open()
 
 std::shared_ptr<HistoryFile::Open> HistoryFile::opened() const
 {
-    const std::lock_guard<std::mutex> held(mutex);
+    const MutexLock held(mutex);
     return current;
 }
 
 std::shared_ptr<HistoryFile::Open> HistoryFile::existing() noexcept
 {
     try {
-        const std::lock_guard<std::mutex> held(mutex);
+        const MutexLock held(mutex);
         struct stat info;
         if (!current && stat(path().toUtf8().constData(), &info) == 0)
             current = std::make_shared<Open>(path());
@@ -129,7 +129,7 @@ bool HistoryFile::closeIfUnused() noexcept
 {
     std::shared_ptr<Open> closing;
     {
-        const std::lock_guard<std::mutex> held(mutex);
+        const MutexLock held(mutex);
         if (!current)
             return true;
         // Nobody can take another hold on it while the mutex is held.
@@ -143,6 +143,6 @@ bool HistoryFile::closeIfUnused() noexcept
 void HistoryFile::close() noexcept
 {
     std::shared_ptr<Open> closing;
-    const std::lock_guard<std::mutex> held(mutex);
+    const MutexLock held(mutex);
     closing = std::move(current);
 }

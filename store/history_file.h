@@ -3,13 +3,13 @@
 // and the owners' locks beside it. Shared by every thread of the process.
 #pragma once
 
+#include "common/mutex.h"
 #include "store/owner_locks.h"
 #include "store/sqlite_database.h"
 
 #include <QString>
 
 #include <memory>
-#include <mutex>
 
 class HistoryFile {
 public:
@@ -46,6 +46,12 @@ public:
     void close() noexcept;
 
 private:
-    mutable std::mutex mutex;
-    std::shared_ptr<Open> current;
+    mutable Mutex mutex;
+    std::shared_ptr<Open> current GUARDED_BY(mutex);
 };
+
+// The connection of file, held as long as the file.
+inline std::shared_ptr<SqliteDatabase> connectionOf(const std::shared_ptr<HistoryFile::Open>& file)
+{
+    return std::shared_ptr<SqliteDatabase>(file, &file->database);
+}

@@ -40,3 +40,15 @@ inline constexpr const char registryTable[] = "ombrixOpenedTables";
 inline constexpr const char* sharedTables[] = {registryTable, "ombrixStepLabels", "ombrixCleanMarks", "ombrixKeptLogs",
                                                "ombrixKeptFiles"};
 static_assert(std::size(sharedTables) == std::size(sharedTableSchemas));
+
+// sql with each shared table's name in place of its placeholder, in the
+// order of sharedTables: $registry, $labels, $cleanMarks, $keptLogs, $keptFiles.
+inline QString onSharedTables(const char* sql)
+{
+    static const char* const placeholders[] = {"$registry", "$labels", "$cleanMarks", "$keptLogs", "$keptFiles"};
+    static_assert(std::size(placeholders) == std::size(sharedTables));
+    QString text = QString::fromLatin1(sql);
+    for (std::size_t i = 0; i < std::size(placeholders); ++i)
+        text.replace(QLatin1String(placeholders[i]), QLatin1String(sharedTables[i]));
+    return text;
+}

@@ -70,9 +70,9 @@ QList<QVariant> logTableNames(const QString& name)
 }
 
 const char keptLogQuery[] =
-    "SELECT k.name, k.uri, (SELECT currentHistoryID FROM ombrixOpenedTables r WHERE CAST(r.name AS TEXT) = k.name AND "
+    "SELECT k.name, k.uri, (SELECT currentHistoryID FROM $registry r WHERE CAST(r.name AS TEXT) = k.name AND "
     "typeof(r.currentHistoryID) = 'integer' AND r.currentHistoryID BETWEEN -2147483648 AND 2147483647), "
-    "CASE WHEN typeof(k.firstNewRowid) = 'integer' THEN k.firstNewRowid END FROM ombrixKeptLogs k ";
+    "CASE WHEN typeof(k.firstNewRowid) = 'integer' THEN k.firstNewRowid END FROM $keptLogs k ";
 
 KeptLog keptLogAt(const Statement::Rows& row)
 {
@@ -91,7 +91,7 @@ QVariant registryName(const QString& name)
 
 void addRegistryRow(SqliteDatabase& database, const QByteArray& uri, const QString& name)
 {
-    Statement insert(database, QStringLiteral("INSERT INTO ombrixOpenedTables VALUES (?1, ?2, 1);"));
+    Statement insert(database, onSharedTables("INSERT INTO $registry VALUES (?1, ?2, 1);"));
     bindRegistryText(insert, 1, uri);
     bindRegistryText(insert, 2, name.toUtf8());
     insert.run();
@@ -100,14 +100,14 @@ void addRegistryRow(SqliteDatabase& database, const QByteArray& uri, const QStri
 bool hasRegistryRow(SqliteDatabase& database, const QString& name)
 {
     return database
-        .firstValue(QStringLiteral("SELECT 1 FROM ombrixOpenedTables WHERE CAST(name AS TEXT) = ? ;"), {QVariant(name)})
+        .firstValue(onSharedTables("SELECT 1 FROM $registry WHERE CAST(name AS TEXT) = ? ;"), {QVariant(name)})
         .isValid();
 }
 
 QStringList namesOn(SqliteDatabase& database, const QByteArray& uri)
 {
-    Statement users(database, QStringLiteral("SELECT CAST(name AS TEXT) FROM ombrixOpenedTables WHERE uri = ?1 UNION "
-                                             "SELECT name FROM ombrixKeptLogs WHERE uri = ?2"));
+    Statement users(database, onSharedTables("SELECT CAST(name AS TEXT) FROM $registry WHERE uri = ?1 UNION "
+                                             "SELECT name FROM $keptLogs WHERE uri = ?2"));
     bindRegistryText(users, 1, uri);
     users.bindTextBytes(2, uri);
     QStringList names;
@@ -119,8 +119,8 @@ QStringList namesOn(SqliteDatabase& database, const QByteArray& uri)
 
 std::vector<LogPath> logPaths(SqliteDatabase& database)
 {
-    Statement query(database, QStringLiteral("SELECT CAST(name AS TEXT), uri, 0 FROM ombrixOpenedTables UNION ALL "
-                                             "SELECT name, uri, 1 FROM ombrixKeptLogs"));
+    Statement query(database, onSharedTables("SELECT CAST(name AS TEXT), uri, 0 FROM $registry UNION ALL "
+                                             "SELECT name, uri, 1 FROM $keptLogs"));
     std::vector<LogPath> all;
     Statement::Rows row(query);
     while (row.next())
@@ -139,7 +139,7 @@ bool hasLogTables(SqliteDatabase& database, const QString& name)
 
 std::optional<KeptLog> keptLog(SqliteDatabase& database, const QString& name)
 {
-    Statement query(database, QString::fromLatin1(keptLogQuery) + QStringLiteral("WHERE k.name = ?1"));
+    Statement query(database, onSharedTables(keptLogQuery) + QStringLiteral("WHERE k.name = ?1"));
     query.bindText(1, name);
     Statement::Rows row(query);
     if (!row.next())
@@ -149,7 +149,7 @@ std::optional<KeptLog> keptLog(SqliteDatabase& database, const QString& name)
 
 std::vector<KeptLog> keptLogs(SqliteDatabase& database)
 {
-    Statement query(database, QString::fromLatin1(keptLogQuery) + QStringLiteral("ORDER BY k.name"));
+    Statement query(database, onSharedTables(keptLogQuery) + QStringLiteral("ORDER BY k.name"));
     std::vector<KeptLog> all;
     Statement::Rows row(query);
     while (row.next())
@@ -161,14 +161,14 @@ void markKept(SqliteDatabase& database, const QString& name, const QByteArray& u
               const std::vector<FileStamp>& stamps)
 {
     Savepoint savepoint(database);
-    database.execute(QStringLiteral("DELETE FROM ombrixKeptFiles WHERE name = ?;"), {QVariant(name)});
+    database.execute(onSharedTables("DELETE FROM $keptFiles WHERE name = ?;"), {QVariant(name)});
     // Paths go in as the bytes they are, valid UTF-8 or not.
-    Statement mark(database, QStringLiteral("INSERT OR REPLACE INTO ombrixKeptLogs VALUES (?1, ?2, ?3);"));
+    Statement mark(database, onSharedTables("INSERT OR REPLACE INTO $keptLogs VALUES (?1, ?2, ?3);"));
     mark.bindText(1, name).bindTextBytes(2, uri);
     if (firstNewRowid)
         mark.bind(3, *firstNewRowid);
     mark.run();
-    Statement file(database, QStringLiteral("INSERT INTO ombrixKeptFiles VALUES (?1, ?2, ?3, ?4);"));
+    Statement file(database, onSharedTables("INSERT INTO $keptFiles VALUES (?1, ?2, ?3, ?4);"));
     for (const FileStamp& stamp : stamps)
         file.bindText(1, name).bindTextBytes(2, stamp.path).bind(3, stamp.size).bind(4, stamp.modified).run();
     savepoint.release();
@@ -177,19 +177,18 @@ void markKept(SqliteDatabase& database, const QString& name, const QByteArray& u
 void unmarkKept(SqliteDatabase& database, const QString& name)
 {
     Savepoint savepoint(database);
-    database.execute(QStringLiteral("DELETE FROM ombrixKeptFiles WHERE name = ?;"), {QVariant(name)});
-    database.execute(QStringLiteral("DELETE FROM ombrixKeptLogs WHERE name = ?;"), {QVariant(name)});
+    database.execute(onSharedTables("DELETE FROM $keptFiles WHERE name = ?;"), {QVariant(name)});
+    database.execute(onSharedTables("DELETE FROM $keptLogs WHERE name = ?;"), {QVariant(name)});
     savepoint.release();
 }
 
 void moveLog(SqliteDatabase& database, const QString& name, const QByteArray& uri)
 {
     Savepoint savepoint(database);
-    Statement registry(database,
-                       QStringLiteral("UPDATE ombrixOpenedTables SET uri = ?1 WHERE CAST(name AS TEXT) = ?2"));
+    Statement registry(database, onSharedTables("UPDATE $registry SET uri = ?1 WHERE CAST(name AS TEXT) = ?2"));
     bindRegistryText(registry, 1, uri);
     registry.bindText(2, name).run();
-    Statement mark(database, QStringLiteral("UPDATE ombrixKeptLogs SET uri = ?1 WHERE name = ?2"));
+    Statement mark(database, onSharedTables("UPDATE $keptLogs SET uri = ?1 WHERE name = ?2"));
     mark.bindTextBytes(1, uri).bindText(2, name).run();
     savepoint.release();
 }
@@ -197,8 +196,7 @@ void moveLog(SqliteDatabase& database, const QString& name, const QByteArray& ur
 std::vector<FileStamp> keptFiles(SqliteDatabase& database, const QString& name, qint64 limit)
 {
     Statement files(
-        database,
-        QStringLiteral("SELECT path, size, modified FROM ombrixKeptFiles WHERE name = ?1 ORDER BY path LIMIT ?2"));
+        database, onSharedTables("SELECT path, size, modified FROM $keptFiles WHERE name = ?1 ORDER BY path LIMIT ?2"));
     files.bindText(1, name).bind(2, limit);
     std::vector<FileStamp> stamps;
     Statement::Rows row(files);

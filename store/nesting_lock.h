@@ -2,6 +2,8 @@
 // it; a thread that holds it once may give it up while it waits for a change.
 #pragma once
 
+#include "common/thread_annotations.h"
+
 #include <algorithm>
 #include <atomic>
 #include <chrono>
@@ -9,11 +11,11 @@
 #include <mutex>
 #include <thread>
 
-class NestingLock {
+class CAPABILITY("mutex") NestingLock {
 public:
     using Clock = std::chrono::steady_clock;
 
-    void lock()
+    void lock() ACQUIRE()
     {
         const std::thread::id me = std::this_thread::get_id();
         if (holder.load(std::memory_order_relaxed) == me) {
@@ -28,7 +30,7 @@ public:
     }
 
     // Takes the lock only if no other thread holds it; whether it did.
-    bool tryLock()
+    bool tryLock() TRY_ACQUIRE(true)
     {
         const std::thread::id me = std::this_thread::get_id();
         if (holder.load(std::memory_order_relaxed) == me) {
@@ -42,7 +44,7 @@ public:
         return true;
     }
 
-    void unlock()
+    void unlock() RELEASE()
     {
         if (--depth > 0)
             return;
@@ -69,7 +71,7 @@ public:
     }
 
     // Gives the lock up for a while, then takes it back; held exactly once.
-    void pause(std::chrono::milliseconds time)
+    void pause(std::chrono::milliseconds time) NO_THREAD_SAFETY_ANALYSIS
     {
         unlock();
         std::this_thread::sleep_for(time);

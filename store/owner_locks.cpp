@@ -56,7 +56,7 @@ OwnerLocks::~OwnerLocks()
 
 bool OwnerLocks::acquire(const QString& name)
 {
-    const std::lock_guard<std::mutex> guard(mutex);
+    const MutexLock guard(mutex);
     int& holders = held[identifierKey(name)];
     if (holders == 0) {
         struct flock lock = byteLock(F_WRLCK, slotOf(name), 1);
@@ -71,7 +71,7 @@ bool OwnerLocks::acquire(const QString& name)
 
 void OwnerLocks::release(const QString& name) noexcept
 {
-    const std::lock_guard<std::mutex> guard(mutex);
+    const MutexLock guard(mutex);
     const auto found = held.find(identifierKey(name));
     if (found == held.end() || --found.value() > 0)
         return;
@@ -82,6 +82,6 @@ void OwnerLocks::release(const QString& name) noexcept
 
 bool OwnerLocks::holds(const QString& name) const
 {
-    const std::lock_guard<std::mutex> guard(mutex);
+    const MutexLock guard(mutex);
     return held.contains(identifierKey(name));
 }

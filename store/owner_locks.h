@@ -7,7 +7,7 @@
 #include <QHash>
 #include <QString>
 
-#include <mutex>
+#include "common/mutex.h"
 
 class OwnerLocks {
 public:
@@ -49,6 +49,6 @@ public:
 
 private:
     int fd = -1;
-    mutable std::mutex mutex;
-    QHash<QString, int> held; // by identifier key: how many holders
+    mutable Mutex mutex;
+    QHash<QString, int> held GUARDED_BY(mutex); // by identifier key: how many holders
 };

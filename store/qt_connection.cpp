@@ -6,6 +6,7 @@
 #include "store/qt_connection.h"
 
 #include "common/error_pair.h"
+#include "common/mutex.h"
 
 #include <QFileInfo>
 #include <QSqlDatabase>
@@ -20,7 +21,6 @@
 #include <atomic>
 #include <map>
 #include <memory>
-#include <mutex>
 #include <vector>
 
 namespace {
@@ -60,7 +60,7 @@ public:
     {
         std::vector<QString> closing;
         {
-            const std::lock_guard<std::mutex> held(mutex);
+            const MutexLock held(mutex);
             std::shared_ptr<Thread>& here = threads[std::this_thread::get_id()];
             for (auto at = threads.begin(); at != threads.end();) {
                 const bool mine = at->first == std::this_thread::get_id();
@@ -87,7 +87,7 @@ public:
     // Hands name to the thread that made it; false when that thread ended.
     bool handOver(std::thread::id maker, const QString& name)
     {
-        const std::lock_guard<std::mutex> held(mutex);
+        const MutexLock held(mutex);
         const auto found = threads.find(maker);
         if (!made || found == threads.end() || !found->second || !found->second->alive.load(std::memory_order_acquire))
             return false;
@@ -103,12 +103,12 @@ private:
 
     pthread_key_t ended;
     bool made = false;
-    std::mutex mutex;
-    std::map<std::thread::id, std::shared_ptr<Thread>> threads;
+    Mutex mutex;
+    std::map<std::thread::id, std::shared_ptr<Thread>> threads GUARDED_BY(mutex);
 };
 
-// Made as the library loads, so that it outlives the factory and the
-// connection that the factory closes when the process ends.
+// Made as the library loads, so that it outlives the history and the
+// connection that the history closes when the process ends.
 Waiting waiting;
 
 // QSQLITE reports SQLite's result code as the native code and sqlite3_errmsg

@@ -5,7 +5,7 @@
 std::unique_ptr<ReadConnection> ReadConnections::lend() noexcept
 {
     {
-        const std::lock_guard<std::mutex> held(mutex);
+        const MutexLock held(mutex);
         if (!idle.empty()) {
             std::unique_ptr<ReadConnection> connection = std::move(idle.back());
             idle.pop_back();
@@ -18,7 +18,7 @@ std::unique_ptr<ReadConnection> ReadConnections::lend() noexcept
     try {
         return std::make_unique<ReadConnection>(path);
     } catch (...) {
-        const std::lock_guard<std::mutex> held(mutex);
+        const MutexLock held(mutex);
         --opened;
         refused = true;
         return nullptr;
@@ -28,7 +28,7 @@ std::unique_ptr<ReadConnection> ReadConnections::lend() noexcept
 void ReadConnections::giveBack(std::unique_ptr<ReadConnection> connection) noexcept
 {
     connection->letGo();
-    const std::lock_guard<std::mutex> held(mutex);
+    const MutexLock held(mutex);
     try {
         idle.push_back(std::move(connection));
     } catch (...) {
@@ -38,6 +38,6 @@ void ReadConnections::giveBack(std::unique_ptr<ReadConnection> connection) noexc
 
 int ReadConnections::count() const
 {
-    const std::lock_guard<std::mutex> held(mutex);
+    const MutexLock held(mutex);
     return opened;
 }

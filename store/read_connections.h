@@ -3,12 +3,12 @@
 // for the next one, so that their page caches stay few.
 #pragma once
 
+#include "common/mutex.h"
 #include "store/read_connection.h"
 
 #include <QString>
 
 #include <memory>
-#include <mutex>
 #include <vector>
 
 class ReadConnections {
@@ -28,8 +28,8 @@ public:
 private:
     const QString path;
     const int most;
-    mutable std::mutex mutex;
-    std::vector<std::unique_ptr<ReadConnection>> idle;
-    int opened = 0;
-    bool refused = false;
+    mutable Mutex mutex;
+    std::vector<std::unique_ptr<ReadConnection>> idle GUARDED_BY(mutex);
+    int opened GUARDED_BY(mutex) = 0;
+    bool refused GUARDED_BY(mutex) = false;
 };

@@ -18,7 +18,8 @@ Savepoint::Savepoint(SqliteDatabase& database, const HistoryOwner& owner, bool l
     : database(database)
 {
     const SqliteDatabase::Lock held(database);
-    const bool began = database.gate.enter(owner, wait, [&database] { return database.tryBegin(); });
+    const bool began =
+        database.gate.enter(owner, wait, [&database]() REQUIRES(database.lock) { return database.tryBegin(); });
     rollbacksAtStart = database.rollbacks;
     try {
         if (began) {

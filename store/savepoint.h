@@ -34,7 +34,7 @@ private:
     enum Level { Nested, Guard, Named, Transaction };
 
     // Takes back what was done since the savepoint, unless it was released.
-    void undo() noexcept;
+    void undo() noexcept REQUIRES(database.lock);
 
     SqliteDatabase& database;
     Level level = Nested;

@@ -221,29 +221,6 @@ bool SqliteDatabase::tryBegin()
     return true;
 }
 
-// Work's steps under one hold of the lock, which the gate gives up while it
-// waits: a statement of its own takes it once instead of three times.
-bool SqliteDatabase::joinHostTransaction(sqlite3* host)
-{
-    if (transactionOwner() == host)
-        return true;
-    const Lock held(*this);
-    if (!gate.enter(host, TransactionGate::Wait::UpToTimeout, [this] { return tryBegin(); })) {
-        gate.leave();
-        return true;
-    }
-    try {
-        savepoint(hostSavepoint);
-    } catch (...) {
-        // SQLite calls no xRollback for a table whose xBegin failed.
-        rollback();
-        gate.leave();
-        throw;
-    }
-    gate.leave();
-    return false;
-}
-
 void SqliteDatabase::endTransaction() noexcept
 {
     lastEnded.store(began, std::memory_order_release);
@@ -251,7 +228,6 @@ void SqliteDatabase::endTransaction() noexcept
     dropHeldRows();
     savepointDepth = 0;
     open.clear();
-    levels.clear();
     observers.clear();
     gate.end();
 }
@@ -485,7 +461,7 @@ SqliteDatabase::Work::Work(SqliteDatabase& database, const HistoryOwner& owner, 
     : database(database)
 {
     const Lock held(database);
-    began_ = database.gate.enter(owner, wait, [&database] { return database.tryBegin(); });
+    began_ = database.gate.enter(owner, wait, [&database]() REQUIRES(database.lock) { return database.tryBegin(); });
 }
 
 SqliteDatabase::Work::~Work()

@@ -49,14 +49,16 @@ public:
     // Holds the connection for the calling thread; nests. Every use of the
     // connection, of its statements and of its state happens under one, and
     // no lock of the library is taken while it is held but the connection's.
-    class Lock {
+    // Without take it holds nothing, and the analysis is told it does.
+    class SCOPED_CAPABILITY Lock {
     public:
-        explicit Lock(const SqliteDatabase& database, bool take = true) : lock(take ? &database.lock : nullptr)
+        explicit Lock(const SqliteDatabase& database, bool take = true) ACQUIRE(database.lock) NO_THREAD_SAFETY_ANALYSIS
+            : lock(take ? &database.lock : nullptr)
         {
             if (lock)
                 lock->lock();
         }
-        ~Lock()
+        ~Lock() RELEASE() NO_THREAD_SAFETY_ANALYSIS
         {
             if (lock)
                 lock->unlock();
@@ -83,7 +85,7 @@ public:
         bool held() const { return lock != nullptr; }
 
     private:
-        void release()
+        void release() NO_THREAD_SAFETY_ANALYSIS
         {
             if (lock)
                 lock->unlock();
@@ -130,14 +132,6 @@ public:
     // Finishes and forgets every kept statement (before DROP TABLE).
     void forgetStatements();
 
-    // The outermost savepoint of a host's transaction, and the prefix of the
-    // names of the savepoints inside it.
-    inline static const QString hostSavepoint = QStringLiteral("quillmere_host");
-    // Makes the transaction host's for the host transaction of host (a
-    // connection): begins it, with its outermost savepoint, unless host's is
-    // open; whether it was open. Throws ErrorPair as Work does.
-    bool joinHostTransaction(sqlite3* host);
-
     // The transaction. commit() and rollback() end it from within Work that
     // holds it. A rollback never throws: one that fails leaves SQLite to roll
     // back when the connection closes.
@@ -151,9 +145,6 @@ public:
     // until its owner rolls back too, for a failure that left part of a
     // change behind where no savepoint can take just that part back.
     void abandon() noexcept;
-    // The host's savepoint levels open in the transaction, ascending: for the
-    // work of its owner.
-    QList<int>& hostLevels() { return levels; }
     // Where work in the open transaction stands now.
     Mark mark() const;
     // The mark at which the open transaction began, 0 without one; read
@@ -182,7 +173,7 @@ public:
     // Called before a lookup, under the lock; does nothing without a reader or
     // in a transaction. Whether the snapshot is held: then a statement may
     // walk rows across lookups (Statement::step) until it is let go.
-    bool holdSnapshot() noexcept;
+    bool holdSnapshot() noexcept REQUIRES(lock);
     void savepoint(const QString& name);
     void release(const QString& name);
     void rollbackTo(const QString& name);
@@ -199,57 +190,60 @@ public:
     void forget(Observer* observer);
 
 private:
+    // They work on the connection holding its lock; where they call the
+    // helpers marked NO_THREAD_SAFETY_ANALYSIS the analysis cannot tell that
+    // their database's lock is this one, and those helpers are unchecked.
     friend class RowBatch;
     friend class Savepoint;
     friend class Statement;
 
     void harden();
-    bool tryBegin();
-    void endTransaction() noexcept;
-    void notifyRollback(Mark to) noexcept;
+    bool tryBegin() REQUIRES(lock);
+    void endTransaction() noexcept REQUIRES(lock);
+    void notifyRollback(Mark to) noexcept REQUIRES(lock);
     // The place of the innermost open savepoint called name; -1 without one.
-    int openAt(const QString& name) const;
-    void releaseSnapshot() noexcept;
+    int openAt(const QString& name) const REQUIRES(lock);
+    void releaseSnapshot() noexcept REQUIRES(lock);
     void truncateLog() noexcept;
     // Batches that hold rows: written before any other statement runs, and
     // before the transaction commits; dropped when it rolls back, or rolls
     // back to a savepoint, which is always older than them.
-    void holdRows(RowBatch* batch);
-    void releaseRows(RowBatch* batch) noexcept;
+    void holdRows(RowBatch* batch) NO_THREAD_SAFETY_ANALYSIS;
+    void releaseRows(RowBatch* batch) noexcept NO_THREAD_SAFETY_ANALYSIS;
     // Writes the rows of every batch, or only's alone.
-    void writeHeldRows(RowBatch* only = nullptr);
-    void dropHeldRows() noexcept;
-    void keepWalking(Statement* statement) { walkers.insert(statement); }
-    void letGo(Statement* statement) noexcept { walkers.remove(statement); }
+    void writeHeldRows(RowBatch* only = nullptr) NO_THREAD_SAFETY_ANALYSIS;
+    void dropHeldRows() noexcept REQUIRES(lock);
+    void keepWalking(Statement* statement) NO_THREAD_SAFETY_ANALYSIS { walkers.insert(statement); }
+    void letGo(Statement* statement) noexcept NO_THREAD_SAFETY_ANALYSIS { walkers.remove(statement); }
     // After a failed statement: SQLite ends the transaction itself on some
     // errors (disk full, I/O); then nothing may run until its owner rolls back.
-    void noteFailure() noexcept;
-    void requireUsable() const;
-    sqlite3_stmt* kept(const QString& sql);
+    void noteFailure() noexcept NO_THREAD_SAFETY_ANALYSIS;
+    void requireUsable() const NO_THREAD_SAFETY_ANALYSIS;
+    sqlite3_stmt* kept(const QString& sql) REQUIRES(lock);
     // The kept statement of sql with binds bound to it. Throws ErrorPair.
-    sqlite3_stmt* bound(const QString& sql, const QList<QVariant>& binds);
+    sqlite3_stmt* bound(const QString& sql, const QList<QVariant>& binds) REQUIRES(lock);
     // Resets statement after a step that answered rc; throws a failure with
     // SQLite's code and message, its bindings cleared.
-    void finish(sqlite3_stmt* statement, int rc);
+    void finish(sqlite3_stmt* statement, int rc) REQUIRES(lock);
 
+    // Guards every member marked so, and the statements' and batches' state.
     mutable NestingLock lock;
     QtConnection connection;
     // Closed before the connection, which then checkpoints the file.
     ReadConnections pool;
     sqlite3* handle;
     TransactionGate gate;
-    QHash<QString, sqlite3_stmt*> statements;
-    bool lost = false;
-    int savepointDepth = 0;
-    int liveSavepoints = 0;
-    QList<int> levels;
+    QHash<QString, sqlite3_stmt*> statements GUARDED_BY(lock);
+    bool lost GUARDED_BY(lock) = false;
+    int savepointDepth GUARDED_BY(lock) = 0;
+    int liveSavepoints GUARDED_BY(lock) = 0;
     // The mark now, the transaction's, and the savepoints open in it with
     // theirs, outermost first.
-    Mark clock = 0;
-    Mark began = 0;
+    Mark clock GUARDED_BY(lock) = 0;
+    Mark began GUARDED_BY(lock) = 0;
     std::atomic<Mark> openSince{0};
     std::atomic<Mark> lastEnded{0};
-    QList<QPair<QString, Mark>> open;
+    QList<QPair<QString, Mark>> open GUARDED_BY(lock);
     // The write-ahead log's file; truncated after a commit that left it this large.
     QString logPath;
     static constexpr qint64 largeLog = qint64(64) << 20;
@@ -257,15 +251,15 @@ private:
     // start and end while another thread writes.
     std::atomic<int> readers{0};
     // A statement that stands on its row, holding the read transaction.
-    sqlite3_stmt* snapshotHolder = nullptr;
+    sqlite3_stmt* snapshotHolder GUARDED_BY(lock) = nullptr;
     std::atomic<bool> snapshotHeld{false};
     // Rows changed when the transaction began.
-    qint64 changesAtBegin = 0;
-    QSet<Statement*> walkers;
+    qint64 changesAtBegin GUARDED_BY(lock) = 0;
+    QSet<Statement*> walkers GUARDED_BY(lock);
     // Counts whole rollbacks: a Savepoint whose transaction one ended (a
     // nested statement of the host failed under it) has nothing left to undo.
-    quint64 rollbacks = 0;
-    QSet<Observer*> observers;
-    std::vector<RowBatch*> heldBatches;
-    bool writingHeld = false;
+    quint64 rollbacks GUARDED_BY(lock) = 0;
+    QSet<Observer*> observers GUARDED_BY(lock);
+    std::vector<RowBatch*> heldBatches GUARDED_BY(lock);
+    bool writingHeld GUARDED_BY(lock) = false;
 };

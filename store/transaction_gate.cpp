@@ -27,7 +27,7 @@ std::chrono::milliseconds busyDelay(int attempt)
 
 // Threads' numbers, kept as a key of the thread library rather than in
 // thread_local storage, which a library loaded with dlopen allocates apart
-// from the thread. Made as the library loads, so that it outlives the factory.
+// from the thread. Made as the library loads, so that it outlives the history.
 const struct ThreadNumbers {
     pthread_key_t key = 0;
     ThreadNumbers() { pthread_key_create(&key, nullptr); }

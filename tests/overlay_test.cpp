@@ -2,7 +2,7 @@
 // the log, where the log lives and when it ends, and failures on the way.
 #include "overlay_fixture.h"
 #include "changelog/row_snapshot.h"
-#include "registry/modification_manager_factory.h"
+#include "history/history.h"
 #include "quillmere.h"
 #include "routines.h"
 
@@ -878,7 +878,7 @@ TEST_F(OverlayTest, ReadsWaitOnlyForTheTransactionThatChangedTheirTable)
                            "50)"),
               "");
     ASSERT_EQ(::run(other, create + "; BEGIN; UPDATE u SET b = 'open' WHERE rowid = 2"), "");
-    SqliteDatabase& database = ModificationManagerFactory::instance().file().opened()->database;
+    SqliteDatabase& database = History::ofProcess().lock()->file().opened()->database;
     const auto whileBusy = [&database](const std::function<std::string()>& read) {
         std::promise<void> taken, freed;
         std::thread holder([&] {

@@ -540,10 +540,12 @@ private:
             const CapturedModule csv = capture.modules().front();
             if (csvName)
                 *csvName = csv.name;
-            return registered("overlay_csv", registerOverlay(db, "overlay_csv", csv.module, csv.clientData));
+            return registered("overlay_csv",
+                              registerOverlay(db, "overlay_csv", csv.module, csv.clientData, History::ofProcess()));
         }
         const sqlite3_module* inner = kind[2] == -2 ? memory_module::staticValuesModule() : memory_module::module();
-        return (kind[2] != -2 || registered("overlay_static", registerOverlay(db, "overlay_static", inner, nullptr))) &&
+        return (kind[2] != -2 || registered("overlay_static", registerOverlay(db, "overlay_static", inner, nullptr,
+                                                                              History::ofProcess()))) &&
                registered("plain", sqlite3_create_module(db, "plain", inner, nullptr));
     }
 
@@ -806,7 +808,8 @@ std::string readAlong(const std::vector<RandomSession*>& sessions, const std::at
                       const std::atomic<bool>& failed)
 {
     sqlite3* db = connect(":memory:");
-    if (!db || registerOverlay(db, "overlay_static", memory_module::staticValuesModule(), nullptr) != SQLITE_OK)
+    if (!db || registerOverlay(db, "overlay_static", memory_module::staticValuesModule(), nullptr,
+                               History::ofProcess()) != SQLITE_OK)
         return "no connection";
     std::string failure;
     int round = 0;

@@ -1,11 +1,12 @@
-// The process-wide composition root: the history file and the registry of
-// the overlay tables open in this process, and the life of each table's
-// change log between them, from its first write (or its kept log taken up)
-// to its end. Every thread of the process shares it.
+// The front door: the history file and the registry of the overlay tables
+// open in this process, and the life of each table's change log between them,
+// from its first write (or its kept log taken up) to its end. One per process,
+// handed to each registration; every thread of the process shares it.
 #pragma once
 
 #include "changelog/sqlite_modification_manager.h"
-#include "registry/open_tables.h"
+#include "history/host_transaction.h"
+#include "history/open_tables.h"
 #include "store/history_file.h"
 #include "store/log_records.h"
 
@@ -18,18 +19,26 @@
 #include <optional>
 #include <vector>
 
-class Savepoint;
+class History;
 
-class ModificationManagerFactory {
+// How a registration, a function or a view holds the process's history:
+// weakly, for the process's end closes the history whatever is still
+// registered then, and callbacks that arrive after find it gone.
+using HistoryLink = std::weak_ptr<History>;
+
+class History {
 public:
-    // The one factory, made on first use without touching the history database.
-    static ModificationManagerFactory& instance();
-    // False once the factory has been destroyed at process exit or unload:
-    // callbacks that still arrive then find nothing to do.
-    static bool alive();
-    ~ModificationManagerFactory();
+    // The process's history, made on first use without touching the history
+    // database, for the entry points that register the overlay, the functions
+    // and the views. Destroyed at process exit or unload.
+    static HistoryLink ofProcess();
+    // The history link leads to, for work that cannot go without it: throws
+    // ErrorPair (SQLITE_MISUSE) once the process's end has closed it.
+    static std::shared_ptr<History> require(const HistoryLink& link);
+    ~History();
 
-    HistoryFile& file() { return history; }
+    HistoryFile& file() { return historyFile; }
+    HostTransaction& transaction() { return hostTransaction; }
     OpenTables& registry() { return tables; }
 
     // A table of name opened under holder, over its filePath (canonical),
@@ -127,7 +136,7 @@ public:
     void acceptFiles(const QString& name, const std::optional<QByteArray>& uri, sqlite3* owner);
 
 private:
-    ModificationManagerFactory();
+    History();
 
     // Makes entry's log for uri, whose files are now as stamped: the kept log
     // of the name, taken up, or with create a new one; without create and a
@@ -148,9 +157,9 @@ private:
     // of its own, once another connection's ends (with wait); else a leftover,
     // swept by sweepLeftovers() when another connection's stood in the way.
     void endLog(const std::shared_ptr<SqliteModificationManager>& manager, TransactionGate::Wait wait) noexcept;
-    // Commits savepoint, in which entry's log was dropped, with the log taken
+    // Commits scope, in which entry's log was dropped, with the log taken
     // from entry, and lets its name go; a failed commit puts the log back.
-    void commitEndedLog(HistoryFile::Open& file, Savepoint& savepoint, OpenLog& entry, const LogState& log);
+    void commitEndedLog(HistoryFile::Open& file, HostTransaction::Scope& scope, OpenLog& entry, const LogState& log);
     // Runs work on the kept log of name in work of owner on the history
     // transaction, once no table of this process holds the log (else
     // SQLITE_LOCKED, ending in onlyUnheld) and no other process does (else
@@ -162,7 +171,8 @@ private:
     // where HOME points then; leftovers of processes that died go first.
     void closeIfIdle() noexcept;
 
-    HistoryFile history;
+    HistoryFile historyFile;
+    HostTransaction hostTransaction{*this};
     OpenTables tables;
     std::atomic<bool> leftoversWaiting{false};
 };

@@ -1,15 +1,15 @@
 // Change logs whose files changed under their open tables: refused as a
 // table reconnects or a statement touches one, and ended where no table or
 // transaction needs them, as at the end of the process.
-#include "registry/modification_manager_factory.h"
+#include "history/history.h"
 
-#include "registry/refusals.h"
+#include "history/refusals.h"
 
 #include <sqlite3.h>
 
 #include <algorithm>
 
-void ModificationManagerFactory::refuseChangedFiles(const std::shared_ptr<OpenLog>& entry, const OpenLog::Table& opened)
+void History::refuseChangedFiles(const std::shared_ptr<OpenLog>& entry, const OpenLog::Table& opened)
 {
     const QByteArray& uri = opened.filePath;
     const std::vector<FileStamp>& now = opened.stamps;
@@ -22,7 +22,7 @@ void ModificationManagerFactory::refuseChangedFiles(const std::shared_ptr<OpenLo
     if (!difference)
         return;
     closeTable(entry, opened.overlay);
-    const std::shared_ptr<HistoryFile::Open> file = history.opened();
+    const std::shared_ptr<HistoryFile::Open> file = historyFile.opened();
     bool kept = false;
     try {
         kept = file && LogRecords::keptLog(file->database, log.name);
@@ -48,7 +48,7 @@ void ModificationManagerFactory::refuseChangedFiles(const std::shared_ptr<OpenLo
                               : QString());
 }
 
-void ModificationManagerFactory::requireUnchangedFiles(const std::shared_ptr<OpenLog>& entry, const QByteArray& uri)
+void History::requireUnchangedFiles(const std::shared_ptr<OpenLog>& entry, const QByteArray& uri)
 {
     const std::optional<std::vector<FileStamp>> then = tables.logStamps(*entry, uri);
     if (!then || stillAsStamped(*then))
@@ -56,7 +56,7 @@ void ModificationManagerFactory::requireUnchangedFiles(const std::shared_ptr<Ope
     const std::vector<FileStamp> now = stampFiles(uri);
     const std::optional<QString> difference = firstDifference(*then, now);
     const LogState log = tables.state(*entry);
-    const std::shared_ptr<HistoryFile::Open> file = history.opened();
+    const std::shared_ptr<HistoryFile::Open> file = historyFile.opened();
     if (!difference || !log.manager || !file)
         return;
     bool kept = false;

@@ -1,6 +1,6 @@
 // The registry's entries by identifier key, so that names which differ only
 // in the case of ASCII letters are one entry, as they are one table to SQLite.
-#include "registry/open_tables.h"
+#include "history/open_tables.h"
 
 #include "common/identifiers.h"
 
@@ -9,7 +9,7 @@
 
 std::shared_ptr<OpenLog> OpenTables::open(const QString& name, const void* holder, const OpenLog::Table& table)
 {
-    const std::lock_guard<std::mutex> held(mutex);
+    const MutexLock held(mutex);
     std::shared_ptr<OpenLog>& entry = logs[identifierKey(name)];
     if (!entry) {
         entry = std::make_shared<OpenLog>();
@@ -22,13 +22,13 @@ std::shared_ptr<OpenLog> OpenTables::open(const QString& name, const void* holde
 
 void OpenTables::close(const std::shared_ptr<OpenLog>& entry, const void* overlay)
 {
-    const std::lock_guard<std::mutex> held(mutex);
+    const MutexLock held(mutex);
     closeWhere(entry, [overlay](const OpenLog::Table& open) { return open.overlay == overlay; });
 }
 
 void OpenTables::drop(const std::shared_ptr<OpenLog>& entry, const void* connection, const QByteArray& schema)
 {
-    const std::lock_guard<std::mutex> held(mutex);
+    const MutexLock held(mutex);
     closeWhere(entry,
                [&](const OpenLog::Table& open) { return open.connection == connection && open.schema == schema; });
 }
@@ -44,7 +44,7 @@ void OpenTables::closeWhere(const std::shared_ptr<OpenLog>& entry, Which&& which
 
 std::vector<std::shared_ptr<OpenLog>> OpenTables::releaseHolder(const void* holder)
 {
-    const std::lock_guard<std::mutex> held(mutex);
+    const MutexLock held(mutex);
     std::vector<std::shared_ptr<OpenLog>> released;
     for (auto at = logs.begin(); at != logs.end();) {
         at.value()->holders.remove(holder);
@@ -60,7 +60,7 @@ std::vector<std::shared_ptr<OpenLog>> OpenTables::releaseHolder(const void* hold
 
 std::vector<std::shared_ptr<OpenLog>> OpenTables::takeAll()
 {
-    const std::lock_guard<std::mutex> held(mutex);
+    const MutexLock held(mutex);
     std::vector<std::shared_ptr<OpenLog>> all(logs.begin(), logs.end());
     logs.clear();
     return all;
@@ -68,13 +68,13 @@ std::vector<std::shared_ptr<OpenLog>> OpenTables::takeAll()
 
 std::shared_ptr<OpenLog> OpenTables::find(const QString& name) const
 {
-    const std::lock_guard<std::mutex> held(mutex);
+    const MutexLock held(mutex);
     return logs.value(identifierKey(name));
 }
 
 std::vector<std::shared_ptr<OpenLog>> OpenTables::entries() const
 {
-    const std::lock_guard<std::mutex> held(mutex);
+    const MutexLock held(mutex);
     std::vector<std::shared_ptr<OpenLog>> all(logs.begin(), logs.end());
     std::sort(all.begin(), all.end(), [](const auto& a, const auto& b) { return a->name < b->name; });
     return all;
@@ -82,27 +82,27 @@ std::vector<std::shared_ptr<OpenLog>> OpenTables::entries() const
 
 LogState OpenTables::state(const OpenLog& entry) const
 {
-    const std::lock_guard<std::mutex> held(mutex);
+    const MutexLock held(mutex);
     const QByteArray filePath = entry.manager || entry.tables.empty() ? entry.uri : entry.tables.front().filePath;
     return {entry.name, filePath, entry.manager, entry.stamps, entry.tables};
 }
 
 QString OpenTables::name(const OpenLog& entry) const
 {
-    const std::lock_guard<std::mutex> held(mutex);
+    const MutexLock held(mutex);
     return entry.name;
 }
 
 std::shared_ptr<SqliteModificationManager> OpenTables::manager(const OpenLog& entry) const
 {
-    const std::lock_guard<std::mutex> held(mutex);
+    const MutexLock held(mutex);
     return entry.manager;
 }
 
 std::shared_ptr<SqliteModificationManager> OpenTables::logOver(const OpenLog& entry, const QByteArray& filePath,
                                                                quint64* version) const
 {
-    const std::lock_guard<std::mutex> held(mutex);
+    const MutexLock held(mutex);
     if (version)
         *version = entry.version();
     return entry.manager && entry.uri == filePath ? entry.manager : nullptr;
@@ -110,13 +110,13 @@ std::shared_ptr<SqliteModificationManager> OpenTables::logOver(const OpenLog& en
 
 bool OpenTables::anyLog() const
 {
-    const std::lock_guard<std::mutex> held(mutex);
+    const MutexLock held(mutex);
     return std::any_of(logs.begin(), logs.end(), [](const auto& entry) { return entry->manager != nullptr; });
 }
 
 std::vector<std::shared_ptr<OpenLog>> OpenTables::withLogs() const
 {
-    const std::lock_guard<std::mutex> held(mutex);
+    const MutexLock held(mutex);
     std::vector<std::shared_ptr<OpenLog>> found;
     for (const std::shared_ptr<OpenLog>& entry : logs) {
         if (entry->manager)
@@ -128,7 +128,7 @@ std::vector<std::shared_ptr<OpenLog>> OpenTables::withLogs() const
 void OpenTables::setLog(OpenLog& entry, std::shared_ptr<SqliteModificationManager> manager, const QByteArray& uri,
                         std::vector<FileStamp> stamps)
 {
-    const std::lock_guard<std::mutex> held(mutex);
+    const MutexLock held(mutex);
     entry.manager = std::move(manager);
     entry.uri = uri;
     entry.stamps = std::move(stamps);
@@ -138,7 +138,7 @@ void OpenTables::setLog(OpenLog& entry, std::shared_ptr<SqliteModificationManage
 std::optional<std::vector<FileStamp>> OpenTables::stampsAtOpen(const OpenLog& entry, const QByteArray& uri,
                                                                const void* connection) const
 {
-    const std::lock_guard<std::mutex> held(mutex);
+    const MutexLock held(mutex);
     const OpenLog::Table* found = nullptr;
     for (const OpenLog::Table& table : entry.tables) {
         if (table.filePath == uri && (!found || table.connection == connection))
@@ -151,14 +151,14 @@ std::optional<std::vector<FileStamp>> OpenTables::stampsAtOpen(const OpenLog& en
 
 std::optional<std::vector<FileStamp>> OpenTables::logStamps(const OpenLog& entry, const QByteArray& filePath) const
 {
-    const std::lock_guard<std::mutex> held(mutex);
+    const MutexLock held(mutex);
     return entry.manager && entry.uri == filePath ? std::optional(entry.stamps) : std::nullopt;
 }
 
 void OpenTables::restamp(OpenLog& entry, const void* connection, const QByteArray& uri,
                          const std::vector<FileStamp>& stamps)
 {
-    const std::lock_guard<std::mutex> held(mutex);
+    const MutexLock held(mutex);
     for (OpenLog::Table& table : entry.tables) {
         if ((!connection || table.connection == connection) && table.filePath == uri)
             table.stamps = stamps;
@@ -167,14 +167,14 @@ void OpenTables::restamp(OpenLog& entry, const void* connection, const QByteArra
 
 std::shared_ptr<SqliteModificationManager> OpenTables::takeLog(OpenLog& entry)
 {
-    const std::lock_guard<std::mutex> held(mutex);
+    const MutexLock held(mutex);
     entry.changed();
     return std::exchange(entry.manager, nullptr);
 }
 
 std::shared_ptr<SqliteModificationManager> OpenTables::takeLog(OpenLog& entry, const SqliteModificationManager* manager)
 {
-    const std::lock_guard<std::mutex> held(mutex);
+    const MutexLock held(mutex);
     if (entry.manager.get() != manager)
         return nullptr;
     entry.changed();
@@ -183,19 +183,19 @@ std::shared_ptr<SqliteModificationManager> OpenTables::takeLog(OpenLog& entry, c
 
 void OpenTables::setFirstLabel(OpenLog& entry, const std::optional<QString>& label)
 {
-    const std::lock_guard<std::mutex> held(mutex);
+    const MutexLock held(mutex);
     entry.firstLabel = label;
 }
 
 std::optional<QString> OpenTables::takeFirstLabel(OpenLog& entry)
 {
-    const std::lock_guard<std::mutex> held(mutex);
+    const MutexLock held(mutex);
     return std::exchange(entry.firstLabel, std::nullopt);
 }
 
 bool OpenTables::rename(const std::shared_ptr<OpenLog>& entry, const QString& newName)
 {
-    const std::lock_guard<std::mutex> held(mutex);
+    const MutexLock held(mutex);
     const QString oldKey = identifierKey(entry->name), newKey = identifierKey(newName);
     if (newKey != oldKey && logs.contains(newKey))
         return false;

@@ -1,6 +1,6 @@
 // Refusal messages are SQLite errors with SQLite's codes; file paths in them
 // are shown as UTF-8, a byte that is not as U+FFFD.
-#include "registry/refusals.h"
+#include "history/refusals.h"
 
 #include <sqlite3.h>
 

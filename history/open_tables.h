@@ -4,17 +4,16 @@
 #pragma once
 
 #include "common/inner_files.h"
+#include "common/mutex.h"
+#include "history/inner_rows.h"
 
 #include <QByteArray>
 #include <QHash>
-#include <QList>
 #include <QSet>
-#include <QVariant>
 #include <QString>
 
 #include <atomic>
 #include <memory>
-#include <mutex>
 #include <optional>
 #include <vector>
 
@@ -36,12 +35,8 @@ public:
         QByteArray filePath;
         // The files filePath named when the table opened them.
         std::vector<FileStamp> stamps;
-        // Reads the inner row of rowid of the table overlay, as the inner
-        // module shows it, through connection: on its thread, while the table
-        // is open. Its values in column order, hidden columns too; none when
-        // the inner table has no such row or cannot look one up without the
-        // arguments of a table-valued module. Throws ErrorPair.
-        std::optional<QList<QVariant>> (*innerRow)(const void* overlay, qint64 rowid) = nullptr;
+        // The table's inner rows, for the history views.
+        const InnerRows* innerRows = nullptr;
     };
 
     // Grows whenever the log or the name changes: what a reader took from
@@ -136,8 +131,9 @@ public:
 private:
     // Under the lock: the entry's tables that which picks are closed.
     template <typename Which>
-    void closeWhere(const std::shared_ptr<OpenLog>& entry, Which&& which);
+    void closeWhere(const std::shared_ptr<OpenLog>& entry, Which&& which) REQUIRES(mutex);
 
-    mutable std::mutex mutex;
-    QHash<QString, std::shared_ptr<OpenLog>> logs;
+    // Guards the entries' fields too.
+    mutable Mutex mutex;
+    QHash<QString, std::shared_ptr<OpenLog>> logs GUARDED_BY(mutex);
 };

@@ -1,0 +1,402 @@
+// The life of a change log. It belongs to the process holding its name's
+// lock. Logs are made, taken up, renamed and dropped inside work on the
+// history transaction, one thread at a time; the registry learns of each
+// change before that work ends, so that no other thread makes it twice.
+#include "history/history.h"
+
+#include "common/error_pair.h"
+#include "common/identifiers.h"
+#include "history/refusals.h"
+
+#include <QSqlDatabase>
+
+#include <sqlite3.h>
+
+#include <utility>
+
+HistoryLink History::ofProcess()
+{
+    static const std::shared_ptr<History> one(new History);
+    return one;
+}
+
+std::shared_ptr<History> History::require(const HistoryLink& link)
+{
+    std::shared_ptr<History> history = link.lock();
+    if (!history)
+        throw ErrorPair(SQLITE_MISUSE, QByteArray("the history database was closed as the process ended"));
+    return history;
+}
+
+// Qt's own statics that the history connection needs are made before the
+// history is, so that at exit they are destroyed after it.
+History::History()
+{
+    QSqlDatabase::connectionNames();
+    QSqlDatabase::isDriverAvailable(QStringLiteral("QSQLITE"));
+}
+
+History::~History()
+{
+    hostTransaction.endAtExit();
+    // The process ends with these tables still open: their logs end with it.
+    for (const std::shared_ptr<OpenLog>& entry : tables.takeAll())
+        endLog(tables.takeLog(*entry), TransactionGate::Wait::Never);
+    historyFile.close();
+}
+
+std::shared_ptr<OpenLog> History::openTable(const QString& name, const void* holder, const OpenLog::Table& table)
+{
+    const std::shared_ptr<OpenLog> entry = tables.open(name, holder, table);
+    if (tables.manager(*entry)) {
+        refuseChangedFiles(entry, table);
+        return entry;
+    }
+    const std::shared_ptr<HistoryFile::Open> file = historyFile.existing();
+    if (!file)
+        return entry;
+    // A history file that cannot be read now refuses no table: the first
+    // write, which needs it, says what is wrong.
+    std::optional<KeptLog> kept;
+    try {
+        kept = LogRecords::keptLog(file->database, name);
+    } catch (const ErrorPair&) {
+    }
+    if (!kept)
+        return entry;
+    try {
+        takeUpLog(*entry, table.filePath, table.stamps, false, table.connection);
+    } catch (...) {
+        closeTable(entry, table.overlay);
+        throw;
+    }
+    return entry;
+}
+
+void History::closeTable(const std::shared_ptr<OpenLog>& entry, const void* overlay) noexcept
+{
+    tables.close(entry, overlay);
+}
+
+void History::dropTables(const std::shared_ptr<OpenLog>& entry, const void* connection,
+                         const QByteArray& schema) noexcept
+{
+    tables.drop(entry, connection, schema);
+}
+
+void History::releaseHolder(const void* holder) noexcept
+{
+    // A connection that closes never waits: its thread may be the one that
+    // would end the transaction in the way.
+    for (const std::shared_ptr<OpenLog>& entry : tables.releaseHolder(holder))
+        endLog(tables.takeLog(*entry), TransactionGate::Wait::Never);
+    closeIfIdle();
+}
+
+// A log whose tables cannot go now (another connection's transaction is open,
+// or the database fails) loses its lock all the same, a leftover: swept once
+// that transaction has ended, else by the next process that closes the file.
+void History::endLog(const std::shared_ptr<SqliteModificationManager>& manager, TransactionGate::Wait wait) noexcept
+{
+    const std::shared_ptr<HistoryFile::Open> file = historyFile.opened();
+    if (!manager || !file)
+        return;
+    try {
+        HostTransaction::Scope scope = HostTransaction::work(file->database, HistoryOwner::apart(manager.get()), wait);
+        if (!LogRecords::keptLog(file->database, manager->name()))
+            manager->dropLog();
+        scope.keep();
+    } catch (const ErrorPair& error) {
+        if (error.code() == SQLITE_BUSY)
+            leftoversWaiting.store(true, std::memory_order_release);
+    } catch (...) {
+    }
+    file->owners.release(manager->name());
+    file->database.giveSpaceBack();
+}
+
+void History::sweepLeftovers() noexcept
+{
+    if (!leftoversWaiting.load(std::memory_order_acquire))
+        return;
+    const std::shared_ptr<HistoryFile::Open> file = historyFile.opened();
+    if (!file || file->database.inTransaction() || !leftoversWaiting.exchange(false, std::memory_order_acq_rel))
+        return;
+    try {
+        HostTransaction::Scope scope = HostTransaction::work(file->database, nullptr, TransactionGate::Wait::Never);
+        const bool removed = LogRecords::removeLeftovers(file->database, file->owners);
+        scope.keep();
+        if (removed)
+            file->database.giveSpaceBack();
+    } catch (...) {
+        leftoversWaiting.store(true, std::memory_order_release);
+    }
+}
+
+void History::closeIfIdle() noexcept
+{
+    std::shared_ptr<HistoryFile::Open> file = historyFile.opened();
+    if (!file || tables.anyLog() || file->database.inTransaction() || file->database.inUse())
+        return;
+    // What dead processes left is swept up here rather than when the file
+    // opens, where dropping a large log would hold up the first table; a
+    // table that needs a leftover's name or file path removes it at once.
+    try {
+        HostTransaction::Scope scope = HostTransaction::work(file->database, nullptr, TransactionGate::Wait::Never);
+        const bool removed = LogRecords::removeLeftovers(file->database, file->owners);
+        scope.keep();
+        if (removed)
+            file->database.giveSpaceBack();
+    } catch (...) {
+        // Another process may hold the write lock for long; the leftovers
+        // stay for the next process that closes the file.
+    }
+    file.reset();
+    historyFile.closeIfUnused();
+}
+
+void History::verifyLogs() noexcept
+{
+    const std::shared_ptr<HistoryFile::Open> file = historyFile.opened();
+    if (!file)
+        return;
+    for (const std::shared_ptr<OpenLog>& entry : tables.withLogs()) {
+        const std::shared_ptr<SqliteModificationManager> manager = tables.manager(*entry);
+        try {
+            if (!manager || (!manager->takenBack() && LogRecords::hasRegistryRow(file->database, manager->name())))
+                continue;
+        } catch (...) {
+            continue;
+        }
+        if (tables.takeLog(*entry, manager.get()))
+            file->owners.release(manager->name());
+    }
+    closeIfIdle();
+}
+
+bool History::ownedElsewhere(const QString& name)
+{
+    const std::shared_ptr<HistoryFile::Open> file = historyFile.open();
+    if (file->owners.holds(name))
+        return false;
+    const OwnerLocks::Claim claim(file->owners, name);
+    return !claim.taken();
+}
+
+std::shared_ptr<SqliteModificationManager> History::logFor(OpenLog& entry, const QByteArray& uri, sqlite3* owner)
+{
+    if (std::shared_ptr<SqliteModificationManager> manager = tables.logOver(entry, uri))
+        return manager;
+    LogState log = tables.state(entry);
+    if (!log.manager) {
+        // The files as the table opened them, which they must still be: a
+        // log over files changed since would be refused by the next statement.
+        std::optional<std::vector<FileStamp>> stamps = tables.stampsAtOpen(entry, uri, owner);
+        if (stamps && !stillAsStamped(*stamps)) {
+            if (const std::optional<QString> difference = firstDifference(*stamps, stampFiles(uri)))
+                throw filesChangedSinceOpen(log.name, *difference);
+        }
+        takeUpLog(entry, uri, stamps ? std::move(*stamps) : stampFiles(uri), true, owner);
+        log = tables.state(entry);
+        if (log.manager) {
+            if (const std::optional<QString> label = tables.takeFirstLabel(entry)) {
+                HostTransaction::Scope scope = HostTransaction::work(log.manager->file(), owner);
+                log.manager->label(label);
+                scope.keep();
+            }
+        }
+    }
+    if (!log.manager || log.filePath != uri)
+        throw ErrorPair(SQLITE_CONSTRAINT,
+                        QStringLiteral("table %1: another table of that name, on file path %2, has a change log "
+                                       "open in this process")
+                            .arg(log.name, QString::fromUtf8(log.filePath)));
+    return log.manager;
+}
+
+void History::takeUpLog(OpenLog& entry, const QByteArray& uri, std::vector<FileStamp> now, bool create, sqlite3* owner)
+{
+    const std::shared_ptr<HistoryFile::Open> file = historyFile.open();
+    SqliteDatabase& db = file->database;
+    // One thread at a time makes logs: this one may find the log made now.
+    HostTransaction::Scope scope = HostTransaction::work(db, owner);
+    const QString name = tables.name(entry);
+    if (tables.manager(entry)) {
+        scope.keep();
+        return;
+    }
+    OwnerLocks::Claim claim(file->owners, name);
+    if (!claim.taken())
+        throw busyElsewhere(name);
+    // Read again under the lock: the mark may have come or gone meanwhile.
+    const std::optional<KeptLog> kept = LogRecords::keptLog(db, name);
+    if (!kept && !create) {
+        scope.keep();
+        return;
+    }
+    std::shared_ptr<SqliteModificationManager> manager;
+    if (kept) {
+        manager = resumeKeptLog(file, name, uri, *kept, now);
+    } else {
+        LogRecords::removeLog(db, name);
+        claimUri(*file, name, uri);
+        manager = std::make_shared<SqliteModificationManager>(connectionOf(file), name, true);
+        manager->madeNow();
+        LogRecords::addRegistryRow(db, uri, name);
+    }
+    tables.setLog(entry, manager, uri, std::move(now));
+    try {
+        scope.keep();
+    } catch (...) {
+        tables.takeLog(entry, manager.get());
+        throw;
+    }
+    claim.keep();
+}
+
+void History::claimUri(HistoryFile::Open& file, const QString& name, const QByteArray& uri)
+{
+    for (const QString& other : LogRecords::namesOn(file.database, uri)) {
+        if (sameIdentifier(other, name))
+            continue;
+        const ErrorPair used(SQLITE_CONSTRAINT,
+                             QStringLiteral("table %1: its file path %2 is already used by the change log of table %3")
+                                 .arg(name, QString::fromUtf8(uri), other));
+        if (file.owners.holds(other))
+            throw used;
+        const OwnerLocks::Claim claim(file.owners, other);
+        if (!claim.taken())
+            throw used;
+        if (LogRecords::keptLog(file.database, other))
+            throw ErrorPair(SQLITE_CONSTRAINT, QStringLiteral("table %1: its file path %2 is already used by the kept "
+                                                              "change log of table %3; open the table as %3")
+                                                       .arg(name, QString::fromUtf8(uri), other) +
+                                                   discardHint(other));
+        LogRecords::removeLog(file.database, other);
+    }
+}
+
+std::vector<LogPath> History::livingLogPaths()
+{
+    const std::shared_ptr<HistoryFile::Open> file = historyFile.existing();
+    std::vector<LogPath> living = file ? LogRecords::logPaths(file->database) : std::vector<LogPath>();
+    living.erase(std::remove_if(living.begin(), living.end(),
+                                [&](const LogPath& log) {
+                                    return !log.kept && !file->owners.holds(log.name) &&
+                                           OwnerLocks::Claim(file->owners, log.name).taken();
+                                }),
+                 living.end());
+    return living;
+}
+
+void History::dropLog(OpenLog& entry, sqlite3* owner)
+{
+    const std::shared_ptr<HistoryFile::Open> file = historyFile.open();
+    {
+        HostTransaction::Scope scope = HostTransaction::work(file->database, owner);
+        const LogState log = tables.state(entry);
+        if (!log.manager) {
+            scope.keep();
+            return;
+        }
+        log.manager->dropLog();
+        commitEndedLog(*file, scope, entry, log);
+    }
+    file->database.giveSpaceBack();
+    closeIfIdle();
+}
+
+void History::commitEndedLog(HistoryFile::Open& file, HostTransaction::Scope& scope, OpenLog& entry,
+                             const LogState& log)
+{
+    tables.takeLog(entry, log.manager.get());
+    try {
+        scope.keep();
+    } catch (...) {
+        tables.setLog(entry, log.manager, log.filePath, log.stamps);
+        throw;
+    }
+    file.owners.release(log.manager->name());
+}
+
+void History::endLogWith(OpenLog& entry, const QByteArray& uri, sqlite3* owner,
+                         const std::function<void()>& replaceFiles)
+{
+    const std::shared_ptr<HistoryFile::Open> file = tables.logOver(entry, uri) ? historyFile.open() : nullptr;
+    if (!file) {
+        replaceFiles();
+        tables.restamp(entry, owner, uri, stampFiles(uri));
+        return;
+    }
+    // Inside a transaction of owner's (a statement of it that writes through
+    // an overlay), a rollback would bring the log back over the new files.
+    if (file->database.transactionOwner() == owner)
+        throw ErrorPair(SQLITE_ERROR, QStringLiteral("table %1: its change log cannot end while a statement of its "
+                                                     "connection writes")
+                                          .arg(tables.name(entry)));
+    {
+        HostTransaction::Scope scope = HostTransaction::work(file->database, owner);
+        const LogState log = tables.state(entry);
+        const bool ends = log.manager && log.filePath == uri;
+        if (ends)
+            log.manager->dropLog();
+        replaceFiles();
+        if (ends)
+            commitEndedLog(*file, scope, entry, log);
+        else
+            scope.keep();
+    }
+    tables.restamp(entry, owner, uri, stampFiles(uri));
+    file->database.giveSpaceBack();
+    closeIfIdle();
+}
+
+void History::renameLog(const std::shared_ptr<OpenLog>& entry, const QString& newName, sqlite3* owner)
+{
+    const auto openAlready = [&newName] {
+        return ErrorPair(SQLITE_ERROR, QStringLiteral("table %1 is open in this process already").arg(newName));
+    };
+    const std::shared_ptr<HistoryFile::Open> file = tables.manager(*entry) ? historyFile.open() : nullptr;
+    if (!file) {
+        if (!tables.rename(entry, newName))
+            throw openAlready();
+        return;
+    }
+    HostTransaction::Scope scope = HostTransaction::work(file->database, owner);
+    const std::shared_ptr<SqliteModificationManager> manager = tables.manager(*entry);
+    const QString oldName = tables.name(*entry);
+    std::optional<OwnerLocks::Claim> claim;
+    if (!sameIdentifier(oldName, newName)) {
+        if (tables.find(newName))
+            throw openAlready();
+        claim.emplace(file->owners, newName);
+        if (!claim->taken())
+            throw busyElsewhere(newName);
+        if (LogRecords::keptLog(file->database, newName))
+            throw ErrorPair(SQLITE_ERROR, QStringLiteral("cannot rename table %1 to %2: a kept change log of that name "
+                                                         "waits in the history database")
+                                                  .arg(oldName, newName) +
+                                              discardHint(newName));
+        LogRecords::removeLog(file->database, newName);
+    }
+    bool renamedLog = false, renamedEntry = false;
+    try {
+        if (manager)
+            manager->renameLog(newName);
+        renamedLog = manager != nullptr;
+        if (!tables.rename(entry, newName))
+            throw openAlready();
+        renamedEntry = true;
+        scope.keep();
+    } catch (...) {
+        if (renamedEntry)
+            tables.rename(entry, oldName);
+        if (renamedLog)
+            manager->takeName(oldName);
+        throw;
+    }
+    if (claim) {
+        claim->keep();
+        file->owners.release(oldName);
+    }
+}

@@ -1,0 +1,160 @@
+// The kept logs, which outlive their tables and the process: keeping and
+// discarding them, reading one no table holds, taking one up, and the user's
+// word for the files under one.
+#include "history/history.h"
+
+#include "common/error_pair.h"
+#include "common/identifiers.h"
+#include "history/refusals.h"
+
+#include <sqlite3.h>
+
+std::shared_ptr<SqliteModificationManager> History::resumeKeptLog(const std::shared_ptr<HistoryFile::Open>& file,
+                                                                  const QString& name, const QByteArray& uri,
+                                                                  const KeptLog& kept,
+                                                                  const std::vector<FileStamp>& now)
+{
+    if (kept.uri != uri)
+        throw ErrorPair(SQLITE_ERROR, QStringLiteral("table %1: its kept change log was made over file path %2, not "
+                                                     "%3; open the table over %2")
+                                              .arg(name, QString::fromUtf8(kept.uri), QString::fromUtf8(uri)) +
+                                          acceptHint(name, uri));
+    if (!LogRecords::hasLogTables(file->database, name) || !kept.position)
+        throw ErrorPair(SQLITE_CORRUPT, QStringLiteral("table %1: its kept change log is incomplete in the history "
+                                                       "database")
+                                                .arg(name) +
+                                            discardHint(name));
+    claimUri(*file, name, uri);
+    const std::vector<FileStamp> then = LogRecords::keptFiles(file->database, name, qint64(now.size()) + 1);
+    if (const std::optional<QString> difference = firstDifference(then, now))
+        throw filesChanged(name, *difference, QStringLiteral("kept change log"), acceptHint(name));
+    auto manager = std::make_shared<SqliteModificationManager>(connectionOf(file), kept.name, true);
+    if (kept.name != name)
+        manager->renameLog(name);
+    if (kept.firstNewRowid)
+        manager->restoreFirstNewRowid(*kept.firstNewRowid);
+    return manager;
+}
+
+std::vector<KeptLog> History::keptLogs()
+{
+    const std::shared_ptr<HistoryFile::Open> file = historyFile.existing();
+    return file ? LogRecords::keptLogs(file->database) : std::vector<KeptLog>();
+}
+
+void History::keep(OpenLog& entry, bool kept)
+{
+    const std::shared_ptr<HistoryFile::Open> file = historyFile.open();
+    const LogState log = tables.state(entry);
+    if (kept)
+        LogRecords::markKept(file->database, log.manager->name(), log.filePath, log.manager->firstNewRowid(),
+                             log.stamps);
+    else
+        LogRecords::unmarkKept(file->database, log.manager->name());
+}
+
+void History::discard(const QString& name, sqlite3* owner)
+{
+    const std::shared_ptr<HistoryFile::Open> file = historyFile.open();
+    onUnheldKeptLog(*file, name, owner,
+                    QStringLiteral("only a kept log that no table has open can be discarded (DROP TABLE drops an "
+                                   "open one)"),
+                    [&](const KeptLog&) { LogRecords::removeLog(file->database, name); });
+    file->database.giveSpaceBack();
+    closeIfIdle();
+}
+
+std::shared_ptr<SqliteModificationManager> History::readKeptLog(const QString& name)
+{
+    const std::shared_ptr<HistoryFile::Open> file = historyFile.existing();
+    if (!file || !LogRecords::keptLog(file->database, name))
+        return nullptr;
+    // Claimed only while the index is read, so that no other process takes
+    // the log up meanwhile; none is kept from it after. Claims of this
+    // process's threads count together: only another process refuses it.
+    const OwnerLocks::Claim claim(file->owners, name);
+    if (!claim.taken())
+        throw keptLogInUse(name);
+    // The mark is made after the log is held: a log marked by now that a
+    // table of this process holds is read through that table.
+    if (heldHere(name))
+        return nullptr;
+    SqliteDatabase& database = file->database;
+    const SqliteDatabase::Lock held(database);
+    // Every statement below reads one snapshot of the file.
+    struct Reading {
+        explicit Reading(SqliteDatabase& database) : database(database) { database.startReading(); }
+        ~Reading() { database.stopReading(); }
+        SqliteDatabase& database;
+    } reading(database);
+    database.holdSnapshot();
+    const std::optional<KeptLog> kept = LogRecords::keptLog(database, name);
+    if (!kept)
+        return nullptr;
+    auto manager = std::make_shared<SqliteModificationManager>(connectionOf(file), kept->name, false);
+    if (kept->firstNewRowid)
+        manager->restoreFirstNewRowid(*kept->firstNewRowid);
+    manager->summary();
+    return manager;
+}
+
+void History::stillUnheld(const QString& name)
+{
+    const std::shared_ptr<HistoryFile::Open> file = historyFile.opened();
+    if (!file)
+        return;
+    const OwnerLocks::Claim claim(file->owners, name);
+    if (!claim.taken())
+        throw keptLogInUse(name);
+    if (heldHere(name))
+        throw ErrorPair(SQLITE_ABORT, QStringLiteral("table %1: its kept change log was taken up by a table of this "
+                                                     "process while it was listed; list it again")
+                                          .arg(name));
+}
+
+bool History::heldHere(const QString& name) const
+{
+    const std::shared_ptr<OpenLog> entry = tables.find(name);
+    return entry && tables.manager(*entry);
+}
+
+void History::acceptFiles(const QString& name, const std::optional<QByteArray>& uri, sqlite3* owner)
+{
+    const std::shared_ptr<HistoryFile::Open> file = historyFile.open();
+    onUnheldKeptLog(*file, name, owner,
+                    QStringLiteral("only the files of a kept log that no table has open can be accepted"),
+                    [&](const KeptLog& kept) {
+                        const QByteArray path = uri.value_or(kept.uri);
+                        if (path != kept.uri) {
+                            claimUri(*file, kept.name, path);
+                            LogRecords::moveLog(file->database, kept.name, path);
+                        }
+                        LogRecords::markKept(file->database, kept.name, path, kept.firstNewRowid, stampFiles(path));
+                    });
+    closeIfIdle();
+}
+
+void History::onUnheldKeptLog(HistoryFile::Open& file, const QString& name, sqlite3* owner, const QString& onlyUnheld,
+                              const std::function<void(const KeptLog&)>& work)
+{
+    const auto refuseOpen = [&] {
+        const std::shared_ptr<OpenLog> entry = tables.find(name);
+        if (entry && tables.manager(*entry))
+            throw ErrorPair(
+                SQLITE_LOCKED,
+                QStringLiteral("table %1: its change log is open in this process; %2").arg(name, onlyUnheld));
+    };
+    refuseOpen();
+    HostTransaction::Scope scope = HostTransaction::work(file.database, owner);
+    // Logs are taken up inside work on the transaction: a thread that took
+    // this one up since did so in work that has ended, and none can now.
+    refuseOpen();
+    const OwnerLocks::Claim claim(file.owners, name);
+    if (!claim.taken())
+        throw keptLogInUse(name);
+    const std::optional<KeptLog> kept = LogRecords::keptLog(file.database, name);
+    if (!kept)
+        throw ErrorPair(SQLITE_ERROR, QStringLiteral("table %1 has no kept change log").arg(name));
+    work(*kept);
+    scope.keep();
+}
