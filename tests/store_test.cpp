@@ -303,8 +303,8 @@ TEST(ReadConnections, LendSnapshotsOfCommittedRowsAFewAtATime)
 }
 
 // Rows held in a batch: every statement sees them, and totalChanges() counts them; a full batch goes at once;
-// ROLLBACK TO and ROLLBACK take back what they held. One that fails to be written gives the transaction up: the
-// statement that wrote it gets the failure, every later one SQLITE_ABORT until the owner rolls back.
+// ROLLBACK TO and ROLLBACK take back what they held, and only that. One that fails to be written gives the transaction
+// up: the statement that wrote it gets the failure, every later one SQLITE_ABORT until the owner rolls back.
 TEST(HistoryFile, BatchedRows)
 {
     HistoryFile history;
@@ -336,6 +336,10 @@ TEST(HistoryFile, BatchedRows)
         EXPECT_EQ(database.totalChanges() - before, RowBatch::capacity + 2);
         EXPECT_EQ(text("SELECT count(*) || ' ' || sum(y = x'76') || ' ' || max(x) FROM b"), "66 66 66");
         EXPECT_EQ(batch.held(), 0);
+        add(67);
+        database.runOnce(QStringLiteral("CREATE TABLE c AS SELECT x FROM b"));
+        EXPECT_EQ(text("SELECT max(x) FROM c"), "67");
+        add(99);
         database.savepoint(QStringLiteral("s"));
         add(100);
         database.rollbackTo(QStringLiteral("s"));
@@ -343,7 +347,7 @@ TEST(HistoryFile, BatchedRows)
         database.release(QStringLiteral("s"));
         add(102);
         database.commit();
-        EXPECT_EQ(text("SELECT group_concat(x) FROM b WHERE x > 66"), "101,102");
+        EXPECT_EQ(text("SELECT group_concat(x) FROM b WHERE x > 66"), "67,99,101,102");
     }
     {
         const SqliteDatabase::Work work(database, owner);
