@@ -131,6 +131,11 @@ TEST(RowidSet, AgreesWithAnOrderedSet)
     }
     EXPECT_EQ(set.insert(most), model.insert(most).second);
     EXPECT_EQ(set.firstAbsentFrom(most), firstAbsent(most));
+    // A run of a chunk's members that ends one short of its last rowid leaves that one free.
+    RowidSet run;
+    for (qint64 rowid = 65495; rowid < 65535; ++rowid)
+        run.insert(rowid);
+    EXPECT_EQ(run.firstAbsentFrom(65495), std::optional<qint64>(65535));
 }
 
 // Rowids far apart, given in order or not, cost at most 32 bytes each; rowids
