@@ -225,6 +225,7 @@ TEST_F(OverlayTest, SaveWritesTheEditsIntoAModuleThatWritesItsRows)
         EXPECT_EQ(run("SELECT rowid, * FROM w"), shown) << why;
         EXPECT_EQ(memory_module::writableRows("/w"), data.rows) << why;
         EXPECT_EQ(run("SELECT count(*) FROM ombrix_steps('w')"), "2") << why;
+        EXPECT_EQ(memory_module::strayRollbacks("/w"), 0) << why;
     };
     for (const auto& [sql, error] : std::vector<std::pair<std::string, std::string>>{
              {"BEGIN; SELECT ombrix_save('w')", "error 1: ombrix_save: cannot save w inside a transaction"},
@@ -235,12 +236,14 @@ TEST_F(OverlayTest, SaveWritesTheEditsIntoAModuleThatWritesItsRows)
              {"SELECT ombrix_save('w', 'x' || char(0))", "error 1: Usage: ombrix_save('table' [, 'path'])"},
              {"SELECT ombrix_save('w')", "error 10: ombrix_save: the module refused to delete row 1: injected"},
              {"SELECT ombrix_save('w')", "error 10: ombrix_save: the module refused to insert row 7: injected"},
-             {"SELECT ombrix_save('w')", "error 13: ombrix_save: the module failed to sync its transaction"}}) {
+             {"SELECT ombrix_save('w')", "error 13: ombrix_save: the module failed to sync its transaction"},
+             {"SELECT ombrix_save('w')", "error 10: ombrix_save: the module failed to begin its transaction"}}) {
         memory_module::WritableData faulty = data;
         faulty.failUpdate = error.find("delete") != std::string::npos   ? 2
                             : error.find("insert") != std::string::npos ? 6
                                                                         : 0;
         faulty.failSync = error.find("sync") != std::string::npos;
+        faulty.failBegin = error.find("begin") != std::string::npos;
         memory_module::setWritable("/w", faulty);
         EXPECT_EQ(run(sql).substr(0, error.size()), error) << sql;
         unchanged(sql);

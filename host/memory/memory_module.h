@@ -96,10 +96,13 @@ struct WritableData {
     std::map<sqlite3_int64, Row> rows;
     int failUpdate = 0;
     bool failSync = false;
+    bool failBegin = false;
+    int strayRollbacks = 0; // xRollback calls outside a transaction of the module
 };
 void setWritable(const std::string& path, WritableData data);
 // The rows the last commit left.
 std::map<sqlite3_int64, Row> writableRows(const std::string& path);
+int strayRollbacks(const std::string& path);
 // Writes its own rows, shared by every table over one path, in transactions;
 // renames its tables to any name but "refused".
 const sqlite3_module* writableModule();

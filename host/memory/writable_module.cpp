@@ -189,6 +189,8 @@ int begin(sqlite3_vtab* vtab)
 {
     auto* table = reinterpret_cast<Table*>(vtab);
     table->data = committed(table->path);
+    if (table->data.failBegin)
+        return fail(table, SQLITE_IOERR, "injected begin failure");
     table->inTransaction = true;
     table->updates = 0;
     return SQLITE_OK;
@@ -213,7 +215,12 @@ int commit(sqlite3_vtab* vtab)
 
 int rollback(sqlite3_vtab* vtab)
 {
-    reinterpret_cast<Table*>(vtab)->inTransaction = false;
+    auto* table = reinterpret_cast<Table*>(vtab);
+    if (!table->inTransaction) {
+        std::lock_guard<std::mutex> locked(dataMutex);
+        ++stored()[table->path].strayRollbacks;
+    }
+    table->inTransaction = false;
     return SQLITE_OK;
 }
 
@@ -240,6 +247,11 @@ void setWritable(const std::string& path, WritableData data)
 std::map<sqlite3_int64, Row> writableRows(const std::string& path)
 {
     return committed(path).rows;
+}
+
+int strayRollbacks(const std::string& path)
+{
+    return committed(path).strayRollbacks;
 }
 
 const sqlite3_module* writableModule()
