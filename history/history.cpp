@@ -14,6 +14,21 @@
 
 #include <utility>
 
+namespace {
+
+// Drops what dead processes left, in a transaction of its own, and gives the
+// space back; throws when it cannot now (another process holds the file).
+void removeLeftoversNow(HistoryFile::Open& file)
+{
+    HostTransaction::Scope scope = HostTransaction::work(file.database, nullptr, TransactionGate::Wait::Never);
+    const bool removed = LogRecords::removeLeftovers(file.database, file.owners);
+    scope.keep();
+    if (removed)
+        file.database.giveSpaceBack();
+}
+
+} // namespace
+
 HistoryLink History::ofProcess()
 {
     static const std::shared_ptr<History> one(new History);
@@ -123,11 +138,7 @@ void History::sweepLeftovers() noexcept
     if (!file || file->database.inTransaction() || !leftoversWaiting.exchange(false, std::memory_order_acq_rel))
         return;
     try {
-        HostTransaction::Scope scope = HostTransaction::work(file->database, nullptr, TransactionGate::Wait::Never);
-        const bool removed = LogRecords::removeLeftovers(file->database, file->owners);
-        scope.keep();
-        if (removed)
-            file->database.giveSpaceBack();
+        removeLeftoversNow(*file);
     } catch (...) {
         leftoversWaiting.store(true, std::memory_order_release);
     }
@@ -142,11 +153,7 @@ void History::closeIfIdle() noexcept
     // opens, where dropping a large log would hold up the first table; a
     // table that needs a leftover's name or file path removes it at once.
     try {
-        HostTransaction::Scope scope = HostTransaction::work(file->database, nullptr, TransactionGate::Wait::Never);
-        const bool removed = LogRecords::removeLeftovers(file->database, file->owners);
-        scope.keep();
-        if (removed)
-            file->database.giveSpaceBack();
+        removeLeftoversNow(*file);
     } catch (...) {
         // Another process may hold the write lock for long; the leftovers
         // stay for the next process that closes the file.
