@@ -1,5 +1,6 @@
 // Hardening the history connection, statements kept prepared on its SQLite
-// handle, errors with SQLite's own code and message, and the transaction.
+// handle, errors with SQLite's own code and message, and the transaction
+// begun and committed (its rollbacks are in rollbacks.cpp).
 #include "store/sqlite_database.h"
 
 #include "common/error_pair.h"
@@ -258,34 +259,6 @@ void SqliteDatabase::truncateLog() noexcept
     sqlite3_busy_timeout(handle, int(TransactionGate::busyTimeout.count()));
 }
 
-void SqliteDatabase::rollback() noexcept
-{
-    const Lock held(*this);
-    dropHeldRows();
-    ++rollbacks;
-    lost = false;
-    // After some errors SQLite has ended the transaction itself.
-    if (!sqlite3_get_autocommit(handle))
-        sqlite3_exec(handle, "ROLLBACK", nullptr, nullptr, nullptr);
-    notifyRollback(began);
-    endTransaction();
-}
-
-void SqliteDatabase::abandon() noexcept
-{
-    const Lock held(*this);
-    dropHeldRows();
-    ++rollbacks;
-    if (!sqlite3_get_autocommit(handle))
-        sqlite3_exec(handle, "ROLLBACK", nullptr, nullptr, nullptr);
-    notifyRollback(began);
-    observers.clear();
-    savepointDepth = 0;
-    open.clear();
-    // The transaction stays its owner's, refused, until the owner rolls back.
-    lost = true;
-}
-
 SqliteDatabase::Mark SqliteDatabase::mark() const
 {
     const Lock held(*this);
@@ -418,18 +391,6 @@ void SqliteDatabase::release(const QString& name)
     open.erase(open.begin() + std::max(openAt(name), 0), open.end());
 }
 
-// The savepoint stays open: what was done inside it is taken back.
-void SqliteDatabase::rollbackTo(const QString& name)
-{
-    const Lock held(*this);
-    dropHeldRows();
-    execute(QStringLiteral("ROLLBACK TO ") + name);
-    const int at = openAt(name);
-    const Mark to = at >= 0 ? open.at(at).second : began;
-    open.erase(open.begin() + at + 1, open.end());
-    notifyRollback(to);
-}
-
 int SqliteDatabase::openAt(const QString& name) const
 {
     for (int at = open.size() - 1; at >= 0; --at) {
@@ -437,24 +398,6 @@ int SqliteDatabase::openAt(const QString& name) const
             return at;
     }
     return -1;
-}
-
-void SqliteDatabase::observe(Observer* observer)
-{
-    const Lock held(*this);
-    observers.insert(observer);
-}
-
-void SqliteDatabase::forget(Observer* observer)
-{
-    const Lock held(*this);
-    observers.remove(observer);
-}
-
-void SqliteDatabase::notifyRollback(Mark to) noexcept
-{
-    for (Observer* observer : qAsConst(observers))
-        observer->rolledBack(to);
 }
 
 SqliteDatabase::Work::Work(SqliteDatabase& database, const HistoryOwner& owner, TransactionGate::Wait wait)
