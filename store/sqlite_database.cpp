@@ -110,18 +110,6 @@ sqlite3_stmt* SqliteDatabase::kept(const QString& sql)
     return statement;
 }
 
-sqlite3_stmt* SqliteDatabase::bound(const QString& sql, const QList<QVariant>& binds)
-{
-    requireUsable();
-    writeHeldRows();
-    sqlite3_stmt* statement = kept(sql);
-    int rc = SQLITE_OK;
-    for (int i = 0; rc == SQLITE_OK && i < binds.size(); ++i)
-        rc = bindValue(statement, i + 1, binds.at(i));
-    finish(statement, rc);
-    return statement;
-}
-
 void SqliteDatabase::finish(sqlite3_stmt* statement, int rc)
 {
     if (rc == SQLITE_OK || rc == SQLITE_ROW || rc == SQLITE_DONE) {
@@ -136,40 +124,49 @@ void SqliteDatabase::finish(sqlite3_stmt* statement, int rc)
     throw ErrorPair(rc & 0xff, message);
 }
 
-void SqliteDatabase::execute(const QString& sql, const QList<QVariant>& binds)
-{
-    const Lock held(*this);
-    sqlite3_stmt* statement = bound(sql, binds);
-    int rc;
-    // Some pragmas (incremental_vacuum) do one piece of work per row.
-    while ((rc = sqlite3_step(statement)) == SQLITE_ROW) {}
-    finish(statement, rc);
-    sqlite3_clear_bindings(statement);
-}
-
-void SqliteDatabase::runOnce(const QString& sql)
+QVariant SqliteDatabase::execute(const QString& sql)
 {
     const Lock held(*this);
     requireUsable();
     writeHeldRows();
-    char* message = nullptr;
-    const int rc = sqlite3_exec(handle, sql.toUtf8().constData(), nullptr, nullptr, &message);
-    const QByteArray text(message ? message : sqlite3_errstr(rc));
-    sqlite3_free(message);
-    if (rc == SQLITE_OK)
-        return;
-    noteFailure();
-    throw ErrorPair(rc & 0xff, text);
+    sqlite3_stmt* statement = kept(sql);
+    int rc = sqlite3_step(statement);
+    const QVariant value = rc == SQLITE_ROW ? columnValue(statement, 0) : QVariant();
+    // Some pragmas (incremental_vacuum) do one piece of work per row.
+    while (rc == SQLITE_ROW)
+        rc = sqlite3_step(statement);
+    finish(statement, rc);
+    return value;
 }
 
-QVariant SqliteDatabase::firstValue(const QString& sql, const QList<QVariant>& binds)
+// Each statement of the text in turn, prepared, run to its end and finalized;
+// the values bound to each statement's own parameters.
+QVariant SqliteDatabase::runOnce(const QString& sql, const QList<QVariant>& binds)
 {
     const Lock held(*this);
-    sqlite3_stmt* statement = bound(sql, binds);
-    const int rc = sqlite3_step(statement);
-    const QVariant value = rc == SQLITE_ROW ? columnValue(statement, 0) : QVariant();
-    finish(statement, rc);
-    sqlite3_clear_bindings(statement);
+    requireUsable();
+    writeHeldRows();
+    const QByteArray text = sql.toUtf8();
+    const char* next = text.constData();
+    QVariant value;
+    while (next && *next) {
+        sqlite3_stmt* statement = nullptr;
+        int rc = sqlite3_prepare_v2(handle, next, -1, &statement, &next);
+        for (int i = 0; rc == SQLITE_OK && i < std::min(int(binds.size()), sqlite3_bind_parameter_count(statement));
+             ++i)
+            rc = bindValue(statement, i + 1, binds.at(i));
+        while (rc == SQLITE_OK && statement && (rc = sqlite3_step(statement)) == SQLITE_ROW) {
+            if (!value.isValid())
+                value = columnValue(statement, 0);
+            rc = SQLITE_OK;
+        }
+        const QByteArray message(rc == SQLITE_OK || rc == SQLITE_DONE ? "" : sqlite3_errmsg(handle));
+        sqlite3_finalize(statement);
+        if (rc != SQLITE_OK && rc != SQLITE_DONE) {
+            noteFailure();
+            throw ErrorPair(rc & 0xff, message);
+        }
+    }
     return value;
 }
 
@@ -329,7 +326,7 @@ void SqliteDatabase::giveSpaceBack() noexcept
         return;
     releaseSnapshot();
     try {
-        if (firstValue(QStringLiteral("PRAGMA freelist_count")).toInt() < enoughPages)
+        if (execute(QStringLiteral("PRAGMA freelist_count")).toInt() < enoughPages)
             return;
         sqlite3_busy_timeout(handle, 0);
         execute(QStringLiteral("PRAGMA incremental_vacuum"));
