@@ -121,7 +121,7 @@ void SqliteModificationManager::dropLog()
     for (const QString& table : {insertedOrUpdatedTable, deletedTable, historyTable})
         database.runOnce(QStringLiteral("DROP TABLE IF EXISTS ") + table + QLatin1Char(';'));
     for (const char* table : sharedTables)
-        database.execute(QStringLiteral("DELETE FROM %1 WHERE CAST(name AS TEXT) = ?;").arg(QLatin1String(table)),
+        database.runOnce(QStringLiteral("DELETE FROM %1 WHERE CAST(name AS TEXT) = ?;").arg(QLatin1String(table)),
                          {QVariant(tableName)});
     savepoint.release();
     // A rollback brings the tables back, and the index is read again.
@@ -137,7 +137,7 @@ namespace {
 void renameRows(SqliteDatabase& database, const QString& oldName, const QString& newName)
 {
     for (const char* table : sharedTables)
-        database.execute(
+        database.runOnce(
             QStringLiteral("UPDATE %1 SET name = ? WHERE CAST(name AS TEXT) = ?;").arg(QLatin1String(table)),
             {table == registryTable ? LogRecords::registryName(newName) : QVariant(newName), QVariant(oldName)});
 }
@@ -220,7 +220,7 @@ void SqliteModificationManager::rebuildIndex()
     LogIndex fresh;
     if (newRowsFrom)
         fresh.setInnerLimit(*newRowsFrom);
-    const QVariant position = database.firstValue(
+    const QVariant position = database.runOnce(
         onSharedTables("SELECT currentHistoryID FROM $registry WHERE CAST(name AS TEXT) = ? ;"), {QVariant(tableName)});
     fresh.setPosition(position.isValid() ? std::optional<int>(position.toInt()) : std::nullopt);
     // A log that a rollback took back, or that another thread dropped, while

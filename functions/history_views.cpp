@@ -1,244 +1,32 @@
-// The history views, answered from what each log keeps in memory:
+// The history views as eponymous, read-only virtual tables: their module, their
+// plans and their registration; what each view shows is in view_rows.cpp.
 //
 //   SELECT * FROM ombrix_tables;             -- one row per table of this process or kept log
 //   SELECT * FROM ombrix_steps('t');         -- t's steps that hold changes
 //   SELECT * FROM ombrix_changes('t');       -- t's rows changed from its inner table
 //
-// Eponymous and read-only. A table name compares as SQLite compares names;
-// an unknown one is "No such table ". Each scan costs what it shows: the
-// tables and the steps are listed when the scan starts, the changes are found
-// one after the other, copied only when the log changes under the scan, and
-// the change of a rowid asked for is looked up.
+// A table name compares as SQLite compares names; an unknown one is "No such
+// table ". Each scan costs what it shows: the tables and the steps are listed
+// when the scan starts, the changes are found one after the other, copied
+// only when the log changes under the scan, and the change of a rowid asked
+// for is looked up.
 #include "functions/history_views.h"
 
 #include "changelog/values.h"
 #include "common/guard.h"
 #include "common/host_records.h"
 #include "common/identifiers.h"
+#include "functions/view_rows.h"
 #include "history/history.h"
 
 #include <QByteArray>
-#include <QSet>
 #include <QString>
 
-#include <limits>
 #include <memory>
 #include <optional>
-#include <utility>
 #include <variant>
-#include <vector>
 
 namespace {
-
-using Cell = std::variant<std::monostate, qint64, QByteArray>;
-
-// The rows of one scan.
-class Rows {
-public:
-    virtual ~Rows() = default;
-    // Moves to the next row: false past the last. Throws ErrorPair.
-    virtual bool next() = 0;
-    virtual Cell cell(int column) const = 0;
-};
-
-class ListedRows : public Rows {
-public:
-    explicit ListedRows(std::vector<std::vector<Cell>> rows) : rows(std::move(rows)) {}
-    bool next() override { return ++at < rows.size(); }
-    Cell cell(int column) const override { return rows[at][static_cast<size_t>(column)]; }
-
-private:
-    std::vector<std::vector<Cell>> rows;
-    size_t at = std::numeric_limits<size_t>::max();
-};
-
-Cell text(const QString& value)
-{
-    return value.isNull() ? Cell() : Cell(value.toUtf8());
-}
-
-// A file path, as the bytes it is.
-Cell path(const QByteArray& value)
-{
-    return value.isNull() ? Cell() : Cell(value);
-}
-
-Cell optional(const std::optional<qint64>& value)
-{
-    return value ? Cell(*value) : Cell();
-}
-
-// The log a view of one table reads: the log of its entry, or one kept that
-// no process holds, read without taking it up; neither for an open table
-// nobody has written to yet. With oneRowid, the scan shows the row of rowid
-// alone, and none when the value given names no rowid.
-struct Named {
-    HistoryLink history;
-    sqlite3* db;
-    QString name;
-    std::shared_ptr<OpenLog> entry;
-    std::shared_ptr<SqliteModificationManager> kept;
-    bool oneRowid = false;
-    std::optional<qint64> rowid;
-};
-
-const char* const stepStates[] = {"applied", "open", "undone"};
-const char* const changeKinds[] = {"insert", "update", "delete"};
-
-// Tables of this process, then kept logs that no table of it has open; such
-// a log shows its position only: its counts are read when a table takes it up.
-std::unique_ptr<Rows> listTables(const Named& named)
-{
-    std::vector<std::vector<Cell>> rows;
-    const std::shared_ptr<History> held = named.history.lock();
-    if (!held)
-        return std::make_unique<ListedRows>(std::move(rows));
-    History& history = *held;
-    const std::vector<KeptLog> kept = history.keptLogs();
-    QSet<QString> keptNames, listed;
-    for (const KeptLog& log : kept)
-        keptNames.insert(identifierKey(log.name));
-    const auto holder = [&history](const QString& name) {
-        const bool elsewhere = history.file().opened() && history.ownedElsewhere(name);
-        return elsewhere ? Cell(QByteArray("elsewhere")) : Cell();
-    };
-    for (const std::shared_ptr<OpenLog>& entry : history.registry().entries()) {
-        const LogState state = history.registry().state(*entry);
-        ModificationManager::Summary log{std::nullopt, 0, 0, 0, 0, 0, true};
-        if (state.manager)
-            log = state.manager->summary();
-        const bool modified = log.inserted + log.updated + log.deleted > 0;
-        const QString key = identifierKey(state.name);
-        listed.insert(key);
-        rows.push_back({text(state.name), path(state.filePath), optional(log.position), log.undoSteps, log.redoSteps,
-                        log.inserted, log.updated, log.deleted, qint64(modified), qint64(log.clean),
-                        qint64(keptNames.contains(key)),
-                        state.manager ? Cell(QByteArray("here")) : holder(state.name)});
-    }
-    for (const KeptLog& log : kept) {
-        if (listed.contains(identifierKey(log.name)))
-            continue;
-        rows.push_back({text(log.name), path(log.uri), optional(log.position), Cell(), Cell(), Cell(), Cell(), Cell(),
-                        Cell(), Cell(), qint64(1), holder(log.name)});
-    }
-    return std::make_unique<ListedRows>(std::move(rows));
-}
-
-std::unique_ptr<Rows> listSteps(const Named& named)
-{
-    std::vector<std::vector<Cell>> rows;
-    std::shared_ptr<SqliteModificationManager> manager = named.kept;
-    if (named.entry)
-        manager = History::require(named.history)->registry().manager(*named.entry);
-    if (manager) {
-        for (const ModificationManager::StepSummary& step : manager->steps())
-            rows.push_back({qint64(step.step), QByteArray(stepStates[int(step.state)]), step.inserted, step.updated,
-                            step.deleted, step.label ? text(*step.label) : Cell()});
-    }
-    return std::make_unique<ListedRows>(std::move(rows));
-}
-
-// The changes as the log stood when the scan began (see
-// ModificationManager::listChanges), or the one change of a rowid asked for,
-// with the row's values before and after as JSON, read when asked for. A held
-// log's listing ends with the log; a kept one's fails once a process takes
-// the log up.
-class ChangeRows : public Rows {
-public:
-    explicit ChangeRows(const Named& named)
-        : named(named),
-          manager(named.entry ? History::require(named.history)->registry().manager(*named.entry) : named.kept),
-          listing(manager && !named.oneRowid ? manager->listChanges() : nullptr)
-    {
-        if (manager && named.rowid)
-            only = manager->changeOf(*named.rowid);
-        // Rows are read in one snapshot of the file while no write comes between.
-        if (manager)
-            manager->file().startReading();
-    }
-
-    ~ChangeRows() override
-    {
-        if (manager)
-            manager->file().stopReading();
-    }
-
-    bool next() override
-    {
-        if (!listing && !only)
-            return false;
-        const std::shared_ptr<History> history = History::require(named.history);
-        if (named.kept)
-            history->stillUnheld(named.name);
-        else if (history->registry().manager(*named.entry) != manager)
-            return false;
-        const std::optional<ModificationManager::RowChange> found =
-            listing ? listing->next() : std::exchange(only, std::nullopt);
-        if (found)
-            change = *found;
-        return found.has_value();
-    }
-
-    Cell cell(int column) const override
-    {
-        switch (column) {
-        case 0:
-            return optional(change.rowid);
-        case 1:
-            return optional(change.originalRowid);
-        case 2:
-            return QByteArray(changeKinds[int(change.kind)]);
-        case 3:
-            return change.originalRowid ? innerRow(*change.originalRowid) : Cell();
-        default:
-            return change.rowid ? storedRow(*change.rowid) : Cell();
-        }
-    }
-
-private:
-    Cell storedRow(qint64 rowid) const
-    {
-        RowSnapshot row;
-        if (!manager->readRow(rowid, row, nullptr))
-            return Cell();
-        QList<QVariant> values;
-        for (int column = 0; column < row.count(); ++column)
-            values.append(row.value(column));
-        return jsonFromRow(values);
-    }
-
-    // The log holds no values of the inner rows: they are read from the
-    // inner table, through a table over the log's files open on the
-    // connection that reads the view; without one they are unknown.
-    Cell innerRow(qint64 rowid) const
-    {
-        const std::shared_ptr<History> history = named.history.lock();
-        if (!named.entry || !history)
-            return Cell();
-        const LogState log = history->registry().state(*named.entry);
-        // The table opened last: one that statements prepared before a
-        // schema change still hold is not the one a query reaches now.
-        for (auto at = log.tables.rbegin(); at != log.tables.rend(); ++at) {
-            const OpenLog::Table& table = *at;
-            if (table.connection != named.db || table.filePath != log.filePath || !table.innerRows)
-                continue;
-            const std::optional<QList<QVariant>> values = table.innerRows->innerRow(rowid);
-            return values ? Cell(jsonFromRow(*values)) : Cell();
-        }
-        return Cell();
-    }
-
-    Named named;
-    std::shared_ptr<SqliteModificationManager> manager;
-    std::unique_ptr<ModificationManager::ChangeListing> listing;
-    std::optional<ModificationManager::RowChange> only;
-    ModificationManager::RowChange change{};
-};
-
-std::unique_ptr<Rows> listChanges(const Named& named)
-{
-    return std::make_unique<ChangeRows>(named);
-}
 
 // One view: its name, its columns, the hidden one that takes the table name
 // and the one that shows rowids the log can look up (-1 for none), the rows
@@ -249,7 +37,7 @@ struct View {
     int argumentColumn;
     int rowidColumn;
     double rowsGuessed;
-    std::unique_ptr<Rows> (*list)(const Named& named);
+    std::unique_ptr<ViewRows> (*list)(const ViewSubject& named);
 };
 
 const View views[] = {
@@ -287,7 +75,7 @@ struct ViewTable {
 
 struct ViewCursor {
     sqlite3_vtab_cursor base;
-    std::unique_ptr<Rows> rows;
+    std::unique_ptr<ViewRows> rows;
     bool atEnd;
     sqlite3_int64 rowid;
 };
@@ -295,45 +83,6 @@ struct ViewCursor {
 const View& viewOf(sqlite3_vtab_cursor* cursor)
 {
     return *reinterpret_cast<ViewTable*>(cursor->pVtab)->view;
-}
-
-// The table a view names: its entry when it has a log, else its kept log
-// when one waits that no table holds, even where connecting the table was
-// refused (its files changed); else its entry, without a log.
-Named namedLog(const HistoryLink& link, sqlite3* db, const View& view, int argc, sqlite3_value** argv)
-{
-    if (argc < 1)
-        throw ErrorPair(SQLITE_ERROR,
-                        QStringLiteral("Usage: SELECT * FROM %1('Table_Name')").arg(QString::fromUtf8(view.name)));
-    auto text = reinterpret_cast<const char*>(sqlite3_value_text(argv[0]));
-    const std::shared_ptr<History> held = link.lock();
-    if (!text || !held)
-        throw noSuchTable();
-    Named named{link, db, QString::fromUtf8(text, sqlite3_value_bytes(argv[0])), nullptr, nullptr, false, std::nullopt};
-    History& history = *held;
-    std::optional<ErrorPair> refused;
-    try {
-        named.entry = findTable(history, db, named.name);
-    } catch (const ErrorPair& error) {
-        refused = error;
-    }
-    if (named.entry && history.registry().manager(*named.entry))
-        return named;
-    named.kept = history.readKeptLog(named.name);
-    if (named.kept) {
-        named.entry = nullptr;
-        return named;
-    }
-    // A table of this process took the log up meanwhile.
-    if (history.heldHere(named.name)) {
-        named.entry = history.registry().find(named.name);
-        return named;
-    }
-    if (refused)
-        throw *refused;
-    if (!named.entry)
-        throw noSuchTable();
-    return named;
 }
 
 int viewConnect(sqlite3* db, void* clientData, int, const char* const*, sqlite3_vtab** ppVtab, char**)
@@ -460,8 +209,9 @@ int viewFilter(sqlite3_vtab_cursor* base, int idxNum, const char*, int argc, sql
     const int rc = guardTableCallback(base->pVtab, [&] {
         cursor->atEnd = true;
         const ViewTable* table = reinterpret_cast<ViewTable*>(base->pVtab);
-        Named named = view.argumentColumn >= 0 ? namedLog(table->history, table->db, view, argc, argv)
-                                               : Named{table->history, table->db, {}, {}, {}, false, std::nullopt};
+        ViewSubject named = view.argumentColumn >= 0
+                                ? namedLog(table->history, table->db, view.name, argc, argv)
+                                : ViewSubject{table->history, table->db, {}, {}, {}, false, std::nullopt};
         if (idxNum == lookUpRowid && argc > 0) {
             named.oneRowid = true;
             named.rowid = rowidEqualTo(argv[argc - 1]);
@@ -482,7 +232,7 @@ int viewColumn(sqlite3_vtab_cursor* base, sqlite3_context* ctx, int column)
 {
     ViewCursor* cursor = reinterpret_cast<ViewCursor*>(base);
     return guardTableCallback(base->pVtab, [&] {
-        const Cell cell = cursor->rows->cell(column);
+        const ViewCell cell = cursor->rows->cell(column);
         if (const qint64* integer = std::get_if<qint64>(&cell))
             sqlite3_result_int64(ctx, *integer);
         else if (const QByteArray* bytes = std::get_if<QByteArray>(&cell))

@@ -162,25 +162,6 @@ void History::closeIfIdle() noexcept
     historyFile.closeIfUnused();
 }
 
-void History::verifyLogs() noexcept
-{
-    const std::shared_ptr<HistoryFile::Open> file = historyFile.opened();
-    if (!file)
-        return;
-    for (const std::shared_ptr<OpenLog>& entry : tables.withLogs()) {
-        const std::shared_ptr<SqliteModificationManager> manager = tables.manager(*entry);
-        try {
-            if (!manager || (!manager->takenBack() && LogRecords::hasRegistryRow(file->database, manager->name())))
-                continue;
-        } catch (...) {
-            continue;
-        }
-        if (tables.takeLog(*entry, manager.get()))
-            file->owners.release(manager->name());
-    }
-    closeIfIdle();
-}
-
 bool History::ownedElsewhere(const QString& name)
 {
     const std::shared_ptr<HistoryFile::Open> file = historyFile.open();

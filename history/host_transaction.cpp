@@ -1,5 +1,6 @@
 // Begins, ends and rolls back the history transaction for host connections,
-// and keeps the host's savepoint levels inside it.
+// keeps the host's savepoint levels inside it, and forgets the logs a
+// rollback of the host's transaction took back.
 #include "history/host_transaction.h"
 
 #include "history/history.h"
@@ -135,4 +136,25 @@ void HostTransaction::endAtExit() noexcept
         if (file->database.inTransaction())
             file->database.rollback();
     }
+}
+
+// Logs whose making the rollback took back, or whose registry row it took
+// away, are forgotten: the next write makes them again.
+void History::verifyLogs() noexcept
+{
+    const std::shared_ptr<HistoryFile::Open> file = historyFile.opened();
+    if (!file)
+        return;
+    for (const std::shared_ptr<OpenLog>& entry : tables.withLogs()) {
+        const std::shared_ptr<SqliteModificationManager> manager = tables.manager(*entry);
+        try {
+            if (!manager || (!manager->takenBack() && LogRecords::hasRegistryRow(file->database, manager->name())))
+                continue;
+        } catch (...) {
+            continue;
+        }
+        if (tables.takeLog(*entry, manager.get()))
+            file->owners.release(manager->name());
+    }
+    closeIfIdle();
 }

@@ -71,22 +71,22 @@ QString HistoryFile::fileAt(const char* path)
 HistoryFile::Open::Open(const QString& path)
 try : database(path), owners(path + QStringLiteral("-owners")) {
     // A new file gives freed pages back to the file system.
-    if (database.firstValue(QStringLiteral("SELECT count(*) FROM sqlite_master")).toInt() == 0)
-        database.execute(QStringLiteral("PRAGMA auto_vacuum=INCREMENTAL"));
-    if (database.firstValue(QStringLiteral("PRAGMA journal_mode")).toString() != QStringLiteral("wal"))
-        database.execute(QStringLiteral("PRAGMA journal_mode=WAL"));
-    database.execute(QStringLiteral("PRAGMA synchronous=NORMAL"));
+    if (database.runOnce(QStringLiteral("SELECT count(*) FROM sqlite_master")).toInt() == 0)
+        database.runOnce(QStringLiteral("PRAGMA auto_vacuum=INCREMENTAL"));
+    if (database.runOnce(QStringLiteral("PRAGMA journal_mode")).toString() != QStringLiteral("wal"))
+        database.runOnce(QStringLiteral("PRAGMA journal_mode=WAL"));
+    database.runOnce(QStringLiteral("PRAGMA synchronous=NORMAL"));
     // Some builds of SQLite (Debian's among them) overwrite every freed page
     // with zeros, which doubles the writes of undo and dropping a log; deleted
     // rows are still cleared within pages that are written anyway.
-    database.execute(QStringLiteral("PRAGMA secure_delete=FAST"));
-    database.execute(QStringLiteral("PRAGMA journal_size_limit=4194304"));
+    database.runOnce(QStringLiteral("PRAGMA secure_delete=FAST"));
+    database.runOnce(QStringLiteral("PRAGMA journal_size_limit=4194304"));
     // Pages that edit after edit rewrites (a log's rows, its step index) are
     // copied into the file once per 32 MB of log rather than at every commit.
-    database.execute(QStringLiteral("PRAGMA wal_autocheckpoint=8192"));
+    database.runOnce(QStringLiteral("PRAGMA wal_autocheckpoint=8192"));
     // Room for a large transaction's pages, which would otherwise spill into
     // the WAL file before the commit writes them again.
-    database.execute(QStringLiteral("PRAGMA cache_size=-16384"));
+    database.runOnce(QStringLiteral("PRAGMA cache_size=-16384"));
     for (const char* schema : sharedTableSchemas)
         database.runOnce(QString::fromLatin1(schema));
 } catch (const ErrorPair& error) {

@@ -99,8 +99,7 @@ void addRegistryRow(SqliteDatabase& database, const QByteArray& uri, const QStri
 
 bool hasRegistryRow(SqliteDatabase& database, const QString& name)
 {
-    return database
-        .firstValue(onSharedTables("SELECT 1 FROM $registry WHERE CAST(name AS TEXT) = ? ;"), {QVariant(name)})
+    return database.runOnce(onSharedTables("SELECT 1 FROM $registry WHERE CAST(name AS TEXT) = ? ;"), {QVariant(name)})
         .isValid();
 }
 
@@ -131,9 +130,9 @@ std::vector<LogPath> logPaths(SqliteDatabase& database)
 bool hasLogTables(SqliteDatabase& database, const QString& name)
 {
     return database
-               .firstValue(QStringLiteral("SELECT count(*) FROM sqlite_master WHERE type = 'table' AND name COLLATE "
-                                          "NOCASE IN (?, ?, ?)"),
-                           logTableNames(name))
+               .runOnce(QStringLiteral("SELECT count(*) FROM sqlite_master WHERE type = 'table' AND name COLLATE "
+                                       "NOCASE IN (?, ?, ?)"),
+                        logTableNames(name))
                .toInt() == 3;
 }
 
@@ -161,7 +160,7 @@ void markKept(SqliteDatabase& database, const QString& name, const QByteArray& u
               const std::vector<FileStamp>& stamps)
 {
     Savepoint savepoint(database);
-    database.execute(onSharedTables("DELETE FROM $keptFiles WHERE name = ?;"), {QVariant(name)});
+    database.runOnce(onSharedTables("DELETE FROM $keptFiles WHERE name = ?;"), {QVariant(name)});
     // Paths go in as the bytes they are, valid UTF-8 or not.
     Statement mark(database, onSharedTables("INSERT OR REPLACE INTO $keptLogs VALUES (?1, ?2, ?3);"));
     mark.bindText(1, name).bindTextBytes(2, uri);
@@ -177,8 +176,8 @@ void markKept(SqliteDatabase& database, const QString& name, const QByteArray& u
 void unmarkKept(SqliteDatabase& database, const QString& name)
 {
     Savepoint savepoint(database);
-    database.execute(onSharedTables("DELETE FROM $keptFiles WHERE name = ?;"), {QVariant(name)});
-    database.execute(onSharedTables("DELETE FROM $keptLogs WHERE name = ?;"), {QVariant(name)});
+    database.runOnce(onSharedTables("DELETE FROM $keptFiles WHERE name = ?;"), {QVariant(name)});
+    database.runOnce(onSharedTables("DELETE FROM $keptLogs WHERE name = ?;"), {QVariant(name)});
     savepoint.release();
 }
 
@@ -225,7 +224,7 @@ void removeLog(SqliteDatabase& database, const QString& name)
     for (const auto& [type, object] : objects)
         database.runOnce(QStringLiteral("DROP ") + type.toUpper() + QLatin1Char(' ') + quotedIdentifier(object));
     for (const char* table : sharedTables)
-        database.execute(
+        database.runOnce(
             QStringLiteral("DELETE FROM %1 WHERE CAST(name AS TEXT) = ? COLLATE NOCASE;").arg(QLatin1String(table)),
             {QVariant(name)});
     savepoint.release();

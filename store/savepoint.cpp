@@ -8,12 +8,6 @@
 
 #include <sqlite3.h>
 
-namespace {
-
-const QString operationName = QStringLiteral("quillmere_operation");
-
-} // namespace
-
 Savepoint::Savepoint(SqliteDatabase& database, const HistoryOwner& owner, bool lightweight, TransactionGate::Wait wait)
     : database(database)
 {
@@ -28,7 +22,7 @@ Savepoint::Savepoint(SqliteDatabase& database, const HistoryOwner& owner, bool l
             level = Guard;
             changesAtStart = database.totalChanges();
         } else if (database.savepointDepth == 0) {
-            database.savepoint(operationName);
+            database.savepoint(operationName());
             level = Named;
         }
     } catch (...) {
@@ -47,32 +41,6 @@ Savepoint::~Savepoint()
     database.gate.leave();
 }
 
-void Savepoint::undo() noexcept
-{
-    if (released || database.rollbacks != rollbacksAtStart)
-        return;
-    --database.savepointDepth;
-    switch (level) {
-    case Transaction:
-        database.rollback();
-        break;
-    case Named:
-        try {
-            database.rollbackTo(operationName);
-            database.release(operationName);
-        } catch (...) {
-            // The error that made us roll back is already on its way to the caller.
-        }
-        break;
-    case Guard:
-        if (database.totalChanges() != changesAtStart)
-            database.abandon();
-        break;
-    case Nested:
-        break;
-    }
-}
-
 void Savepoint::release()
 {
     const SqliteDatabase::Lock held(database);
@@ -83,5 +51,5 @@ void Savepoint::release()
     if (level == Transaction)
         database.commit();
     else if (level == Named)
-        database.release(operationName);
+        database.release(operationName());
 }

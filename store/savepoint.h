@@ -33,6 +33,9 @@ public:
 private:
     enum Level { Nested, Guard, Named, Transaction };
 
+    // The name of the savepoint a Named level opens.
+    static QString operationName() { return QStringLiteral("quillmere_operation"); }
+
     // Takes back what was done since the savepoint, unless it was released.
     void undo() noexcept REQUIRES(database.lock);
 

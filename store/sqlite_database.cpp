@@ -1,5 +1,6 @@
 // Hardening the history connection, statements kept prepared on its SQLite
-// handle, errors with SQLite's own code and message, and the transaction.
+// handle, errors with SQLite's own code and message, and the transaction
+// begun and committed (its rollbacks are in rollbacks.cpp).
 #include "store/sqlite_database.h"
 
 #include "common/error_pair.h"
@@ -109,18 +110,6 @@ sqlite3_stmt* SqliteDatabase::kept(const QString& sql)
     return statement;
 }
 
-sqlite3_stmt* SqliteDatabase::bound(const QString& sql, const QList<QVariant>& binds)
-{
-    requireUsable();
-    writeHeldRows();
-    sqlite3_stmt* statement = kept(sql);
-    int rc = SQLITE_OK;
-    for (int i = 0; rc == SQLITE_OK && i < binds.size(); ++i)
-        rc = bindValue(statement, i + 1, binds.at(i));
-    finish(statement, rc);
-    return statement;
-}
-
 void SqliteDatabase::finish(sqlite3_stmt* statement, int rc)
 {
     if (rc == SQLITE_OK || rc == SQLITE_ROW || rc == SQLITE_DONE) {
@@ -135,40 +124,49 @@ void SqliteDatabase::finish(sqlite3_stmt* statement, int rc)
     throw ErrorPair(rc & 0xff, message);
 }
 
-void SqliteDatabase::execute(const QString& sql, const QList<QVariant>& binds)
-{
-    const Lock held(*this);
-    sqlite3_stmt* statement = bound(sql, binds);
-    int rc;
-    // Some pragmas (incremental_vacuum) do one piece of work per row.
-    while ((rc = sqlite3_step(statement)) == SQLITE_ROW) {}
-    finish(statement, rc);
-    sqlite3_clear_bindings(statement);
-}
-
-void SqliteDatabase::runOnce(const QString& sql)
+QVariant SqliteDatabase::execute(const QString& sql)
 {
     const Lock held(*this);
     requireUsable();
     writeHeldRows();
-    char* message = nullptr;
-    const int rc = sqlite3_exec(handle, sql.toUtf8().constData(), nullptr, nullptr, &message);
-    const QByteArray text(message ? message : sqlite3_errstr(rc));
-    sqlite3_free(message);
-    if (rc == SQLITE_OK)
-        return;
-    noteFailure();
-    throw ErrorPair(rc & 0xff, text);
+    sqlite3_stmt* statement = kept(sql);
+    int rc = sqlite3_step(statement);
+    const QVariant value = rc == SQLITE_ROW ? columnValue(statement, 0) : QVariant();
+    // Some pragmas (incremental_vacuum) do one piece of work per row.
+    while (rc == SQLITE_ROW)
+        rc = sqlite3_step(statement);
+    finish(statement, rc);
+    return value;
 }
 
-QVariant SqliteDatabase::firstValue(const QString& sql, const QList<QVariant>& binds)
+// Each statement of the text in turn, prepared, run to its end and finalized;
+// the values bound to each statement's own parameters.
+QVariant SqliteDatabase::runOnce(const QString& sql, const QList<QVariant>& binds)
 {
     const Lock held(*this);
-    sqlite3_stmt* statement = bound(sql, binds);
-    const int rc = sqlite3_step(statement);
-    const QVariant value = rc == SQLITE_ROW ? columnValue(statement, 0) : QVariant();
-    finish(statement, rc);
-    sqlite3_clear_bindings(statement);
+    requireUsable();
+    writeHeldRows();
+    const QByteArray text = sql.toUtf8();
+    const char* next = text.constData();
+    QVariant value;
+    while (next && *next) {
+        sqlite3_stmt* statement = nullptr;
+        int rc = sqlite3_prepare_v2(handle, next, -1, &statement, &next);
+        for (int i = 0; rc == SQLITE_OK && i < std::min(int(binds.size()), sqlite3_bind_parameter_count(statement));
+             ++i)
+            rc = bindValue(statement, i + 1, binds.at(i));
+        while (rc == SQLITE_OK && statement && (rc = sqlite3_step(statement)) == SQLITE_ROW) {
+            if (!value.isValid())
+                value = columnValue(statement, 0);
+            rc = SQLITE_OK;
+        }
+        const QByteArray message(rc == SQLITE_OK || rc == SQLITE_DONE ? "" : sqlite3_errmsg(handle));
+        sqlite3_finalize(statement);
+        if (rc != SQLITE_OK && rc != SQLITE_DONE) {
+            noteFailure();
+            throw ErrorPair(rc & 0xff, message);
+        }
+    }
     return value;
 }
 
@@ -258,34 +256,6 @@ void SqliteDatabase::truncateLog() noexcept
     sqlite3_busy_timeout(handle, int(TransactionGate::busyTimeout.count()));
 }
 
-void SqliteDatabase::rollback() noexcept
-{
-    const Lock held(*this);
-    dropHeldRows();
-    ++rollbacks;
-    lost = false;
-    // After some errors SQLite has ended the transaction itself.
-    if (!sqlite3_get_autocommit(handle))
-        sqlite3_exec(handle, "ROLLBACK", nullptr, nullptr, nullptr);
-    notifyRollback(began);
-    endTransaction();
-}
-
-void SqliteDatabase::abandon() noexcept
-{
-    const Lock held(*this);
-    dropHeldRows();
-    ++rollbacks;
-    if (!sqlite3_get_autocommit(handle))
-        sqlite3_exec(handle, "ROLLBACK", nullptr, nullptr, nullptr);
-    notifyRollback(began);
-    observers.clear();
-    savepointDepth = 0;
-    open.clear();
-    // The transaction stays its owner's, refused, until the owner rolls back.
-    lost = true;
-}
-
 SqliteDatabase::Mark SqliteDatabase::mark() const
 {
     const Lock held(*this);
@@ -356,7 +326,7 @@ void SqliteDatabase::giveSpaceBack() noexcept
         return;
     releaseSnapshot();
     try {
-        if (firstValue(QStringLiteral("PRAGMA freelist_count")).toInt() < enoughPages)
+        if (execute(QStringLiteral("PRAGMA freelist_count")).toInt() < enoughPages)
             return;
         sqlite3_busy_timeout(handle, 0);
         execute(QStringLiteral("PRAGMA incremental_vacuum"));
@@ -418,18 +388,6 @@ void SqliteDatabase::release(const QString& name)
     open.erase(open.begin() + std::max(openAt(name), 0), open.end());
 }
 
-// The savepoint stays open: what was done inside it is taken back.
-void SqliteDatabase::rollbackTo(const QString& name)
-{
-    const Lock held(*this);
-    dropHeldRows();
-    execute(QStringLiteral("ROLLBACK TO ") + name);
-    const int at = openAt(name);
-    const Mark to = at >= 0 ? open.at(at).second : began;
-    open.erase(open.begin() + at + 1, open.end());
-    notifyRollback(to);
-}
-
 int SqliteDatabase::openAt(const QString& name) const
 {
     for (int at = open.size() - 1; at >= 0; --at) {
@@ -437,24 +395,6 @@ int SqliteDatabase::openAt(const QString& name) const
             return at;
     }
     return -1;
-}
-
-void SqliteDatabase::observe(Observer* observer)
-{
-    const Lock held(*this);
-    observers.insert(observer);
-}
-
-void SqliteDatabase::forget(Observer* observer)
-{
-    const Lock held(*this);
-    observers.remove(observer);
-}
-
-void SqliteDatabase::notifyRollback(Mark to) noexcept
-{
-    for (Observer* observer : qAsConst(observers))
-        observer->rolledBack(to);
 }
 
 SqliteDatabase::Work::Work(SqliteDatabase& database, const HistoryOwner& owner, TransactionGate::Wait wait)

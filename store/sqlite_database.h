@@ -121,14 +121,12 @@ public:
     SqliteDatabase(const SqliteDatabase&) = delete;
     SqliteDatabase& operator=(const SqliteDatabase&) = delete;
 
-    // Runs one statement to its end with values bound to its "?" placeholders
-    // in order, kept prepared for the next call. Throws ErrorPair.
-    void execute(const QString& sql, const QList<QVariant>& binds = {});
-    // Runs a statement that is not run again soon (one that names a log's
-    // tables): prepared, run to its end and finalized. Throws ErrorPair.
-    void runOnce(const QString& sql);
-    // The first column of the first row, or an invalid QVariant without a row.
-    QVariant firstValue(const QString& sql, const QList<QVariant>& binds = {});
+    // SQL that is not run again soon (a log's tables named, a setting, a
+    // registry row looked up): each statement of sql prepared, run to its end
+    // with binds bound to its "?" placeholders in order, and finalized. The
+    // first column of the first row, or an invalid QVariant without a row.
+    // What runs often is a Statement, kept prepared. Throws ErrorPair.
+    QVariant runOnce(const QString& sql, const QList<QVariant>& binds = {});
     // Finishes and forgets every kept statement (before DROP TABLE).
     void forgetStatements();
 
@@ -198,6 +196,9 @@ private:
     friend class Statement;
 
     void harden();
+    // The connection's own statements (transaction, savepoints, upkeep), kept
+    // prepared: run to the end, the first column of the first row.
+    QVariant execute(const QString& sql);
     bool tryBegin() REQUIRES(lock);
     void endTransaction() noexcept REQUIRES(lock);
     void notifyRollback(Mark to) noexcept REQUIRES(lock);
@@ -220,8 +221,6 @@ private:
     void noteFailure() noexcept NO_THREAD_SAFETY_ANALYSIS;
     void requireUsable() const NO_THREAD_SAFETY_ANALYSIS;
     sqlite3_stmt* kept(const QString& sql) REQUIRES(lock);
-    // The kept statement of sql with binds bound to it. Throws ErrorPair.
-    sqlite3_stmt* bound(const QString& sql, const QList<QVariant>& binds) REQUIRES(lock);
     // Resets statement after a step that answered rc; throws a failure with
     // SQLite's code and message, its bindings cleared.
     void finish(sqlite3_stmt* statement, int rc) REQUIRES(lock);

@@ -218,7 +218,7 @@ TEST(HistoryFile, WaitsForAnotherProcessesWriteLock)
             sqlite3_exec(other, "COMMIT", nullptr, nullptr, nullptr);
         });
         try {
-            file->database.execute(QString::fromUtf8(sql));
+            file->database.runOnce(QString::fromUtf8(sql));
             return std::string("waited");
         } catch (const ErrorPair& error) {
             return error.message().toStdString();
@@ -229,7 +229,7 @@ TEST(HistoryFile, WaitsForAnotherProcessesWriteLock)
                            nullptr, nullptr),
               SQLITE_OK);
     file->database.giveSpaceBack();
-    EXPECT_LT(file->database.firstValue(QStringLiteral("PRAGMA freelist_count")).toInt(), 1024);
+    EXPECT_LT(file->database.runOnce(QStringLiteral("PRAGMA freelist_count")).toInt(), 1024);
     EXPECT_EQ(whileHeld("CREATE TABLE second(x)"), "waited");
     sqlite3_exec(other, "DROP TABLE first; DROP TABLE second", nullptr, nullptr, nullptr);
     sqlite3_close(other);
@@ -246,16 +246,16 @@ TEST(HistoryFile, SavepointsInsideATransaction)
     const SqliteDatabase::Work work(database, owner);
     {
         Savepoint kept(database, owner);
-        database.execute(QStringLiteral("CREATE TABLE saved(x)"));
-        database.execute(QStringLiteral("INSERT INTO saved VALUES (1)"));
+        database.runOnce(QStringLiteral("CREATE TABLE saved(x)"));
+        database.runOnce(QStringLiteral("INSERT INTO saved VALUES (1)"));
         kept.release();
     }
     EXPECT_THROW(database.rollbackTo(QStringLiteral("quillmere_operation")), ErrorPair);
     {
         const Savepoint dropped(database, owner);
-        database.execute(QStringLiteral("INSERT INTO saved VALUES (2)"));
+        database.runOnce(QStringLiteral("INSERT INTO saved VALUES (2)"));
     }
-    EXPECT_EQ(database.firstValue(QStringLiteral("SELECT group_concat(x) FROM saved")).toString().toStdString(), "1");
+    EXPECT_EQ(database.runOnce(QStringLiteral("SELECT group_concat(x) FROM saved")).toString().toStdString(), "1");
     database.rollback();
 }
 
@@ -313,12 +313,12 @@ TEST(HistoryFile, BatchedRows)
     const HistoryOwner owner = HistoryOwner::apart(&history);
     const auto text = [&database](const char* sql) {
         try {
-            return database.firstValue(QString::fromUtf8(sql)).toString().toStdString();
+            return database.runOnce(QString::fromUtf8(sql)).toString().toStdString();
         } catch (const ErrorPair& error) {
             return std::to_string(error.code()) + " " + error.message().toStdString();
         }
     };
-    database.execute(QStringLiteral("CREATE TABLE b(x INTEGER PRIMARY KEY, y NOT NULL)"));
+    database.runOnce(QStringLiteral("CREATE TABLE b(x INTEGER PRIMARY KEY, y NOT NULL)"));
     RowBatch batch(database, 2);
     batch.setSql(QStringLiteral("INSERT INTO b"));
     const auto add = [&](qint64 x, bool null = false) {

@@ -106,34 +106,34 @@ TEST(Savepoint, OwnTransactionsAndLightweightGuards)
     SqliteDatabase& database = file->database;
     const HistoryOwner owner = HistoryOwner::apart(&history);
     const auto rows = [&database] {
-        return database.firstValue(QStringLiteral("SELECT group_concat(x) FROM t")).toString().toStdString();
+        return database.runOnce(QStringLiteral("SELECT group_concat(x) FROM t")).toString().toStdString();
     };
     {
         Savepoint kept(database, owner);
         EXPECT_TRUE(database.inTransaction());
-        database.execute(QStringLiteral("CREATE TABLE t(x)"));
-        database.execute(QStringLiteral("INSERT INTO t VALUES (1)"));
+        database.runOnce(QStringLiteral("CREATE TABLE t(x)"));
+        database.runOnce(QStringLiteral("INSERT INTO t VALUES (1)"));
         kept.release();
     }
     EXPECT_FALSE(database.inTransaction());
     {
         const Savepoint dropped(database, owner);
-        database.execute(QStringLiteral("INSERT INTO t VALUES (2)"));
+        database.runOnce(QStringLiteral("INSERT INTO t VALUES (2)"));
         Savepoint inner(database, owner);
-        database.execute(QStringLiteral("INSERT INTO t VALUES (3)"));
+        database.runOnce(QStringLiteral("INSERT INTO t VALUES (3)"));
         inner.release();
     }
     EXPECT_FALSE(database.inTransaction());
     EXPECT_EQ(rows(), "1");
     {
         const SqliteDatabase::Work work(database, owner);
-        database.execute(QStringLiteral("INSERT INTO t VALUES (4)"));
+        database.runOnce(QStringLiteral("INSERT INTO t VALUES (4)"));
         {
             const Savepoint guard(database, owner, true);
-            database.execute(QStringLiteral("INSERT INTO t VALUES (5)"));
+            database.runOnce(QStringLiteral("INSERT INTO t VALUES (5)"));
         }
         try {
-            database.execute(QStringLiteral("INSERT INTO t VALUES (6)"));
+            database.runOnce(QStringLiteral("INSERT INTO t VALUES (6)"));
             ADD_FAILURE() << "an abandoned transaction took more work";
         } catch (const ErrorPair& error) {
             EXPECT_EQ(error.code(), SQLITE_ABORT);
@@ -144,7 +144,7 @@ TEST(Savepoint, OwnTransactionsAndLightweightGuards)
     {
         const SqliteDatabase::Work work(database, owner);
         Savepoint late(database, owner);
-        database.execute(QStringLiteral("INSERT INTO t VALUES (7)"));
+        database.runOnce(QStringLiteral("INSERT INTO t VALUES (7)"));
         database.rollback();
         try {
             late.release();
