@@ -34,7 +34,7 @@ SqliteModificationManager::Statements::Statements(SqliteDatabase& database)
       setCleanMark(database, onSharedTables("INSERT OR REPLACE INTO $cleanMarks VALUES (?1, ?2, ?3);")),
       keepFirstNewRowid(database, onSharedTables("UPDATE $keptLogs SET firstNewRowid = ?1 WHERE name = ?2 AND "
                                                  "firstNewRowid IS NULL;")),
-      storeRows(database, 2),
+      storeRows(database, 2, 0),
       appendHistoryRows(database, 6)
 {
 }

@@ -1,5 +1,6 @@
 // A full batch goes in one statement of capacity rows; a batch written early,
-// because something else is about to use the connection, one row at a time.
+// because something else is about to use the connection, or whose keys are
+// scattered over its table, one row at a time.
 #include "store/row_batch.h"
 
 #include "store/sqlite_database.h"
@@ -8,9 +9,10 @@
 
 #include <algorithm>
 
-RowBatch::RowBatch(SqliteDatabase& database, int columns)
+RowBatch::RowBatch(SqliteDatabase& database, int columns, int keyColumn)
     : database(database),
       columns(columns),
+      keyColumn(keyColumn),
       one(database, {}),
       full(database, {}),
       values(static_cast<size_t>(capacity * columns))
@@ -87,10 +89,23 @@ void RowBatch::flush()
     database.writeHeldRows();
 }
 
+// Inside a transaction, SQLite copies every page a statement of many rows
+// changes to its statement journal, spilled to a temporary file past 64 KiB:
+// for keys scattered over the table, a page a row, dearer than the row's own
+// statement. Keys within a span of the batch's size share few pages.
+bool RowBatch::keysClose() const
+{
+    if (keyColumn < 0)
+        return true;
+    const qint64 first = values[static_cast<size_t>(keyColumn)].integer;
+    const qint64 last = values[static_cast<size_t>((rows - 1) * columns + keyColumn)].integer;
+    return last >= first && last - first < 2 * capacity;
+}
+
 void RowBatch::write()
 {
     try {
-        if (rows == capacity) {
+        if (rows == capacity && keysClose()) {
             for (int row = 0; row < rows; ++row)
                 bind(full, row, 1 + row * columns);
             full.run();

@@ -23,8 +23,10 @@ public:
         static Value of(const QByteArray& value) { return {Kind::Blob, 0, value}; }
     };
 
-    // Rows of columns values each; database must outlive the batch.
-    RowBatch(SqliteDatabase& database, int columns);
+    // Rows of columns values each; database must outlive the batch. With a
+    // keyColumn (an integer key of the table's B-tree), a full batch goes in
+    // one statement only when its keys lie close together (see write()).
+    RowBatch(SqliteDatabase& database, int columns, int keyColumn = -1);
     // Writes what it holds (see flush()).
     ~RowBatch();
     RowBatch(const RowBatch&) = delete;
@@ -52,9 +54,11 @@ private:
     void write();
     void drop() noexcept;
     void bind(Statement& statement, int row, int firstIndex);
+    bool keysClose() const;
 
     SqliteDatabase& database;
     const int columns;
+    const int keyColumn;
     Statement one;
     Statement full;
     std::vector<Value> values;
