@@ -43,17 +43,9 @@ void HostTransaction::enlist(SqliteDatabase& database, sqlite3* host)
 {
     if (database.transactionOwner() == host)
         return;
-    const SqliteDatabase::Work held(database, host);
-    if (!held.began())
-        return;
-    levels.clear();
-    try {
-        database.savepoint(outermost);
-    } catch (...) {
-        // SQLite calls no xRollback for a table whose xBegin failed.
-        database.rollback();
-        throw;
-    }
+    const SqliteDatabase::Work held(database, host, TransactionGate::Wait::UpToTimeout, outermost);
+    if (held.began())
+        levels.clear();
 }
 
 void HostTransaction::commit(sqlite3* host)

@@ -4,6 +4,7 @@
 #include "store/sqlite_database.h"
 
 #include "common/error_pair.h"
+#include "store/history_tables.h"
 #include "store/row_batch.h"
 #include "store/statement.h"
 
@@ -197,16 +198,33 @@ bool SqliteDatabase::inTransaction() const
 
 // Asked for the write lock at once: while another process holds it the gate
 // lets the connection go and tries again, as SQLite's busy handler would.
-bool SqliteDatabase::tryBegin()
+// Begun by a savepoint, the transaction is that savepoint: SQLite keeps no
+// copy of the pages it changes, as it must for one opened inside BEGIN, and
+// ROLLBACK TO it still leaves the transaction open.
+bool SqliteDatabase::tryBegin(const QString& asSavepoint)
 {
     releaseSnapshot();
     requireUsable();
-    // Kept prepared: parsing it again would cost as much as a row's write.
-    sqlite3_stmt* begin = kept(QStringLiteral("BEGIN IMMEDIATE"));
+    QByteArray message;
+    // Kept prepared: parsing them again would cost as much as a row's write.
+    const auto step = [this, &message](const QString& sql) REQUIRES(lock) {
+        sqlite3_stmt* statement = kept(sql);
+        const int rc = sqlite3_step(statement);
+        if (rc != SQLITE_DONE)
+            message = sqlite3_errmsg(handle);
+        sqlite3_reset(statement);
+        return rc;
+    };
     sqlite3_busy_timeout(handle, 0);
-    const int rc = sqlite3_step(begin);
-    const QByteArray message(rc == SQLITE_DONE ? "" : sqlite3_errmsg(handle));
-    sqlite3_reset(begin);
+    int rc = SQLITE_DONE;
+    if (asSavepoint.isEmpty()) {
+        rc = step(QStringLiteral("BEGIN IMMEDIATE"));
+    } else if ((rc = step(QStringLiteral("SAVEPOINT ") + asSavepoint)) == SQLITE_DONE) {
+        // A write that changes nothing takes the write lock as BEGIN IMMEDIATE does.
+        rc = step(onSharedTables("DELETE FROM $registry WHERE 0;"));
+        if (rc != SQLITE_DONE && !sqlite3_get_autocommit(handle))
+            step(QStringLiteral("ROLLBACK"));
+    }
     sqlite3_busy_timeout(handle, int(TransactionGate::busyTimeout.count()));
     if (rc == SQLITE_BUSY)
         return false;
@@ -215,6 +233,8 @@ bool SqliteDatabase::tryBegin()
     began = ++clock;
     openSince.store(began, std::memory_order_release);
     open.clear();
+    if (!asSavepoint.isEmpty())
+        open.append({asSavepoint, ++clock});
     changesAtBegin = sqlite3_total_changes64(handle);
     return true;
 }
@@ -397,11 +417,13 @@ int SqliteDatabase::openAt(const QString& name) const
     return -1;
 }
 
-SqliteDatabase::Work::Work(SqliteDatabase& database, const HistoryOwner& owner, TransactionGate::Wait wait)
+SqliteDatabase::Work::Work(SqliteDatabase& database, const HistoryOwner& owner, TransactionGate::Wait wait,
+                           const QString& asSavepoint)
     : database(database)
 {
     const Lock held(database);
-    began_ = database.gate.enter(owner, wait, [&database]() REQUIRES(database.lock) { return database.tryBegin(); });
+    began_ = database.gate.enter(owner, wait,
+                                 [&]() REQUIRES(database.lock) { return database.tryBegin(asSavepoint); });
 }
 
 SqliteDatabase::Work::~Work()

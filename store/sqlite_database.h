@@ -96,11 +96,12 @@ public:
 
     // Work in the transaction on behalf of owner, from its start to its end
     // on one thread: begins the transaction or joins it, as
-    // TransactionGate::enter says. Throws ErrorPair.
+    // TransactionGate::enter says; begun, with the savepoint asSavepoint when
+    // one is named. Throws ErrorPair.
     class Work {
     public:
         Work(SqliteDatabase& database, const HistoryOwner& owner,
-             TransactionGate::Wait wait = TransactionGate::Wait::UpToTimeout);
+             TransactionGate::Wait wait = TransactionGate::Wait::UpToTimeout, const QString& asSavepoint = QString());
         ~Work();
         Work(const Work&) = delete;
         Work& operator=(const Work&) = delete;
@@ -199,7 +200,7 @@ private:
     // The connection's own statements (transaction, savepoints, upkeep), kept
     // prepared: run to the end, the first column of the first row.
     QVariant execute(const QString& sql);
-    bool tryBegin() REQUIRES(lock);
+    bool tryBegin(const QString& asSavepoint = QString()) REQUIRES(lock);
     void endTransaction() noexcept REQUIRES(lock);
     void notifyRollback(Mark to) noexcept REQUIRES(lock);
     // The place of the innermost open savepoint called name; -1 without one.
