@@ -99,7 +99,7 @@ bool RowBatch::keysClose() const
         return true;
     const qint64 first = values[static_cast<size_t>(keyColumn)].integer;
     const qint64 last = values[static_cast<size_t>((rows - 1) * columns + keyColumn)].integer;
-    return last >= first && last - first < 2 * capacity;
+    return last >= first && static_cast<quint64>(last) - static_cast<quint64>(first) < 2 * capacity;
 }
 
 void RowBatch::write()
