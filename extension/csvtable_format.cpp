@@ -274,6 +274,70 @@ ReadValue readField(const std::string& field, ColumnType type, long conversion)
     return value;
 }
 
+std::vector<std::string_view> fieldsOf(std::string_view line, const Format& format)
+{
+    std::vector<std::string_view> fields;
+    if (line.find_first_of(std::string_view("\0\r", 2)) != std::string_view::npos)
+        return fields;
+    std::size_t start = 0;
+    char quote = 0;
+    for (std::size_t at = 0; at <= line.size(); ++at) {
+        const char c = at < line.size() ? line[at] : '\0';
+        if (at < line.size() && format.quotes.find(c) != std::string::npos) {
+            if (!quote)
+                quote = c;
+            else if (c == quote)
+                quote = 0;
+        }
+        if (at == line.size() || (!quote && isSpecial(c, format) && format.quotes.find(c) == std::string::npos)) {
+            fields.push_back(line.substr(start, at - start));
+            start = at + 1;
+        }
+    }
+    for (std::string_view field : fields) {
+        const bool quoted = !field.empty() && format.quotes.find(field[0]) != std::string::npos;
+        std::string_view inner = quoted ? field.substr(1, field.size() - 2) : field;
+        bool plain = !quoted || (field.size() >= 2 && field.back() == field[0]);
+        for (std::size_t at = 0; plain && at < inner.size(); ++at) {
+            if (format.quotes.find(inner[at]) == std::string::npos)
+                continue;
+            plain = quoted && inner[at] == field[0] && at + 1 < inner.size() && inner[at + 1] == field[0];
+            ++at;
+        }
+        if (!plain)
+            return {};
+    }
+    return fields;
+}
+
+bool readsAs(std::string_view field, sqlite3_value* value, const Format& format, int column)
+{
+    std::string data;
+    if (!field.empty() && format.quotes.find(field[0]) != std::string::npos) {
+        for (std::size_t at = 1; at + 1 < field.size(); ++at) {
+            data += field[at];
+            if (field[at] == field[0])
+                ++at;
+        }
+    } else {
+        data = field;
+    }
+    const ReadValue back = readField(data, format.typeOf(column), format.conversion);
+    if (back.type != sqlite3_value_type(value))
+        return false;
+    switch (back.type) {
+    case SQLITE_INTEGER:
+        return back.integer == sqlite3_value_int64(value);
+    case SQLITE_FLOAT: {
+        const double real = sqlite3_value_double(value);
+        return std::memcmp(&back.real, &real, sizeof real) == 0;
+    }
+    default:
+        return back.text == std::string_view(reinterpret_cast<const char*>(sqlite3_value_text(value)),
+                                             static_cast<std::size_t>(sqlite3_value_bytes(value)));
+    }
+}
+
 bool appendValue(sqlite3_value* value, const Format& format, int column, std::string& out, std::string& why)
 {
     const ColumnType type = format.typeOf(column);

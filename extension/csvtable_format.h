@@ -62,6 +62,14 @@ struct ReadValue {
 // What the module reads a field as, its quotes taken off.
 ReadValue readField(const std::string& field, ColumnType type, long conversion);
 
+// The fields of a line (without its line break) as the module parts them,
+// each with its quotes; none when the module would read the line otherwise
+// than its bytes (a NUL byte, a carriage return) or a field is quoted
+// otherwise than a save quotes one.
+std::vector<std::string_view> fieldsOf(std::string_view line, const Format& format);
+// Whether the module reads the field (with its quotes) as value in column.
+bool readsAs(std::string_view field, sqlite3_value* value, const Format& format, int column);
+
 // Appends a field that the module reads back as value in a column of
 // column's type: false with why set when none does. NULL has no field.
 bool appendValue(sqlite3_value* value, const Format& format, int column, std::string& out, std::string& why);

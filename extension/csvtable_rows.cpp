@@ -60,32 +60,43 @@ Changes changesOf(sqlite3* db, const NamedTable& named, const csvtable::Layout& 
     return changes;
 }
 
-// The line of the scan's row, without its line break: trailing NULLs left
-// out, as csvtable reads a missing field.
-std::string lineOf(sqlite3_stmt* row, const csvtable::Format& format)
+std::string_view endingOf(std::string_view line)
 {
-    int last = sqlite3_column_count(row) - 1;
+    if (line.size() >= 2 && line.substr(line.size() - 2) == "\r\n")
+        return line.substr(line.size() - 2);
+    return line.empty() ? line : line.substr(line.size() - 1);
+}
+
+// The line of the scan's row, without its line break: trailing NULLs left
+// out, as csvtable reads a missing field. In place of a line of the file,
+// a field that reads as the row's value keeps its text, and fields past the
+// table's columns stay when every column is written.
+std::string lineOf(sqlite3_stmt* row, const csvtable::Format& format, std::string_view original)
+{
+    const std::vector<std::string_view> fields =
+        csvtable::fieldsOf(original.substr(0, original.size() - endingOf(original).size()), format);
+    const int columns = sqlite3_column_count(row) - 1;
+    int last = columns;
     while (last >= 1 && sqlite3_column_type(row, last) == SQLITE_NULL)
         --last;
     std::string line, why;
     for (int column = 1; column <= std::max(last, 1); ++column) {
         if (column > 1)
             line += format.separator();
-        if (!csvtable::appendValue(sqlite3_column_value(row, column), format, column - 1, line, why))
+        sqlite3_value* value = sqlite3_column_value(row, column);
+        const auto index = static_cast<std::size_t>(column - 1);
+        if (index < fields.size() && csvtable::readsAs(fields[index], value, format, column - 1))
+            line += fields[index];
+        else if (!csvtable::appendValue(value, format, column - 1, line, why))
             throw Failure{SQLITE_MISMATCH, "row " + std::to_string(sqlite3_column_int64(row, 0)) + ", column " +
                                                sqlite3_column_name(row, column) + ", holds " +
                                                (last < 1 ? "NULL in every column (an empty line reads as one "
                                                            "empty text)"
                                                          : why)};
     }
+    for (auto extra = static_cast<std::size_t>(columns); last == columns && extra < fields.size(); ++extra)
+        line.append(1, format.separator()).append(fields[extra]);
     return line;
-}
-
-std::string_view endingOf(std::string_view line)
-{
-    if (line.size() >= 2 && line.substr(line.size() - 2) == "\r\n")
-        return line.substr(line.size() - 2);
-    return line.empty() ? line : line.substr(line.size() - 1);
 }
 
 } // namespace
@@ -96,9 +107,14 @@ CsvtableFile composeCsvtableFile(sqlite3* db, OverlayTable& table, const NamedTa
     const csvtable::Layout layout = csvtable::layoutOf(file, format);
     const Changes changes = changesOf(db, named, layout);
     std::unordered_map<sqlite3_int64, std::string> lines;
-    for (const auto& [start, shown] : changes.replaced) {
-        if (shown)
-            lines.emplace(*shown, std::string());
+    std::unordered_map<sqlite3_int64, std::string_view> originals;
+    for (std::size_t row = 0; row < layout.rows.size(); ++row) {
+        const auto& [start, end] = layout.rows[row];
+        const auto change = changes.replaced.find(static_cast<sqlite3_int64>(start));
+        if (change != changes.replaced.end() && change->second) {
+            lines.emplace(*change->second, std::string());
+            originals.emplace(*change->second, file.substr(start, end - start));
+        }
     }
     for (sqlite3_int64 rowid : changes.appended)
         lines.emplace(rowid, std::string());
@@ -114,7 +130,9 @@ CsvtableFile composeCsvtableFile(sqlite3* db, OverlayTable& table, const NamedTa
             ++saved.rows;
             const auto line = lines.find(sqlite3_column_int64(scan, 0));
             if (line != lines.end()) {
-                line->second = lineOf(scan, format);
+                const auto original = originals.find(line->first);
+                line->second =
+                    lineOf(scan, format, original == originals.end() ? std::string_view() : original->second);
                 ++met;
             }
         }
