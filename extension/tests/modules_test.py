@@ -162,6 +162,11 @@ check_error(db, "SELECT ombrix_save('s0', 's1.csv')", f"ombrix_save: cannot save
             "the change log of table s9 lies over it; its edits would no longer match the file")
 assert open("s0.csv", "rb").read() == saved and not os.path.exists("other.csv")
 assert db.execute("SELECT count(*) FROM ombrix_steps('s0')").fetchone() == steps
+# Edited and moved rows keep their places, their fields that still read as they do, and fields past the columns.
+open("f.csv", "wb").write(b'id,name,v\n1,"q",x,extra\n2,"a""b",3\n')
+db.execute("CREATE VIRTUAL TABLE f USING editable_csvtable('f.csv', 1, 0, ',', '\"')")
+db.executescript("UPDATE f SET v = 'y'; UPDATE f SET rowid = 1000 WHERE id = '2'; SELECT ombrix_save('f');")
+assert open("f.csv", "rb").read() == b'id,name,v\n1,"q",y,extra\n2,"a""b",y\n'
 db.close()
 
 db = connect()
