@@ -108,13 +108,16 @@ bool converted(std::string_view text, long conversion, std::string& data, std::s
             }
         }
         // The module widens a byte from 0x80 up as a signed char: each comes
-        // back as one of U+07C0..U+07FF, and only those can be written.
+        // back as one of U+0780..U+07BF (0x80..0xBF) or U+07C0..U+07FF
+        // (0xC0..0xFF), and only those can be written.
         if ((conversion & 1) && c >= 0x80) {
-            if (c != 0xDF || i + 1 >= text.size()) {
+            const unsigned char next = i + 1 < text.size() ? static_cast<unsigned char>(text[i + 1]) : 0;
+            if ((c != 0xDE && c != 0xDF) || (next & 0xC0) != 0x80) {
                 why = "a character that the file's conversion 1 (Latin-1) does not give back";
                 return false;
             }
-            data += static_cast<char>(0x80 | (static_cast<unsigned char>(text[++i]) & 0x3F));
+            data += static_cast<char>((c == 0xDF ? 0xC0 : 0x80) | (next & 0x3F));
+            ++i;
             continue;
         }
         data += text[i];
@@ -363,23 +366,24 @@ bool appendValue(sqlite3_value* value, const Format& format, int column, std::st
     std::string data;
     if (!converted(text, format.conversion, data, why))
         return false;
-    // Read back: the same value, or in a text column a number's text.
+    // Read back: the same value, or a number as the column's type holds it
+    // (its text in a text column, 8 as 8.0 in a real one, 2.0 as 2 in an
+    // integer one) when that is the same number.
     const ReadValue back = readField(data, type, format.conversion);
+    const int given = sqlite3_value_type(value);
+    const double real = sqlite3_value_double(value);
     bool same = false;
-    switch (sqlite3_value_type(value)) {
-    case SQLITE_INTEGER:
-        same = back.type == SQLITE_INTEGER ? back.integer == sqlite3_value_int64(value)
-                                           : type == ColumnType::Text && back.text == text;
-        break;
-    case SQLITE_FLOAT: {
-        const double real = sqlite3_value_double(value);
-        same = back.type == SQLITE_FLOAT ? std::memcmp(&back.real, &real, sizeof real) == 0
-                                         : type == ColumnType::Text && back.text == text;
-        break;
-    }
-    default:
-        same = back.type == SQLITE_TEXT && back.text == text;
-    }
+    if (given == SQLITE_TEXT || back.type == SQLITE_TEXT)
+        same = back.type == SQLITE_TEXT && back.text == text && (given == SQLITE_TEXT || type == ColumnType::Text);
+    else if (given == SQLITE_INTEGER && back.type == SQLITE_INTEGER)
+        same = back.integer == sqlite3_value_int64(value);
+    else if (given == SQLITE_FLOAT && back.type == SQLITE_FLOAT)
+        same = std::memcmp(&back.real, &real, sizeof real) == 0;
+    else if (given == SQLITE_INTEGER)
+        same = back.real >= -0x1p63 && back.real < 0x1p63 &&
+               static_cast<sqlite3_int64>(back.real) == sqlite3_value_int64(value);
+    else
+        same = static_cast<double>(back.integer) == real;
     if (!same) {
         why = "a value that csvtable would read back as " + shown(back);
         return false;
