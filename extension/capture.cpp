@@ -1,5 +1,5 @@
-// The capturing copy of SQLite's routines table, and the per-thread record of
-// the modules an extension registers while its init function runs.
+// The capturing copy of SQLite's routines table, and the per-thread records of
+// the modules an extension registers and the schemas it declares.
 #include "extension/capture.h"
 
 #include <dlfcn.h>
@@ -11,6 +11,7 @@ SQLITE_EXTENSION_INIT3
 namespace {
 
 thread_local ModuleCapture* activeCapture = nullptr;
+thread_local DeclarationCapture* activeDeclaration = nullptr;
 // The table the copy was made from. Registrations go on to it, never through
 // sqlite3_api, which holds whichever table the first load handed over.
 const sqlite3_api_routines* hostRoutines = nullptr;
@@ -42,6 +43,15 @@ int createModuleV2(sqlite3* db, const char* name, const sqlite3_module* module, 
     return rc;
 }
 
+int declareTable(sqlite3* db, const char* schema)
+{
+    if (DeclarationCapture* capture = activeDeclaration) {
+        capture->record(schema);
+        return SQLITE_OK;
+    }
+    return hostRoutines->declare_vtab(db, schema);
+}
+
 sqlite3_api_routines capturingTable;
 std::once_flag capturingTableMade;
 
@@ -65,6 +75,16 @@ ModuleCapture::ModuleCapture(sqlite3* db, const std::set<std::string>& refusedNa
 ModuleCapture::~ModuleCapture()
 {
     activeCapture = outer_;
+}
+
+DeclarationCapture::DeclarationCapture() : outer_(activeDeclaration)
+{
+    activeDeclaration = this;
+}
+
+DeclarationCapture::~DeclarationCapture()
+{
+    activeDeclaration = outer_;
 }
 
 bool ModuleCapture::admits(sqlite3* db, const char* name)
@@ -100,6 +120,7 @@ const sqlite3_api_routines* capturingRoutines()
         capturingTable = *hostRoutines;
         capturingTable.create_module = createModule;
         capturingTable.create_module_v2 = createModuleV2;
+        capturingTable.declare_vtab = declareTable;
         // Extensions keep this table, and it points into this file: once it
         // is handed out, this library stays loaded until the process ends.
         Dl_info self;

@@ -1,5 +1,5 @@
 // The routines table that quillmere_load hands to the extensions it loads:
-// SQLite's own, except that module registrations are also recorded.
+// SQLite's own, except that module registrations and, on demand, schemas are recorded.
 #pragma once
 
 #include <sqlite3ext.h>
@@ -39,6 +39,26 @@ private:
     std::vector<CapturedModule> modules_;
     std::string refusedName_;
     ModuleCapture* outer_;
+};
+
+// While one lives, a table schema an extension loaded through the capturing
+// routines declares from this thread is recorded instead of reaching SQLite:
+// its xConnect may then open a table again outside SQLite's own CREATE or
+// connect, which alone may declare one.
+class DeclarationCapture {
+public:
+    DeclarationCapture();
+    ~DeclarationCapture();
+    DeclarationCapture(const DeclarationCapture&) = delete;
+    DeclarationCapture& operator=(const DeclarationCapture&) = delete;
+
+    // The schema declared last, empty while none was.
+    const std::string& schema() const { return schema_; }
+    void record(const char* schema) { schema_ = schema ? schema : ""; }
+
+private:
+    std::string schema_;
+    DeclarationCapture* outer_;
 };
 
 // Module names compare as SQLite compares them: ASCII letters without case.

@@ -108,13 +108,14 @@ void refuseDatabases(sqlite3* db, const Identity& target)
 }
 
 // A log lies over the files its path names; the table's own log aside.
-void refuseFilesOfLogs(const SavedTable& table, const Identity& target)
+void refuseFilesOfLogs(History* history, const std::string& name, bool hasLog, const std::string& ownFile,
+                       const Identity& target)
 {
-    if (!table.history)
+    if (!history)
         return;
-    for (const LogPath& log : table.history->livingLogPaths()) {
-        if (table.log && sameIdentifier(log.name, QString::fromStdString(table.name)) &&
-            Identity(log.uri.toStdString()).sameFile(Identity(table.file->path)))
+    for (const LogPath& log : history->livingLogPaths()) {
+        if (hasLog && sameIdentifier(log.name, QString::fromStdString(name)) &&
+            Identity(log.uri.toStdString()).sameFile(Identity(ownFile)))
             continue;
         std::vector<std::string> files{log.uri.toStdString()};
         for (const FileStamp& stamp : stampFiles(log.uri))
@@ -128,21 +129,39 @@ void refuseFilesOfLogs(const SavedTable& table, const Identity& target)
     }
 }
 
+// The file the table reads, by another name than the one it opened.
+Failure otherName(const Identity& target, const std::string& name, const std::string& ownFile)
+{
+    return refused(SQLITE_ERROR, target.path,
+                   "it is the file " + name + " reads, by another name than " + ownFile +
+                       " (a hard link, or the file moved): save over " + ownFile + " or to a file of its own");
+}
+
 } // namespace
 
 bool isOwnFileTarget(sqlite3* db, const SavedTable& table, const char* path)
 {
     const Identity target(path ? std::string(path) : table.file->path);
-    refuseFilesOfLogs(table, target);
+    refuseFilesOfLogs(table.history.get(), table.name, table.log != nullptr, table.file->path, target);
     if (target.path == table.file->path)
         return true;
     struct stat opened {};
     if (target.exists && ::fstat(table.file->fd, &opened) == 0 && opened.st_dev == target.status.st_dev &&
         opened.st_ino == target.status.st_ino)
-        throw refused(SQLITE_ERROR, target.path,
-                      "it is the file " + table.name + " reads, by another name than " + table.file->path +
-                          " (a hard link, or the file moved): save over " + table.file->path +
-                          " or to a file of its own");
+        throw otherName(target, table.name, table.file->path);
+    refuseDatabases(db, target);
+    return false;
+}
+
+bool isOwnPathTarget(sqlite3* db, History* history, const std::string& name, bool hasLog, const std::string& ownFile,
+                     const char* path)
+{
+    const Identity target(path ? std::string(path) : ownFile);
+    refuseFilesOfLogs(history, name, hasLog, ownFile, target);
+    if (target.path == ownFile)
+        return true;
+    if (target.sameFile(Identity(ownFile)))
+        throw otherName(target, name, ownFile);
     refuseDatabases(db, target);
     return false;
 }

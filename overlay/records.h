@@ -44,6 +44,9 @@ struct OverlayTable {
     QByteArray filePath;
     // The table's entry in the registry: its name and change log.
     std::shared_ptr<OpenLog> log;
+    // The arguments the inner table was made with (module, schema, name, then
+    // those of CREATE VIRTUAL TABLE), for a save that opens it again.
+    std::vector<QByteArray> arguments;
     // What the registry hands the history views; points back at this table.
     TableInnerRows innerRows;
     // Set while the overlay itself scans the inner rows alone.

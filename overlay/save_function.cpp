@@ -23,43 +23,6 @@ ErrorPair refusal(int code, const std::string& message)
     return ErrorPair(code, QByteArray::fromStdString(message));
 }
 
-// The newest overlay table of that name on db in that schema: a statement
-// prepared before a schema change may hold an older one.
-OverlayTable* overlayTableOf(History& history, sqlite3* db, const NamedTable& named)
-{
-    OpenTables& registry = history.registry();
-    const std::shared_ptr<OpenLog> entry = registry.find(QString::fromStdString(named.name));
-    OverlayTable* found = nullptr;
-    for (const OpenLog::Table& open : entry ? registry.state(*entry).tables : std::vector<OpenLog::Table>()) {
-        auto* table = static_cast<OverlayTable*>(const_cast<void*>(open.overlay));
-        if (open.connection == db && qstricmp(open.schema.constData(), named.schema.c_str()) == 0 && !table->renamed)
-            found = table;
-    }
-    return found;
-}
-
-// Cursors open on any table of the entry on db in that schema.
-int readersOf(History& history, sqlite3* db, const OpenLog& entry, const NamedTable& named)
-{
-    int readers = 0;
-    for (const OpenLog::Table& open : history.registry().state(entry).tables) {
-        if (open.connection == db && qstricmp(open.schema.constData(), named.schema.c_str()) == 0)
-            readers += static_cast<const OverlayTable*>(open.overlay)->cursors;
-    }
-    return readers;
-}
-
-// Another name's log, live or kept, lies over the rows this save would write.
-void refuseOtherLogs(History& history, const OverlayTable& table, const NamedTable& named)
-{
-    for (const LogPath& log : history.livingLogPaths()) {
-        if (log.uri == table.filePath && !sameIdentifier(log.name, QString::fromStdString(named.name)))
-            throw refusal(SQLITE_CONSTRAINT, "cannot save " + named.name + ": the " + (log.kept ? "kept " : "") +
-                                                 "change log of table " + log.name.toStdString() +
-                                                 " lies over its rows; its edits would no longer match them");
-    }
-}
-
 // Saves a table of a module that writes its own rows: returns the rows changed.
 sqlite3_int64 saveWritable(History& history, sqlite3* db, OverlayTable& table, const NamedTable& named,
                            const char* path)
@@ -157,6 +120,43 @@ bool hasSaveFunction(sqlite3* db)
 }
 
 } // namespace
+
+// The newest overlay table of that name on db in that schema: a statement
+// prepared before a schema change may hold an older one.
+OverlayTable* overlayTableOf(History& history, sqlite3* db, const NamedTable& named)
+{
+    OpenTables& registry = history.registry();
+    const std::shared_ptr<OpenLog> entry = registry.find(QString::fromStdString(named.name));
+    OverlayTable* found = nullptr;
+    for (const OpenLog::Table& open : entry ? registry.state(*entry).tables : std::vector<OpenLog::Table>()) {
+        auto* table = static_cast<OverlayTable*>(const_cast<void*>(open.overlay));
+        if (open.connection == db && qstricmp(open.schema.constData(), named.schema.c_str()) == 0 && !table->renamed)
+            found = table;
+    }
+    return found;
+}
+
+// Cursors open on any table of the entry on db in that schema.
+int readersOf(History& history, sqlite3* db, const OpenLog& entry, const NamedTable& named)
+{
+    int readers = 0;
+    for (const OpenLog::Table& open : history.registry().state(entry).tables) {
+        if (open.connection == db && qstricmp(open.schema.constData(), named.schema.c_str()) == 0)
+            readers += static_cast<const OverlayTable*>(open.overlay)->cursors;
+    }
+    return readers;
+}
+
+// Another name's log, live or kept, lies over the rows this save would write.
+void refuseOtherLogs(History& history, const OverlayTable& table, const NamedTable& named)
+{
+    for (const LogPath& log : history.livingLogPaths()) {
+        if (log.uri == table.filePath && !sameIdentifier(log.name, QString::fromStdString(named.name)))
+            throw refusal(SQLITE_CONSTRAINT, "cannot save " + named.name + ": the " + (log.kept ? "kept " : "") +
+                                                 "change log of table " + log.name.toStdString() +
+                                                 " lies over its rows; its edits would no longer match them");
+    }
+}
 
 void requireSoleTable(History& history, sqlite3* db, const OpenLog& entry, const NamedTable& table)
 {

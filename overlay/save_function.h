@@ -4,6 +4,7 @@
 
 #include "common/named_table.h"
 #include "history/history.h"
+#include "overlay/records.h"
 
 // Registers ombrix_save on db (direct-only: it writes) unless db has it, the
 // logs it ends kept in history. Returns SQLite's code.
@@ -13,3 +14,14 @@ int registerSaveFunction(sqlite3* db, const HistoryLink& history);
 // entry is open on another connection or in another schema than table, which
 // would go on reading the files as they were, without the log. Throws ErrorPair.
 void requireSoleTable(History& history, sqlite3* db, const OpenLog& entry, const NamedTable& table);
+
+// The newest overlay table of that name on db in that schema (a statement
+// prepared before a schema change may hold an older one), or null.
+OverlayTable* overlayTableOf(History& history, sqlite3* db, const NamedTable& named);
+
+// Cursors open on any table of the entry on db in that schema.
+int readersOf(History& history, sqlite3* db, const OpenLog& entry, const NamedTable& named);
+
+// Throws ErrorPair when another name's log, live or kept, lies over the files
+// of table, which a save would write.
+void refuseOtherLogs(History& history, const OverlayTable& table, const NamedTable& named);

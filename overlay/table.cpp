@@ -102,6 +102,7 @@ int construct(bool create, sqlite3* db, void* clientData, int argc, const char* 
             if (create)
                 refuseInHistoryFile(*table, QString::fromUtf8(argv[2]));
             makeInnerTable(table, create, argc, argv);
+            table->arguments.assign(argv, argv + argc);
             table->filePath = canonicalFilePath(parseFilePath(argc, argv));
             // The files as the inner table opened them: what a log begun by
             // this table's writes is made over, whatever comes by the first write.
