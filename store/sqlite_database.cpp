@@ -422,8 +422,7 @@ SqliteDatabase::Work::Work(SqliteDatabase& database, const HistoryOwner& owner, 
     : database(database)
 {
     const Lock held(database);
-    began_ = database.gate.enter(owner, wait,
-                                 [&]() REQUIRES(database.lock) { return database.tryBegin(asSavepoint); });
+    began_ = database.gate.enter(owner, wait, [&]() REQUIRES(database.lock) { return database.tryBegin(asSavepoint); });
 }
 
 SqliteDatabase::Work::~Work()
