@@ -1,5 +1,7 @@
 // The SQL of one change log: its tables' DDL, rename and drop, and the texts
-// of the statements it keeps prepared on the history connection.
+// of the statements it keeps prepared on the history connection. Its rows in
+// the shared tables are matched by name as SQLite matches table names,
+// ignoring ASCII case, whatever the column's own collation.
 #include "store/log_tables.h"
 
 #include "common/identifiers.h"
@@ -17,15 +19,20 @@ LogTables::LogTables(SqliteDatabase& database)
       stepForward(database, {}),
       stepBackward(database, {}),
       removeHistory(database, {}),
-      movePosition_(database,
-                    onSharedTables("UPDATE $registry SET currentHistoryID = ?1 WHERE CAST(name AS TEXT) = ?2;")),
+      movePosition_(
+          database,
+          onSharedTables("UPDATE $registry SET currentHistoryID = ?1 WHERE CAST(name AS TEXT) = ?2 COLLATE NOCASE;")),
       walkRows_(database, {}),
       removeRows_(database, {}),
-      removeLabel_(database, onSharedTables("DELETE FROM $labels WHERE name = ?1 AND historyID IS ?2;")),
+      removeLabel_(database, onSharedTables("DELETE FROM $labels WHERE name = ?1 COLLATE NOCASE AND historyID IS ?2;")),
       insertLabel_(database, onSharedTables("INSERT INTO $labels VALUES (?1, ?2, ?3);")),
-      assignLabel(database, onSharedTables("UPDATE $labels SET historyID = ?2 WHERE name = ?1 AND historyID IS NULL;")),
-      removeLabelsAbove_(database, onSharedTables("DELETE FROM $labels WHERE name = ?1 AND historyID > ?2;")),
-      setCleanMark_(database, onSharedTables("INSERT OR REPLACE INTO $cleanMarks VALUES (?1, ?2, ?3);")),
+      assignLabel(
+          database,
+          onSharedTables("UPDATE $labels SET historyID = ?2 WHERE name = ?1 COLLATE NOCASE AND historyID IS NULL;")),
+      removeLabelsAbove_(database,
+                         onSharedTables("DELETE FROM $labels WHERE name = ?1 COLLATE NOCASE AND historyID > ?2;")),
+      setCleanMark_(database, onSharedTables("INSERT OR REPLACE INTO $cleanMarks SELECT coalesce((SELECT name FROM "
+                                             "$cleanMarks WHERE name = ?1 COLLATE NOCASE), ?1), ?2, ?3;")),
       keepFirstNewRowid_(database, onSharedTables("UPDATE $keptLogs SET firstNewRowid = ?1 WHERE name = ?2 AND "
                                                   "firstNewRowid IS NULL;")),
       storeRows(database, 2, 0),
@@ -83,8 +90,9 @@ void LogTables::drop()
     for (const QString& table : {storedTable, deletedTable, historyTable})
         database.runOnce(QStringLiteral("DROP TABLE IF EXISTS ") + table + QLatin1Char(';'));
     for (const char* table : sharedTables)
-        database.runOnce(QStringLiteral("DELETE FROM %1 WHERE CAST(name AS TEXT) = ?;").arg(QLatin1String(table)),
-                         {QVariant(logName)});
+        database.runOnce(
+            QStringLiteral("DELETE FROM %1 WHERE CAST(name AS TEXT) = ? COLLATE NOCASE;").arg(QLatin1String(table)),
+            {QVariant(logName)});
 }
 
 namespace {
@@ -94,7 +102,8 @@ void renameRows(SqliteDatabase& database, const QString& oldName, const QString&
 {
     for (const char* table : sharedTables)
         database.runOnce(
-            QStringLiteral("UPDATE %1 SET name = ? WHERE CAST(name AS TEXT) = ?;").arg(QLatin1String(table)),
+            QStringLiteral("UPDATE %1 SET name = ? WHERE CAST(name AS TEXT) = ? COLLATE NOCASE;")
+                .arg(QLatin1String(table)),
             {table == registryTable ? LogRecords::registryName(newName) : QVariant(newName), QVariant(oldName)});
 }
 
@@ -167,7 +176,8 @@ Statement& LogTables::setCleanMark(std::optional<qint64> step, qint64 rows)
 std::optional<qint64> LogTables::position()
 {
     const QVariant position = database.runOnce(
-        onSharedTables("SELECT currentHistoryID FROM $registry WHERE CAST(name AS TEXT) = ? ;"), {QVariant(logName)});
+        onSharedTables("SELECT currentHistoryID FROM $registry WHERE CAST(name AS TEXT) = ? COLLATE NOCASE;"),
+        {QVariant(logName)});
     return position.isValid() ? std::optional<qint64>(position.toLongLong()) : std::nullopt;
 }
 
@@ -217,7 +227,7 @@ void LogTables::readHistory(const std::function<void(const HistoryRow&)>& add)
 
 void LogTables::readLabels(const std::function<void(std::optional<qint64>, const QString&)>& add)
 {
-    Statement labels(database, onSharedTables("SELECT historyID, label FROM $labels WHERE name = ?1;"));
+    Statement labels(database, onSharedTables("SELECT historyID, label FROM $labels WHERE name = ?1 COLLATE NOCASE;"));
     Statement::Rows label(labels.bindText(1, logName));
     while (label.next())
         add(label.optionalInteger(0), label.text(1));
@@ -225,7 +235,8 @@ void LogTables::readLabels(const std::function<void(std::optional<qint64>, const
 
 std::optional<LogTables::CleanMarkRow> LogTables::cleanMark()
 {
-    Statement marks(database, onSharedTables("SELECT historyID, rows FROM $cleanMarks WHERE name = ?1;"));
+    Statement marks(database,
+                    onSharedTables("SELECT historyID, rows FROM $cleanMarks WHERE name = ?1 COLLATE NOCASE;"));
     Statement::Rows mark(marks.bindText(1, logName));
     if (!mark.next())
         return std::nullopt;
