@@ -41,7 +41,7 @@ void SqliteModificationManager::commit()
     Savepoint savepoint(database);
     const int position = currentHistoryId();
     if (position == highestPosition)
-        throw ErrorPair(SQLITE_FULL, QStringLiteral("the history of %1 has no step left").arg(tableName));
+        throw ErrorPair(SQLITE_FULL, QStringLiteral("the history of %1 has no step left").arg(logTables.name()));
     if (log().pendingLabel())
         setStepLabel(std::nullopt, std::nullopt);
     removeHistoryAbove(position);
@@ -85,7 +85,7 @@ bool SqliteModificationManager::hasOpenStep()
 void SqliteModificationManager::moveHistoryId(qint64 position)
 {
     const int clamped = static_cast<int>(std::clamp(position, lowestPosition, highestPosition));
-    changeLog(statements.movePosition.bind(1, clamped).bindText(2, tableName), [clamped](LogIndex& log) {
+    changeLog(logTables.movePosition(clamped), [clamped](LogIndex& log) {
         if (log.position())
             log.setPosition(clamped);
     });
@@ -155,7 +155,6 @@ void SqliteModificationManager::redo(qint64 steps)
 // by one range: a step over many rows mostly removes runs of them.
 void SqliteModificationManager::undoStep(int step)
 {
-    enum Column { Tag, OldRowid, NewRowid, OldValue, NewValue, Row };
     std::optional<std::pair<qint64, qint64>> run;
     auto flush = [&]() REQUIRES(mutex) {
         if (run)
@@ -176,14 +175,14 @@ void SqliteModificationManager::undoStep(int step)
             flush();
     };
     RowSnapshot old;
-    Statement::Rows change(statements.stepBackward.bind(1, step));
+    Statement::Rows change(logTables.stepRows(step, false));
     while (change.next()) {
-        const qint64 oldRowid = change.integer(OldRowid);
-        const qint64 newRowid = change.integer(NewRowid);
-        const qint64 historyRow = change.integer(Row);
+        const qint64 oldRowid = change.integer(LogTables::OldRowid);
+        const qint64 newRowid = change.integer(LogTables::NewRowid);
+        const qint64 historyRow = change.integer(LogTables::Row);
         // Copied: the statements below run while this one stands on the row.
-        const QByteArray oldSnapshot = change.bytes(OldValue);
-        const qint64 tag = change.integer(Tag);
+        const QByteArray oldSnapshot = change.bytes(LogTables::OldValue);
+        const qint64 tag = change.integer(LogTables::Tag);
         // Only an old value with values in it (a damaged one has none) goes back.
         bool restores = tag == Deletion || (tag == Update && oldRowid == newRowid);
         if (restores) {
@@ -212,18 +211,17 @@ void SqliteModificationManager::undoStep(int step)
 // re-applied by the step's own deletion row.
 void SqliteModificationManager::redoStep(int step)
 {
-    enum Column { Tag, OldRowid, NewRowid, OldValue, NewValue, Row };
-    Statement::Rows change(statements.stepForward.bind(1, step));
+    Statement::Rows change(logTables.stepRows(step, true));
     while (change.next()) {
-        switch (change.integer(Tag)) {
+        switch (change.integer(LogTables::Tag)) {
         case Deletion:
-            markRowDeleted(change.integer(OldRowid));
+            markRowDeleted(change.integer(LogTables::OldRowid));
             break;
         case Insertion:
         case Update: {
-            const qint64 newRowid = change.integer(NewRowid);
-            const qint64 historyRow = change.integer(Row);
-            const QByteArray newValue = change.bytes(NewValue);
+            const qint64 newRowid = change.integer(LogTables::NewRowid);
+            const qint64 historyRow = change.integer(LogTables::Row);
+            const QByteArray newValue = change.bytes(LogTables::NewValue);
             storeRow(newRowid, newValue);
             if (std::optional<qint64> origin = log().carriedOrigin(step, historyRow))
                 log().setOrigin(newRowid, *origin);

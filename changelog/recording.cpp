@@ -99,7 +99,7 @@ void SqliteModificationManager::storeRow(qint64 rowid, const QByteArray& snapsho
     }
     const bool replaces = log().isStored(rowid);
     const RowBatch::Value row[] = {RowBatch::Value::of(rowid), RowBatch::Value::of(snapshot)};
-    changeLog(statements.storeRows, row, [&](LogIndex& log) {
+    changeLog(logTables.storedRows(), row, [&](LogIndex& log) {
         if (!log.hasFiledColumns())
             return log.store(rowid);
         if (replaces)
@@ -115,7 +115,7 @@ void SqliteModificationManager::removeStoredRow(qint64 rowid)
     if (log().hasFiledColumns())
         oldRow = storedValues(rowid);
     const bool removes = log().isStored(rowid);
-    changeLog(statements.removeRow.bind(1, rowid), [&](LogIndex& log) {
+    changeLog(logTables.removeRow(rowid), [&](LogIndex& log) {
         if (removes)
             log.unfile(rowid, oldRow);
         log.remove(rowid);
@@ -126,7 +126,7 @@ void SqliteModificationManager::removeStoredRows(qint64 first, qint64 last)
 {
     if (first == last)
         return removeStoredRow(first);
-    changeLog(statements.removeRows.bind(1, first).bind(2, last), [first, last](LogIndex& log) {
+    changeLog(logTables.removeRows(first, last), [first, last](LogIndex& log) {
         for (qint64 rowid = first;; ++rowid) {
             log.remove(rowid);
             if (rowid == last)
@@ -137,12 +137,12 @@ void SqliteModificationManager::removeStoredRows(qint64 first, qint64 last)
 
 void SqliteModificationManager::addToDeletedSet(qint64 rowid)
 {
-    changeLog(statements.markDeleted.bind(1, rowid), [rowid](LogIndex& log) { log.markDeleted(rowid); });
+    changeLog(logTables.markDeleted(rowid), [rowid](LogIndex& log) { log.markDeleted(rowid); });
 }
 
 void SqliteModificationManager::removeFromDeletedSet(qint64 rowid)
 {
-    changeLog(statements.unmarkDeleted.bind(1, rowid), [rowid](LogIndex& log) { log.unmarkDeleted(rowid); });
+    changeLog(logTables.unmarkDeleted(rowid), [rowid](LogIndex& log) { log.unmarkDeleted(rowid); });
 }
 
 void SqliteModificationManager::appendHistory(int actionTag, qint64 oldRowid, std::optional<qint64> newRowid,
@@ -174,28 +174,17 @@ void SqliteModificationManager::appendHistory(int actionTag, qint64 oldRowid, st
             newSnapshot ? RowBatch::Value::of(*newSnapshot) : none,
             RowBatch::Value::of(step),
         };
-        changeLog(statements.appendHistoryRows, row, addEntry);
+        changeLog(logTables.historyRows(), row, addEntry);
     } else {
         // Written at once: the old value is copied inside the database, or
         // the row's rowid is asked for (carryOrigin).
-        Statement& statement = fromStored ? statements.appendHistoryFromStored : statements.appendHistory;
-        statement.bind(1, actionTag).bind(2, oldRowid).bind(6, step);
-        if (newRowid)
-            statement.bind(3, *newRowid);
-        else
-            statement.bindNull(3);
-        if (readLast)
-            statement.bindBlob(4, cached.row.bytes());
-        else if (!fromStored)
-            statement.bindBlob(4, oldSnapshot ? *oldSnapshot : emptyRow());
-        if (newSnapshot)
-            statement.bindBlob(5, *newSnapshot);
-        else
-            statement.bindNull(5);
+        const QByteArray oldValue = readLast ? cached.row.bytes() : oldSnapshot ? *oldSnapshot : emptyRow();
+        Statement& statement =
+            logTables.appendHistory(actionTag, oldRowid, newRowid, fromStored ? nullptr : &oldValue, newSnapshot, step);
         changeLog(statement, addEntry);
     }
     if (opensStep && log().pendingLabel()) {
-        changeLog(statements.assignLabel.bindText(1, tableName).bind(2, step), [step](LogIndex& log) {
+        changeLog(logTables.assignPendingLabel(step), [step](LogIndex& log) {
             log.setLabel(step, log.pendingLabel());
             log.setPendingLabel(std::nullopt);
         });
@@ -211,33 +200,26 @@ void SqliteModificationManager::carryOrigin(qint64 origin)
 void SqliteModificationManager::removeHistoryAbove(int position)
 {
     if (log().lowestStepAbove(position)) {
-        changeLog(statements.removeLabelsAbove.bindText(1, tableName).bind(2, position), [](LogIndex&) {});
+        changeLog(logTables.removeLabelsAbove(position), [](LogIndex&) {});
         const std::optional<int> marked = log().cleanMark().step;
         if (marked && *marked > position)
             writeCleanMark({std::nullopt, 0, true});
     }
-    changeLog(statements.removeHistory.bind(1, position), [position](LogIndex& log) { log.eraseStepsAbove(position); });
+    changeLog(logTables.removeHistoryAbove(position), [position](LogIndex& log) { log.eraseStepsAbove(position); });
 }
 
 void SqliteModificationManager::setStepLabel(std::optional<int> step, const std::optional<QString>& label)
 {
-    auto bindStep = [&step](Statement& statement) -> Statement& {
-        return step ? statement.bind(2, *step) : statement.bindNull(2);
-    };
     auto apply = [&step](const std::optional<QString>& text) {
         return [&step, text](LogIndex& log) { step ? log.setLabel(*step, text) : log.setPendingLabel(text); };
     };
-    changeLog(bindStep(statements.removeLabel.bindText(1, tableName)), apply(std::nullopt));
+    changeLog(logTables.removeLabel(step), apply(std::nullopt));
     if (label)
-        changeLog(bindStep(statements.insertLabel.bindText(1, tableName)).bindText(3, *label), apply(label));
+        changeLog(logTables.insertLabel(step, *label), apply(label));
 }
 
 void SqliteModificationManager::writeCleanMark(const LogIndex::CleanMark& mark)
 {
-    Statement& statement = statements.setCleanMark.bindText(1, tableName).bind(3, mark.lost ? -1 : mark.rows);
-    if (mark.step)
-        statement.bind(2, *mark.step);
-    else
-        statement.bindNull(2);
+    Statement& statement = logTables.setCleanMark(mark.step, mark.lost ? -1 : mark.rows);
     changeLog(statement, [&mark](LogIndex& log) { log.setCleanMark(mark); });
 }

@@ -4,72 +4,18 @@
 
 #include "changelog/row_snapshot.h"
 #include "common/error_pair.h"
-#include "common/identifiers.h"
-#include "store/history_tables.h"
-#include "store/log_records.h"
 #include "store/reading.h"
 #include "store/savepoint.h"
 
 #include <algorithm>
 #include <limits>
 
-SqliteModificationManager::Statements::Statements(SqliteDatabase& database)
-    : removeRow(database, {}),
-      loadRow(database, {}),
-      markDeleted(database, {}),
-      unmarkDeleted(database, {}),
-      appendHistory(database, {}),
-      appendHistoryFromStored(database, {}),
-      stepForward(database, {}),
-      stepBackward(database, {}),
-      removeHistory(database, {}),
-      movePosition(database,
-                   onSharedTables("UPDATE $registry SET currentHistoryID = ?1 WHERE CAST(name AS TEXT) = ?2;")),
-      walkRows(database, {}),
-      removeRows(database, {}),
-      removeLabel(database, onSharedTables("DELETE FROM $labels WHERE name = ?1 AND historyID IS ?2;")),
-      insertLabel(database, onSharedTables("INSERT INTO $labels VALUES (?1, ?2, ?3);")),
-      assignLabel(database, onSharedTables("UPDATE $labels SET historyID = ?2 WHERE name = ?1 AND historyID IS NULL;")),
-      removeLabelsAbove(database, onSharedTables("DELETE FROM $labels WHERE name = ?1 AND historyID > ?2;")),
-      setCleanMark(database, onSharedTables("INSERT OR REPLACE INTO $cleanMarks VALUES (?1, ?2, ?3);")),
-      keepFirstNewRowid(database, onSharedTables("UPDATE $keptLogs SET firstNewRowid = ?1 WHERE name = ?2 AND "
-                                                 "firstNewRowid IS NULL;")),
-      storeRows(database, 2, 0),
-      appendHistoryRows(database, 6)
-{
-}
-
-void SqliteModificationManager::Statements::setNames(const QString& stored, const QString& deleted,
-                                                     const QString& history)
-{
-    storeRows.setSql(QStringLiteral("INSERT OR REPLACE INTO ") + stored);
-    appendHistoryRows.setSql(QStringLiteral("INSERT INTO ") + history);
-    removeRow.setSql(QStringLiteral("DELETE FROM ") + stored + QStringLiteral(" WHERE ID = ?1;"));
-    removeRows.setSql(QStringLiteral("DELETE FROM ") + stored + QStringLiteral(" WHERE ID BETWEEN ?1 AND ?2;"));
-    loadRow.setSql(QStringLiteral("SELECT newValue FROM ") + stored + QStringLiteral(" WHERE ID = ?1;"));
-    markDeleted.setSql(QStringLiteral("INSERT OR IGNORE INTO ") + deleted + QStringLiteral(" VALUES (?1);"));
-    unmarkDeleted.setSql(QStringLiteral("DELETE FROM ") + deleted + QStringLiteral(" WHERE ID = ?1;"));
-    appendHistory.setSql(QStringLiteral("INSERT INTO ") + history +
-                         QStringLiteral(" VALUES (?1, ?2, ?3, ?4, ?5, ?6);"));
-    // The old value copied inside the database from the stored row it was.
-    appendHistoryFromStored.setSql(QStringLiteral("INSERT INTO ") + history +
-                                   QStringLiteral(" VALUES (?1, ?2, ?3, (SELECT newValue FROM ") + stored +
-                                   QStringLiteral(" WHERE ID = ?2), ?5, ?6);"));
-    const QString step = QStringLiteral("SELECT actionTag, oldRowID, newRowID, oldValue, newValue, rowid FROM ") +
-                         history + QStringLiteral(" WHERE historyID = ?1 ORDER BY rowid ");
-    stepForward.setSql(step + QStringLiteral("ASC;"));
-    stepBackward.setSql(step + QStringLiteral("DESC;"));
-    walkRows.setSql(QStringLiteral("SELECT ID, newValue FROM ") + stored +
-                    QStringLiteral(" WHERE ID >= ?1 ORDER BY ID;"));
-    removeHistory.setSql(QStringLiteral("DELETE FROM ") + history + QStringLiteral(" WHERE historyID > ?1;"));
-}
-
 SqliteModificationManager::SqliteModificationManager(std::shared_ptr<SqliteDatabase> database, const QString& tableName,
                                                      bool owner)
-    : connection(std::move(database)), database(*connection), statements(*connection)
+    : connection(std::move(database)), database(*connection), logTables(*connection)
 {
     const Access access(*this, Hold::Work);
-    setNames(tableName);
+    logTables.setName(tableName);
     if (owner)
         createLogTables();
 }
@@ -82,32 +28,14 @@ SqliteModificationManager::~SqliteModificationManager()
 QString SqliteModificationManager::name() const
 {
     const Access access(*this);
-    return tableName;
-}
-
-void SqliteModificationManager::setNames(const QString& name)
-{
-    insertedOrUpdatedTable = quotedIdentifier(name + logTableSuffixes[0]);
-    deletedTable = quotedIdentifier(name + logTableSuffixes[1]);
-    historyTable = quotedIdentifier(name + logTableSuffixes[2]);
-    tableName = name;
-    statements.setNames(insertedOrUpdatedTable, deletedTable, historyTable);
+    return logTables.name();
 }
 
 void SqliteModificationManager::createLogTables()
 {
     Savepoint savepoint(database);
     touch();
-    database.runOnce(QStringLiteral("CREATE TABLE IF NOT EXISTS ") + insertedOrUpdatedTable +
-                     QStringLiteral(" (ID integer PRIMARY KEY NOT NULL, newValue BLOB NOT NULL);"));
-    database.runOnce(QStringLiteral("CREATE TABLE IF NOT EXISTS ") + deletedTable +
-                     QStringLiteral(" (ID integer PRIMARY KEY NOT NULL);"));
-    database.runOnce(QStringLiteral("CREATE TABLE IF NOT EXISTS ") + historyTable +
-                     QStringLiteral("(actionTag INTEGER, oldRowID INTEGER, newRowID INTEGER, oldValue BLOB, "
-                                    "newValue BLOB, historyID INTEGER NOT NULL);"));
-    // Undo, redo and commit find a step's rows without reading the others.
-    database.runOnce(QStringLiteral("CREATE INDEX IF NOT EXISTS ") + quotedIdentifier(tableName + historyIndexSuffix) +
-                     QStringLiteral(" ON ") + historyTable + QStringLiteral("(historyID);"));
+    logTables.create();
     savepoint.release();
 }
 
@@ -118,11 +46,7 @@ void SqliteModificationManager::dropLog()
     // DROP TABLE fails while a statement of the connection still reads.
     database.forgetStatements();
     touch();
-    for (const QString& table : {insertedOrUpdatedTable, deletedTable, historyTable})
-        database.runOnce(QStringLiteral("DROP TABLE IF EXISTS ") + table + QLatin1Char(';'));
-    for (const char* table : sharedTables)
-        database.runOnce(QStringLiteral("DELETE FROM %1 WHERE CAST(name AS TEXT) = ?;").arg(QLatin1String(table)),
-                         {QVariant(tableName)});
+    logTables.drop();
     savepoint.release();
     // A rollback brings the tables back, and the index is read again.
     database.observe(this);
@@ -131,23 +55,10 @@ void SqliteModificationManager::dropLog()
     changes.fetch_add(1, std::memory_order_acq_rel);
 }
 
-namespace {
-
-// The rows kept by table name: the registry's, the labels and the clean mark.
-void renameRows(SqliteDatabase& database, const QString& oldName, const QString& newName)
-{
-    for (const char* table : sharedTables)
-        database.runOnce(
-            QStringLiteral("UPDATE %1 SET name = ? WHERE CAST(name AS TEXT) = ?;").arg(QLatin1String(table)),
-            {table == registryTable ? LogRecords::registryName(newName) : QVariant(newName), QVariant(oldName)});
-}
-
-} // namespace
-
 void SqliteModificationManager::takeName(const QString& name)
 {
     const Access access(*this, Hold::Work);
-    setNames(name);
+    logTables.setName(name);
 }
 
 void SqliteModificationManager::renameLog(const QString& newName)
@@ -156,30 +67,12 @@ void SqliteModificationManager::renameLog(const QString& newName)
     Savepoint savepoint(database);
     database.forgetStatements();
     touch();
-    const QString oldName = tableName;
-    if (sameIdentifier(oldName, newName)) {
-        // SQLite's names ignore ASCII case: the log tables keep theirs.
-        renameRows(database, oldName, newName);
-        savepoint.release();
-        tableName = newName;
-        return;
-    }
-    const QString oldTables[] = {insertedOrUpdatedTable, deletedTable, historyTable};
-    setNames(newName);
-    const QString newTables[] = {insertedOrUpdatedTable, deletedTable, historyTable};
+    const QString oldName = logTables.name();
     try {
-        for (int i = 0; i < 3; ++i)
-            database.runOnce(QStringLiteral("ALTER TABLE ") + oldTables[i] + QStringLiteral(" RENAME TO ") +
-                             newTables[i] + QLatin1Char(';'));
-        database.runOnce(QStringLiteral("DROP INDEX IF EXISTS ") + quotedIdentifier(oldName + historyIndexSuffix) +
-                         QLatin1Char(';'));
-        database.runOnce(QStringLiteral("CREATE INDEX IF NOT EXISTS ") +
-                         quotedIdentifier(newName + historyIndexSuffix) + QStringLiteral(" ON ") + historyTable +
-                         QStringLiteral("(historyID);"));
-        renameRows(database, oldName, newName);
+        logTables.rename(newName);
         savepoint.release();
     } catch (...) {
-        setNames(oldName);
+        logTables.setName(oldName);
         throw;
     }
 }
@@ -220,37 +113,25 @@ void SqliteModificationManager::rebuildIndex()
     LogIndex fresh;
     if (newRowsFrom)
         fresh.setInnerLimit(*newRowsFrom);
-    const QVariant position = database.runOnce(
-        onSharedTables("SELECT currentHistoryID FROM $registry WHERE CAST(name AS TEXT) = ? ;"), {QVariant(tableName)});
-    fresh.setPosition(position.isValid() ? std::optional<int>(position.toInt()) : std::nullopt);
+    const std::optional<qint64> position = logTables.position();
+    fresh.setPosition(position ? std::optional<int>(int(*position)) : std::nullopt);
     // A log that a rollback took back, or that another thread dropped, while
     // this manager was still held reads as empty.
-    if (position.isValid() || LogRecords::hasLogTables(database, tableName)) {
-        const auto rowids = [this](const QString& table, auto&& add) {
-            Statement query(database, QStringLiteral("SELECT ID FROM ") + table);
-            Statement::Rows row(query);
-            while (row.next())
-                add(row.integer(0));
-        };
-        rowids(deletedTable, [&fresh](qint64 rowid) { fresh.markDeleted(rowid); });
-        rowids(insertedOrUpdatedTable, [&fresh](qint64 rowid) { fresh.store(rowid); });
+    if (position || logTables.exist()) {
+        logTables.readDeleted([&fresh](qint64 rowid) { fresh.markDeleted(rowid); });
+        logTables.readStoredRowids([&fresh](qint64 rowid) { fresh.store(rowid); });
         replayHistory(fresh);
     }
-    Statement labels(database, onSharedTables("SELECT historyID, label FROM $labels WHERE name = ?1;"));
-    Statement::Rows label(labels.bindText(1, tableName));
-    while (label.next()) {
-        if (const std::optional<qint64> step = label.optionalInteger(0))
-            fresh.setLabel(int(*step), label.text(1));
+    logTables.readLabels([&fresh](std::optional<qint64> step, const QString& label) {
+        if (step)
+            fresh.setLabel(int(*step), label);
         else
-            fresh.setPendingLabel(label.text(1));
-    }
-    Statement marks(database, onSharedTables("SELECT historyID, rows FROM $cleanMarks WHERE name = ?1;"));
-    Statement::Rows mark(marks.bindText(1, tableName));
-    if (mark.next()) {
-        const qint64 markedRows = mark.integer(1);
-        const std::optional<qint64> step = mark.optionalInteger(0);
-        fresh.setCleanMark(
-            {step ? std::optional<int>(int(*step)) : std::nullopt, std::max<qint64>(markedRows, 0), markedRows < 0});
+            fresh.setPendingLabel(label);
+    });
+    if (const std::optional<LogTables::CleanMarkRow> mark = logTables.cleanMark()) {
+        const qint64 markedRows = mark->rows;
+        fresh.setCleanMark({mark->step ? std::optional<int>(int(*mark->step)) : std::nullopt,
+                            std::max<qint64>(markedRows, 0), markedRows < 0});
     }
     index = std::move(fresh);
     indexValid.store(true, std::memory_order_release);
@@ -258,29 +139,25 @@ void SqliteModificationManager::rebuildIndex()
 
 void SqliteModificationManager::replayHistory(LogIndex& fresh)
 {
-    enum Column { Row, Step, Tag, OldRowid, NewRowid };
-    Statement history(database, QStringLiteral("SELECT rowid, historyID, actionTag, oldRowID, newRowID FROM ") +
-                                    historyTable + QStringLiteral(" ORDER BY historyID, rowid;"));
-    Statement::Rows row(history);
     const int position = fresh.position().value_or(-1);
     // Moved rows' origins as the replay goes, and as of the position.
     std::unordered_map<qint64, qint64> moved;
     std::optional<std::unordered_map<qint64, qint64>> applied;
     // A moved row's update follows the deletion of its old rowid.
     std::optional<qint64> lastDeleted, deletedOrigin;
-    while (row.next()) {
-        const int step = static_cast<int>(row.integer(Step));
+    logTables.readHistory([&](const LogTables::HistoryRow& row) {
+        const int step = static_cast<int>(row.step);
         if (step > position && !applied)
             applied = moved;
-        const qint64 oldRowid = row.integer(OldRowid), newRowid = row.integer(NewRowid);
-        switch (row.integer(Tag)) {
+        const qint64 oldRowid = row.oldRowid, newRowid = row.newRowid;
+        switch (row.tag) {
         case Deletion: {
             fresh.addEntry(step, LogIndex::Entry::Deletion);
             lastDeleted = oldRowid;
             auto found = moved.find(oldRowid);
             deletedOrigin = found == moved.end() ? std::nullopt : std::optional<qint64>(found->second);
             if (deletedOrigin) {
-                fresh.carry(step, row.integer(Row), *deletedOrigin);
+                fresh.carry(step, row.row, *deletedOrigin);
                 moved.erase(found);
             }
             break;
@@ -300,14 +177,14 @@ void SqliteModificationManager::replayHistory(LogIndex& fresh)
                                                                            : std::nullopt;
             if (origin) {
                 moved[newRowid] = *origin;
-                fresh.carry(step, row.integer(Row), *origin);
+                fresh.carry(step, row.row, *origin);
             }
             break;
         }
         default:
             break;
         }
-    }
+    });
     for (const auto& [rowid, origin] : applied ? *applied : moved)
         fresh.setOrigin(rowid, origin);
 }
@@ -351,7 +228,7 @@ bool SqliteModificationManager::readRow(qint64 rowid, RowSnapshot& row, Reading*
     }
     if (ReadConnection* apart = committed ? reading->connection() : nullptr) {
         try {
-            row.assign(apart->valueAt(statements.walkRows.text(), rowid, changedIn, ended));
+            row.assign(apart->valueAt(logTables.walkRowsText(), rowid, changedIn, ended));
             return true;
         } catch (const ErrorPair&) {
             // The history connection reads the same rows, or fails as it should.
@@ -387,9 +264,9 @@ QByteArray SqliteModificationManager::readSnapshot(qint64 rowid)
     // A scan asks for rows in ascending order, mostly a few apart.
     constexpr int shortWalk = 32;
     const SqliteDatabase::Lock held(database);
-    Statement& walk = statements.walkRows;
+    Statement& walk = logTables.walkRows();
     if (!database.holdSnapshot()) {
-        Statement::Rows row(statements.loadRow.bind(1, rowid));
+        Statement::Rows row(logTables.loadRow(rowid));
         return row.next() ? row.bytes(0) : QByteArray();
     }
     if (walk.isWalking() && walkedChanges == changes && walkedRowid <= rowid) {
@@ -414,12 +291,10 @@ void SqliteModificationManager::fileColumn(int column)
         return;
     current.fileColumn(column);
     try {
-        Statement query(database, QStringLiteral("SELECT ID, newValue FROM ") + insertedOrUpdatedTable);
-        Statement::Rows rows(query);
-        while (rows.next()) {
-            const QList<QVariant> row = rowFromBlob(rows.bytes(1));
-            current.fileValue(column, rows.integer(0), column < row.size() ? row.at(column) : QVariant());
-        }
+        logTables.readStored([&current, column](qint64 rowid, const QByteArray& snapshot) {
+            const QList<QVariant> row = rowFromBlob(snapshot);
+            current.fileValue(column, rowid, column < row.size() ? row.at(column) : QVariant());
+        });
     } catch (...) {
         current.forgetColumn(column);
         throw;
@@ -473,7 +348,7 @@ int SqliteModificationManager::currentHistoryId()
 void SqliteModificationManager::setFirstNewRowid(qint64 rowid)
 {
     const Access access(*this, Hold::Work);
-    statements.keepFirstNewRowid.bind(1, rowid).bindText(2, tableName).run();
+    logTables.keepFirstNewRowid(rowid).run();
     restoreFirstNewRowid(rowid);
 }
 

@@ -8,6 +8,7 @@
 #include "changelog/log_index.h"
 #include "changelog/modification_manager.h"
 #include "common/mutex.h"
+#include "store/log_tables.h"
 #include "store/row_batch.h"
 #include "store/sqlite_database.h"
 #include "store/statement.h"
@@ -107,7 +108,6 @@ private:
     void touch() REQUIRES(mutex);
     // Whether the open transaction has changed the log. Under Access.
     bool touchedNow() const REQUIRES(mutex);
-    void setNames(const QString& name);
     void createLogTables() REQUIRES(mutex);
     void recordChange(qint64 oldRowid, qint64 newRowid, const QByteArray& snapshot, int actionTag) REQUIRES(mutex);
     void markRowDeleted(qint64 rowid) REQUIRES(mutex);
@@ -175,21 +175,8 @@ private:
     mutable RecursiveMutex mutex;
     std::shared_ptr<SqliteDatabase> connection;
     SqliteDatabase& database;
-    // Quoted identifiers of the log tables, and the table's own name.
-    QString insertedOrUpdatedTable;
-    QString deletedTable;
-    QString historyTable;
-    QString tableName;
-    // The statements run per row, on the log tables of the current name.
-    struct Statements {
-        explicit Statements(SqliteDatabase& database);
-        void setNames(const QString& stored, const QString& deleted, const QString& history);
-        Statement removeRow, loadRow, markDeleted, unmarkDeleted, appendHistory, appendHistoryFromStored, stepForward,
-            stepBackward, removeHistory, movePosition, walkRows, removeRows, removeLabel, insertLabel, assignLabel,
-            removeLabelsAbove, setCleanMark, keepFirstNewRowid;
-        RowBatch storeRows, appendHistoryRows;
-    };
-    Statements statements;
+    // The log's tables, named after the table, with the statements run per row.
+    LogTables logTables;
     LogIndex index GUARDED_BY(mutex);
     // The listings of changes open on the log.
     std::vector<Listing*> listings GUARDED_BY(mutex);

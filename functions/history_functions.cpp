@@ -185,7 +185,7 @@ void keepFunction(sqlite3_context* ctx, int argc, sqlite3_value** argv)
         const bool kept = argc < 2 || sqlite3_value_int64(argv[1]) != 0;
         const std::shared_ptr<History> history = historyOf(ctx);
         moveTable(
-            ctx, argv[0], [&](OpenLog& entry) { history->keep(entry, kept); }, [](OpenLog&) {}, kept);
+            ctx, argv[0], [&](OpenLog& entry) { history->keptLogs().keep(entry, kept); }, [](OpenLog&) {}, kept);
     });
 }
 

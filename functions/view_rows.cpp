@@ -75,7 +75,7 @@ public:
             return false;
         const std::shared_ptr<History> history = History::require(named.history);
         if (named.kept)
-            history->stillUnheld(named.name);
+            history->keptLogs().stillUnheld(named.name);
         else if (history->registry().manager(*named.entry) != manager)
             return false;
         const std::optional<ModificationManager::RowChange> found =
@@ -152,7 +152,7 @@ std::unique_ptr<ViewRows> listTables(const ViewSubject& named)
     if (!held)
         return std::make_unique<ListedRows>(std::move(rows));
     History& history = *held;
-    const std::vector<KeptLog> kept = history.keptLogs();
+    const std::vector<KeptLog> kept = history.keptLogs().all();
     QSet<QString> keptNames, listed;
     for (const KeptLog& log : kept)
         keptNames.insert(identifierKey(log.name));
@@ -223,13 +223,13 @@ ViewSubject namedLog(const HistoryLink& link, sqlite3* db, const char* viewName,
     }
     if (named.entry && history.registry().manager(*named.entry))
         return named;
-    named.kept = history.readKeptLog(named.name);
+    named.kept = history.keptLogs().read(named.name);
     if (named.kept) {
         named.entry = nullptr;
         return named;
     }
     // A table of this process took the log up meanwhile.
-    if (history.heldHere(named.name)) {
+    if (history.keptLogs().heldHere(named.name)) {
         named.entry = history.registry().find(named.name);
         return named;
     }

@@ -23,11 +23,7 @@ void History::refuseChangedFiles(const std::shared_ptr<OpenLog>& entry, const Op
         return;
     closeTable(entry, opened.overlay);
     const std::shared_ptr<HistoryFile::Open> file = historyFile.opened();
-    bool kept = false;
-    try {
-        kept = file && LogRecords::keptLog(file->database, log.name);
-    } catch (const ErrorPair&) {
-    }
+    const bool kept = KeptLogs::markedIn(file.get(), log.name);
     // With no table left to hold it but the one this reconnect replaces, the
     // log ends as at the end of the process: a kept one waits in the file to
     // be discarded, or taken up once the files are back. Not while a history
@@ -43,7 +39,7 @@ void History::refuseChangedFiles(const std::shared_ptr<OpenLog>& entry, const Op
         closeIfIdle();
     }
     throw filesChanged(log.name, *difference, kept ? QStringLiteral("kept change log") : QStringLiteral("change log"),
-                       kept   ? acceptHint(log.name)
+                       kept   ? KeptLogs::acceptHint(log.name)
                        : ends ? QStringLiteral("; the log was not kept, and ended with its edits")
                               : QString());
 }
@@ -59,11 +55,7 @@ void History::requireUnchangedFiles(const std::shared_ptr<OpenLog>& entry, const
     const std::shared_ptr<HistoryFile::Open> file = historyFile.opened();
     if (!difference || !log.manager || !file)
         return;
-    bool kept = false;
-    try {
-        kept = LogRecords::keptLog(file->database, log.name).has_value();
-    } catch (const ErrorPair&) {
-    }
+    const bool kept = KeptLogs::markedIn(file.get(), log.name);
     // Rows a transaction holds would go with a log dropped under it.
     if (file->database.inTransaction())
         throw filesChangedUnder(log.name, *difference,
@@ -76,7 +68,7 @@ void History::requireUnchangedFiles(const std::shared_ptr<OpenLog>& entry, const
         log.name, *difference,
         kept ? QStringLiteral("; the table shows the files as they are, and its kept log waits in the history "
                               "database") +
-                   acceptHint(log.name)
+                   KeptLogs::acceptHint(log.name)
              : QStringLiteral("; the log was not kept, and ended with its edits: the table shows the files as they "
                               "are"));
 }

@@ -6,6 +6,7 @@
 
 #include "common/error_pair.h"
 #include "common/identifiers.h"
+#include "history/kept_logs.h"
 #include "history/refusals.h"
 
 #include <QSqlDatabase>
@@ -74,7 +75,7 @@ std::shared_ptr<OpenLog> History::openTable(const QString& name, const void* hol
     // write, which needs it, says what is wrong.
     std::optional<KeptLog> kept;
     try {
-        kept = LogRecords::keptLog(file->database, name);
+        kept = KeptLogs::find(file->database, name);
     } catch (const ErrorPair&) {
     }
     if (!kept)
@@ -118,7 +119,7 @@ void History::endLog(const std::shared_ptr<SqliteModificationManager>& manager, 
         return;
     try {
         HostTransaction::Scope scope = HostTransaction::work(file->database, HistoryOwner::apart(manager.get()), wait);
-        if (!LogRecords::keptLog(file->database, manager->name()))
+        if (!KeptLogs::find(file->database, manager->name()))
             manager->dropLog();
         scope.keep();
     } catch (const ErrorPair& error) {
@@ -217,17 +218,17 @@ void History::takeUpLog(OpenLog& entry, const QByteArray& uri, std::vector<FileS
     if (!claim.taken())
         throw busyElsewhere(name);
     // Read again under the lock: the mark may have come or gone meanwhile.
-    const std::optional<KeptLog> kept = LogRecords::keptLog(db, name);
+    const std::optional<KeptLog> kept = KeptLogs::find(db, name);
     if (!kept && !create) {
         scope.keep();
         return;
     }
     std::shared_ptr<SqliteModificationManager> manager;
     if (kept) {
-        manager = resumeKeptLog(file, name, uri, *kept, now);
+        manager = KeptLogs::takeUp(file, name, uri, *kept, now);
     } else {
         LogRecords::removeLog(db, name);
-        claimUri(*file, name, uri);
+        KeptLogs::claimUri(*file, name, uri);
         manager = std::make_shared<SqliteModificationManager>(connectionOf(file), name, true);
         manager->madeNow();
         LogRecords::addRegistryRow(db, uri, name);
@@ -240,28 +241,6 @@ void History::takeUpLog(OpenLog& entry, const QByteArray& uri, std::vector<FileS
         throw;
     }
     claim.keep();
-}
-
-void History::claimUri(HistoryFile::Open& file, const QString& name, const QByteArray& uri)
-{
-    for (const QString& other : LogRecords::namesOn(file.database, uri)) {
-        if (sameIdentifier(other, name))
-            continue;
-        const ErrorPair used(SQLITE_CONSTRAINT,
-                             QStringLiteral("table %1: its file path %2 is already used by the change log of table %3")
-                                 .arg(name, QString::fromUtf8(uri), other));
-        if (file.owners.holds(other))
-            throw used;
-        const OwnerLocks::Claim claim(file.owners, other);
-        if (!claim.taken())
-            throw used;
-        if (LogRecords::keptLog(file.database, other))
-            throw ErrorPair(SQLITE_CONSTRAINT, QStringLiteral("table %1: its file path %2 is already used by the kept "
-                                                              "change log of table %3; open the table as %3")
-                                                       .arg(name, QString::fromUtf8(uri), other) +
-                                                   discardHint(other));
-        LogRecords::removeLog(file.database, other);
-    }
 }
 
 std::vector<LogPath> History::livingLogPaths()
@@ -360,11 +339,7 @@ void History::renameLog(const std::shared_ptr<OpenLog>& entry, const QString& ne
         claim.emplace(file->owners, newName);
         if (!claim->taken())
             throw busyElsewhere(newName);
-        if (LogRecords::keptLog(file->database, newName))
-            throw ErrorPair(SQLITE_ERROR, QStringLiteral("cannot rename table %1 to %2: a kept change log of that name "
-                                                         "waits in the history database")
-                                                  .arg(oldName, newName) +
-                                              discardHint(newName));
+        KeptLogs::refuseRenameOnto(file->database, oldName, newName);
         LogRecords::removeLog(file->database, newName);
     }
     bool renamedLog = false, renamedEntry = false;
@@ -387,4 +362,16 @@ void History::renameLog(const std::shared_ptr<OpenLog>& entry, const QString& ne
         claim->keep();
         file->owners.release(oldName);
     }
+}
+
+void History::discard(const QString& name, sqlite3* owner)
+{
+    kept.discard(name, owner);
+    closeIfIdle();
+}
+
+void History::acceptFiles(const QString& name, const std::optional<QByteArray>& uri, sqlite3* owner)
+{
+    kept.acceptFiles(name, uri, owner);
+    closeIfIdle();
 }

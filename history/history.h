@@ -6,6 +6,7 @@
 
 #include "changelog/sqlite_modification_manager.h"
 #include "history/host_transaction.h"
+#include "history/kept_logs.h"
 #include "history/open_tables.h"
 #include "store/history_file.h"
 #include "store/log_records.h"
@@ -40,6 +41,7 @@ public:
     HistoryFile& file() { return historyFile; }
     HostTransaction& transaction() { return hostTransaction; }
     OpenTables& registry() { return tables; }
+    KeptLogs& keptLogs() { return kept; }
 
     // A table of name opened under holder, over its filePath (canonical),
     // whose files were as stamped when it opened them. A kept log of that name
@@ -102,37 +104,9 @@ public:
     // Whether a live process other than this one owns a log of name.
     bool ownedElsewhere(const QString& name);
 
-    // Keeping. Marks entry's log kept, or takes the mark back: a kept log
-    // outlives its tables and the process, until DROP TABLE or discard().
-    // The log must exist; call inside work of the host connection. Throws ErrorPair.
-    void keep(OpenLog& entry, bool kept);
-    // Every kept mark in the history file, by name; none when there is no
-    // history file yet. Throws ErrorPair.
-    std::vector<KeptLog> keptLogs();
-    // Drops the kept log of name, which no table may hold, in work of owner
-    // (a host connection) on the history transaction, as a write of owner
-    // waits for or is refused by another connection's. Throws ErrorPair.
+    // KeptLogs::discard and KeptLogs::acceptFiles, after which the history
+    // file closes when this process has no log in it.
     void discard(const QString& name, sqlite3* owner);
-    // The kept log of name, which no table holds, read for the views without
-    // taking it up: a manager that writes nothing, its index read now in one
-    // snapshot of the file. Null when name has no kept log (or there is no
-    // history file), and when a table of this process holds it: read it
-    // through that table's entry. Throws ErrorPair: SQLITE_BUSY when another
-    // process holds the log, or the database fails.
-    std::shared_ptr<SqliteModificationManager> readKeptLog(const QString& name);
-    // Once the kept log of name that readKeptLog read has been taken up,
-    // throws SQLITE_BUSY (by another process) or SQLITE_ABORT (by a table of
-    // this one).
-    void stillUnheld(const QString& name);
-    // Whether a table of this process holds the log of name.
-    bool heldHere(const QString& name) const;
-    // The user vouches for the files behind the kept log of name, which no
-    // table may hold: they are stamped anew as they are now, after the log
-    // moves to uri (canonical) when given. In work of owner on the history
-    // transaction, as discard(). Throws ErrorPair: SQLITE_LOCKED while a table
-    // of this process holds the log, SQLITE_BUSY while another process does,
-    // SQLITE_ERROR without a kept log, SQLITE_CONSTRAINT when another log
-    // uses uri.
     void acceptFiles(const QString& name, const std::optional<QByteArray>& uri, sqlite3* owner);
 
 private:
@@ -145,14 +119,6 @@ private:
     // Refuses a table over uri of entry's log, held here, when the files
     // changed since the log began; the log ends when no table holds it.
     void refuseChangedFiles(const std::shared_ptr<OpenLog>& entry, const OpenLog::Table& opened);
-    // The kept log of name taken up for a table over uri, whose files are now
-    // as stamped; throws ErrorPair when it must not be.
-    std::shared_ptr<SqliteModificationManager> resumeKeptLog(const std::shared_ptr<HistoryFile::Open>& file,
-                                                             const QString& name, const QByteArray& uri,
-                                                             const KeptLog& kept, const std::vector<FileStamp>& now);
-    // Refuses when another name's log, live or kept, uses uri; clears what a
-    // dead process left there.
-    void claimUri(HistoryFile::Open& file, const QString& name, const QByteArray& uri);
     // Ends a log whose tables all went: dropped unless kept, in a transaction
     // of its own, once another connection's ends (with wait); else a leftover,
     // swept by sweepLeftovers() when another connection's stood in the way.
@@ -160,12 +126,6 @@ private:
     // Commits scope, in which entry's log was dropped, with the log taken
     // from entry, and lets its name go; a failed commit puts the log back.
     void commitEndedLog(HistoryFile::Open& file, HostTransaction::Scope& scope, OpenLog& entry, const LogState& log);
-    // Runs work on the kept log of name in work of owner on the history
-    // transaction, once no table of this process holds the log (else
-    // SQLITE_LOCKED, ending in onlyUnheld) and no other process does (else
-    // SQLITE_BUSY); SQLITE_ERROR without a kept log. Throws ErrorPair.
-    void onUnheldKeptLog(HistoryFile::Open& file, const QString& name, sqlite3* owner, const QString& onlyUnheld,
-                         const std::function<void(const KeptLog&)>& work);
     // Closes the history file while this process has no log in it, so that
     // nothing holds the file between uses, and the next use opens it afresh
     // where HOME points then; leftovers of processes that died go first.
@@ -174,5 +134,6 @@ private:
     HistoryFile historyFile;
     HostTransaction hostTransaction{*this};
     OpenTables tables;
+    KeptLogs kept{historyFile, tables};
     std::atomic<bool> leftoversWaiting{false};
 };

@@ -1,18 +1,39 @@
-// The kept logs, which outlive their tables and the process: keeping and
-// discarding them, reading one no table holds, taking one up, and the user's
-// word for the files under one.
-#include "history/history.h"
+// The kept logs' policy: when one may be kept, discarded, taken up, read or
+// vouched for, and what each refusal says; the rows themselves are LogRecords'.
+#include "history/kept_logs.h"
 
-#include "common/error_pair.h"
 #include "common/identifiers.h"
+#include "history/host_transaction.h"
 #include "history/refusals.h"
 
 #include <sqlite3.h>
 
-std::shared_ptr<SqliteModificationManager> History::resumeKeptLog(const std::shared_ptr<HistoryFile::Open>& file,
-                                                                  const QString& name, const QByteArray& uri,
-                                                                  const KeptLog& kept,
-                                                                  const std::vector<FileStamp>& now)
+namespace {
+
+QString sqlLiteral(QString text)
+{
+    return QLatin1Char('\'') + text.replace(QLatin1Char('\''), QStringLiteral("''")) + QLatin1Char('\'');
+}
+
+} // namespace
+
+std::optional<KeptLog> KeptLogs::find(SqliteDatabase& database, const QString& name)
+{
+    return LogRecords::keptLog(database, name);
+}
+
+bool KeptLogs::markedIn(HistoryFile::Open* file, const QString& name) noexcept
+{
+    try {
+        return file && LogRecords::keptLog(file->database, name);
+    } catch (...) {
+        return false;
+    }
+}
+
+std::shared_ptr<SqliteModificationManager> KeptLogs::takeUp(const std::shared_ptr<HistoryFile::Open>& file,
+                                                            const QString& name, const QByteArray& uri,
+                                                            const KeptLog& kept, const std::vector<FileStamp>& now)
 {
     if (kept.uri != uri)
         throw ErrorPair(SQLITE_ERROR, QStringLiteral("table %1: its kept change log was made over file path %2, not "
@@ -36,13 +57,35 @@ std::shared_ptr<SqliteModificationManager> History::resumeKeptLog(const std::sha
     return manager;
 }
 
-std::vector<KeptLog> History::keptLogs()
+void KeptLogs::claimUri(HistoryFile::Open& file, const QString& name, const QByteArray& uri)
+{
+    for (const QString& other : LogRecords::namesOn(file.database, uri)) {
+        if (sameIdentifier(other, name))
+            continue;
+        const ErrorPair used(SQLITE_CONSTRAINT,
+                             QStringLiteral("table %1: its file path %2 is already used by the change log of table %3")
+                                 .arg(name, QString::fromUtf8(uri), other));
+        if (file.owners.holds(other))
+            throw used;
+        const OwnerLocks::Claim claim(file.owners, other);
+        if (!claim.taken())
+            throw used;
+        if (LogRecords::keptLog(file.database, other))
+            throw ErrorPair(SQLITE_CONSTRAINT, QStringLiteral("table %1: its file path %2 is already used by the kept "
+                                                              "change log of table %3; open the table as %3")
+                                                       .arg(name, QString::fromUtf8(uri), other) +
+                                                   discardHint(other));
+        LogRecords::removeLog(file.database, other);
+    }
+}
+
+std::vector<KeptLog> KeptLogs::all()
 {
     const std::shared_ptr<HistoryFile::Open> file = historyFile.existing();
     return file ? LogRecords::keptLogs(file->database) : std::vector<KeptLog>();
 }
 
-void History::keep(OpenLog& entry, bool kept)
+void KeptLogs::keep(OpenLog& entry, bool kept)
 {
     const std::shared_ptr<HistoryFile::Open> file = historyFile.open();
     const LogState log = tables.state(entry);
@@ -53,18 +96,16 @@ void History::keep(OpenLog& entry, bool kept)
         LogRecords::unmarkKept(file->database, log.manager->name());
 }
 
-void History::discard(const QString& name, sqlite3* owner)
+void KeptLogs::discard(const QString& name, sqlite3* owner)
 {
     const std::shared_ptr<HistoryFile::Open> file = historyFile.open();
-    onUnheldKeptLog(*file, name, owner,
-                    QStringLiteral("only a kept log that no table has open can be discarded (DROP TABLE drops an "
-                                   "open one)"),
-                    [&](const KeptLog&) { LogRecords::removeLog(file->database, name); });
+    onUnheld(*file, name, owner,
+             QStringLiteral("only a kept log that no table has open can be discarded (DROP TABLE drops an open one)"),
+             [&](const KeptLog&) { LogRecords::removeLog(file->database, name); });
     file->database.giveSpaceBack();
-    closeIfIdle();
 }
 
-std::shared_ptr<SqliteModificationManager> History::readKeptLog(const QString& name)
+std::shared_ptr<SqliteModificationManager> KeptLogs::read(const QString& name)
 {
     const std::shared_ptr<HistoryFile::Open> file = historyFile.existing();
     if (!file || !LogRecords::keptLog(file->database, name))
@@ -74,7 +115,7 @@ std::shared_ptr<SqliteModificationManager> History::readKeptLog(const QString& n
     // process's threads count together: only another process refuses it.
     const OwnerLocks::Claim claim(file->owners, name);
     if (!claim.taken())
-        throw keptLogInUse(name);
+        throw inUse(name);
     // The mark is made after the log is held: a log marked by now that a
     // table of this process holds is read through that table.
     if (heldHere(name))
@@ -98,48 +139,45 @@ std::shared_ptr<SqliteModificationManager> History::readKeptLog(const QString& n
     return manager;
 }
 
-void History::stillUnheld(const QString& name)
+void KeptLogs::stillUnheld(const QString& name)
 {
     const std::shared_ptr<HistoryFile::Open> file = historyFile.opened();
     if (!file)
         return;
     const OwnerLocks::Claim claim(file->owners, name);
     if (!claim.taken())
-        throw keptLogInUse(name);
+        throw inUse(name);
     if (heldHere(name))
         throw ErrorPair(SQLITE_ABORT, QStringLiteral("table %1: its kept change log was taken up by a table of this "
                                                      "process while it was listed; list it again")
                                           .arg(name));
 }
 
-bool History::heldHere(const QString& name) const
+bool KeptLogs::heldHere(const QString& name) const
 {
     const std::shared_ptr<OpenLog> entry = tables.find(name);
     return entry && tables.manager(*entry);
 }
 
-void History::acceptFiles(const QString& name, const std::optional<QByteArray>& uri, sqlite3* owner)
+void KeptLogs::acceptFiles(const QString& name, const std::optional<QByteArray>& uri, sqlite3* owner)
 {
     const std::shared_ptr<HistoryFile::Open> file = historyFile.open();
-    onUnheldKeptLog(*file, name, owner,
-                    QStringLiteral("only the files of a kept log that no table has open can be accepted"),
-                    [&](const KeptLog& kept) {
-                        const QByteArray path = uri.value_or(kept.uri);
-                        if (path != kept.uri) {
-                            claimUri(*file, kept.name, path);
-                            LogRecords::moveLog(file->database, kept.name, path);
-                        }
-                        LogRecords::markKept(file->database, kept.name, path, kept.firstNewRowid, stampFiles(path));
-                    });
-    closeIfIdle();
+    onUnheld(*file, name, owner, QStringLiteral("only the files of a kept log that no table has open can be accepted"),
+             [&](const KeptLog& kept) {
+                 const QByteArray path = uri.value_or(kept.uri);
+                 if (path != kept.uri) {
+                     claimUri(*file, kept.name, path);
+                     LogRecords::moveLog(file->database, kept.name, path);
+                 }
+                 LogRecords::markKept(file->database, kept.name, path, kept.firstNewRowid, stampFiles(path));
+             });
 }
 
-void History::onUnheldKeptLog(HistoryFile::Open& file, const QString& name, sqlite3* owner, const QString& onlyUnheld,
-                              const std::function<void(const KeptLog&)>& work)
+void KeptLogs::onUnheld(HistoryFile::Open& file, const QString& name, sqlite3* owner, const QString& onlyUnheld,
+                        const std::function<void(const KeptLog&)>& work)
 {
     const auto refuseOpen = [&] {
-        const std::shared_ptr<OpenLog> entry = tables.find(name);
-        if (entry && tables.manager(*entry))
+        if (heldHere(name))
             throw ErrorPair(
                 SQLITE_LOCKED,
                 QStringLiteral("table %1: its change log is open in this process; %2").arg(name, onlyUnheld));
@@ -151,10 +189,40 @@ void History::onUnheldKeptLog(HistoryFile::Open& file, const QString& name, sqli
     refuseOpen();
     const OwnerLocks::Claim claim(file.owners, name);
     if (!claim.taken())
-        throw keptLogInUse(name);
+        throw inUse(name);
     const std::optional<KeptLog> kept = LogRecords::keptLog(file.database, name);
     if (!kept)
         throw ErrorPair(SQLITE_ERROR, QStringLiteral("table %1 has no kept change log").arg(name));
     work(*kept);
     scope.keep();
+}
+
+ErrorPair KeptLogs::inUse(const QString& name)
+{
+    return ErrorPair(SQLITE_BUSY,
+                     QStringLiteral("table %1: its kept change log is in use by another process").arg(name));
+}
+
+void KeptLogs::refuseRenameOnto(SqliteDatabase& database, const QString& oldName, const QString& newName)
+{
+    if (LogRecords::keptLog(database, newName))
+        throw ErrorPair(SQLITE_ERROR, QStringLiteral("cannot rename table %1 to %2: a kept change log of that name "
+                                                     "waits in the history database")
+                                              .arg(oldName, newName) +
+                                          discardHint(newName));
+}
+
+QString KeptLogs::discardHint(const QString& name)
+{
+    return QStringLiteral("; to drop the kept log and its edits, run SELECT ombrix_discard(%1)").arg(sqlLiteral(name));
+}
+
+QString KeptLogs::acceptHint(const QString& name, const std::optional<QByteArray>& path)
+{
+    const QString arguments =
+        sqlLiteral(name) + (path ? QStringLiteral(", ") + sqlLiteral(QString::fromUtf8(*path)) : QString());
+    return QStringLiteral("; if the files are the ones the log was made over, run SELECT ombrix_accept_files(%1) and "
+                          "create the table again")
+               .arg(arguments) +
+           discardHint(name);
 }

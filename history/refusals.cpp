@@ -4,39 +4,9 @@
 
 #include <sqlite3.h>
 
-namespace {
-
-QString sqlLiteral(QString text)
-{
-    return QLatin1Char('\'') + text.replace(QLatin1Char('\''), QStringLiteral("''")) + QLatin1Char('\'');
-}
-
-} // namespace
-
 ErrorPair busyElsewhere(const QString& name)
 {
     return ErrorPair(SQLITE_BUSY, QStringLiteral("table %1: its change log is in use by another process").arg(name));
-}
-
-ErrorPair keptLogInUse(const QString& name)
-{
-    return ErrorPair(SQLITE_BUSY,
-                     QStringLiteral("table %1: its kept change log is in use by another process").arg(name));
-}
-
-QString discardHint(const QString& name)
-{
-    return QStringLiteral("; to drop the kept log and its edits, run SELECT ombrix_discard(%1)").arg(sqlLiteral(name));
-}
-
-QString acceptHint(const QString& name, const std::optional<QByteArray>& path)
-{
-    const QString arguments =
-        sqlLiteral(name) + (path ? QStringLiteral(", ") + sqlLiteral(QString::fromUtf8(*path)) : QString());
-    return QStringLiteral("; if the files are the ones the log was made over, run SELECT ombrix_accept_files(%1) and "
-                          "create the table again")
-               .arg(arguments) +
-           discardHint(name);
 }
 
 std::optional<QString> firstDifference(const std::vector<FileStamp>& then, const std::vector<FileStamp>& now)

@@ -1,5 +1,5 @@
-// The refusals of change logs that cannot be taken up, or held on, with the
-// ways out their messages name; and how files differ from their stamps.
+// The refusals of change logs that cannot be taken up, or held on, over
+// files that changed; and how files differ from their stamps.
 #pragma once
 
 #include "common/error_pair.h"
@@ -13,13 +13,6 @@
 
 // Another process owns the log of name (SQLITE_BUSY).
 ErrorPair busyElsewhere(const QString& name);
-// Another process holds the kept log of name (SQLITE_BUSY).
-ErrorPair keptLogInUse(const QString& name);
-// How a message tells the way out of a kept log that cannot be taken up.
-QString discardHint(const QString& name);
-// The same, for a log whose files may be the right ones after all: the user
-// may vouch for them, at the path given when the log is to move there.
-QString acceptHint(const QString& name, const std::optional<QByteArray>& path = std::nullopt);
 // The first way in which the files now differ from those stamped, or none;
 // both lists in stampBefore order.
 std::optional<QString> firstDifference(const std::vector<FileStamp>& then, const std::vector<FileStamp>& now);

@@ -70,7 +70,8 @@ QList<QVariant> logTableNames(const QString& name)
 }
 
 const char keptLogQuery[] =
-    "SELECT k.name, k.uri, (SELECT currentHistoryID FROM $registry r WHERE CAST(r.name AS TEXT) = k.name AND "
+    "SELECT k.name, k.uri, (SELECT currentHistoryID FROM $registry r WHERE CAST(r.name AS TEXT) = k.name COLLATE "
+    "NOCASE AND "
     "typeof(r.currentHistoryID) = 'integer' AND r.currentHistoryID BETWEEN -2147483648 AND 2147483647), "
     "CASE WHEN typeof(k.firstNewRowid) = 'integer' THEN k.firstNewRowid END FROM $keptLogs k ";
 
@@ -99,7 +100,9 @@ void addRegistryRow(SqliteDatabase& database, const QByteArray& uri, const QStri
 
 bool hasRegistryRow(SqliteDatabase& database, const QString& name)
 {
-    return database.runOnce(onSharedTables("SELECT 1 FROM $registry WHERE CAST(name AS TEXT) = ? ;"), {QVariant(name)})
+    return database
+        .runOnce(onSharedTables("SELECT 1 FROM $registry WHERE CAST(name AS TEXT) = ? COLLATE NOCASE;"),
+                 {QVariant(name)})
         .isValid();
 }
 
@@ -184,7 +187,8 @@ void unmarkKept(SqliteDatabase& database, const QString& name)
 void moveLog(SqliteDatabase& database, const QString& name, const QByteArray& uri)
 {
     Savepoint savepoint(database);
-    Statement registry(database, onSharedTables("UPDATE $registry SET uri = ?1 WHERE CAST(name AS TEXT) = ?2"));
+    Statement registry(database,
+                       onSharedTables("UPDATE $registry SET uri = ?1 WHERE CAST(name AS TEXT) = ?2 COLLATE NOCASE"));
     bindRegistryText(registry, 1, uri);
     registry.bindText(2, name).run();
     Statement mark(database, onSharedTables("UPDATE $keptLogs SET uri = ?1 WHERE name = ?2"));
