@@ -3,7 +3,7 @@
 // carrying one historyID, and steps without rows are passed over. A walk
 // visits only steps that hold rows, so it ends at once past either end.
 #include "changelog/row_snapshot.h"
-#include "changelog/sqlite_modification_manager.h"
+#include "changelog/stored_change_log.h"
 #include "common/error_pair.h"
 #include "store/savepoint.h"
 
@@ -35,11 +35,11 @@ qint64 jump(qint64 position, qint64 target)
 
 } // namespace
 
-void SqliteModificationManager::commit()
+void StoredChangeLog::commit()
 {
     const Access access(*this, Hold::Work);
     Savepoint savepoint(database);
-    const int position = currentHistoryId();
+    const int position = this->position();
     if (position == highestPosition)
         throw ErrorPair(SQLITE_FULL, QStringLiteral("the history of %1 has no step left").arg(logTables.name()));
     if (log().pendingLabel())
@@ -49,25 +49,25 @@ void SqliteModificationManager::commit()
     savepoint.release();
 }
 
-void SqliteModificationManager::commit(const QString& label)
+void StoredChangeLog::commit(const QString& label)
 {
     const Access access(*this, Hold::Work);
     Savepoint savepoint(database);
     if (hasOpenStep())
-        setStepLabel(currentHistoryId(), label);
+        setStepLabel(position(), label);
     commit();
     savepoint.release();
 }
 
-void SqliteModificationManager::label(const std::optional<QString>& label)
+void StoredChangeLog::label(const std::optional<QString>& label)
 {
     const Access access(*this, Hold::Work);
     Savepoint savepoint(database);
-    setStepLabel(hasOpenStep() ? std::optional<int>(currentHistoryId()) : std::nullopt, label);
+    setStepLabel(hasOpenStep() ? std::optional<int>(position()) : std::nullopt, label);
     savepoint.release();
 }
 
-void SqliteModificationManager::markClean()
+void StoredChangeLog::markClean()
 {
     const Access access(*this, Hold::Work);
     Savepoint savepoint(database);
@@ -75,14 +75,14 @@ void SqliteModificationManager::markClean()
     savepoint.release();
 }
 
-bool SqliteModificationManager::hasOpenStep()
+bool StoredChangeLog::hasOpenStep()
 {
-    const int position = currentHistoryId();
+    const int position = this->position();
     return log().stepHoldsRows(position) && !log().lowestStepAbove(position);
 }
 
 // Sets the position; a table without a registry row has none to set.
-void SqliteModificationManager::moveHistoryId(qint64 position)
+void StoredChangeLog::moveHistoryId(qint64 position)
 {
     const int clamped = static_cast<int>(std::clamp(position, lowestPosition, highestPosition));
     changeLog(logTables.movePosition(clamped), [clamped](LogIndex& log) {
@@ -93,9 +93,9 @@ void SqliteModificationManager::moveHistoryId(qint64 position)
 
 // New work makes what could be redone unreachable: those rows go, and the
 // change starts a step of its own when the current step holds rows.
-void SqliteModificationManager::startNewChange()
+void StoredChangeLog::startNewChange()
 {
-    const int position = currentHistoryId();
+    const int position = this->position();
     if (!log().lowestStepAbove(position))
         return;
     removeHistoryAbove(position);
@@ -103,11 +103,11 @@ void SqliteModificationManager::startNewChange()
         moveHistoryId(qint64(position) + 1);
 }
 
-void SqliteModificationManager::undo(qint64 steps)
+void StoredChangeLog::undo(qint64 steps)
 {
     const Access access(*this, Hold::Work);
     Savepoint savepoint(database);
-    qint64 position = currentHistoryId();
+    qint64 position = this->position();
     const qint64 count = clampedStepCount(steps);
     for (qint64 done = 0; done < count; ++done) {
         const std::optional<int> step = log().highestStepAtOrBelow(static_cast<int>(position));
@@ -124,11 +124,11 @@ void SqliteModificationManager::undo(qint64 steps)
     savepoint.release();
 }
 
-void SqliteModificationManager::redo(qint64 steps)
+void StoredChangeLog::redo(qint64 steps)
 {
     const Access access(*this, Hold::Work);
     Savepoint savepoint(database);
-    qint64 position = currentHistoryId();
+    qint64 position = this->position();
     const qint64 count = clampedStepCount(steps);
     bool reapplied = false;
     for (qint64 done = 0; done < count; ++done) {
@@ -153,7 +153,7 @@ void SqliteModificationManager::redo(qint64 steps)
 // one while the state tables change, and snapshots go back as they are.
 // Stored rows to remove wait while their rowids follow each other, and go
 // by one range: a step over many rows mostly removes runs of them.
-void SqliteModificationManager::undoStep(int step)
+void StoredChangeLog::undoStep(int step)
 {
     std::optional<std::pair<qint64, qint64>> run;
     auto flush = [&]() REQUIRES(mutex) {
@@ -209,7 +209,7 @@ void SqliteModificationManager::undoStep(int step)
 
 // Applies one step again, oldest change first. A moved row's deletion is
 // re-applied by the step's own deletion row.
-void SqliteModificationManager::redoStep(int step)
+void StoredChangeLog::redoStep(int step)
 {
     Statement::Rows change(logTables.stepRows(step, true));
     while (change.next()) {

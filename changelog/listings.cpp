@@ -1,11 +1,11 @@
 // The log as the views read it: its summary, its steps, and listings of its
 // changes, which hold what they have yet to show once the log changes.
-#include "changelog/sqlite_modification_manager.h"
+#include "changelog/stored_change_log.h"
 
 #include <algorithm>
 #include <limits>
 
-ModificationManager::Summary SqliteModificationManager::summary()
+ChangeLog::Summary StoredChangeLog::summary()
 {
     const Access access(*this);
     const LogIndex& current = log();
@@ -13,11 +13,11 @@ ModificationManager::Summary SqliteModificationManager::summary()
                    current.updatedCount(), current.deletedCount(), current.isClean()};
 }
 
-std::vector<ModificationManager::StepSummary> SqliteModificationManager::steps()
+std::vector<ChangeLog::StepSummary> StoredChangeLog::steps()
 {
     const Access access(*this);
     const LogIndex& current = log();
-    const int position = currentHistoryId();
+    const int position = this->position();
     const bool open = !current.lowestStepAbove(position);
     std::vector<StepSummary> all;
     all.reserve(current.allSteps().size());
@@ -32,26 +32,26 @@ std::vector<ModificationManager::StepSummary> SqliteModificationManager::steps()
 
 // Walks the index from where it stands: the rows of one kind at a time, each
 // found from the key after the last one.
-class SqliteModificationManager::Listing : public ChangeListing {
+class StoredChangeLog::Listing : public ChangeListing {
 public:
-    explicit Listing(SqliteModificationManager& manager) : manager(manager)
+    explicit Listing(StoredChangeLog& changeLog) : changeLog(changeLog)
     {
-        const Access access(manager);
-        manager.listings.push_back(this);
+        const Access access(changeLog);
+        changeLog.listings.push_back(this);
     }
     ~Listing() override
     {
-        const Access access(manager);
-        const auto listed = std::find(manager.listings.begin(), manager.listings.end(), this);
-        if (listed != manager.listings.end())
-            manager.listings.erase(listed);
+        const Access access(changeLog);
+        const auto listed = std::find(changeLog.listings.begin(), changeLog.listings.end(), this);
+        if (listed != changeLog.listings.end())
+            changeLog.listings.erase(listed);
     }
 
     std::optional<RowChange> next() override
     {
-        const Access access(manager);
+        const Access access(changeLog);
         if (!rest)
-            return walk(manager.log());
+            return walk(changeLog.log());
         if (at == rest->size())
             return std::nullopt;
         return (*rest)[at++];
@@ -94,7 +94,7 @@ private:
         return std::nullopt;
     }
 
-    SqliteModificationManager& manager;
+    StoredChangeLog& changeLog;
     Phase phase = Phase::Stored;
     qint64 from = std::numeric_limits<qint64>::min();
     // What it had yet to show when the log first changed.
@@ -102,12 +102,12 @@ private:
     size_t at = 0;
 };
 
-std::unique_ptr<ModificationManager::ChangeListing> SqliteModificationManager::listChanges()
+std::unique_ptr<ChangeLog::ChangeListing> StoredChangeLog::listChanges()
 {
     return std::make_unique<Listing>(*this);
 }
 
-std::optional<ModificationManager::RowChange> SqliteModificationManager::changeOf(qint64 rowid)
+std::optional<ChangeLog::RowChange> StoredChangeLog::changeOf(qint64 rowid)
 {
     const Access access(*this);
     const LogIndex& current = log();
@@ -117,7 +117,7 @@ std::optional<ModificationManager::RowChange> SqliteModificationManager::changeO
     return RowChange{origin ? ChangeKind::Update : ChangeKind::Insert, rowid, origin};
 }
 
-void SqliteModificationManager::holdListings(const LogIndex& current)
+void StoredChangeLog::holdListings(const LogIndex& current)
 {
     for (Listing* listing : listings)
         listing->holdRest(current);

@@ -1,4 +1,4 @@
-// What a manager knows of its table's log without asking the database: the
+// What a changeLog knows of its table's log without asking the database: the
 // rowids deleted and stored, where each changed row came from, the position
 // and the steps that hold rows with what they hold. The values stay in the
 // history file; only a by-value lookup asked for files them.
@@ -71,9 +71,9 @@ public:
     void file(qint64 rowid, const QList<QVariant>& row);
     void unfile(qint64 rowid, const QList<QVariant>& row);
     void fileValue(int column, qint64 rowid, const QVariant& value);
-    // See ModificationManager::modifiedRowidsWithValue; column must be filed.
+    // See ChangeLog::modifiedRowidsWithValue; column must be filed.
     std::optional<std::vector<qint64>> storedWithValue(int column, const QVariant& value) const;
-    // See ModificationManager::modifiedRowidsHolding; column must be filed.
+    // See ChangeLog::modifiedRowidsHolding; column must be filed.
     std::vector<qint64> storedHolding(int column, const QVariant& value) const;
 
     // --- steps and position

@@ -3,7 +3,7 @@
 // change to the log is made to its index as well. Rows go from the host's
 // values to the file as snapshots, and from table to table inside SQLite.
 #include "changelog/row_snapshot.h"
-#include "changelog/sqlite_modification_manager.h"
+#include "changelog/stored_change_log.h"
 #include "changelog/values.h"
 #include "store/savepoint.h"
 
@@ -18,7 +18,7 @@ const QByteArray& emptyRow()
 
 } // namespace
 
-void SqliteModificationManager::deleteRow(qint64 rowid)
+void StoredChangeLog::deleteRow(qint64 rowid)
 {
     const Access access(*this, Hold::Work);
     Savepoint savepoint(database);
@@ -31,13 +31,13 @@ void SqliteModificationManager::deleteRow(qint64 rowid)
     savepoint.release();
 }
 
-void SqliteModificationManager::insertRow(qint64 rowid, int argc, sqlite3_value** argv)
+void StoredChangeLog::insertRow(qint64 rowid, int argc, sqlite3_value** argv)
 {
     const Access access(*this, Hold::Work);
     recordChange(rowid, rowid, snapshotFromArguments(argc, argv), Insertion);
 }
 
-void SqliteModificationManager::updateRow(qint64 oldRowid, qint64 newRowid, int argc, sqlite3_value** argv)
+void StoredChangeLog::updateRow(qint64 oldRowid, qint64 newRowid, int argc, sqlite3_value** argv)
 {
     const Access access(*this, Hold::Work);
     recordChange(oldRowid, newRowid, snapshotFromArguments(argc, argv), Update);
@@ -46,8 +46,7 @@ void SqliteModificationManager::updateRow(qint64 oldRowid, qint64 newRowid, int 
 // A row moved to another rowid records the deletion of its old rowid first;
 // its history row keeps the values the old rowid held before that, and the
 // inner row the old rowid stood for becomes the new rowid's origin.
-void SqliteModificationManager::recordChange(qint64 oldRowid, qint64 newRowid, const QByteArray& snapshot,
-                                             int actionTag)
+void StoredChangeLog::recordChange(qint64 oldRowid, qint64 newRowid, const QByteArray& snapshot, int actionTag)
 {
     Savepoint savepoint(database);
     startNewChange();
@@ -72,14 +71,14 @@ void SqliteModificationManager::recordChange(qint64 oldRowid, qint64 newRowid, c
 
 // A row leaves what reads show: its stored values go, and its rowid joins the
 // deleted set so that an updated inner row stays hidden.
-void SqliteModificationManager::markRowDeleted(qint64 rowid)
+void StoredChangeLog::markRowDeleted(qint64 rowid)
 {
-    if (isRowModified(rowid))
+    if (isStored(rowid))
         removeStoredRow(rowid);
     addToDeletedSet(rowid);
 }
 
-QList<QVariant> SqliteModificationManager::storedValues(qint64 rowid)
+QList<QVariant> StoredChangeLog::storedValues(qint64 rowid)
 {
     QList<QVariant> values;
     if (const RowSnapshot* row = modifiedRow(rowid)) {
@@ -89,7 +88,7 @@ QList<QVariant> SqliteModificationManager::storedValues(qint64 rowid)
     return values;
 }
 
-void SqliteModificationManager::storeRow(qint64 rowid, const QByteArray& snapshot)
+void StoredChangeLog::storeRow(qint64 rowid, const QByteArray& snapshot)
 {
     // Values filed for lookups follow the row.
     QList<QVariant> oldRow, newRow;
@@ -109,7 +108,7 @@ void SqliteModificationManager::storeRow(qint64 rowid, const QByteArray& snapsho
     });
 }
 
-void SqliteModificationManager::removeStoredRow(qint64 rowid)
+void StoredChangeLog::removeStoredRow(qint64 rowid)
 {
     QList<QVariant> oldRow;
     if (log().hasFiledColumns())
@@ -122,7 +121,7 @@ void SqliteModificationManager::removeStoredRow(qint64 rowid)
     });
 }
 
-void SqliteModificationManager::removeStoredRows(qint64 first, qint64 last)
+void StoredChangeLog::removeStoredRows(qint64 first, qint64 last)
 {
     if (first == last)
         return removeStoredRow(first);
@@ -135,21 +134,21 @@ void SqliteModificationManager::removeStoredRows(qint64 first, qint64 last)
     });
 }
 
-void SqliteModificationManager::addToDeletedSet(qint64 rowid)
+void StoredChangeLog::addToDeletedSet(qint64 rowid)
 {
     changeLog(logTables.markDeleted(rowid), [rowid](LogIndex& log) { log.markDeleted(rowid); });
 }
 
-void SqliteModificationManager::removeFromDeletedSet(qint64 rowid)
+void StoredChangeLog::removeFromDeletedSet(qint64 rowid)
 {
     changeLog(logTables.unmarkDeleted(rowid), [rowid](LogIndex& log) { log.unmarkDeleted(rowid); });
 }
 
-void SqliteModificationManager::appendHistory(int actionTag, qint64 oldRowid, std::optional<qint64> newRowid,
-                                              const std::optional<QByteArray>& oldSnapshot,
-                                              const QByteArray* newSnapshot, bool carried)
+void StoredChangeLog::appendHistory(int actionTag, qint64 oldRowid, std::optional<qint64> newRowid,
+                                    const std::optional<QByteArray>& oldSnapshot, const QByteArray* newSnapshot,
+                                    bool carried)
 {
-    const int step = currentHistoryId();
+    const int step = position();
     // The stored row as read last (the host read it to update it), or as the
     // database copies it.
     const bool stored = !oldSnapshot && log().isStored(oldRowid);
@@ -191,13 +190,13 @@ void SqliteModificationManager::appendHistory(int actionTag, qint64 oldRowid, st
     }
 }
 
-void SqliteModificationManager::carryOrigin(qint64 origin)
+void StoredChangeLog::carryOrigin(qint64 origin)
 {
-    log().carry(currentHistoryId(), database.lastInsertRowid(), origin);
+    log().carry(position(), database.lastInsertRowid(), origin);
 }
 
 // Labels and the clean mark belong to steps that hold rows: they go with them.
-void SqliteModificationManager::removeHistoryAbove(int position)
+void StoredChangeLog::removeHistoryAbove(int position)
 {
     if (log().lowestStepAbove(position)) {
         changeLog(logTables.removeLabelsAbove(position), [](LogIndex&) {});
@@ -208,7 +207,7 @@ void SqliteModificationManager::removeHistoryAbove(int position)
     changeLog(logTables.removeHistoryAbove(position), [position](LogIndex& log) { log.eraseStepsAbove(position); });
 }
 
-void SqliteModificationManager::setStepLabel(std::optional<int> step, const std::optional<QString>& label)
+void StoredChangeLog::setStepLabel(std::optional<int> step, const std::optional<QString>& label)
 {
     auto apply = [&step](const std::optional<QString>& text) {
         return [&step, text](LogIndex& log) { step ? log.setLabel(*step, text) : log.setPendingLabel(text); };
@@ -218,7 +217,7 @@ void SqliteModificationManager::setStepLabel(std::optional<int> step, const std:
         changeLog(logTables.insertLabel(step, *label), apply(label));
 }
 
-void SqliteModificationManager::writeCleanMark(const LogIndex::CleanMark& mark)
+void StoredChangeLog::writeCleanMark(const LogIndex::CleanMark& mark)
 {
     Statement& statement = logTables.setCleanMark(mark.step, mark.lost ? -1 : mark.rows);
     changeLog(statement, [&mark](LogIndex& log) { log.setCleanMark(mark); });

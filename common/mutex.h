@@ -11,7 +11,7 @@
 //   1. the history transaction (store/transaction_gate.h): not a lock but a
 //      turn, waited for holding no lock but the connection's, given up
 //      while waiting;
-//   2. a change log's lock (SqliteModificationManager, a RecursiveMutex);
+//   2. a change log's lock (StoredChangeLog, a RecursiveMutex);
 //   3. the history file's (HistoryFile: which connection is open);
 //   4. the history connection's (SqliteDatabase, a NestingLock);
 //   5. leaves, which take no lock while held: the open tables' registry

@@ -71,8 +71,8 @@ sqlite3_int64 saveOwnFile(sqlite3* db, const SavedTable& table)
             throw Failure{SQLITE_LOCKED, "cannot save " + table.name + " over its own file while a statement reads it"};
     };
     refuseReading();
-    const QByteArray uri = QByteArray::fromStdString(file.path);
-    const std::shared_ptr<OpenLog>& entry = table.entry;
+    const QByteArray filePath = QByteArray::fromStdString(file.path);
+    const std::shared_ptr<OpenName>& entry = table.entry;
     if (entry)
         requireSoleTable(*table.history, db, *entry, table);
     Saver saver(db, table);
@@ -97,14 +97,14 @@ sqlite3_int64 saveOwnFile(sqlite3* db, const SavedTable& table)
     };
     try {
         if (entry)
-            table.history->endLogWith(*entry, uri, db, replace);
+            table.history->endLogWith(*entry, filePath, db, replace);
         else
             replace();
     } catch (...) {
         if (!replaced)
             throw;
         // The file is saved: the table reads it unless its log could not end.
-        const bool ended = !entry || !table.history->registry().logOver(*entry, uri);
+        const bool ended = !entry || !table.history->registry().logOver(*entry, filePath);
         if (ended)
             csvSwapFile(db, table.schema, table.name, saved);
         const Failure failure = failureOf(std::current_exception());

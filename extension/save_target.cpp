@@ -115,10 +115,10 @@ void refuseFilesOfLogs(History* history, const std::string& name, bool hasLog, c
         return;
     for (const LogPath& log : history->livingLogPaths()) {
         if (hasLog && sameIdentifier(log.name, QString::fromStdString(name)) &&
-            Identity(log.uri.toStdString()).sameFile(Identity(ownFile)))
+            Identity(log.filePath.toStdString()).sameFile(Identity(ownFile)))
             continue;
-        std::vector<std::string> files{log.uri.toStdString()};
-        for (const FileStamp& stamp : stampFiles(log.uri))
+        std::vector<std::string> files{log.filePath.toStdString()};
+        for (const FileStamp& stamp : stampFiles(log.filePath))
             files.push_back(stamp.path.toStdString());
         for (const std::string& file : files) {
             if (target.sameFile(Identity(file)))

@@ -22,8 +22,8 @@ SavedTable findSavedTable(sqlite3* db, const std::string& given, const HistoryLi
     if (!table.history)
         return table;
     OpenTables& registry = table.history->registry();
-    std::shared_ptr<OpenLog> entry = registry.find(QString::fromStdString(table.name));
-    for (const OpenLog::Table& open : entry ? registry.state(*entry).tables : std::vector<OpenLog::Table>()) {
+    std::shared_ptr<OpenName> entry = registry.find(QString::fromStdString(table.name));
+    for (const OpenName::Table& open : entry ? registry.state(*entry).tables : std::vector<OpenName::Table>()) {
         if (open.connection == db && qstricmp(open.schema.constData(), table.schema.c_str()) == 0) {
             table.entry = entry;
             table.log = registry.logOver(*entry, open.filePath);

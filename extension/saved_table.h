@@ -16,10 +16,10 @@ struct SavedTable : NamedTable {
     // The history its log is kept in; null once the process's end closed it.
     std::shared_ptr<History> history;
     // An editable_csv table's registry entry (the name's), null for readonly_csv.
-    std::shared_ptr<OpenLog> entry;
+    std::shared_ptr<OpenName> entry;
     // The log the table reads through: the name's, when it was made over this
     // table's file; else null.
-    std::shared_ptr<SqliteModificationManager> log;
+    std::shared_ptr<StoredChangeLog> log;
 };
 
 // The table given names (see findNamedTable), its log found in history.

@@ -47,7 +47,7 @@ void enlistTable(sqlite3* host, const LogState& entry, const HostTransaction& tr
 {
     if (sqlite3_get_autocommit(host) || transaction.heldBy(host))
         return;
-    for (const OpenLog::Table& table : entry.tables) {
+    for (const OpenName::Table& table : entry.tables) {
         if (table.connection != host)
             continue;
         const QByteArray sql = "DELETE FROM " + quotedIdentifier(QString::fromUtf8(table.schema)).toUtf8() + '.' +
@@ -69,7 +69,7 @@ void enlistTable(sqlite3* host, const LogState& entry, const HostTransaction& tr
 // The file path of entry's table on host, or of its first table.
 QByteArray filePathOn(sqlite3* host, const LogState& entry)
 {
-    for (const OpenLog::Table& table : entry.tables) {
+    for (const OpenName::Table& table : entry.tables) {
         if (table.connection == host)
             return table.filePath;
     }
@@ -88,8 +88,8 @@ void moveTable(sqlite3_context* ctx, sqlite3_value* value, Move&& move, WithoutL
     const std::shared_ptr<History> history = historyOf(ctx);
     OpenTables& registry = history->registry();
     sqlite3* host = sqlite3_context_db_handle(ctx);
-    std::shared_ptr<OpenLog> entry = name.isNull() ? nullptr : findTable(*history, host, name);
-    if (!entry || !registry.manager(*entry)) {
+    std::shared_ptr<OpenName> entry = name.isNull() ? nullptr : findTable(*history, host, name);
+    if (!entry || !registry.changeLog(*entry)) {
         if (!name.isNull() && history->ownedElsewhere(name))
             throw ErrorPair(SQLITE_BUSY,
                             QStringLiteral("table %1: its change log belongs to another process").arg(name));
@@ -109,16 +109,16 @@ void moveTable(sqlite3_context* ctx, sqlite3_value* value, Move&& move, WithoutL
     {
         HostTransaction::Scope scope = HostTransaction::work(file->database, host);
         const LogState log = registry.state(*entry);
-        if (!log.manager && !makeLog) {
+        if (!log.changeLog && !makeLog) {
             scope.keep();
             return;
         }
-        const std::shared_ptr<SqliteModificationManager> manager =
-            log.manager ? log.manager : history->logFor(*entry, filePathOn(host, log), host);
-        if constexpr (std::is_invocable_v<Move, OpenLog&>)
+        const std::shared_ptr<StoredChangeLog> changeLog =
+            log.changeLog ? log.changeLog : history->logFor(*entry, filePathOn(host, log), host);
+        if constexpr (std::is_invocable_v<Move, OpenName&>)
             move(*entry);
         else
-            move(*manager);
+            move(*changeLog);
         scope.keep();
     }
     file->database.giveSpaceBack();
@@ -127,7 +127,7 @@ void moveTable(sqlite3_context* ctx, sqlite3_value* value, Move&& move, WithoutL
 template <typename Move>
 void moveTable(sqlite3_context* ctx, sqlite3_value* value, Move&& move)
 {
-    moveTable(ctx, value, move, [](OpenLog&) {});
+    moveTable(ctx, value, move, [](OpenName&) {});
 }
 
 // Runs body so that no exception leaves the function: errors become the
@@ -156,7 +156,7 @@ void commitFunction(sqlite3_context* ctx, int argc, sqlite3_value** argv)
 {
     guardFunction(ctx, [&] {
         const std::optional<QString> label = argc > 1 ? labelArgument(argv[1]) : std::nullopt;
-        moveTable(ctx, argv[0], [&label](ModificationManager& log) { label ? log.commit(*label) : log.commit(); });
+        moveTable(ctx, argv[0], [&label](ChangeLog& log) { label ? log.commit(*label) : log.commit(); });
     });
 }
 
@@ -167,14 +167,14 @@ void labelFunction(sqlite3_context* ctx, int, sqlite3_value** argv)
     guardFunction(ctx, [&] {
         const std::optional<QString> label = labelArgument(argv[1]);
         moveTable(
-            ctx, argv[0], [&label](ModificationManager& log) { log.label(label); },
-            [&](OpenLog& entry) { historyOf(ctx)->registry().setFirstLabel(entry, label); });
+            ctx, argv[0], [&label](ChangeLog& log) { log.label(label); },
+            [&](OpenName& entry) { historyOf(ctx)->registry().setFirstLabel(entry, label); });
     });
 }
 
 void markCleanFunction(sqlite3_context* ctx, int, sqlite3_value** argv)
 {
-    guardFunction(ctx, [&] { moveTable(ctx, argv[0], [](ModificationManager& log) { log.markClean(); }); });
+    guardFunction(ctx, [&] { moveTable(ctx, argv[0], [](ChangeLog& log) { log.markClean(); }); });
 }
 
 // ombrix_keep: the table, then whether to keep its log (default 1). A table
@@ -185,7 +185,7 @@ void keepFunction(sqlite3_context* ctx, int argc, sqlite3_value** argv)
         const bool kept = argc < 2 || sqlite3_value_int64(argv[1]) != 0;
         const std::shared_ptr<History> history = historyOf(ctx);
         moveTable(
-            ctx, argv[0], [&](OpenLog& entry) { history->keptLogs().keep(entry, kept); }, [](OpenLog&) {}, kept);
+            ctx, argv[0], [&](OpenName& entry) { history->keptLogs().keep(entry, kept); }, [](OpenName&) {}, kept);
     });
 }
 
@@ -238,7 +238,7 @@ void acceptFilesFunction(sqlite3_context* ctx, int argc, sqlite3_value** argv)
 }
 
 // ombrix_undo and ombrix_redo: the table, then an optional step count.
-void moveThroughHistory(sqlite3_context* ctx, int argc, sqlite3_value** argv, void (ModificationManager::*move)(qint64))
+void moveThroughHistory(sqlite3_context* ctx, int argc, sqlite3_value** argv, void (ChangeLog::*move)(qint64))
 {
     if (argc < 1) {
         sqlite3_result_error(ctx, usageMessage, -1);
@@ -246,18 +246,18 @@ void moveThroughHistory(sqlite3_context* ctx, int argc, sqlite3_value** argv, vo
     }
     guardFunction(ctx, [&] {
         const qint64 steps = argc == 1 ? 1 : sqlite3_value_int64(argv[1]);
-        moveTable(ctx, argv[0], [&](ModificationManager& log) { (log.*move)(steps); });
+        moveTable(ctx, argv[0], [&](ChangeLog& log) { (log.*move)(steps); });
     });
 }
 
 void undoFunction(sqlite3_context* ctx, int argc, sqlite3_value** argv)
 {
-    moveThroughHistory(ctx, argc, argv, &ModificationManager::undo);
+    moveThroughHistory(ctx, argc, argv, &ChangeLog::undo);
 }
 
 void redoFunction(sqlite3_context* ctx, int argc, sqlite3_value** argv)
 {
-    moveThroughHistory(ctx, argc, argv, &ModificationManager::redo);
+    moveThroughHistory(ctx, argc, argv, &ChangeLog::redo);
 }
 
 struct FunctionEntry {

@@ -276,10 +276,10 @@ const sqlite3_module viewModule = {
 
 } // namespace
 
-std::shared_ptr<OpenLog> findTable(History& history, sqlite3* db, const QString& name)
+std::shared_ptr<OpenName> findTable(History& history, sqlite3* db, const QString& name)
 {
     OpenTables& registry = history.registry();
-    if (std::shared_ptr<OpenLog> entry = registry.find(name))
+    if (std::shared_ptr<OpenName> entry = registry.find(name))
         return entry;
     const QByteArray sql = "SELECT 0 FROM " + quotedIdentifier(name).toUtf8() + " WHERE 0";
     sqlite3_stmt* statement = nullptr;

@@ -27,4 +27,4 @@ inline ErrorPair noSuchTable()
 // process has none yet, as a statement that reads it would: a table whose
 // database was just opened takes up its kept log then. Null when db has no
 // such table; throws ErrorPair when connecting it fails.
-std::shared_ptr<OpenLog> findTable(History& history, sqlite3* db, const QString& name);
+std::shared_ptr<OpenName> findTable(History& history, sqlite3* db, const QString& name);

@@ -45,7 +45,7 @@ const char* const stepStates[] = {"applied", "open", "undone"};
 const char* const changeKinds[] = {"insert", "update", "delete"};
 
 // The changes as the log stood when the scan began (see
-// ModificationManager::listChanges), or the one change of a rowid asked for,
+// ChangeLog::listChanges), or the one change of a rowid asked for,
 // with the row's values before and after as JSON, read when asked for. A held
 // log's listing ends with the log; a kept one's fails once a process takes
 // the log up.
@@ -53,20 +53,20 @@ class ChangeRows : public ViewRows {
 public:
     explicit ChangeRows(const ViewSubject& named)
         : named(named),
-          manager(named.entry ? History::require(named.history)->registry().manager(*named.entry) : named.kept),
-          listing(manager && !named.oneRowid ? manager->listChanges() : nullptr)
+          changeLog(named.entry ? History::require(named.history)->registry().changeLog(*named.entry) : named.kept),
+          listing(changeLog && !named.oneRowid ? changeLog->listChanges() : nullptr)
     {
-        if (manager && named.rowid)
-            only = manager->changeOf(*named.rowid);
+        if (changeLog && named.rowid)
+            only = changeLog->changeOf(*named.rowid);
         // Rows are read in one snapshot of the file while no write comes between.
-        if (manager)
-            manager->file().startReading();
+        if (changeLog)
+            changeLog->file().startReading();
     }
 
     ~ChangeRows() override
     {
-        if (manager)
-            manager->file().stopReading();
+        if (changeLog)
+            changeLog->file().stopReading();
     }
 
     bool next() override
@@ -76,10 +76,9 @@ public:
         const std::shared_ptr<History> history = History::require(named.history);
         if (named.kept)
             history->keptLogs().stillUnheld(named.name);
-        else if (history->registry().manager(*named.entry) != manager)
+        else if (history->registry().changeLog(*named.entry) != changeLog)
             return false;
-        const std::optional<ModificationManager::RowChange> found =
-            listing ? listing->next() : std::exchange(only, std::nullopt);
+        const std::optional<ChangeLog::RowChange> found = listing ? listing->next() : std::exchange(only, std::nullopt);
         if (found)
             change = *found;
         return found.has_value();
@@ -105,7 +104,7 @@ private:
     ViewCell storedRow(qint64 rowid) const
     {
         RowSnapshot row;
-        if (!manager->readRow(rowid, row, nullptr))
+        if (!changeLog->readRow(rowid, row, nullptr))
             return ViewCell();
         QList<QVariant> values;
         for (int column = 0; column < row.count(); ++column)
@@ -125,7 +124,7 @@ private:
         // The table opened last: one that statements prepared before a
         // schema change still hold is not the one a query reaches now.
         for (auto at = log.tables.rbegin(); at != log.tables.rend(); ++at) {
-            const OpenLog::Table& table = *at;
+            const OpenName::Table& table = *at;
             if (table.connection != named.db || table.filePath != log.filePath || !table.innerRows)
                 continue;
             const std::optional<QList<QVariant>> values = table.innerRows->innerRow(rowid);
@@ -135,10 +134,10 @@ private:
     }
 
     ViewSubject named;
-    std::shared_ptr<SqliteModificationManager> manager;
-    std::unique_ptr<ModificationManager::ChangeListing> listing;
-    std::optional<ModificationManager::RowChange> only;
-    ModificationManager::RowChange change{};
+    std::shared_ptr<StoredChangeLog> changeLog;
+    std::unique_ptr<ChangeLog::ChangeListing> listing;
+    std::optional<ChangeLog::RowChange> only;
+    ChangeLog::RowChange change{};
 };
 
 } // namespace
@@ -160,23 +159,23 @@ std::unique_ptr<ViewRows> listTables(const ViewSubject& named)
         const bool elsewhere = history.file().opened() && history.ownedElsewhere(name);
         return elsewhere ? ViewCell(QByteArray("elsewhere")) : ViewCell();
     };
-    for (const std::shared_ptr<OpenLog>& entry : history.registry().entries()) {
+    for (const std::shared_ptr<OpenName>& entry : history.registry().entries()) {
         const LogState state = history.registry().state(*entry);
-        ModificationManager::Summary log{std::nullopt, 0, 0, 0, 0, 0, true};
-        if (state.manager)
-            log = state.manager->summary();
+        ChangeLog::Summary log{std::nullopt, 0, 0, 0, 0, 0, true};
+        if (state.changeLog)
+            log = state.changeLog->summary();
         const bool modified = log.inserted + log.updated + log.deleted > 0;
         const QString key = identifierKey(state.name);
         listed.insert(key);
         rows.push_back({text(state.name), path(state.filePath), optional(log.position), log.undoSteps, log.redoSteps,
                         log.inserted, log.updated, log.deleted, qint64(modified), qint64(log.clean),
                         qint64(keptNames.contains(key)),
-                        state.manager ? ViewCell(QByteArray("here")) : holder(state.name)});
+                        state.changeLog ? ViewCell(QByteArray("here")) : holder(state.name)});
     }
     for (const KeptLog& log : kept) {
         if (listed.contains(identifierKey(log.name)))
             continue;
-        rows.push_back({text(log.name), path(log.uri), optional(log.position), ViewCell(), ViewCell(), ViewCell(),
+        rows.push_back({text(log.name), path(log.filePath), optional(log.position), ViewCell(), ViewCell(), ViewCell(),
                         ViewCell(), ViewCell(), ViewCell(), ViewCell(), qint64(1), holder(log.name)});
     }
     return std::make_unique<ListedRows>(std::move(rows));
@@ -185,11 +184,11 @@ std::unique_ptr<ViewRows> listTables(const ViewSubject& named)
 std::unique_ptr<ViewRows> listSteps(const ViewSubject& named)
 {
     std::vector<std::vector<ViewCell>> rows;
-    std::shared_ptr<SqliteModificationManager> manager = named.kept;
+    std::shared_ptr<StoredChangeLog> changeLog = named.kept;
     if (named.entry)
-        manager = History::require(named.history)->registry().manager(*named.entry);
-    if (manager) {
-        for (const ModificationManager::StepSummary& step : manager->steps())
+        changeLog = History::require(named.history)->registry().changeLog(*named.entry);
+    if (changeLog) {
+        for (const ChangeLog::StepSummary& step : changeLog->steps())
             rows.push_back({qint64(step.step), QByteArray(stepStates[int(step.state)]), step.inserted, step.updated,
                             step.deleted, step.label ? text(*step.label) : ViewCell()});
     }
@@ -221,7 +220,7 @@ ViewSubject namedLog(const HistoryLink& link, sqlite3* db, const char* viewName,
     } catch (const ErrorPair& error) {
         refused = error;
     }
-    if (named.entry && history.registry().manager(*named.entry))
+    if (named.entry && history.registry().changeLog(*named.entry))
         return named;
     named.kept = history.keptLogs().read(named.name);
     if (named.kept) {

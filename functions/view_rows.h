@@ -31,8 +31,8 @@ struct ViewSubject {
     HistoryLink history;
     sqlite3* db;
     QString name;
-    std::shared_ptr<OpenLog> entry;
-    std::shared_ptr<SqliteModificationManager> kept;
+    std::shared_ptr<OpenName> entry;
+    std::shared_ptr<StoredChangeLog> kept;
     bool oneRowid = false;
     std::optional<qint64> rowid;
 };

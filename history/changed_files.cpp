@@ -9,14 +9,14 @@
 
 #include <algorithm>
 
-void History::refuseChangedFiles(const std::shared_ptr<OpenLog>& entry, const OpenLog::Table& opened)
+void History::refuseChangedFiles(const std::shared_ptr<OpenName>& entry, const OpenName::Table& opened)
 {
-    const QByteArray& uri = opened.filePath;
+    const QByteArray& filePath = opened.filePath;
     const std::vector<FileStamp>& now = opened.stamps;
     const void* connection = opened.connection;
     const QByteArray& schema = opened.schema;
     const LogState log = tables.state(*entry);
-    if (!log.manager || log.filePath != uri)
+    if (!log.changeLog || log.filePath != filePath)
         return;
     const std::optional<QString> difference = firstDifference(log.stamps, now);
     if (!difference)
@@ -28,13 +28,13 @@ void History::refuseChangedFiles(const std::shared_ptr<OpenLog>& entry, const Op
     // log ends as at the end of the process: a kept one waits in the file to
     // be discarded, or taken up once the files are back. Not while a history
     // transaction may hold its rows.
-    const std::vector<OpenLog::Table> left = tables.state(*entry).tables;
+    const std::vector<OpenName::Table> left = tables.state(*entry).tables;
     const bool ends = file && !file->database.inTransaction() &&
-                      std::all_of(left.begin(), left.end(), [&](const OpenLog::Table& table) {
+                      std::all_of(left.begin(), left.end(), [&](const OpenName::Table& table) {
                           return table.connection == connection && table.schema == schema;
                       });
     if (ends) {
-        endLog(tables.takeLog(*entry, log.manager.get()), TransactionGate::Wait::Never);
+        endLog(tables.takeLog(*entry, log.changeLog.get()), TransactionGate::Wait::Never);
         dropTables(entry, connection, schema);
         closeIfIdle();
     }
@@ -44,16 +44,16 @@ void History::refuseChangedFiles(const std::shared_ptr<OpenLog>& entry, const Op
                               : QString());
 }
 
-void History::requireUnchangedFiles(const std::shared_ptr<OpenLog>& entry, const QByteArray& uri)
+void History::requireUnchangedFiles(const std::shared_ptr<OpenName>& entry, const QByteArray& filePath)
 {
-    const std::optional<std::vector<FileStamp>> then = tables.logStamps(*entry, uri);
+    const std::optional<std::vector<FileStamp>> then = tables.logStamps(*entry, filePath);
     if (!then || stillAsStamped(*then))
         return;
-    const std::vector<FileStamp> now = stampFiles(uri);
+    const std::vector<FileStamp> now = stampFiles(filePath);
     const std::optional<QString> difference = firstDifference(*then, now);
     const LogState log = tables.state(*entry);
     const std::shared_ptr<HistoryFile::Open> file = historyFile.opened();
-    if (!difference || !log.manager || !file)
+    if (!difference || !log.changeLog || !file)
         return;
     const bool kept = KeptLogs::markedIn(file.get(), log.name);
     // Rows a transaction holds would go with a log dropped under it.
@@ -61,8 +61,8 @@ void History::requireUnchangedFiles(const std::shared_ptr<OpenLog>& entry, const
         throw filesChangedUnder(log.name, *difference,
                                 QStringLiteral("; its log ends once the history database's transaction has ended, and "
                                                "until then every statement on the table fails"));
-    endLog(tables.takeLog(*entry, log.manager.get()), TransactionGate::Wait::UpToTimeout);
-    tables.restamp(*entry, nullptr, uri, now);
+    endLog(tables.takeLog(*entry, log.changeLog.get()), TransactionGate::Wait::UpToTimeout);
+    tables.restamp(*entry, nullptr, filePath, now);
     closeIfIdle();
     throw filesChangedUnder(
         log.name, *difference,

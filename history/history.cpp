@@ -56,15 +56,15 @@ History::~History()
 {
     hostTransaction.endAtExit();
     // The process ends with these tables still open: their logs end with it.
-    for (const std::shared_ptr<OpenLog>& entry : tables.takeAll())
+    for (const std::shared_ptr<OpenName>& entry : tables.takeAll())
         endLog(tables.takeLog(*entry), TransactionGate::Wait::Never);
     historyFile.close();
 }
 
-std::shared_ptr<OpenLog> History::openTable(const QString& name, const void* holder, const OpenLog::Table& table)
+std::shared_ptr<OpenName> History::openTable(const QString& name, const void* holder, const OpenName::Table& table)
 {
-    const std::shared_ptr<OpenLog> entry = tables.open(name, holder, table);
-    if (tables.manager(*entry)) {
+    const std::shared_ptr<OpenName> entry = tables.open(name, holder, table);
+    if (tables.changeLog(*entry)) {
         refuseChangedFiles(entry, table);
         return entry;
     }
@@ -89,12 +89,12 @@ std::shared_ptr<OpenLog> History::openTable(const QString& name, const void* hol
     return entry;
 }
 
-void History::closeTable(const std::shared_ptr<OpenLog>& entry, const void* overlay) noexcept
+void History::closeTable(const std::shared_ptr<OpenName>& entry, const void* overlay) noexcept
 {
     tables.close(entry, overlay);
 }
 
-void History::dropTables(const std::shared_ptr<OpenLog>& entry, const void* connection,
+void History::dropTables(const std::shared_ptr<OpenName>& entry, const void* connection,
                          const QByteArray& schema) noexcept
 {
     tables.drop(entry, connection, schema);
@@ -104,7 +104,7 @@ void History::releaseHolder(const void* holder) noexcept
 {
     // A connection that closes never waits: its thread may be the one that
     // would end the transaction in the way.
-    for (const std::shared_ptr<OpenLog>& entry : tables.releaseHolder(holder))
+    for (const std::shared_ptr<OpenName>& entry : tables.releaseHolder(holder))
         endLog(tables.takeLog(*entry), TransactionGate::Wait::Never);
     closeIfIdle();
 }
@@ -112,22 +112,23 @@ void History::releaseHolder(const void* holder) noexcept
 // A log whose tables cannot go now (another connection's transaction is open,
 // or the database fails) loses its lock all the same, a leftover: swept once
 // that transaction has ended, else by the next process that closes the file.
-void History::endLog(const std::shared_ptr<SqliteModificationManager>& manager, TransactionGate::Wait wait) noexcept
+void History::endLog(const std::shared_ptr<StoredChangeLog>& changeLog, TransactionGate::Wait wait) noexcept
 {
     const std::shared_ptr<HistoryFile::Open> file = historyFile.opened();
-    if (!manager || !file)
+    if (!changeLog || !file)
         return;
     try {
-        HostTransaction::Scope scope = HostTransaction::work(file->database, HistoryOwner::apart(manager.get()), wait);
-        if (!KeptLogs::find(file->database, manager->name()))
-            manager->dropLog();
+        HostTransaction::Scope scope =
+            HostTransaction::work(file->database, HistoryOwner::apart(changeLog.get()), wait);
+        if (!KeptLogs::find(file->database, changeLog->name()))
+            changeLog->dropLog();
         scope.keep();
     } catch (const ErrorPair& error) {
         if (error.code() == SQLITE_BUSY)
             leftoversWaiting.store(true, std::memory_order_release);
     } catch (...) {
     }
-    file->owners.release(manager->name());
+    file->owners.release(changeLog->name());
     file->database.giveSpaceBack();
 }
 
@@ -172,45 +173,46 @@ bool History::ownedElsewhere(const QString& name)
     return !claim.taken();
 }
 
-std::shared_ptr<SqliteModificationManager> History::logFor(OpenLog& entry, const QByteArray& uri, sqlite3* owner)
+std::shared_ptr<StoredChangeLog> History::logFor(OpenName& entry, const QByteArray& filePath, sqlite3* owner)
 {
-    if (std::shared_ptr<SqliteModificationManager> manager = tables.logOver(entry, uri))
-        return manager;
+    if (std::shared_ptr<StoredChangeLog> changeLog = tables.logOver(entry, filePath))
+        return changeLog;
     LogState log = tables.state(entry);
-    if (!log.manager) {
+    if (!log.changeLog) {
         // The files as the table opened them, which they must still be: a
         // log over files changed since would be refused by the next statement.
-        std::optional<std::vector<FileStamp>> stamps = tables.stampsAtOpen(entry, uri, owner);
+        std::optional<std::vector<FileStamp>> stamps = tables.stampsAtOpen(entry, filePath, owner);
         if (stamps && !stillAsStamped(*stamps)) {
-            if (const std::optional<QString> difference = firstDifference(*stamps, stampFiles(uri)))
+            if (const std::optional<QString> difference = firstDifference(*stamps, stampFiles(filePath)))
                 throw filesChangedSinceOpen(log.name, *difference);
         }
-        takeUpLog(entry, uri, stamps ? std::move(*stamps) : stampFiles(uri), true, owner);
+        takeUpLog(entry, filePath, stamps ? std::move(*stamps) : stampFiles(filePath), true, owner);
         log = tables.state(entry);
-        if (log.manager) {
+        if (log.changeLog) {
             if (const std::optional<QString> label = tables.takeFirstLabel(entry)) {
-                HostTransaction::Scope scope = HostTransaction::work(log.manager->file(), owner);
-                log.manager->label(label);
+                HostTransaction::Scope scope = HostTransaction::work(log.changeLog->file(), owner);
+                log.changeLog->label(label);
                 scope.keep();
             }
         }
     }
-    if (!log.manager || log.filePath != uri)
+    if (!log.changeLog || log.filePath != filePath)
         throw ErrorPair(SQLITE_CONSTRAINT,
                         QStringLiteral("table %1: another table of that name, on file path %2, has a change log "
                                        "open in this process")
                             .arg(log.name, QString::fromUtf8(log.filePath)));
-    return log.manager;
+    return log.changeLog;
 }
 
-void History::takeUpLog(OpenLog& entry, const QByteArray& uri, std::vector<FileStamp> now, bool create, sqlite3* owner)
+void History::takeUpLog(OpenName& entry, const QByteArray& filePath, std::vector<FileStamp> now, bool create,
+                        sqlite3* owner)
 {
     const std::shared_ptr<HistoryFile::Open> file = historyFile.open();
     SqliteDatabase& db = file->database;
     // One thread at a time makes logs: this one may find the log made now.
     HostTransaction::Scope scope = HostTransaction::work(db, owner);
     const QString name = tables.name(entry);
-    if (tables.manager(entry)) {
+    if (tables.changeLog(entry)) {
         scope.keep();
         return;
     }
@@ -223,21 +225,21 @@ void History::takeUpLog(OpenLog& entry, const QByteArray& uri, std::vector<FileS
         scope.keep();
         return;
     }
-    std::shared_ptr<SqliteModificationManager> manager;
+    std::shared_ptr<StoredChangeLog> changeLog;
     if (kept) {
-        manager = KeptLogs::takeUp(file, name, uri, *kept, now);
+        changeLog = KeptLogs::takeUp(file, name, filePath, *kept, now);
     } else {
         LogRecords::removeLog(db, name);
-        KeptLogs::claimUri(*file, name, uri);
-        manager = std::make_shared<SqliteModificationManager>(connectionOf(file), name, true);
-        manager->madeNow();
-        LogRecords::addRegistryRow(db, uri, name);
+        KeptLogs::claimFilePath(*file, name, filePath);
+        changeLog = std::make_shared<StoredChangeLog>(connectionOf(file), name, true);
+        changeLog->madeNow();
+        LogRecords::addRegistryRow(db, filePath, name);
     }
-    tables.setLog(entry, manager, uri, std::move(now));
+    tables.setLog(entry, changeLog, filePath, std::move(now));
     try {
         scope.keep();
     } catch (...) {
-        tables.takeLog(entry, manager.get());
+        tables.takeLog(entry, changeLog.get());
         throw;
     }
     claim.keep();
@@ -256,43 +258,43 @@ std::vector<LogPath> History::livingLogPaths()
     return living;
 }
 
-void History::dropLog(OpenLog& entry, sqlite3* owner)
+void History::dropLog(OpenName& entry, sqlite3* owner)
 {
     const std::shared_ptr<HistoryFile::Open> file = historyFile.open();
     {
         HostTransaction::Scope scope = HostTransaction::work(file->database, owner);
         const LogState log = tables.state(entry);
-        if (!log.manager) {
+        if (!log.changeLog) {
             scope.keep();
             return;
         }
-        log.manager->dropLog();
+        log.changeLog->dropLog();
         commitEndedLog(*file, scope, entry, log);
     }
     file->database.giveSpaceBack();
     closeIfIdle();
 }
 
-void History::commitEndedLog(HistoryFile::Open& file, HostTransaction::Scope& scope, OpenLog& entry,
+void History::commitEndedLog(HistoryFile::Open& file, HostTransaction::Scope& scope, OpenName& entry,
                              const LogState& log)
 {
-    tables.takeLog(entry, log.manager.get());
+    tables.takeLog(entry, log.changeLog.get());
     try {
         scope.keep();
     } catch (...) {
-        tables.setLog(entry, log.manager, log.filePath, log.stamps);
+        tables.setLog(entry, log.changeLog, log.filePath, log.stamps);
         throw;
     }
-    file.owners.release(log.manager->name());
+    file.owners.release(log.changeLog->name());
 }
 
-void History::endLogWith(OpenLog& entry, const QByteArray& uri, sqlite3* owner,
+void History::endLogWith(OpenName& entry, const QByteArray& filePath, sqlite3* owner,
                          const std::function<void()>& replaceFiles)
 {
-    const std::shared_ptr<HistoryFile::Open> file = tables.logOver(entry, uri) ? historyFile.open() : nullptr;
+    const std::shared_ptr<HistoryFile::Open> file = tables.logOver(entry, filePath) ? historyFile.open() : nullptr;
     if (!file) {
         replaceFiles();
-        tables.restamp(entry, owner, uri, stampFiles(uri));
+        tables.restamp(entry, owner, filePath, stampFiles(filePath));
         return;
     }
     // Inside a transaction of owner's (a statement of it that writes through
@@ -304,33 +306,33 @@ void History::endLogWith(OpenLog& entry, const QByteArray& uri, sqlite3* owner,
     {
         HostTransaction::Scope scope = HostTransaction::work(file->database, owner);
         const LogState log = tables.state(entry);
-        const bool ends = log.manager && log.filePath == uri;
+        const bool ends = log.changeLog && log.filePath == filePath;
         if (ends)
-            log.manager->dropLog();
+            log.changeLog->dropLog();
         replaceFiles();
         if (ends)
             commitEndedLog(*file, scope, entry, log);
         else
             scope.keep();
     }
-    tables.restamp(entry, owner, uri, stampFiles(uri));
+    tables.restamp(entry, owner, filePath, stampFiles(filePath));
     file->database.giveSpaceBack();
     closeIfIdle();
 }
 
-void History::renameLog(const std::shared_ptr<OpenLog>& entry, const QString& newName, sqlite3* owner)
+void History::renameLog(const std::shared_ptr<OpenName>& entry, const QString& newName, sqlite3* owner)
 {
     const auto openAlready = [&newName] {
         return ErrorPair(SQLITE_ERROR, QStringLiteral("table %1 is open in this process already").arg(newName));
     };
-    const std::shared_ptr<HistoryFile::Open> file = tables.manager(*entry) ? historyFile.open() : nullptr;
+    const std::shared_ptr<HistoryFile::Open> file = tables.changeLog(*entry) ? historyFile.open() : nullptr;
     if (!file) {
         if (!tables.rename(entry, newName))
             throw openAlready();
         return;
     }
     HostTransaction::Scope scope = HostTransaction::work(file->database, owner);
-    const std::shared_ptr<SqliteModificationManager> manager = tables.manager(*entry);
+    const std::shared_ptr<StoredChangeLog> changeLog = tables.changeLog(*entry);
     const QString oldName = tables.name(*entry);
     std::optional<OwnerLocks::Claim> claim;
     if (!sameIdentifier(oldName, newName)) {
@@ -344,9 +346,9 @@ void History::renameLog(const std::shared_ptr<OpenLog>& entry, const QString& ne
     }
     bool renamedLog = false, renamedEntry = false;
     try {
-        if (manager)
-            manager->renameLog(newName);
-        renamedLog = manager != nullptr;
+        if (changeLog)
+            changeLog->renameLog(newName);
+        renamedLog = changeLog != nullptr;
         if (!tables.rename(entry, newName))
             throw openAlready();
         renamedEntry = true;
@@ -355,7 +357,7 @@ void History::renameLog(const std::shared_ptr<OpenLog>& entry, const QString& ne
         if (renamedEntry)
             tables.rename(entry, oldName);
         if (renamedLog)
-            manager->takeName(oldName);
+            changeLog->takeName(oldName);
         throw;
     }
     if (claim) {
@@ -370,8 +372,8 @@ void History::discard(const QString& name, sqlite3* owner)
     closeIfIdle();
 }
 
-void History::acceptFiles(const QString& name, const std::optional<QByteArray>& uri, sqlite3* owner)
+void History::acceptFiles(const QString& name, const std::optional<QByteArray>& filePath, sqlite3* owner)
 {
-    kept.acceptFiles(name, uri, owner);
+    kept.acceptFiles(name, filePath, owner);
     closeIfIdle();
 }

@@ -4,7 +4,7 @@
 // handed to each registration; every thread of the process shares it.
 #pragma once
 
-#include "changelog/sqlite_modification_manager.h"
+#include "changelog/stored_change_log.h"
 #include "history/host_transaction.h"
 #include "history/kept_logs.h"
 #include "history/open_tables.h"
@@ -51,19 +51,19 @@ public:
     // its files changed) or, for a log this process holds, when the files
     // changed since the log began: such a log, which no other table holds,
     // ends (one kept stays in the history file).
-    std::shared_ptr<OpenLog> openTable(const QString& name, const void* holder, const OpenLog::Table& table);
-    // A statement touches a table over uri of entry's log: throws ErrorPair
+    std::shared_ptr<OpenName> openTable(const QString& name, const void* holder, const OpenName::Table& table);
+    // A statement touches a table over filePath of entry's log: throws ErrorPair
     // (SQLITE_ERROR, naming the file) when the files the log began over
     // changed since, as a kept log over changed files is refused. Then the
     // log ends as at the end of the process (one kept stays in the history
-    // file), and the tables over uri read the files as they are now; while
+    // file), and the tables over filePath read the files as they are now; while
     // the history database is in a transaction, the log stays until a
     // statement finds it over, and each one is refused meanwhile. Costs a
     // stat() a file while they are unchanged.
-    void requireUnchangedFiles(const std::shared_ptr<OpenLog>& entry, const QByteArray& uri);
+    void requireUnchangedFiles(const std::shared_ptr<OpenName>& entry, const QByteArray& filePath);
     // The overlay table closes; see OpenTables::close and OpenTables::drop.
-    void closeTable(const std::shared_ptr<OpenLog>& entry, const void* overlay) noexcept;
-    void dropTables(const std::shared_ptr<OpenLog>& entry, const void* connection, const QByteArray& schema) noexcept;
+    void closeTable(const std::shared_ptr<OpenName>& entry, const void* overlay) noexcept;
+    void dropTables(const std::shared_ptr<OpenName>& entry, const void* connection, const QByteArray& schema) noexcept;
     // A registration ended: logs that no registration keeps any more end too.
     void releaseHolder(const void* holder) noexcept;
     // After a history transaction ended: removes the logs that ended while
@@ -73,28 +73,29 @@ public:
     // back are forgotten, and made again by the next write.
     void verifyLogs() noexcept;
 
-    // The log of entry, made for the table over uri on behalf of owner (a host
+    // The log of entry, made for the table over filePath on behalf of owner (a host
     // connection) when there is none yet: the kept log of the name taken up,
     // or a new one (this process's lock on the name, the log tables and a
     // registry row at position 1; leftovers of the name go first). Throws
     // ErrorPair: another process owns a log of that name, another table holds
     // the file path, a kept log of the name cannot be taken up, the history
     // database fails, or another connection's transaction holds it.
-    std::shared_ptr<SqliteModificationManager> logFor(OpenLog& entry, const QByteArray& uri, sqlite3* owner);
+    std::shared_ptr<StoredChangeLog> logFor(OpenName& entry, const QByteArray& filePath, sqlite3* owner);
     // DROP TABLE on owner: the log's tables and registry rows go. Throws ErrorPair.
-    void dropLog(OpenLog& entry, sqlite3* owner);
-    // The files of entry's tables over uri are replaced by replaceFiles with
+    void dropLog(OpenName& entry, sqlite3* owner);
+    // The files of entry's tables over filePath are replaced by replaceFiles with
     // what the tables show (a save over their own files): the log, which
     // describes the files as they were, ends with them, as an editor's history
     // ends at a save. Its rows, steps and kept mark go in a history transaction
     // of owner's that commits only once replaceFiles has returned, and the
-    // tables over uri on owner stamp their files anew. When replaceFiles
+    // tables over filePath on owner stamp their files anew. When replaceFiles
     // throws, nothing changed; when the commit fails after it, the files are
     // replaced and the log stays. Refused inside a transaction of owner's.
     // Throws ErrorPair, or what replaceFiles throws.
-    void endLogWith(OpenLog& entry, const QByteArray& uri, sqlite3* owner, const std::function<void()>& replaceFiles);
+    void endLogWith(OpenName& entry, const QByteArray& filePath, sqlite3* owner,
+                    const std::function<void()>& replaceFiles);
     // ALTER TABLE ... RENAME on owner: the log moves with the table. Throws ErrorPair.
-    void renameLog(const std::shared_ptr<OpenLog>& entry, const QString& newName, sqlite3* owner);
+    void renameLog(const std::shared_ptr<OpenName>& entry, const QString& newName, sqlite3* owner);
 
     // The logs in the history file that a live process holds or that are
     // kept, leftovers aside: each name with the file path it lies over. None
@@ -107,25 +108,26 @@ public:
     // KeptLogs::discard and KeptLogs::acceptFiles, after which the history
     // file closes when this process has no log in it.
     void discard(const QString& name, sqlite3* owner);
-    void acceptFiles(const QString& name, const std::optional<QByteArray>& uri, sqlite3* owner);
+    void acceptFiles(const QString& name, const std::optional<QByteArray>& filePath, sqlite3* owner);
 
 private:
     History();
 
-    // Makes entry's log for uri, whose files are now as stamped: the kept log
+    // Makes entry's log for filePath, whose files are now as stamped: the kept log
     // of the name, taken up, or with create a new one; without create and a
     // kept log, nothing.
-    void takeUpLog(OpenLog& entry, const QByteArray& uri, std::vector<FileStamp> now, bool create, sqlite3* owner);
-    // Refuses a table over uri of entry's log, held here, when the files
+    void takeUpLog(OpenName& entry, const QByteArray& filePath, std::vector<FileStamp> now, bool create,
+                   sqlite3* owner);
+    // Refuses a table over filePath of entry's log, held here, when the files
     // changed since the log began; the log ends when no table holds it.
-    void refuseChangedFiles(const std::shared_ptr<OpenLog>& entry, const OpenLog::Table& opened);
+    void refuseChangedFiles(const std::shared_ptr<OpenName>& entry, const OpenName::Table& opened);
     // Ends a log whose tables all went: dropped unless kept, in a transaction
     // of its own, once another connection's ends (with wait); else a leftover,
     // swept by sweepLeftovers() when another connection's stood in the way.
-    void endLog(const std::shared_ptr<SqliteModificationManager>& manager, TransactionGate::Wait wait) noexcept;
+    void endLog(const std::shared_ptr<StoredChangeLog>& changeLog, TransactionGate::Wait wait) noexcept;
     // Commits scope, in which entry's log was dropped, with the log taken
     // from entry, and lets its name go; a failed commit puts the log back.
-    void commitEndedLog(HistoryFile::Open& file, HostTransaction::Scope& scope, OpenLog& entry, const LogState& log);
+    void commitEndedLog(HistoryFile::Open& file, HostTransaction::Scope& scope, OpenName& entry, const LogState& log);
     // Closes the history file while this process has no log in it, so that
     // nothing holds the file between uses, and the next use opens it afresh
     // where HOME points then; leftovers of processes that died go first.

@@ -137,16 +137,17 @@ void History::verifyLogs() noexcept
     const std::shared_ptr<HistoryFile::Open> file = historyFile.opened();
     if (!file)
         return;
-    for (const std::shared_ptr<OpenLog>& entry : tables.withLogs()) {
-        const std::shared_ptr<SqliteModificationManager> manager = tables.manager(*entry);
+    for (const std::shared_ptr<OpenName>& entry : tables.withLogs()) {
+        const std::shared_ptr<StoredChangeLog> changeLog = tables.changeLog(*entry);
         try {
-            if (!manager || (!manager->takenBack() && LogRecords::hasRegistryRow(file->database, manager->name())))
+            if (!changeLog ||
+                (!changeLog->takenBack() && LogRecords::hasRegistryRow(file->database, changeLog->name())))
                 continue;
         } catch (...) {
             continue;
         }
-        if (tables.takeLog(*entry, manager.get()))
-            file->owners.release(manager->name());
+        if (tables.takeLog(*entry, changeLog.get()))
+            file->owners.release(changeLog->name());
     }
     closeIfIdle();
 }

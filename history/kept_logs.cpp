@@ -31,40 +31,41 @@ bool KeptLogs::markedIn(HistoryFile::Open* file, const QString& name) noexcept
     }
 }
 
-std::shared_ptr<SqliteModificationManager> KeptLogs::takeUp(const std::shared_ptr<HistoryFile::Open>& file,
-                                                            const QString& name, const QByteArray& uri,
-                                                            const KeptLog& kept, const std::vector<FileStamp>& now)
+std::shared_ptr<StoredChangeLog> KeptLogs::takeUp(const std::shared_ptr<HistoryFile::Open>& file, const QString& name,
+                                                  const QByteArray& filePath, const KeptLog& kept,
+                                                  const std::vector<FileStamp>& now)
 {
-    if (kept.uri != uri)
-        throw ErrorPair(SQLITE_ERROR, QStringLiteral("table %1: its kept change log was made over file path %2, not "
-                                                     "%3; open the table over %2")
-                                              .arg(name, QString::fromUtf8(kept.uri), QString::fromUtf8(uri)) +
-                                          acceptHint(name, uri));
+    if (kept.filePath != filePath)
+        throw ErrorPair(SQLITE_ERROR,
+                        QStringLiteral("table %1: its kept change log was made over file path %2, not "
+                                       "%3; open the table over %2")
+                                .arg(name, QString::fromUtf8(kept.filePath), QString::fromUtf8(filePath)) +
+                            acceptHint(name, filePath));
     if (!LogRecords::hasLogTables(file->database, name) || !kept.position)
         throw ErrorPair(SQLITE_CORRUPT, QStringLiteral("table %1: its kept change log is incomplete in the history "
                                                        "database")
                                                 .arg(name) +
                                             discardHint(name));
-    claimUri(*file, name, uri);
+    claimFilePath(*file, name, filePath);
     const std::vector<FileStamp> then = LogRecords::keptFiles(file->database, name, qint64(now.size()) + 1);
     if (const std::optional<QString> difference = firstDifference(then, now))
         throw filesChanged(name, *difference, QStringLiteral("kept change log"), acceptHint(name));
-    auto manager = std::make_shared<SqliteModificationManager>(connectionOf(file), kept.name, true);
+    auto changeLog = std::make_shared<StoredChangeLog>(connectionOf(file), kept.name, true);
     if (kept.name != name)
-        manager->renameLog(name);
+        changeLog->renameLog(name);
     if (kept.firstNewRowid)
-        manager->restoreFirstNewRowid(*kept.firstNewRowid);
-    return manager;
+        changeLog->restoreFirstNewRowid(*kept.firstNewRowid);
+    return changeLog;
 }
 
-void KeptLogs::claimUri(HistoryFile::Open& file, const QString& name, const QByteArray& uri)
+void KeptLogs::claimFilePath(HistoryFile::Open& file, const QString& name, const QByteArray& filePath)
 {
-    for (const QString& other : LogRecords::namesOn(file.database, uri)) {
+    for (const QString& other : LogRecords::namesOn(file.database, filePath)) {
         if (sameIdentifier(other, name))
             continue;
         const ErrorPair used(SQLITE_CONSTRAINT,
                              QStringLiteral("table %1: its file path %2 is already used by the change log of table %3")
-                                 .arg(name, QString::fromUtf8(uri), other));
+                                 .arg(name, QString::fromUtf8(filePath), other));
         if (file.owners.holds(other))
             throw used;
         const OwnerLocks::Claim claim(file.owners, other);
@@ -73,7 +74,7 @@ void KeptLogs::claimUri(HistoryFile::Open& file, const QString& name, const QByt
         if (LogRecords::keptLog(file.database, other))
             throw ErrorPair(SQLITE_CONSTRAINT, QStringLiteral("table %1: its file path %2 is already used by the kept "
                                                               "change log of table %3; open the table as %3")
-                                                       .arg(name, QString::fromUtf8(uri), other) +
+                                                       .arg(name, QString::fromUtf8(filePath), other) +
                                                    discardHint(other));
         LogRecords::removeLog(file.database, other);
     }
@@ -85,15 +86,15 @@ std::vector<KeptLog> KeptLogs::all()
     return file ? LogRecords::keptLogs(file->database) : std::vector<KeptLog>();
 }
 
-void KeptLogs::keep(OpenLog& entry, bool kept)
+void KeptLogs::keep(OpenName& entry, bool kept)
 {
     const std::shared_ptr<HistoryFile::Open> file = historyFile.open();
     const LogState log = tables.state(entry);
     if (kept)
-        LogRecords::markKept(file->database, log.manager->name(), log.filePath, log.manager->firstNewRowid(),
+        LogRecords::markKept(file->database, log.changeLog->name(), log.filePath, log.changeLog->firstNewRowid(),
                              log.stamps);
     else
-        LogRecords::unmarkKept(file->database, log.manager->name());
+        LogRecords::unmarkKept(file->database, log.changeLog->name());
 }
 
 void KeptLogs::discard(const QString& name, sqlite3* owner)
@@ -105,7 +106,7 @@ void KeptLogs::discard(const QString& name, sqlite3* owner)
     file->database.giveSpaceBack();
 }
 
-std::shared_ptr<SqliteModificationManager> KeptLogs::read(const QString& name)
+std::shared_ptr<StoredChangeLog> KeptLogs::read(const QString& name)
 {
     const std::shared_ptr<HistoryFile::Open> file = historyFile.existing();
     if (!file || !LogRecords::keptLog(file->database, name))
@@ -132,11 +133,11 @@ std::shared_ptr<SqliteModificationManager> KeptLogs::read(const QString& name)
     const std::optional<KeptLog> kept = LogRecords::keptLog(database, name);
     if (!kept)
         return nullptr;
-    auto manager = std::make_shared<SqliteModificationManager>(connectionOf(file), kept->name, false);
+    auto changeLog = std::make_shared<StoredChangeLog>(connectionOf(file), kept->name, false);
     if (kept->firstNewRowid)
-        manager->restoreFirstNewRowid(*kept->firstNewRowid);
-    manager->summary();
-    return manager;
+        changeLog->restoreFirstNewRowid(*kept->firstNewRowid);
+    changeLog->summary();
+    return changeLog;
 }
 
 void KeptLogs::stillUnheld(const QString& name)
@@ -155,18 +156,18 @@ void KeptLogs::stillUnheld(const QString& name)
 
 bool KeptLogs::heldHere(const QString& name) const
 {
-    const std::shared_ptr<OpenLog> entry = tables.find(name);
-    return entry && tables.manager(*entry);
+    const std::shared_ptr<OpenName> entry = tables.find(name);
+    return entry && tables.changeLog(*entry);
 }
 
-void KeptLogs::acceptFiles(const QString& name, const std::optional<QByteArray>& uri, sqlite3* owner)
+void KeptLogs::acceptFiles(const QString& name, const std::optional<QByteArray>& filePath, sqlite3* owner)
 {
     const std::shared_ptr<HistoryFile::Open> file = historyFile.open();
     onUnheld(*file, name, owner, QStringLiteral("only the files of a kept log that no table has open can be accepted"),
              [&](const KeptLog& kept) {
-                 const QByteArray path = uri.value_or(kept.uri);
-                 if (path != kept.uri) {
-                     claimUri(*file, kept.name, path);
+                 const QByteArray path = filePath.value_or(kept.filePath);
+                 if (path != kept.filePath) {
+                     claimFilePath(*file, kept.name, path);
                      LogRecords::moveLog(file->database, kept.name, path);
                  }
                  LogRecords::markKept(file->database, kept.name, path, kept.firstNewRowid, stampFiles(path));

@@ -3,7 +3,7 @@
 // for the files under one, and the refusals that name the ways out of them.
 #pragma once
 
-#include "changelog/sqlite_modification_manager.h"
+#include "changelog/stored_change_log.h"
 #include "common/error_pair.h"
 #include "common/inner_files.h"
 #include "history/open_tables.h"
@@ -38,41 +38,41 @@ public:
     // Marks entry's log kept, or takes the mark back: a kept log outlives its
     // tables and the process, until DROP TABLE or discard(). The log must
     // exist; call inside work of the host connection. Throws ErrorPair.
-    void keep(OpenLog& entry, bool kept);
+    void keep(OpenName& entry, bool kept);
     // Drops the kept log of name, which no table may hold, in work of owner
     // (a host connection) on the history transaction, as a write of owner
     // waits for or is refused by another connection's. Throws ErrorPair.
     void discard(const QString& name, sqlite3* owner);
     // The user vouches for the files behind the kept log of name, which no
     // table may hold: they are stamped anew as they are now, after the log
-    // moves to uri (canonical) when given. In work of owner on the history
+    // moves to filePath (canonical) when given. In work of owner on the history
     // transaction, as discard(). Throws ErrorPair: SQLITE_LOCKED while a table
     // of this process holds the log, SQLITE_BUSY while another process does,
     // SQLITE_ERROR without a kept log, SQLITE_CONSTRAINT when another log
-    // uses uri.
-    void acceptFiles(const QString& name, const std::optional<QByteArray>& uri, sqlite3* owner);
+    // uses filePath.
+    void acceptFiles(const QString& name, const std::optional<QByteArray>& filePath, sqlite3* owner);
     // The kept log of name, which no table holds, read for the views without
-    // taking it up: a manager that writes nothing, its index read now in one
+    // taking it up: a changeLog that writes nothing, its index read now in one
     // snapshot of the file. Null when name has no kept log (or there is no
     // history file), and when a table of this process holds it: read it
     // through that table's entry. Throws ErrorPair: SQLITE_BUSY when another
     // process holds the log, or the database fails.
-    std::shared_ptr<SqliteModificationManager> read(const QString& name);
+    std::shared_ptr<StoredChangeLog> read(const QString& name);
     // Once the kept log of name that read() read has been taken up, throws
     // SQLITE_BUSY (by another process) or SQLITE_ABORT (by a table of this one).
     void stillUnheld(const QString& name);
     // Whether a table of this process holds the log of name.
     bool heldHere(const QString& name) const;
-    // The kept log of name taken up for a table over uri, whose files are now
+    // The kept log of name taken up for a table over filePath, whose files are now
     // as stamped, inside work on the history transaction that holds name's
     // lock; throws ErrorPair when it must not be taken up (made over another
-    // path, incomplete, its files changed, or another log uses uri).
-    static std::shared_ptr<SqliteModificationManager> takeUp(const std::shared_ptr<HistoryFile::Open>& file,
-                                                             const QString& name, const QByteArray& uri,
-                                                             const KeptLog& kept, const std::vector<FileStamp>& now);
-    // Refuses a log of name over uri when another name's log, live or kept,
-    // uses uri (SQLITE_CONSTRAINT); clears what a dead process left there.
-    static void claimUri(HistoryFile::Open& file, const QString& name, const QByteArray& uri);
+    // path, incomplete, its files changed, or another log uses filePath).
+    static std::shared_ptr<StoredChangeLog> takeUp(const std::shared_ptr<HistoryFile::Open>& file, const QString& name,
+                                                   const QByteArray& filePath, const KeptLog& kept,
+                                                   const std::vector<FileStamp>& now);
+    // Refuses a log of name over filePath when another name's log, live or kept,
+    // uses filePath (SQLITE_CONSTRAINT); clears what a dead process left there.
+    static void claimFilePath(HistoryFile::Open& file, const QString& name, const QByteArray& filePath);
 
     // Another process holds the kept log of name (SQLITE_BUSY).
     static ErrorPair inUse(const QString& name);

@@ -7,12 +7,12 @@
 #include <algorithm>
 #include <utility>
 
-std::shared_ptr<OpenLog> OpenTables::open(const QString& name, const void* holder, const OpenLog::Table& table)
+std::shared_ptr<OpenName> OpenTables::open(const QString& name, const void* holder, const OpenName::Table& table)
 {
     const MutexLock held(mutex);
-    std::shared_ptr<OpenLog>& entry = logs[identifierKey(name)];
+    std::shared_ptr<OpenName>& entry = logs[identifierKey(name)];
     if (!entry) {
-        entry = std::make_shared<OpenLog>();
+        entry = std::make_shared<OpenName>();
         entry->name = name;
     }
     entry->tables.push_back(table);
@@ -20,32 +20,32 @@ std::shared_ptr<OpenLog> OpenTables::open(const QString& name, const void* holde
     return entry;
 }
 
-void OpenTables::close(const std::shared_ptr<OpenLog>& entry, const void* overlay)
+void OpenTables::close(const std::shared_ptr<OpenName>& entry, const void* overlay)
 {
     const MutexLock held(mutex);
-    closeWhere(entry, [overlay](const OpenLog::Table& open) { return open.overlay == overlay; });
+    closeWhere(entry, [overlay](const OpenName::Table& open) { return open.overlay == overlay; });
 }
 
-void OpenTables::drop(const std::shared_ptr<OpenLog>& entry, const void* connection, const QByteArray& schema)
+void OpenTables::drop(const std::shared_ptr<OpenName>& entry, const void* connection, const QByteArray& schema)
 {
     const MutexLock held(mutex);
     closeWhere(entry,
-               [&](const OpenLog::Table& open) { return open.connection == connection && open.schema == schema; });
+               [&](const OpenName::Table& open) { return open.connection == connection && open.schema == schema; });
 }
 
 template <typename Which>
-void OpenTables::closeWhere(const std::shared_ptr<OpenLog>& entry, Which&& which)
+void OpenTables::closeWhere(const std::shared_ptr<OpenName>& entry, Which&& which)
 {
     entry->tables.erase(std::remove_if(entry->tables.begin(), entry->tables.end(), which), entry->tables.end());
     const QString key = identifierKey(entry->name);
-    if (entry->tables.empty() && !entry->manager && logs.value(key) == entry)
+    if (entry->tables.empty() && !entry->changeLog && logs.value(key) == entry)
         logs.remove(key);
 }
 
-std::vector<std::shared_ptr<OpenLog>> OpenTables::releaseHolder(const void* holder)
+std::vector<std::shared_ptr<OpenName>> OpenTables::releaseHolder(const void* holder)
 {
     const MutexLock held(mutex);
-    std::vector<std::shared_ptr<OpenLog>> released;
+    std::vector<std::shared_ptr<OpenName>> released;
     for (auto at = logs.begin(); at != logs.end();) {
         at.value()->holders.remove(holder);
         if (at.value()->holders.isEmpty()) {
@@ -58,90 +58,91 @@ std::vector<std::shared_ptr<OpenLog>> OpenTables::releaseHolder(const void* hold
     return released;
 }
 
-std::vector<std::shared_ptr<OpenLog>> OpenTables::takeAll()
+std::vector<std::shared_ptr<OpenName>> OpenTables::takeAll()
 {
     const MutexLock held(mutex);
-    std::vector<std::shared_ptr<OpenLog>> all(logs.begin(), logs.end());
+    std::vector<std::shared_ptr<OpenName>> all(logs.begin(), logs.end());
     logs.clear();
     return all;
 }
 
-std::shared_ptr<OpenLog> OpenTables::find(const QString& name) const
+std::shared_ptr<OpenName> OpenTables::find(const QString& name) const
 {
     const MutexLock held(mutex);
     return logs.value(identifierKey(name));
 }
 
-std::vector<std::shared_ptr<OpenLog>> OpenTables::entries() const
+std::vector<std::shared_ptr<OpenName>> OpenTables::entries() const
 {
     const MutexLock held(mutex);
-    std::vector<std::shared_ptr<OpenLog>> all(logs.begin(), logs.end());
+    std::vector<std::shared_ptr<OpenName>> all(logs.begin(), logs.end());
     std::sort(all.begin(), all.end(), [](const auto& a, const auto& b) { return a->name < b->name; });
     return all;
 }
 
-LogState OpenTables::state(const OpenLog& entry) const
+LogState OpenTables::state(const OpenName& entry) const
 {
     const MutexLock held(mutex);
-    const QByteArray filePath = entry.manager || entry.tables.empty() ? entry.uri : entry.tables.front().filePath;
-    return {entry.name, filePath, entry.manager, entry.stamps, entry.tables};
+    const QByteArray filePath =
+        entry.changeLog || entry.tables.empty() ? entry.logFilePath : entry.tables.front().filePath;
+    return {entry.name, filePath, entry.changeLog, entry.stamps, entry.tables};
 }
 
-QString OpenTables::name(const OpenLog& entry) const
+QString OpenTables::name(const OpenName& entry) const
 {
     const MutexLock held(mutex);
     return entry.name;
 }
 
-std::shared_ptr<SqliteModificationManager> OpenTables::manager(const OpenLog& entry) const
+std::shared_ptr<StoredChangeLog> OpenTables::changeLog(const OpenName& entry) const
 {
     const MutexLock held(mutex);
-    return entry.manager;
+    return entry.changeLog;
 }
 
-std::shared_ptr<SqliteModificationManager> OpenTables::logOver(const OpenLog& entry, const QByteArray& filePath,
-                                                               quint64* version) const
+std::shared_ptr<StoredChangeLog> OpenTables::logOver(const OpenName& entry, const QByteArray& filePath,
+                                                     quint64* version) const
 {
     const MutexLock held(mutex);
     if (version)
         *version = entry.version();
-    return entry.manager && entry.uri == filePath ? entry.manager : nullptr;
+    return entry.changeLog && entry.logFilePath == filePath ? entry.changeLog : nullptr;
 }
 
 bool OpenTables::anyLog() const
 {
     const MutexLock held(mutex);
-    return std::any_of(logs.begin(), logs.end(), [](const auto& entry) { return entry->manager != nullptr; });
+    return std::any_of(logs.begin(), logs.end(), [](const auto& entry) { return entry->changeLog != nullptr; });
 }
 
-std::vector<std::shared_ptr<OpenLog>> OpenTables::withLogs() const
+std::vector<std::shared_ptr<OpenName>> OpenTables::withLogs() const
 {
     const MutexLock held(mutex);
-    std::vector<std::shared_ptr<OpenLog>> found;
-    for (const std::shared_ptr<OpenLog>& entry : logs) {
-        if (entry->manager)
+    std::vector<std::shared_ptr<OpenName>> found;
+    for (const std::shared_ptr<OpenName>& entry : logs) {
+        if (entry->changeLog)
             found.push_back(entry);
     }
     return found;
 }
 
-void OpenTables::setLog(OpenLog& entry, std::shared_ptr<SqliteModificationManager> manager, const QByteArray& uri,
+void OpenTables::setLog(OpenName& entry, std::shared_ptr<StoredChangeLog> changeLog, const QByteArray& filePath,
                         std::vector<FileStamp> stamps)
 {
     const MutexLock held(mutex);
-    entry.manager = std::move(manager);
-    entry.uri = uri;
+    entry.changeLog = std::move(changeLog);
+    entry.logFilePath = filePath;
     entry.stamps = std::move(stamps);
     entry.changed();
 }
 
-std::optional<std::vector<FileStamp>> OpenTables::stampsAtOpen(const OpenLog& entry, const QByteArray& uri,
+std::optional<std::vector<FileStamp>> OpenTables::stampsAtOpen(const OpenName& entry, const QByteArray& filePath,
                                                                const void* connection) const
 {
     const MutexLock held(mutex);
-    const OpenLog::Table* found = nullptr;
-    for (const OpenLog::Table& table : entry.tables) {
-        if (table.filePath == uri && (!found || table.connection == connection))
+    const OpenName::Table* found = nullptr;
+    for (const OpenName::Table& table : entry.tables) {
+        if (table.filePath == filePath && (!found || table.connection == connection))
             found = &table;
         if (found && found->connection == connection)
             break;
@@ -149,51 +150,51 @@ std::optional<std::vector<FileStamp>> OpenTables::stampsAtOpen(const OpenLog& en
     return found ? std::optional(found->stamps) : std::nullopt;
 }
 
-std::optional<std::vector<FileStamp>> OpenTables::logStamps(const OpenLog& entry, const QByteArray& filePath) const
+std::optional<std::vector<FileStamp>> OpenTables::logStamps(const OpenName& entry, const QByteArray& filePath) const
 {
     const MutexLock held(mutex);
-    return entry.manager && entry.uri == filePath ? std::optional(entry.stamps) : std::nullopt;
+    return entry.changeLog && entry.logFilePath == filePath ? std::optional(entry.stamps) : std::nullopt;
 }
 
-void OpenTables::restamp(OpenLog& entry, const void* connection, const QByteArray& uri,
+void OpenTables::restamp(OpenName& entry, const void* connection, const QByteArray& filePath,
                          const std::vector<FileStamp>& stamps)
 {
     const MutexLock held(mutex);
-    for (OpenLog::Table& table : entry.tables) {
-        if ((!connection || table.connection == connection) && table.filePath == uri)
+    for (OpenName::Table& table : entry.tables) {
+        if ((!connection || table.connection == connection) && table.filePath == filePath)
             table.stamps = stamps;
     }
 }
 
-std::shared_ptr<SqliteModificationManager> OpenTables::takeLog(OpenLog& entry)
+std::shared_ptr<StoredChangeLog> OpenTables::takeLog(OpenName& entry)
 {
     const MutexLock held(mutex);
     entry.changed();
-    return std::exchange(entry.manager, nullptr);
+    return std::exchange(entry.changeLog, nullptr);
 }
 
-std::shared_ptr<SqliteModificationManager> OpenTables::takeLog(OpenLog& entry, const SqliteModificationManager* manager)
+std::shared_ptr<StoredChangeLog> OpenTables::takeLog(OpenName& entry, const StoredChangeLog* changeLog)
 {
     const MutexLock held(mutex);
-    if (entry.manager.get() != manager)
+    if (entry.changeLog.get() != changeLog)
         return nullptr;
     entry.changed();
-    return std::exchange(entry.manager, nullptr);
+    return std::exchange(entry.changeLog, nullptr);
 }
 
-void OpenTables::setFirstLabel(OpenLog& entry, const std::optional<QString>& label)
+void OpenTables::setFirstLabel(OpenName& entry, const std::optional<QString>& label)
 {
     const MutexLock held(mutex);
     entry.firstLabel = label;
 }
 
-std::optional<QString> OpenTables::takeFirstLabel(OpenLog& entry)
+std::optional<QString> OpenTables::takeFirstLabel(OpenName& entry)
 {
     const MutexLock held(mutex);
     return std::exchange(entry.firstLabel, std::nullopt);
 }
 
-bool OpenTables::rename(const std::shared_ptr<OpenLog>& entry, const QString& newName)
+bool OpenTables::rename(const std::shared_ptr<OpenName>& entry, const QString& newName)
 {
     const MutexLock held(mutex);
     const QString oldKey = identifierKey(entry->name), newKey = identifierKey(newName);

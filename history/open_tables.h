@@ -17,13 +17,13 @@
 #include <optional>
 #include <vector>
 
-class SqliteModificationManager;
+class StoredChangeLog;
 struct sqlite3;
 
 // Everything this process knows of one table name. Overlay tables of that
 // name, on any connection, share it, and with it one change log. Its fields
 // are read and changed through OpenTables only, under its lock.
-class OpenLog {
+class OpenName {
 public:
     struct Table {
         // The overlay table's own record: SQLite may hold several tables of
@@ -49,11 +49,11 @@ private:
 
     QString name;
     // The file path of the table whose writes made the log.
-    QByteArray uri;
+    QByteArray logFilePath;
     // The files that path named when the log began, as they stood then.
     std::vector<FileStamp> stamps;
     // The log; empty until the first write, and again after DROP TABLE.
-    std::shared_ptr<SqliteModificationManager> manager;
+    std::shared_ptr<StoredChangeLog> changeLog;
     // A label given before there was a log, for the first step it records.
     std::optional<QString> firstLabel;
     // The overlay tables of this name open now. A standard container: Qt's
@@ -70,70 +70,71 @@ struct LogState {
     QString name;
     // The log's file path, or without a log the first open table's.
     QByteArray filePath;
-    std::shared_ptr<SqliteModificationManager> manager;
+    std::shared_ptr<StoredChangeLog> changeLog;
     std::vector<FileStamp> stamps;
-    std::vector<OpenLog::Table> tables;
+    std::vector<OpenName::Table> tables;
 };
 
 class OpenTables {
 public:
     // A table of name opened: its entry, made when there is none.
-    std::shared_ptr<OpenLog> open(const QString& name, const void* holder, const OpenLog::Table& table);
+    std::shared_ptr<OpenName> open(const QString& name, const void* holder, const OpenName::Table& table);
     // A table closed; an entry without a table or a log goes.
-    void close(const std::shared_ptr<OpenLog>& entry, const void* overlay);
+    void close(const std::shared_ptr<OpenName>& entry, const void* overlay);
     // DROP TABLE on connection/schema: every table of the entry there is
     // closed, those that statements prepared before a schema change still
     // hold included, so that the name is free at once.
-    void drop(const std::shared_ptr<OpenLog>& entry, const void* connection, const QByteArray& schema);
+    void drop(const std::shared_ptr<OpenName>& entry, const void* connection, const QByteArray& schema);
     // A registration ended: the entries that no registration keeps leave the
     // registry, handed back so that their logs end.
-    std::vector<std::shared_ptr<OpenLog>> releaseHolder(const void* holder);
+    std::vector<std::shared_ptr<OpenName>> releaseHolder(const void* holder);
     // Every entry leaves the registry, handed back (the process ends).
-    std::vector<std::shared_ptr<OpenLog>> takeAll();
+    std::vector<std::shared_ptr<OpenName>> takeAll();
 
     // The entry of name, or null; names compare as SQLite compares them.
-    std::shared_ptr<OpenLog> find(const QString& name) const;
+    std::shared_ptr<OpenName> find(const QString& name) const;
     // Every entry, by name.
-    std::vector<std::shared_ptr<OpenLog>> entries() const;
-    LogState state(const OpenLog& entry) const;
-    QString name(const OpenLog& entry) const;
-    std::shared_ptr<SqliteModificationManager> manager(const OpenLog& entry) const;
+    std::vector<std::shared_ptr<OpenName>> entries() const;
+    LogState state(const OpenName& entry) const;
+    QString name(const OpenName& entry) const;
+    std::shared_ptr<StoredChangeLog> changeLog(const OpenName& entry) const;
     // The log a table over filePath reads through: the entry's, when made
     // over that file; null otherwise. With the entry's version then.
-    std::shared_ptr<SqliteModificationManager> logOver(const OpenLog& entry, const QByteArray& filePath,
-                                                       quint64* version = nullptr) const;
+    std::shared_ptr<StoredChangeLog> logOver(const OpenName& entry, const QByteArray& filePath,
+                                             quint64* version = nullptr) const;
     // Whether any entry has a log.
     bool anyLog() const;
     // The entries with a log.
-    std::vector<std::shared_ptr<OpenLog>> withLogs() const;
+    std::vector<std::shared_ptr<OpenName>> withLogs() const;
 
-    // The entry's log comes, made over uri whose files were as stamped.
-    void setLog(OpenLog& entry, std::shared_ptr<SqliteModificationManager> manager, const QByteArray& uri,
+    // The entry's log comes, made over filePath whose files were as stamped.
+    void setLog(OpenName& entry, std::shared_ptr<StoredChangeLog> changeLog, const QByteArray& filePath,
                 std::vector<FileStamp> stamps);
-    // The files uri named when a table over it opened them: the table on
-    // connection, else the first; none when no table is over uri.
-    std::optional<std::vector<FileStamp>> stampsAtOpen(const OpenLog& entry, const QByteArray& uri,
+    // The files filePath named when a table over it opened them: the table on
+    // connection, else the first; none when no table is over filePath.
+    std::optional<std::vector<FileStamp>> stampsAtOpen(const OpenName& entry, const QByteArray& filePath,
                                                        const void* connection) const;
     // The files the entry's log began over, when it has a log made over filePath.
-    std::optional<std::vector<FileStamp>> logStamps(const OpenLog& entry, const QByteArray& filePath) const;
-    // The tables over uri on connection (null: on every one) now find their
+    std::optional<std::vector<FileStamp>> logStamps(const OpenName& entry, const QByteArray& filePath) const;
+    // The tables over filePath on connection (null: on every one) now find their
     // files as stamped.
-    void restamp(OpenLog& entry, const void* connection, const QByteArray& uri, const std::vector<FileStamp>& stamps);
+    void restamp(OpenName& entry, const void* connection, const QByteArray& filePath,
+                 const std::vector<FileStamp>& stamps);
     // The entry's log goes; the log is handed back, null when there was none.
-    std::shared_ptr<SqliteModificationManager> takeLog(OpenLog& entry);
-    // Only when the entry's log is still manager.
-    std::shared_ptr<SqliteModificationManager> takeLog(OpenLog& entry, const SqliteModificationManager* manager);
-    void setFirstLabel(OpenLog& entry, const std::optional<QString>& label);
-    std::optional<QString> takeFirstLabel(OpenLog& entry);
+    std::shared_ptr<StoredChangeLog> takeLog(OpenName& entry);
+    // Only when the entry's log is still changeLog.
+    std::shared_ptr<StoredChangeLog> takeLog(OpenName& entry, const StoredChangeLog* changeLog);
+    void setFirstLabel(OpenName& entry, const std::optional<QString>& label);
+    std::optional<QString> takeFirstLabel(OpenName& entry);
     // The entry takes newName; false when another entry has it.
-    bool rename(const std::shared_ptr<OpenLog>& entry, const QString& newName);
+    bool rename(const std::shared_ptr<OpenName>& entry, const QString& newName);
 
 private:
     // Under the lock: the entry's tables that which picks are closed.
     template <typename Which>
-    void closeWhere(const std::shared_ptr<OpenLog>& entry, Which&& which) REQUIRES(mutex);
+    void closeWhere(const std::shared_ptr<OpenName>& entry, Which&& which) REQUIRES(mutex);
 
     // Guards the entries' fields too.
     mutable Mutex mutex;
-    QHash<QString, std::shared_ptr<OpenLog>> logs GUARDED_BY(mutex);
+    QHash<QString, std::shared_ptr<OpenName>> logs GUARDED_BY(mutex);
 };

@@ -22,7 +22,7 @@ const sqlite3_module& innerModuleOf(OverlayCursor* cursor)
 
 // The log the cursor merges, taken again (as the table found it last) only
 // when the table's registry entry changed: a scan asks for it at every row.
-ModificationManager* mergedLog(OverlayCursor* cursor)
+ChangeLog* mergedLog(OverlayCursor* cursor)
 {
     if (cursor->innerOnly)
         return nullptr;
@@ -113,7 +113,7 @@ int settle(OverlayCursor* cursor, bool innerLeft)
         return SQLITE_OK;
     }
     for (;;) {
-        ModificationManager* log = cursor->unmerged ? nullptr : mergedLog(cursor);
+        ChangeLog* log = cursor->unmerged ? nullptr : mergedLog(cursor);
         if (innerLeft && inner.xEof(cursor->inner))
             innerLeft = false;
         if (innerLeft && !log && !cursor->rowidFilter) {
@@ -137,8 +137,7 @@ int settle(OverlayCursor* cursor, bool innerLeft)
         if (rc != SQLITE_OK)
             return rc;
         const bool unwanted = cursor->rowidFilter && rowid != *cursor->wantedRowid;
-        const ModificationManager::RowState state =
-            log && !unwanted ? log->rowState(rowid) : ModificationManager::RowState{false, false};
+        const ChangeLog::RowState state = log && !unwanted ? log->rowState(rowid) : ChangeLog::RowState{false, false};
         if (unwanted || state.deleted || state.modified) {
             rc = carryInnerError(cursor->table, inner.xNext(cursor->inner));
             if (rc != SQLITE_OK)
@@ -263,7 +262,7 @@ int overlayColumn(sqlite3_vtab_cursor* base, sqlite3_context* ctx, int column)
     if (cursor->phase == CursorPhase::InnerRow)
         return carryInnerError(cursor->table, innerModuleOf(cursor).xColumn(cursor->inner, ctx, column));
     return guardTableCallback(&cursor->table->base, [&] {
-        ModificationManager* log = mergedLog(cursor);
+        ChangeLog* log = mergedLog(cursor);
         // A stored row taken away while the scan went on reads as NULLs.
         const RowSnapshot* row = log ? storedRow(cursor, *log, cursor->storedRowid) : nullptr;
         if (row)

@@ -36,7 +36,7 @@ QByteArray rowText(sqlite3_int64 rowid)
 
 } // namespace
 
-InnerChanges::InnerChanges(OverlayTable& table, ModificationManager& log) : table(table)
+InnerChanges::InnerChanges(OverlayTable& table, ChangeLog& log) : table(table)
 {
     try {
         read(log);
@@ -57,7 +57,7 @@ InnerChanges::~InnerChanges()
 
 // Removals come first in calls, then writes; a row moved to another rowid is
 // both, as the inner module may not move a row onto a rowid still taken.
-void InnerChanges::read(ModificationManager& log)
+void InnerChanges::read(ChangeLog& log)
 {
     struct Write {
         sqlite3_int64 rowid;
@@ -65,12 +65,12 @@ void InnerChanges::read(ModificationManager& log)
     };
     std::vector<sqlite3_int64> removed;
     std::vector<Write> updates, inserts;
-    const std::unique_ptr<ModificationManager::ChangeListing> listing = log.listChanges();
-    while (const std::optional<ModificationManager::RowChange> change = listing->next()) {
+    const std::unique_ptr<ChangeLog::ChangeListing> listing = log.listChanges();
+    while (const std::optional<ChangeLog::RowChange> change = listing->next()) {
         ++changed;
-        if (change->kind == ModificationManager::ChangeKind::Delete) {
+        if (change->kind == ChangeLog::ChangeKind::Delete) {
             removed.push_back(*change->originalRowid);
-        } else if (change->kind == ModificationManager::ChangeKind::Insert) {
+        } else if (change->kind == ChangeLog::ChangeKind::Insert) {
             inserts.push_back({*change->rowid, false});
         } else if (*change->originalRowid == *change->rowid) {
             updates.push_back({*change->rowid, true});

@@ -2,7 +2,7 @@
 // transaction: the rows the log deleted, updated and inserted, all or none.
 #pragma once
 
-#include "changelog/modification_manager.h"
+#include "changelog/change_log.h"
 #include "overlay/records.h"
 
 #include <vector>
@@ -11,7 +11,7 @@ class InnerChanges {
 public:
     // Reads log's net changes over table as the table shows them, before any
     // is applied. Throws ErrorPair.
-    InnerChanges(OverlayTable& table, ModificationManager& log);
+    InnerChanges(OverlayTable& table, ChangeLog& log);
     ~InnerChanges();
     InnerChanges(const InnerChanges&) = delete;
     InnerChanges& operator=(const InnerChanges&) = delete;
@@ -31,7 +31,7 @@ private:
     // The arguments of one xUpdate call, owned.
     using Call = std::vector<sqlite3_value*>;
 
-    void read(ModificationManager& log);
+    void read(ChangeLog& log);
     // Returns the rowid the module gave the row.
     sqlite3_int64 callInner(const Call& call, const char* what);
     void requireInserted(const std::vector<sqlite3_int64>& rowids);

@@ -40,10 +40,10 @@ struct OverlayTable {
     sqlite3* db;
     QByteArray schema;
     // The first module argument, canonical (see canonicalFilePath): the
-    // table's uri in the registry.
+    // table's filePath in the registry.
     QByteArray filePath;
     // The table's entry in the registry: its name and change log.
-    std::shared_ptr<OpenLog> log;
+    std::shared_ptr<OpenName> log;
     // The arguments the inner table was made with (module, schema, name, then
     // those of CREATE VIRTUAL TABLE), for a save that opens it again.
     std::vector<QByteArray> arguments;
@@ -74,7 +74,7 @@ struct OverlayTable {
     std::optional<QByteArray> rowidName;
     // The log logOf() found last, with the entry's version then: taken again
     // only when the entry changed. Held weakly: the table keeps no log alive.
-    std::weak_ptr<SqliteModificationManager> lastLog;
+    std::weak_ptr<StoredChangeLog> lastLog;
     std::optional<quint64> lastLogVersion;
     // The connection's count of changed rows when an INSERT found the files
     // unchanged and wrote its row, until the transaction ends: later rows of
@@ -112,7 +112,7 @@ struct OverlayCursor {
     bool innerOnly;
     // The log the cursor reads through, taken again when the table's entry
     // changes (its version), and held meanwhile: another thread may end it.
-    std::shared_ptr<ModificationManager> log;
+    std::shared_ptr<ChangeLog> log;
     std::optional<quint64> logVersion;
     // The cursor as a reader of the history database, while it is one.
     std::optional<Reading> reading;
@@ -170,18 +170,17 @@ inline std::shared_ptr<History> historyOf(const OverlayTable& table)
 // The log a table reads through: its name's, when made over the file the
 // table names; null while nothing was written through it, and for a table of
 // that name over another file, which shows its inner rows.
-inline std::shared_ptr<SqliteModificationManager> logOf(OverlayTable* table)
+inline std::shared_ptr<StoredChangeLog> logOf(OverlayTable* table)
 {
     if (table->lastLogVersion == table->log->version()) {
-        if (std::shared_ptr<SqliteModificationManager> log = table->lastLog.lock())
+        if (std::shared_ptr<StoredChangeLog> log = table->lastLog.lock())
             return log;
     }
     const std::shared_ptr<History> history = historyOf(*table);
     if (!history)
         return nullptr;
     quint64 version = 0;
-    std::shared_ptr<SqliteModificationManager> log =
-        history->registry().logOver(*table->log, table->filePath, &version);
+    std::shared_ptr<StoredChangeLog> log = history->registry().logOver(*table->log, table->filePath, &version);
     table->lastLog = log;
     table->lastLogVersion = version;
     return log;

@@ -49,7 +49,7 @@ sqlite3_int64 saveWritable(History& history, sqlite3* db, OverlayTable& table, c
     requireSoleTable(history, db, *table.log, named);
     refuseOtherLogs(history, table, named);
     requireUnchangedFiles(&table);
-    const std::shared_ptr<SqliteModificationManager> log = logOf(&table);
+    const std::shared_ptr<StoredChangeLog> log = logOf(&table);
     if (!log)
         return 0;
     InnerChanges changes(table, *log);
@@ -126,9 +126,9 @@ bool hasSaveFunction(sqlite3* db)
 OverlayTable* overlayTableOf(History& history, sqlite3* db, const NamedTable& named)
 {
     OpenTables& registry = history.registry();
-    const std::shared_ptr<OpenLog> entry = registry.find(QString::fromStdString(named.name));
+    const std::shared_ptr<OpenName> entry = registry.find(QString::fromStdString(named.name));
     OverlayTable* found = nullptr;
-    for (const OpenLog::Table& open : entry ? registry.state(*entry).tables : std::vector<OpenLog::Table>()) {
+    for (const OpenName::Table& open : entry ? registry.state(*entry).tables : std::vector<OpenName::Table>()) {
         auto* table = static_cast<OverlayTable*>(const_cast<void*>(open.overlay));
         if (open.connection == db && qstricmp(open.schema.constData(), named.schema.c_str()) == 0 && !table->renamed)
             found = table;
@@ -137,10 +137,10 @@ OverlayTable* overlayTableOf(History& history, sqlite3* db, const NamedTable& na
 }
 
 // Cursors open on any table of the entry on db in that schema.
-int readersOf(History& history, sqlite3* db, const OpenLog& entry, const NamedTable& named)
+int readersOf(History& history, sqlite3* db, const OpenName& entry, const NamedTable& named)
 {
     int readers = 0;
-    for (const OpenLog::Table& open : history.registry().state(entry).tables) {
+    for (const OpenName::Table& open : history.registry().state(entry).tables) {
         if (open.connection == db && qstricmp(open.schema.constData(), named.schema.c_str()) == 0)
             readers += static_cast<const OverlayTable*>(open.overlay)->cursors;
     }
@@ -151,16 +151,16 @@ int readersOf(History& history, sqlite3* db, const OpenLog& entry, const NamedTa
 void refuseOtherLogs(History& history, const OverlayTable& table, const NamedTable& named)
 {
     for (const LogPath& log : history.livingLogPaths()) {
-        if (log.uri == table.filePath && !sameIdentifier(log.name, QString::fromStdString(named.name)))
+        if (log.filePath == table.filePath && !sameIdentifier(log.name, QString::fromStdString(named.name)))
             throw refusal(SQLITE_CONSTRAINT, "cannot save " + named.name + ": the " + (log.kept ? "kept " : "") +
                                                  "change log of table " + log.name.toStdString() +
                                                  " lies over its rows; its edits would no longer match them");
     }
 }
 
-void requireSoleTable(History& history, sqlite3* db, const OpenLog& entry, const NamedTable& table)
+void requireSoleTable(History& history, sqlite3* db, const OpenName& entry, const NamedTable& table)
 {
-    const std::vector<OpenLog::Table> open = history.registry().state(entry).tables;
+    const std::vector<OpenName::Table> open = history.registry().state(entry).tables;
     if (std::any_of(open.begin(), open.end(), [&](const auto& t) {
             return t.connection != db || qstricmp(t.schema.constData(), table.schema.c_str()) != 0;
         }))

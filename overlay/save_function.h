@@ -13,14 +13,14 @@ int registerSaveFunction(sqlite3* db, const HistoryLink& history);
 // A save over a table's own files ends its history: refused while a table of
 // entry is open on another connection or in another schema than table, which
 // would go on reading the files as they were, without the log. Throws ErrorPair.
-void requireSoleTable(History& history, sqlite3* db, const OpenLog& entry, const NamedTable& table);
+void requireSoleTable(History& history, sqlite3* db, const OpenName& entry, const NamedTable& table);
 
 // The newest overlay table of that name on db in that schema (a statement
 // prepared before a schema change may hold an older one), or null.
 OverlayTable* overlayTableOf(History& history, sqlite3* db, const NamedTable& named);
 
 // Cursors open on any table of the entry on db in that schema.
-int readersOf(History& history, sqlite3* db, const OpenLog& entry, const NamedTable& named);
+int readersOf(History& history, sqlite3* db, const OpenName& entry, const NamedTable& named);
 
 // Throws ErrorPair when another name's log, live or kept, lies over the files
 // of table, which a save would write.

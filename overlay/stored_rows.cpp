@@ -61,7 +61,7 @@ bool holds(const QVariant& stored, const ExactValue& wanted)
     }
 }
 
-bool meetsExactValues(OverlayCursor* cursor, ModificationManager& log, sqlite3_int64 rowid)
+bool meetsExactValues(OverlayCursor* cursor, ChangeLog& log, sqlite3_int64 rowid)
 {
     return std::all_of(cursor->exactValues.begin(), cursor->exactValues.end(), [&](const ExactValue& wanted) {
         const RowSnapshot* row = storedRow(cursor, log, rowid);
@@ -72,7 +72,7 @@ bool meetsExactValues(OverlayCursor* cursor, ModificationManager& log, sqlite3_i
 // The rowids among which the stored rows wanted are, ascending, when the
 // plan's equalities narrow them down: those every list of them gives. The
 // lists of exact values hold just the rows that meet them.
-std::optional<std::vector<qint64>> candidateRowids(OverlayCursor* cursor, ModificationManager& log)
+std::optional<std::vector<qint64>> candidateRowids(OverlayCursor* cursor, ChangeLog& log)
 {
     std::optional<std::vector<qint64>> candidates;
     auto narrow = [&candidates](std::optional<std::vector<qint64>> matching) {
@@ -107,13 +107,13 @@ std::optional<std::vector<qint64>> candidateRowids(OverlayCursor* cursor, Modifi
     return candidates;
 }
 
-std::optional<sqlite3_int64> findNextStoredRow(OverlayCursor* cursor, ModificationManager& log, sqlite3_int64 floor)
+std::optional<sqlite3_int64> findNextStoredRow(OverlayCursor* cursor, ChangeLog& log, sqlite3_int64 floor)
 {
     if (cursor->rowidFilter) {
         if (!cursor->wantedRowid)
             return std::nullopt;
         const sqlite3_int64 wanted = *cursor->wantedRowid;
-        const bool shown = wanted >= floor && log.isRowModified(wanted) && meetsExactValues(cursor, log, wanted);
+        const bool shown = wanted >= floor && log.isStored(wanted) && meetsExactValues(cursor, log, wanted);
         return shown ? std::optional<sqlite3_int64>(wanted) : std::nullopt;
     }
     if (!cursor->candidatesKnown) {
@@ -128,7 +128,7 @@ std::optional<sqlite3_int64> findNextStoredRow(OverlayCursor* cursor, Modificati
     const bool exact = cursor->candidatesChanges == log.changeCount();
     const std::vector<qint64>& candidates = *cursor->candidates;
     for (auto at = std::lower_bound(candidates.begin(), candidates.end(), floor); at != candidates.end(); ++at) {
-        if (log.isRowModified(*at) && (exact || meetsExactValues(cursor, log, *at)))
+        if (log.isStored(*at) && (exact || meetsExactValues(cursor, log, *at)))
             return *at;
     }
     return std::nullopt;
@@ -161,7 +161,7 @@ bool readList(const PlanFilter& filter, sqlite3_value* list, std::optional<std::
 
 // The stored row of rowid as the cursor read it last, or read now; null when
 // the log holds none (taken away while the scan went on).
-const RowSnapshot* storedRow(OverlayCursor* cursor, ModificationManager& log, sqlite3_int64 rowid)
+const RowSnapshot* storedRow(OverlayCursor* cursor, ChangeLog& log, sqlite3_int64 rowid)
 {
     const quint64 changes = log.changeCount();
     if (cursor->rowRead != std::make_pair(rowid, changes)) {
@@ -176,7 +176,7 @@ const RowSnapshot* storedRow(OverlayCursor* cursor, ModificationManager& log, sq
 // The next stored row at or above the floor that the plan's constraints
 // leave possible; asked once per inner row, found again only when the floor
 // or the log changed.
-std::optional<sqlite3_int64> nextStoredRow(OverlayCursor* cursor, ModificationManager& log)
+std::optional<sqlite3_int64> nextStoredRow(OverlayCursor* cursor, ChangeLog& log)
 {
     if (!cursor->storedFloor)
         return std::nullopt;

@@ -68,7 +68,7 @@ private:
 // The table, its log and the arguments of one write.
 struct Write {
     OverlayTable& table;
-    ModificationManager& log;
+    ChangeLog& log;
     Arguments& arguments;
     // Stored with the write's first change, so that a write refused before it
     // (a taken rowid under OR IGNORE) leaves the history file as it was.
@@ -109,7 +109,7 @@ sqlite3_int64 firstNewRowid(Write& write)
 }
 
 // The log, holding the first new rowid the write found: to be changed now.
-ModificationManager& changedLog(Write& write)
+ChangeLog& changedLog(Write& write)
 {
     if (write.foundFirstNewRowid && !write.log.firstNewRowid())
         write.log.setFirstNewRowid(*write.foundFirstNewRowid);
@@ -120,14 +120,14 @@ ModificationManager& changedLog(Write& write)
 // an inner rowid, even of a deleted row, is never given to another row.
 bool isFree(Write& write, sqlite3_int64 rowid)
 {
-    return rowid >= firstNewRowid(write) && !write.log.isRowModified(rowid);
+    return rowid >= firstNewRowid(write) && !write.log.isStored(rowid);
 }
 
 // Whether rowid shows a row, which OR REPLACE may then replace: one the log
 // holds, or an inner row the log did not delete (asked of the inner module).
 bool isShown(Write& write, sqlite3_int64 rowid)
 {
-    if (write.log.isRowModified(rowid))
+    if (write.log.isStored(rowid))
         return true;
     if (rowid >= firstNewRowid(write) || write.log.isRowDeleted(rowid))
         return false;
@@ -152,7 +152,7 @@ sqlite3_int64 rowidArgument(sqlite3_value* value)
 
 int insertRow(Write& write, sqlite3_int64* rowid)
 {
-    ModificationManager& log = write.log;
+    ChangeLog& log = write.log;
     sqlite3_value** argv = write.arguments.argv;
     sqlite3_int64 newRowid;
     if (isNull(argv[1])) {
@@ -205,7 +205,7 @@ int recordWrite(OverlayTable& table, Arguments& arguments, sqlite3_int64* rowid)
         return SQLITE_MISUSE;
     }
     const std::shared_ptr<History> history = History::require(table.registration->history);
-    std::shared_ptr<SqliteModificationManager> held = logOf(&table);
+    std::shared_ptr<StoredChangeLog> held = logOf(&table);
     // An UPDATE or DELETE found its rows through a cursor of the statement,
     // which checked the files; an INSERT checks them at its first row.
     const bool inserting = argc > 1 && isNull(argv[0]);

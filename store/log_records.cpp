@@ -90,10 +90,10 @@ QVariant registryName(const QString& name)
     return readsAsNumber(bytes) ? QVariant(bytes) : QVariant(name);
 }
 
-void addRegistryRow(SqliteDatabase& database, const QByteArray& uri, const QString& name)
+void addRegistryRow(SqliteDatabase& database, const QByteArray& filePath, const QString& name)
 {
     Statement insert(database, onSharedTables("INSERT INTO $registry VALUES (?1, ?2, 1);"));
-    bindRegistryText(insert, 1, uri);
+    bindRegistryText(insert, 1, filePath);
     bindRegistryText(insert, 2, name.toUtf8());
     insert.run();
 }
@@ -106,12 +106,12 @@ bool hasRegistryRow(SqliteDatabase& database, const QString& name)
         .isValid();
 }
 
-QStringList namesOn(SqliteDatabase& database, const QByteArray& uri)
+QStringList namesOn(SqliteDatabase& database, const QByteArray& filePath)
 {
     Statement users(database, onSharedTables("SELECT CAST(name AS TEXT) FROM $registry WHERE uri = ?1 UNION "
                                              "SELECT name FROM $keptLogs WHERE uri = ?2"));
-    bindRegistryText(users, 1, uri);
-    users.bindTextBytes(2, uri);
+    bindRegistryText(users, 1, filePath);
+    users.bindTextBytes(2, filePath);
     QStringList names;
     Statement::Rows row(users);
     while (row.next())
@@ -159,14 +159,14 @@ std::vector<KeptLog> keptLogs(SqliteDatabase& database)
     return all;
 }
 
-void markKept(SqliteDatabase& database, const QString& name, const QByteArray& uri, std::optional<qint64> firstNewRowid,
-              const std::vector<FileStamp>& stamps)
+void markKept(SqliteDatabase& database, const QString& name, const QByteArray& filePath,
+              std::optional<qint64> firstNewRowid, const std::vector<FileStamp>& stamps)
 {
     Savepoint savepoint(database);
     database.runOnce(onSharedTables("DELETE FROM $keptFiles WHERE name = ?;"), {QVariant(name)});
     // Paths go in as the bytes they are, valid UTF-8 or not.
     Statement mark(database, onSharedTables("INSERT OR REPLACE INTO $keptLogs VALUES (?1, ?2, ?3);"));
-    mark.bindText(1, name).bindTextBytes(2, uri);
+    mark.bindText(1, name).bindTextBytes(2, filePath);
     if (firstNewRowid)
         mark.bind(3, *firstNewRowid);
     mark.run();
@@ -184,15 +184,15 @@ void unmarkKept(SqliteDatabase& database, const QString& name)
     savepoint.release();
 }
 
-void moveLog(SqliteDatabase& database, const QString& name, const QByteArray& uri)
+void moveLog(SqliteDatabase& database, const QString& name, const QByteArray& filePath)
 {
     Savepoint savepoint(database);
     Statement registry(database,
                        onSharedTables("UPDATE $registry SET uri = ?1 WHERE CAST(name AS TEXT) = ?2 COLLATE NOCASE"));
-    bindRegistryText(registry, 1, uri);
+    bindRegistryText(registry, 1, filePath);
     registry.bindText(2, name).run();
     Statement mark(database, onSharedTables("UPDATE $keptLogs SET uri = ?1 WHERE name = ?2"));
-    mark.bindTextBytes(1, uri).bindText(2, name).run();
+    mark.bindTextBytes(1, filePath).bindText(2, name).run();
     savepoint.release();
 }
 

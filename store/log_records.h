@@ -17,7 +17,7 @@
 // A log kept beyond its tables' life, as the history file marks it.
 struct KeptLog {
     QString name;
-    QByteArray uri;
+    QByteArray filePath;
     // The history position; none when the registry lacks the log.
     std::optional<qint64> position;
     std::optional<qint64> firstNewRowid;
@@ -26,7 +26,7 @@ struct KeptLog {
 // A log's name and file path, as its registry row or kept mark records them.
 struct LogPath {
     QString name;
-    QByteArray uri;
+    QByteArray filePath;
     bool kept;
 };
 
@@ -39,11 +39,11 @@ namespace LogRecords {
 // the text it was, and a name that an earlier version stored as a number too.
 QVariant registryName(const QString& name);
 
-// The registry row of a new log of name over uri, at position 1.
-void addRegistryRow(SqliteDatabase& database, const QByteArray& uri, const QString& name);
+// The registry row of a new log of name over filePath, at position 1.
+void addRegistryRow(SqliteDatabase& database, const QByteArray& filePath, const QString& name);
 bool hasRegistryRow(SqliteDatabase& database, const QString& name);
-// The names whose registry row or kept mark is on uri.
-QStringList namesOn(SqliteDatabase& database, const QByteArray& uri);
+// The names whose registry row or kept mark is on filePath.
+QStringList namesOn(SqliteDatabase& database, const QByteArray& filePath);
 // Every registry row's and kept mark's name and file path.
 std::vector<LogPath> logPaths(SqliteDatabase& database);
 // Whether name's three log tables are all there.
@@ -52,12 +52,12 @@ bool hasLogTables(SqliteDatabase& database, const QString& name);
 std::optional<KeptLog> keptLog(SqliteDatabase& database, const QString& name);
 // Every kept mark, by name.
 std::vector<KeptLog> keptLogs(SqliteDatabase& database);
-// Marks name's log kept, made over uri whose files were as stamped then.
-void markKept(SqliteDatabase& database, const QString& name, const QByteArray& uri, std::optional<qint64> firstNewRowid,
-              const std::vector<FileStamp>& stamps);
+// Marks name's log kept, made over filePath whose files were as stamped then.
+void markKept(SqliteDatabase& database, const QString& name, const QByteArray& filePath,
+              std::optional<qint64> firstNewRowid, const std::vector<FileStamp>& stamps);
 void unmarkKept(SqliteDatabase& database, const QString& name);
-// Moves name's registry row and kept mark to uri, which no other log may use.
-void moveLog(SqliteDatabase& database, const QString& name, const QByteArray& uri);
+// Moves name's registry row and kept mark to filePath, which no other log may use.
+void moveLog(SqliteDatabase& database, const QString& name, const QByteArray& filePath);
 // The files of name's kept mark, in stampBefore order, at most limit of them.
 std::vector<FileStamp> keptFiles(SqliteDatabase& database, const QString& name, qint64 limit);
 

@@ -165,7 +165,7 @@ TEST(OpenTables, EntriesByNameAsLongAsTheirTablesAndHolders)
     OpenTables tables;
     int overlays[3], holders[2];
     sqlite3 *one = reinterpret_cast<sqlite3*>(&holders[0]), *two = reinterpret_cast<sqlite3*>(&holders[1]);
-    const std::shared_ptr<OpenLog> roads =
+    const std::shared_ptr<OpenName> roads =
         tables.open(QStringLiteral("Roads"), &holders[0], {&overlays[0], one, "main", "/r", {}});
     EXPECT_EQ(tables.open(QStringLiteral("ROADS"), &holders[1], {&overlays[1], two, "main", "/r", {}}), roads);
     tables.open(QStringLiteral("roads"), &holders[1], {&overlays[2], two, "main", "/r", {}});
@@ -181,9 +181,9 @@ TEST(OpenTables, EntriesByNameAsLongAsTheirTablesAndHolders)
     tables.drop(roads, two, "main");
     EXPECT_EQ(tables.find(QStringLiteral("roads")), nullptr);
 
-    const std::shared_ptr<OpenLog> rivers =
+    const std::shared_ptr<OpenName> rivers =
         tables.open(QStringLiteral("rivers"), &holders[0], {&overlays[0], one, "main", "/v", {}});
-    const std::shared_ptr<OpenLog> lakes =
+    const std::shared_ptr<OpenName> lakes =
         tables.open(QStringLiteral("lakes"), &holders[1], {&overlays[1], two, "main", "/l", {}});
     const quint64 version = rivers->version();
     EXPECT_FALSE(tables.rename(rivers, QStringLiteral("LAKES")));
@@ -191,15 +191,15 @@ TEST(OpenTables, EntriesByNameAsLongAsTheirTablesAndHolders)
     EXPECT_GT(rivers->version(), version);
     EXPECT_EQ(tables.find(QStringLiteral("rivers")), nullptr);
     EXPECT_EQ(tables.find(QStringLiteral("streams")), rivers);
-    EXPECT_EQ(tables.entries(), (std::vector<std::shared_ptr<OpenLog>>{rivers, lakes}));
+    EXPECT_EQ(tables.entries(), (std::vector<std::shared_ptr<OpenName>>{rivers, lakes}));
 
     tables.setFirstLabel(*lakes, QStringLiteral("first"));
     EXPECT_EQ(tables.takeFirstLabel(*lakes), std::optional<QString>(QStringLiteral("first")));
     EXPECT_EQ(tables.takeFirstLabel(*lakes), std::nullopt);
 
-    EXPECT_EQ(tables.releaseHolder(&holders[0]), (std::vector<std::shared_ptr<OpenLog>>{rivers}));
+    EXPECT_EQ(tables.releaseHolder(&holders[0]), (std::vector<std::shared_ptr<OpenName>>{rivers}));
     EXPECT_EQ(tables.find(QStringLiteral("streams")), nullptr);
-    EXPECT_EQ(tables.takeAll(), (std::vector<std::shared_ptr<OpenLog>>{lakes}));
+    EXPECT_EQ(tables.takeAll(), (std::vector<std::shared_ptr<OpenName>>{lakes}));
     EXPECT_FALSE(tables.anyLog());
 }
 

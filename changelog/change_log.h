@@ -38,9 +38,9 @@ class Reading;
 // Threads may call any operation at once: each is atomic, and its answer
 // holds until the log changes (see changeCount). The changes are made inside
 // work on the history transaction (SqliteDatabase::Work) of the caller's.
-class ModificationManager {
+class ChangeLog {
 public:
-    virtual ~ModificationManager() {}
+    virtual ~ChangeLog() {}
 
     // Records the deletion of rowid: its stored values go, and it joins the
     // deleted set unless it only ever was a row of the log. Requires a row that
@@ -55,7 +55,7 @@ public:
     // Records an INSERT: argv[2..argc-1] become the stored values of rowid,
     // which must not be stored yet.
     virtual void insertRow(qint64 rowid, int argc, sqlite3_value** argv) = 0;
-    virtual bool isRowModified(qint64 rowid) = 0;
+    virtual bool isStored(qint64 rowid) = 0;
     // Both, asked at once: what a scan asks of each inner row.
     struct RowState {
         bool deleted;

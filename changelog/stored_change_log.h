@@ -6,7 +6,7 @@
 #pragma once
 
 #include "changelog/log_index.h"
-#include "changelog/modification_manager.h"
+#include "changelog/change_log.h"
 #include "common/mutex.h"
 #include "store/log_tables.h"
 #include "store/row_batch.h"
@@ -23,18 +23,18 @@
 #include <utility>
 #include <vector>
 
-class SqliteModificationManager : public ModificationManager, private SqliteDatabase::Observer {
+class StoredChangeLog : public ChangeLog, private SqliteDatabase::Observer {
 public:
-    // A manager of the log of tableName on database, which it holds. With
+    // A changeLog of the log of tableName on database, which it holds. With
     // owner set the log tables are created now (kept when they exist).
-    SqliteModificationManager(std::shared_ptr<SqliteDatabase> database, const QString& tableName, bool owner);
-    ~SqliteModificationManager() override;
+    StoredChangeLog(std::shared_ptr<SqliteDatabase> database, const QString& tableName, bool owner);
+    ~StoredChangeLog() override;
 
     void deleteRow(qint64 rowid) override;
     bool isRowDeleted(qint64 rowid) override;
     void updateRow(qint64 oldRowid, qint64 newRowid, int argc, sqlite3_value** argv) override;
     void insertRow(qint64 rowid, int argc, sqlite3_value** argv) override;
-    bool isRowModified(qint64 rowid) override;
+    bool isStored(qint64 rowid) override;
     RowState rowState(qint64 rowid) override;
     bool readRow(qint64 rowid, RowSnapshot& row, Reading* reading) override;
     void undo(qint64 steps) override;
@@ -60,7 +60,7 @@ public:
     quint64 changeCount() const override { return changes.load(std::memory_order_acquire); }
 
     // The history position: the step new changes join; -1 without a registry row.
-    int currentHistoryId();
+    int position();
 
     // Drops the log tables and the table's registry rows; throws ErrorPair.
     // The log reads as empty afterwards.
@@ -77,7 +77,7 @@ public:
     // Whether a rollback took the making of the log back; it reads as empty.
     bool takenBack() const { return undone.load(std::memory_order_acquire); }
     QString name() const;
-    // The connection the log is kept on, which the manager holds.
+    // The connection the log is kept on, which the changeLog holds.
     SqliteDatabase& file() const { return database; }
 
 private:
@@ -89,8 +89,8 @@ private:
     enum class Hold { Log, Work };
     class SCOPED_CAPABILITY Access {
     public:
-        explicit Access(const SqliteModificationManager& manager, Hold hold = Hold::Log) ACQUIRE(manager.mutex)
-            : log(manager.mutex), file(manager.database, hold == Hold::Work)
+        explicit Access(const StoredChangeLog& changeLog, Hold hold = Hold::Log) ACQUIRE(changeLog.mutex)
+            : log(changeLog.mutex), file(changeLog.database, hold == Hold::Work)
         {
         }
         ~Access() RELEASE() = default;
@@ -203,7 +203,7 @@ private:
 };
 
 template <typename Write, typename Apply>
-inline void SqliteModificationManager::changeLogBy(Write&& write, Apply&& apply)
+inline void StoredChangeLog::changeLogBy(Write&& write, Apply&& apply)
 {
     LogIndex& current = log();
     if (!listings.empty())
@@ -216,13 +216,13 @@ inline void SqliteModificationManager::changeLogBy(Write&& write, Apply&& apply)
 }
 
 template <typename Apply>
-inline void SqliteModificationManager::changeLog(Statement& statement, Apply&& apply)
+inline void StoredChangeLog::changeLog(Statement& statement, Apply&& apply)
 {
     changeLogBy([&statement] { statement.run(); }, std::forward<Apply>(apply));
 }
 
 template <typename Apply>
-inline void SqliteModificationManager::changeLog(RowBatch& batch, const RowBatch::Value* row, Apply&& apply)
+inline void StoredChangeLog::changeLog(RowBatch& batch, const RowBatch::Value* row, Apply&& apply)
 {
     changeLogBy([&batch, row] { batch.add(row); }, std::forward<Apply>(apply));
 }

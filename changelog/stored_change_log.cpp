@@ -1,6 +1,6 @@
 // Life of a change log: creating, renaming and dropping its tables, and the
 // row-state queries the overlay asks, answered from the log's index.
-#include "changelog/sqlite_modification_manager.h"
+#include "changelog/stored_change_log.h"
 
 #include "changelog/row_snapshot.h"
 #include "common/error_pair.h"
@@ -10,8 +10,7 @@
 #include <algorithm>
 #include <limits>
 
-SqliteModificationManager::SqliteModificationManager(std::shared_ptr<SqliteDatabase> database, const QString& tableName,
-                                                     bool owner)
+StoredChangeLog::StoredChangeLog(std::shared_ptr<SqliteDatabase> database, const QString& tableName, bool owner)
     : connection(std::move(database)), database(*connection), logTables(*connection)
 {
     const Access access(*this, Hold::Work);
@@ -20,18 +19,18 @@ SqliteModificationManager::SqliteModificationManager(std::shared_ptr<SqliteDatab
         createLogTables();
 }
 
-SqliteModificationManager::~SqliteModificationManager()
+StoredChangeLog::~StoredChangeLog()
 {
     database.forget(this);
 }
 
-QString SqliteModificationManager::name() const
+QString StoredChangeLog::name() const
 {
     const Access access(*this);
     return logTables.name();
 }
 
-void SqliteModificationManager::createLogTables()
+void StoredChangeLog::createLogTables()
 {
     Savepoint savepoint(database);
     touch();
@@ -39,7 +38,7 @@ void SqliteModificationManager::createLogTables()
     savepoint.release();
 }
 
-void SqliteModificationManager::dropLog()
+void StoredChangeLog::dropLog()
 {
     const Access access(*this, Hold::Work);
     Savepoint savepoint(database);
@@ -55,13 +54,13 @@ void SqliteModificationManager::dropLog()
     changes.fetch_add(1, std::memory_order_acq_rel);
 }
 
-void SqliteModificationManager::takeName(const QString& name)
+void StoredChangeLog::takeName(const QString& name)
 {
     const Access access(*this, Hold::Work);
     logTables.setName(name);
 }
 
-void SqliteModificationManager::renameLog(const QString& newName)
+void StoredChangeLog::renameLog(const QString& newName)
 {
     const Access access(*this, Hold::Work);
     Savepoint savepoint(database);
@@ -77,7 +76,7 @@ void SqliteModificationManager::renameLog(const QString& newName)
     }
 }
 
-void SqliteModificationManager::readIndex()
+void StoredChangeLog::readIndex()
 {
     const SqliteDatabase::Lock held(database);
     if (takenBack()) {
@@ -88,7 +87,7 @@ void SqliteModificationManager::readIndex()
     }
 }
 
-void SqliteModificationManager::madeNow()
+void StoredChangeLog::madeNow()
 {
     const Access access(*this, Hold::Work);
     made = database.mark();
@@ -98,7 +97,7 @@ void SqliteModificationManager::madeNow()
 
 // Notes the rollback only: the index is read again on the next use, under the
 // log's lock, which another thread may hold now.
-void SqliteModificationManager::rolledBack(SqliteDatabase::Mark to) noexcept
+void StoredChangeLog::rolledBack(SqliteDatabase::Mark to) noexcept
 {
     if (made && *made >= to)
         undone.store(true, std::memory_order_release);
@@ -108,7 +107,7 @@ void SqliteModificationManager::rolledBack(SqliteDatabase::Mark to) noexcept
 
 // Reads rowids only, and of the history its rowids and tags, so that the work
 // grows with the rows, not with their values.
-void SqliteModificationManager::rebuildIndex()
+void StoredChangeLog::rebuildIndex()
 {
     LogIndex fresh;
     if (newRowsFrom)
@@ -116,7 +115,7 @@ void SqliteModificationManager::rebuildIndex()
     const std::optional<qint64> position = logTables.position();
     fresh.setPosition(position ? std::optional<int>(int(*position)) : std::nullopt);
     // A log that a rollback took back, or that another thread dropped, while
-    // this manager was still held reads as empty.
+    // this changeLog was still held reads as empty.
     if (position || logTables.exist()) {
         logTables.readDeleted([&fresh](qint64 rowid) { fresh.markDeleted(rowid); });
         logTables.readStoredRowids([&fresh](qint64 rowid) { fresh.store(rowid); });
@@ -137,7 +136,7 @@ void SqliteModificationManager::rebuildIndex()
     indexValid.store(true, std::memory_order_release);
 }
 
-void SqliteModificationManager::replayHistory(LogIndex& fresh)
+void StoredChangeLog::replayHistory(LogIndex& fresh)
 {
     const int position = fresh.position().value_or(-1);
     // Moved rows' origins as the replay goes, and as of the position.
@@ -189,14 +188,14 @@ void SqliteModificationManager::replayHistory(LogIndex& fresh)
         fresh.setOrigin(rowid, origin);
 }
 
-void SqliteModificationManager::touch()
+void StoredChangeLog::touch()
 {
     touchedIn.store(database.openTransaction(), std::memory_order_release);
 }
 
 // Only a transaction that is open can have changed the log since, and the log
 // changes only under its lock: a log untouched now stays so while it is held.
-bool SqliteModificationManager::touchedNow() const
+bool StoredChangeLog::touchedNow() const
 {
     const SqliteDatabase::Mark touched = touchedIn.load(std::memory_order_acquire);
     return touched != 0 && touched == database.openTransaction();
@@ -210,7 +209,7 @@ bool SqliteModificationManager::touchedNow() const
 // Such rows are read through the history connection while it is idle, where
 // the pages of what this process wrote last are at hand, and once a reader
 // finds it busy, through a read connection for the rest of its scan.
-bool SqliteModificationManager::readRow(qint64 rowid, RowSnapshot& row, Reading* reading)
+bool StoredChangeLog::readRow(qint64 rowid, RowSnapshot& row, Reading* reading)
 {
     const Access access(*this);
     const bool untouched = reading && !touchedNow();
@@ -238,14 +237,14 @@ bool SqliteModificationManager::readRow(qint64 rowid, RowSnapshot& row, Reading*
     return true;
 }
 
-ModificationManager::RowState SqliteModificationManager::rowState(qint64 rowid)
+ChangeLog::RowState StoredChangeLog::rowState(qint64 rowid)
 {
     const Access access(*this);
     const LogIndex& current = log();
     return {current.isDeleted(rowid), current.isStored(rowid)};
 }
 
-const RowSnapshot* SqliteModificationManager::modifiedRow(qint64 rowid)
+const RowSnapshot* StoredChangeLog::modifiedRow(qint64 rowid)
 {
     if (!log().isStored(rowid))
         return nullptr;
@@ -259,7 +258,7 @@ const RowSnapshot* SqliteModificationManager::modifiedRow(qint64 rowid)
     return &cached.row;
 }
 
-QByteArray SqliteModificationManager::readSnapshot(qint64 rowid)
+QByteArray StoredChangeLog::readSnapshot(qint64 rowid)
 {
     // A scan asks for rows in ascending order, mostly a few apart.
     constexpr int shortWalk = 32;
@@ -284,7 +283,7 @@ QByteArray SqliteModificationManager::readSnapshot(qint64 rowid)
     return walkedRowid == rowid ? walk.bytes(1) : QByteArray();
 }
 
-void SqliteModificationManager::fileColumn(int column)
+void StoredChangeLog::fileColumn(int column)
 {
     LogIndex& current = log();
     if (current.isFiled(column))
@@ -301,64 +300,64 @@ void SqliteModificationManager::fileColumn(int column)
     }
 }
 
-bool SqliteModificationManager::isRowDeleted(qint64 rowid)
+bool StoredChangeLog::isRowDeleted(qint64 rowid)
 {
     const Access access(*this);
     return log().isDeleted(rowid);
 }
 
-bool SqliteModificationManager::isRowModified(qint64 rowid)
+bool StoredChangeLog::isStored(qint64 rowid)
 {
     const Access access(*this);
     return log().isStored(rowid);
 }
 
-std::optional<qint64> SqliteModificationManager::firstModifiedRowidFrom(qint64 rowid)
+std::optional<qint64> StoredChangeLog::firstModifiedRowidFrom(qint64 rowid)
 {
     const Access access(*this);
     return log().firstStoredFrom(rowid);
 }
 
-std::optional<qint64> SqliteModificationManager::firstUnmodifiedRowidFrom(qint64 rowid)
+std::optional<qint64> StoredChangeLog::firstUnmodifiedRowidFrom(qint64 rowid)
 {
     const Access access(*this);
     return log().firstUnstoredFrom(rowid);
 }
 
-std::optional<std::vector<qint64>> SqliteModificationManager::modifiedRowidsWithValue(int column, const QVariant& value)
+std::optional<std::vector<qint64>> StoredChangeLog::modifiedRowidsWithValue(int column, const QVariant& value)
 {
     const Access access(*this);
     fileColumn(column);
     return log().storedWithValue(column, value);
 }
 
-std::vector<qint64> SqliteModificationManager::modifiedRowidsHolding(int column, const QVariant& value)
+std::vector<qint64> StoredChangeLog::modifiedRowidsHolding(int column, const QVariant& value)
 {
     const Access access(*this);
     fileColumn(column);
     return log().storedHolding(column, value);
 }
 
-int SqliteModificationManager::currentHistoryId()
+int StoredChangeLog::position()
 {
     const Access access(*this);
     return log().position().value_or(-1);
 }
 
-void SqliteModificationManager::setFirstNewRowid(qint64 rowid)
+void StoredChangeLog::setFirstNewRowid(qint64 rowid)
 {
     const Access access(*this, Hold::Work);
     logTables.keepFirstNewRowid(rowid).run();
     restoreFirstNewRowid(rowid);
 }
 
-std::optional<qint64> SqliteModificationManager::firstNewRowid() const
+std::optional<qint64> StoredChangeLog::firstNewRowid() const
 {
     const Access access(*this);
     return newRowsFrom;
 }
 
-void SqliteModificationManager::restoreFirstNewRowid(qint64 rowid)
+void StoredChangeLog::restoreFirstNewRowid(qint64 rowid)
 {
     const Access access(*this);
     newRowsFrom = rowid;
