@@ -97,11 +97,14 @@ using Dbf = std::unique_ptr<DBFInfo, DbfCloser>;
 
 std::string quoted(sqlite3_value* value)
 {
-    char* text = sqlite3_mprintf("%Q", reinterpret_cast<const char*>(sqlite3_value_text(value)));
-    std::string shown = sqlite3_value_type(value) == SQLITE_TEXT
-                            ? std::string(text ? text : "")
-                            : std::string(reinterpret_cast<const char*>(sqlite3_value_text(value)));
-    sqlite3_free(text);
+    const auto* text = reinterpret_cast<const char*>(sqlite3_value_text(value));
+    if (!text)
+        return "NULL";
+    if (sqlite3_value_type(value) != SQLITE_TEXT)
+        return text;
+    char* quotedText = sqlite3_mprintf("%Q", text);
+    std::string shown = quotedText ? quotedText : "";
+    sqlite3_free(quotedText);
     return shown;
 }
 
@@ -228,7 +231,8 @@ private:
         Dbf old(DBFOpen(own.c_str(), "rb"));
         if (!old)
             throw Failure{SQLITE_CANTOPEN, "shapelib cannot open " + own};
-        codec = QTextCodec::codecForName(QByteArray::fromStdString(dequoted(table.arguments.at(4))));
+        charset = table.arguments.size() > 4 ? dequoted(table.arguments[4]) : std::string();
+        codec = charset.empty() ? nullptr : QTextCodec::codecForName(QByteArray::fromStdString(charset));
         Dbf rows(DBFCloneEmpty(old.get(), scratchPath.c_str()));
         if (!rows)
             throw Failure{SQLITE_CANTOPEN, "shapelib cannot write " + scratchPath};
@@ -309,12 +313,12 @@ private:
         if (kind == 'C') {
             const QString text =
                 QString::fromUtf8(reinterpret_cast<const char*>(sqlite3_value_text(value)), sqlite3_value_bytes(value));
-            QTextCodec::ConverterState state(QTextCodec::ConvertInvalidToNull);
+            QTextCodec::ConverterState state(QTextCodec::ConvertInvalidToNull | QTextCodec::IgnoreHeader);
             const QByteArray encoded = codec ? codec->fromUnicode(text.constData(), text.size(), &state) : QByteArray();
             if (!codec)
-                refuse(row, field, "text, and no encoder of " + dequoted(table.arguments.at(4)) + " is known");
+                refuse(row, field, "text, and no encoder of the charset '" + charset + "' is known");
             if (state.invalidChars > 0 || text.contains(QChar(0)))
-                refuse(row, field, quoted(value) + ", which " + dequoted(table.arguments.at(4)) + " cannot encode");
+                refuse(row, field, quoted(value) + ", which " + charset + " cannot encode");
             if (encoded.size() > width)
                 refuse(row, field, std::to_string(encoded.size()) + " bytes of text, more than " + shape + " holds");
             bytes = encoded.toStdString();
@@ -402,6 +406,7 @@ private:
     }
 
     QTemporaryDir scratch;
+    std::string charset;
     QTextCodec* codec = nullptr;
     int fields = 0;
     sqlite3_int64 count = 0;

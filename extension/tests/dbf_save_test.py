@@ -78,7 +78,7 @@ def read_back(path):
 
 random.seed(7)
 pool = [("name", "x"), ("name", "\u00e9t\u00e9"), ("name", "eight ch"), ("v", 2.5), ("v", -1234.125),
-        ("id", 99999), ("ok", 0), ("day", 2451544.5), ("name", None)]
+        ("id", 99999), ("ok", 0), ("day", 2451544.5), ("day", None)]
 for _ in range(120):
     rowids = [r for (r,) in db.execute("SELECT rowid FROM t")]
     kind = random.random()
@@ -112,6 +112,8 @@ for sql, error in ((f"UPDATE t SET name = 'nine char' WHERE rowid = {r}", f"row 
                                                                           "CP1252 cannot encode"),
                    (f"UPDATE t SET v = 1.0625 WHERE rowid = {r}", f"row {r}, column v, holds 1.0625, more decimals"),
                    (f"UPDATE t SET id = 1234567 WHERE rowid = {r}", f"row {r}, column id, holds 1234567, more digits"),
+                   (f"UPDATE t SET name = NULL WHERE rowid = {r}", f"row {r}, column name, holds NULL, which "
+                                                                    "VirtualDbf would read back as ''"),
                    (f"UPDATE t SET name = 'pad ' WHERE rowid = {r}", f"row {r}, column name, holds 'pad ', which "
                                                                       "VirtualDbf would read back as 'pad'")):
     db.execute("SELECT ombrix_commit('t')")
