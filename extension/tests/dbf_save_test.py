@@ -68,9 +68,9 @@ assert open("copy.dbf", "rb").read() == data and open("copy.cpg", "rb").read() =
 assert db.execute("SELECT ombrix_save('t')").fetchone() == (39,) and open("t.dbf", "rb").read() == data
 
 
-def read_back(path):
+def read_back(path, charset=args):
     reader = connect()
-    reader.execute(f"CREATE VIRTUAL TABLE b USING VirtualDbf('{path}', {args})")
+    reader.execute(f"CREATE VIRTUAL TABLE b USING VirtualDbf('{path}', {charset})")
     shown = reader.execute("SELECT id, name, v, ok, day FROM b").fetchall()
     reader.close()
     return shown
@@ -131,8 +131,9 @@ db.execute("BEGIN")
 fails(db, "SELECT ombrix_save('t')", "cannot save t over its own file inside a transaction")
 db.execute("ROLLBACK")
 fails(db, "SELECT ombrix_save('t') FROM t", "cannot save t while a statement reads it")
-make("u.dbf", "UTF-8", fields, rows[:2])
-db.execute(f"CREATE VIRTUAL TABLE u USING editable_VirtualDbf('u.dbf', {args})")
+make("u.dbf", "UTF-8", fields, [[b"1", b"a", b"0.125", b"T", b"20200101"],
+                                [b"2", b"b", b"0.250", b"F", b"20200102"]])
+db.execute("CREATE VIRTUAL TABLE u USING editable_VirtualDbf('u.dbf', 'UTF-8')")
 db.execute("DELETE FROM u WHERE rowid = 1")
 fails(db, "SELECT ombrix_save('t', 'u.dbf')", "the change log of table u lies over it")
 assert open("t.dbf", "rb").read() == data
@@ -140,4 +141,8 @@ assert db.execute("SELECT ombrix_save('t')").fetchone() == (len(shown),)
 assert db.execute("SELECT id, name, v, ok, day FROM t").fetchall() == read_back("t.dbf") == shown
 assert db.execute("SELECT count(*) FROM ombrix_steps('t')").fetchone() == (0,)
 assert db.execute("SELECT rowid FROM t").fetchall() == [(r,) for r in range(1, len(shown) + 1)]
+db.execute("UPDATE u SET name = '\u00e9t\u00e9' WHERE rowid = 2")
+assert db.execute("SELECT ombrix_save('u')").fetchone() == (1,)
+assert read_back("u.dbf", "'UTF-8'") == db.execute("SELECT id, name, v, ok, day FROM u").fetchall() == \
+    [(2, "\u00e9t\u00e9", 0.25, 0, 2458850.5)]
 db.close()
