@@ -176,16 +176,14 @@ public:
                 return rows;
             }
             writeOut(target, file);
-            copyCodePage(target);
-            check(out.replace(error));
+            replaceBoth(target);
             return rows;
         }
         const std::string saved = compose(planned, plan, file, header);
         writeOut(target, saved);
         const sqlite3_int64 rows = readBack();
         if (!ownFile) {
-            copyCodePage(target);
-            check(out.replace(error));
+            replaceBoth(target);
             return rows;
         }
         std::string before, after;
@@ -207,18 +205,22 @@ private:
         check(out.sync(error));
     }
 
-    // The code page file beside the table's own, copied beside a new target.
-    void copyCodePage(const std::string& target)
+    // The written file and a copy of the code page file beside the table's
+    // own, both made in full before either takes its target's name.
+    void replaceBoth(const std::string& target)
     {
         const std::string from = withExtension(own, ".cpg"), to = withExtension(target, ".cpg");
-        if (from == to || !QFile::exists(QFile::decodeName(from.c_str())))
-            return;
         csvfile::ReplacingFile page;
-        const std::string bytes = readWholeFile(from);
-        check(page.open(to, error));
-        check(page.write(bytes, error));
-        check(page.sync(error));
-        check(page.replace(error));
+        const bool copied = from != to && QFile::exists(QFile::decodeName(from.c_str()));
+        if (copied) {
+            const std::string bytes = readWholeFile(from);
+            check(page.open(to, error));
+            check(page.write(bytes, error));
+            check(page.sync(error));
+        }
+        check(out.replace(error));
+        if (copied)
+            check(page.replace(error));
     }
 
     // The file's header with today's date and the new count, the records no
