@@ -277,9 +277,9 @@ private:
         saved[1] = static_cast<char>(today.tm_year % 256);
         saved[2] = static_cast<char>(today.tm_mon + 1);
         saved[3] = static_cast<char>(today.tm_mday);
-        const auto count = static_cast<std::uint32_t>(pieces.size());
+        const auto records = static_cast<std::uint32_t>(pieces.size());
         for (int at = 0; at < 4; ++at)
-            saved[static_cast<std::size_t>(4 + at)] = static_cast<char>((count >> (8 * at)) & 0xff);
+            saved[static_cast<std::size_t>(4 + at)] = static_cast<char>((records >> (8 * at)) & 0xff);
         saved.reserve(header.length + pieces.size() * header.recordLength + 1);
         for (const auto& [fromFile, record] : pieces)
             saved.append(fromFile ? std::string_view(file) : std::string_view(formatted),
