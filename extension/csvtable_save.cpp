@@ -3,61 +3,15 @@
 // and, saved over its own file, the table then reading that file.
 #include "extension/csvtable_save.h"
 
-#include "common/error_pair.h"
-#include "extension/capture.h"
 #include "extension/csvtable_rows.h"
+#include "extension/file_save.h"
 #include "extension/save_failure.h"
-#include "extension/save_target.h"
-#include "overlay/inner_cursors.h"
-#include "overlay/save_function.h"
 
-#include "csv/csv_writer.h"
-
-#include <QFile>
-
-#include <cerrno>
-#include <memory>
-#include <new>
+#include <utility>
 
 SQLITE_EXTENSION_INIT3
 
 namespace {
-
-struct InnerTableCloser {
-    void operator()(sqlite3_vtab* inner) const
-    {
-        closeKeptCursors(inner);
-        (inner->pModule->xDisconnect ? inner->pModule->xDisconnect : inner->pModule->xDestroy)(inner);
-    }
-};
-using InnerTable = std::unique_ptr<sqlite3_vtab, InnerTableCloser>;
-
-// csvtable's table over path, made with the table's arguments, with the
-// schema it declares.
-InnerTable openInner(const OverlayTable& table, const std::string& path, std::string& schema)
-{
-    std::vector<QByteArray> arguments = table.arguments;
-    arguments[3] = QByteArray::fromStdString(path);
-    std::vector<const char*> argv;
-    for (const QByteArray& argument : arguments)
-        argv.push_back(argument.constData());
-    const sqlite3_module* module = table.registration->innerModule;
-    DeclarationCapture capture;
-    sqlite3_vtab* inner = nullptr;
-    char* message = nullptr;
-    const int rc = (module->xConnect ? module->xConnect : module->xCreate)(
-        table.db, table.registration->innerClientData, static_cast<int>(argv.size()), argv.data(), &inner, &message);
-    const std::string why = message ? message : sqlite3_errstr(rc);
-    sqlite3_free(message);
-    if (rc != SQLITE_OK)
-        throw Failure{rc, "csvtable cannot open " + path + ": " + why};
-    inner->pModule = module;
-    InnerTable opened(inner);
-    schema = capture.schema();
-    if (schema.empty())
-        throw Failure{SQLITE_ERROR, "csvtable declared no columns for " + path};
-    return opened;
-}
 
 sqlite3_int64 rowsOf(sqlite3_vtab* inner)
 {
@@ -77,38 +31,14 @@ sqlite3_int64 rowsOf(sqlite3_vtab* inner)
     return rows;
 }
 
-std::string readAll(const std::string& path)
-{
-    QFile file(QFile::decodeName(path.c_str()));
-    if (!file.open(QIODevice::ReadOnly))
-        throw Failure{SQLITE_IOERR, "cannot read " + path + ": " + file.errorString().toStdString()};
-    const QByteArray bytes = file.readAll();
-    if (file.error() != QFileDevice::NoError)
-        throw Failure{SQLITE_IOERR, "cannot read " + path + ": " + file.errorString().toStdString()};
-    return bytes.toStdString();
-}
-
-class CsvtableSave {
+class CsvtableSave : public FileSave {
 public:
-    CsvtableSave(History& history, sqlite3* db, OverlayTable& table, const NamedTable& named)
-        : history(history), db(db), table(table), named(named), own(table.filePath.toStdString())
-    {
-    }
+    using FileSave::FileSave;
 
     sqlite3_int64 save(const char* path)
     {
-        const bool ownFile = isOwnPathTarget(db, &history, named.name, logOf(&table) != nullptr, own, path);
-        if (ownFile && !sqlite3_get_autocommit(db))
-            throw Failure{SQLITE_ERROR, "cannot save " + named.name +
-                                            " over its own file inside a transaction: its history ends at once, "
-                                            "which a rollback could not bring back"};
-        refuseReading();
-        if (ownFile) {
-            requireSoleTable(history, db, *table.log, named);
-            refuseOtherLogs(history, table, named);
-        }
-        requireUnchangedFiles(&table);
-        const std::string file = readAll(own);
+        const bool ownFile = checkTarget(path);
+        const std::string file = readWholeFile(own);
         const csvtable::Format format = csvtable::formatOf(table.arguments, file);
         const CsvtableFile saved = composeCsvtableFile(db, table, named, format, file);
         if (format.guessed && csvtable::guess(saved.bytes) != std::pair(format.separators, format.quotes))
@@ -124,30 +54,18 @@ public:
             return saved.rows;
         }
         refuseReading();
-        replaceOwn(std::move(reading));
+        endHistory(true, std::move(reading));
         return saved.rows;
     }
 
 private:
-    void check(bool done)
-    {
-        if (!done)
-            throw Failure{errno == ENOSPC ? SQLITE_FULL : SQLITE_CANTOPEN, error};
-    }
-
-    void refuseReading()
-    {
-        if (readersOf(history, db, *table.log, named) > 0)
-            throw Failure{SQLITE_LOCKED, "cannot save " + named.name + " while a statement reads it"};
-    }
-
     // The written file as csvtable reads it, with the table's arguments: the
     // same columns as the table's own file, and every row.
     InnerTable readBack(sqlite3_int64 rows)
     {
         std::string before, after;
-        openInner(table, own, before);
-        InnerTable reading = openInner(table, out.temporaryPath(), after);
+        openInnerOver(table, own, "csvtable", before);
+        InnerTable reading = openInnerOver(table, out.temporaryPath(), "csvtable", after);
         if (before != after || rowsOf(reading.get()) != rows)
             throw Failure{SQLITE_MISMATCH,
                           "cannot save " + named.name + ": csvtable would not read the saved file back as its rows (" +
@@ -155,55 +73,6 @@ private:
                               ")"};
         return reading;
     }
-
-    // Renames the file over the table's own and ends its history; the table
-    // then reads the saved file through reading.
-    void replaceOwn(InnerTable reading)
-    {
-        bool replaced = false;
-        try {
-            history.endLogWith(*table.log, table.filePath, db, [&] {
-                requireSoleTable(history, db, *table.log, named);
-                check(out.replace(error));
-                replaced = true;
-            });
-        } catch (...) {
-            if (!replaced)
-                throw;
-            const bool ended = !history.registry().logOver(*table.log, table.filePath);
-            if (ended)
-                swapInner(std::move(reading));
-            std::string why = "unknown error";
-            try {
-                throw;
-            } catch (const ErrorPair& failure) {
-                why = failure.message().toStdString();
-            } catch (const Failure& failure) {
-                why = failure.message;
-            } catch (...) {
-            }
-            throw Failure{SQLITE_ERROR, own + " is saved, but " +
-                                            (ended ? "then " + why
-                                                   : "the history of " + named.name + " could not be cleared (" + why +
-                                                         "): the table goes on showing its edits over the file as "
-                                                         "it was")};
-        }
-        swapInner(std::move(reading));
-    }
-
-    void swapInner(InnerTable reading)
-    {
-        InnerTable old(table.inner);
-        table.inner = reading.release();
-    }
-
-    History& history;
-    sqlite3* db;
-    OverlayTable& table;
-    const NamedTable& named;
-    const std::string own;
-    csvfile::ReplacingFile out;
-    std::string error;
 };
 
 } // namespace
@@ -211,37 +80,10 @@ private:
 void saveCsvtableTable(sqlite3_context* ctx, int argc, sqlite3_value** argv, const char* function,
                        const HistoryLink& link)
 {
-    const char* name = textArgument(argv[0]);
-    const char* path = argc == 2 ? textArgument(argv[1]) : nullptr;
-    const std::string prefix = std::string(function) + ": ";
-    if (!name || (argc == 2 && (!path || !*path))) {
-        sqlite3_result_error(
-            ctx, (prefix + "usage: " + function + "('table' [, 'path']), neither NULL nor holding a NUL byte").c_str(),
-            -1);
-        return;
-    }
-    sqlite3* db = sqlite3_context_db_handle(ctx);
-    Failure failure{SQLITE_OK, {}};
-    try {
-        const NamedTable named = findNamedTable(db, name);
-        const std::shared_ptr<History> history = link.lock();
-        OverlayTable* table = history ? overlayTableOf(*history, db, named) : nullptr;
-        if (!table)
-            throw Failure{SQLITE_ERROR, named.name + " is not a table of editable_csvtable"};
-        sqlite3_result_int64(ctx, CsvtableSave(*history, db, *table, named).save(path));
-        return;
-    } catch (const Failure& thrown) {
-        failure = thrown;
-    } catch (const ErrorPair& thrown) {
-        failure = Failure{thrown.code(), thrown.message().toStdString()};
-    } catch (const std::bad_alloc&) {
-        sqlite3_result_error_nomem(ctx);
-        return;
-    } catch (...) {
-        failure = Failure{SQLITE_INTERNAL, "unknown error"};
-    }
-    sqlite3_result_error(ctx, (prefix + failure.message).c_str(), -1);
-    sqlite3_result_error_code(ctx, failure.code);
+    runFileSave(ctx, argc, argv, function, link, "csvtable",
+                [](History& history, sqlite3* db, OverlayTable& table, const NamedTable& named, const char* path) {
+                    return CsvtableSave(history, db, table, named).save(path);
+                });
 }
 
 bool isCsvtableModule(const std::string& name, const sqlite3_module* module)

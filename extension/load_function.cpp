@@ -5,6 +5,7 @@
 #include "common/mutex.h"
 #include "extension/capture.h"
 #include "extension/csvtable_save.h"
+#include "extension/dbf_save.h"
 #include "overlay/callbacks.h"
 
 #include <dlfcn.h>
@@ -173,9 +174,11 @@ std::string load(ConnectionLoads& loads, sqlite3* db, const std::string& path, c
     for (const CapturedModule& captured : capture.modules()) {
         const std::string overlayName = "editable_" + captured.name;
         // The inner module's destructor stays SQLite's to run, once.
+        const TableSave save = isCsvtableModule(captured.name, captured.module) ? saveCsvtableTable
+                               : isDbfModule(captured.name, captured.module)    ? saveDbfTable
+                                                                                : nullptr;
         const int wrapped =
-            registerOverlay(db, overlayName.c_str(), captured.module, captured.clientData, loads.history,
-                            isCsvtableModule(captured.name, captured.module) ? saveCsvtableTable : nullptr);
+            registerOverlay(db, overlayName.c_str(), captured.module, captured.clientData, loads.history, save);
         if (wrapped != SQLITE_OK)
             throw LoadError{wrapped, "cannot register " + overlayName + ": " + sqlite3_errstr(wrapped)};
         loads.wrappedModules.insert(foldedModuleName(captured.name));

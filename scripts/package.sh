@@ -5,7 +5,7 @@ set -euo pipefail
 root=$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)
 out=$(realpath -m "${1:-$root/build-package}")
 bash "$root/scripts/setup.sh" build-essential cmake pkg-config \
-  qtbase5-dev libqt5sql5-sqlite libsqlite3-dev libcsv-dev
+  qtbase5-dev libqt5sql5-sqlite libsqlite3-dev libcsv-dev libshp-dev
 
 # Debian's hardening flags; CMake reads no CPPFLAGS, so they join the compilers' flags.
 export DEB_BUILD_MAINT_OPTIONS=hardening=+all

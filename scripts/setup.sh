@@ -8,7 +8,7 @@ packages=("$@")
   build-essential cmake pkg-config
   qtbase5-dev libqt5sql5-sqlite
   libsqlite3-dev sqlite3
-  libcsv-dev
+  libcsv-dev libshp-dev
   libsqlite3-mod-csvtable libsqlite3-mod-zipfile libsqlite3-mod-spatialite spatialite-bin python3-xlwt
   libgtest-dev libgmock-dev googletest
   libbenchmark-dev

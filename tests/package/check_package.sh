@@ -36,7 +36,7 @@ END
 diff -u "$work/expected" "$work/files"
 
 depends=$(dpkg-deb -f "$deb" Depends)
-for package in libqt5core5a libqt5sql5 libqt5sql5-sqlite libsqlite3-0 libcsv3; do
+for package in libqt5core5a libqt5sql5 libqt5sql5-sqlite libsqlite3-0 libcsv3 libshp2; do
   [[ ", $depends," == *", $package"[\ ,]* ]] || { echo "Depends lacks $package: $depends"; exit 1; }
 done
 [ "$(dpkg-deb -f "$deb" Recommends)" = sqlite3 ] || { echo "Recommends is not sqlite3"; exit 1; }
