@@ -70,7 +70,7 @@ const char* wkbName(std::uint32_t type)
     return type < 8 ? names[type] : "geometry of an unknown kind";
 }
 
-// The parts and vertices of a 2D WKB geometry.
+// The parts and vertices of an ISO WKB geometry, with its Z and M values.
 class WkbReader {
 public:
     explicit WkbReader(std::string_view wkb) : wkb(wkb) {}
@@ -78,8 +78,10 @@ public:
     // The geometry's type (1..7); false when the bytes are not WKB.
     bool read(std::uint32_t& type) { return geometry(type, 0) && at == wkb.size(); }
 
+    // 0 for XY, 1 XYZ, 2 XYM, 3 XYZM.
+    std::uint32_t dimensions = 0;
     std::vector<int> starts;
-    std::vector<double> x, y;
+    std::vector<double> x, y, z, m;
 
 private:
     bool geometry(std::uint32_t& type, int depth)
@@ -87,8 +89,10 @@ private:
         if (depth > 2 || !take(1))
             return false;
         little = wkb[at - 1] == 1;
-        if (!number(type))
+        if (!number(type) || type >= 4000 || (depth > 0 && type / 1000 != dimensions))
             return false;
+        dimensions = type / 1000;
+        type %= 1000;
         std::uint32_t count = 1;
         if (type == 1)
             return points(1);
@@ -136,14 +140,17 @@ private:
 
     bool points(std::uint32_t count)
     {
-        if (count > (wkb.size() - at) / 16)
+        const bool hasZ = dimensions & 1, hasM = dimensions >= 2;
+        if (count > (wkb.size() - at) / (16 + 8 * (hasZ + hasM)))
             return false;
         for (std::uint32_t point = 0; point < count; ++point) {
-            double px = 0, py = 0;
-            numberOf(px);
-            numberOf(py);
-            x.push_back(px);
-            y.push_back(py);
+            double value[4] = {};
+            for (std::uint32_t axis = 0; axis < 2u + hasZ + hasM; ++axis)
+                numberOf(value[axis]);
+            x.push_back(value[0]);
+            y.push_back(value[1]);
+            z.push_back(hasZ ? value[2] : 0);
+            m.push_back(hasM ? value[2 + hasZ] : 0);
         }
         return true;
     }
@@ -155,6 +162,7 @@ private:
 
 struct Bounds {
     double minX = std::numeric_limits<double>::infinity(), minY = minX, maxX = -minX, maxY = -minX;
+    double minZ = minX, maxZ = -minX, minM = minX, maxM = -minX;
 
     void add(double x0, double y0, double x1, double y1)
     {
@@ -164,7 +172,7 @@ struct Bounds {
     void add(std::string_view content)
     {
         const auto type = content.size() >= 4 ? littleEndianAt<std::int32_t>(content, 0) : 0;
-        if (type == SHPT_POINT && content.size() >= 20)
+        if (type % 10 == SHPT_POINT && content.size() >= 20)
             add(littleEndianAt<double>(content, 4), littleEndianAt<double>(content, 12),
                 littleEndianAt<double>(content, 4), littleEndianAt<double>(content, 12));
         else if (type != SHPT_NULL && content.size() >= 36)
@@ -238,9 +246,10 @@ public:
             throw Failure{SQLITE_CORRUPT, "cannot save " + named.name + ": " + own +
                                               ".shx does not index as many records as its .dbf holds"};
         type = littleEndianAt<std::int32_t>(shp, 32);
-        if (type != SHPT_POINT && type != SHPT_ARC && type != SHPT_POLYGON && type != SHPT_MULTIPOINT)
+        if (type / 10 > 2 || (type % 10 != SHPT_POINT && type % 10 != SHPT_ARC && type % 10 != SHPT_POLYGON &&
+                              type % 10 != SHPT_MULTIPOINT))
             throw Failure{SQLITE_ERROR, "cannot save " + named.name + ": its shapes are " + SHPTypeName(type) +
-                                            ", and only 2D points, multipoints, lines and polygons are saved"};
+                                            ", and only points, multipoints, lines and polygons are saved"};
         reserveTemporary(ownFiles ? own : targetStem);
         SavedTable planned;
         static_cast<NamedTable&>(planned) = named;
@@ -257,7 +266,9 @@ public:
         }
         const std::string savedDbf = compose(planned, plan, own + ".dbf", dbf, header);
         shapes.reset();
-        const std::string newShp = readWholeFile(scratchStem + ".shp"), newShx = readWholeFile(scratchStem + ".shx");
+        const bool madeShapes = !scratchStem.empty();
+        const std::string newShp = madeShapes ? readWholeFile(scratchStem + ".shp") : std::string(),
+                          newShx = madeShapes ? readWholeFile(scratchStem + ".shx") : std::string();
         std::string savedShp = shp.substr(0, 100), savedShx = shx.substr(0, 100);
         Bounds bounds;
         for (std::size_t piece = 0; piece < pieces.size(); ++piece) {
@@ -276,6 +287,8 @@ public:
             savedShp += content;
             bounds.add(content);
         }
+        if (type / 10)
+            addHeights(bounds);
         for (std::string* file : {&savedShp, &savedShx}) {
             const std::uint32_t words = static_cast<std::uint32_t>(file->size() / 2);
             for (int at = 0; at < 4; ++at)
@@ -285,6 +298,12 @@ public:
             putLittleEndian(*file, 44, any ? bounds.minY : 0);
             putLittleEndian(*file, 52, any ? bounds.maxX : 0);
             putLittleEndian(*file, 60, any ? bounds.maxY : 0);
+            if (type / 10) {
+                putLittleEndian(*file, 68, any ? bounds.minZ : 0);
+                putLittleEndian(*file, 76, any ? bounds.maxZ : 0);
+                putLittleEndian(*file, 84, any ? bounds.minM : 0);
+                putLittleEndian(*file, 92, any ? bounds.maxM : 0);
+            }
         }
         writeSet(savedShp, savedShx, savedDbf);
         const sqlite3_int64 rows = readBack(temporary);
@@ -305,6 +324,24 @@ public:
 
 private:
     void replaceWritten() override { replaceSet(own); }
+
+    // The Z and M ranges of the shapes written, as shapelib reads them.
+    void addHeights(Bounds& bounds)
+    {
+        const std::unique_ptr<SHPInfo, ShapeCloser> old(SHPOpen(own.c_str(), "rb")),
+            made(scratchStem.empty() ? nullptr : SHPOpen(scratchStem.c_str(), "rb"));
+        for (const auto& [fromFile, record] : pieces) {
+            SHPInfo* from = fromFile ? old.get() : made.get();
+            const Shape shape(from ? SHPReadObject(from, static_cast<int>(record)) : nullptr);
+            if (!shape)
+                throw Failure{SQLITE_CORRUPT, "shapelib cannot read the shape of record " + std::to_string(record + 1) +
+                                                  (fromFile ? " of " + own + ".shp" : std::string(" it made"))};
+            if (shape->nSHPType == SHPT_NULL)
+                continue;
+            bounds.minZ = std::fmin(bounds.minZ, shape->dfZMin), bounds.maxZ = std::fmax(bounds.maxZ, shape->dfZMax);
+            bounds.minM = std::fmin(bounds.minM, shape->dfMMin), bounds.maxM = std::fmax(bounds.maxM, shape->dfMMax);
+        }
+    }
 
     // An empty file beside the target whose name the written files share.
     void reserveTemporary(const std::string& target)
@@ -375,7 +412,7 @@ private:
         sqlite3_value* geometry = sqlite3_column_value(row, 2);
         if (sqlite3_value_type(geometry) == SQLITE_NULL)
             return Shape(SHPCreateObject(SHPT_NULL, -1, 0, nullptr, nullptr, 0, nullptr, nullptr, nullptr, nullptr));
-        if (!toWkb && sqlite3_prepare_v2(db, "SELECT AsBinary(?1), CoordDimension(?1)", -1, &toWkb, nullptr))
+        if (!toWkb && sqlite3_prepare_v2(db, "SELECT AsBinary(?1)", -1, &toWkb, nullptr))
             throw Failure{sqlite3_errcode(db),
                           std::string("spatialite cannot read geometries here: ") + sqlite3_errmsg(db)};
         sqlite3_reset(toWkb);
@@ -383,34 +420,39 @@ private:
         const int rc = sqlite3_step(toWkb);
         if (rc != SQLITE_ROW)
             throw Failure{rc, std::string("spatialite cannot read a geometry: ") + sqlite3_errmsg(db)};
-        const auto* dimension = reinterpret_cast<const char*>(sqlite3_column_text(toWkb, 1));
         const std::string_view wkb(static_cast<const char*>(sqlite3_column_blob(toWkb, 0)),
                                    static_cast<std::size_t>(sqlite3_column_bytes(toWkb, 0)));
-        if (wkb.empty())
-            refuse(row, 2, "a value that is no geometry spatialite reads");
-        if (!dimension || std::strcmp(dimension, "XY") != 0)
-            refuse(row, 2,
-                   std::string("a geometry of coordinates ") + (dimension ? dimension : "?") + ", where " +
-                       SHPTypeName(type) + " shapes have X and Y alone");
         WkbReader reader(wkb);
         std::uint32_t kind = 0;
-        if (!reader.read(kind))
+        if (wkb.empty() || !reader.read(kind))
             refuse(row, 2, "a value that is no geometry spatialite reads");
-        const bool fits = type == SHPT_POINT        ? kind == 1
-                          : type == SHPT_MULTIPOINT ? kind == 1 || kind == 4
-                          : type == SHPT_ARC        ? kind == 2 || kind == 5
+        static const char* const coordinates[] = {"XY", "XYZ", "XYM", "XYZM"};
+        const bool fileZ = type / 10 == 1, fileM = type / 10 == 2, hasZ = reader.dimensions & 1,
+                   hasM = reader.dimensions >= 2;
+        if (hasZ != fileZ || (hasM && !fileZ && !fileM) || (fileM && !hasM))
+            refuse(row, 2,
+                   std::string("a geometry of coordinates ") + coordinates[reader.dimensions] + ", where " +
+                       SHPTypeName(type) + " shapes hold " +
+                       (fileZ   ? "X, Y and Z (M too, or not)"
+                        : fileM ? "X, Y and M"
+                                : "X and Y alone"));
+        const int base = type % 10;
+        const bool fits = base == SHPT_POINT        ? kind == 1
+                          : base == SHPT_MULTIPOINT ? kind == 1 || kind == 4
+                          : base == SHPT_ARC        ? kind == 2 || kind == 5
                                                     : kind == 3 || kind == 6;
         if (!fits)
             refuse(row, 2,
                    std::string("a ") + wkbName(kind) + ", which a shapefile of " + SHPTypeName(type) +
                        " shapes cannot hold");
-        const bool parted = type == SHPT_ARC || type == SHPT_POLYGON;
+        const bool parted = base == SHPT_ARC || base == SHPT_POLYGON;
         Shape shape(SHPCreateObject(type, -1, parted ? static_cast<int>(reader.starts.size()) : 0,
                                     parted ? reader.starts.data() : nullptr, nullptr, static_cast<int>(reader.x.size()),
-                                    reader.x.data(), reader.y.data(), nullptr, nullptr));
+                                    reader.x.data(), reader.y.data(), hasZ ? reader.z.data() : nullptr,
+                                    hasM ? reader.m.data() : nullptr));
         if (!shape)
             throw std::bad_alloc();
-        if (type == SHPT_POLYGON)
+        if (base == SHPT_POLYGON)
             SHPRewindObject(nullptr, shape.get());
         return shape;
     }

@@ -4,7 +4,7 @@ back through VirtualShape with untouched shapes byte for byte; holes, parts
 and wrong geometry types; a save stopped between its renames is finished by
 the next open, never leaving a mix.
     shp_save_test.py EXTENSION"""
-import ctypes, os, random, shutil, sqlite3, subprocess, sys, tempfile
+import ctypes, os, random, shutil, sqlite3, struct, subprocess, sys, tempfile
 
 extension = sys.argv[1]
 work = tempfile.mkdtemp()
@@ -25,14 +25,15 @@ SET = (".shp", ".shx", ".dbf")
 
 
 def make(stem, kind, shapes):
-    """shapes: lists of parts, each a list of (x, y); a NAME and a V per shape."""
+    """shapes: lists of parts, each a list of (x, y[, z or m]); a NAME and a V per shape."""
     out = shp.SHPCreate(stem.encode(), kind)
     for parts in shapes:
         points = [p for part in parts for p in part]
         starts = [sum(len(p) for p in parts[:i]) for i in range(len(parts))]
+        axes = [(ctypes.c_double * len(points))(*[p[axis] for p in points]) for axis in range(len(points[0]))]
         obj = shp.SHPCreateObject(kind, -1, len(parts), (ctypes.c_int * len(parts))(*starts), None, len(points),
-                                  (ctypes.c_double * len(points))(*[x for x, _ in points]),
-                                  (ctypes.c_double * len(points))(*[y for _, y in points]), None, None)
+                                  axes[0], axes[1], axes[2] if kind // 10 == 1 else None,
+                                  axes[2] if kind // 10 == 2 else None)
         shp.SHPWriteObject(out, -1, obj)
         shp.SHPDestroyObject(obj)
     shp.SHPClose(out)
@@ -167,6 +168,28 @@ db.execute(f"UPDATE poly SET geometry = GeomFromText('{counter_clockwise}', 4326
 db.execute("UPDATE poly SET geometry = NULL WHERE rowid = 1")
 db.execute("SELECT ombrix_save('poly')")
 assert read_back("poly")[:2] == [(None, "n0", 0.0), ("MULTIPOLYGON(((0 0, 0 10, 10 10, 10 0, 0 0)))", "n1", 0.25)]
+
+# Z and M values, kept with their ranges in the header; a save that only deletes.
+make("pz", 11, [[[(1, 2, 3)]], [[(4, 5, 6)]]])
+make("am", 23, [[[(0, 0, 1), (1, 1, 2)]]])
+for table in ("pz", "am"):
+    db.execute(f"CREATE VIRTUAL TABLE {table} USING editable_VirtualShape('{table}', 'UTF-8', 4326)")
+db.execute("UPDATE pz SET geometry = MakePointZM(7, 8, -9, 0, 4326) WHERE rowid = 2")
+db.execute("INSERT INTO pz (geometry, name, v) VALUES (MakePointZ(1, 1, 20, 4326), 'z', 0)")
+db.execute("INSERT INTO am (geometry, name, v) VALUES (GeomFromText('LINESTRINGM(5 5 7, 6 6 8)', 4326), 'm', 0)")
+db.execute("DELETE FROM lines WHERE rowid = 1")
+db.execute("UPDATE am SET geometry = GeomFromText('LINESTRING(0 0, 2 2)', 4326) WHERE rowid = 1")
+fails(db, "SELECT ombrix_save('am', 'refused')", "holds a geometry of coordinates XY, where ArcM shapes hold X, Y and M")
+db.execute("UPDATE am SET geometry = GeomFromText('LINESTRINGM(0 0 1, 2 2 3)', 4326) WHERE rowid = 1")
+for table, geometry in (("pz", "geometry"), ("am", "geometry"), ("lines", "CastToMulti(geometry)")):
+    rows = shown(db, table, geometry)
+    assert db.execute(f"SELECT ombrix_save('{table}')").fetchone() == (len(rows),)
+    saved = shown(db, table, geometry)
+    assert read_back(table, geometry) == saved and (saved == rows or table == "pz")
+# VirtualShape reads a file of Z values with M values too, 0 where none was written.
+assert [g for g, _, _ in shown(db, "pz")] == ["POINT ZM(1 2 3 0)", "POINT ZM(7 8 -9 0)", "POINT ZM(1 1 20 0)"]
+header = open("pz.shp", "rb").read(100)
+assert struct.unpack("<4d", header[36:68]) == (1, 1, 7, 8) and struct.unpack("<2d", header[68:84]) == (-9, 20)
 
 # Saves stopped after each of their renames (and before any): the next open finishes the set, never a mix.
 child = """import sqlite3, sys
