@@ -93,9 +93,12 @@ bool replaceFileSet(const std::string& stem, const std::vector<std::pair<std::st
 bool finishFileSet(const std::string& stem, std::string& error)
 {
     const std::string journal = fileSetJournal(stem);
+    struct stat info;
+    if (::stat(journal.c_str(), &info) != 0)
+        return true;
     FILE* file = std::fopen(journal.c_str(), "re");
     if (!file)
-        return errno == ENOENT || failed("cannot read", journal, error);
+        return failed("cannot read", journal, error);
     std::string text;
     char buffer[4096];
     for (std::size_t read; (read = std::fread(buffer, 1, sizeof buffer, file)) > 0;)
@@ -110,7 +113,6 @@ bool finishFileSet(const std::string& stem, std::string& error)
         if (tab == std::string::npos)
             continue;
         const std::string from = line.substr(0, tab), to = line.substr(tab + 1);
-        struct stat info;
         if (::stat(from.c_str(), &info) != 0)
             continue;
         if (complete ? ::rename(from.c_str(), to.c_str()) != 0 : ::unlink(from.c_str()) != 0)

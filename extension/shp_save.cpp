@@ -206,6 +206,14 @@ std::string stemOfTarget(const char* path)
     std::string stem = path;
     if (stem.size() > 4 && sqlite3_stricmp(stem.c_str() + stem.size() - 4, ".shp") == 0)
         stem.resize(stem.size() - 4);
+    // Absolute, for a journal that a process in another folder may finish.
+    if (stem.front() != '/') {
+        char* folder = ::getcwd(nullptr, 0);
+        if (!folder)
+            throw Failure{SQLITE_CANTOPEN, "cannot tell the current folder: " + std::string(std::strerror(errno))};
+        stem = std::string(folder) + "/" + stem;
+        std::free(folder);
+    }
     return stem;
 }
 
@@ -381,7 +389,9 @@ private:
             renames.emplace_back(file, target + file.substr(temporary.size()));
         std::string failure;
         const bool done = replaceFileSet(target, renames, failure);
-        made.clear();
+        // Once journaled, the files are the journal's to finish.
+        if (done || QFile::exists(QFile::decodeName(fileSetJournal(target).c_str())))
+            made.clear();
         if (!done)
             throw Failure{SQLITE_IOERR, failure};
     }

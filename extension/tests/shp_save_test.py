@@ -213,4 +213,10 @@ for stop in range(5):
     db.execute(f"CREATE VIRTUAL TABLE crash{stop} USING editable_VirtualShape('crash{stop}', 'UTF-8', 4326)")
     assert files(f"crash{stop}") == new, ([a == b for a, b in zip(files(f"crash{stop}"), new)], os.listdir())
     assert not [f for f in os.listdir() if f.startswith(f".crash{stop}")]
+
+# A journal cut short, as by a save stopped while writing it: its files go, the old set stays.
+open(".copy.saving-x.shp", "wb").write(b"partial")
+open(".copy.set-journal", "w").write(f"{work}/.copy.saving-x.shp\t{work}/copy.shp\n")
+db.execute("CREATE VIRTUAL TABLE torn USING editable_VirtualShape('copy', 'UTF-8', 4326)")
+assert files("copy") == original and not [f for f in os.listdir() if f.startswith(".copy")]
 db.close()
