@@ -186,6 +186,8 @@ for table, geometry in (("pz", "geometry"), ("am", "geometry"), ("lines", "CastT
     assert db.execute(f"SELECT ombrix_save('{table}')").fetchone() == (len(rows),)
     saved = shown(db, table, geometry)
     assert read_back(table, geometry) == saved and (saved == rows or table == "pz")
+db.execute("UPDATE lines SET name = 'kept' WHERE rowid = 2")
+fails(db, "SELECT ombrix_save('pz', 'lines.shp')", "the change log of table lines lies over it")
 # VirtualShape reads a file of Z values with M values too, 0 where none was written.
 assert [g for g, _, _ in shown(db, "pz")] == ["POINT ZM(1 2 3 0)", "POINT ZM(7 8 -9 0)", "POINT ZM(1 1 20 0)"]
 header = open("pz.shp", "rb").read(100)
