@@ -86,6 +86,11 @@ void FileSave::check(bool done)
         throw Failure{errno == ENOSPC ? SQLITE_FULL : SQLITE_CANTOPEN, error};
 }
 
+void FileSave::replaceWritten()
+{
+    check(out.replace(error));
+}
+
 void FileSave::refuseReading()
 {
     if (readersOf(history, db, *table.log, named) > 0)
@@ -105,7 +110,7 @@ void FileSave::endHistory(bool written, InnerTable reading)
         history.endLogWith(*table.log, table.filePath, db, [&] {
             requireSoleTable(history, db, *table.log, named);
             if (written)
-                check(out.replace(error));
+                replaceWritten();
             replaced = true;
         });
     } catch (...) {

@@ -30,8 +30,11 @@ std::string readWholeFile(const std::string& path);
 class FileSave {
 public:
     FileSave(History& history, sqlite3* db, OverlayTable& table, const NamedTable& named);
+    virtual ~FileSave() = default;
 
 protected:
+    // Puts what a save over the table's own files wrote in their place.
+    virtual void replaceWritten();
     // Refuses what no save may do (see README) and tells whether path (the
     // table's own file when null) is the table's own file.
     bool checkTarget(const char* path);

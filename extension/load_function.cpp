@@ -6,6 +6,7 @@
 #include "extension/capture.h"
 #include "extension/csvtable_save.h"
 #include "extension/dbf_save.h"
+#include "extension/shp_save.h"
 #include "overlay/callbacks.h"
 
 #include <dlfcn.h>
@@ -176,6 +177,7 @@ std::string load(ConnectionLoads& loads, sqlite3* db, const std::string& path, c
         // The inner module's destructor stays SQLite's to run, once.
         const TableSave save = isCsvtableModule(captured.name, captured.module) ? saveCsvtableTable
                                : isDbfModule(captured.name, captured.module)    ? saveDbfTable
+                               : isShapeModule(captured.name, captured.module)  ? saveShapeTable
                                                                                 : nullptr;
         const int wrapped =
             registerOverlay(db, overlayName.c_str(), captured.module, captured.clientData, loads.history, save);

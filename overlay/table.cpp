@@ -4,6 +4,7 @@
 // xDestroy. A module without xCreate (eponymous) makes its tables through
 // xConnect, and one without xDestroy ends them through xDisconnect.
 #include "overlay/callbacks.h"
+#include "common/file_set_journal.h"
 #include "common/guard.h"
 #include "common/inner_files.h"
 #include "overlay/file_path.h"
@@ -83,6 +84,18 @@ void enableConflictModes(sqlite3* db)
     sqlite3_vtab_config(db, SQLITE_VTAB_CONSTRAINT_SUPPORT, 1);
 }
 
+// A save of a set of files that a crash stopped midway ends before the
+// inner table reads them, so that it never reads a mix of old and new.
+void finishSavedSet(int argc, const char* const* argv)
+{
+    if (argc < 4)
+        return;
+    const QByteArray typed = parseFilePath(argc, argv);
+    std::string error;
+    if (!typed.isEmpty() && !finishFileSet(typed.toStdString(), error))
+        throw ErrorPair(SQLITE_CANTOPEN, QByteArray::fromStdString(error));
+}
+
 int construct(bool create, sqlite3* db, void* clientData, int argc, const char* const* argv, sqlite3_vtab** ppVtab,
               char** pzErr)
 {
@@ -101,6 +114,7 @@ int construct(bool create, sqlite3* db, void* clientData, int argc, const char* 
             table->historyFile = HistoryFile::fileAt(sqlite3_db_filename(db, table->schema.constData()));
             if (create)
                 refuseInHistoryFile(*table, QString::fromUtf8(argv[2]));
+            finishSavedSet(argc, argv);
             makeInnerTable(table, create, argc, argv);
             table->arguments.assign(argv, argv + argc);
             table->filePath = canonicalFilePath(parseFilePath(argc, argv));
