@@ -35,7 +35,6 @@ private:
         bool contains(quint16 low) const;
         bool insert(quint16 low);
         bool erase(quint16 low);
-        bool empty() const { return members == 0; }
         std::optional<quint16> lowerBound(quint16 low) const;
         std::optional<quint16> firstAbsentFrom(quint16 low) const;
         template <typename Visit>
