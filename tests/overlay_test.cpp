@@ -681,6 +681,22 @@ TEST_F(OverlayTest, LeftoversOfAnEarlierProcessAreCleared)
     history("DROP TABLE unrelated");
 }
 
+// A large leftover swept as the last table closes gives its pages back to the
+// file system rather than leaving them free inside the history file.
+TEST_F(OverlayTest, SweptLeftoversGiveTheirSpaceBack)
+{
+    memory_module::setTable("/roads", numbered(5));
+    open();
+    history("CREATE TABLE bighistory(actionTag, oldRowID, newRowID, oldValue, newValue, historyID);"
+            "WITH RECURSIVE n(i) AS (SELECT 1 UNION ALL SELECT i + 1 FROM n WHERE i < 1500) "
+            "INSERT INTO bighistory SELECT 1, i, NULL, zeroblob(4000), NULL, 1 FROM n");
+    EXPECT_EQ(run("CREATE VIRTUAL TABLE roads USING overlay('/roads'); DELETE FROM roads WHERE rowid = 5"), "");
+    close();
+    EXPECT_EQ(history("SELECT count(*) FROM sqlite_master WHERE name = 'bighistory'; "
+                      "SELECT freelist_count < 1024 FROM pragma_freelist_count"),
+              "0 1");
+}
+
 // Events that make SQLite disconnect and reconnect a table keep its log: the
 // edits still show and still undo step by step. A reconnected table takes its
 // schema from the inner module afresh (here with one column more), which rows
