@@ -7,6 +7,8 @@ since is indexed anew, never served the old index.
     csv_lookup_test.py EXTENSION"""
 import os, random, shutil, sqlite3, sys, tempfile, threading
 
+from test_support import connect as connect_to, fails
+
 extension = sys.argv[1]
 work = tempfile.mkdtemp()
 os.environ["HOME"] = work
@@ -15,19 +17,7 @@ random.seed(int(os.environ.get("SEED", "36")))
 
 
 def connect():
-    db = sqlite3.connect(":memory:", isolation_level=None, check_same_thread=False)
-    db.enable_load_extension(True)
-    db.load_extension(extension)
-    return db
-
-
-def fails(db, sql, *text):
-    try:
-        db.execute(sql).fetchall()
-    except sqlite3.Error as error:
-        assert all(t in str(error) for t in text), (sql, error)
-        return
-    raise AssertionError(sql + " did not fail")
+    return connect_to(extension, check_same_thread=False)
 
 
 KEYS = ["7", "007", "7.0", '"7"', " 7", "+7", "", '""', "abc", "Abc", '"a,b"', '"x\r\ny"', "-0", "0", "1e3",

@@ -6,6 +6,8 @@ nothing written.
     csv_save_test.py EXTENSION"""
 import os, random, re, signal, sqlite3, subprocess, sys, tempfile, time
 
+from test_support import connect as connect_to, fails
+
 extension = sys.argv[1]
 work = tempfile.mkdtemp()
 os.environ["HOME"] = work
@@ -13,19 +15,7 @@ os.chdir(work)
 
 
 def connect():
-    db = sqlite3.connect(":memory:", isolation_level=None)
-    db.enable_load_extension(True)
-    db.load_extension(extension)
-    return db
-
-
-def fails(db, sql, *text):
-    try:
-        db.execute(sql).fetchall()
-    except sqlite3.Error as error:
-        assert all(t in str(error) for t in text), (sql, error)
-        return
-    raise AssertionError(sql + " did not fail")
+    return connect_to(extension)
 
 
 files = {

@@ -4,20 +4,15 @@ edits, undos and redos read back through VirtualDbf as the table's rows with
 untouched records byte for byte; values a field cannot hold are refused with
 file and history kept.
     dbf_save_test.py EXTENSION"""
-import ctypes, os, random, sqlite3, sys, tempfile
+import os, random, sqlite3, sys, tempfile
+
+from test_support import connect as connect_to, fails, shapelib
 
 extension = sys.argv[1]
 work = tempfile.mkdtemp()
 os.environ["HOME"] = work
 os.chdir(work)
-shp = ctypes.CDLL("libshp.so.2")
-handle, text = ctypes.c_void_p, ctypes.c_char_p
-shp.DBFCreateEx.restype = handle
-shp.DBFCreateEx.argtypes = [text, text]
-shp.DBFAddNativeFieldType.argtypes = [handle, text, ctypes.c_char, ctypes.c_int, ctypes.c_int]
-shp.DBFWriteAttributeDirectly.argtypes = [handle, ctypes.c_int, ctypes.c_int, text]
-shp.DBFMarkRecordDeleted.argtypes = [handle, ctypes.c_int, ctypes.c_int]
-shp.DBFClose.argtypes = [handle]
+shp = shapelib()
 
 
 def make(path, code_page, fields, records, deleted=()):
@@ -34,20 +29,7 @@ def make(path, code_page, fields, records, deleted=()):
 
 
 def connect():
-    db = sqlite3.connect(":memory:", isolation_level=None)
-    db.enable_load_extension(True)
-    db.load_extension(extension)
-    db.execute("SELECT quillmere_load('mod_spatialite')").fetchall()
-    return db
-
-
-def fails(db, sql, *text):
-    try:
-        db.execute(sql).fetchall()
-    except sqlite3.Error as error:
-        assert all(t in str(error) for t in text), (sql, error)
-        return
-    raise AssertionError(sql + " did not fail")
+    return connect_to(extension, spatialite=True)
 
 
 def records(data):

@@ -6,21 +6,13 @@ the next open, never leaving a mix.
     shp_save_test.py EXTENSION"""
 import ctypes, os, random, shutil, sqlite3, struct, subprocess, sys, tempfile
 
+from test_support import connect as connect_to, fails, shapelib
+
 extension = sys.argv[1]
 work = tempfile.mkdtemp()
 os.environ["HOME"] = work
 os.chdir(work)
-shp = ctypes.CDLL("libshp.so.2")
-handle, text, doubles = ctypes.c_void_p, ctypes.c_char_p, ctypes.POINTER(ctypes.c_double)
-shp.SHPCreate.restype = shp.SHPCreateObject.restype = shp.DBFCreateEx.restype = handle
-shp.SHPCreate.argtypes = [text, ctypes.c_int]
-shp.SHPCreateObject.argtypes = [ctypes.c_int, ctypes.c_int, ctypes.c_int, ctypes.POINTER(ctypes.c_int),
-                                ctypes.POINTER(ctypes.c_int), ctypes.c_int, doubles, doubles, doubles, doubles]
-shp.SHPWriteObject.argtypes = [handle, ctypes.c_int, handle]
-shp.SHPClose.argtypes = shp.SHPDestroyObject.argtypes = shp.DBFClose.argtypes = [handle]
-shp.DBFCreateEx.argtypes = [text, text]
-shp.DBFAddNativeFieldType.argtypes = [handle, text, ctypes.c_char, ctypes.c_int, ctypes.c_int]
-shp.DBFWriteAttributeDirectly.argtypes = [handle, ctypes.c_int, ctypes.c_int, text]
+shp = shapelib()
 SET = (".shp", ".shx", ".dbf")
 
 
@@ -52,20 +44,7 @@ def files(stem):
 
 
 def connect():
-    db = sqlite3.connect(":memory:", isolation_level=None)
-    db.enable_load_extension(True)
-    db.load_extension(extension)
-    db.execute("SELECT quillmere_load('mod_spatialite')").fetchall()
-    return db
-
-
-def fails(db, sql, *text):
-    try:
-        db.execute(sql).fetchall()
-    except sqlite3.Error as error:
-        assert all(t in str(error) for t in text), (sql, error)
-        return
-    raise AssertionError(sql + " did not fail")
+    return connect_to(extension, spatialite=True)
 
 
 def shown(db, table, geometry="geometry"):
