@@ -189,13 +189,25 @@ TEST(OwnerLocks, HoldAsLongAsOneHolderOfThisProcessDoes)
     EXPECT_TRUE(theirs.acquire(QStringLiteral("zonea")));
 }
 
-// A scan of another thread may still read through the file after the last table let it go: closing it then
+// Readers share one snapshot of the file, which another process's commit leaves as it was until the last reader
+// stops. A scan of another thread may still read through the file after the last table let it go: closing it then
 // would take the scan's statements away.
 TEST(HistoryFile, StaysOpenWhileAReaderIsAlive)
 {
     HistoryFile history;
     std::shared_ptr<HistoryFile::Open> file = history.open();
     SqliteDatabase& database = file->database;
+    database.runOnce(QStringLiteral("CREATE TABLE seen(x)"));
+    sqlite3* other = nullptr;
+    ASSERT_EQ(sqlite3_open((std::string(std::getenv("HOME")) + "/transactions.sqlite").c_str(), &other), SQLITE_OK);
+    const auto count = [&database] { return database.runOnce(QStringLiteral("SELECT count(*) FROM seen")).toInt(); };
+    database.startReading();
+    EXPECT_TRUE(database.holdSnapshot());
+    ASSERT_EQ(sqlite3_exec(other, "INSERT INTO seen VALUES (1)", nullptr, nullptr, nullptr), SQLITE_OK);
+    EXPECT_EQ(count(), 0);
+    database.stopReading();
+    EXPECT_EQ(count(), 1);
+    sqlite3_close(other);
     database.startReading();
     file.reset();
     EXPECT_FALSE(history.closeIfUnused());
