@@ -35,7 +35,7 @@ LogTables::LogTables(SqliteDatabase& database)
                                              "$cleanMarks WHERE name = ?1 COLLATE NOCASE), ?1), ?2, ?3;")),
       keepFirstNewRowid_(database, onSharedTables("UPDATE $keptLogs SET firstNewRowid = ?1 WHERE name = ?2 AND "
                                                   "firstNewRowid IS NULL;")),
-      storeRows(database, 2, 0),
+      storeRows(database, 2, QStringLiteral("ID")),
       appendHistoryRows(database, 6)
 {
 }
@@ -49,8 +49,8 @@ void LogTables::setName(const QString& name)
     const QString& stored = storedTable;
     const QString& deleted = deletedTable;
     const QString& history = historyTable;
-    storeRows.setSql(QStringLiteral("INSERT OR REPLACE INTO ") + stored);
-    appendHistoryRows.setSql(QStringLiteral("INSERT INTO ") + history);
+    storeRows.setTable(stored);
+    appendHistoryRows.setTable(history);
     removeRow_.setSql(QStringLiteral("DELETE FROM ") + stored + QStringLiteral(" WHERE ID = ?1;"));
     removeRows_.setSql(QStringLiteral("DELETE FROM ") + stored + QStringLiteral(" WHERE ID BETWEEN ?1 AND ?2;"));
     loadRow_.setSql(QStringLiteral("SELECT newValue FROM ") + stored + QStringLiteral(" WHERE ID = ?1;"));

@@ -1,6 +1,5 @@
 // A full batch goes in one statement of capacity rows; a batch written early,
-// because something else is about to use the connection, or whose keys are
-// scattered over its table, one row at a time.
+// because something else is about to use the connection, one row at a time.
 #include "store/row_batch.h"
 
 #include "store/sqlite_database.h"
@@ -8,13 +7,15 @@
 #include <sqlite3.h>
 
 #include <algorithm>
+#include <array>
 
-RowBatch::RowBatch(SqliteDatabase& database, int columns, int keyColumn)
+RowBatch::RowBatch(SqliteDatabase& database, int columns, const QString& replacedKey)
     : database(database),
       columns(columns),
-      keyColumn(keyColumn),
+      replacedKey(replacedKey),
       one(database, {}),
       full(database, {}),
+      clearKeys(database, {}),
       values(static_cast<size_t>(capacity * columns))
 {
 }
@@ -30,18 +31,35 @@ RowBatch::~RowBatch()
     database.releaseRows(this);
 }
 
-void RowBatch::setSql(const QString& insertInto)
+// Inside a transaction, SQLite copies every page a statement of many rows
+// changes to a statement journal, spilled to a temporary file past 64 KiB,
+// when the statement may stop midway and take back its own rows (ABORT, as a
+// NOT NULL column under REPLACE does): for scattered keys a page a row, dearer
+// than the row. OR FAIL keeps what was written, so SQLite keeps no copy; a
+// failure gives the whole transaction up anyway (see flush()). A replacing
+// batch deletes its keys first instead.
+void RowBatch::setTable(const QString& table)
 {
     const SqliteDatabase::Lock held(database);
     flush();
-    QString row = QStringLiteral("(");
-    for (int column = 1; column <= columns; ++column)
-        row += QLatin1Char('?') + (column < columns ? QStringLiteral(", ") : QStringLiteral(")"));
-    QString rows = row;
-    for (int i = 1; i < capacity; ++i)
-        rows += QStringLiteral(", ") + row;
-    one.setSql(insertInto + QStringLiteral(" VALUES ") + row + QLatin1Char(';'));
-    full.setSql(insertInto + QStringLiteral(" VALUES ") + rows + QLatin1Char(';'));
+    // count lists of width parameters: "(?, ?), (?, ?)"
+    const auto list = [](int count, int width) {
+        const auto repeat = [](int times, const QString& item) {
+            QString text = item;
+            for (int i = 1; i < times; ++i)
+                text += QStringLiteral(", ") + item;
+            return text;
+        };
+        return repeat(count, QLatin1Char('(') + repeat(width, QStringLiteral("?")) + QLatin1Char(')'));
+    };
+    const QString replacing = replacedKey.isEmpty() ? QString() : QStringLiteral("OR REPLACE ");
+    one.setSql(QStringLiteral("INSERT ") + replacing + QStringLiteral("INTO ") + table + QStringLiteral(" VALUES ") +
+               list(1, columns) + QLatin1Char(';'));
+    full.setSql(QStringLiteral("INSERT OR FAIL INTO ") + table + QStringLiteral(" VALUES ") + list(capacity, columns) +
+                QLatin1Char(';'));
+    if (!replacedKey.isEmpty())
+        clearKeys.setSql(QStringLiteral("DELETE FROM ") + table + QStringLiteral(" WHERE ") + replacedKey +
+                         QStringLiteral(" IN ") + list(1, capacity) + QLatin1Char(';'));
 }
 
 void RowBatch::add(const Value* row)
@@ -81,6 +99,26 @@ void RowBatch::bind(Statement& statement, int row, int firstIndex)
     }
 }
 
+void RowBatch::bindKey(int row)
+{
+    const Value& key = values[static_cast<size_t>(row * columns)];
+    const int rc = sqlite3_bind_int64(clearKeys.prepared(), row + 1, key.integer);
+    if (rc != SQLITE_OK)
+        clearKeys.fail(rc);
+}
+
+// A key the batch replaces twice: its rows go one by one, the later winning.
+bool RowBatch::repeatsKey() const
+{
+    if (replacedKey.isEmpty())
+        return false;
+    std::array<qint64, capacity> keys;
+    for (int row = 0; row < rows; ++row)
+        keys[static_cast<size_t>(row)] = values[static_cast<size_t>(row * columns)].integer;
+    std::sort(keys.begin(), keys.begin() + rows);
+    return std::adjacent_find(keys.begin(), keys.begin() + rows) != keys.begin() + rows;
+}
+
 void RowBatch::flush()
 {
     if (rows == 0)
@@ -89,23 +127,15 @@ void RowBatch::flush()
     database.writeHeldRows();
 }
 
-// Inside a transaction, SQLite copies every page a statement of many rows
-// changes to its statement journal, spilled to a temporary file past 64 KiB:
-// for keys scattered over the table, a page a row, dearer than the row's own
-// statement. Keys within a span of the batch's size share few pages.
-bool RowBatch::keysClose() const
-{
-    if (keyColumn < 0)
-        return true;
-    const qint64 first = values[static_cast<size_t>(keyColumn)].integer;
-    const qint64 last = values[static_cast<size_t>((rows - 1) * columns + keyColumn)].integer;
-    return last >= first && static_cast<quint64>(last) - static_cast<quint64>(first) < 2 * capacity;
-}
-
 void RowBatch::write()
 {
     try {
-        if (rows == capacity && keysClose()) {
+        if (rows == capacity && !repeatsKey()) {
+            if (!replacedKey.isEmpty()) {
+                for (int row = 0; row < rows; ++row)
+                    bindKey(row);
+                clearKeys.run();
+            }
             for (int row = 0; row < rows; ++row)
                 bind(full, row, 1 + row * columns);
             full.run();

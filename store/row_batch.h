@@ -24,16 +24,16 @@ public:
     };
 
     // Rows of columns values each; database must outlive the batch. With a
-    // keyColumn (an integer key of the table's B-tree), a full batch goes in
-    // one statement only when its keys lie close together (see write()).
-    RowBatch(SqliteDatabase& database, int columns, int keyColumn = -1);
+    // replacedKey, the name of the table's integer key and the rows' first
+    // column, a row replaces the table's row of the same key.
+    RowBatch(SqliteDatabase& database, int columns, const QString& replacedKey = QString());
     // Writes what it holds (see flush()).
     ~RowBatch();
     RowBatch(const RowBatch&) = delete;
     RowBatch& operator=(const RowBatch&) = delete;
 
-    // The statement's head ("INSERT INTO t"); the rows held go to the old one first.
-    void setSql(const QString& insertInto);
+    // The table the rows go to, its name quoted; the rows held go to the old one first.
+    void setTable(const QString& table);
     // Holds a row of values, in column order, and writes the batch once it
     // is full. Called under the connection's lock, inside a transaction.
     // Throws ErrorPair as flush() does.
@@ -54,13 +54,15 @@ private:
     void write();
     void drop() noexcept;
     void bind(Statement& statement, int row, int firstIndex);
-    bool keysClose() const;
+    void bindKey(int row);
+    bool repeatsKey() const;
 
     SqliteDatabase& database;
     const int columns;
-    const int keyColumn;
+    const QString replacedKey;
     Statement one;
     Statement full;
+    Statement clearKeys;
     std::vector<Value> values;
     int rows = 0;
 };

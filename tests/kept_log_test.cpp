@@ -497,16 +497,16 @@ TEST_F(KeptLogTest, StatementsAfterTheFilesChangedEndTheLog)
 TEST_F(KeptLogTest, PathsThatReadAsNumbersStayApart)
 {
     open();
-    for (const char* path : {"0123", "123", "1e2", "100", " 7 "}) {
+    for (const char* path : {"0123", "123", "1e2", "100", " 7 ", "\t7", "7"}) {
         memory_module::setTable(path, numbered(1));
         const std::string name = "\"t" + std::string(path) + "\"";
         EXPECT_EQ(run("CREATE VIRTUAL TABLE " + name + " USING overlay('" + path + "'); UPDATE " + name +
                       " SET b = 'in " + path + "'"),
                   "");
     }
-    EXPECT_EQ(run("SELECT group_concat(file_path, '|') FROM ombrix_tables"), "' 7 |0123|100|123|1e2'");
+    EXPECT_EQ(run("SELECT group_concat(file_path, '|') FROM ombrix_tables"), "'\t7| 7 |0123|100|123|1e2|7'");
     EXPECT_EQ(run("SELECT x.b, y.b FROM \"t0123\" AS x, \"t1e2\" AS y"), "'in 0123'|'in 1e2'");
-    EXPECT_EQ(history("SELECT count(*), count(DISTINCT uri) FROM ombrixOpenedTables"), "5|5");
+    EXPECT_EQ(history("SELECT count(*), count(DISTINCT uri) FROM ombrixOpenedTables"), "7|7");
 }
 
 // Marks planted in the history file cannot make taking a log up crash, hang, run SQL of theirs or touch

@@ -189,13 +189,25 @@ TEST(OwnerLocks, HoldAsLongAsOneHolderOfThisProcessDoes)
     EXPECT_TRUE(theirs.acquire(QStringLiteral("zonea")));
 }
 
-// A scan of another thread may still read through the file after the last table let it go: closing it then
+// Readers share one snapshot of the file, which another process's commit leaves as it was until the last reader
+// stops. A scan of another thread may still read through the file after the last table let it go: closing it then
 // would take the scan's statements away.
 TEST(HistoryFile, StaysOpenWhileAReaderIsAlive)
 {
     HistoryFile history;
     std::shared_ptr<HistoryFile::Open> file = history.open();
     SqliteDatabase& database = file->database;
+    database.runOnce(QStringLiteral("CREATE TABLE seen(x)"));
+    sqlite3* other = nullptr;
+    ASSERT_EQ(sqlite3_open((std::string(std::getenv("HOME")) + "/transactions.sqlite").c_str(), &other), SQLITE_OK);
+    const auto count = [&database] { return database.runOnce(QStringLiteral("SELECT count(*) FROM seen")).toInt(); };
+    database.startReading();
+    EXPECT_TRUE(database.holdSnapshot());
+    ASSERT_EQ(sqlite3_exec(other, "INSERT INTO seen VALUES (1)", nullptr, nullptr, nullptr), SQLITE_OK);
+    EXPECT_EQ(count(), 0);
+    database.stopReading();
+    EXPECT_EQ(count(), 1);
+    sqlite3_close(other);
     database.startReading();
     file.reset();
     EXPECT_FALSE(history.closeIfUnused());
@@ -320,7 +332,7 @@ TEST(HistoryFile, BatchedRows)
     };
     database.runOnce(QStringLiteral("CREATE TABLE b(x INTEGER PRIMARY KEY, y NOT NULL)"));
     RowBatch batch(database, 2);
-    batch.setSql(QStringLiteral("INSERT INTO b"));
+    batch.setTable(QStringLiteral("b"));
     const auto add = [&](qint64 x, bool null = false) {
         const RowBatch::Value row[] = {RowBatch::Value::of(x),
                                        null ? RowBatch::Value() : RowBatch::Value::of(QByteArray("v"))};
@@ -366,6 +378,77 @@ TEST(HistoryFile, BatchedRows)
         database.rollback();
     }
     EXPECT_EQ(text("SELECT count(*) FROM b WHERE x >= 200"), "0");
+}
+
+// The default file system, counting the statement journals SQLite spills to files.
+struct SpillCounter {
+    SpillCounter() : base(sqlite3_vfs_find(nullptr)), vfs(*base)
+    {
+        vfs.zName = "spill_counter";
+        vfs.szOsFile = base->szOsFile;
+        vfs.xOpen = [](sqlite3_vfs* self, const char* name, sqlite3_file* file, int flags, int* out) {
+            sqlite3_vfs* real = static_cast<SpillCounter*>(self->pAppData)->base;
+            if (flags & SQLITE_OPEN_SUBJOURNAL)
+                ++static_cast<SpillCounter*>(self->pAppData)->spills;
+            return real->xOpen(real, name, file, flags, out);
+        };
+        vfs.pAppData = this;
+        sqlite3_vfs_register(&vfs, 1);
+    }
+    ~SpillCounter()
+    {
+        sqlite3_vfs_unregister(&vfs);
+        sqlite3_vfs_register(base, 1);
+    }
+    sqlite3_vfs* base;
+    sqlite3_vfs vfs;
+    std::atomic<int> spills{0};
+};
+
+// A replacing batch of keys scattered over a large table keeps no statement journal, whose copy of a page a row
+// would spill to a file; a key repeated in the batch keeps its later row; a full batch that fails takes nothing
+// with it past the rollback.
+TEST(HistoryFile, ReplacingBatches)
+{
+    const SpillCounter counter;
+    HistoryFile history;
+    const std::shared_ptr<HistoryFile::Open> file = history.open();
+    SqliteDatabase& database = file->database;
+    const HistoryOwner owner = HistoryOwner::apart(&history);
+    const auto text = [&database](const char* sql) {
+        return database.runOnce(QString::fromUtf8(sql)).toString().toStdString();
+    };
+    database.runOnce(QStringLiteral("CREATE TABLE r(ID integer PRIMARY KEY NOT NULL, v BLOB NOT NULL);"
+                                    "WITH RECURSIVE n(i) AS (SELECT 0 UNION ALL SELECT i + 1 FROM n WHERE i < 19999) "
+                                    "INSERT INTO r SELECT i, randomblob(200) FROM n;"));
+    RowBatch batch(database, 2, QStringLiteral("ID"));
+    batch.setTable(QStringLiteral("r"));
+    const auto add = [&](qint64 key, const char* value) {
+        const RowBatch::Value row[] = {RowBatch::Value::of(key),
+                                       value ? RowBatch::Value::of(QByteArray(value)) : RowBatch::Value()};
+        const SqliteDatabase::Lock held(database);
+        batch.add(row);
+    };
+    {
+        const SqliteDatabase::Work work(database, owner);
+        for (qint64 i = 0; i < RowBatch::capacity; ++i)
+            add(i * 311, "new");
+        for (qint64 i = 0; i < RowBatch::capacity; ++i)
+            add(i == 9 ? 7 : i, i < 9 ? "early" : "late");
+        database.commit();
+    }
+    EXPECT_EQ(counter.spills, 0);
+    EXPECT_EQ(text("SELECT count(*) || ' ' || sum(v = CAST('new' AS BLOB)) || ' ' || "
+                   "(SELECT group_concat(CAST(v AS TEXT)) FROM r WHERE ID IN (6, 7, 8)) FROM r"),
+              "20000 63 early,late,early");
+    {
+        const SqliteDatabase::Work work(database, owner);
+        for (qint64 i = 0; i + 1 < RowBatch::capacity; ++i)
+            add(20000 + i, i == 40 ? nullptr : "failed");
+        EXPECT_THROW(add(30000, "failed"), ErrorPair);
+        database.rollback();
+    }
+    EXPECT_EQ(text("SELECT count(*) FROM r WHERE CAST(v AS TEXT) = 'failed'"), "0");
 }
 
 // A connection is closed by the thread that made it: given up on another thread it waits, open, until that
