@@ -342,6 +342,8 @@ TEST_F(OverlayTest, LookupsAndScansMergeTheLog)
         EXPECT_EQ(run("SELECT rowid FROM typed WHERE b = " + value),
                   run("SELECT rowid FROM typed WHERE (b = " + value + ") IS 1"))
             << value;
+    // Under another collation SQLite matches the stored rows, as the overlay cannot.
+    EXPECT_EQ(run("UPDATE t SET b = 'Xy' WHERE rowid = 2; SELECT rowid FROM t WHERE b = 'xY' COLLATE NOCASE"), "2");
     // Without a declared type the overlay matches the stored rows itself, and SQLite trusts the inner
     // module's answer for its rows as on the inner table alone: no column is read to check it again.
     typed.types.clear();
@@ -441,6 +443,12 @@ TEST_F(OverlayTest, RollbackToASavepointOlderThanItsTable)
                   "'1r1,2r2,3r3' " + rows)
             << before << after;
     }
+    // Statements expired for another cause (functions registered again) leave what such a table wrote in place.
+    ASSERT_EQ(run("BEGIN; CREATE VIRTUAL TABLE t USING overlay('/t'); UPDATE t SET b = 'stays' WHERE rowid = 2"), "");
+    ASSERT_EQ(quillmere_register_undoredo_functions(db), SQLITE_OK);
+    EXPECT_EQ(run("UPDATE u SET b = 'too' WHERE rowid = 2; COMMIT; SELECT group_concat(b) FROM t; "
+                  "SELECT group_concat(b) FROM u"),
+              "'r1,stays,r3' 'kept,too,after'");
 }
 
 // The first write through a table makes its log and registry row in the history
