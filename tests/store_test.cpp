@@ -385,7 +385,6 @@ struct SpillCounter {
     SpillCounter() : base(sqlite3_vfs_find(nullptr)), vfs(*base)
     {
         vfs.zName = "spill_counter";
-        vfs.szOsFile = base->szOsFile;
         vfs.xOpen = [](sqlite3_vfs* self, const char* name, sqlite3_file* file, int flags, int* out) {
             sqlite3_vfs* real = static_cast<SpillCounter*>(self->pAppData)->base;
             if (flags & SQLITE_OPEN_SUBJOURNAL)
