@@ -7,6 +7,20 @@
 #include <algorithm>
 #include <utility>
 
+namespace {
+
+// Replaces a value whose copies readers release on other threads. A copy moved
+// in leaves the old value to be released here, in code ThreadSanitizer sees,
+// rather than inside Qt's own assignment, whose count of a value's sharers it
+// cannot see: it would take that release for a race with the readers' own.
+template <typename Value>
+void replaceShared(Value& target, Value value)
+{
+    target = std::move(value);
+}
+
+} // namespace
+
 std::shared_ptr<OpenName> OpenTables::open(const QString& name, const void* holder, const OpenName::Table& table)
 {
     const MutexLock held(mutex);
@@ -131,7 +145,7 @@ void OpenTables::setLog(OpenName& entry, std::shared_ptr<StoredChangeLog> change
 {
     const MutexLock held(mutex);
     entry.changeLog = std::move(changeLog);
-    entry.logFilePath = filePath;
+    replaceShared(entry.logFilePath, filePath);
     entry.stamps = std::move(stamps);
     entry.changed();
 }
@@ -162,7 +176,7 @@ void OpenTables::restamp(OpenName& entry, const void* connection, const QByteArr
     const MutexLock held(mutex);
     for (OpenName::Table& table : entry.tables) {
         if ((!connection || table.connection == connection) && table.filePath == filePath)
-            table.stamps = stamps;
+            replaceShared(table.stamps, stamps);
     }
 }
 
@@ -185,7 +199,7 @@ std::shared_ptr<StoredChangeLog> OpenTables::takeLog(OpenName& entry, const Stor
 void OpenTables::setFirstLabel(OpenName& entry, const std::optional<QString>& label)
 {
     const MutexLock held(mutex);
-    entry.firstLabel = label;
+    replaceShared(entry.firstLabel, label);
 }
 
 std::optional<QString> OpenTables::takeFirstLabel(OpenName& entry)
@@ -202,7 +216,7 @@ bool OpenTables::rename(const std::shared_ptr<OpenName>& entry, const QString& n
         return false;
     if (logs.value(oldKey) == entry)
         logs.remove(oldKey);
-    entry->name = newName;
+    replaceShared(entry->name, newName);
     logs.insert(newKey, entry);
     entry->changed();
     return true;
